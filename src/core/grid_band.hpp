@@ -1,0 +1,45 @@
+// Sampling grid normalisation and the banded penalty P = D^T D.
+//
+// D is the divided-difference operator of order d on an irregular grid. The
+// band is returned in lower band storage: k + 1 rows of T columns, k = 2*d,
+// element (j, c) at index j*T + c holding P[c, c-j]. Rows d+1 .. 2d are always
+// zero (P has only d sub-diagonals); they are kept because the solver works
+// with half-width k and processes every row.
+//
+// All arithmetic is done in T_ itself: the float variant never widens to
+// double, so its results equal step-by-step single-precision arithmetic.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+namespace tarnwold {
+
+enum class NormalizeMode { Off, Mean, Median, Shift };
+
+// "mean" -> Mean, "median" -> Median (byte for byte), any other text -> Shift.
+// Off is never derived from a text: it is what a caller means by passing none.
+NormalizeMode normalize_mode(std::string_view text);
+
+template <typename T>
+struct PenaltyBand {
+    std::vector<T> values;  // (k + 1) * columns, row-major
+    std::size_t k = 0;
+    std::size_t columns = 0;
+
+    const T* data() const { return values.data(); }
+};
+
+// Shifts the grid to start at 0 and divides by the scale the text selects.
+// Grids shorter than 2 come back unchanged.
+template <typename T>
+std::vector<T> normalize_grid(const T* x, std::size_t n, std::string_view text);
+
+// Requires d <= n (and n >= 1 when d >= 1); otherwise throws InternalFault,
+// because no rows of the requested order exist. Callers validate first.
+template <typename T>
+PenaltyBand<T> build_penalty_band(const T* x, std::size_t n, std::uint64_t d, T eps);
+
+}  // namespace tarnwold

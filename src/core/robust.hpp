@@ -1,0 +1,50 @@
+// Robust weight functions and residual scale estimators for IRLS.
+//
+// Everything here is pure arithmetic on one series. Each weight function is
+// evaluated in the stated order of operations in the working precision, and
+// every decimal constant is the nearest value of that precision.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+namespace tarnwold {
+
+enum class Weighting : std::uint8_t { Tukey = 0, Huber, Cauchy, Welsch, Fair, Hampel };
+
+enum class ScaleEstimator { Mad, Huber };
+
+// The name after Unicode lower-casing: "tukey" (or "bisquare"), "huber",
+// "cauchy", "welsch", "fair", "hampel". No trimming, no other aliases.
+std::optional<Weighting> parse_weighting(std::string_view utf8_text);
+
+// Huber when the text is exactly "huber" in any ASCII letter case; otherwise
+// (including "mad", the empty string and misspellings) Mad. Never fails.
+ScaleEstimator parse_scale_estimator(std::string_view utf8_text);
+
+// The functions with one constant read only t2; Hampel reads all three as its
+// breakpoints a, b, c.
+template <typename T>
+struct TuningTriple {
+    T t0;
+    T t1;
+    T t2;
+};
+
+template <typename T>
+TuningTriple<T> default_tuning(Weighting weighting);
+
+// Weight of one standardised residual u = r / s.
+template <typename T>
+T robust_weight(Weighting weighting, const TuningTriple<T>& tuning, T u);
+
+// Scales of the residuals r[0..n) at positions whose mask is set and whose
+// residual is finite; never below floor, and floor when none is usable.
+template <typename T>
+T mad_scale(const T* r, const std::uint8_t* mask, std::size_t n, T floor);
+template <typename T>
+T huber_scale(const T* r, const std::uint8_t* mask, std::size_t n, T floor);
+
+}  // namespace tarnwold
