@@ -1,0 +1,103 @@
+#include "arrays.hpp"
+
+#include <cstring>
+#include <string>
+#include <type_traits>
+
+#include "arguments.hpp"
+#include "module.hpp"
+#include "numpy_api.hpp"
+
+namespace tarnwold::py {
+namespace {
+
+template <typename T>
+constexpr int type_number() {
+    return std::is_same_v<T, float> ? NPY_FLOAT : NPY_DOUBLE;
+}
+
+// The array when `object` is an ndarray of `dimensions` dimensions and of
+// T's native dtype; otherwise raises the conversion error for `parameter`.
+template <typename T>
+PyArrayObject* accept_array(PyObject* object, int dimensions, const char* parameter) {
+    ensure_numpy();
+    if (PyArray_Check(object)) {
+        auto* array = reinterpret_cast<PyArrayObject*>(object);
+        PyArray_Descr* expected = PyArray_DescrFromType(type_number<T>());
+        const bool equivalent = PyArray_EquivTypes(PyArray_DESCR(array), expected) != 0;
+        Py_DECREF(expected);
+        if (PyArray_NDIM(array) == dimensions && equivalent) {
+            return array;
+        }
+    }
+    PyErr_SetString(PyExc_TypeError,
+                    ("'" + type_name_of(object) + "' object cannot be cast as 'ndarray'").c_str());
+    raise_argument_error(parameter);
+}
+
+}  // namespace
+
+template <typename T>
+std::vector<T> GridArray<T>::copy() const {
+    std::vector<T> positions(length);
+    if (length > 0) {
+        std::memcpy(positions.data(), data, length * sizeof(T));
+    }
+    return positions;
+}
+
+template <typename T>
+GridArray<T> convert_grid(PyObject* object, const char* parameter) {
+    PyArrayObject* array = accept_array<T>(object, 1, parameter);
+    const bool contiguous =
+        PyArray_CHKFLAGS(array, NPY_ARRAY_C_CONTIGUOUS) || PyArray_CHKFLAGS(array, NPY_ARRAY_F_CONTIGUOUS);
+    return {static_cast<const std::byte*>(PyArray_DATA(array)),
+            static_cast<std::size_t>(PyArray_DIM(array, 0)), contiguous};
+}
+
+template <typename T>
+StridedMatrix<T> convert_series(PyObject* object, const char* parameter) {
+    PyArrayObject* array = accept_array<T>(object, 2, parameter);
+    return {static_cast<const std::byte*>(PyArray_DATA(array)),
+            static_cast<std::size_t>(PyArray_DIM(array, 0)),
+            static_cast<std::size_t>(PyArray_DIM(array, 1)),
+            static_cast<std::ptrdiff_t>(PyArray_STRIDE(array, 0)),
+            static_cast<std::ptrdiff_t>(PyArray_STRIDE(array, 1))};
+}
+
+template <typename T>
+void require_contiguous(const GridArray<T>& grid) {
+    if (!grid.contiguous) {
+        fail(PyExc_TypeError, "The given array is not contiguous");
+    }
+}
+
+template <typename T>
+ResultArray<T> make_result_array(std::size_t rows, std::size_t cols) {
+    ensure_numpy();
+    npy_intp shape[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(cols)};
+    OwnedRef array(PyArray_Zeros(2, shape, PyArray_DescrFromType(type_number<T>()), 0));
+    if (!array) {
+        // Exhausted memory stays a MemoryError; anything else that keeps
+        // NumPy from making a plain zero-filled array is our fault.
+        if (!PyErr_ExceptionMatches(PyExc_MemoryError)) {
+            PyErr_Clear();
+            raise_internal_fault("NumPy could not create a result array");
+        }
+        throw PythonErrorSet{};
+    }
+    T* data = static_cast<T*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
+    return {std::move(array), data};
+}
+
+#define TARNWOLD_INSTANTIATE(T)                                                   \
+    template struct GridArray<T>;                                                 \
+    template GridArray<T> convert_grid<T>(PyObject*, const char*);                \
+    template StridedMatrix<T> convert_series<T>(PyObject*, const char*);          \
+    template void require_contiguous<T>(const GridArray<T>&);                     \
+    template ResultArray<T> make_result_array<T>(std::size_t, std::size_t);
+TARNWOLD_INSTANTIATE(float)
+TARNWOLD_INSTANTIATE(double)
+#undef TARNWOLD_INSTANTIATE
+
+}  // namespace tarnwold::py

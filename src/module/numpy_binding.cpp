@@ -1,0 +1,86 @@
+// Binds the NumPy C API the first time a call needs it.
+#define TARNWOLD_DEFINES_NUMPY_API
+#include "numpy_api.hpp"
+
+#include "module.hpp"
+
+namespace tarnwold::py {
+namespace {
+
+// Text of the pending Python exception (cleared), for the fault message.
+std::string pending_error_text() {
+    OwnedRef exception = take_pending_exception();
+    if (!exception) {
+        return "unknown error";
+    }
+    OwnedRef text(PyObject_Str(exception.get()));
+    const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+    if (utf8 == nullptr) {
+        PyErr_Clear();
+        return "unprintable error";
+    }
+    return utf8;
+}
+
+// Reads numpy.__version__ through numpy.lib.NumpyVersion and takes the API
+// table from the multiarray module of that generation (numpy._core from 2.0
+// on, numpy.core before). Returns false with a Python error pending.
+bool bind_api_table() {
+    OwnedRef numpy(PyImport_ImportModule("numpy"));
+    if (!numpy) return false;
+    OwnedRef version(PyObject_GetAttrString(numpy.get(), "__version__"));
+    if (!version) return false;
+    OwnedRef lib(PyImport_ImportModule("numpy.lib"));
+    if (!lib) return false;
+    OwnedRef parsed(PyObject_CallMethod(lib.get(), "NumpyVersion", "O", version.get()));
+    if (!parsed) return false;
+    OwnedRef major_object(PyObject_GetAttrString(parsed.get(), "major"));
+    if (!major_object) return false;
+    long major = PyLong_AsLong(major_object.get());
+    if (major == -1 && PyErr_Occurred()) return false;
+
+    OwnedRef multiarray(PyImport_ImportModule(major >= 2 ? "numpy._core.multiarray"
+                                                         : "numpy.core.multiarray"));
+    if (!multiarray) return false;
+    OwnedRef capsule(PyObject_GetAttrString(multiarray.get(), "_ARRAY_API"));
+    if (!capsule) return false;
+    if (!PyCapsule_CheckExact(capsule.get())) {
+        PyErr_SetString(PyExc_RuntimeError, "_ARRAY_API is not a capsule");
+        return false;
+    }
+    void* table = PyCapsule_GetPointer(capsule.get(), nullptr);
+    if (table == nullptr) return false;
+    PyArray_API = static_cast<void**>(table);
+
+    // The module is compiled against NumPy 2 headers for an older feature
+    // level; refuse a runtime that is older still, as NumPy's own import does.
+    if (NPY_VERSION < PyArray_GetNDArrayCVersion()) {
+        PyErr_Format(PyExc_RuntimeError, "NumPy ABI version 0x%x is newer than 0x%x",
+                     static_cast<int>(PyArray_GetNDArrayCVersion()), static_cast<int>(NPY_VERSION));
+        return false;
+    }
+    PyArray_RUNTIME_VERSION = static_cast<int>(PyArray_GetNDArrayCFeatureVersion());
+    if (NPY_FEATURE_VERSION > PyArray_RUNTIME_VERSION) {
+        PyErr_Format(PyExc_RuntimeError, "NumPy C-API version 0x%x is older than the required 0x%x",
+                     PyArray_RUNTIME_VERSION, static_cast<int>(NPY_FEATURE_VERSION));
+        return false;
+    }
+    return true;
+}
+
+std::atomic<bool> numpy_bound{false};
+std::mutex numpy_binding_guard;
+
+}  // namespace
+
+void ensure_numpy() {
+    run_once(numpy_bound, numpy_binding_guard, [] {
+        if (!bind_api_table()) {
+            PyArray_API = nullptr;
+            raise_internal_fault("cannot bind the NumPy C API: " + pending_error_text());
+            throw PythonErrorSet{};
+        }
+    });
+}
+
+}  // namespace tarnwold::py

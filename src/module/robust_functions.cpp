@@ -1,0 +1,257 @@
+// robust_whittaker_irls_f32 / robust_whittaker_irls_f64: the robust smoother
+// with optional merging of near-duplicate positions and, in single
+// precision, a double-precision rerun of the batch when the result is not
+// trustworthy.
+#include <cmath>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <type_traits>
+
+#include "arguments.hpp"
+#include "arrays.hpp"
+#include "functions.hpp"
+#include "grid_band.hpp"
+#include "grid_checks.hpp"
+#include "irls.hpp"
+#include "merge.hpp"
+#include "module.hpp"
+#include "robust.hpp"
+#include "working_weights.hpp"
+
+namespace tarnwold::py {
+namespace {
+
+constexpr const char* parameters[] = {
+    "x",     "y_st",      "w_base_st", "lam",    "d",      "iterations",     "weighting",  "scale",
+    "ridge", "normalize", "eps",       "parallel", "tuning", "return_weights", "merge_x_tol"};
+
+template <typename T>
+struct RobustArguments {
+    GridArray<T> x;
+    StridedMatrix<T> y;
+    std::optional<StridedMatrix<T>> base_weights;
+    T lam = T(10.0);
+    std::uint64_t d = 2;
+    std::uint64_t iterations = 1;
+    std::string_view weighting = "tukey";
+    std::string_view scale = "mad";
+    T ridge = static_cast<T>(1e-10);
+    std::optional<std::string_view> normalize = "mean";  // None: no normalisation
+    T eps = static_cast<T>(1e-10);
+    bool parallel = true;
+    std::optional<TuningTriple<T>> tuning;
+    bool return_weights = false;
+    T merge_tolerance = static_cast<T>(1e-2);  // None: 0, no merging
+};
+
+// Converts the fifteen arguments in parameter order; the first failure ends
+// the call.
+template <typename T>
+RobustArguments<T> convert_arguments(const char* name, PyObject* const* args, Py_ssize_t nargs,
+                                     PyObject* kwnames) {
+    const MatchedArguments<15> matched({name, parameters, 15, 2}, args, nargs, kwnames);
+    RobustArguments<T> a;
+    a.x = convert_grid<T>(matched[0], "x");
+    a.y = convert_series<T>(matched[1], "y_st");
+    if (matched.given(2)) a.base_weights = convert_series<T>(matched[2], "w_base_st");
+    if (matched[3]) a.lam = convert_real<T>(matched[3], "lam");
+    if (matched[4]) a.d = convert_count(matched[4], "d");
+    if (matched[5]) a.iterations = convert_count(matched[5], "iterations");
+    if (matched[6]) a.weighting = convert_text(matched[6], "weighting");
+    if (matched[7]) a.scale = convert_text(matched[7], "scale");
+    if (matched[8]) a.ridge = convert_real<T>(matched[8], "ridge");
+    if (matched[9]) {
+        a.normalize = matched.given(9) ? std::optional(convert_text(matched[9], "normalize")) : std::nullopt;
+    }
+    if (matched[10]) a.eps = convert_real<T>(matched[10], "eps");
+    if (matched[11]) a.parallel = convert_flag(matched[11], "parallel");
+    if (matched.given(12)) a.tuning = convert_triple<T>(matched[12], "tuning");
+    if (matched[13]) a.return_weights = convert_flag(matched[13], "return_weights");
+    if (matched[14]) {
+        a.merge_tolerance = matched.given(14) ? convert_real<T>(matched[14], "merge_x_tol") : T(0);
+    }
+    return a;
+}
+
+template <typename U, typename T>
+SeriesMatrix<U> converted(const StridedMatrix<T>& source) {
+    SeriesMatrix<U> result(source.rows, source.cols);
+    for (std::size_t s = 0; s < source.rows; ++s) {
+        for (std::size_t t = 0; t < source.cols; ++t) {
+            result.row(s)[t] = static_cast<U>(source.at(s, t));
+        }
+    }
+    return result;
+}
+
+// Largest magnitude among the finite values of a row (0 when none is).
+template <typename Row>
+float largest_finite_magnitude(std::size_t length, Row&& value_at) {
+    float largest = 0.0f;
+    for (std::size_t t = 0; t < length; ++t) {
+        const float magnitude = std::fabs(value_at(t));
+        if (std::isfinite(magnitude) && magnitude > largest) largest = magnitude;
+    }
+    return largest;
+}
+
+template <typename T>
+bool all_finite(const SeriesMatrix<T>& m) {
+    for (const T value : m.values) {
+        if (!std::isfinite(value)) return false;
+    }
+    return true;
+}
+
+// The single-precision result is not trusted when any fit or weight is not
+// finite, or when a series' fit exceeds 1e6 times its largest finite
+// observation (or 1e6 for observations below 1): an ill-conditioned float
+// solve, not the data, produced it.
+bool needs_f64_fallback(const IrlsResult<float>& result, const StridedMatrix<float>& y) {
+    if (!all_finite(result.fits) || !all_finite(result.total_weights)) {
+        return true;
+    }
+    for (std::size_t s = 0; s < result.fits.rows; ++s) {
+        const float* fit = result.fits.row(s);
+        const float g = largest_finite_magnitude(result.fits.cols, [&](std::size_t t) { return fit[t]; });
+        const float h = largest_finite_magnitude(y.cols, [&](std::size_t t) { return y.at(s, t); });
+        if (g > (h > 1.0f ? h : 1.0f) * 1e6f) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Reruns the whole batch in double precision from the single-precision
+// inputs, widened exactly (nothing is recomputed from the caller's x), and
+// rounds the results back to single precision.
+IrlsResult<float> rerun_in_double(const IrlsProblem<float>& problem, const std::vector<float>& solve_grid,
+                                  std::uint64_t d) {
+    const std::vector<double> grid(solve_grid.begin(), solve_grid.end());
+    const PenaltyBand<double> band = build_penalty_band(grid.data(), grid.size(), d, double(problem.eps));
+    const SeriesMatrix<double> y = converted<double>(problem.y);
+    const SeriesMatrix<double> base = converted<double>(view_of(*problem.base_weights));
+    const IrlsProblem<double> widened{
+        &band,
+        view_of(y),
+        &base,
+        problem.lam,
+        problem.ridge,
+        problem.iterations,
+        problem.weighting,
+        {problem.tuning.t0, problem.tuning.t1, problem.tuning.t2},
+        problem.scale,
+        problem.eps,
+        problem.parallel};
+    const IrlsResult<double> result = irls_batch(widened);
+    IrlsResult<float> rounded{converted<float>(view_of(result.fits)),
+                              converted<float>(view_of(result.total_weights))};
+    if (!all_finite(rounded.fits) || !all_finite(rounded.total_weights)) {
+        fail(PyExc_ValueError,
+             "Numerical instability in f32 solver; try robust_whittaker_irls_f64 or increase eps/ridge");
+    }
+    return rounded;
+}
+
+template <typename T>
+PyObject* copy_to_array(const SeriesMatrix<T>& m) {
+    ResultArray<T> array = make_result_array<T>(m.rows, m.cols);
+    if (!m.values.empty()) {
+        std::memcpy(array.data, m.values.data(), m.values.size() * sizeof(T));
+    }
+    return array.array.release();
+}
+
+template <typename T>
+PyObject* robust_whittaker_irls(const char* name, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+    const RobustArguments<T> a = convert_arguments<T>(name, args, nargs, kwnames);
+
+    require_contiguous(a.x);
+    const std::size_t length = a.x.length;
+    if (a.y.cols != length) {
+        fail(PyExc_ValueError, "y_st shape must be (S,T) with T=len(x)");
+    }
+    const std::vector<T> x = a.x.copy();
+    require_strictly_increasing(x, "x must be strictly increasing");
+    const std::optional<Weighting> weighting = parse_weighting(a.weighting);
+    if (!weighting) {
+        fail(PyExc_ValueError, "Unknown weighting: " + std::string(a.weighting));
+    }
+    const TuningTriple<T> tuning = a.tuning ? *a.tuning : default_tuning<T>(*weighting);
+
+    // Merging is on only for a positive tolerance (0, negative and NaN: off).
+    const MergedGrid<T> merged_grid = a.merge_tolerance > T(0)
+                                          ? merge_positions(x.data(), length, a.merge_tolerance)
+                                          : identity_grouping(x.data(), length);
+    const std::size_t solve_length = merged_grid.positions.size();
+    if (solve_length < 2) {
+        fail(PyExc_ValueError, "x must have length >=2 after merging");
+    }
+    if (solve_length <= a.d) {
+        fail(PyExc_ValueError, "x must have length > d after merging");
+    }
+    require_strictly_increasing(merged_grid.positions, "x must be strictly increasing after merging");
+    const std::vector<T> solve_grid =
+        a.normalize ? normalize_grid(merged_grid.positions.data(), solve_length, *a.normalize)
+                    : merged_grid.positions;
+    const PenaltyBand<T> band = build_penalty_band(solve_grid.data(), solve_length, a.d, a.eps);
+
+    if (a.base_weights && (a.base_weights->rows != a.y.rows || a.base_weights->cols != a.y.cols)) {
+        fail(PyExc_ValueError, "w_base_st must match y_st shape");
+    }
+    const SeriesMatrix<T> base_weights = working_weights(a.y, a.base_weights);
+
+    const bool merging = solve_length < length;
+    std::optional<MergedSeries<T>> merged;
+    if (merging) {
+        merged = merge_observations(a.y, base_weights, merged_grid.groups);
+    }
+    const IrlsProblem<T> problem{&band,
+                                 merging ? view_of(merged->y) : a.y,
+                                 merging ? &merged->weights : &base_weights,
+                                 a.lam,
+                                 a.ridge,
+                                 a.iterations,
+                                 *weighting,
+                                 tuning,
+                                 parse_scale_estimator(a.scale),
+                                 a.eps,
+                                 a.parallel};
+    IrlsResult<T> result = irls_batch(problem);
+    if constexpr (std::is_same_v<T, float>) {
+        if (needs_f64_fallback(result, a.y)) {
+            result = rerun_in_double(problem, solve_grid, a.d);
+        }
+    }
+    if (merging) {
+        ExpandedResult<T> expanded = expand_to_grid(result.fits, result.total_weights, merged->weights,
+                                                    base_weights, merged_grid.groups);
+        result = {std::move(expanded.fits), std::move(expanded.weights)};
+    }
+
+    OwnedRef fits = checked(copy_to_array(result.fits));
+    if (!a.return_weights) {
+        return fits.release();
+    }
+    OwnedRef weights = checked(copy_to_array(result.total_weights));
+    OwnedRef pair = checked(PyTuple_New(2));
+    PyTuple_SET_ITEM(pair.get(), 0, fits.release());
+    PyTuple_SET_ITEM(pair.get(), 1, weights.release());
+    return pair.release();
+}
+
+}  // namespace
+
+PyObject* robust_whittaker_irls_f64(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded_call(
+        [&] { return robust_whittaker_irls<double>("robust_whittaker_irls_f64", args, nargs, kwnames); });
+}
+
+PyObject* robust_whittaker_irls_f32(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded_call(
+        [&] { return robust_whittaker_irls<float>("robust_whittaker_irls_f32", args, nargs, kwnames); });
+}
+
+}  // namespace tarnwold::py
