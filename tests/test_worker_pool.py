@@ -1,0 +1,93 @@
+"""Sizing and lifetime of the process-wide worker pool.
+
+The pool is created once per process and sized from the environment at that
+moment, so every case runs in a fresh interpreter. Worker threads are counted
+in /proc/self/task; the count is taken relative to the threads that exist
+after importing numpy and tarnwold (a BLAS library may start its own).
+"""
+
+import json
+import os
+import subprocess
+import sys
+
+import pytest
+
+pytestmark = pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="needs /proc/self/task")
+
+CHILD = r"""
+import json, os, sys
+import numpy as np
+def threads():
+    return len(os.listdir("/proc/self/task"))
+numpy_only = threads()
+import tarnwold
+report = {"import": threads() - numpy_only}
+base = threads()
+x = np.linspace(0.0, 30.0, 25)
+y = np.sin(np.arange(500 * 25).reshape(500, 25) / 7.0)
+y[::3, 4] = np.nan
+solve = tarnwold.whittaker_solve_f64
+for mode in sys.argv[1:]:
+    if mode == "sequential":
+        solve(x, y, parallel=False)
+    elif mode == "one":
+        solve(x, y[:1], parallel=True)
+    elif mode == "none":
+        solve(x, y[:0], parallel=True)
+    elif mode == "parallel":
+        z = solve(x, y, parallel=True)
+        report["equal"] = bool(np.array_equal(z, solve(x, y, parallel=False), equal_nan=True))
+    elif mode == "reset-env":
+        os.environ["RAYON_NUM_THREADS"] = "1"
+    report[mode] = threads() - base
+print(json.dumps(report))
+"""
+
+
+def run_child(env_vars, *modes):
+    env = {k: v for k, v in os.environ.items() if k not in ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS")}
+    env.update(env_vars)
+    env.setdefault("OPENBLAS_NUM_THREADS", "1")
+    done = subprocess.run([sys.executable, "-c", CHILD, *modes], env=env, capture_output=True,
+                          text=True, timeout=120, cwd=os.path.dirname(os.path.abspath(__file__)))
+    assert done.returncode == 0, done.stderr
+    return json.loads(done.stdout)
+
+
+DEFAULT = os.cpu_count() or 1
+
+
+@pytest.mark.parametrize(
+    "env,workers",
+    [
+        ({"RAYON_NUM_THREADS": "3"}, 3),
+        ({"RAYON_NUM_THREADS": "+2"}, 2),
+        ({"RAYON_NUM_THREADS": "0", "RAYON_RS_NUM_CPUS": "5"}, DEFAULT),
+        ({"RAYON_NUM_THREADS": "", "RAYON_RS_NUM_CPUS": "3"}, 3),
+        ({"RAYON_NUM_THREADS": "-1", "RAYON_RS_NUM_CPUS": "3"}, 3),
+        ({"RAYON_NUM_THREADS": " 2", "RAYON_RS_NUM_CPUS": "3"}, 3),
+        ({"RAYON_NUM_THREADS": "abc", "RAYON_RS_NUM_CPUS": "3"}, 3),
+        ({"RAYON_NUM_THREADS": "18446744073709551616", "RAYON_RS_NUM_CPUS": "+3"}, 3),
+        ({}, DEFAULT),
+        ({"RAYON_RS_NUM_CPUS": "0"}, DEFAULT),
+    ],
+)
+def test_pool_size_from_environment(env, workers):
+    report = run_child(env, "parallel")
+    assert report["parallel"] == workers
+    assert report["equal"]
+
+
+def test_pool_is_created_by_the_first_parallel_loop_only():
+    report = run_child({"RAYON_NUM_THREADS": "2"}, "sequential", "one", "none", "parallel",
+                       "reset-env", "parallel")
+    assert report["import"] == 0
+    assert report["sequential"] == report["one"] == report["none"] == 0
+    # Created once, at its first size; later environment changes are not read.
+    assert report["parallel"] == 2
+
+
+def test_single_worker_matches_sequential():
+    report = run_child({"RAYON_NUM_THREADS": "1"}, "parallel")
+    assert report["parallel"] == 1 and report["equal"]
