@@ -81,10 +81,10 @@ std::vector<T> normalize_grid(const T* x, std::size_t n, std::string_view text) 
 template <typename T>
 PenaltyBand<T> build_penalty_band(const T* x, std::size_t n, std::uint64_t d, T eps) {
     // Order e has n - e rows and is built from order e - 1, so orders up to n
-    // exist (order n with no rows). Beyond that, or with no grid at all, there
-    // is nothing to difference. Checking d <= n first also keeps 2*d and the
-    // sizes below from overflowing.
-    if (d > n || (n == 0 && d >= 1)) {
+    // exist (order n with no rows). Beyond that, and for any order >= 1 on an
+    // empty grid, there is nothing to difference. Checking d <= n first also
+    // keeps 2*d and the sizes below from overflowing.
+    if (d > n) {
         throw InternalFault("difference order exceeds the grid length");
     }
     const std::size_t order = static_cast<std::size_t>(d);
