@@ -1,0 +1,220 @@
+#include "robust.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "decimal.hpp"
+#include "fault.hpp"
+#include "floor.hpp"
+
+namespace tarnwold {
+
+namespace {
+
+char ascii_lower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// Every accepted name is plain ASCII, so only characters whose full Unicode
+// lower-case mapping is exactly one of those ASCII letters can ever match:
+// the ASCII capitals, and the Kelvin sign U+212A (UTF-8 E2 84 AA), which
+// lower-cases to 'k'. No other non-ASCII character maps to a bare ASCII
+// letter (U+0130, for instance, becomes 'i' followed by a combining dot), so
+// all other bytes are kept as they are and simply fail to match.
+std::string lower_case_for_matching(std::string_view text) {
+    constexpr std::string_view kelvin_sign = "\xE2\x84\xAA";
+    std::string lowered;
+    lowered.reserve(text.size());
+    for (std::size_t i = 0; i < text.size();) {
+        if (text.substr(i, kelvin_sign.size()) == kelvin_sign) {
+            lowered.push_back('k');
+            i += kelvin_sign.size();
+            continue;
+        }
+        lowered.push_back(ascii_lower(text[i]));
+        ++i;
+    }
+    return lowered;
+}
+
+// Divisor floor of the Huber and Hampel weights: the value when above the
+// floor, the floor otherwise and for NaN.
+template <typename T>
+T above_tiny(T v) {
+    const T tiny = decimal<T>(1e-12f, 1e-12);
+    return v > tiny ? v : tiny;
+}
+
+}  // namespace
+
+std::optional<Weighting> parse_weighting(std::string_view utf8_text) {
+    const std::string name = lower_case_for_matching(utf8_text);
+    if (name == "tukey" || name == "bisquare") {
+        return Weighting::Tukey;
+    }
+    if (name == "huber") {
+        return Weighting::Huber;
+    }
+    if (name == "cauchy") {
+        return Weighting::Cauchy;
+    }
+    if (name == "welsch") {
+        return Weighting::Welsch;
+    }
+    if (name == "fair") {
+        return Weighting::Fair;
+    }
+    if (name == "hampel") {
+        return Weighting::Hampel;
+    }
+    return std::nullopt;
+}
+
+ScaleEstimator parse_scale_estimator(std::string_view utf8_text) {
+    constexpr std::string_view huber = "huber";
+    if (utf8_text.size() != huber.size()) {
+        return ScaleEstimator::Mad;
+    }
+    for (std::size_t i = 0; i < huber.size(); ++i) {
+        if (ascii_lower(utf8_text[i]) != huber[i]) {
+            return ScaleEstimator::Mad;
+        }
+    }
+    return ScaleEstimator::Huber;
+}
+
+template <typename T>
+TuningTriple<T> default_tuning(Weighting weighting) {
+    // One table per slot, indexed by the Weighting value.
+    static constexpr T t0[] = {T(0), T(0), T(0), T(0), T(0), T(1.5)};
+    static constexpr T t1[] = {T(0), T(0), T(0), T(0), T(0), T(3.5)};
+    static constexpr T t2[] = {
+        decimal<T>(4.685f, 4.685), decimal<T>(1.345f, 1.345),   decimal<T>(2.385f, 2.385),
+        decimal<T>(2.985f, 2.985), decimal<T>(1.3998f, 1.3998), T(8)};
+    const auto index = static_cast<std::size_t>(weighting);
+    if (index >= std::size(t2)) {
+        throw InternalFault("unknown weighting");
+    }
+    return {t0[index], t1[index], t2[index]};
+}
+
+template <typename T>
+T robust_weight(Weighting weighting, const TuningTriple<T>& tuning, T u) {
+    const T a = std::fabs(u);
+    const T c = tuning.t2;
+    switch (weighting) {
+        case Weighting::Tukey: {
+            // Written so that t >= 1 and NaN t both give 0.
+            const T t = a / c;
+            if (t < T(1)) {
+                const T v = T(1) - t * t;
+                return v * v;
+            }
+            return T(0);
+        }
+        case Weighting::Huber:
+            return a <= c ? T(1) : c / above_tiny(a);
+        case Weighting::Cauchy: {
+            const T t = u / c;
+            return T(1) / (t * t + T(1));
+        }
+        case Weighting::Welsch: {
+            const T t = u / c;
+            return std::exp((-t) * t);
+        }
+        case Weighting::Fair:
+            return T(1) / (a / c + T(1));
+        case Weighting::Hampel: {
+            // The branches are tried in this order whatever the breakpoints;
+            // a NaN a falls through all of them to 0.
+            const T ha = tuning.t0;
+            const T hb = tuning.t1;
+            const T hc = tuning.t2;
+            if (a <= ha) {
+                return T(1);
+            }
+            if (a <= hb) {
+                return ha / above_tiny(a);
+            }
+            if (a <= hc) {
+                return (ha * (hc - a)) / (above_tiny(hc - hb) * above_tiny(a));
+            }
+            return T(0);
+        }
+    }
+    throw InternalFault("unknown weighting");
+}
+
+template <typename T>
+T mad_scale(const T* r, const std::uint8_t* mask, std::size_t n, T floor) {
+    std::vector<T> magnitudes;
+    magnitudes.reserve(n);
+    for (std::size_t t = 0; t < n; ++t) {
+        if (mask[t] != 0 && std::isfinite(r[t])) {
+            magnitudes.push_back(std::fabs(r[t]));
+        }
+    }
+    if (magnitudes.empty()) {
+        return floor;
+    }
+    // Selection, not a sort: the values are finite and non-negative, so the
+    // order statistic (and with it the scale) is the same for any method.
+    // After it, the lower middle of an even count is the largest value in
+    // front of the selected one.
+    const std::size_t half = magnitudes.size() / 2;
+    const auto middle = magnitudes.begin() + static_cast<std::ptrdiff_t>(half);
+    std::nth_element(magnitudes.begin(), middle, magnitudes.end());
+    T m = *middle;
+    if (magnitudes.size() % 2 == 0) {
+        const T lower = *std::max_element(magnitudes.begin(), middle);
+        m = (m + lower) * T(0.5);
+    }
+    return floored(m * decimal<T>(1.4826f, 1.4826), floor);
+}
+
+template <typename T>
+T huber_scale(const T* r, const std::uint8_t* mask, std::size_t n, T floor) {
+    // The clipping constant is fixed: it does not follow the tuning of the
+    // weighting, which governs the weights, not the scale.
+    const T clip = decimal<T>(1.345f, 1.345);
+    const T tolerance = decimal<T>(1e-4f, 1e-4);
+    constexpr int max_steps = 30;
+
+    T s = mad_scale(r, mask, n, floor);
+    T s_new = s;
+    for (int step = 0; step < max_steps; ++step) {
+        const T k2 = (clip * s) * (clip * s);
+        T acc = T(0);
+        T count = T(0);
+        for (std::size_t t = 0; t < n; ++t) {
+            if (mask[t] != 0 && std::isfinite(r[t])) {
+                acc = acc + std::min(r[t] * r[t], k2);
+                count = count + T(1);
+            }
+        }
+        if (count == T(0)) {
+            return floor;
+        }
+        s_new = floored(std::sqrt(acc / count), floor);
+        // A NaN relative change fails the test and never counts as converged.
+        const T rel = std::fabs(s_new - s) / floored(s, floor);
+        if (rel < tolerance) {
+            return s_new;
+        }
+        s = s_new;
+    }
+    return s_new;
+}
+
+template TuningTriple<float> default_tuning<float>(Weighting);
+template TuningTriple<double> default_tuning<double>(Weighting);
+template float robust_weight<float>(Weighting, const TuningTriple<float>&, float);
+template double robust_weight<double>(Weighting, const TuningTriple<double>&, double);
+template float mad_scale<float>(const float*, const std::uint8_t*, std::size_t, float);
+template double mad_scale<double>(const double*, const std::uint8_t*, std::size_t, double);
+template float huber_scale<float>(const float*, const std::uint8_t*, std::size_t, float);
+template double huber_scale<double>(const double*, const std::uint8_t*, std::size_t, double);
+
+}  // namespace tarnwold
