@@ -34,6 +34,7 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <sys/types.h>
@@ -159,11 +160,11 @@ Pool::Pool(std::size_t size) : size_(size) {
 
 Pool* Pool::start(std::size_t size) {
     std::unique_ptr<Pool> pool(new Pool(size));
+    Pool* const raw = pool.get();
     std::vector<std::thread> threads;
     threads.reserve(size);
     try {
         for (std::size_t i = 0; i < size; ++i) {
-            Pool* raw = pool.get();
             threads.emplace_back([raw, i] { raw->worker_main(i); });
         }
     } catch (const std::system_error& error) {
@@ -301,8 +302,10 @@ void Pool::execute(Job& job) {
     } catch (...) {
         error = std::current_exception();
     }
+    // Moved, not copied: once the waiter can see `done`, this thread holds no
+    // reference to the failure, so only the thread that handles it frees it.
     std::lock_guard<std::mutex> lock(mutex_);
-    job.error = error;
+    job.error = std::move(error);
     job.done = true;
     job.waiter->notify_one();
 }
