@@ -58,15 +58,17 @@ void match_arguments(const Signature& signature, PyObject* const* args, Py_ssize
     for (Py_ssize_t k = 0; k < keyword_count; ++k) {
         PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
         const std::size_t index = parameter_index(signature, keyword);
-        const char* keyword_text = PyUnicode_AsUTF8(keyword);
-        if (keyword_text == nullptr) {
+        if (index == signature.parameter_count) {
+            // Formatted from the str object itself: an unknown keyword need
+            // not be encodable as UTF-8 (a lone surrogate) and is still only
+            // a TypeError.
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
+                         signature.function_name, keyword);
             throw PythonErrorSet{};
         }
-        if (index == signature.parameter_count) {
-            raise_type_error(name + "() got an unexpected keyword argument '" + keyword_text + "'");
-        }
         if (slots[index] != nullptr) {
-            raise_type_error(name + "() got multiple values for argument '" + keyword_text + "'");
+            raise_type_error(name + "() got multiple values for argument '" +
+                             signature.parameters[index] + "'");
         }
         slots[index] = args[nargs + k];
     }
