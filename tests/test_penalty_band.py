@@ -4,7 +4,17 @@ import numpy as np
 import pytest
 
 import tarnwold
-from reference_band import normalize_grid, penalty_band
+import reference
+
+
+def normalize_grid(x, text, dtype):
+    """The reference normalisation; `text` None means none."""
+    x = np.asarray(x, dtype=dtype)
+    return x.copy() if text is None else reference.normalize_grid(x, text)
+
+
+def penalty_band(x, d, eps, dtype):
+    return reference.penalty_band(np.asarray(x, dtype=dtype), d, eps)[0]
 
 DTYPES = [np.float32, np.float64]
 BUILD = {np.float32: tarnwold.build_pb_f32, np.float64: tarnwold.build_pb_f64}

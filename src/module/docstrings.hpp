@@ -30,6 +30,22 @@ namespace tarnwold::py {
     "k : int\n"                                                                     \
     "    Half-bandwidth, `k = 2*d`."
 
+// Parameter lines that the solver docstrings share.
+#define TARNWOLD_SERIES_PARAMETERS(DTYPE)                                           \
+    "Parameters\n"                                                                  \
+    "----------\n"                                                                  \
+    "x : ndarray[" DTYPE "], shape (T,)\n"                                          \
+    "y_st : ndarray[" DTYPE "], shape (S, T)\n"                                     \
+    "w_base_st : ndarray[" DTYPE "], shape (S, T) or None, optional\n"              \
+    "lam : float, default=10.0\n"                                                   \
+    "d : int, default=2\n"
+
+#define TARNWOLD_SOLVER_PARAMETERS                                                  \
+    "ridge : float, default=1e-10\n"                                                \
+    "normalize : {\"mean\",\"median\"} or None, default=\"mean\"\n"                 \
+    "eps : float, default=1e-10\n"                                                  \
+    "parallel : bool, default=True\n"
+
 #define TARNWOLD_SOLVE_DOC(NAME, DTYPE)                                             \
     NAME "(x, y_st, w_base_st=None, lam=10.0, d=2, ridge=1e-10, normalize=\"mean\", " \
     "eps=1e-10, parallel=True)\n"                                                   \
@@ -44,17 +60,8 @@ namespace tarnwold::py {
     "\n"                                                                            \
     "NaNs in `y_st` are treated as missing (weight forced to 0).\n"                 \
     "\n"                                                                            \
-    "Parameters\n"                                                                  \
-    "----------\n"                                                                  \
-    "x : ndarray[" DTYPE "], shape (T,)\n"                                          \
-    "y_st : ndarray[" DTYPE "], shape (S, T)\n"                                     \
-    "w_base_st : ndarray[" DTYPE "], shape (S, T) or None, optional\n"              \
-    "lam : float, default=10.0\n"                                                   \
-    "d : int, default=2\n"                                                          \
-    "ridge : float, default=1e-10\n"                                                \
-    "normalize : {\"mean\",\"median\"} or None, default=\"mean\"\n"                 \
-    "eps : float, default=1e-10\n"                                                  \
-    "parallel : bool, default=True\n"                                               \
+    TARNWOLD_SERIES_PARAMETERS(DTYPE)                                               \
+    TARNWOLD_SOLVER_PARAMETERS                                                      \
     "\n"                                                                            \
     "Returns\n"                                                                     \
     "-------\n"                                                                     \
@@ -76,20 +83,11 @@ namespace tarnwold::py {
     "using a base-weighted mean of observations. The solve runs on the compressed grid and the\n" \
     "output is expanded back to the original `(S, T)` shape.\n"                     \
     "\n"                                                                            \
-    "Parameters\n"                                                                  \
-    "----------\n"                                                                  \
-    "x : ndarray[" DTYPE "], shape (T,)\n"                                          \
-    "y_st : ndarray[" DTYPE "], shape (S, T)\n"                                     \
-    "w_base_st : ndarray[" DTYPE "], shape (S, T) or None, optional\n"              \
-    "lam : float, default=10.0\n"                                                   \
-    "d : int, default=2\n"                                                          \
+    TARNWOLD_SERIES_PARAMETERS(DTYPE)                                               \
     "iterations : int, default=1\n"                                                 \
     "weighting : {\"tukey\",\"huber\",\"cauchy\",\"welsch\",\"fair\",\"hampel\"}, default=\"tukey\"\n" \
     "scale : {\"mad\",\"huber\"}, default=\"mad\"\n"                                \
-    "ridge : float, default=1e-10\n"                                                \
-    "normalize : {\"mean\",\"median\"} or None, default=\"mean\"\n"                 \
-    "eps : float, default=1e-10\n"                                                  \
-    "parallel : bool, default=True\n"                                               \
+    TARNWOLD_SOLVER_PARAMETERS                                                      \
     "tuning : tuple or None, optional\n"                                            \
     "return_weights : bool, default=False\n"                                        \
     "merge_x_tol : float or None, default=1e-2\n"                                   \
@@ -123,6 +121,8 @@ inline constexpr const char robust_whittaker_irls_f32_doc[] =
 
 #undef TARNWOLD_BUILD_PB_DOC
 #undef TARNWOLD_SOLVE_DOC
+#undef TARNWOLD_SERIES_PARAMETERS
+#undef TARNWOLD_SOLVER_PARAMETERS
 #undef TARNWOLD_ROBUST_DOC
 #undef TARNWOLD_ROBUST_F64_NOTES
 #undef TARNWOLD_ROBUST_F32_NOTES
