@@ -91,8 +91,11 @@ IrlsResult<T> irls_batch(const IrlsProblem<T>& problem) {
 
     // Every series finishes a pass before the next begins: the loop over
     // series returns only once all of them are done. The robust weights of
-    // the last pass would feed no solve, so that pass skips them.
-    for (std::uint64_t pass = 0; pass < problem.iterations; ++pass) {
+    // the last pass would feed no solve, so that pass skips them. Without
+    // series a pass has no effect at all, so none is run: an empty batch
+    // must not spin through up to 2^64 - 1 empty loops.
+    const std::uint64_t passes = series == 0 ? 0 : problem.iterations;
+    for (std::uint64_t pass = 0; pass < passes; ++pass) {
         const bool reweight = pass + 1 < problem.iterations;
         for_each_series(series, problem.parallel,
                         [&](std::size_t s) { irls_pass(problem, s, reweight, state); });
