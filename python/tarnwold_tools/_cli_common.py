@@ -1,0 +1,54 @@
+"""What the readers of the command line share: its error type, optional
+imports, and the series a reader hands over."""
+
+import importlib
+from dataclasses import dataclass
+from typing import Callable
+
+import numpy as np
+
+from ._days import positions
+
+
+class UsageError(Exception):
+    """A problem with the command line's input or options; reported in one
+    line with exit status 2."""
+
+
+def require(module, purpose):
+    """Imports an optional dependency, or explains which one is missing."""
+    try:
+        return importlib.import_module(module)
+    except ImportError:
+        raise UsageError(f"{purpose} needs the Python package {module!r} (pip install 'tarnwold[cli]')") from None
+
+
+def first_line(error):
+    text = str(error).strip() or type(error).__name__
+    return text.splitlines()[0]
+
+
+def checked_positions(values, what):
+    """Positions (days for times) of the 1-D `values`, which must be complete
+    and strictly increasing."""
+    try:
+        x = positions(values)
+    except TypeError:
+        raise UsageError(f"{what} holds neither numbers nor dates") from None
+    if np.isnan(x).any():
+        raise UsageError(f"{what} has missing values")
+    if not np.all(x[1:] > x[:-1]):
+        raise UsageError(f"{what} is not strictly increasing")
+    return x
+
+
+@dataclass
+class Loaded:
+    """Series read from a file, and how to write their smoothed values back."""
+
+    x: np.ndarray  # float64 positions of the T observations (days for times)
+    x_values: np.ndarray  # the same positions as they were read, for plots
+    x_label: str
+    y_st: np.ndarray  # (S, T) observations, NaN where missing
+    labels: list  # a name for every series, for plots
+    write: Callable  # write(z_st, path) writes the input with z_st in place of y_st

@@ -1,0 +1,32 @@
+"""The command line's picture: a few series, raw and smoothed."""
+
+import numpy as np
+
+from ._cli_common import require
+
+
+def supported_formats():
+    require("matplotlib", "--plot")
+    from matplotlib.figure import Figure
+
+    return Figure().canvas.get_supported_filetypes()
+
+
+def plot_series(path, loaded, z_st, count):
+    """Draws up to `count` series, spread evenly over the input, one panel each."""
+    require("matplotlib", "--plot")
+    # A bare Figure draws with the Agg canvas and touches no pyplot state, so
+    # no display is needed and no backend is switched for the process.
+    from matplotlib.figure import Figure
+
+    series = loaded.y_st.shape[0]
+    chosen = np.unique(np.linspace(0, series - 1, min(count, series)).round().astype(int))
+    figure = Figure(figsize=(9, 1.2 + 2.0 * len(chosen)), layout="constrained")
+    axes = figure.subplots(len(chosen), 1, sharex=True, squeeze=False)[:, 0]
+    for ax, s in zip(axes, chosen):
+        ax.plot(loaded.x_values, loaded.y_st[s], ".", markersize=4, color="0.55", label="raw")
+        ax.plot(loaded.x_values, z_st[s], "-", linewidth=1.6, color="tab:blue", label="smoothed")
+        ax.set_title(str(loaded.labels[s]), loc="left", fontsize=9)
+    axes[0].legend(loc="upper right", fontsize=8)
+    axes[-1].set_xlabel(loaded.x_label)
+    figure.savefig(path, dpi=100)

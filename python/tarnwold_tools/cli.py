@@ -1,0 +1,252 @@
+"""tarnwold-smooth: smooth the series of a CSV, Parquet or NetCDF file."""
+
+import argparse
+import math
+import os
+import sys
+from pathlib import Path
+
+import numpy as np
+
+from ._cli_common import UsageError, first_line
+from ._progress import progress
+from ._smoothing import ROBUST_OPTIONS, resolve_dtype, smooth_block
+
+PROG = "tarnwold-smooth"
+
+_FORMATS = {
+    ".csv": "csv",
+    ".parquet": "parquet",
+    ".pq": "parquet",
+    ".nc": "netcdf",
+    ".nc4": "netcdf",
+    ".cdf": "netcdf",
+    ".netcdf": "netcdf",
+}
+# "--merge-x-tol none" gives None, which means no merging, so a left-out
+# option needs a value of its own.
+_NOT_GIVEN = object()
+_WEIGHTINGS = ("tukey", "bisquare", "huber", "cauchy", "welsch", "fair", "hampel")
+
+DESCRIPTION = """\
+Smooth many series at once with the Whittaker smoother and write them back
+in the input's format (CSV, Parquet or NetCDF), next to the input as
+NAME.smoothed.EXT unless --output says otherwise. The input is never
+overwritten.
+
+Tables hold one series per column (--series columns, the default; the time
+steps are rows, and --time-column gives their positions) or one per row
+(--series rows; the headers of the value columns, numbers or dates, are the
+positions). In NetCDF files every numeric variable with the dimension named
+by --time-column (default "time") is smoothed along it. Dates become days
+since the first one, so --lam and --merge-x-tol are in days for them.
+
+Smoothing options left out take the defaults of the tarnwold module."""
+
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message):
+        raise UsageError(message)
+
+
+def _number(low, name="number"):
+    def convert(text):
+        try:
+            value = float(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"invalid {name}: {text!r}") from None
+        if not math.isfinite(value) or value < low:
+            raise argparse.ArgumentTypeError(f"must be a finite number >= {low:g}, not {text!r}")
+        return value
+
+    return convert
+
+
+def _integer(low):
+    def convert(text):
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"invalid integer: {text!r}") from None
+        if value < low:
+            raise argparse.ArgumentTypeError(f"must be an integer >= {low}, not {text!r}")
+        return value
+
+    return convert
+
+
+def _or_none(convert):
+    def convert_or_none(text):
+        return None if text.lower() == "none" else convert(text)
+
+    return convert_or_none
+
+
+def _tuning(text):
+    parts = text.split(",")
+    if len(parts) != 3:
+        raise argparse.ArgumentTypeError(f"needs three numbers separated by commas, not {text!r}")
+    return tuple(_number(-math.inf)(part) for part in parts)
+
+
+def _parser():
+    parser = _Parser(prog=PROG, description=DESCRIPTION, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("input", help="CSV, Parquet or NetCDF file (format from the extension, or --format)")
+    parser.add_argument("-o", "--output", help="output file (default: INPUT with .smoothed before the extension)")
+    parser.add_argument("--format", choices=("csv", "parquet", "netcdf"), help="format of the input, and so of the output")
+
+    data = parser.add_argument_group("data")
+    data.add_argument("--series", choices=("columns", "rows"), help="tables: one series per column (default) or per row")
+    data.add_argument("--time-column", metavar="NAME", help="tables: column of positions, numbers or dates (default: row numbers); NetCDF: dimension to smooth along")
+    data.add_argument("--columns", nargs="+", metavar="NAME", help="tables: the columns to smooth (default: every numeric one)")
+    data.add_argument("--variable", nargs="+", metavar="NAME", help="NetCDF: the variables to smooth (default: every numeric one along the dimension)")
+
+    smoothing = parser.add_argument_group("smoothing (defaults: those of the tarnwold module)")
+    smoothing.add_argument("--method", choices=("whittaker", "robust"), default="whittaker", help="single-pass smoother (default) or robust IRLS")
+    smoothing.add_argument("--dtype", choices=("float64", "float32"), default="float64", help="precision of the computation and of the output (default float64)")
+    smoothing.add_argument("--lam", type=_number(0), help="smoothness; larger is smoother (module default 10)")
+    smoothing.add_argument("--d", type=_integer(0), help="order of the penalised differences (module default 2)")
+    smoothing.add_argument("--ridge", type=_number(0), help="ridge added to the diagonal (module default 1e-10)")
+    smoothing.add_argument("--eps", type=_number(0), help="floor of spacings, pivots and scales (module default 1e-10)")
+    smoothing.add_argument("--normalize", choices=("mean", "median", "none"), type=str.lower, help="rescale the grid to unit mean or median spacing, or not (module default mean)")
+    smoothing.add_argument("--no-parallel", action="store_true", help="smooth on the calling thread only")
+    robust = parser.add_argument_group("robust smoothing (with --method robust)")
+    robust.add_argument("--iterations", type=_integer(0), help="IRLS passes; 1 is the plain weighted fit, use 3 to 5 against outliers (module default 1)")
+    robust.add_argument("--weighting", choices=_WEIGHTINGS, type=str.lower, help="weight function (module default tukey)")
+    robust.add_argument("--scale", choices=("mad", "huber"), type=str.lower, help="residual scale estimator (module default mad)")
+    robust.add_argument("--tuning", type=_tuning, metavar="A,B,C", help="the weighting's three tuning constants")
+    robust.add_argument("--merge-x-tol", type=_or_none(_number(0)), default=_NOT_GIVEN, metavar="TOL|none", help="merge positions at most TOL apart, in the units of the positions (module default 0.01; none: never)")
+
+    run = parser.add_argument_group("running")
+    run.add_argument("--chunk-size", type=_integer(1), default=10_000, metavar="N", help="series per call of the smoother (default 10000); results do not depend on it, except with --method robust --dtype float32, whose float64 fall-back reruns a whole chunk")
+    run.add_argument("--no-progress", action="store_true", help="no progress bar (shown when there is more than one chunk)")
+    run.add_argument("--plot", metavar="FILE.png", help="draw a few series, raw and smoothed, into this image")
+    run.add_argument("--plot-series", type=_integer(1), default=4, metavar="N", help="how many series to draw (default 4)")
+    return parser
+
+
+def main(argv=None):
+    """Runs the command line with `argv` (default: sys.argv[1:]) and returns
+    its exit status: 0 on success, 2 with a one-line message on standard error
+    for bad options, unreadable files, unknown columns and the like."""
+    try:
+        return _run(_parser().parse_args(argv))
+    except UsageError as error:
+        print(f"{PROG}: error: {error}", file=sys.stderr)
+        return 2
+
+
+def _run(args):
+    source = Path(args.input)
+    if not source.is_file():
+        raise UsageError(f"cannot read {source}: no such file")
+    fmt = args.format or _format_of(source)
+    if fmt is None:
+        raise UsageError(f"cannot tell the format of {source} from its extension; give --format")
+    options = _options(args)
+    dtype = resolve_dtype(args.dtype, np.float64)
+    output = _output_path(args.output, source, fmt)
+    if args.plot is not None:
+        _check_plot_path(Path(args.plot), source)
+
+    loaded = _load(source, fmt, args)
+    z_st = _smooth_in_chunks(loaded, args, dtype, options)
+    try:
+        loaded.write(z_st, output)
+    except (OSError, ValueError) as error:
+        raise UsageError(f"cannot write {output}: {first_line(error)}") from None
+    series, length = loaded.y_st.shape
+    print(f"{PROG}: smoothed {series} series of {length} positions into {output}", file=sys.stderr)
+    if args.plot is not None:
+        from ._plot import plot_series
+
+        try:
+            plot_series(args.plot, loaded, z_st, args.plot_series)
+        except (OSError, ValueError) as error:
+            raise UsageError(f"cannot draw {args.plot}: {first_line(error)}") from None
+    return 0
+
+
+def _format_of(path):
+    return _FORMATS.get(path.suffix.lower())
+
+
+def _options(args):
+    options = {}
+    for name in ("lam", "d", "ridge", "eps", "iterations", "weighting", "scale", "tuning"):
+        value = getattr(args, name)
+        if value is not None:
+            options[name] = value
+    if args.normalize is not None:
+        options["normalize"] = None if args.normalize == "none" else args.normalize
+    if args.no_parallel:
+        options["parallel"] = False
+    if args.merge_x_tol is not _NOT_GIVEN:
+        options["merge_x_tol"] = args.merge_x_tol
+    if args.method != "robust":
+        for name in ROBUST_OPTIONS:
+            if name in options:
+                raise UsageError(f"--{name.replace('_', '-')} applies to --method robust only")
+    return options
+
+
+def _output_path(given, source, fmt):
+    output = Path(given) if given is not None else source.with_name(f"{source.stem}.smoothed{source.suffix}")
+    written_as = _format_of(output)
+    if written_as is not None and written_as != fmt:
+        raise UsageError(f"the output {output} names a {written_as} file, but the result is written as {fmt} like the input")
+    if _same_file(output, source):
+        raise UsageError(f"the output {output} is the input file; refusing to overwrite it")
+    return output
+
+
+def _check_plot_path(plot, source):
+    from ._plot import supported_formats
+
+    suffix = plot.suffix.lower().lstrip(".")
+    if suffix not in supported_formats():
+        raise UsageError(f"--plot: cannot draw into {plot}: unknown image type {suffix!r} (use .png)")
+    if _same_file(plot, source):
+        raise UsageError(f"--plot: {plot} is the input file; refusing to overwrite it")
+
+
+def _same_file(path, other):
+    if path.resolve() == other.resolve():
+        return True
+    try:
+        return os.path.samefile(path, other)
+    except OSError:
+        return False
+
+
+def _load(source, fmt, args):
+    if fmt == "netcdf":
+        for flag, value in (("--series", args.series), ("--columns", args.columns)):
+            if value is not None:
+                raise UsageError(f"{flag} applies to CSV and Parquet files")
+        from ._netcdf import load_netcdf
+
+        return load_netcdf(source, args.time_column, args.variable)
+    if args.variable is not None:
+        raise UsageError("--variable applies to NetCDF files")
+    from ._tables import load_table
+
+    return load_table(source, fmt, args.series or "columns", args.time_column, args.columns)
+
+
+def _smooth_in_chunks(loaded, args, dtype, options):
+    """Smooths the series `args.chunk_size` at a time, reporting progress; the
+    results equal those of one call (see smooth_block for the one exception)."""
+    series = loaded.y_st.shape[0]
+    z_st = np.empty(loaded.y_st.shape, dtype=dtype)
+    bar = progress(series, show=not args.no_progress and series > args.chunk_size)
+    try:
+        for start in range(0, series, args.chunk_size):
+            stop = min(start + args.chunk_size, series)
+            z_st[start:stop] = smooth_block(loaded.x, loaded.y_st[start:stop], method=args.method, dtype=dtype, options=options)
+            bar.update(stop - start)
+    except ValueError as error:
+        raise UsageError(f"cannot smooth: {error}") from None
+    finally:
+        bar.close()
+    return z_st

@@ -1,0 +1,253 @@
+"""The tarnwold-smooth command line on real files: CSV, Parquet and NetCDF in,
+the same format out, results equal to direct calls of the module."""
+
+import hashlib
+import os
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import tarnwold
+from tarnwold_tools._tables import exact_floats
+from tarnwold_tools.cli import main
+
+T, S = 40, 12
+DAYS = np.cumsum(np.random.default_rng(4).integers(1, 6, T)).astype(np.float64)
+DATES = np.datetime64("2023-01-01") + DAYS.astype("timedelta64[D]")
+NEEDS = {"csv": ["pandas"], "parquet": ["pandas", "pyarrow"], "netcdf": ["xarray", "netCDF4"]}
+SUFFIX = {"csv": ".csv", "parquet": ".parquet", "netcdf": ".nc"}
+
+
+def observations(seed=0):
+    rng = np.random.default_rng(seed)
+    y_st = np.sin(DAYS / 15.0 + rng.uniform(0, 3, (S, 1))) + rng.normal(0.0, 0.2, (S, T))
+    y_st[rng.random(y_st.shape) < 0.1] = np.nan
+    y_st[rng.random(y_st.shape) < 0.05] += 2.0
+    return y_st
+
+
+def write_input(tmp_path, fmt, layout="columns", name="data"):
+    """Writes the observations in `fmt` and returns the path; every layout
+    carries a text column that must come through unchanged."""
+    for module in NEEDS[fmt]:
+        pytest.importorskip(module)
+    path = tmp_path / f"{name}{SUFFIX[fmt]}"
+    y_st = observations()
+    if fmt == "netcdf":
+        import xarray as xr
+
+        cube = y_st.T.reshape(T, 3, 4)
+        xr.Dataset(
+            {"ndvi": (("time", "y", "x"), cube, {"units": "1"}), "station": ("y", ["a", "b", "c"])},
+            coords={"time": DATES},
+        ).to_netcdf(path)
+        return path
+    import pandas as pd
+
+    if layout == "columns":
+        dates = DATES.astype(str) if fmt == "csv" else DATES
+        frame = pd.DataFrame({"date": dates, **{f"s{i}": y_st[i] for i in range(S)}, "note": ["x"] * T})
+    else:
+        frame = pd.DataFrame(y_st, columns=[str(d) for d in DATES])
+        frame.insert(0, "site", [f"site{i}" for i in range(S)])
+    if fmt == "csv":
+        frame.to_csv(path, index=False)
+    else:
+        frame.to_parquet(path)
+    return path
+
+
+def read_result(path, fmt, layout="columns"):
+    """The (S, T) smoothed values and the untouched text column of an output."""
+    if fmt == "netcdf":
+        import xarray as xr
+
+        with xr.open_dataset(path) as ds:
+            assert ds["ndvi"].attrs == {"units": "1"}
+            return ds["ndvi"].values.reshape(T, S).T, list(ds["station"].values)
+    import pandas as pd
+
+    frame = pd.read_csv(path, **exact_floats(pd)) if fmt == "csv" else pd.read_parquet(path)
+    if layout == "columns":
+        return frame[[f"s{i}" for i in range(S)]].to_numpy().T, list(frame["note"])
+    return frame.iloc[:, 1:].to_numpy(), list(frame["site"])
+
+
+def expected(method, dtype, options):
+    name = "robust_whittaker_irls" if method == "robust" else "whittaker_solve"
+    function = getattr(tarnwold, f"{name}_{'f32' if dtype == 'float32' else 'f64'}")
+    return function((DAYS - DAYS[0]).astype(dtype), observations().astype(dtype), **options)
+
+
+def run(argv, capsys):
+    status = main([str(arg) for arg in argv])
+    captured = capsys.readouterr()
+    return status, captured.err
+
+
+def digest(path):
+    return hashlib.sha256(Path(path).read_bytes()).hexdigest()
+
+
+OPTION_SETS = [
+    ([], "whittaker", "float64", {}),
+    (["--lam", "30", "--d", "3", "--normalize", "median", "--no-parallel"], "whittaker", "float64",
+     {"lam": 30.0, "d": 3, "normalize": "median", "parallel": False}),
+    (["--method", "robust", "--iterations", "4", "--weighting", "Huber", "--scale", "huber", "--merge-x-tol", "none",
+      "--dtype", "float32", "--tuning", "0,0,2.5"], "robust", "float32",
+     {"iterations": 4, "weighting": "huber", "scale": "huber", "merge_x_tol": None, "tuning": (0.0, 0.0, 2.5)}),
+    (["--method", "robust", "--iterations", "3", "--merge-x-tol", "1.5", "--normalize", "none", "--ridge", "1e-6"],
+     "robust", "float64", {"iterations": 3, "merge_x_tol": 1.5, "normalize": None, "ridge": 1e-6}),
+]
+
+
+@pytest.mark.parametrize("fmt", ["csv", "parquet", "netcdf"])
+@pytest.mark.parametrize(("flags", "method", "dtype", "options"), OPTION_SETS)
+def test_smooths_each_format_like_the_module(tmp_path, capsys, fmt, flags, method, dtype, options):
+    source = write_input(tmp_path, fmt)
+    before = digest(source)
+    time_flags = [] if fmt == "netcdf" else ["--time-column", "date"]
+    status, err = run([source, *time_flags, *flags], capsys)
+    assert status == 0, err
+    assert digest(source) == before
+    values, untouched = read_result(tmp_path / f"data.smoothed{SUFFIX[fmt]}", fmt)
+    assert untouched == (["a", "b", "c"] if fmt == "netcdf" else ["x"] * T)
+    assert values.dtype == np.dtype(dtype) or fmt == "csv"
+    np.testing.assert_array_equal(values.astype(dtype), expected(method, dtype, options))
+
+
+@pytest.mark.parametrize("fmt", ["csv", "parquet"])
+def test_series_in_rows_with_dates_as_headers(tmp_path, capsys, fmt):
+    source = write_input(tmp_path, fmt, layout="rows")
+    output = tmp_path / f"out{SUFFIX[fmt]}"
+    status, err = run([source, "--series", "rows", "--lam", "7", "-o", output], capsys)
+    assert status == 0, err
+    values, sites = read_result(output, fmt, layout="rows")
+    assert sites == [f"site{i}" for i in range(S)]
+    np.testing.assert_array_equal(values, expected("whittaker", "float64", {"lam": 7.0}))
+
+
+def test_numeric_time_column_and_chosen_columns(tmp_path, capsys):
+    pd = pytest.importorskip("pandas")
+    y_st = observations()
+    pd.DataFrame({"t": DAYS * 24.0, "a": y_st[0], "b": y_st[1], "c": y_st[2]}).to_csv(tmp_path / "h.csv", index=False)
+    status, err = run([tmp_path / "h.csv", "--time-column", "t", "--columns", "c", "a"], capsys)
+    assert status == 0, err
+    out = pd.read_csv(tmp_path / "h.smoothed.csv", **exact_floats(pd))
+    np.testing.assert_array_equal(out["b"], y_st[1])
+    np.testing.assert_array_equal(out[["c", "a"]].to_numpy().T, tarnwold.whittaker_solve_f64(DAYS * 24.0, y_st[[2, 0]]))
+
+
+@pytest.mark.parametrize("tqdm_installed", [True, False])
+def test_progress_over_chunks_gives_the_same_result(tmp_path, capsys, monkeypatch, tqdm_installed):
+    if tqdm_installed:
+        pytest.importorskip("tqdm")
+    else:
+        monkeypatch.setitem(sys.modules, "tqdm", None)  # import fails: the plain progress line
+    source = write_input(tmp_path, "csv")
+    status, err = run([source, "--time-column", "date", "--chunk-size", "5", "-o", tmp_path / "chunked.csv"], capsys)
+    assert status == 0 and "12/12" in err and "smoothing" in err
+    status, err = run([source, "--time-column", "date", "--no-progress", "-o", tmp_path / "whole.csv"], capsys)
+    assert status == 0 and "smoothing:" not in err
+    assert (tmp_path / "chunked.csv").read_bytes() == (tmp_path / "whole.csv").read_bytes()
+
+
+def test_plot(tmp_path, capsys):
+    pytest.importorskip("matplotlib")
+    source = write_input(tmp_path, "csv")
+    status, err = run([source, "--time-column", "date", "--plot", tmp_path / "few.png", "--plot-series", "3"], capsys)
+    assert status == 0, err
+    assert (tmp_path / "few.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def test_console_script(tmp_path):
+    source = write_input(tmp_path, "csv")
+    script = shutil.which("tarnwold-smooth", path=os.path.dirname(sys.executable))
+    assert script is not None, "tarnwold-smooth is not installed beside this python"
+    done = subprocess.run([script, source, "--time-column", "date", "--lam", "4"], capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    values, _ = read_result(tmp_path / "data.smoothed.csv", "csv")
+    np.testing.assert_array_equal(values, expected("whittaker", "float64", {"lam": 4.0}))
+
+    done = subprocess.run([script, source, "--lam", "-1"], capture_output=True, text=True)
+    assert done.returncode == 2
+    assert done.stderr == "tarnwold-smooth: error: argument --lam: must be a finite number >= 0, not '-1'\n"
+
+
+ERRORS = [
+    (["{missing}"], "cannot read"),
+    (["{garbage}"], "cannot read"),
+    (["{data}", "--format", "parquet", "-o", "{tmp}/x.parquet"], "cannot read"),
+    (["{text}"], "cannot tell the format"),
+    (["{data}", "--time-column", "day"], "unknown column 'day'"),
+    (["{data}", "--columns", "s1", "s99"], "unknown column 's99'"),
+    (["{data}", "--columns", "note"], "column 'note' is not numeric"),
+    (["{data}", "--time-column", "note"], "time column 'note' holds neither numbers nor dates"),
+    (["{data}", "--time-column", "s3"], "time column 's3' has missing values"),
+    (["{data}", "--series", "rows"], "need numbers or dates as headers"),
+    (["{data}", "--series", "rows", "--time-column", "date"], "--time-column applies to --series columns"),
+    (["{data}", "--variable", "ndvi"], "--variable applies to NetCDF files"),
+    (["{data}", "--lam", "abc"], "argument --lam: invalid number: 'abc'"),
+    (["{data}", "--lam", "nan"], "argument --lam: must be a finite number"),
+    (["{data}", "--d", "1.5"], "argument --d: invalid integer"),
+    (["{data}", "--d", "-1"], "argument --d: must be an integer >= 0"),
+    (["{data}", "--normalize", "max"], "argument --normalize: invalid choice"),
+    (["{data}", "--weighting", "gauss", "--method", "robust"], "argument --weighting: invalid choice"),
+    (["{data}", "--tuning", "1,2", "--method", "robust"], "argument --tuning: needs three numbers"),
+    (["{data}", "--method", "robust", "--merge-x-tol", "tiny"], "argument --merge-x-tol: invalid number"),
+    (["{data}", "--iterations", "3"], "--iterations applies to --method robust only"),
+    (["{data}", "--merge-x-tol", "none"], "--merge-x-tol applies to --method robust only"),
+    (["{data}", "--dtype", "float16"], "argument --dtype: invalid choice"),
+    (["{data}", "--chunk-size", "0"], "argument --chunk-size: must be an integer >= 1"),
+    (["{data}", "--bogus"], "unrecognized arguments: --bogus"),
+    (["{data}", "-o", "{data}"], "is the input file; refusing to overwrite it"),
+    (["{data}", "-o", "{tmp}/./sub/../data.csv"], "is the input file; refusing to overwrite it"),
+    (["{data}", "-o", "{link}"], "is the input file; refusing to overwrite it"),
+    (["{data}", "-o", "{tmp}/out.nc"], "names a netcdf file, but the result is written as csv"),
+    (["{data}", "-o", "{tmp}/missing_dir/out.csv", "--time-column", "date"], "cannot write"),
+    (["{data}", "--plot", "{tmp}/plot.xyz"], "unknown image type 'xyz'"),
+    (["{data}", "--time-column", "date", "--method", "robust", "--d", "40"], "cannot smooth: x must have length > d after merging"),
+]
+
+
+@pytest.mark.parametrize(("argv", "message"), ERRORS)
+def test_errors_are_one_line_with_status_2(tmp_path, capsys, argv, message):
+    data = write_input(tmp_path, "csv")
+    (tmp_path / "garbage.parquet").write_bytes(b"this is not a parquet file")
+    (tmp_path / "data.txt").write_text("a,b\n1,2\n")
+    (tmp_path / "sub").mkdir()
+    os.symlink(data, tmp_path / "link.csv")
+    if "--plot" in argv:
+        pytest.importorskip("matplotlib")
+    names = {"data": data, "tmp": tmp_path, "missing": tmp_path / "none.csv", "garbage": tmp_path / "garbage.parquet",
+             "text": tmp_path / "data.txt", "link": tmp_path / "link.csv"}
+    before = digest(data)
+    status, err = run([arg.format(**names) for arg in argv], capsys)
+    assert status == 2
+    assert err.startswith("tarnwold-smooth: error: ") and err.count("\n") == 1, err
+    assert message in err
+    assert digest(data) == before
+    assert not (tmp_path / "data.smoothed.csv").exists()
+
+
+@pytest.mark.parametrize(
+    ("argv", "message"),
+    [(["--series", "rows"], "--series applies to CSV and Parquet files"),
+     (["--time-column", "band"], "unknown dimension 'band'"),
+     (["--variable", "station"], "variable 'station' has no dimension 'time'"),
+     (["--variable", "evi"], "unknown variable 'evi'")],
+)
+def test_netcdf_errors(tmp_path, capsys, argv, message):
+    source = write_input(tmp_path, "netcdf")
+    status, err = run([source, *argv], capsys)
+    assert status == 2 and message in err and err.count("\n") == 1
+
+
+def test_import_needs_only_numpy():
+    code = "import sys, tarnwold_tools; print(sorted(set(sys.modules) & {'xarray', 'dask', 'pandas', 'pyarrow', 'netCDF4', 'matplotlib', 'tqdm'}))"
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert done.stdout == "[]\n"

@@ -1,0 +1,154 @@
+"""tarnwold_tools.smooth on in-memory and dask-backed DataArrays, against direct
+calls of the module on the same series."""
+
+import numpy as np
+import pytest
+
+import tarnwold
+
+xr = pytest.importorskip("xarray")
+import tarnwold_tools  # noqa: E402
+
+SIZES = {"time": 40, "y": 3, "x": 2}
+DAYS = np.cumsum(np.random.default_rng(3).integers(1, 9, SIZES["time"]))
+CASES = [
+    ("whittaker", np.float64, {"lam": 5.0}),
+    ("whittaker", np.float32, {"lam": 5.0, "d": 3, "normalize": None}),
+    ("robust", np.float64, {"lam": 5.0, "iterations": 3, "weighting": "cauchy", "merge_x_tol": 1.5}),
+    ("robust", np.float32, {"lam": 5.0, "iterations": 4, "scale": "huber", "parallel": False}),
+]
+
+
+def cube(dims, dtype=np.float64, seed=0):
+    rng = np.random.default_rng(seed)
+    shape = tuple(SIZES[dim] for dim in dims)
+    values = rng.normal(0.0, 0.3, shape) + np.sin(DAYS / 20.0).reshape([-1 if d == "time" else 1 for d in dims])
+    values[rng.random(shape) < 0.1] = np.nan
+    coords = {"time": np.datetime64("2021-03-01") + DAYS.astype("timedelta64[D]"), "doy": ("time", DAYS % 365)}
+    if "y" in dims:
+        coords["y"] = [10.0, 20.0, 30.0]
+        coords["site"] = ("y", ["a", "b", "c"])
+    return xr.DataArray(values.astype(dtype), dims=dims, coords=coords, name="ndvi", attrs={"units": "1", "source": "test"})
+
+
+def reference(da, dtype, method, options, w=None):
+    """The module called once on every series of `da`, as an (S, T) block."""
+    x = (DAYS - DAYS[0]).astype(dtype)
+    y_st = np.ascontiguousarray(da.transpose(..., "time").values.reshape(-1, SIZES["time"]).astype(dtype))
+    w_st = None if w is None else w.broadcast_like(da).transpose(..., "time").values.reshape(y_st.shape).astype(dtype)
+    suffix = "f32" if dtype == np.float32 else "f64"
+    if method == "robust":
+        return getattr(tarnwold, f"robust_whittaker_irls_{suffix}")(x, y_st, w_st, return_weights=True, **options)
+    return (getattr(tarnwold, f"whittaker_solve_{suffix}")(x, y_st, w_st, **options),)
+
+
+def as_st(da):
+    return da.transpose(..., "time").values.reshape(-1, SIZES["time"])
+
+
+def assert_bitwise(actual, expected):
+    assert actual.dtype == expected.dtype
+    np.testing.assert_array_equal(actual.view(f"u{actual.itemsize}"), expected.view(f"u{expected.itemsize}"))
+
+
+@pytest.mark.parametrize("dims", [("time",), ("time", "y"), ("y", "time", "x"), ("y", "x", "time")])
+@pytest.mark.parametrize("backend", ["numpy", "dask"])
+@pytest.mark.parametrize(("method", "dtype", "options"), CASES)
+def test_matches_module_and_keeps_metadata(dims, backend, method, dtype, options):
+    da = cube(dims)
+    if backend == "dask":
+        pytest.importorskip("dask.array")
+        # Chunked along time as well: smooth() must give each series whole.
+        da = da.chunk({dim: 2 if dim != "time" else 15 for dim in dims})
+    robust = method == "robust"
+    result = tarnwold_tools.smooth(da, "time", method=method, dtype=dtype, return_weights=robust, **options)
+    outputs = result if robust else (result,)
+    for output in outputs:
+        assert (output.chunks is not None) == (backend == "dask")
+        assert output.dims == da.dims
+        assert output.coords.to_dataset().identical(da.coords.to_dataset())
+    smoothed = outputs[0]
+    assert smoothed.name == "ndvi" and smoothed.attrs == da.attrs
+    if robust:
+        assert outputs[1].name == "ndvi_weights"
+    for output, expected in zip(outputs, reference(da, dtype, method, options)):
+        assert_bitwise(as_st(output.compute()), expected)
+
+
+@pytest.mark.parametrize("backend", ["numpy", "dask"])
+@pytest.mark.parametrize("weight_dims", [("time",), ("y", "time"), ("time", "y", "x")])
+def test_base_weights_broadcast(backend, weight_dims):
+    da = cube(("y", "time", "x"))
+    rng = np.random.default_rng(5)
+    w = cube(weight_dims, seed=9).copy(data=rng.uniform(0.2, 2.0, tuple(SIZES[d] for d in weight_dims)))
+    if backend == "dask":
+        pytest.importorskip("dask.array")
+        da = da.chunk({"y": 1})
+    smoothed = tarnwold_tools.smooth(da, "time", weights=w, lam=3.0)
+    assert smoothed.dims == da.dims
+    assert_bitwise(as_st(smoothed.compute()), reference(da, np.float64, "whittaker", {"lam": 3.0}, w)[0])
+
+
+@pytest.mark.parametrize(
+    ("coordinate", "expected_x"),
+    [
+        (None, np.arange(6.0)),
+        (np.array([0.5, 1.0, 4.0, 4.5, 9.0, 12.0]), np.array([0.5, 1.0, 4.0, 4.5, 9.0, 12.0])),
+        (np.array([0, 36, 48, 96, 120, 144], "timedelta64[h]"), np.array([0.0, 1.5, 2.0, 4.0, 5.0, 6.0])),
+        (np.array(["2020-02-27T12", "2020-02-28", "2020-03-01", "2020-03-02", "2020-03-05", "2020-03-09"], "datetime64[h]"),
+         np.array([0.0, 0.5, 2.5, 3.5, 6.5, 10.5])),
+    ],
+)
+def test_positions_from_coordinate(coordinate, expected_x):
+    y = np.random.default_rng(1).normal(size=(2, 6))
+    da = xr.DataArray(y, dims=("s", "t"), coords=None if coordinate is None else {"t": coordinate})
+    smoothed = tarnwold_tools.smooth(da, "t", lam=2.0)
+    assert_bitwise(smoothed.values, tarnwold.whittaker_solve_f64(expected_x, y, lam=2.0))
+
+
+@pytest.mark.parametrize(
+    ("data_dtype", "dtype", "expected"),
+    [(np.float32, None, np.float32), (np.float64, None, np.float64), (np.int16, None, np.float64), (np.float64, "float32", np.float32)],
+)
+def test_precision_follows_data_or_dtype(data_dtype, dtype, expected):
+    da = cube(("time", "y")).fillna(1.0).astype(data_dtype)
+    assert tarnwold_tools.smooth(da, "time", dtype=dtype).dtype == expected
+
+
+@pytest.mark.parametrize(
+    ("change", "error", "match"),
+    [
+        ({"dim": "depth"}, ValueError, "'depth' is not a dimension"),
+        ({"method": "lowess"}, ValueError, "method must be 'whittaker' or 'robust'"),
+        ({"iterations": 3}, ValueError, "'iterations' applies to method='robust' only"),
+        ({"lamda": 3.0}, TypeError, "unknown option 'lamda'"),
+        ({"return_weights": True}, ValueError, "return_weights=True needs method='robust'"),
+        ({"dtype": "float16"}, ValueError, "dtype must be float32 or float64"),
+        ({"weights": "heavy"}, TypeError, "weights must be an xarray.DataArray"),
+        ({"method": "robust", "d": 40}, ValueError, "x must have length > d after merging"),
+    ],
+)
+def test_rejects_bad_requests(change, error, match):
+    arguments = {"dim": "time", **change}
+    with pytest.raises(error, match=match):
+        tarnwold_tools.smooth(cube(("time", "y")), **arguments)
+
+
+@pytest.mark.parametrize(
+    ("coordinate", "error", "match"),
+    [
+        (np.array([0.0, 2.0, 1.0, 3.0]), ValueError, "coordinate 't' must be strictly increasing"),
+        (np.array([0.0, 1.0, 1.0 + 1e-9, 3.0]), ValueError, r"strictly increasing \(as float32\)"),
+        (np.array(["a", "b", "c", "d"]), TypeError, "coordinate 't': positions must be numbers"),
+    ],
+)
+def test_rejects_bad_coordinates(coordinate, error, match):
+    da = xr.DataArray(np.ones((2, 4), np.float32), dims=("s", "t"), coords={"t": coordinate})
+    with pytest.raises(error, match=match):
+        tarnwold_tools.smooth(da, "t")
+
+
+def test_rejects_weights_with_foreign_dimensions():
+    weights = xr.DataArray(np.ones((SIZES["time"], 2)), dims=("time", "band"))
+    with pytest.raises(ValueError, match=r"weights have dimensions that the data lack: \['band'\]"):
+        tarnwold_tools.smooth(cube(("time", "y")), "time", weights=weights)
