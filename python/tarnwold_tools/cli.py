@@ -49,12 +49,12 @@ class _Parser(argparse.ArgumentParser):
         raise UsageError(message)
 
 
-def _number(low, name="number"):
+def _number(low):
     def convert(text):
         try:
             value = float(text)
         except ValueError:
-            raise argparse.ArgumentTypeError(f"invalid {name}: {text!r}") from None
+            raise argparse.ArgumentTypeError(f"invalid number: {text!r}") from None
         if not math.isfinite(value) or value < low:
             raise argparse.ArgumentTypeError(f"must be a finite number >= {low:g}, not {text!r}")
         return value
