@@ -259,6 +259,66 @@ void test_failure_returns_after_everything_settled() {
     check_loop_runs_each_series_once(1000);
 }
 
+// Loops of random size with uneven series, a third of them with failing
+// series at random places: whatever the distribution, a loop returns only
+// once no series is running, a failure reaches the caller exactly once, and
+// a loop without failures ran every series exactly once with the sequential
+// result. Run under several pool sizes by CTest.
+void test_random_loops_with_failures() {
+    std::mt19937 rng(20240612 + static_cast<unsigned>(worker_pool_size()));
+    std::uniform_int_distribution<std::size_t> size(2, 200);
+    std::uniform_int_distribution<int> effort(0, 200);
+    for (int loop = 0; loop < 1000; ++loop) {
+        const std::size_t series_count = size(rng);
+        std::vector<int> work(series_count);
+        for (int& w : work) {
+            w = effort(rng);
+        }
+        std::vector<char> fails(series_count, 0);
+        const bool failing = loop % 3 == 0;
+        if (failing) {
+            std::uniform_int_distribution<std::size_t> pick(0, series_count - 1);
+            for (int i = 0; i < 3; ++i) {
+                fails[pick(rng)] = 1;
+            }
+        }
+        std::vector<std::atomic<int>> hits(series_count);
+        std::vector<double> values(series_count, 0.0);
+        std::atomic<int> running{0};
+        try {
+            for_each_series(series_count, true, [&](std::size_t s) {
+                running.fetch_add(1);
+                hits[s].fetch_add(1, std::memory_order_relaxed);
+                double v = series_value(s);
+                for (int i = 0; i < work[s]; ++i) {
+                    v = std::sqrt(v + 1.0);
+                }
+                values[s] = v;
+                running.fetch_sub(1);
+                if (fails[s] != 0) {
+                    throw SeriesFailure{s};
+                }
+            });
+            CHECK(!failing);
+        } catch (const SeriesFailure& failure) {
+            CHECK(failing && fails[failure.series] != 0);
+        }
+        CHECK(running.load() == 0);
+        for (std::size_t s = 0; s < series_count; ++s) {
+            CHECK(hits[s].load() <= 1);
+            if (!failing) {
+                double expected = series_value(s);
+                for (int i = 0; i < work[s]; ++i) {
+                    expected = std::sqrt(expected + 1.0);
+                }
+                CHECK(hits[s].load() == 1);
+                CHECK(std::memcmp(&values[s], &expected, sizeof expected) == 0);
+            }
+        }
+    }
+    check_loop_runs_each_series_once(1000);
+}
+
 void test_nested_loops() {
     const std::size_t outer = 13;
     const std::size_t inner = 9;
@@ -333,6 +393,7 @@ int main() {
     test_many_loops_run_each_series_once();
     test_slow_series_spread_over_workers();
     test_failure_returns_after_everything_settled();
+    test_random_loops_with_failures();
     test_nested_loops();
     test_concurrent_callers();
     test_fork_builds_new_pool();
