@@ -1,0 +1,258 @@
+"""Threads, first-use races and fork().
+
+Every scenario runs in a fresh interpreter under a timeout: a deadlock there
+fails the test instead of hanging the suite, and first-use races need a
+process in which NumPy has not been bound (or imported) yet. Results are
+compared bit for bit with sequential calls of the same process.
+"""
+
+import json
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+TIMEOUT = 240
+
+# Shared by the child scripts: one input per dtype (an irregular grid with a
+# pair that the default tolerance merges, gaps, an outlier, weights), every
+# function called on it, and an exact comparison of two result lists.
+COMMON = r"""
+import os, sys
+import numpy as np
+import tarnwold
+
+def problem(dtype, S=48, T=30, seed=11):
+    rng = np.random.default_rng(seed)
+    x = np.cumsum(rng.uniform(0.5, 1.5, T)); x[5] = x[4] + 0.003
+    y = np.sin(x / 3.0)[None, :] + 0.3 * rng.normal(size=(S, T))
+    y[rng.random((S, T)) < 0.1] = np.nan
+    y[3, 7] = 25.0
+    w = rng.uniform(0.2, 2.0, (S, T))
+    arrays = [a.astype(dtype) for a in (x, y, w)]
+    for a in arrays:
+        a.flags.writeable = False
+    return arrays
+
+def calls(modes=(True, False)):
+    # Every function on each dtype's input, with `parallel` set to each of
+    # `modes` where it applies.
+    out = []
+    for dtype, sfx in ((np.float32, "f32"), (np.float64, "f64")):
+        x, y, w = problem(dtype)
+        f = {k: getattr(tarnwold, k + "_" + sfx) for k in ("build_pb", "whittaker_solve", "robust_whittaker_irls")}
+        out.append(lambda f=f, x=x: [f["build_pb"](x, d=3, normalize="median")[0]])
+        for parallel in modes:
+            out.append(lambda f=f, x=x, y=y, w=w, p=parallel: [f["whittaker_solve"](x, y, w, lam=4.0, parallel=p)])
+            out.append(lambda f=f, x=x, y=y, w=w, p=parallel: list(f["robust_whittaker_irls"](
+                x, y, w, iterations=4, weighting="huber", scale="huber", parallel=p, return_weights=True)))
+    return out
+
+def bits(arrays):
+    return [(a.dtype.str, a.shape, a.tobytes()) for a in arrays]
+
+def same(a, b):
+    return bits(a) == bits(b)
+"""
+
+
+def run_child(script, *args, env=None, timeout=TIMEOUT):
+    environment = dict(os.environ, OPENBLAS_NUM_THREADS="1", **(env or {}))
+    done = subprocess.run([sys.executable, "-c", COMMON + textwrap.dedent(script), *args], env=environment,
+                          capture_output=True, text=True, timeout=timeout,
+                          cwd=os.path.dirname(os.path.abspath(__file__)))
+    assert done.returncode == 0, done.stdout + done.stderr
+    return json.loads(done.stdout.splitlines()[-1])
+
+
+@pytest.mark.parametrize("pool_size", ["1", "3"])
+def test_threads_calling_every_function_get_sequential_results(pool_size):
+    report = run_child(r"""
+        import json, threading
+        sequential = [c() for c in calls()]
+        sys.setswitchinterval(1e-5)  # hand the interpreter lock around as often as possible
+        barrier = threading.Barrier(8)
+        mismatches, errors = [], []
+
+        def worker(i):
+            try:
+                mine = list(enumerate(calls()))
+                mine = mine[i:] + mine[:i]  # each thread starts with another function
+                barrier.wait()
+                for _ in range(3):
+                    for j, c in mine:
+                        if not same(c(), sequential[j]):
+                            mismatches.append((i, j))
+            except BaseException as error:
+                errors.append(repr(error))
+
+        threads = [threading.Thread(target=worker, args=(i,), daemon=True) for i in range(8)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(120)
+        alive = sum(t.is_alive() for t in threads)
+        print(json.dumps({"alive": alive, "mismatches": mismatches, "errors": errors}))
+        """, env={"RAYON_NUM_THREADS": pool_size})
+    assert report == {"alive": 0, "mismatches": [], "errors": []}
+
+
+# Threads that race into their first import of the module and its first calls
+# (which bind the NumPy C API through a once-only guard), against threads
+# that import NumPy themselves and run long parallel calls. NumPy is not yet
+# imported when they start, so whichever thread binds it first imports it
+# inside the guard while the others wait there.
+FIRST_USE = r"""
+import json, sys, threading
+assert "numpy" not in sys.modules and "tarnwold" not in sys.modules
+sys.setswitchinterval(1e-6)
+roles = sys.argv[1]
+barrier = threading.Barrier(len(roles))
+errors = []
+
+def first_call():
+    import tarnwold
+    try:
+        tarnwold.whittaker_solve_f32([0.0, 1.0], None)  # no array: the call still binds NumPy
+    except TypeError as error:
+        assert str(error) == "argument 'x': 'list' object cannot be cast as 'ndarray'", error
+
+def long_call():
+    import numpy as np
+    import tarnwold
+    x = np.linspace(0.0, 200.0, 300)
+    y = np.sin(np.arange(96 * 300, dtype=np.float64).reshape(96, 300) / 17.0)
+    z = tarnwold.robust_whittaker_irls_f64(x, y, iterations=6, parallel=True)
+    assert np.array_equal(z, tarnwold.robust_whittaker_irls_f64(x, y, iterations=6, parallel=False))
+
+def import_numpy():
+    import numpy
+    numpy.zeros(3).sum()
+
+ROLE = {"f": first_call, "l": long_call, "n": import_numpy}
+
+def run(role):
+    try:
+        barrier.wait()
+        ROLE[role]()
+    except BaseException as error:
+        errors.append(f"{role}: {error!r}")
+
+threads = [threading.Thread(target=run, args=(r,), daemon=True) for r in roles]
+for t in threads:
+    t.start()
+for t in threads:
+    t.join(120)
+print(json.dumps({"alive": sum(t.is_alive() for t in threads), "errors": errors}))
+"""
+
+
+@pytest.mark.parametrize("roles", ["ff", "lf", "fl", "fffl", "lflfn", "nfff", "lll"])
+def test_first_import_and_first_call_race_without_deadlock(roles):
+    # No COMMON prefix here: it would import NumPy and the module up front.
+    environment = dict(os.environ, OPENBLAS_NUM_THREADS="1", RAYON_NUM_THREADS="2")
+    done = subprocess.run([sys.executable, "-c", FIRST_USE, roles], env=environment, capture_output=True,
+                          text=True, timeout=TIMEOUT, cwd=os.path.dirname(os.path.abspath(__file__)))
+    assert done.returncode == 0, done.stderr
+    assert json.loads(done.stdout) == {"alive": 0, "errors": []}
+
+
+# --- fork() -------------------------------------------------------------------------------------
+
+# A child made by os.fork() after the pool exists inherits the pool object
+# but none of its threads. Its first parallel call must build a pool of its
+# own, and the parent must keep using its original one. Threads are counted
+# in /proc/self/task; the pool has two workers.
+RAW_FORK = r"""
+import json, signal, time
+
+def threads():
+    return len(os.listdir("/proc/self/task"))
+
+def parallel_results():
+    return [c() for c in calls((True,))]
+
+expected = [c() for c in calls((False,))]  # sequential: the pool is not touched
+if sys.argv[1] == "pool-first":
+    assert all(same(a, b) for a, b in zip(parallel_results(), expected))
+before = threads()
+
+def child(depth):
+    # Exit code 0: every result equal and exactly two new threads (the new
+    # pool); 1: a result differs; 2: another thread count; 3: an exception.
+    try:
+        start = threads()
+        ok = all(same(a, b) for a, b in zip(parallel_results(), expected))
+        if not ok:
+            return 1
+        if threads() - start != 2:
+            return 2
+        if depth == 1:  # a grandchild of a process whose pool was itself rebuilt
+            return wait_for(fork(2))
+        return 0
+    except BaseException:
+        import traceback
+        traceback.print_exc()
+        return 3
+
+def fork(depth):
+    pid = os.fork()
+    if pid == 0:
+        os._exit(child(depth))
+    return pid
+
+def wait_for(pid, limit=90.0):
+    deadline = time.monotonic() + limit
+    while True:
+        done, status = os.waitpid(pid, os.WNOHANG)
+        if done:
+            return os.waitstatus_to_exitcode(status)
+        if time.monotonic() > deadline:  # a child that waits for absent workers
+            os.kill(pid, signal.SIGKILL)
+            os.waitpid(pid, 0)
+            return "hung"
+        time.sleep(0.01)
+
+code = wait_for(fork(1))
+after_fork = threads()
+parent_ok = all(same(a, b) for a, b in zip(parallel_results(), expected))
+print(json.dumps({"child": code, "parent_equal": parent_ok, "parent_new_threads": threads() - before,
+                  "threads_unchanged_by_fork": after_fork == before}))
+"""
+
+
+@pytest.mark.skipif(not hasattr(os, "fork") or not os.path.isdir("/proc/self/task"),
+                    reason="needs fork() and /proc/self/task")
+@pytest.mark.parametrize("when", ["pool-first", "fork-first"])
+def test_raw_fork_child_builds_its_own_pool(when):
+    report = run_child(RAW_FORK, when, env={"RAYON_NUM_THREADS": "2"})
+    assert report == {"child": 0, "parent_equal": True, "threads_unchanged_by_fork": True,
+                      # the parent keeps its pool; without one yet, its first parallel call makes it
+                      "parent_new_threads": 0 if when == "pool-first" else 2}
+
+
+MULTIPROCESSING_FORK = r"""
+import json, multiprocessing, warnings
+
+def smooth(block):
+    # Runs in a worker process forked from a parent whose pool exists.
+    x, y, w = problem(np.float64)
+    z, wt = tarnwold.robust_whittaker_irls_f64(x, y[block::4], w[block::4], iterations=3, return_weights=True)
+    z32 = tarnwold.whittaker_solve_f32(*(a.astype(np.float32) for a in (x, y[block::4], w[block::4])))
+    return [z, wt, z32]
+
+expected = [smooth(b) for b in range(4)]  # parallel calls: the parent's pool now exists
+warnings.filterwarnings("ignore", category=DeprecationWarning)  # fork() with threads running
+with multiprocessing.get_context("fork").Pool(2) as workers:
+    results = workers.map_async(smooth, range(4)).get(timeout=120)
+print(json.dumps({"equal": [same(a, b) for a, b in zip(results, expected)],
+                  "parent_still_works": same(smooth(0), expected[0])}))
+"""
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork()")
+def test_multiprocessing_fork_workers_match_the_parent():
+    report = run_child(MULTIPROCESSING_FORK, env={"RAYON_NUM_THREADS": "2"})
+    assert report == {"equal": [True] * 4, "parent_still_works": True}
