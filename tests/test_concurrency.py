@@ -200,6 +200,8 @@ def child(depth):
 def fork(depth):
     pid = os.fork()
     if pid == 0:
+        if depth == 1:
+            os.setpgid(0, 0)  # the grandchild joins this group: a hang is killed as a whole
         os._exit(child(depth))
     return pid
 
@@ -210,7 +212,10 @@ def wait_for(pid, limit=90.0):
         if done:
             return os.waitstatus_to_exitcode(status)
         if time.monotonic() > deadline:  # a child that waits for absent workers
-            os.kill(pid, signal.SIGKILL)
+            try:
+                os.killpg(pid, signal.SIGKILL)
+            except ProcessLookupError:  # the grandchild, which has no group of its own
+                os.kill(pid, signal.SIGKILL)
             os.waitpid(pid, 0)
             return "hung"
         time.sleep(0.01)
