@@ -64,6 +64,24 @@ class FailingBool:
         raise Hostile("__bool__")
 
 
+class LookalikeBool:
+    """Named like NumPy's boolean scalar, so the flag conversion calls its
+    truth slot, which may raise."""
+
+    __module__ = "numpy"
+
+    def __init__(self, truth):
+        self.truth = truth
+
+    def __bool__(self):
+        if self.truth is None:
+            raise Hostile("__bool__")
+        return self.truth
+
+
+LookalikeBool.__name__ = LookalikeBool.__qualname__ = "bool_"
+
+
 class SubArray(np.ndarray):
     pass
 
@@ -129,7 +147,7 @@ class Draw:
 
     def flag(self):
         if self.one_in(8):
-            return self.pick([0, 1, None, "True", FailingBool()])
+            return self.pick([0, 1, None, "True", FailingBool(), LookalikeBool(None), LookalikeBool(True)])
         return self.pick([True, False, np.True_, np.False_])
 
     def text(self):
