@@ -1,0 +1,34 @@
+// Which implementation of the per-series solve runs.
+//
+// Scalar is the reference: the documented operation order, one series at a
+// time, full band width. The others run the lane kernels of lane_kernel.hpp
+// with the vector width of their instruction set and fall back to the
+// reference lane by lane. Every choice gives the same bits.
+//
+// The choice is made once per process, at first use: the widest instruction
+// set the processor supports, unless the environment variable
+// TARNWOLD_KERNEL names another: "scalar", "sse2" (the 16-byte baseline
+// vectors, also on other architectures), "avx2", "avx512", or "auto". A
+// named set the processor lacks gives the widest one it has below it; any
+// other text counts as "auto". Tests use it to compare every path with the
+// reference; it changes no result.
+#pragma once
+
+#include <string_view>
+
+#include "lane_kernel.hpp"
+
+namespace tarnwold {
+
+enum class Kernel { Scalar, Sse2, Avx2, Avx512 };
+
+// The kernel `requested` resolves to on a processor with the given support.
+Kernel resolve_kernel(std::string_view requested, bool has_avx2, bool has_avx512);
+
+// The process-wide choice.
+Kernel active_kernel();
+
+// The lane kernels of a vector kernel; nullptr for Scalar.
+const LaneKernels* lane_kernels(Kernel kernel);
+
+}  // namespace tarnwold

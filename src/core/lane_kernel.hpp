@@ -1,0 +1,68 @@
+// The banded solve of many series at once, one series per SIMD lane.
+//
+// Every lane performs exactly the operations of the scalar solve, in its
+// order, on its own values, so each lane's bits equal the scalar result.
+// The kernels carry the factor with half-width d instead of the documented
+// 2*d: the rows d+1 .. 2*d of the full-width factor hold only signed zeros
+// whenever every value stays finite and every pivot positive, and the extra
+// operations they take part in subtract those zeros before any regular
+// update of the same value. Such a subtraction leaves every value unchanged
+// except a -0, which it may turn into +0. A kernel therefore marks a lane as
+// unverified when any of these fails: every factor value finite, every
+// diagonal value > 0, no off-diagonal factor value -0 (a -0 numerator shows
+// there, divided by a positive diagonal), no right-hand side value -0, every
+// forward value finite and not -0, every solution value finite. An
+// unverified lane must be solved again by the scalar reference; its values
+// from the kernel mean nothing. With d = 0 there is no extra row and the
+// only check is the single-precision acceptance test.
+//
+// This header is shared by the instruction-set specific translation units.
+// It must stay free of inline functions and templates with code, so that no
+// function compiled for a wider instruction set can be merged by the linker
+// into code that runs on every x86-64 processor.
+#pragma once
+
+#include <cstddef>
+
+namespace tarnwold {
+
+// Lane-interleaved buffers: element (i, lane) of a vector of n values lives
+// at [i * width + lane]; the factor's element L(i, i - m), 0 <= m <= d, at
+// [(i * (d + 1) + m) * width + lane]. All pointers refer to buffers of the
+// caller; none needs any alignment.
+template <typename T>
+struct LaneSystem {
+    const T* lam_band;  // (d + 1) * n values: lam * pb[j * n + i], computed by the caller
+    std::size_t n;
+    std::size_t d;
+    T ridge;
+    T eps;
+    const T* w;         // n * width weights
+    const T* y;         // n * width values, finite, 0 where the weight is not > 0
+    T* factor;          // n * (d + 1) * width scratch
+    T* z;               // n * width solutions
+    unsigned char* unverified;  // width flags, 1 where the lane needs the scalar solve
+};
+
+// In single precision, a lane whose solution fails the acceptance test of the
+// float solve (a value above max(max|y|, 1) * 1e6) is marked unverified too,
+// since its result comes from the double-precision re-solve.
+using LaneKernelF32 = void (*)(const LaneSystem<float>&);
+using LaneKernelF64 = void (*)(const LaneSystem<double>&);
+
+struct LaneKernels {
+    LaneKernelF32 f32;
+    std::size_t f32_width;
+    LaneKernelF64 f64;
+    std::size_t f64_width;
+};
+
+// 16-byte vectors: SSE2 on x86-64 (every such processor has it), the
+// compiler's generic vectors elsewhere.
+extern const LaneKernels baseline_lane_kernels;
+#if defined(__x86_64__)
+extern const LaneKernels avx2_lane_kernels;    // 32-byte vectors
+extern const LaneKernels avx512_lane_kernels;  // 64-byte vectors
+#endif
+
+}  // namespace tarnwold

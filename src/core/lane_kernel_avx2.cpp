@@ -1,0 +1,36 @@
+// Lane kernels on 32-byte AVX2 vectors: 4 doubles or 8 floats per vector.
+// Compiled with -mavx2 alone; called only after the processor has been seen
+// to support it (kernel_choice.cpp).
+#include "lane_kernel.hpp"
+
+#include <immintrin.h>
+
+namespace tarnwold {
+namespace {
+
+struct F64 {
+    using T = double;
+    typedef double V __attribute__((vector_size(32)));
+    typedef long long M __attribute__((vector_size(32)));
+    static constexpr std::size_t width = 4;
+    static V sqrt(V v) { return _mm256_sqrt_pd(v); }
+};
+
+struct F32 {
+    using T = float;
+    typedef float V __attribute__((vector_size(32)));
+    typedef int M __attribute__((vector_size(32)));
+    static constexpr std::size_t width = 8;
+    static V sqrt(V v) { return _mm256_sqrt_ps(v); }
+};
+
+#include "lane_kernel_body.inc"
+
+void solve_f32(const LaneSystem<float>& system) { solve_lanes<F32>(system); }
+void solve_f64(const LaneSystem<double>& system) { solve_lanes<F64>(system); }
+
+}  // namespace
+
+const LaneKernels avx2_lane_kernels{solve_f32, F32::width, solve_f64, F64::width};
+
+}  // namespace tarnwold

@@ -1,0 +1,37 @@
+// Lane kernels on 64-byte AVX-512 vectors: 8 doubles or 16 floats per
+// vector. Compiled with -mavx512f -mavx512dq -mavx512vl; called only after
+// the processor has been seen to support all three (kernel_choice.cpp).
+#include "lane_kernel.hpp"
+
+#include <immintrin.h>
+
+namespace tarnwold {
+namespace {
+
+struct F64 {
+    using T = double;
+    typedef double V __attribute__((vector_size(64)));
+    typedef long long M __attribute__((vector_size(64)));
+    static constexpr std::size_t width = 8;
+    // Masked form with every lane selected: same result, no undefined source.
+    static V sqrt(V v) { return _mm512_mask_sqrt_pd(v, 0xFF, v); }
+};
+
+struct F32 {
+    using T = float;
+    typedef float V __attribute__((vector_size(64)));
+    typedef int M __attribute__((vector_size(64)));
+    static constexpr std::size_t width = 16;
+    static V sqrt(V v) { return _mm512_mask_sqrt_ps(v, 0xFFFF, v); }
+};
+
+#include "lane_kernel_body.inc"
+
+void solve_f32(const LaneSystem<float>& system) { solve_lanes<F32>(system); }
+void solve_f64(const LaneSystem<double>& system) { solve_lanes<F64>(system); }
+
+}  // namespace
+
+const LaneKernels avx512_lane_kernels{solve_f32, F32::width, solve_f64, F64::width};
+
+}  // namespace tarnwold

@@ -1,0 +1,48 @@
+// Lane kernels on 16-byte vectors, compiled for the baseline instruction set
+// of the target (SSE2 on x86-64): 2 doubles or 4 floats per vector.
+#include "lane_kernel.hpp"
+
+#if defined(__x86_64__)
+#include <emmintrin.h>
+#endif
+
+namespace tarnwold {
+namespace {
+
+struct F64 {
+    using T = double;
+    typedef double V __attribute__((vector_size(16)));
+    typedef long long M __attribute__((vector_size(16)));
+    static constexpr std::size_t width = 2;
+#if defined(__x86_64__)
+    static V sqrt(V v) { return _mm_sqrt_pd(v); }
+#else
+    static V sqrt(V v) { return V{__builtin_sqrt(v[0]), __builtin_sqrt(v[1])}; }
+#endif
+};
+
+struct F32 {
+    using T = float;
+    typedef float V __attribute__((vector_size(16)));
+    typedef int M __attribute__((vector_size(16)));
+    static constexpr std::size_t width = 4;
+#if defined(__x86_64__)
+    static V sqrt(V v) { return _mm_sqrt_ps(v); }
+#else
+    static V sqrt(V v) {
+        return V{__builtin_sqrtf(v[0]), __builtin_sqrtf(v[1]), __builtin_sqrtf(v[2]),
+                 __builtin_sqrtf(v[3])};
+    }
+#endif
+};
+
+#include "lane_kernel_body.inc"
+
+void solve_f32(const LaneSystem<float>& system) { solve_lanes<F32>(system); }
+void solve_f64(const LaneSystem<double>& system) { solve_lanes<F64>(system); }
+
+}  // namespace
+
+const LaneKernels baseline_lane_kernels{solve_f32, F32::width, solve_f64, F64::width};
+
+}  // namespace tarnwold
