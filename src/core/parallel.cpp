@@ -47,7 +47,7 @@ namespace tarnwold {
 
 namespace {
 
-using Body = std::function<void(std::size_t)>;
+using Body = RangeBody;
 
 constexpr std::uint64_t max_pool_size = 65535;
 
@@ -233,9 +233,7 @@ void Pool::run_range(Range range, bool taken_over, const Body& body) {
         fork(Range{range.lo, mid, budget}, Range{mid, range.hi, budget}, false, body);
         return;
     }
-    for (std::size_t s = range.lo; s < range.hi; ++s) {
-        body(s);
-    }
+    body(range.lo, range.hi);
 }
 
 // Runs both halves on this worker unless another takes the right one.
@@ -405,14 +403,23 @@ std::size_t worker_pool_size() {
     return size;
 }
 
-void for_each_series(std::size_t series_count, bool parallel, const Body& body) {
+void for_each_series_range(std::size_t series_count, bool parallel, const RangeBody& body) {
     if (!parallel || series_count < 2) {
-        for (std::size_t s = 0; s < series_count; ++s) {
-            body(s);
+        if (series_count > 0) {
+            body(0, series_count);
         }
         return;
     }
     process_pool().run_loop(series_count, body);
+}
+
+void for_each_series(std::size_t series_count, bool parallel,
+                     const std::function<void(std::size_t)>& body) {
+    for_each_series_range(series_count, parallel, [&body](std::size_t lo, std::size_t hi) {
+        for (std::size_t s = lo; s < hi; ++s) {
+            body(s);
+        }
+    });
 }
 
 }  // namespace tarnwold

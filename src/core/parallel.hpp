@@ -19,6 +19,13 @@ namespace tarnwold {
 void for_each_series(std::size_t series_count, bool parallel,
                      const std::function<void(std::size_t)>& body);
 
+// The same loop handing out whole contiguous ranges: body(lo, hi) must do the
+// work of the series lo, lo + 1, ..., hi - 1 in this order. A sequential loop
+// is the single range [0, S); a parallel one calls body once for every range
+// that is not split further. Lets a thread set up its scratch once per range.
+using RangeBody = std::function<void(std::size_t lo, std::size_t hi)>;
+void for_each_series_range(std::size_t series_count, bool parallel, const RangeBody& body);
+
 // The number of workers the pool has or will have when created: read once
 // from RAYON_NUM_THREADS, then RAYON_RS_NUM_CPUS, then the processor count.
 std::size_t worker_pool_size();
