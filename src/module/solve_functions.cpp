@@ -10,8 +10,6 @@
 #include "grid_band.hpp"
 #include "grid_checks.hpp"
 #include "module.hpp"
-#include "parallel.hpp"
-#include "working_weights.hpp"
 
 namespace tarnwold::py {
 namespace {
@@ -58,13 +56,10 @@ PyObject* whittaker_solve(const char* name, PyObject* const* args, Py_ssize_t na
     if (base_weights && (base_weights->rows != y.rows || base_weights->cols != y.cols)) {
         fail(PyExc_ValueError, "w_base_st must match y_st shape");
     }
-    const SeriesMatrix<T> weights = working_weights(y, base_weights);
 
     ResultArray<T> z = make_result_array<T>(y.rows, length);
-    const SeriesSolveContext<T> context{y, &weights, &band, lam, ridge, eps};
-    T* const rows = z.data;
-    for_each_series(y.rows, parallel,
-                    [&](std::size_t s) { solve_series(context, s, rows + s * length); });
+    const SeriesSolveContext<T> context{y, base_weights ? &*base_weights : nullptr, &band, lam, ridge, eps};
+    solve_all_series(context, z.data, parallel);
     return z.array.release();
 }
 

@@ -1,0 +1,106 @@
+#include "lane_solver.hpp"
+
+#include <cmath>
+#include <cstring>
+#include <type_traits>
+
+#include "banded_solve.hpp"
+#include "fault.hpp"
+
+namespace tarnwold {
+
+namespace {
+
+// The lane kernels rely on the band's rows beyond d being +0 exactly, as
+// build_penalty_band leaves them (P = D^T D has only d sub-diagonals).
+template <typename T>
+bool outer_rows_are_positive_zero(const PenaltyBand<T>& band, std::size_t d) {
+    const std::size_t n = band.columns;
+    for (std::size_t index = (d + 1) * n; index < (band.k + 1) * n; ++index) {
+        T value = band.values[index];
+        unsigned char bytes[sizeof(T)];
+        std::memcpy(bytes, &value, sizeof(T));
+        for (const unsigned char byte : bytes) {
+            if (byte != 0) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+template <typename T>
+LaneSolver<T>::LaneSolver(const PenaltyBand<T>& band, T lam, T ridge, T eps, Kernel kernel)
+    : band_(band), lam_(lam), ridge_(ridge), eps_(eps), n_(band.columns) {
+    const LaneKernels* kernels = lane_kernels(kernel);
+    // A non-finite lam turns the zero rows into NaN, which the kernels do not
+    // see, so such calls take the reference for every series.
+    const std::size_t d = band.k / 2;
+    if (kernels != nullptr && std::isfinite(lam) && band.k % 2 == 0 && n_ > 0 &&
+        band.values.size() == checked_product(band.k + 1, n_) &&
+        outer_rows_are_positive_zero(band, d)) {
+        if constexpr (std::is_same_v<T, float>) {
+            kernel_ = kernels->f32;
+            width_ = kernels->f32_width;
+        } else {
+            kernel_ = kernels->f64;
+            width_ = kernels->f64_width;
+        }
+        d_ = d;
+        lam_band_.resize(checked_product(d + 1, n_));
+        for (std::size_t index = 0; index < lam_band_.size(); ++index) {
+            lam_band_[index] = lam * band.values[index];
+        }
+        factor_.resize(checked_product(checked_product(d + 1, n_), width_));
+        solution_.resize(checked_product(n_, width_));
+        lane_weights_.resize(n_);
+        lane_values_.resize(n_);
+        unverified_.resize(width_);
+    }
+    weights_.resize(checked_product(n_, width_));
+    values_.resize(checked_product(n_, width_));
+}
+
+template <typename T>
+void LaneSolver<T>::solve_with_reference(std::size_t lane, T* destination) {
+    for (std::size_t t = 0; t < n_; ++t) {
+        lane_weights_[t] = weights_[t * width_ + lane];
+        lane_values_[t] = values_[t * width_ + lane];
+    }
+    banded_solve(band_.data(), n_, band_.k, lane_weights_.data(), lane_values_.data(), lam_,
+                 ridge_, eps_, destination);
+}
+
+template <typename T>
+void LaneSolver<T>::solve(std::size_t lanes, T* const* destinations) {
+    if (kernel_ == nullptr) {
+        if (lanes > 0) {
+            banded_solve(band_.data(), n_, band_.k, weights_.data(), values_.data(), lam_, ridge_,
+                         eps_, destinations[0]);
+        }
+        return;
+    }
+    const LaneSystem<T> system{lam_band_.data(), n_,           d_,
+                               ridge_,           eps_,         weights_.data(),
+                               values_.data(),   factor_.data(), solution_.data(),
+                               unverified_.data()};
+    kernel_(system);
+    for (std::size_t lane = 0; lane < lanes; ++lane) {
+        T* const destination = destinations[lane];
+        if (unverified_[lane] != 0) {
+            solve_with_reference(lane, destination);
+            continue;
+        }
+        const T* source = solution_.data() + lane;
+        for (std::size_t t = 0; t < n_; ++t) {
+            destination[t] = source[t * width_];
+        }
+    }
+}
+
+template class LaneSolver<float>;
+template class LaneSolver<double>;
+
+}  // namespace tarnwold

@@ -1,0 +1,58 @@
+// Solves a block of series with a lane kernel and patches up every lane the
+// kernel could not verify with the scalar reference, so that each solution
+// is bit for bit the one banded_solve gives for that series.
+//
+// One solver serves one thread's contiguous range of series: its scratch is
+// allocated once and reused by every block of the range.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "grid_band.hpp"
+#include "kernel_choice.hpp"
+#include "lane_kernel.hpp"
+
+namespace tarnwold {
+
+template <typename T>
+class LaneSolver {
+public:
+    // kernel must not be Scalar. The band must stay alive and unchanged.
+    LaneSolver(const PenaltyBand<T>& band, T lam, T ridge, T eps, Kernel kernel);
+
+    // Lanes per block: the kernel's vector width, or 1 when no kernel can
+    // serve this band and these parameters and every lane takes the reference.
+    std::size_t width() const { return width_; }
+
+    // The block's inputs, element (t, lane) at [t * width() + lane]: the
+    // weights and the values meeting the preconditions of banded_solve.
+    T* weights() { return weights_.data(); }
+    T* values() { return values_.data(); }
+
+    // Solves lanes [0, lanes) of the block and writes the solution of lane l
+    // to destinations[l] (n values). Unused lanes are computed and ignored.
+    void solve(std::size_t lanes, T* const* destinations);
+
+private:
+    void solve_with_reference(std::size_t lane, T* destination);
+
+    const PenaltyBand<T>& band_;
+    T lam_;
+    T ridge_;
+    T eps_;
+    void (*kernel_)(const LaneSystem<T>&) = nullptr;
+    std::size_t width_ = 1;
+    std::size_t n_;
+    std::size_t d_ = 0;
+    std::vector<T> lam_band_;
+    std::vector<T> weights_;
+    std::vector<T> values_;
+    std::vector<T> factor_;
+    std::vector<T> solution_;
+    std::vector<T> lane_weights_;
+    std::vector<T> lane_values_;
+    std::vector<unsigned char> unverified_;
+};
+
+}  // namespace tarnwold
