@@ -148,41 +148,47 @@ T robust_weight(Weighting weighting, const TuningTriple<T>& tuning, T u) {
 }
 
 template <typename T>
-T mad_scale(const T* r, const std::uint8_t* mask, std::size_t n, T floor) {
-    std::vector<T> magnitudes;
-    magnitudes.reserve(n);
+T mad_scale(const T* r, const std::uint8_t* mask, std::size_t n, T floor, T* scratch) {
+    T* const magnitudes = scratch;
+    std::size_t count = 0;
     for (std::size_t t = 0; t < n; ++t) {
         if (mask[t] != 0 && std::isfinite(r[t])) {
-            magnitudes.push_back(std::fabs(r[t]));
+            magnitudes[count++] = std::fabs(r[t]);
         }
     }
-    if (magnitudes.empty()) {
+    if (count == 0) {
         return floor;
     }
     // Selection, not a sort: the values are finite and non-negative, so the
     // order statistic (and with it the scale) is the same for any method.
     // After it, the lower middle of an even count is the largest value in
     // front of the selected one.
-    const std::size_t half = magnitudes.size() / 2;
-    const auto middle = magnitudes.begin() + static_cast<std::ptrdiff_t>(half);
-    std::nth_element(magnitudes.begin(), middle, magnitudes.end());
+    const std::size_t half = count / 2;
+    T* const middle = magnitudes + half;
+    std::nth_element(magnitudes, middle, magnitudes + count);
     T m = *middle;
-    if (magnitudes.size() % 2 == 0) {
-        const T lower = *std::max_element(magnitudes.begin(), middle);
+    if (count % 2 == 0) {
+        const T lower = *std::max_element(magnitudes, middle);
         m = (m + lower) * T(0.5);
     }
     return floored(m * decimal<T>(1.4826f, 1.4826), floor);
 }
 
 template <typename T>
-T huber_scale(const T* r, const std::uint8_t* mask, std::size_t n, T floor) {
+T mad_scale(const T* r, const std::uint8_t* mask, std::size_t n, T floor) {
+    std::vector<T> scratch(n);
+    return mad_scale(r, mask, n, floor, scratch.data());
+}
+
+template <typename T>
+T huber_scale(const T* r, const std::uint8_t* mask, std::size_t n, T floor, T* scratch) {
     // The clipping constant is fixed: it does not follow the tuning of the
     // weighting, which governs the weights, not the scale.
     const T clip = decimal<T>(1.345f, 1.345);
     const T tolerance = decimal<T>(1e-4f, 1e-4);
     constexpr int max_steps = 30;
 
-    T s = mad_scale(r, mask, n, floor);
+    T s = mad_scale(r, mask, n, floor, scratch);
     T s_new = s;
     for (int step = 0; step < max_steps; ++step) {
         const T k2 = (clip * s) * (clip * s);
@@ -208,6 +214,12 @@ T huber_scale(const T* r, const std::uint8_t* mask, std::size_t n, T floor) {
     return s_new;
 }
 
+template <typename T>
+T huber_scale(const T* r, const std::uint8_t* mask, std::size_t n, T floor) {
+    std::vector<T> scratch(n);
+    return huber_scale(r, mask, n, floor, scratch.data());
+}
+
 template TuningTriple<float> default_tuning<float>(Weighting);
 template TuningTriple<double> default_tuning<double>(Weighting);
 template float robust_weight<float>(Weighting, const TuningTriple<float>&, float);
@@ -216,5 +228,11 @@ template float mad_scale<float>(const float*, const std::uint8_t*, std::size_t, 
 template double mad_scale<double>(const double*, const std::uint8_t*, std::size_t, double);
 template float huber_scale<float>(const float*, const std::uint8_t*, std::size_t, float);
 template double huber_scale<double>(const double*, const std::uint8_t*, std::size_t, double);
+template float mad_scale<float>(const float*, const std::uint8_t*, std::size_t, float, float*);
+template double mad_scale<double>(const double*, const std::uint8_t*, std::size_t, double,
+                                  double*);
+template float huber_scale<float>(const float*, const std::uint8_t*, std::size_t, float, float*);
+template double huber_scale<double>(const double*, const std::uint8_t*, std::size_t, double,
+                                    double*);
 
 }  // namespace tarnwold

@@ -47,4 +47,11 @@ T mad_scale(const T* r, const std::uint8_t* mask, std::size_t n, T floor);
 template <typename T>
 T huber_scale(const T* r, const std::uint8_t* mask, std::size_t n, T floor);
 
+// The same with caller-provided scratch of n values, so that a loop over
+// many series allocates nothing per series.
+template <typename T>
+T mad_scale(const T* r, const std::uint8_t* mask, std::size_t n, T floor, T* scratch);
+template <typename T>
+T huber_scale(const T* r, const std::uint8_t* mask, std::size_t n, T floor, T* scratch);
+
 }  // namespace tarnwold
