@@ -1,12 +1,14 @@
 #include "irls.hpp"
 
 #include <cmath>
+#include <cstring>
 #include <limits>
-#include <utility>
 #include <vector>
 
 #include "banded_solve.hpp"
 #include "fault.hpp"
+#include "kernel_choice.hpp"
+#include "lane_solver.hpp"
 #include "parallel.hpp"
 
 namespace tarnwold {
@@ -15,21 +17,45 @@ namespace {
 
 template <typename T>
 struct IrlsState {
-    SeriesMatrix<T> fits;            // Z
+    T* fits;                         // Z
     SeriesMatrix<T> robust_weights;  // R, carried from one pass to the next
-    SeriesMatrix<T> total_weights;   // W
+    T* total_weights;                // W
 };
+
+// Scale of the residuals r at the masked positions, by the problem's estimator.
+template <typename T>
+T residual_scale(const IrlsProblem<T>& problem, const T* r, const std::uint8_t* mask,
+                 std::size_t n, T* scratch) {
+    return problem.scale == ScaleEstimator::Huber ? huber_scale(r, mask, n, problem.eps, scratch)
+                                                  : mad_scale(r, mask, n, problem.eps, scratch);
+}
+
+// The robust weights of the next pass from the fit of this one: observations
+// minus fit at the masked positions (where yc holds the observation), NaN
+// elsewhere, scaled robustly; 0 outside the mask.
+template <typename T>
+void reweight(const IrlsProblem<T>& problem, const T* yc, const std::uint8_t* mask, const T* fit,
+              std::size_t n, T* r, T* scratch, T* robust) {
+    for (std::size_t t = 0; t < n; ++t) {
+        r[t] = mask[t] != 0 ? yc[t] - fit[t] : std::numeric_limits<T>::quiet_NaN();
+    }
+    const T sigma = residual_scale(problem, r, mask, n, scratch);
+    for (std::size_t t = 0; t < n; ++t) {
+        robust[t] = mask[t] != 0 ? robust_weight(problem.weighting, problem.tuning, r[t] / sigma)
+                                 : T(0);
+    }
+}
 
 // One pass for series s: solve with base * robust weights, then turn the
 // residuals into the robust weights of the next pass. Reads and writes only
 // row s of the state, so series can run on any thread in any order.
 template <typename T>
-void irls_pass(const IrlsProblem<T>& problem, std::size_t s, bool reweight, IrlsState<T>& state) {
+void irls_pass(const IrlsProblem<T>& problem, std::size_t s, bool next_pass, IrlsState<T>& state) {
     const std::size_t n = problem.band->columns;
     const T* base = problem.base_weights->row(s);
     T* robust = state.robust_weights.row(s);
-    T* total = state.total_weights.row(s);
-    T* fit = state.fits.row(s);
+    T* total = state.total_weights + s * n;
+    T* fit = state.fits + s * n;
 
     // A robust weight of 0 makes wt = 0 (or -0 for a negative base weight),
     // which keeps the position out of the mask in every later pass.
@@ -47,40 +73,20 @@ void irls_pass(const IrlsProblem<T>& problem, std::size_t s, bool reweight, Irls
     }
     banded_solve(problem.band->data(), n, problem.band->k, wt.data(), yc.data(), problem.lam,
                  problem.ridge, problem.eps, fit);
-    if (!reweight) {
-        return;
-    }
-
-    // Masked positions hold their observation in yc, so yc - fit is the
-    // residual there.
-    std::vector<T> r(n, std::numeric_limits<T>::quiet_NaN());
-    for (std::size_t t = 0; t < n; ++t) {
-        if (mask[t] != 0) {
-            r[t] = yc[t] - fit[t];
-        }
-    }
-    const T sigma = problem.scale == ScaleEstimator::Huber
-                        ? huber_scale(r.data(), mask.data(), n, problem.eps)
-                        : mad_scale(r.data(), mask.data(), n, problem.eps);
-    for (std::size_t t = 0; t < n; ++t) {
-        robust[t] = mask[t] != 0 ? robust_weight(problem.weighting, problem.tuning, r[t] / sigma)
-                                 : T(0);
+    if (next_pass) {
+        std::vector<T> r(n);
+        std::vector<T> scratch(n);
+        reweight(problem, yc.data(), mask.data(), fit, n, r.data(), scratch.data(), robust);
     }
 }
 
-}  // namespace
-
+// The reference: passes over the whole batch, robust weights in a matrix.
 template <typename T>
-IrlsResult<T> irls_batch(const IrlsProblem<T>& problem) {
+void scalar_passes(const IrlsProblem<T>& problem, std::uint64_t passes, T* fits,
+                   T* total_weights) {
     const std::size_t series = problem.y.rows;
     const std::size_t n = problem.band->columns;
-    if (problem.y.cols != n || problem.base_weights->rows != series ||
-        problem.base_weights->cols != n) {
-        throw InternalFault("IRLS inputs do not match the grid length");
-    }
-
-    IrlsState<T> state{SeriesMatrix<T>(series, n), SeriesMatrix<T>(series, n),
-                       SeriesMatrix<T>(series, n)};
+    IrlsState<T> state{fits, SeriesMatrix<T>(series, n), total_weights};
     for (std::size_t s = 0; s < series; ++s) {
         const T* base = problem.base_weights->row(s);
         T* robust = state.robust_weights.row(s);
@@ -88,21 +94,116 @@ IrlsResult<T> irls_batch(const IrlsProblem<T>& problem) {
             robust[t] = std::isfinite(problem.y.at(s, t)) && base[t] > T(0) ? T(1) : T(0);
         }
     }
-
     // Every series finishes a pass before the next begins: the loop over
-    // series returns only once all of them are done. The robust weights of
-    // the last pass would feed no solve, so that pass skips them. Without
-    // series a pass has no effect at all, so none is run: an empty batch
-    // must not spin through up to 2^64 - 1 empty loops.
-    const std::uint64_t passes = series == 0 ? 0 : problem.iterations;
+    // series returns only once all of them are done.
     for (std::uint64_t pass = 0; pass < passes; ++pass) {
-        const bool reweight = pass + 1 < problem.iterations;
+        const bool next_pass = pass + 1 < problem.iterations;
         for_each_series(series, problem.parallel,
-                        [&](std::size_t s) { irls_pass(problem, s, reweight, state); });
+                        [&](std::size_t s) { irls_pass(problem, s, next_pass, state); });
     }
-    return {std::move(state.fits), std::move(state.total_weights)};
 }
 
+// Every pass of series [lo, hi), a block of lanes at a time. Per lane, the
+// scratch holds the observations (read once from the strided input), the
+// robust weights, the usable values yc, the mask and the residuals.
+template <typename T>
+void lane_passes(const IrlsProblem<T>& problem, std::uint64_t passes, Kernel kernel, T* fits,
+                 T* total_weights, std::size_t lo, std::size_t hi) {
+    const std::size_t n = problem.band->columns;
+    LaneSolver<T> solver(*problem.band, problem.lam, problem.ridge, problem.eps, kernel);
+    const std::size_t width = solver.width();
+    const std::size_t block_values = checked_product(width, n);
+    std::vector<T> observations(block_values);
+    std::vector<T> robust(block_values);
+    std::vector<T> usable(block_values);
+    std::vector<std::uint8_t> mask(block_values);
+    std::vector<T> residuals(n);
+    std::vector<T> scratch(n);
+    std::vector<T*> fit_rows(width);
+
+    for (std::size_t first = lo; first < hi; first += width) {
+        const std::size_t lanes = hi - first < width ? hi - first : width;
+        for (std::size_t lane = 0; lane < lanes; ++lane) {
+            const std::size_t s = first + lane;
+            const T* base = problem.base_weights->row(s);
+            T* y = observations.data() + lane * n;
+            T* r = robust.data() + lane * n;
+            for (std::size_t t = 0; t < n; ++t) {
+                y[t] = problem.y.at(s, t);
+                r[t] = std::isfinite(y[t]) && base[t] > T(0) ? T(1) : T(0);
+            }
+            fit_rows[lane] = fits + s * n;
+        }
+        for (std::uint64_t pass = 0; pass < passes; ++pass) {
+            T* const w = solver.weights();
+            T* const v = solver.values();
+            for (std::size_t lane = 0; lane < lanes; ++lane) {
+                const std::size_t s = first + lane;
+                const T* base = problem.base_weights->row(s);
+                const T* y = observations.data() + lane * n;
+                const T* r = robust.data() + lane * n;
+                T* yc = usable.data() + lane * n;
+                std::uint8_t* m = mask.data() + lane * n;
+                T* total = total_weights + s * n;
+                for (std::size_t t = 0; t < n; ++t) {
+                    const T wt = base[t] * r[t];
+                    total[t] = wt;
+                    const bool in = std::isfinite(y[t]) && wt > T(0);
+                    m[t] = in ? 1 : 0;
+                    yc[t] = in ? y[t] : T(0);
+                    w[t * width + lane] = wt;
+                    v[t * width + lane] = yc[t];
+                }
+            }
+            solver.solve(lanes, fit_rows.data());
+            if (pass + 1 < problem.iterations) {
+                for (std::size_t lane = 0; lane < lanes; ++lane) {
+                    reweight(problem, usable.data() + lane * n, mask.data() + lane * n,
+                             fit_rows[lane], n, residuals.data(), scratch.data(),
+                             robust.data() + lane * n);
+                }
+            }
+        }
+    }
+}
+
+}  // namespace
+
+template <typename T>
+void irls_batch(const IrlsProblem<T>& problem, T* fits, T* total_weights) {
+    const std::size_t series = problem.y.rows;
+    const std::size_t n = problem.band->columns;
+    if (problem.y.cols != n || problem.base_weights->rows != series ||
+        problem.base_weights->cols != n) {
+        throw InternalFault("IRLS inputs do not match the grid length");
+    }
+    // Without series a pass has no effect at all, so none is run: an empty
+    // batch must not spin through up to 2^64 - 1 empty loops. The robust
+    // weights of the last pass would feed no solve, so that pass skips them.
+    const std::uint64_t passes = series == 0 ? 0 : problem.iterations;
+    if (passes == 0) {
+        return;
+    }
+    const Kernel kernel = active_kernel();
+    if (kernel == Kernel::Scalar) {
+        scalar_passes(problem, passes, fits, total_weights);
+        return;
+    }
+    for_each_series_range(series, problem.parallel, [&](std::size_t lo, std::size_t hi) {
+        lane_passes(problem, passes, kernel, fits, total_weights, lo, hi);
+    });
+}
+
+template <typename T>
+IrlsResult<T> irls_batch(const IrlsProblem<T>& problem) {
+    IrlsResult<T> result{SeriesMatrix<T>(problem.y.rows, problem.band->columns),
+                         SeriesMatrix<T>(problem.y.rows, problem.band->columns)};
+    irls_batch(problem, result.fits.values.data(), result.total_weights.values.data());
+    return result;
+}
+
+template void irls_batch<float>(const IrlsProblem<float>&, float*, float*);
+template void irls_batch<double>(const IrlsProblem<double>&, double*, double*);
 template IrlsResult<float> irls_batch<float>(const IrlsProblem<float>&);
 template IrlsResult<double> irls_batch<double>(const IrlsProblem<double>&);
 

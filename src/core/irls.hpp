@@ -36,6 +36,18 @@ struct IrlsResult {
     SeriesMatrix<T> total_weights;  // W: base * robust weights of that solve
 };
 
+// Writes the fits and the total weights into fits and total_weights, (S, T)
+// row-major each, which must come zero-filled (a batch without passes leaves
+// them so). The scalar kernel runs the passes over the whole batch one after
+// another, with the robust weights in an (S, T) matrix. The vector kernels
+// let each thread run every pass of a block of series before the next block:
+// a series' pass reads only its own rows and the shared read-only problem,
+// so the order among series cannot change a bit, and the robust weights of a
+// block live in the thread's scratch. Both give the same bits.
+template <typename T>
+void irls_batch(const IrlsProblem<T>& problem, T* fits, T* total_weights);
+
+// The same into newly allocated matrices.
 template <typename T>
 IrlsResult<T> irls_batch(const IrlsProblem<T>& problem);
 

@@ -97,24 +97,26 @@ float largest_finite_magnitude(std::size_t length, Row&& value_at) {
 }
 
 template <typename T>
-bool all_finite(const SeriesMatrix<T>& m) {
-    for (const T value : m.values) {
-        if (!std::isfinite(value)) return false;
+bool all_finite(const T* values, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+        if (!std::isfinite(values[i])) return false;
     }
     return true;
 }
 
-// The single-precision result is not trusted when any fit or weight is not
-// finite, or when a series' fit exceeds 1e6 times its largest finite
-// observation (or 1e6 for observations below 1): an ill-conditioned float
-// solve, not the data, produced it.
-bool needs_f64_fallback(const IrlsResult<float>& result, const StridedMatrix<float>& y) {
-    if (!all_finite(result.fits) || !all_finite(result.total_weights)) {
+// The single-precision result (fits and total weights, (S, Tm) each) is not
+// trusted when any fit or weight is not finite, or when a series' fit exceeds
+// 1e6 times its largest finite observation (or 1e6 for observations below 1):
+// an ill-conditioned float solve, not the data, produced it.
+bool needs_f64_fallback(const float* fits, const float* total_weights, std::size_t solve_length,
+                        const StridedMatrix<float>& y) {
+    const std::size_t count = y.rows * solve_length;
+    if (!all_finite(fits, count) || !all_finite(total_weights, count)) {
         return true;
     }
-    for (std::size_t s = 0; s < result.fits.rows; ++s) {
-        const float* fit = result.fits.row(s);
-        const float g = largest_finite_magnitude(result.fits.cols, [&](std::size_t t) { return fit[t]; });
+    for (std::size_t s = 0; s < y.rows; ++s) {
+        const float* fit = fits + s * solve_length;
+        const float g = largest_finite_magnitude(solve_length, [&](std::size_t t) { return fit[t]; });
         const float h = largest_finite_magnitude(y.cols, [&](std::size_t t) { return y.at(s, t); });
         if (g > (h > 1.0f ? h : 1.0f) * 1e6f) {
             return true;
@@ -125,9 +127,9 @@ bool needs_f64_fallback(const IrlsResult<float>& result, const StridedMatrix<flo
 
 // Reruns the whole batch in double precision from the single-precision
 // inputs, widened exactly (nothing is recomputed from the caller's x), and
-// rounds the results back to single precision.
-IrlsResult<float> rerun_in_double(const IrlsProblem<float>& problem, const std::vector<float>& solve_grid,
-                                  std::uint64_t d) {
+// rounds the results back into fits and total_weights.
+void rerun_in_double(const IrlsProblem<float>& problem, const std::vector<float>& solve_grid, std::uint64_t d,
+                     float* fits, float* total_weights) {
     const std::vector<double> grid(solve_grid.begin(), solve_grid.end());
     const PenaltyBand<double> band = build_penalty_band(grid.data(), grid.size(), d, double(problem.eps));
     const SeriesMatrix<double> y = converted<double>(problem.y);
@@ -145,13 +147,28 @@ IrlsResult<float> rerun_in_double(const IrlsProblem<float>& problem, const std::
         problem.eps,
         problem.parallel};
     const IrlsResult<double> result = irls_batch(widened);
-    IrlsResult<float> rounded{converted<float>(view_of(result.fits)),
-                              converted<float>(view_of(result.total_weights))};
-    if (!all_finite(rounded.fits) || !all_finite(rounded.total_weights)) {
+    const std::size_t count = result.fits.values.size();
+    for (std::size_t i = 0; i < count; ++i) {
+        fits[i] = static_cast<float>(result.fits.values[i]);
+        total_weights[i] = static_cast<float>(result.total_weights.values[i]);
+    }
+    if (!all_finite(fits, count) || !all_finite(total_weights, count)) {
         fail(PyExc_ValueError,
              "Numerical instability in f32 solver; try robust_whittaker_irls_f64 or increase eps/ridge");
     }
-    return rounded;
+}
+
+// Runs the batch into fits and total_weights ((S, Tm) each, zero-filled),
+// with the single-precision fall-back.
+template <typename T>
+void solve_batch(const IrlsProblem<T>& problem, const StridedMatrix<T>& caller_y,
+                 const std::vector<T>& solve_grid, std::uint64_t d, T* fits, T* total_weights) {
+    irls_batch(problem, fits, total_weights);
+    if constexpr (std::is_same_v<T, float>) {
+        if (needs_f64_fallback(fits, total_weights, solve_grid.size(), caller_y)) {
+            rerun_in_double(problem, solve_grid, d, fits, total_weights);
+        }
+    }
 }
 
 template <typename T>
@@ -161,6 +178,17 @@ PyObject* copy_to_array(const SeriesMatrix<T>& m) {
         std::memcpy(array.data, m.values.data(), m.values.size() * sizeof(T));
     }
     return array.array.release();
+}
+
+// The call's result: the fits alone, or the pair with the total weights.
+PyObject* result_of(OwnedRef fits, std::optional<OwnedRef> weights) {
+    if (!weights) {
+        return fits.release();
+    }
+    OwnedRef pair = checked(PyTuple_New(2));
+    PyTuple_SET_ITEM(pair.get(), 0, fits.release());
+    PyTuple_SET_ITEM(pair.get(), 1, weights->release());
+    return pair.release();
 }
 
 template <typename T>
@@ -219,27 +247,34 @@ PyObject* robust_whittaker_irls(const char* name, PyObject* const* args, Py_ssiz
                                  parse_scale_estimator(a.scale),
                                  a.eps,
                                  a.parallel};
-    IrlsResult<T> result = irls_batch(problem);
-    if constexpr (std::is_same_v<T, float>) {
-        if (needs_f64_fallback(result, a.y)) {
-            result = rerun_in_double(problem, solve_grid, a.d);
+    if (!merging) {
+        // The batch writes straight into the result arrays; without
+        // return_weights the total weights still exist for the fall-back test.
+        ResultArray<T> fits = make_result_array<T>(a.y.rows, length);
+        std::optional<ResultArray<T>> weights_array;
+        SeriesMatrix<T> weights_only;
+        T* total_weights = nullptr;
+        if (a.return_weights) {
+            weights_array = make_result_array<T>(a.y.rows, length);
+            total_weights = weights_array->data;
+        } else {
+            weights_only = SeriesMatrix<T>(a.y.rows, length);
+            total_weights = weights_only.values.data();
         }
-    }
-    if (merging) {
-        ExpandedResult<T> expanded = expand_to_grid(result.fits, result.total_weights, merged->weights,
-                                                    base_weights, merged_grid.groups);
-        result = {std::move(expanded.fits), std::move(expanded.weights)};
+        solve_batch(problem, a.y, solve_grid, a.d, fits.data, total_weights);
+        std::optional<OwnedRef> weights;
+        if (weights_array) weights = std::move(weights_array->array);
+        return result_of(std::move(fits.array), std::move(weights));
     }
 
-    OwnedRef fits = checked(copy_to_array(result.fits));
-    if (!a.return_weights) {
-        return fits.release();
-    }
-    OwnedRef weights = checked(copy_to_array(result.total_weights));
-    OwnedRef pair = checked(PyTuple_New(2));
-    PyTuple_SET_ITEM(pair.get(), 0, fits.release());
-    PyTuple_SET_ITEM(pair.get(), 1, weights.release());
-    return pair.release();
+    IrlsResult<T> result{SeriesMatrix<T>(a.y.rows, solve_length), SeriesMatrix<T>(a.y.rows, solve_length)};
+    solve_batch(problem, a.y, solve_grid, a.d, result.fits.values.data(), result.total_weights.values.data());
+    ExpandedResult<T> expanded =
+        expand_to_grid(result.fits, result.total_weights, merged->weights, base_weights, merged_grid.groups);
+    OwnedRef fits = checked(copy_to_array(expanded.fits));
+    std::optional<OwnedRef> weights;
+    if (a.return_weights) weights = checked(copy_to_array(expanded.weights));
+    return result_of(std::move(fits), std::move(weights));
 }
 
 }  // namespace
