@@ -25,7 +25,10 @@ enum class Kernel { Scalar, Sse2, Avx2, Avx512 };
 // The kernel `requested` resolves to on a processor with the given support.
 Kernel resolve_kernel(std::string_view requested, bool has_avx2, bool has_avx512);
 
-// The process-wide choice.
+// The kernel `requested` resolves to on this processor.
+Kernel supported_kernel(std::string_view requested);
+
+// The process-wide choice: supported_kernel of TARNWOLD_KERNEL (or "auto").
 Kernel active_kernel();
 
 // The lane kernels of a vector kernel; nullptr for Scalar.

@@ -8,6 +8,7 @@
 #include "decimal.hpp"
 #include "fault.hpp"
 #include "floor.hpp"
+#include "order_statistic.hpp"
 
 namespace tarnwold {
 
@@ -160,15 +161,12 @@ T mad_scale(const T* r, const std::uint8_t* mask, std::size_t n, T floor, T* scr
         return floor;
     }
     // Selection, not a sort: the values are finite and non-negative, so the
-    // order statistic (and with it the scale) is the same for any method.
-    // After it, the lower middle of an even count is the largest value in
-    // front of the selected one.
+    // order statistics (and with them the scale) are the same for any method.
     const std::size_t half = count / 2;
-    T* const middle = magnitudes + half;
-    std::nth_element(magnitudes, middle, magnitudes + count);
-    T m = *middle;
-    if (count % 2 == 0) {
-        const T lower = *std::max_element(magnitudes, middle);
+    const bool even = count % 2 == 0;
+    T lower = T(0);
+    T m = select_rank(magnitudes, count, half, even ? &lower : nullptr);
+    if (even) {
         m = (m + lower) * T(0.5);
     }
     return floored(m * decimal<T>(1.4826f, 1.4826), floor);
