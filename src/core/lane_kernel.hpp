@@ -39,21 +39,30 @@ struct LaneSystem {
     T eps;
     const T* w;         // n * width weights
     const T* y;         // n * width values, finite, 0 where the weight is not > 0
-    T* factor;          // n * (d + 1) * width scratch
+    T* factor;          // n * (d + 1) * width: L, and the floored divisors in place of the diagonal
     T* z;               // n * width solutions
-    unsigned char* unverified;  // width flags, 1 where the lane needs the scalar solve
+    unsigned char* unverified;         // width flags, 1 where the lane needs the scalar solve
+    unsigned char* factor_unverified;  // width flags, 1 where the factor alone fails its checks
 };
 
 // In single precision, a lane whose solution fails the acceptance test of the
 // float solve (a value above max(max|y|, 1) * 1e6) is marked unverified too,
 // since its result comes from the double-precision re-solve.
+//
+// `solve` factors and substitutes. `substitute` reuses a factor that `solve`
+// left for the same weights and substitutes only, for series whose weights
+// are bit for bit those of the factored ones: it neither writes the factor
+// nor sets factor_unverified, and checks only the right-hand side, the
+// forward and the solution values (and the float acceptance).
 using LaneKernelF32 = void (*)(const LaneSystem<float>&);
 using LaneKernelF64 = void (*)(const LaneSystem<double>&);
 
 struct LaneKernels {
     LaneKernelF32 f32;
+    LaneKernelF32 f32_substitute;
     std::size_t f32_width;
     LaneKernelF64 f64;
+    LaneKernelF64 f64_substitute;
     std::size_t f64_width;
 };
 

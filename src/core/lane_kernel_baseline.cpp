@@ -38,11 +38,14 @@ struct F32 {
 
 #include "lane_kernel_body.inc"
 
-void solve_f32(const LaneSystem<float>& system) { solve_lanes<F32>(system); }
-void solve_f64(const LaneSystem<double>& system) { solve_lanes<F64>(system); }
+void solve_f32(const LaneSystem<float>& system) { solve_lanes<F32, true>(system); }
+void solve_f64(const LaneSystem<double>& system) { solve_lanes<F64, true>(system); }
+void substitute_f32(const LaneSystem<float>& system) { solve_lanes<F32, false>(system); }
+void substitute_f64(const LaneSystem<double>& system) { solve_lanes<F64, false>(system); }
 
 }  // namespace
 
-const LaneKernels baseline_lane_kernels{solve_f32, F32::width, solve_f64, F64::width};
+const LaneKernels baseline_lane_kernels{solve_f32, substitute_f32, F32::width,
+                                       solve_f64, substitute_f64, F64::width};
 
 }  // namespace tarnwold

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstring>
 #include <type_traits>
+#include <utility>
 
 #include "banded_solve.hpp"
 #include "fault.hpp"
@@ -43,9 +44,11 @@ LaneSolver<T>::LaneSolver(const PenaltyBand<T>& band, T lam, T ridge, T eps, Ker
         outer_rows_are_positive_zero(band, d)) {
         if constexpr (std::is_same_v<T, float>) {
             kernel_ = kernels->f32;
+            substitute_ = kernels->f32_substitute;
             width_ = kernels->f32_width;
         } else {
             kernel_ = kernels->f64;
+            substitute_ = kernels->f64_substitute;
             width_ = kernels->f64_width;
         }
         d_ = d;
@@ -58,9 +61,41 @@ LaneSolver<T>::LaneSolver(const PenaltyBand<T>& band, T lam, T ridge, T eps, Ker
         lane_weights_.resize(n_);
         lane_values_.resize(n_);
         unverified_.resize(width_);
+        factor_unverified_.resize(width_);
+        shared_row_.resize(n_);
+        shared_factor_.resize(factor_.size());
     }
     weights_.resize(checked_product(n_, width_));
     values_.resize(checked_product(n_, width_));
+}
+
+// Bitwise equality, so that -0 and +0 differ and equal NaNs match.
+template <typename T>
+bool same_bits(T a, T b) {
+    return std::memcmp(&a, &b, sizeof(T)) == 0;
+}
+
+template <typename T>
+bool LaneSolver<T>::lanes_share_weights(std::size_t lanes) const {
+    for (std::size_t t = 0; t < n_; ++t) {
+        const T* row = weights_.data() + t * width_;
+        for (std::size_t lane = 1; lane < lanes; ++lane) {
+            if (!same_bits(row[lane], row[0])) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+template <typename T>
+bool LaneSolver<T>::weights_are_shared_row() const {
+    for (std::size_t t = 0; t < n_; ++t) {
+        if (!same_bits(weights_[t * width_], shared_row_[t])) {
+            return false;
+        }
+    }
+    return true;
 }
 
 template <typename T>
@@ -82,11 +117,23 @@ void LaneSolver<T>::solve(std::size_t lanes, T* const* destinations) {
         }
         return;
     }
-    const LaneSystem<T> system{lam_band_.data(), n_,           d_,
-                               ridge_,           eps_,         weights_.data(),
-                               values_.data(),   factor_.data(), solution_.data(),
-                               unverified_.data()};
-    kernel_(system);
+    const bool uniform = lanes_share_weights(lanes);
+    if (uniform && shared_ && weights_are_shared_row()) {
+        substitute_({lam_band_.data(), n_, d_, ridge_, eps_, weights_.data(), values_.data(),
+                     shared_factor_.data(), solution_.data(), unverified_.data(),
+                     factor_unverified_.data()});
+    } else {
+        kernel_({lam_band_.data(), n_, d_, ridge_, eps_, weights_.data(), values_.data(),
+                 factor_.data(), solution_.data(), unverified_.data(), factor_unverified_.data()});
+        // Every lane then holds the same factor; keep it if it is verified.
+        if (uniform && lanes == width_ && factor_unverified_[0] == 0) {
+            for (std::size_t t = 0; t < n_; ++t) {
+                shared_row_[t] = weights_[t * width_];
+            }
+            std::swap(factor_, shared_factor_);
+            shared_ = true;
+        }
+    }
     for (std::size_t lane = 0; lane < lanes; ++lane) {
         T* const destination = destinations[lane];
         if (unverified_[lane] != 0) {

@@ -32,16 +32,23 @@ public:
 
     // Solves lanes [0, lanes) of the block and writes the solution of lane l
     // to destinations[l] (n values). Unused lanes are computed and ignored.
+    //
+    // A full block whose lanes all carry bit-identical weights leaves its
+    // factor behind; a later block with those same weights in every used
+    // lane (all rows observed and unweighted, say) only substitutes.
     void solve(std::size_t lanes, T* const* destinations);
 
 private:
     void solve_with_reference(std::size_t lane, T* destination);
+    bool lanes_share_weights(std::size_t lanes) const;
+    bool weights_are_shared_row() const;
 
     const PenaltyBand<T>& band_;
     T lam_;
     T ridge_;
     T eps_;
     void (*kernel_)(const LaneSystem<T>&) = nullptr;
+    void (*substitute_)(const LaneSystem<T>&) = nullptr;
     std::size_t width_ = 1;
     std::size_t n_;
     std::size_t d_ = 0;
@@ -53,6 +60,11 @@ private:
     std::vector<T> lane_weights_;
     std::vector<T> lane_values_;
     std::vector<unsigned char> unverified_;
+    std::vector<unsigned char> factor_unverified_;
+    // The verified factor of the weights shared_row_, in every lane.
+    bool shared_ = false;
+    std::vector<T> shared_row_;
+    std::vector<T> shared_factor_;
 };
 
 }  // namespace tarnwold

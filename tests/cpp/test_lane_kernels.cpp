@@ -92,26 +92,33 @@ bool same_bits(const T* a, const T* b, std::size_t n) {
 }
 
 template <typename T>
-void kernel_of(Kernel kernel, void (*&function)(const LaneSystem<T>&), std::size_t& width) {
+struct KernelPair {
+    void (*solve)(const LaneSystem<T>&);
+    void (*substitute)(const LaneSystem<T>&);
+    std::size_t width;
+};
+
+template <typename T>
+KernelPair<T> kernel_of(Kernel kernel) {
     const LaneKernels* kernels = lane_kernels(kernel);
     if constexpr (sizeof(T) == 4) {
-        function = kernels->f32;
-        width = kernels->f32_width;
+        return {kernels->f32, kernels->f32_substitute, kernels->f32_width};
     } else {
-        function = kernels->f64;
-        width = kernels->f64_width;
+        return {kernels->f64, kernels->f64_substitute, kernels->f64_width};
     }
 }
 
 // Lanes the kernel verifies equal the reference; returns the verified count.
+// With `shared`, every lane gets the weights of lane 0, and the factor of a
+// first run serves a second one, with other values, that only substitutes.
 template <typename T>
-std::size_t check_kernel(Kernel kernel, std::mt19937_64& g, std::size_t n, std::size_t d) {
-    void (*function)(const LaneSystem<T>&) = nullptr;
-    std::size_t width = 0;
-    kernel_of<T>(kernel, function, width);
+std::size_t check_kernel(Kernel kernel, std::mt19937_64& g, std::size_t n, std::size_t d,
+                         bool shared) {
+    const KernelPair<T> kernels = kernel_of<T>(kernel);
+    const std::size_t width = kernels.width;
     const RandomSystem<T> system = random_system<T>(g, n, d);
     std::vector<T> w(n * width), y(n * width), factor(n * (d + 1) * width), z(n * width);
-    std::vector<unsigned char> unverified(width);
+    std::vector<unsigned char> unverified(width), factor_unverified(width);
     for (std::size_t lane = 0; lane < width; ++lane) {
         random_lane(g, n, w.data() + lane, y.data() + lane, width);
     }
@@ -119,8 +126,31 @@ std::size_t check_kernel(Kernel kernel, std::mt19937_64& g, std::size_t n, std::
     for (std::size_t i = 0; i < lam_band.size(); ++i) {
         lam_band[i] = system.lam * system.band.values[i];
     }
-    function({lam_band.data(), n, d, system.ridge, system.eps, w.data(), y.data(), factor.data(),
-              z.data(), unverified.data()});
+    const LaneSystem<T> lanes{lam_band.data(), n, d, system.ridge, system.eps, w.data(), y.data(),
+                              factor.data(), z.data(), unverified.data(), factor_unverified.data()};
+    if (shared) {
+        for (std::size_t t = 0; t < n; ++t) {
+            for (std::size_t lane = 1; lane < width; ++lane) {
+                w[t * width + lane] = w[t * width];
+                y[t * width + lane] = w[t * width] > T(0) ? y[t * width + lane] : T(0);
+            }
+        }
+    }
+    kernels.solve(lanes);
+    if (shared) {
+        if (factor_unverified[0] != 0) {
+            return 0;
+        }
+        std::vector<T> unused(n * width);
+        for (std::size_t lane = 0; lane < width; ++lane) {
+            random_lane(g, n, unused.data() + lane, y.data() + lane, width);
+            for (std::size_t t = 0; t < n; ++t) {
+                y[t * width + lane] = w[t * width] > T(0) ? y[t * width + lane] : T(0);
+            }
+        }
+        std::fill(unverified.begin(), unverified.end(), 0);
+        kernels.substitute(lanes);
+    }
 
     std::size_t verified = 0;
     std::vector<T> lane_w(n), lane_y(n), lane_z(n), expected(n);
@@ -147,16 +177,27 @@ void check_solver(Kernel kernel, std::mt19937_64& g, std::size_t n, std::size_t 
     const RandomSystem<T> system = random_system<T>(g, n, d);
     LaneSolver<T> solver(system.band, system.lam, system.ridge, system.eps, kernel);
     const std::size_t width = solver.width();
-    const std::size_t lanes = std::uniform_int_distribution<std::size_t>(1, width)(g);
-    std::vector<T> out(lanes * n);
-    std::vector<T*> rows(lanes);
+    // Some rounds repeat one weight row in every lane, a full block first so
+    // that the blocks after it reuse its factor.
+    const bool shared = std::uniform_int_distribution<int>(0, 2)(g) == 0;
+    std::vector<T> row_w(n), row_y(n);
+    random_lane(g, n, row_w.data(), row_y.data(), 1);
+    std::vector<T> out(width * n);
+    std::vector<T*> rows(width);
     for (std::size_t lane = 0; lane < width; ++lane) {
-        random_lane(g, n, solver.weights() + lane, solver.values() + lane, width);
-    }
-    for (std::size_t lane = 0; lane < lanes; ++lane) {
         rows[lane] = out.data() + lane * n;
     }
     std::vector<T> lane_w(n), lane_y(n), expected(n);
+    for (int block = 0; block < 3; ++block) {
+    const std::size_t lanes = shared && block == 0 ? width : std::uniform_int_distribution<std::size_t>(1, width)(g);
+    for (std::size_t lane = 0; lane < width; ++lane) {
+        random_lane(g, n, solver.weights() + lane, solver.values() + lane, width);
+        for (std::size_t t = 0; shared && t < n; ++t) {
+            T& value = solver.values()[t * width + lane];
+            solver.weights()[t * width + lane] = row_w[t];
+            value = row_w[t] > T(0) ? value : T(0);
+        }
+    }
     std::vector<T> w(solver.weights(), solver.weights() + n * width);
     std::vector<T> y(solver.values(), solver.values() + n * width);
     solver.solve(lanes, rows.data());
@@ -168,6 +209,7 @@ void check_solver(Kernel kernel, std::mt19937_64& g, std::size_t n, std::size_t 
         banded_solve(system.band.data(), n, system.band.k, lane_w.data(), lane_y.data(), system.lam,
                      system.ridge, system.eps, expected.data());
         CHECK(same_bits(rows[lane], expected.data(), n));
+    }
     }
 }
 
@@ -182,21 +224,21 @@ void test_kernels() {
     }
     std::mt19937_64 g(sizeof(T));
     for (const Kernel kernel : kernels) {
-        void (*function)(const LaneSystem<T>&) = nullptr;
-        std::size_t width = 0;
-        kernel_of<T>(kernel, function, width);
-        std::size_t verified = 0;
-        std::size_t lanes = 0;
-        for (int round = 0; round < 6000; ++round) {
-            const std::size_t d = std::uniform_int_distribution<std::size_t>(0, 4)(g);
-            const std::size_t n = std::uniform_int_distribution<std::size_t>(1, 24)(g);
-            verified += check_kernel<T>(kernel, g, n, d);
-            lanes += width;
-            check_solver<T>(kernel, g, n, d);
+        const std::size_t width = kernel_of<T>(kernel).width;
+        for (const bool shared : {false, true}) {
+            std::size_t verified = 0;
+            std::size_t lanes = 0;
+            for (int round = 0; round < 4000; ++round) {
+                const std::size_t d = std::uniform_int_distribution<std::size_t>(0, 4)(g);
+                const std::size_t n = std::uniform_int_distribution<std::size_t>(1, 24)(g);
+                verified += check_kernel<T>(kernel, g, n, d, shared);
+                lanes += width;
+                check_solver<T>(kernel, g, n, d);
+            }
+            // Both the kernels' results and the fall-backs are exercised.
+            CHECK(verified > lanes / 10);
+            CHECK(verified < lanes);
         }
-        // Both the kernels' results and the fall-backs are exercised.
-        CHECK(verified > lanes / 10);
-        CHECK(verified < lanes);
     }
 }
 
