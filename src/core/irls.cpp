@@ -3,9 +3,11 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <type_traits>
 #include <vector>
 
 #include "banded_solve.hpp"
+#include "decimal.hpp"
 #include "fault.hpp"
 #include "kernel_choice.hpp"
 #include "lane_solver.hpp"
@@ -33,13 +35,26 @@ T residual_scale(const IrlsProblem<T>& problem, const T* r, const std::uint8_t* 
 // The robust weights of the next pass from the fit of this one: observations
 // minus fit at the masked positions (where yc holds the observation), NaN
 // elsewhere, scaled robustly; 0 outside the mask.
+// With lane kernels, the weights come from their vectorised weight functions,
+// which compute the same values.
 template <typename T>
 void reweight(const IrlsProblem<T>& problem, const T* yc, const std::uint8_t* mask, const T* fit,
-              std::size_t n, T* r, T* scratch, T* robust) {
+              std::size_t n, T* r, T* scratch, T* robust, const LaneKernels* kernels) {
     for (std::size_t t = 0; t < n; ++t) {
         r[t] = mask[t] != 0 ? yc[t] - fit[t] : std::numeric_limits<T>::quiet_NaN();
     }
     const T sigma = residual_scale(problem, r, mask, n, scratch);
+    if (kernels != nullptr) {
+        const WeightTask<T> task{problem.weighting, problem.tuning.t0, problem.tuning.t1,
+                                 problem.tuning.t2, decimal<T>(1e-12f, 1e-12), r, sigma, mask,
+                                 n, robust};
+        if constexpr (std::is_same_v<T, float>) {
+            kernels->weigh_f32(task);
+        } else {
+            kernels->weigh_f64(task);
+        }
+        return;
+    }
     for (std::size_t t = 0; t < n; ++t) {
         robust[t] = mask[t] != 0 ? robust_weight(problem.weighting, problem.tuning, r[t] / sigma)
                                  : T(0);
@@ -76,7 +91,8 @@ void irls_pass(const IrlsProblem<T>& problem, std::size_t s, bool next_pass, Irl
     if (next_pass) {
         std::vector<T> r(n);
         std::vector<T> scratch(n);
-        reweight(problem, yc.data(), mask.data(), fit, n, r.data(), scratch.data(), robust);
+        reweight(problem, yc.data(), mask.data(), fit, n, r.data(), scratch.data(), robust,
+                 nullptr);
     }
 }
 
@@ -110,6 +126,7 @@ template <typename T>
 void lane_passes(const IrlsProblem<T>& problem, std::uint64_t passes, Kernel kernel, T* fits,
                  T* total_weights, std::size_t lo, std::size_t hi) {
     const std::size_t n = problem.band->columns;
+    const LaneKernels* kernels = lane_kernels(kernel);
     LaneSolver<T> solver(*problem.band, problem.lam, problem.ridge, problem.eps, kernel);
     const std::size_t width = solver.width();
     const std::size_t block_values = checked_product(width, n);
@@ -160,7 +177,7 @@ void lane_passes(const IrlsProblem<T>& problem, std::uint64_t passes, Kernel ker
                 for (std::size_t lane = 0; lane < lanes; ++lane) {
                     reweight(problem, usable.data() + lane * n, mask.data() + lane * n,
                              fit_rows[lane], n, residuals.data(), scratch.data(),
-                             robust.data() + lane * n);
+                             robust.data() + lane * n, kernels);
                 }
             }
         }

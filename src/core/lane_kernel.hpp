@@ -23,6 +23,9 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+
+#include "robust.hpp"
 
 namespace tarnwold {
 
@@ -57,6 +60,26 @@ struct LaneSystem {
 using LaneKernelF32 = void (*)(const LaneSystem<float>&);
 using LaneKernelF64 = void (*)(const LaneSystem<double>&);
 
+// Robust weights of one series, vectorised along the series:
+// weights[t] = robust_weight(weighting, tuning, r[t] / scale) where mask[t]
+// is set, else +0, with the same operations as robust_weight on every value.
+template <typename T>
+struct WeightTask {
+    Weighting weighting;
+    T t0;
+    T t1;
+    T t2;
+    T tiny;  // the divisor floor of the Huber and Hampel weights, 1e-12
+    const T* r;
+    T scale;
+    const std::uint8_t* mask;
+    std::size_t n;
+    T* weights;
+};
+
+using WeighF32 = void (*)(const WeightTask<float>&);
+using WeighF64 = void (*)(const WeightTask<double>&);
+
 struct LaneKernels {
     LaneKernelF32 f32;
     LaneKernelF32 f32_substitute;
@@ -64,6 +87,8 @@ struct LaneKernels {
     LaneKernelF64 f64;
     LaneKernelF64 f64_substitute;
     std::size_t f64_width;
+    WeighF32 weigh_f32;
+    WeighF64 weigh_f64;
 };
 
 // 16-byte vectors: SSE2 on x86-64 (every such processor has it), the

@@ -42,10 +42,13 @@ void solve_f32(const LaneSystem<float>& system) { solve_lanes<F32, true>(system)
 void solve_f64(const LaneSystem<double>& system) { solve_lanes<F64, true>(system); }
 void substitute_f32(const LaneSystem<float>& system) { solve_lanes<F32, false>(system); }
 void substitute_f64(const LaneSystem<double>& system) { solve_lanes<F64, false>(system); }
+void weigh_f32(const WeightTask<float>& task) { weigh<F32>(task); }
+void weigh_f64(const WeightTask<double>& task) { weigh<F64>(task); }
 
 }  // namespace
 
 const LaneKernels baseline_lane_kernels{solve_f32, substitute_f32, F32::width,
-                                       solve_f64, substitute_f64, F64::width};
+                                       solve_f64, substitute_f64, F64::width,
+                                       weigh_f32, weigh_f64};
 
 }  // namespace tarnwold

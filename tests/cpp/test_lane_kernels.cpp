@@ -14,10 +14,12 @@
 
 #include "banded_solve.hpp"
 #include "check.hpp"
+#include "decimal.hpp"
 #include "kernel_choice.hpp"
 #include "lane_kernel.hpp"
 #include "lane_solver.hpp"
 #include "order_statistic.hpp"
+#include "robust.hpp"
 
 using namespace tarnwold;
 
@@ -242,6 +244,56 @@ void test_kernels() {
     }
 }
 
+// The vectorised weight functions against robust_weight, value by value, on
+// special residuals, scales and tunings (Hampel breakpoints out of order).
+template <typename T>
+void test_weights() {
+    const T inf = std::numeric_limits<T>::infinity();
+    const T nan = std::numeric_limits<T>::quiet_NaN();
+    const std::vector<T> specials = {T(0),   T(-0.0), T(1),    T(-1),  T(1.5),     T(-2.25), T(3.5),
+                                     T(4.685), T(8),  T(1e-13), T(1e30), inf,       -inf,     nan,
+                                     T(-7.9), T(0.3), T(2.385), T(-1.345), T(1e-40), T(100)};
+    const Weighting all[] = {Weighting::Tukey, Weighting::Huber,  Weighting::Cauchy,
+                             Weighting::Welsch, Weighting::Fair,  Weighting::Hampel};
+    const TuningTriple<T> tunings[] = {{T(1.5), T(3.5), T(8)}, {T(0), T(0), T(4.685)},
+                                       {T(4), T(2), T(1)},     {T(2), T(2), T(2)},
+                                       {T(-1), T(1e-13), T(0)}};
+    std::mt19937_64 g(11);
+    std::normal_distribution<double> normal;
+    for (const char* name : {"sse2", "avx2", "avx512"}) {
+        const LaneKernels* kernels = lane_kernels(supported_kernel(name));
+        for (const Weighting weighting : all) {
+            for (const TuningTriple<T>& tuning : tunings) {
+                for (const T scale : {T(1), T(0.37), T(1e-10), T(3e7)}) {
+                    const std::size_t n = std::uniform_int_distribution<std::size_t>(1, 45)(g);
+                    std::vector<T> r(n), got(n, T(-5));
+                    std::vector<std::uint8_t> mask(n);
+                    for (std::size_t t = 0; t < n; ++t) {
+                        r[t] = t % 3 == 0 ? pick(g, specials) : static_cast<T>(4 * normal(g));
+                        mask[t] = std::uniform_int_distribution<int>(0, 4)(g) != 0 ? 1 : 0;
+                    }
+                    const WeightTask<T> task{weighting, tuning.t0, tuning.t1, tuning.t2,
+                                             decimal<T>(1e-12f, 1e-12), r.data(), scale,
+                                             mask.data(), n, got.data()};
+                    if constexpr (sizeof(T) == 4) {
+                        kernels->weigh_f32(task);
+                    } else {
+                        kernels->weigh_f64(task);
+                    }
+                    for (std::size_t t = 0; t < n; ++t) {
+                        const T expected =
+                            mask[t] != 0 ? robust_weight(weighting, tuning, r[t] / scale) : T(0);
+                        // NaN matches NaN whatever its sign: the compiler may
+                        // order the operands of (-t) * t either way.
+                        CHECK(same_bits(&got[t], &expected, 1) ||
+                              (std::isnan(got[t]) && std::isnan(expected)));
+                    }
+                }
+            }
+        }
+    }
+}
+
 template <typename T>
 void test_select_rank() {
     std::mt19937_64 g(7);
@@ -276,6 +328,8 @@ void test_select_rank() {
 int main() {
     test_kernels<float>();
     test_kernels<double>();
+    test_weights<float>();
+    test_weights<double>();
     test_select_rank<float>();
     test_select_rank<double>();
     return tarnwold_test::check_summary();
