@@ -41,7 +41,9 @@ void solve_all_series(const SeriesSolveContext<T>& context, T* destination, bool
     if (context.y.cols != n || (base != nullptr && (base->rows != series || base->cols != n))) {
         throw InternalFault("series matrices do not match the grid length in solve_all_series");
     }
-    const Kernel kernel = active_kernel();
+    // A single series gains nothing from lanes, and the scalar solve spares
+    // the block's set-up, which dominates a call this small.
+    const Kernel kernel = series == 1 ? Kernel::Scalar : active_kernel();
     if (kernel == Kernel::Scalar) {
         for_each_series(series, parallel,
                         [&](std::size_t s) { solve_series(context, s, destination + s * n); });
