@@ -78,12 +78,15 @@ ResultArray<T> make_result_array(std::size_t rows, std::size_t cols) {
     npy_intp shape[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(cols)};
     OwnedRef array(PyArray_Zeros(2, shape, PyArray_DescrFromType(type_number<T>()), 0));
     if (!array) {
-        // Exhausted memory stays a MemoryError; anything else that keeps
-        // NumPy from making a plain zero-filled array is our fault.
-        if (!PyErr_ExceptionMatches(PyExc_MemoryError)) {
-            PyErr_Clear();
+        // Exhausted memory is a plain MemoryError, as when the core's own
+        // allocations fail (NumPy raises a subclass of its own); anything
+        // else that keeps NumPy from making a zero-filled array is our fault.
+        const bool out_of_memory = PyErr_ExceptionMatches(PyExc_MemoryError) != 0;
+        PyErr_Clear();
+        if (!out_of_memory) {
             raise_internal_fault("NumPy could not create a result array");
         }
+        PyErr_NoMemory();
         throw PythonErrorSet{};
     }
     T* data = static_cast<T*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
