@@ -1,0 +1,169 @@
+"""One measurement in a fresh process: peak memory of the first call, then
+series per second. Run by run.py as `python measure.py '<json job>'`; prints
+one JSON object.
+
+Peak memory is resident memory, since tarnwold allocates in C++ where
+tracemalloc sees nothing. Linux resets the high-water mark on writing 5 to
+/proc/self/clear_refs, so the peak is taken from the inputs alone, after
+whatever building them cost; without that reset ru_maxrss is used, which
+can only overstate the peak.
+"""
+
+import ctypes
+import json
+import re
+import resource
+import sys
+import time
+
+import numpy as np
+
+import data
+import methods
+
+
+def _status_kib(field):
+    with open("/proc/self/status") as f:
+        return int(re.search(field + r":\s+(\d+)", f.read()).group(1))
+
+
+def _reset_peak():
+    try:
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")
+        return True
+    except OSError:
+        return False
+
+
+def _release_free_heap():
+    """Hands memory freed by earlier calls back to the system, so that a call
+    reusing it shows up in the peak (glibc keeps freed blocks resident)."""
+    try:
+        ctypes.CDLL("libc.so.6").malloc_trim(0)
+    except (OSError, AttributeError):
+        pass
+
+
+def peak_above(call):
+    """(result, seconds, bytes of resident memory above the state before the call)."""
+    _release_free_heap()
+    before = _status_kib("VmRSS")
+    exact = _reset_peak()
+    t0 = time.perf_counter()
+    out = call()
+    seconds = time.perf_counter() - t0
+    if exact:
+        peak = _status_kib("VmHWM")
+    else:
+        peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    return out, seconds, (peak - before) * 1024
+
+
+def best_time(call, budget, first=None):
+    """Times calls until they add up to the budget; returns (best, median, count)."""
+    times = []
+    # A first call that already took several budgets is timing enough.
+    if first is not None and first > 4 * budget:
+        times.append(first)
+    while sum(times) < budget and len(times) < 10000:
+        t0 = time.perf_counter()
+        call()
+        times.append(time.perf_counter() - t0)
+    return min(times), float(np.median(times)), len(times)
+
+
+def out_bytes(out):
+    return sum(a.nbytes for a in out) if isinstance(out, tuple) else out.nbytes
+
+
+def measure_batch(job, y):
+    run = methods.batch_runner(job["method"], job["T"], y, job["d"], job["parallel"])
+    out, first, above = peak_above(run)
+    above -= out_bytes(out)
+    del out
+    best, median, reps = best_time(run, job["budget"], first)
+    return {"n": len(y), "best_s": best, "median_s": median, "reps": reps,
+            "peak_above_bytes": above}
+
+
+def measure_loop(job, y):
+    name, T, d = job["method"], job["T"], job["d"]
+    if name.startswith("scipy"):
+        run = methods.scipy_loop(T, y, d, methods.dtype_of(name))
+    else:
+        run = methods.peer_loop(name, T, y, d)
+    # Warm up, grow the count until a loop is long enough to time, then take
+    # as many series as fill half the budget.
+    n = min(len(y), 4)
+    run(n)
+    while True:
+        t0 = time.perf_counter()
+        run(n)
+        took = time.perf_counter() - t0
+        if took >= job["budget"] / 16 or n == len(y):
+            break
+        n = min(len(y), 4 * n)
+    n = int(min(len(y), max(n, n * 0.5 * job["budget"] / took)))
+    out, first, above = peak_above(lambda: run(n))
+    above -= out_bytes(out)
+    check = methods.reference(name, T, y[:min(n, 8)], d)
+    agreement = float(np.max(np.abs(out[:len(check)] - check)))
+    del out
+    best, median, reps = best_time(lambda: run(n), job["budget"], first)
+    result = {"n": n, "best_s": best, "median_s": median, "reps": reps,
+              "peak_above_bytes": above, "max_abs_diff": agreement}
+    if name.startswith("scipy") and job["S"] == 1:
+        one = methods.scipy_single_call(T, y, d, methods.dtype_of(name))
+        result["single_call_s"] = best_time(one, job["budget"])[0]
+    return result
+
+
+def environment():
+    """Versions, BLAS kernel and instruction set as the measuring processes see them."""
+    import importlib.metadata as md
+
+    import scipy.linalg  # noqa: F401  (loads SciPy's BLAS for threadpoolctl)
+
+    info = {"python": sys.version.split()[0]}
+    for dist in ("tarnwold", "numpy", "scipy", "whittaker-eilers", "pybaselines",
+                 "vam.whittaker", "threadpoolctl"):
+        try:
+            info[dist] = md.version(dist)
+        except md.PackageNotFoundError:
+            info[dist] = None
+    try:
+        from threadpoolctl import threadpool_info
+        info["blas"] = [{k: p.get(k) for k in ("internal_api", "version", "architecture",
+                                                "num_threads", "filepath")}
+                        for p in threadpool_info()]
+    except ImportError:
+        info["blas"] = None
+    with open("/proc/cpuinfo") as f:
+        cpuinfo = f.read()
+    model = re.search(r"model name\s*:\s*(.*)", cpuinfo)
+    flags = set(re.search(r"flags\s*:\s*(.*)", cpuinfo).group(1).split())
+    info["cpu"] = model.group(1) if model else "unknown"
+    info["isa"] = [f for f in ("sse4_2", "avx", "avx2", "fma", "avx512f", "avx512bw",
+                               "avx512vl") if f in flags]
+    return info
+
+
+def main():
+    job = json.loads(sys.argv[1])
+    if job["method"] == "environment":
+        print(json.dumps(environment()))
+        return
+    y = data.series(job["n_max"], job["T"], job["missing"], methods.dtype_of(job["method"]))
+    try:
+        if job["method"] in methods.BATCH:
+            result = measure_batch(job, y)
+        else:
+            result = measure_loop(job, y)
+    except (ImportError, NotImplementedError) as e:
+        result = {"skipped": f"{type(e).__name__}: {e}"}
+    print(json.dumps(result))
+
+
+if __name__ == "__main__":
+    main()

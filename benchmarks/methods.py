@@ -1,0 +1,175 @@
+"""What is measured: tarnwold's batch calls and the per-series loops around it.
+
+Every method smooths the rows of the same seeded matrix with lam = 10 on a
+grid normalised to unit mean spacing. The equidistant-only peers get the same
+values on the grid 0, 1, …, T−1 with lam divided by (d!)², which makes their
+plain differences penalise exactly what tarnwold's divided differences do.
+"""
+
+import math
+
+import numpy as np
+
+import data
+
+LAM = 10.0
+ITERATIONS = 3
+
+# name -> (tarnwold function, working precision)
+BATCH = {
+    "solve_f64": ("whittaker_solve_f64", np.float64),
+    "solve_f32": ("whittaker_solve_f32", np.float32),
+    "robust_f64": ("robust_whittaker_irls_f64", np.float64),
+    "robust_f32": ("robust_whittaker_irls_f32", np.float32),
+}
+# name -> (grid the method is given, working precision)
+LOOPS = {
+    "scipy_f64": ("irregular", np.float64),
+    "scipy_f32": ("irregular", np.float32),
+    "whittaker_eilers": ("irregular", np.float64),
+    "pybaselines": ("equidistant", np.float64),
+    "vam": ("equidistant", np.float64),
+}
+LABELS = {
+    "solve_f64": "whittaker_solve_f64",
+    "solve_f32": "whittaker_solve_f32",
+    "robust_f64": "robust_whittaker_irls_f64 (3 it.)",
+    "robust_f32": "robust_whittaker_irls_f32 (3 it.)",
+    "scipy_f64": "SciPy solveh_banded loop f64",
+    "scipy_f32": "SciPy solveh_banded loop f32",
+    "whittaker_eilers": "whittaker-eilers loop",
+    "pybaselines": "pybaselines whittaker_smooth loop (equidistant)",
+    "vam": "vam.whittaker ws2d loop (equidistant, d=2)",
+}
+
+
+def dtype_of(name):
+    return (BATCH.get(name) or LOOPS[name])[1]
+
+
+def batch_runner(name, T, y, d, parallel):
+    """A call of tarnwold on the whole of y; returns a function of no argument."""
+    import tarnwold
+
+    fn_name, dtype = BATCH[name]
+    fn = getattr(tarnwold, fn_name)
+    x = data.irregular_grid(T).astype(dtype)
+    if name.startswith("solve"):
+        return lambda: fn(x, y, lam=LAM, d=d, parallel=parallel)
+    return lambda: fn(x, y, lam=LAM, d=d, iterations=ITERATIONS,
+                      weighting="tukey", scale="mad", parallel=parallel)
+
+
+def unit_mean_spacing(x):
+    return (x - x[0]) / ((x[-1] - x[0]) / (len(x) - 1))
+
+
+def penalty_band_lower(x, d):
+    """P = DᵀD of the divided differences of order d on x, in solveh_banded's
+    lower layout: ab[r, j] = P[j + r, j], shape (d + 1, T)."""
+    T = len(x)
+    coef = np.ones((T, 1))
+    for e in range(1, d + 1):
+        m = T - e
+        q = np.zeros((m, e + 1))
+        q[:, :e] -= coef[:m]
+        q[:, 1:] += coef[1:m + 1]
+        coef = q / (x[e:] - x[:m])[:, None]
+    m = len(coef)
+    ab = np.zeros((d + 1, T))
+    for a in range(d + 1):
+        for b in range(a + 1):
+            ab[a - b, b:b + m] += coef[:, a] * coef[:, b]
+    return ab
+
+
+def scipy_loop(T, y, d, dtype):
+    """The loop a user writes: one banded system W + lam·P per series."""
+    from scipy.linalg import solveh_banded
+
+    lam_p = (LAM * penalty_band_lower(unit_mean_spacing(data.irregular_grid(T)), d)).astype(dtype)
+
+    def run(n):
+        z = np.empty((n, T), dtype=dtype)
+        for s in range(n):
+            row = y[s]
+            seen = np.isfinite(row)
+            ab = lam_p.copy()
+            ab[0] += seen
+            rhs = np.where(seen, row, dtype(0))
+            z[s] = solveh_banded(ab, rhs, lower=True, overwrite_ab=True,
+                                 overwrite_b=True, check_finite=False)
+        return z
+
+    return run
+
+
+def scipy_single_call(T, y, d, dtype):
+    """One bare solveh_banded call on series 0 with its system already built."""
+    from scipy.linalg import solveh_banded
+
+    ab = (LAM * penalty_band_lower(unit_mean_spacing(data.irregular_grid(T)), d)).astype(dtype)
+    seen = np.isfinite(y[0])
+    ab[0] += seen
+    rhs = np.where(seen, y[0], dtype(0))
+    return lambda: solveh_banded(ab, rhs, lower=True, check_finite=False)
+
+
+def peer_loop(name, T, y, d):
+    """Per-series loop over a peer package; raises ImportError or a
+    NotImplementedError naming the case the peer does not support."""
+    lam_plain = LAM / math.factorial(d) ** 2
+    if name == "whittaker_eilers":
+        from whittaker_eilers import WhittakerSmoother
+
+        x = list(unit_mean_spacing(data.irregular_grid(T)))
+        smoother = WhittakerSmoother(lmbda=LAM, order=d, data_length=T, x_input=x,
+                                     weights=[1.0] * T)
+
+        def run(n):
+            z = np.empty((n, T))
+            for s in range(n):
+                seen = np.isfinite(y[s])
+                smoother.update_weights(seen.astype(np.float64))
+                z[s] = smoother.smooth(np.where(seen, y[s], 0.0))
+            return z
+
+        return run
+    if name == "pybaselines":
+        from pybaselines.utils import whittaker_smooth
+
+        def run(n):
+            z = np.empty((n, T))
+            for s in range(n):
+                seen = np.isfinite(y[s])
+                z[s] = whittaker_smooth(np.where(seen, y[s], 0.0), lam=lam_plain,
+                                        diff_order=d, weights=seen.astype(np.float64))
+            return z
+
+        return run
+    if name == "vam":
+        from vam.whittaker import ws2d
+
+        if d != 2:
+            raise NotImplementedError("second differences only")
+
+        def run(n):
+            z = np.empty((n, T))
+            for s in range(n):
+                seen = np.isfinite(y[s])
+                z[s] = ws2d(np.where(seen, y[s], 0.0), lam_plain, seen.astype(np.float64))
+            return z
+
+        return run
+    raise ValueError(name)
+
+
+def reference(name, T, y, d):
+    """tarnwold float64 on the problem the method solves, for an agreement check."""
+    import tarnwold
+
+    if LOOPS[name][0] == "equidistant":
+        x = data.equidistant_grid(T)
+    else:
+        x = data.irregular_grid(T)
+    return tarnwold.whittaker_solve_f64(x, np.asarray(y, dtype=np.float64), lam=LAM, d=d)

@@ -1,0 +1,198 @@
+"""Benchmark of tarnwold against a per-series SciPy loop and the Whittaker
+smoothers on PyPI, on identical seeded data.
+
+    python3 benchmarks/run.py            # full grid, about half an hour
+    python3 benchmarks/run.py --quick    # smoke test, about a minute
+
+Every measurement runs in a fresh process (measure.py), so the peak memory
+of one call is not hidden by an earlier one and the worker pool has the size
+asked for. Writes results/[NAME-]results.md, -throughput.png and -raw.json
+and prints the ratios to the SciPy loop and a PASS/FAIL line per target.
+"""
+
+import argparse
+import json
+import os
+import statistics
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import methods
+import report
+import targets
+
+HERE = Path(__file__).resolve().parent
+MODES = ("par", "seq")
+
+# Largest batch (S*T values) timed in one call: 5e7 values are 400 MB in
+# float64, and the robust smoother holds several such matrices at once.
+MAX_BATCH_VALUES = 50_000_000
+# The per-series loops are timed on at most this many series and values.
+MAX_LOOP_SERIES = 20_000
+MAX_LOOP_VALUES = 5_000_000
+
+FULL = dict(S=(1, 100, 10_000, 100_000), T=(46, 365, 5000), d=(1, 2, 3), missing=(0.05, 0.40),
+            budget=0.3)
+QUICK = dict(S=(1, 1_000, 10_000), T=(365,), d=(2,), missing=(0.05,), budget=0.1)
+
+
+def plan(grid):
+    """Cases in the order they are run: ascending S within each (T, d, missing),
+    so that a loop timed on a subset of series can stand for every larger S."""
+    cases = []
+    for T in grid["T"]:
+        for d in grid["d"]:
+            for missing in grid["missing"]:
+                sizes = set(grid["S"])
+                if (T, d, missing) == (365, 2, 0.05):
+                    sizes |= {S for S in targets.SCALING_S if S <= max(grid["S"])}
+                for S in sorted(sizes):
+                    cases.append(dict(S=S, T=T, d=d, missing=missing))
+    if (46, 2, 0.05) not in {(c["T"], c["d"], c["missing"]) for c in cases}:
+        cases.insert(0, dict(S=1, T=46, d=2, missing=0.05))
+    return cases
+
+
+def worker_env(threads=None):
+    """The measuring processes' environment. The machine's OpenBLAS kernel
+    overrides are dropped there (and only there) so that SciPy runs the
+    kernel a user would get; BLAS is pinned to one thread, since the loops
+    run one small banded solve at a time and must not compete with
+    tarnwold's workers for the two cores."""
+    env = {k: v for k, v in os.environ.items()
+           if k not in ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE", "RAYON_NUM_THREADS",
+                        "RAYON_RS_NUM_CPUS")}
+    env.update(OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1")
+    if threads is not None:
+        env["RAYON_NUM_THREADS"] = str(threads)
+    return env
+
+
+def run_worker(job, threads=None):
+    proc = subprocess.run([sys.executable, str(HERE / "measure.py"), json.dumps(job)],
+                          env=worker_env(threads), capture_output=True, text=True)
+    if proc.returncode != 0 or not proc.stdout.strip():
+        tail = (proc.stderr.strip().splitlines() or ["no output"])[-1]
+        return {"error": f"exit {proc.returncode}: {tail}"}
+    return json.loads(proc.stdout.strip().splitlines()[-1])
+
+
+class Runner:
+    def __init__(self, budget):
+        self.budget = budget
+        self.records = []
+        self.unavailable = {}   # peer -> reason, once it failed to import
+        self._batch_done = {}   # same series actually measured -> result
+        self._loop_subset = {}  # (method, T, d, missing) -> result timed on a subset
+        self.count = 0
+        self.start = time.monotonic()
+
+    def measure(self, case, method, mode):
+        S, T = case["S"], case["T"]
+        record = dict(case, method=method, mode=mode)
+        if method in self.unavailable:
+            record["skipped"] = self.unavailable[method]
+            return self._keep(record)
+        job = dict(case, method=method, budget=self.budget, parallel=mode != "seq")
+        if method in methods.BATCH:
+            job["n_max"] = min(S, MAX_BATCH_VALUES // T)
+            key = (method, mode, job["n_max"], T, case["d"], case["missing"])
+            result = self._batch_done.get(key)
+            if result is None:
+                result = run_worker(job, threads=1 if mode == "1thr" else None)
+                self._batch_done[key] = result
+        else:
+            job["n_max"] = min(S, MAX_LOOP_SERIES, MAX_LOOP_VALUES // T)
+            key = (method, T, case["d"], case["missing"])
+            result = self._loop_subset.get(key)
+            if result is None:
+                result = run_worker(job)
+                if "n" in result and result["n"] < S:
+                    self._loop_subset[key] = result
+        record.update(result, load=os.getloadavg()[0])
+        if "skipped" in result and result["skipped"].startswith("ImportError"):
+            self.unavailable[method] = result["skipped"]
+        if "best_s" in result:
+            itemsize = methods.dtype_of(method)().itemsize
+            record["rate"] = result["n"] / result["best_s"]
+            record["subset"] = result["n"] < S
+            record["mem_units"] = result["peak_above_bytes"] / (result["n"] * T * itemsize)
+        return self._keep(record)
+
+    def _keep(self, record):
+        self.records.append(record)
+        self.count += 1
+        print(f"[{self.count:4d} {time.monotonic() - self.start:6.0f}s] "
+              f"{report.case_label(record)} {method_label(record)}: {report.cell(record)}",
+              flush=True)
+        return record
+
+
+def method_label(record):
+    return record["method"] + (f" {record['mode']}" if record["mode"] else "")
+
+
+def print_ratios(case_records):
+    by = {(r["method"], r["mode"]): r.get("rate") for r in case_records}
+    parts = []
+    for method in methods.BATCH:
+        loop = by.get(("scipy_" + method[-3:], None))
+        fast = by.get((method, "par"))
+        if loop and fast:
+            parts.append(f"{method} {fast / loop:.1f}x")
+    for peer in ("whittaker_eilers", "pybaselines", "vam"):
+        loop, rate = by.get(("scipy_f64", None)), by.get((peer, None))
+        if loop and rate:
+            parts.append(f"{peer} {rate / loop:.2f}x")
+    if parts:
+        print("      ratio to the SciPy loop: " + ", ".join(parts), flush=True)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true",
+                        help="a few cases with short timings, for smoke testing")
+    parser.add_argument("--name", default=None,
+                        help="prefix of the result files (default: none; 'quick' with --quick)")
+    parser.add_argument("--out", type=Path, default=HERE / "results",
+                        help="directory for the results (default: benchmarks/results)")
+    args = parser.parse_args()
+    grid = QUICK if args.quick else FULL
+    name = args.name if args.name is not None else ("quick" if args.quick else "")
+
+    load_before = os.getloadavg()
+    commit = report.git_commit(HERE)
+    env_info = run_worker({"method": "environment"})
+    print("environment:", json.dumps(env_info), flush=True)
+    runner = Runner(grid["budget"])
+    for case in plan(grid):
+        case_records = []
+        for method in methods.BATCH:
+            for mode in MODES:
+                case_records.append(runner.measure(case, method, mode))
+            if case["S"] in targets.SCALING_S and (case["T"], case["d"], case["missing"]) == \
+                    tuple(targets.FOCUS.values()):
+                case_records.append(runner.measure(case, method, "1thr"))
+        for method in methods.LOOPS:
+            case_records.append(runner.measure(case, method, None))
+        print_ratios(case_records)
+    meta = dict(environment=env_info, quick=args.quick, budget=grid["budget"],
+                load_before=load_before, load_after=os.getloadavg(),
+                load_median=statistics.median(r["load"] for r in runner.records if "load" in r),
+                seconds=time.monotonic() - runner.start, commit=commit,
+                max_batch_values=MAX_BATCH_VALUES, max_loop_series=MAX_LOOP_SERIES,
+                max_loop_values=MAX_LOOP_VALUES)
+    checks = targets.check_all(targets.Results(runner.records))
+    paths = report.write_all(args.out, name, runner.records, checks, meta)
+    print()
+    for title, figure, verdict in checks:
+        print(f"{verdict:4s}  {title}: {figure}")
+    print()
+    for path in paths:
+        print("wrote", path)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,121 @@
+"""The performance targets, checked on the results of one run.
+
+Each check returns (title, figure, verdict) with verdict "PASS", "FAIL" or
+"N/A" when the run did not measure what the check needs (a --quick run, or
+a method that failed).
+"""
+
+FOCUS = dict(T=365, d=2, missing=0.05)
+SCALING_S = (1_000, 10_000, 100_000)
+
+
+class Results:
+    """Lookup of series per second and memory by case and method."""
+
+    def __init__(self, records):
+        self._by_key = {}
+        for r in records:
+            key = (r["S"], r["T"], r["d"], r["missing"], r["method"], r["mode"])
+            self._by_key[key] = r
+
+    def get(self, S, T, d, missing, method, mode=None):
+        r = self._by_key.get((S, T, d, missing, method, mode))
+        return r if r is not None and "rate" in r else None
+
+    def rate(self, S, method, mode=None, **case):
+        r = self.get(S, method=method, mode=mode, **{**FOCUS, **case})
+        return r["rate"] if r else None
+
+    def records(self):
+        return list(self._by_key.values())
+
+
+def _verdict(ok):
+    return "N/A" if ok is None else ("PASS" if ok else "FAIL")
+
+
+def ratio_to_scipy(res, precision, factor):
+    fast = res.rate(10_000, f"solve_{precision}", "par")
+    loop = res.rate(10_000, f"scipy_{precision}")
+    title = f"whittaker_solve_{precision} >= {factor}x its {precision} SciPy loop (S=1e4, T=365, d=2, 5 %)"
+    if fast is None or loop is None:
+        return title, "not measured", "N/A"
+    return title, f"{fast / loop:.1f}x", _verdict(fast / loop >= factor)
+
+
+def robust_vs_single(res, precision):
+    single = res.rate(10_000, f"solve_{precision}", "par")
+    robust = res.rate(10_000, f"robust_{precision}", "par")
+    title = f"robust_whittaker_irls_{precision}, 3 iterations >= 1/3 of the single-pass rate"
+    if single is None or robust is None:
+        return title, "not measured", "N/A"
+    return title, f"{robust / single:.3f} of single pass", _verdict(robust / single >= 1 / 3)
+
+
+def two_threads(res, method):
+    title = f"{method}: two threads >= 1.8x one thread for S >= 1000"
+    pairs = [(S, res.rate(S, method, "par"), res.rate(S, method, "1thr")) for S in SCALING_S]
+    pairs = [(S, two, one) for S, two, one in pairs if two and one]
+    if not pairs:
+        return title, "not measured", "N/A"
+    figure = ", ".join(f"S={S:.0e}: {two / one:.2f}x" for S, two, one in pairs)
+    return title, figure, _verdict(all(two / one >= 1.8 for _, two, one in pairs))
+
+
+def linear_scaling(res, method):
+    title = f"{method}: series/s within 20 % of linear from S=1e3 to 1e5"
+    rates = [(S, res.rate(S, method, "par")) for S in SCALING_S]
+    rates = [(S, r) for S, r in rates if r]
+    if len(rates) < 2:
+        return title, "not measured", "N/A"
+    lo, hi = min(r for _, r in rates), max(r for _, r in rates)
+    span = f"S={rates[0][0]:.0e}..{rates[-1][0]:.0e}"
+    note = "" if len(rates) == len(SCALING_S) else " (partial range)"
+    return title, f"slowest/fastest = {lo / hi:.2f} over {span}{note}", _verdict(lo / hi >= 0.8)
+
+
+def small_call(res, precision):
+    title = f"whittaker_solve_{precision}, S=1, T=46: one call >= 5x faster than one solveh_banded call"
+    fast = res.get(1, 46, 2, 0.05, f"solve_{precision}", "par")
+    loop = res.get(1, 46, 2, 0.05, f"scipy_{precision}")
+    if not fast or not loop or "single_call_s" not in loop:
+        return title, "not measured", "N/A"
+    call = fast["best_s"]
+    bare = loop["single_call_s"]
+    return (title, f"{call * 1e6:.2f} us vs {bare * 1e6:.2f} us: {bare / call:.1f}x",
+            _verdict(bare / call >= 5))
+
+
+# Per-worker scratch of a few series, the band and the pool's thread stacks
+# are allowed on top of the (S,T) matrices.
+MEMORY_ALLOWANCE = 0.05
+
+
+def peak_memory(res, method, limit):
+    """Worst peak over the cases large enough for resident memory to resolve."""
+    title = (f"{method}: peak memory above inputs and outputs <= {limit} (S,T) matrix "
+             f"(+{MEMORY_ALLOWANCE} for scratch)")
+    worst = None
+    for r in res.records():
+        if r["method"] == method and r["mode"] == "par" and "mem_units" in r \
+                and r["n"] * r["T"] >= 1_000_000:
+            if worst is None or r["mem_units"] > worst["mem_units"]:
+                worst = r
+    if worst is None:
+        return title, "not measured", "N/A"
+    figure = (f"worst {worst['mem_units']:.3f} at S={worst['n']}, T={worst['T']}, "
+              f"d={worst['d']}, {worst['missing']:.0%} missing")
+    return title, figure, _verdict(worst["mem_units"] <= limit + MEMORY_ALLOWANCE)
+
+
+def check_all(res):
+    checks = [ratio_to_scipy(res, "f64", 40), ratio_to_scipy(res, "f32", 80),
+              robust_vs_single(res, "f64"), robust_vs_single(res, "f32")]
+    for method in ("solve_f64", "solve_f32", "robust_f64", "robust_f32"):
+        checks.append(two_threads(res, method))
+    for method in ("solve_f64", "solve_f32", "robust_f64", "robust_f32"):
+        checks.append(linear_scaling(res, method))
+    checks += [small_call(res, "f64"), small_call(res, "f32")]
+    checks += [peak_memory(res, "solve_f64", 1), peak_memory(res, "solve_f32", 1),
+               peak_memory(res, "robust_f64", 2), peak_memory(res, "robust_f32", 2)]
+    return checks
