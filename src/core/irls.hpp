@@ -2,7 +2,9 @@
 //
 // Exactly `iterations` passes; in each pass every series is solved with its
 // current total weights, its residuals are scaled robustly and turned into new
-// robust weights. All series finish a pass before the next pass begins. A
+// robust weights. A series' pass depends on nothing but its own earlier
+// passes, so the results are those of running the passes one after another
+// over the whole batch, however the work is ordered (see irls_batch). A
 // robust weight of 0 is final: the position leaves the mask for good.
 #pragma once
 
