@@ -85,9 +85,9 @@ def _environment_lines(meta):
         f"- BLAS seen by the measuring processes: {kernels}, pinned to 1 thread "
         "(OPENBLAS_CORETYPE / OPENBLAS_L2_SIZE unset there)",
         f"- peers: {peers}",
-        f"- load average (1 min) before / median during / after: "
-        f"{meta['load_before'][0]:.2f} / {meta['load_median']:.2f} / "
-        f"{meta['load_after'][0]:.2f} (the benchmark itself adds 1 to 2); "
+        f"- other processes kept {meta['others_mean']:.2f} of the 2 cores busy on average "
+        f"during the measurements (load average before / after: "
+        f"{meta['load_before'][0]:.2f} / {meta['load_after'][0]:.2f}); "
         f"run took {meta['seconds'] / 60:.1f} min"
         + (" (--quick)" if meta["quick"] else ""),
     ]

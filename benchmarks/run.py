@@ -13,6 +13,7 @@ and prints the ratios to the SciPy loop and a PASS/FAIL line per target.
 import argparse
 import json
 import os
+import resource
 import statistics
 import subprocess
 import sys
@@ -70,13 +71,32 @@ def worker_env(threads=None):
     return env
 
 
+def busy_cpu_seconds():
+    """CPU time the whole machine has spent busy since boot (all cores)."""
+    with open("/proc/stat") as f:
+        ticks = [int(v) for v in f.readline().split()[1:]]
+    idle = ticks[3] + ticks[4]  # idle and iowait
+    return (sum(ticks[:8]) - idle) / os.sysconf("SC_CLK_TCK")
+
+
+def children_cpu_seconds():
+    usage = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return usage.ru_utime + usage.ru_stime
+
+
 def run_worker(job, threads=None):
+    """Runs one measurement; adds "others", the cores that other processes of
+    the machine kept busy meanwhile, since two threads can only beat one on
+    cores that nothing else is using."""
+    busy, own, start = busy_cpu_seconds(), children_cpu_seconds(), time.monotonic()
     proc = subprocess.run([sys.executable, str(HERE / "measure.py"), json.dumps(job)],
                           env=worker_env(threads), capture_output=True, text=True)
+    others = ((busy_cpu_seconds() - busy) - (children_cpu_seconds() - own)) / \
+        max(time.monotonic() - start, 1e-9)
     if proc.returncode != 0 or not proc.stdout.strip():
         tail = (proc.stderr.strip().splitlines() or ["no output"])[-1]
         return {"error": f"exit {proc.returncode}: {tail}"}
-    return json.loads(proc.stdout.strip().splitlines()[-1])
+    return dict(json.loads(proc.stdout.strip().splitlines()[-1]), others=max(others, 0.0))
 
 
 class Runner:
@@ -111,7 +131,7 @@ class Runner:
                 result = run_worker(job)
                 if "n" in result and result["n"] < S:
                     self._loop_subset[key] = result
-        record.update(result, load=os.getloadavg()[0])
+        record.update(result)
         if "skipped" in result and result["skipped"].startswith("ImportError"):
             self.unavailable[method] = result["skipped"]
         if "best_s" in result:
@@ -180,7 +200,7 @@ def main():
         print_ratios(case_records)
     meta = dict(environment=env_info, quick=args.quick, budget=grid["budget"],
                 load_before=load_before, load_after=os.getloadavg(),
-                load_median=statistics.median(r["load"] for r in runner.records if "load" in r),
+                others_mean=statistics.fmean(r["others"] for r in runner.records if "others" in r),
                 seconds=time.monotonic() - runner.start, commit=commit,
                 max_batch_values=MAX_BATCH_VALUES, max_loop_series=MAX_LOOP_SERIES,
                 max_loop_values=MAX_LOOP_VALUES)
