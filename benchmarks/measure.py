@@ -61,12 +61,13 @@ def peak_above(call):
 
 
 def best_time(call, budget, first=None):
-    """Times calls until they add up to the budget; returns (best, median, count)."""
-    times = []
-    # A first call that already took several budgets is timing enough.
+    """Times at least three calls and until they add up to the budget;
+    returns (best, median, count). A first call that already took several
+    budgets counts as one of only two."""
+    times, least = [], 3
     if first is not None and first > 4 * budget:
-        times.append(first)
-    while sum(times) < budget and len(times) < 10000:
+        times, least = [first], 2
+    while (sum(times) < budget or len(times) < least) and len(times) < 10000:
         t0 = time.perf_counter()
         call()
         times.append(time.perf_counter() - t0)
