@@ -1,7 +1,7 @@
 """Benchmark of tarnwold against a per-series SciPy loop and the Whittaker
 smoothers on PyPI, on identical seeded data.
 
-    python3 benchmarks/run.py            # full grid, about half an hour
+    python3 benchmarks/run.py            # full grid, about 15 minutes on idle cores
     python3 benchmarks/run.py --quick    # smoke test, about a minute
 
 Every measurement runs in a fresh process (measure.py), so the peak memory
