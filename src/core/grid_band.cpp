@@ -1,6 +1,7 @@
 #include "grid_band.hpp"
 
 #include <algorithm>
+#include <utility>
 
 #include "fault.hpp"
 #include "floor.hpp"
@@ -93,59 +94,70 @@ PenaltyBand<T> build_penalty_band(const T* x, std::size_t n, std::uint64_t d, T 
     // covers every allocation below.
     const std::size_t band_size = checked_product(k + 1, n);
 
-    // rows holds `count` rows of `width` coefficients each, row-major.
+    // rows holds `count` rows of `width` coefficients each, row-major; the
+    // next order is formed in `next` and the two buffers swap, so the whole
+    // recursion allocates twice.
     // Order 0 is the identity: n rows holding the single coefficient 1.
     std::size_t width = order == 0 ? 1 : 2;
     std::size_t count = order == 0 ? n : n - 1;
-    std::vector<T> rows(count * width, T(1));
+    std::vector<T> rows(order == 0 ? n : checked_product(count, order + 1), T(1));
+    std::vector<T> next(order >= 2 ? rows.size() : 0);
     if (order >= 1) {
         for (std::size_t i = 1; i < n; ++i) {
             const T h = floored(x[i] - x[i - 1], eps);
-            rows[2 * (i - 1)] = T(-1) / h;
-            rows[2 * (i - 1) + 1] = T(1) / h;
+            // -1/h is -(1/h) bit for bit: a quotient's magnitude does not
+            // depend on the signs. A NaN h keeps its own sign in both
+            // quotients, so it takes the true division.
+            const T reciprocal = T(1) / h;
+            rows[2 * (i - 1)] = h == h ? -reciprocal : T(-1) / h;
+            rows[2 * (i - 1) + 1] = reciprocal;
         }
     }
     for (std::size_t e = 2; e <= order; ++e) {
         // count >= 1 here because e <= n.
         const std::size_t next_count = count - 1;
         const std::size_t next_width = e + 1;
-        std::vector<T> next(next_count * next_width, T(0));
         for (std::size_t r = 0; r < next_count; ++r) {
             const T* p = rows.data() + r * width;
             const T* p_next = p + width;
             T* q = next.data() + r * next_width;
-            // Each coefficient is formed by exactly one addition to and one
-            // subtraction from zero, in this order, so signed zeros and
-            // rounding come out the same on every platform.
-            for (std::size_t j = 0; j < e; ++j) {
-                q[j + 1] = p_next[j] + q[j + 1];
-                q[j] = q[j] - p[j];
-            }
-            // One reciprocal, then a product per coefficient.
+            // Each coefficient is formed from zero by exactly one addition
+            // (of p_next[j - 1]) and then one subtraction (of p[j]), those
+            // it has, so signed zeros and rounding come out the same on every
+            // platform; then one product with the reciprocal of the spacing.
             const T g = T(1) / floored(x[r + e] - x[r], eps);
-            for (std::size_t j = 0; j < next_width; ++j) {
-                q[j] = q[j] * g;
+            q[0] = (T(0) - p[0]) * g;
+            for (std::size_t j = 1; j < e; ++j) {
+                q[j] = ((p_next[j - 1] + T(0)) - p[j]) * g;
             }
+            q[e] = (p_next[e - 1] + T(0)) * g;
         }
-        rows = std::move(next);
+        std::swap(rows, next);
         width = next_width;
         count = next_count;
     }
 
     // Every band element accumulates its contributions from zero, rows in
-    // increasing order, each as a product followed by an addition.
+    // increasing order, each as a product followed by an addition. Element
+    // (j, c) takes from row r = c - a the product p[a - j] * p[a], for every
+    // a in [j, order] whose row exists; it is summed in a register and
+    // stored once, which keeps each sum's operations and their order.
     PenaltyBand<T> band;
     band.values.assign(band_size, T(0));
     band.k = k;
     band.columns = n;
     T* values = band.values.data();
-    for (std::size_t r = 0; r < count; ++r) {
-        const T* p = rows.data() + r * width;
-        for (std::size_t a = 0; a <= order; ++a) {
-            for (std::size_t b = 0; b <= a; ++b) {
-                T& element = values[(a - b) * n + (r + a)];
-                element = p[b] * p[a] + element;
+    for (std::size_t c = 0; c < n; ++c) {
+        const std::size_t a_top = std::min(order, c);
+        // Rows r = c - a < count, so a >= c - count + 1.
+        const std::size_t a_low = c >= count ? c - count + 1 : 0;
+        for (std::size_t j = 0; j <= a_top; ++j) {
+            T element = T(0);
+            for (std::size_t a = a_top + 1; a-- > std::max(j, a_low);) {
+                const T* p = rows.data() + (c - a) * width;
+                element = p[a - j] * p[a] + element;
             }
+            values[j * n + c] = element;
         }
     }
     return band;

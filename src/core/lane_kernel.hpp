@@ -94,6 +94,9 @@ struct LaneKernels {
 // 16-byte vectors: SSE2 on x86-64 (every such processor has it), the
 // compiler's generic vectors elsewhere.
 extern const LaneKernels baseline_lane_kernels;
+// One lane, scalar instructions of the baseline set: for a lone series, where
+// a wide block would mostly compute unused lanes.
+extern const LaneKernels single_lane_kernels;
 #if defined(__x86_64__)
 extern const LaneKernels avx2_lane_kernels;    // 32-byte vectors
 extern const LaneKernels avx512_lane_kernels;  // 64-byte vectors

@@ -1,6 +1,7 @@
 #include "lane_solver.hpp"
 
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <type_traits>
 #include <utility>
@@ -16,15 +17,14 @@ namespace {
 // build_penalty_band leaves them (P = D^T D has only d sub-diagonals).
 template <typename T>
 bool outer_rows_are_positive_zero(const PenaltyBand<T>& band, std::size_t d) {
+    using Bits = std::conditional_t<sizeof(T) == 4, std::uint32_t, std::uint64_t>;
+    static_assert(sizeof(Bits) == sizeof(T));
     const std::size_t n = band.columns;
     for (std::size_t index = (d + 1) * n; index < (band.k + 1) * n; ++index) {
-        T value = band.values[index];
-        unsigned char bytes[sizeof(T)];
-        std::memcpy(bytes, &value, sizeof(T));
-        for (const unsigned char byte : bytes) {
-            if (byte != 0) {
-                return false;
-            }
+        Bits bits;
+        std::memcpy(&bits, &band.values[index], sizeof(T));
+        if (bits != 0) {
+            return false;
         }
     }
     return true;
@@ -34,8 +34,12 @@ bool outer_rows_are_positive_zero(const PenaltyBand<T>& band, std::size_t d) {
 
 template <typename T>
 LaneSolver<T>::LaneSolver(const PenaltyBand<T>& band, T lam, T ridge, T eps, Kernel kernel)
+    : LaneSolver(band, lam, ridge, eps, lane_kernels(kernel)) {}
+
+template <typename T>
+LaneSolver<T>::LaneSolver(const PenaltyBand<T>& band, T lam, T ridge, T eps,
+                          const LaneKernels* kernels)
     : band_(band), lam_(lam), ridge_(ridge), eps_(eps), n_(band.columns) {
-    const LaneKernels* kernels = lane_kernels(kernel);
     // A non-finite lam turns the zero rows into NaN, which the kernels do not
     // see, so such calls take the reference for every series.
     const std::size_t d = band.k / 2;
@@ -58,12 +62,8 @@ LaneSolver<T>::LaneSolver(const PenaltyBand<T>& band, T lam, T ridge, T eps, Ker
         }
         factor_.resize(checked_product(checked_product(d + 1, n_), width_));
         solution_.resize(checked_product(n_, width_));
-        lane_weights_.resize(n_);
-        lane_values_.resize(n_);
         unverified_.resize(width_);
         factor_unverified_.resize(width_);
-        shared_row_.resize(n_);
-        shared_factor_.resize(factor_.size());
     }
     weights_.resize(checked_product(n_, width_));
     values_.resize(checked_product(n_, width_));
@@ -100,6 +100,9 @@ bool LaneSolver<T>::weights_are_shared_row() const {
 
 template <typename T>
 void LaneSolver<T>::solve_with_reference(std::size_t lane, T* destination) {
+    // Most calls never fall back, so these are sized at the first need.
+    lane_weights_.resize(n_);
+    lane_values_.resize(n_);
     for (std::size_t t = 0; t < n_; ++t) {
         lane_weights_[t] = weights_[t * width_ + lane];
         lane_values_[t] = values_[t * width_ + lane];
@@ -117,7 +120,8 @@ void LaneSolver<T>::solve(std::size_t lanes, T* const* destinations) {
         }
         return;
     }
-    const bool uniform = lanes_share_weights(lanes);
+    // One lane has no other lane to share a factor with.
+    const bool uniform = width_ > 1 && lanes_share_weights(lanes);
     if (uniform && shared_ && weights_are_shared_row()) {
         substitute_({lam_band_.data(), n_, d_, ridge_, eps_, weights_.data(), values_.data(),
                      shared_factor_.data(), solution_.data(), unverified_.data(),
@@ -127,6 +131,8 @@ void LaneSolver<T>::solve(std::size_t lanes, T* const* destinations) {
                  factor_.data(), solution_.data(), unverified_.data(), factor_unverified_.data()});
         // Every lane then holds the same factor; keep it if it is verified.
         if (uniform && lanes == width_ && factor_unverified_[0] == 0) {
+            shared_row_.resize(n_);
+            shared_factor_.resize(factor_.size());
             for (std::size_t t = 0; t < n_; ++t) {
                 shared_row_[t] = weights_[t * width_];
             }

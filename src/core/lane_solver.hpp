@@ -20,6 +20,8 @@ class LaneSolver {
 public:
     // kernel must not be Scalar. The band must stay alive and unchanged.
     LaneSolver(const PenaltyBand<T>& band, T lam, T ridge, T eps, Kernel kernel);
+    // kernels: a set of lane kernels, or nullptr for the reference alone.
+    LaneSolver(const PenaltyBand<T>& band, T lam, T ridge, T eps, const LaneKernels* kernels);
 
     // Lanes per block: the kernel's vector width, or 1 when no kernel can
     // serve this band and these parameters and every lane takes the reference.

@@ -14,10 +14,10 @@ namespace {
 // Series [lo, hi) in blocks of the solver's width. Each series is read once,
 // straight into the block's interleaved inputs, as solve_series reads it.
 template <typename T>
-void solve_range(const SeriesSolveContext<T>& context, T* destination, Kernel kernel,
-                 std::size_t lo, std::size_t hi) {
+void solve_range(const SeriesSolveContext<T>& context, T* destination,
+                 const LaneKernels* kernels, std::size_t lo, std::size_t hi) {
     const std::size_t n = context.band->columns;
-    LaneSolver<T> solver(*context.band, context.lam, context.ridge, context.eps, kernel);
+    LaneSolver<T> solver(*context.band, context.lam, context.ridge, context.eps, kernels);
     const std::size_t width = solver.width();
     std::vector<T*> rows(width);
     for (std::size_t first = lo; first < hi; first += width) {
@@ -41,16 +41,21 @@ void solve_all_series(const SeriesSolveContext<T>& context, T* destination, bool
     if (context.y.cols != n || (base != nullptr && (base->rows != series || base->cols != n))) {
         throw InternalFault("series matrices do not match the grid length in solve_all_series");
     }
-    // A single series gains nothing from lanes, and the scalar solve spares
-    // the block's set-up, which dominates a call this small.
-    const Kernel kernel = series == 1 ? Kernel::Scalar : active_kernel();
+    const Kernel kernel = active_kernel();
     if (kernel == Kernel::Scalar) {
         for_each_series(series, parallel,
                         [&](std::size_t s) { solve_series(context, s, destination + s * n); });
         return;
     }
+    // A single series would fill one lane of a wide block: the one-lane
+    // kernel keeps the half-width factor without the unused lanes.
+    if (series == 1) {
+        solve_range(context, destination, &single_lane_kernels, 0, 1);
+        return;
+    }
+    const LaneKernels* kernels = lane_kernels(kernel);
     for_each_series_range(series, parallel, [&](std::size_t lo, std::size_t hi) {
-        solve_range(context, destination, kernel, lo, hi);
+        solve_range(context, destination, kernels, lo, hi);
     });
 }
 
