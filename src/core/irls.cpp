@@ -201,8 +201,11 @@ void irls_batch(const IrlsProblem<T>& problem, T* fits, T* total_weights) {
     if (passes == 0) {
         return;
     }
+    // A lone series gains nothing from a block: its unused lanes would be
+    // computed and stored at every step, and for long series the block's
+    // interleaved factor outgrows the caches.
     const Kernel kernel = active_kernel();
-    if (kernel == Kernel::Scalar) {
+    if (kernel == Kernel::Scalar || series == 1) {
         scalar_passes(problem, passes, fits, total_weights);
         return;
     }
