@@ -38,24 +38,79 @@ struct F32 {
 #endif
 };
 
-// One value per vector: a single series without the cost of a wide block.
-struct F64One {
-    using T = double;
-    typedef double V __attribute__((vector_size(8)));
-    typedef long long M __attribute__((vector_size(8)));
-    static constexpr std::size_t width = 1;
-    static V sqrt(V v) { return V{__builtin_sqrt(v[0])}; }
+// One lane as plain scalars: a value and a flag in place of the vectors and
+// their masks, so that the compiler keeps them in registers (one-element
+// GCC vectors pass through memory on every step of the solve's chains).
+struct OneFlag {
+    bool on;
+    OneFlag operator|(OneFlag other) const { return {on || other.on}; }
+    OneFlag& operator|=(OneFlag other) {
+        on = on || other.on;
+        return *this;
+    }
+    OneFlag operator~() const { return {!on}; }
+    explicit operator bool() const { return on; }
+    bool operator[](std::size_t) const { return on; }
 };
 
-struct F32One {
-    using T = float;
-    typedef float V __attribute__((vector_size(4)));
-    typedef int M __attribute__((vector_size(4)));
-    static constexpr std::size_t width = 1;
-    static V sqrt(V v) { return V{__builtin_sqrtf(v[0])}; }
+template <typename E>
+struct OneValue {
+    E v;
+    OneValue operator+(OneValue o) const { return {v + o.v}; }
+    OneValue operator-(OneValue o) const { return {v - o.v}; }
+    OneValue operator*(OneValue o) const { return {v * o.v}; }
+    OneValue operator/(OneValue o) const { return {v / o.v}; }
+    OneFlag operator==(OneValue o) const { return {v == o.v}; }
+    OneFlag operator!=(OneValue o) const { return {v != o.v}; }
+    OneFlag operator<(OneValue o) const { return {v < o.v}; }
+    OneFlag operator<=(OneValue o) const { return {v <= o.v}; }
+    OneFlag operator>(OneValue o) const { return {v > o.v}; }
 };
+
+template <typename E>
+struct One {
+    using T = E;
+    using V = OneValue<E>;
+    using M = OneFlag;
+    static constexpr std::size_t width = 1;
+    static V sqrt(V x) {
+        if constexpr (sizeof(E) == 4) {
+            return {__builtin_sqrtf(x.v)};
+        } else {
+            return {__builtin_sqrt(x.v)};
+        }
+    }
+};
+
+using F64One = One<double>;
+using F32One = One<float>;
 
 #include "lane_kernel_body.inc"
+
+// The lane operations on one plain value, each the scalar form of the
+// vector one (a NaN is neither finite nor -0; -0 is told by its bits).
+template <typename E>
+struct LaneOps<One<E>> {
+    using T = E;
+    using V = OneValue<E>;
+    using M = OneFlag;
+    static constexpr std::size_t width = 1;
+
+    static V load(const T* p) { return {*p}; }
+    static void store(T* p, V x) { *p = x.v; }
+    static V broadcast(T x) { return {x}; }
+    static V floored(V x, V floor) { return {(x.v != x.v || x.v < floor.v) ? floor.v : x.v}; }
+    static M finite(V x) { return {x.v - x.v == T(0)}; }
+    static M negative_zero(V x) { return {x.v == T(0) && __builtin_signbit(x.v)}; }
+    static V magnitude(V x) {
+        if constexpr (sizeof(E) == 4) {
+            return {__builtin_fabsf(x.v)};
+        } else {
+            return {__builtin_fabs(x.v)};
+        }
+    }
+    static V larger(V a, V b) { return {a.v < b.v ? b.v : a.v}; }
+};
 
 void solve_f32(const LaneSystem<float>& system) { solve_lanes<F32, true>(system); }
 void solve_f64(const LaneSystem<double>& system) { solve_lanes<F64, true>(system); }
