@@ -26,10 +26,10 @@ struct F32 {
 
 #include "lane_kernel_body.inc"
 
-void solve_f32(const LaneSystem<float>& system) { solve_lanes<F32, true>(system); }
-void solve_f64(const LaneSystem<double>& system) { solve_lanes<F64, true>(system); }
-void substitute_f32(const LaneSystem<float>& system) { solve_lanes<F32, false>(system); }
-void substitute_f64(const LaneSystem<double>& system) { solve_lanes<F64, false>(system); }
+void solve_f32(const LaneSystem<float>& system) { solve_by_order<F32, true>(system); }
+void solve_f64(const LaneSystem<double>& system) { solve_by_order<F64, true>(system); }
+void substitute_f32(const LaneSystem<float>& system) { solve_by_order<F32, false>(system); }
+void substitute_f64(const LaneSystem<double>& system) { solve_by_order<F64, false>(system); }
 void weigh_f32(const WeightTask<float>& task) { weigh<F32>(task); }
 void weigh_f64(const WeightTask<double>& task) { weigh<F64>(task); }
 

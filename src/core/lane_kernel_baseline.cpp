@@ -112,35 +112,16 @@ struct LaneOps<One<E>> {
     static V larger(V a, V b) { return {a.v < b.v ? b.v : a.v}; }
 };
 
-void solve_f32(const LaneSystem<float>& system) { solve_lanes<F32, true>(system); }
-void solve_f64(const LaneSystem<double>& system) { solve_lanes<F64, true>(system); }
-void substitute_f32(const LaneSystem<float>& system) { solve_lanes<F32, false>(system); }
-void substitute_f64(const LaneSystem<double>& system) { solve_lanes<F64, false>(system); }
+void solve_f32(const LaneSystem<float>& system) { solve_by_order<F32, true>(system); }
+void solve_f64(const LaneSystem<double>& system) { solve_by_order<F64, true>(system); }
+void substitute_f32(const LaneSystem<float>& system) { solve_by_order<F32, false>(system); }
+void substitute_f64(const LaneSystem<double>& system) { solve_by_order<F64, false>(system); }
 void weigh_f32(const WeightTask<float>& task) { weigh<F32>(task); }
 void weigh_f64(const WeightTask<double>& task) { weigh<F64>(task); }
-// A lone series pays for every loop step, so the common orders get their
-// loops unrolled.
-template <class Ops, bool Factor>
-void solve_one(const LaneSystem<typename Ops::T>& system) {
-    switch (system.d) {
-        case 1:
-            solve_lanes<Ops, Factor, 1>(system);
-            return;
-        case 2:
-            solve_lanes<Ops, Factor, 2>(system);
-            return;
-        case 3:
-            solve_lanes<Ops, Factor, 3>(system);
-            return;
-        default:
-            solve_lanes<Ops, Factor>(system);
-    }
-}
-
-void solve_one_f32(const LaneSystem<float>& system) { solve_one<F32One, true>(system); }
-void solve_one_f64(const LaneSystem<double>& system) { solve_one<F64One, true>(system); }
-void substitute_one_f32(const LaneSystem<float>& system) { solve_one<F32One, false>(system); }
-void substitute_one_f64(const LaneSystem<double>& system) { solve_one<F64One, false>(system); }
+void solve_one_f32(const LaneSystem<float>& system) { solve_by_order<F32One, true>(system); }
+void solve_one_f64(const LaneSystem<double>& system) { solve_by_order<F64One, true>(system); }
+void substitute_one_f32(const LaneSystem<float>& system) { solve_by_order<F32One, false>(system); }
+void substitute_one_f64(const LaneSystem<double>& system) { solve_by_order<F64One, false>(system); }
 
 }  // namespace
 
