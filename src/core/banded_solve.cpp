@@ -7,6 +7,7 @@
 
 #include "fault.hpp"
 #include "floor.hpp"
+#include "plausibility.hpp"
 
 namespace tarnwold {
 
@@ -83,17 +84,6 @@ std::vector<T> cholesky_band_solve(const In* pb, std::size_t n, std::size_t k, c
     return work;
 }
 
-// Largest magnitude among the finite values, 0 when there is none.
-float largest_finite_magnitude(const float* v, std::size_t n) {
-    float largest = 0.0f;
-    for (std::size_t i = 0; i < n; ++i) {
-        if (std::isfinite(v[i])) {
-            largest = std::max(largest, std::fabs(v[i]));
-        }
-    }
-    return largest;
-}
-
 // A float solution is trusted when it is finite and not more than a million
 // times larger than the data (or than 1 for small data): beyond that the
 // single-precision factor has almost certainly lost its pivots to rounding.
@@ -103,8 +93,8 @@ bool acceptable(const std::vector<float>& z, const float* y, std::size_t n) {
             return false;
         }
     }
-    const float bound = std::max(largest_finite_magnitude(y, n), 1.0f) * 1e6f;
-    return largest_finite_magnitude(z.data(), n) <= bound;
+    return !implausibly_large(largest_finite_magnitude(n, [&](std::size_t i) { return z[i]; }),
+                              largest_finite_magnitude(n, [&](std::size_t i) { return y[i]; }));
 }
 
 }  // namespace

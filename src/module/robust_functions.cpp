@@ -15,6 +15,7 @@
 #include "grid_checks.hpp"
 #include "irls.hpp"
 #include "merge.hpp"
+#include "plausibility.hpp"
 #include "module.hpp"
 #include "robust.hpp"
 #include "working_weights.hpp"
@@ -85,17 +86,6 @@ SeriesMatrix<U> converted(const StridedMatrix<T>& source) {
     return result;
 }
 
-// Largest magnitude among the finite values of a row (0 when none is).
-template <typename Row>
-float largest_finite_magnitude(std::size_t length, Row&& value_at) {
-    float largest = 0.0f;
-    for (std::size_t t = 0; t < length; ++t) {
-        const float magnitude = std::fabs(value_at(t));
-        if (std::isfinite(magnitude) && magnitude > largest) largest = magnitude;
-    }
-    return largest;
-}
-
 template <typename T>
 bool all_finite(const T* values, std::size_t count) {
     for (std::size_t i = 0; i < count; ++i) {
@@ -118,7 +108,7 @@ bool needs_f64_fallback(const float* fits, const float* total_weights, std::size
         const float* fit = fits + s * solve_length;
         const float g = largest_finite_magnitude(solve_length, [&](std::size_t t) { return fit[t]; });
         const float h = largest_finite_magnitude(y.cols, [&](std::size_t t) { return y.at(s, t); });
-        if (g > (h > 1.0f ? h : 1.0f) * 1e6f) {
+        if (implausibly_large(g, h)) {
             return true;
         }
     }

@@ -1,0 +1,37 @@
+// The plausibility rule of single-precision results.
+//
+// A float fit more than a million times larger than its data (or than 1 for
+// data below 1) is the mark of a float factorisation that lost its pivots to
+// rounding, not of the data. The per-solve acceptance test of the float
+// solver and the whole-batch test of the robust float smoother apply the
+// same rule, so both read it from here.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+
+namespace tarnwold {
+
+// Largest magnitude among the finite values value_at(0 .. n-1), 0 when none
+// is finite.
+template <typename ValueAt>
+float largest_finite_magnitude(std::size_t n, ValueAt&& value_at) {
+    float largest = 0.0f;
+    for (std::size_t i = 0; i < n; ++i) {
+        const float magnitude = std::fabs(value_at(i));
+        if (std::isfinite(magnitude) && magnitude > largest) {
+            largest = magnitude;
+        }
+    }
+    return largest;
+}
+
+// True when the largest finite fit exceeds the bound that the largest finite
+// observation allows; the comparison is strict, so a fit exactly at the bound
+// is still plausible.
+inline bool implausibly_large(float largest_fit, float largest_observation) {
+    const float scale = largest_observation > 1.0f ? largest_observation : 1.0f;
+    return largest_fit > scale * 1e6f;
+}
+
+}  // namespace tarnwold
