@@ -60,6 +60,37 @@ struct LaneSystem {
 using LaneKernelF32 = void (*)(const LaneSystem<float>&);
 using LaneKernelF64 = void (*)(const LaneSystem<double>&);
 
+// Series rows read into a block's lane layout with the single-pass working
+// weights: w = the base weight (1 without base weights) where the
+// observation is finite, else 0; y = the observation where it is finite and
+// w > 0, else 0. A row pointer is given for every lane of the block, the
+// unused ones repeating a used row, whose values those lanes then carry.
+template <typename T>
+struct LaneRead {
+    std::size_t n;
+    const std::byte* const* rows;   // observations, one row per lane
+    std::ptrdiff_t step;            // bytes from one position to the next
+    const std::byte* const* bases;  // base weights, one row per lane, or nullptr
+    std::ptrdiff_t base_step;
+    const std::byte* const* next;   // the next block's rows, to prefetch, or nullptr
+    T* w;  // n * width
+    T* y;  // n * width
+};
+
+// A block's solutions, lanes [0, lanes), each written to its row of n values.
+template <typename T>
+struct LaneWrite {
+    std::size_t n;
+    std::size_t lanes;
+    const T* z;       // n * width
+    T* const* rows;   // lanes destinations
+};
+
+using LaneReadF32 = void (*)(const LaneRead<float>&);
+using LaneReadF64 = void (*)(const LaneRead<double>&);
+using LaneWriteF32 = void (*)(const LaneWrite<float>&);
+using LaneWriteF64 = void (*)(const LaneWrite<double>&);
+
 // Robust weights of one series, vectorised along the series:
 // weights[t] = robust_weight(weighting, tuning, r[t] / scale) where mask[t]
 // is set, else +0, with the same operations as robust_weight on every value.
@@ -89,6 +120,10 @@ struct LaneKernels {
     std::size_t f64_width;
     WeighF32 weigh_f32;
     WeighF64 weigh_f64;
+    LaneReadF32 read_f32;
+    LaneReadF64 read_f64;
+    LaneWriteF32 write_f32;
+    LaneWriteF64 write_f64;
 };
 
 // 16-byte vectors: SSE2 on x86-64 (every such processor has it), the

@@ -3,6 +3,8 @@
 // to support it (kernel_choice.cpp).
 #include "lane_kernel.hpp"
 
+#include <utility>
+
 #include <immintrin.h>
 
 namespace tarnwold {
@@ -26,17 +28,23 @@ struct F32 {
 
 #include "lane_kernel_body.inc"
 
-void solve_f32(const LaneSystem<float>& system) { solve_by_order<F32, true>(system); }
-void solve_f64(const LaneSystem<double>& system) { solve_by_order<F64, true>(system); }
-void substitute_f32(const LaneSystem<float>& system) { solve_by_order<F32, false>(system); }
-void substitute_f64(const LaneSystem<double>& system) { solve_by_order<F64, false>(system); }
+constexpr std::size_t blocks = 2;
+
+void solve_f32(const LaneSystem<float>& system) { solve_by_order<F32, true, blocks>(system); }
+void solve_f64(const LaneSystem<double>& system) { solve_by_order<F64, true, blocks>(system); }
+void substitute_f32(const LaneSystem<float>& system) { solve_by_order<F32, false, blocks>(system); }
+void substitute_f64(const LaneSystem<double>& system) { solve_by_order<F64, false, blocks>(system); }
 void weigh_f32(const WeightTask<float>& task) { weigh<F32>(task); }
 void weigh_f64(const WeightTask<double>& task) { weigh<F64>(task); }
+void read_f32(const LaneRead<float>& read) { read_lanes<F32, blocks>(read); }
+void read_f64(const LaneRead<double>& read) { read_lanes<F64, blocks>(read); }
+void write_f32(const LaneWrite<float>& write) { write_lanes<F32, blocks>(write); }
+void write_f64(const LaneWrite<double>& write) { write_lanes<F64, blocks>(write); }
 
 }  // namespace
 
-const LaneKernels avx2_lane_kernels{solve_f32, substitute_f32, F32::width,
-                                       solve_f64, substitute_f64, F64::width,
-                                       weigh_f32, weigh_f64};
+const LaneKernels avx2_lane_kernels{solve_f32, substitute_f32, blocks * F32::width,
+                                       solve_f64, substitute_f64, blocks * F64::width,
+                                       weigh_f32, weigh_f64, read_f32, read_f64, write_f32, write_f64};
 
 }  // namespace tarnwold

@@ -4,6 +4,8 @@
 // scalar code with the half-width factor and its checks.
 #include "lane_kernel.hpp"
 
+#include <utility>
+
 #if defined(__x86_64__)
 #include <emmintrin.h>
 #endif
@@ -44,6 +46,7 @@ struct F32 {
 struct OneFlag {
     bool on;
     OneFlag operator|(OneFlag other) const { return {on || other.on}; }
+    OneFlag operator&(OneFlag other) const { return {on && other.on}; }
     OneFlag& operator|=(OneFlag other) {
         on = on || other.on;
         return *this;
@@ -112,25 +115,36 @@ struct LaneOps<One<E>> {
     static V larger(V a, V b) { return {a.v < b.v ? b.v : a.v}; }
 };
 
-void solve_f32(const LaneSystem<float>& system) { solve_by_order<F32, true>(system); }
-void solve_f64(const LaneSystem<double>& system) { solve_by_order<F64, true>(system); }
-void substitute_f32(const LaneSystem<float>& system) { solve_by_order<F32, false>(system); }
-void substitute_f64(const LaneSystem<double>& system) { solve_by_order<F64, false>(system); }
+constexpr std::size_t blocks = 2;
+
+void solve_f32(const LaneSystem<float>& system) { solve_by_order<F32, true, blocks>(system); }
+void solve_f64(const LaneSystem<double>& system) { solve_by_order<F64, true, blocks>(system); }
+void substitute_f32(const LaneSystem<float>& system) { solve_by_order<F32, false, blocks>(system); }
+void substitute_f64(const LaneSystem<double>& system) { solve_by_order<F64, false, blocks>(system); }
 void weigh_f32(const WeightTask<float>& task) { weigh<F32>(task); }
 void weigh_f64(const WeightTask<double>& task) { weigh<F64>(task); }
+void read_f32(const LaneRead<float>& read) { read_lanes<F32, blocks>(read); }
+void read_f64(const LaneRead<double>& read) { read_lanes<F64, blocks>(read); }
+void write_f32(const LaneWrite<float>& write) { write_lanes<F32, blocks>(write); }
+void write_f64(const LaneWrite<double>& write) { write_lanes<F64, blocks>(write); }
 void solve_one_f32(const LaneSystem<float>& system) { solve_by_order<F32One, true>(system); }
 void solve_one_f64(const LaneSystem<double>& system) { solve_by_order<F64One, true>(system); }
 void substitute_one_f32(const LaneSystem<float>& system) { solve_by_order<F32One, false>(system); }
 void substitute_one_f64(const LaneSystem<double>& system) { solve_by_order<F64One, false>(system); }
+void read_one_f32(const LaneRead<float>& read) { read_lanes<F32One, 1>(read); }
+void read_one_f64(const LaneRead<double>& read) { read_lanes<F64One, 1>(read); }
+void write_one_f32(const LaneWrite<float>& write) { write_lanes<F32One, 1>(write); }
+void write_one_f64(const LaneWrite<double>& write) { write_lanes<F64One, 1>(write); }
 
 }  // namespace
 
-const LaneKernels baseline_lane_kernels{solve_f32, substitute_f32, F32::width,
-                                       solve_f64, substitute_f64, F64::width,
-                                       weigh_f32, weigh_f64};
+const LaneKernels baseline_lane_kernels{solve_f32, substitute_f32, blocks * F32::width,
+                                       solve_f64, substitute_f64, blocks * F64::width,
+                                       weigh_f32, weigh_f64, read_f32, read_f64, write_f32, write_f64};
 
 const LaneKernels single_lane_kernels{solve_one_f32, substitute_one_f32, F32One::width,
                                       solve_one_f64, substitute_one_f64, F64One::width,
-                                      weigh_f32, weigh_f64};
+                                      weigh_f32, weigh_f64, read_one_f32, read_one_f64,
+                                      write_one_f32, write_one_f64};
 
 }  // namespace tarnwold

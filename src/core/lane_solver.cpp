@@ -49,10 +49,14 @@ LaneSolver<T>::LaneSolver(const PenaltyBand<T>& band, T lam, T ridge, T eps,
         if constexpr (std::is_same_v<T, float>) {
             kernel_ = kernels->f32;
             substitute_ = kernels->f32_substitute;
+            read_ = kernels->read_f32;
+            write_ = kernels->write_f32;
             width_ = kernels->f32_width;
         } else {
             kernel_ = kernels->f64;
             substitute_ = kernels->f64_substitute;
+            read_ = kernels->read_f64;
+            write_ = kernels->write_f64;
             width_ = kernels->f64_width;
         }
         d_ = d;
@@ -140,17 +144,23 @@ void LaneSolver<T>::solve(std::size_t lanes, T* const* destinations) {
             shared_ = true;
         }
     }
+    write_({n_, lanes, solution_.data(), destinations});
     for (std::size_t lane = 0; lane < lanes; ++lane) {
-        T* const destination = destinations[lane];
         if (unverified_[lane] != 0) {
-            solve_with_reference(lane, destination);
-            continue;
-        }
-        const T* source = solution_.data() + lane;
-        for (std::size_t t = 0; t < n_; ++t) {
-            destination[t] = source[t * width_];
+            solve_with_reference(lane, destinations[lane]);
         }
     }
+}
+
+template <typename T>
+bool LaneSolver<T>::read(const std::byte* const* rows, std::ptrdiff_t step,
+                         const std::byte* const* bases, std::ptrdiff_t base_step,
+                         const std::byte* const* next) {
+    if (read_ == nullptr) {
+        return false;
+    }
+    read_({n_, rows, step, bases, base_step, next, weights_.data(), values_.data()});
+    return true;
 }
 
 template class LaneSolver<float>;

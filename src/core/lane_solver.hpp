@@ -32,6 +32,13 @@ public:
     T* weights() { return weights_.data(); }
     T* values() { return values_.data(); }
 
+    // Fills the block's inputs from series rows with the working weights of
+    // the single-pass smoother (see LaneRead), one row pointer per lane of
+    // the block. Returns false, reading nothing, when no lane kernel serves
+    // this solver; the caller then fills the inputs itself.
+    bool read(const std::byte* const* rows, std::ptrdiff_t step, const std::byte* const* bases,
+              std::ptrdiff_t base_step, const std::byte* const* next);
+
     // Solves lanes [0, lanes) of the block and writes the solution of lane l
     // to destinations[l] (n values). Unused lanes are computed and ignored.
     //
@@ -51,6 +58,8 @@ private:
     T eps_;
     void (*kernel_)(const LaneSystem<T>&) = nullptr;
     void (*substitute_)(const LaneSystem<T>&) = nullptr;
+    void (*read_)(const LaneRead<T>&) = nullptr;
+    void (*write_)(const LaneWrite<T>&) = nullptr;
     std::size_t width_ = 1;
     std::size_t n_;
     std::size_t d_ = 0;

@@ -19,12 +19,39 @@ void solve_range(const SeriesSolveContext<T>& context, T* destination,
     const std::size_t n = context.band->columns;
     LaneSolver<T> solver(*context.band, context.lam, context.ridge, context.eps, kernels);
     const std::size_t width = solver.width();
+    const StridedMatrix<T>& y = context.y;
+    const StridedMatrix<T>* base = context.base_weights;
     std::vector<T*> rows(width);
+    std::vector<const std::byte*> y_rows(width);
+    std::vector<const std::byte*> base_rows(width);
+    std::vector<const std::byte*> next_rows(width);
+    // Unused lanes read the block's first series again.
+    const auto point_rows = [&](std::size_t first, std::vector<const std::byte*>& pointers) {
+        const std::size_t lanes = hi - first < width ? hi - first : width;
+        for (std::size_t lane = 0; lane < width; ++lane) {
+            const auto s = static_cast<std::ptrdiff_t>(lane < lanes ? first + lane : first);
+            pointers[lane] = y.data + s * y.row_stride;
+        }
+    };
+    if (lo < hi) {
+        point_rows(lo, next_rows);
+    }
     for (std::size_t first = lo; first < hi; first += width) {
         const std::size_t lanes = hi - first < width ? hi - first : width;
+        std::swap(y_rows, next_rows);
+        const bool more = first + width < hi;
+        if (more) {
+            point_rows(first + width, next_rows);
+        }
+        for (std::size_t lane = 0; lane < width && base != nullptr; ++lane) {
+            const auto s = static_cast<std::ptrdiff_t>(lane < lanes ? first + lane : first);
+            base_rows[lane] = base->data + s * base->row_stride;
+        }
+        if (!solver.read(y_rows.data(), y.col_stride, base != nullptr ? base_rows.data() : nullptr,
+                         base != nullptr ? base->col_stride : 0, more ? next_rows.data() : nullptr)) {
+            read_series(context, first, lanes, solver.weights(), solver.values(), width);
+        }
         for (std::size_t lane = 0; lane < lanes; ++lane) {
-            read_series(context, first + lane, solver.weights() + lane, solver.values() + lane,
-                        width);
             rows[lane] = destination + (first + lane) * n;
         }
         solver.solve(lanes, rows.data());
