@@ -119,9 +119,24 @@ void scalar_passes(const IrlsProblem<T>& problem, std::uint64_t passes, T* fits,
     }
 }
 
+// The usable positions of a series for its current robust weights, as
+// irls_pass forms them: mask where the observation is finite and its total
+// weight base * robust is > 0, and there yc = the observation, else 0.
+template <typename T>
+void usable_positions(const T* y, const T* base, const T* robust, std::size_t n,
+                      std::uint8_t* mask, T* yc) {
+    for (std::size_t t = 0; t < n; ++t) {
+        const bool in = std::isfinite(y[t]) && base[t] * robust[t] > T(0);
+        mask[t] = in ? 1 : 0;
+        yc[t] = in ? y[t] : T(0);
+    }
+}
+
 // Every pass of series [lo, hi), a block of lanes at a time. Per lane, the
-// scratch holds the observations (read once from the strided input), the
-// robust weights, the usable values yc, the mask and the residuals.
+// scratch holds the observations (read once from the strided input) and the
+// robust weights; the solver's interleaved inputs are formed from them and
+// the base weights at every pass. The total weights are those of the last
+// solve, so only the last pass writes them.
 template <typename T>
 void lane_passes(const IrlsProblem<T>& problem, std::uint64_t passes, Kernel kernel, T* fits,
                  T* total_weights, std::size_t lo, std::size_t hi) {
@@ -132,11 +147,14 @@ void lane_passes(const IrlsProblem<T>& problem, std::uint64_t passes, Kernel ker
     const std::size_t block_values = checked_product(width, n);
     std::vector<T> observations(block_values);
     std::vector<T> robust(block_values);
-    std::vector<T> usable(block_values);
-    std::vector<std::uint8_t> mask(block_values);
+    std::vector<T> usable(n);
+    std::vector<std::uint8_t> mask(n);
     std::vector<T> residuals(n);
     std::vector<T> scratch(n);
     std::vector<T*> fit_rows(width);
+    std::vector<const T*> observation_rows(width);
+    std::vector<const T*> base_rows(width);
+    std::vector<const T*> robust_rows(width);
 
     for (std::size_t first = lo; first < hi; first += width) {
         const std::size_t lanes = hi - first < width ? hi - first : width;
@@ -151,34 +169,39 @@ void lane_passes(const IrlsProblem<T>& problem, std::uint64_t passes, Kernel ker
             }
             fit_rows[lane] = fits + s * n;
         }
+        // Unused lanes carry the block's first series again.
+        for (std::size_t lane = 0; lane < width; ++lane) {
+            const std::size_t source = lane < lanes ? lane : 0;
+            observation_rows[lane] = observations.data() + source * n;
+            base_rows[lane] = problem.base_weights->row(first + source);
+            robust_rows[lane] = robust.data() + source * n;
+        }
         for (std::uint64_t pass = 0; pass < passes; ++pass) {
-            T* const w = solver.weights();
-            T* const v = solver.values();
-            for (std::size_t lane = 0; lane < lanes; ++lane) {
-                const std::size_t s = first + lane;
-                const T* base = problem.base_weights->row(s);
-                const T* y = observations.data() + lane * n;
-                const T* r = robust.data() + lane * n;
-                T* yc = usable.data() + lane * n;
-                std::uint8_t* m = mask.data() + lane * n;
-                T* total = total_weights + s * n;
-                for (std::size_t t = 0; t < n; ++t) {
-                    const T wt = base[t] * r[t];
-                    total[t] = wt;
-                    const bool in = std::isfinite(y[t]) && wt > T(0);
-                    m[t] = in ? 1 : 0;
-                    yc[t] = in ? y[t] : T(0);
-                    w[t * width + lane] = wt;
-                    v[t * width + lane] = yc[t];
+            if (!solver.read_pass(observation_rows.data(), base_rows.data(), robust_rows.data())) {
+                for (std::size_t lane = 0; lane < lanes; ++lane) {
+                    usable_positions(observation_rows[lane], base_rows[lane], robust_rows[lane], n,
+                                     mask.data(), usable.data());
+                    for (std::size_t t = 0; t < n; ++t) {
+                        solver.weights()[t * width + lane] = base_rows[lane][t] * robust_rows[lane][t];
+                        solver.values()[t * width + lane] = usable[t];
+                    }
                 }
             }
             solver.solve(lanes, fit_rows.data());
-            if (pass + 1 < problem.iterations) {
-                for (std::size_t lane = 0; lane < lanes; ++lane) {
-                    reweight(problem, usable.data() + lane * n, mask.data() + lane * n,
-                             fit_rows[lane], n, residuals.data(), scratch.data(),
-                             robust.data() + lane * n, kernels);
+            const bool last = pass + 1 == passes;
+            for (std::size_t lane = 0; lane < lanes; ++lane) {
+                const T* base = base_rows[lane];
+                T* r = robust.data() + lane * n;
+                if (last) {
+                    T* total = total_weights + (first + lane) * n;
+                    for (std::size_t t = 0; t < n; ++t) {
+                        total[t] = base[t] * r[t];
+                    }
+                    continue;
                 }
+                usable_positions(observation_rows[lane], base, r, n, mask.data(), usable.data());
+                reweight(problem, usable.data(), mask.data(), fit_rows[lane], n, residuals.data(),
+                         scratch.data(), r, kernels);
             }
         }
     }

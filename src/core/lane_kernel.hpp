@@ -86,10 +86,26 @@ struct LaneWrite {
     T* const* rows;   // lanes destinations
 };
 
+// The inputs of one robust pass from contiguous rows of n values, one row
+// pointer of each kind per lane of the block (unused lanes repeating a used
+// row): w = base * robust; y = the observation where it is finite and
+// w > 0, else 0.
+template <typename T>
+struct LanePass {
+    std::size_t n;
+    const T* const* observations;
+    const T* const* bases;
+    const T* const* robust;
+    T* w;  // n * width
+    T* y;  // n * width
+};
+
 using LaneReadF32 = void (*)(const LaneRead<float>&);
 using LaneReadF64 = void (*)(const LaneRead<double>&);
 using LaneWriteF32 = void (*)(const LaneWrite<float>&);
 using LaneWriteF64 = void (*)(const LaneWrite<double>&);
+using LanePassF32 = void (*)(const LanePass<float>&);
+using LanePassF64 = void (*)(const LanePass<double>&);
 
 // Robust weights of one series, vectorised along the series:
 // weights[t] = robust_weight(weighting, tuning, r[t] / scale) where mask[t]
@@ -124,6 +140,8 @@ struct LaneKernels {
     LaneReadF64 read_f64;
     LaneWriteF32 write_f32;
     LaneWriteF64 write_f64;
+    LanePassF32 pass_f32;
+    LanePassF64 pass_f64;
 };
 
 // 16-byte vectors: SSE2 on x86-64 (every such processor has it), the

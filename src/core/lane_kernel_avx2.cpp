@@ -40,11 +40,14 @@ void read_f32(const LaneRead<float>& read) { read_lanes<F32, blocks>(read); }
 void read_f64(const LaneRead<double>& read) { read_lanes<F64, blocks>(read); }
 void write_f32(const LaneWrite<float>& write) { write_lanes<F32, blocks>(write); }
 void write_f64(const LaneWrite<double>& write) { write_lanes<F64, blocks>(write); }
+void pass_f32(const LanePass<float>& pass) { read_pass_lanes<F32, blocks>(pass); }
+void pass_f64(const LanePass<double>& pass) { read_pass_lanes<F64, blocks>(pass); }
 
 }  // namespace
 
 const LaneKernels avx2_lane_kernels{solve_f32, substitute_f32, blocks * F32::width,
                                        solve_f64, substitute_f64, blocks * F64::width,
-                                       weigh_f32, weigh_f64, read_f32, read_f64, write_f32, write_f64};
+                                       weigh_f32, weigh_f64, read_f32, read_f64, write_f32, write_f64,
+                                       pass_f32, pass_f64};
 
 }  // namespace tarnwold

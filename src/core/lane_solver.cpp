@@ -51,12 +51,14 @@ LaneSolver<T>::LaneSolver(const PenaltyBand<T>& band, T lam, T ridge, T eps,
             substitute_ = kernels->f32_substitute;
             read_ = kernels->read_f32;
             write_ = kernels->write_f32;
+            pass_ = kernels->pass_f32;
             width_ = kernels->f32_width;
         } else {
             kernel_ = kernels->f64;
             substitute_ = kernels->f64_substitute;
             read_ = kernels->read_f64;
             write_ = kernels->write_f64;
+            pass_ = kernels->pass_f64;
             width_ = kernels->f64_width;
         }
         d_ = d;
@@ -160,6 +162,16 @@ bool LaneSolver<T>::read(const std::byte* const* rows, std::ptrdiff_t step,
         return false;
     }
     read_({n_, rows, step, bases, base_step, next, weights_.data(), values_.data()});
+    return true;
+}
+
+template <typename T>
+bool LaneSolver<T>::read_pass(const T* const* observations, const T* const* bases,
+                              const T* const* robust) {
+    if (pass_ == nullptr) {
+        return false;
+    }
+    pass_({n_, observations, bases, robust, weights_.data(), values_.data()});
     return true;
 }
 

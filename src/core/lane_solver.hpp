@@ -39,6 +39,11 @@ public:
     bool read(const std::byte* const* rows, std::ptrdiff_t step, const std::byte* const* bases,
               std::ptrdiff_t base_step, const std::byte* const* next);
 
+    // Fills the block's inputs for a robust pass (see LanePass) from
+    // contiguous rows, one pointer of each kind per lane of the block.
+    // Returns false, reading nothing, when no lane kernel serves this solver.
+    bool read_pass(const T* const* observations, const T* const* bases, const T* const* robust);
+
     // Solves lanes [0, lanes) of the block and writes the solution of lane l
     // to destinations[l] (n values). Unused lanes are computed and ignored.
     //
@@ -60,6 +65,7 @@ private:
     void (*substitute_)(const LaneSystem<T>&) = nullptr;
     void (*read_)(const LaneRead<T>&) = nullptr;
     void (*write_)(const LaneWrite<T>&) = nullptr;
+    void (*pass_)(const LanePass<T>&) = nullptr;
     std::size_t width_ = 1;
     std::size_t n_;
     std::size_t d_ = 0;

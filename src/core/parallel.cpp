@@ -15,6 +15,13 @@
 // mutex or condition variable while a detached worker still waits on it, as
 // a static owner destroyed by exit would.
 //
+// Waiting. Waking a sleeping thread costs microseconds (far more in a
+// virtual machine), as much as a small loop's whole work. A worker that runs
+// out of work therefore watches for new work for a short while before it
+// sleeps, and a calling thread watches for the end of its loop for a shorter
+// while, yielding its processor meanwhile. Back-to-back calls then find the
+// workers awake; an idle pool still sleeps.
+//
 // fork(). A child process inherits the pool object but none of its threads,
 // and the pool's mutex may have been held by a worker at the moment of the
 // fork. The pool records the pid that created it; a loop in any other process
@@ -23,6 +30,8 @@
 #include "parallel.hpp"
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
@@ -77,6 +86,29 @@ std::optional<std::uint64_t> parse_count(const char* text) {
     return value;
 }
 
+// How long a worker without work keeps looking for more before it sleeps,
+// and how long a calling thread watches for its loop to end.
+constexpr std::chrono::microseconds worker_watch{100};
+constexpr std::chrono::microseconds calling_thread_watch{30};
+
+// Polls `ready` until it holds (true) or `span` has passed (false), calling
+// `between` after each poll that found it false.
+template <class Ready, class Between>
+bool watch(std::chrono::microseconds span, const Ready& ready, const Between& between) {
+    const auto deadline = std::chrono::steady_clock::now() + span;
+    for (;;) {
+        for (int poll = 0; poll < 16; ++poll) {
+            if (ready()) {
+                return true;
+            }
+            between();
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return ready();
+        }
+    }
+}
+
 // The series [lo, hi) and the number of further splits it may still make.
 struct Range {
     std::size_t lo;
@@ -94,7 +126,9 @@ struct Job {
     const Body* body;
     std::condition_variable* waiter;
     bool taken = false;  // removed from its queue by a thread that will run it
-    bool done = false;
+    // Set under the mutex; read without it only to end a wait early, after
+    // which the waiter takes the mutex before it lets the job go.
+    std::atomic<bool> done{false};
     std::exception_ptr error{};
 };
 
@@ -141,14 +175,16 @@ private:
     void work_until(std::unique_lock<std::mutex>& lock, const Job* awaited);
     Job* take_job(std::size_t thief);
     void wake_one_sleeper();
+    bool watch_for_work(const Job* awaited) const;
 
     const std::size_t size_;
     std::mutex mutex_;
     std::vector<std::unique_ptr<Worker>> workers_;
     std::deque<Job*> loops_;          // whole loops of calling threads, in arrival order
     std::vector<Worker*> sleepers_;   // workers blocked on their `wake`
-    std::size_t queued_ = 0;          // jobs in loops_ and in every deque
-    bool stopping_ = false;           // set only when start-up failed
+    // Changed under the mutex; read without it by threads watching for work.
+    std::atomic<std::size_t> queued_{0};  // jobs in loops_ and in every deque
+    std::atomic<bool> stopping_{false};   // set only when start-up failed
 };
 
 Pool::Pool(std::size_t size) : size_(size) {
@@ -213,7 +249,10 @@ void Pool::run_loop(std::size_t series_count, const Body& body) {
     loops_.push_back(&job);
     ++queued_;
     wake_one_sleeper();
-    finished.wait(lock, [&job] { return job.done; });
+    lock.unlock();
+    watch(calling_thread_watch, [&job] { return job.done.load(); }, [] { std::this_thread::yield(); });
+    lock.lock();
+    finished.wait(lock, [&job] { return job.done.load(); });
     const std::exception_ptr error = job.error;
     lock.unlock();
     if (error) {
@@ -320,6 +359,12 @@ void Pool::work_until(std::unique_lock<std::mutex>& lock, const Job* awaited) {
             lock.lock();
             continue;
         }
+        lock.unlock();
+        const bool stirred = watch_for_work(awaited);
+        lock.lock();
+        if (stirred) {
+            continue;
+        }
         self.listed_asleep = true;
         sleepers_.push_back(&self);
         self.wake.wait(lock);
@@ -333,6 +378,15 @@ void Pool::work_until(std::unique_lock<std::mutex>& lock, const Job* awaited) {
     if (queued_ > 0) {
         wake_one_sleeper();
     }
+}
+
+// True once `awaited` is done, work is queued or the pool stops, false when
+// the watch ended without any of them.
+bool Pool::watch_for_work(const Job* awaited) const {
+    return watch(
+        worker_watch,
+        [&] { return (awaited != nullptr && awaited->done.load()) || queued_.load() > 0 || stopping_.load(); },
+        [] { std::this_thread::yield(); });
 }
 
 Job* Pool::take_job(std::size_t thief) {
