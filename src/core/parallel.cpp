@@ -91,22 +91,20 @@ std::optional<std::uint64_t> parse_count(const char* text) {
 constexpr std::chrono::microseconds worker_watch{100};
 constexpr std::chrono::microseconds calling_thread_watch{30};
 
-// Polls `ready` until it holds (true) or `span` has passed (false), calling
-// `between` after each poll that found it false.
-template <class Ready, class Between>
-bool watch(std::chrono::microseconds span, const Ready& ready, const Between& between) {
+// Polls `ready` until it holds or `span` has passed, yielding the processor
+// after each poll that found it false. The caller decides under the pool's
+// mutex what the state is afterwards.
+template <class Ready>
+void watch(std::chrono::microseconds span, const Ready& ready) {
     const auto deadline = std::chrono::steady_clock::now() + span;
-    for (;;) {
+    do {
         for (int poll = 0; poll < 16; ++poll) {
             if (ready()) {
-                return true;
+                return;
             }
-            between();
+            std::this_thread::yield();
         }
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return ready();
-        }
-    }
+    } while (std::chrono::steady_clock::now() < deadline);
 }
 
 // The series [lo, hi) and the number of further splits it may still make.
@@ -175,7 +173,7 @@ private:
     void work_until(std::unique_lock<std::mutex>& lock, const Job* awaited);
     Job* take_job(std::size_t thief);
     void wake_one_sleeper();
-    bool watch_for_work(const Job* awaited) const;
+    void watch_for_work(const Job* awaited) const;
 
     const std::size_t size_;
     std::mutex mutex_;
@@ -250,7 +248,7 @@ void Pool::run_loop(std::size_t series_count, const Body& body) {
     ++queued_;
     wake_one_sleeper();
     lock.unlock();
-    watch(calling_thread_watch, [&job] { return job.done.load(); }, [] { std::this_thread::yield(); });
+    watch(calling_thread_watch, [&job] { return job.done.load(); });
     lock.lock();
     finished.wait(lock, [&job] { return job.done.load(); });
     const std::exception_ptr error = job.error;
@@ -352,19 +350,26 @@ void Pool::execute(Job& job) {
 // does. Entered and left with the lock held.
 void Pool::work_until(std::unique_lock<std::mutex>& lock, const Job* awaited) {
     Worker& self = *workers_[current_worker.index];
+    bool watched = false;
     while (awaited != nullptr ? !awaited->done : !stopping_) {
         if (Job* job = take_job(current_worker.index)) {
             lock.unlock();
             execute(*job);
             lock.lock();
+            watched = false;
             continue;
         }
-        lock.unlock();
-        const bool stirred = watch_for_work(awaited);
-        lock.lock();
-        if (stirred) {
+        if (!watched) {
+            // Whatever the watch saw, the state is checked again under the
+            // mutex before sleeping: work queued after the watch ended but
+            // before this thread is listed asleep would wake nobody.
+            lock.unlock();
+            watch_for_work(awaited);
+            lock.lock();
+            watched = true;
             continue;
         }
+        watched = false;
         self.listed_asleep = true;
         sleepers_.push_back(&self);
         self.wake.wait(lock);
@@ -380,13 +385,12 @@ void Pool::work_until(std::unique_lock<std::mutex>& lock, const Job* awaited) {
     }
 }
 
-// True once `awaited` is done, work is queued or the pool stops, false when
-// the watch ended without any of them.
-bool Pool::watch_for_work(const Job* awaited) const {
-    return watch(
-        worker_watch,
-        [&] { return (awaited != nullptr && awaited->done.load()) || queued_.load() > 0 || stopping_.load(); },
-        [] { std::this_thread::yield(); });
+// Until `awaited` is done, work is queued or the pool stops, or the watch
+// has lasted its time.
+void Pool::watch_for_work(const Job* awaited) const {
+    watch(worker_watch, [&] {
+        return (awaited != nullptr && awaited->done.load()) || queued_.load() > 0 || stopping_.load();
+    });
 }
 
 Job* Pool::take_job(std::size_t thief) {

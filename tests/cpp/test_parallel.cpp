@@ -199,6 +199,18 @@ void test_many_loops_run_each_series_once() {
     }
 }
 
+// Loops handed in while the workers are ending their watch for work and
+// going to sleep: the pauses sweep across the length of that watch, so some
+// loops arrive just as a worker decides to sleep. A wake-up lost there
+// leaves the call waiting for ever (ctest's timeout reports it). The window
+// is narrow; ThreadSanitizer, which slows every lock, widens it.
+void test_loops_arriving_as_workers_fall_asleep() {
+    for (int loop = 0; loop < 2000; ++loop) {
+        std::this_thread::sleep_for(std::chrono::microseconds(60 + loop % 80));
+        check_loop_runs_each_series_once(2 + static_cast<std::size_t>(loop % 7));
+    }
+}
+
 void test_slow_series_spread_over_workers() {
     const std::size_t series_count = 32;
     std::vector<std::thread::id> runners(series_count);
@@ -391,6 +403,7 @@ int main() {
     test_sequential_loops_leave_pool_alone();
     test_first_parallel_loop_starts_pool();
     test_many_loops_run_each_series_once();
+    test_loops_arriving_as_workers_fall_asleep();
     test_slow_series_spread_over_workers();
     test_failure_returns_after_everything_settled();
     test_random_loops_with_failures();
