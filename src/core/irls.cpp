@@ -32,17 +32,13 @@ T residual_scale(const IrlsProblem<T>& problem, const T* r, const std::uint8_t* 
                                                   : mad_scale(r, mask, n, problem.eps, scratch);
 }
 
-// The robust weights of the next pass from the fit of this one: observations
-// minus fit at the masked positions (where yc holds the observation), NaN
-// elsewhere, scaled robustly; 0 outside the mask.
-// With lane kernels, the weights come from their vectorised weight functions,
-// which compute the same values.
+// The robust weights of the next pass from the residuals of this one (NaN
+// outside the mask): scaled robustly, then weighted; 0 outside the mask.
+// With lane kernels, the weights come from their vectorised weight
+// functions, which compute the same values.
 template <typename T>
-void reweight(const IrlsProblem<T>& problem, const T* yc, const std::uint8_t* mask, const T* fit,
-              std::size_t n, T* r, T* scratch, T* robust, const LaneKernels* kernels) {
-    for (std::size_t t = 0; t < n; ++t) {
-        r[t] = mask[t] != 0 ? yc[t] - fit[t] : std::numeric_limits<T>::quiet_NaN();
-    }
+void reweigh(const IrlsProblem<T>& problem, const T* r, const std::uint8_t* mask, std::size_t n,
+             T* scratch, T* robust, const LaneKernels* kernels) {
     const T sigma = residual_scale(problem, r, mask, n, scratch);
     if (kernels != nullptr) {
         const WeightTask<T> task{problem.weighting, problem.tuning.t0, problem.tuning.t1,
@@ -89,10 +85,14 @@ void irls_pass(const IrlsProblem<T>& problem, std::size_t s, bool next_pass, Irl
     banded_solve(problem.band->data(), n, problem.band->k, wt.data(), yc.data(), problem.lam,
                  problem.ridge, problem.eps, fit);
     if (next_pass) {
+        // Observations minus fit at the masked positions (where yc holds the
+        // observation), NaN elsewhere.
         std::vector<T> r(n);
         std::vector<T> scratch(n);
-        reweight(problem, yc.data(), mask.data(), fit, n, r.data(), scratch.data(), robust,
-                 nullptr);
+        for (std::size_t t = 0; t < n; ++t) {
+            r[t] = mask[t] != 0 ? yc[t] - fit[t] : std::numeric_limits<T>::quiet_NaN();
+        }
+        reweigh(problem, r.data(), mask.data(), n, scratch.data(), robust, nullptr);
     }
 }
 
@@ -121,14 +121,15 @@ void scalar_passes(const IrlsProblem<T>& problem, std::uint64_t passes, T* fits,
 
 // The usable positions of a series for its current robust weights, as
 // irls_pass forms them: mask where the observation is finite and its total
-// weight base * robust is > 0, and there yc = the observation, else 0.
+// weight base * robust is > 0; there the residual observation - fit, NaN
+// elsewhere. Written without branches: the mask follows the data.
 template <typename T>
-void usable_positions(const T* y, const T* base, const T* robust, std::size_t n,
-                      std::uint8_t* mask, T* yc) {
+void masked_residuals(const T* y, const T* base, const T* robust, const T* fit, std::size_t n,
+                      std::uint8_t* mask, T* r) {
     for (std::size_t t = 0; t < n; ++t) {
-        const bool in = std::isfinite(y[t]) && base[t] * robust[t] > T(0);
+        const bool in = std::isfinite(y[t]) & (base[t] * robust[t] > T(0));
         mask[t] = in ? 1 : 0;
-        yc[t] = in ? y[t] : T(0);
+        r[t] = in ? y[t] - fit[t] : std::numeric_limits<T>::quiet_NaN();
     }
 }
 
@@ -147,7 +148,6 @@ void lane_passes(const IrlsProblem<T>& problem, std::uint64_t passes, Kernel ker
     const std::size_t block_values = checked_product(width, n);
     std::vector<T> observations(block_values);
     std::vector<T> robust(block_values);
-    std::vector<T> usable(n);
     std::vector<std::uint8_t> mask(n);
     std::vector<T> residuals(n);
     std::vector<T> scratch(n);
@@ -165,7 +165,9 @@ void lane_passes(const IrlsProblem<T>& problem, std::uint64_t passes, Kernel ker
             T* r = robust.data() + lane * n;
             for (std::size_t t = 0; t < n; ++t) {
                 y[t] = problem.y.at(s, t);
-                r[t] = std::isfinite(y[t]) && base[t] > T(0) ? T(1) : T(0);
+            }
+            for (std::size_t t = 0; t < n; ++t) {
+                r[t] = std::isfinite(y[t]) & (base[t] > T(0)) ? T(1) : T(0);
             }
             fit_rows[lane] = fits + s * n;
         }
@@ -178,12 +180,13 @@ void lane_passes(const IrlsProblem<T>& problem, std::uint64_t passes, Kernel ker
         }
         for (std::uint64_t pass = 0; pass < passes; ++pass) {
             if (!solver.read_pass(observation_rows.data(), base_rows.data(), robust_rows.data())) {
+                // A solver without lane kernels: one lane, the reference's inputs.
                 for (std::size_t lane = 0; lane < lanes; ++lane) {
-                    usable_positions(observation_rows[lane], base_rows[lane], robust_rows[lane], n,
-                                     mask.data(), usable.data());
+                    const T* y = observation_rows[lane];
                     for (std::size_t t = 0; t < n; ++t) {
-                        solver.weights()[t * width + lane] = base_rows[lane][t] * robust_rows[lane][t];
-                        solver.values()[t * width + lane] = usable[t];
+                        const T wt = base_rows[lane][t] * robust_rows[lane][t];
+                        solver.weights()[t * width + lane] = wt;
+                        solver.values()[t * width + lane] = std::isfinite(y[t]) && wt > T(0) ? y[t] : T(0);
                     }
                 }
             }
@@ -199,9 +202,9 @@ void lane_passes(const IrlsProblem<T>& problem, std::uint64_t passes, Kernel ker
                     }
                     continue;
                 }
-                usable_positions(observation_rows[lane], base, r, n, mask.data(), usable.data());
-                reweight(problem, usable.data(), mask.data(), fit_rows[lane], n, residuals.data(),
-                         scratch.data(), r, kernels);
+                masked_residuals(observation_rows[lane], base, r, fit_rows[lane], n, mask.data(),
+                                 residuals.data());
+                reweigh(problem, residuals.data(), mask.data(), n, scratch.data(), r, kernels);
             }
         }
     }

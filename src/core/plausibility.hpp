@@ -16,22 +16,26 @@ namespace tarnwold {
 // is finite.
 template <typename ValueAt>
 float largest_finite_magnitude(std::size_t n, ValueAt&& value_at) {
+    // Without branches on the data (m - m is 0 exactly when m is finite), so
+    // that the compiler can keep several lanes of the maximum at once.
     float largest = 0.0f;
     for (std::size_t i = 0; i < n; ++i) {
         const float magnitude = std::fabs(value_at(i));
-        if (std::isfinite(magnitude) && magnitude > largest) {
-            largest = magnitude;
-        }
+        largest = (magnitude - magnitude == 0.0f) & (magnitude > largest) ? magnitude : largest;
     }
     return largest;
 }
 
-// True when the largest finite fit exceeds the bound that the largest finite
-// observation allows; the comparison is strict, so a fit exactly at the bound
-// is still plausible.
-inline bool implausibly_large(float largest_fit, float largest_observation) {
+// The largest plausible fit magnitude for the largest finite observation,
+// and whether the largest finite fit exceeds it; the comparison is strict,
+// so a fit exactly at the bound is still plausible.
+inline float plausible_bound(float largest_observation) {
     const float scale = largest_observation > 1.0f ? largest_observation : 1.0f;
-    return largest_fit > scale * 1e6f;
+    return scale * 1e6f;
+}
+
+inline bool implausibly_large(float largest_fit, float largest_observation) {
+    return largest_fit > plausible_bound(largest_observation);
 }
 
 }  // namespace tarnwold

@@ -152,10 +152,11 @@ template <typename T>
 T mad_scale(const T* r, const std::uint8_t* mask, std::size_t n, T floor, T* scratch) {
     T* const magnitudes = scratch;
     std::size_t count = 0;
+    // Every magnitude is written and only the counted ones are kept, so the
+    // loop has no branch on the data.
     for (std::size_t t = 0; t < n; ++t) {
-        if (mask[t] != 0 && std::isfinite(r[t])) {
-            magnitudes[count++] = std::fabs(r[t]);
-        }
+        magnitudes[count] = std::fabs(r[t]);
+        count += (mask[t] != 0) & std::isfinite(r[t]) ? 1 : 0;
     }
     if (count == 0) {
         return floor;

@@ -10,9 +10,9 @@
 
 #include <cstddef>
 #include <cstring>
-#include <vector>
 
 #include "fault.hpp"
+#include "zeroed_buffer.hpp"
 
 namespace tarnwold {
 
@@ -20,7 +20,7 @@ template <typename T>
 struct SeriesMatrix {
     std::size_t rows = 0;
     std::size_t cols = 0;
-    std::vector<T> values;
+    ZeroedBuffer<T> values;
 
     SeriesMatrix() = default;
     SeriesMatrix(std::size_t rows_, std::size_t cols_)

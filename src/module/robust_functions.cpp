@@ -2,8 +2,10 @@
 // with optional merging of near-duplicate positions and, in single
 // precision, a double-precision rerun of the batch when the result is not
 // trustworthy.
+#include <atomic>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <optional>
 #include <string>
 #include <type_traits>
@@ -15,6 +17,7 @@
 #include "grid_checks.hpp"
 #include "irls.hpp"
 #include "merge.hpp"
+#include "parallel.hpp"
 #include "plausibility.hpp"
 #include "module.hpp"
 #include "robust.hpp"
@@ -86,12 +89,15 @@ SeriesMatrix<U> converted(const StridedMatrix<T>& source) {
     return result;
 }
 
-template <typename T>
-bool all_finite(const T* values, std::size_t count) {
-    for (std::size_t i = 0; i < count; ++i) {
-        if (!std::isfinite(values[i])) return false;
+// Whether any of the values is NaN, infinite or larger in magnitude than
+// limit (a finite float). Written as one comparison per value and no branch,
+// so that it runs on vectors.
+bool any_beyond(const float* values, std::size_t n, float limit) {
+    int beyond = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        beyond |= !(std::fabs(values[i]) <= limit);
     }
-    return true;
+    return beyond != 0;
 }
 
 // The single-precision result (fits and total weights, (S, Tm) each) is not
@@ -99,20 +105,25 @@ bool all_finite(const T* values, std::size_t count) {
 // 1e6 times its largest finite observation (or 1e6 for observations below 1):
 // an ill-conditioned float solve, not the data, produced it.
 bool needs_f64_fallback(const float* fits, const float* total_weights, std::size_t solve_length,
-                        const StridedMatrix<float>& y) {
-    const std::size_t count = y.rows * solve_length;
-    if (!all_finite(fits, count) || !all_finite(total_weights, count)) {
-        return true;
-    }
-    for (std::size_t s = 0; s < y.rows; ++s) {
-        const float* fit = fits + s * solve_length;
-        const float g = largest_finite_magnitude(solve_length, [&](std::size_t t) { return fit[t]; });
-        const float h = largest_finite_magnitude(y.cols, [&](std::size_t t) { return y.at(s, t); });
-        if (implausibly_large(g, h)) {
-            return true;
+                        const StridedMatrix<float>& y, bool parallel) {
+    // Read by the pool's workers, one range of rows each: the scan reads
+    // every value of three (S, T) matrices, too much for the calling thread
+    // alone once the passes themselves run in parallel. With every value
+    // finite, the largest fit exceeds the bound exactly when some fit does.
+    constexpr float largest_float = std::numeric_limits<float>::max();
+    std::atomic<bool> fails{false};
+    for_each_series_range(y.rows, parallel, [&](std::size_t lo, std::size_t hi) {
+        for (std::size_t s = lo; s < hi && !fails.load(std::memory_order_relaxed); ++s) {
+            const float h = largest_finite_magnitude(y.cols, [&](std::size_t t) { return y.at(s, t); });
+            const float bound = plausible_bound(h);
+            if (any_beyond(fits + s * solve_length, solve_length, bound < largest_float ? bound : largest_float) ||
+                any_beyond(total_weights + s * solve_length, solve_length, largest_float)) {
+                fails.store(true, std::memory_order_relaxed);
+                return;
+            }
         }
-    }
-    return false;
+    });
+    return fails.load();
 }
 
 // Reruns the whole batch in double precision from the single-precision
@@ -142,7 +153,8 @@ void rerun_in_double(const IrlsProblem<float>& problem, const std::vector<float>
         fits[i] = static_cast<float>(result.fits.values[i]);
         total_weights[i] = static_cast<float>(result.total_weights.values[i]);
     }
-    if (!all_finite(fits, count) || !all_finite(total_weights, count)) {
+    if (any_beyond(fits, count, std::numeric_limits<float>::max()) ||
+        any_beyond(total_weights, count, std::numeric_limits<float>::max())) {
         fail(PyExc_ValueError,
              "Numerical instability in f32 solver; try robust_whittaker_irls_f64 or increase eps/ridge");
     }
@@ -155,7 +167,7 @@ void solve_batch(const IrlsProblem<T>& problem, const StridedMatrix<T>& caller_y
                  const std::vector<T>& solve_grid, std::uint64_t d, T* fits, T* total_weights) {
     irls_batch(problem, fits, total_weights);
     if constexpr (std::is_same_v<T, float>) {
-        if (needs_f64_fallback(fits, total_weights, solve_grid.size(), caller_y)) {
+        if (needs_f64_fallback(fits, total_weights, solve_grid.size(), caller_y, problem.parallel)) {
             rerun_in_double(problem, solve_grid, d, fits, total_weights);
         }
     }

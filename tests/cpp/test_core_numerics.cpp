@@ -1,11 +1,14 @@
 // Unit tests of the numerical core for what the Python tests cannot reach
 // easily: weight functions at special values, parser corner cases, the
 // worked band and merge examples, and the solver's floors and re-solve.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 #include <limits>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "banded_solve.hpp"
@@ -26,9 +29,15 @@ constexpr T inf = std::numeric_limits<T>::infinity();
 template <typename T>
 constexpr T nan = std::numeric_limits<T>::quiet_NaN();
 
+// Element-wise equality of a vector or a matrix's buffer with the expected values.
+template <class Values, typename T>
+bool same_values(const Values& got, const std::vector<T>& expected) {
+    return got.size() == expected.size() && std::equal(expected.begin(), expected.end(), got.begin());
+}
+
 template <typename T>
-bool same_values(const std::vector<T>& got, const std::vector<T>& expected) {
-    return got == expected;
+void assign(ZeroedBuffer<T>& target, std::type_identity_t<std::initializer_list<T>> values) {
+    std::copy(values.begin(), values.end(), target.begin());
 }
 
 template <typename T>
@@ -439,15 +448,15 @@ void test_merge() {
     // a negative weight beside a positive one. The third position is alone.
     const std::vector<PositionGroup> groups{{0, 2}, {2, 3}};
     SeriesMatrix<T> y(3, 3), base(3, 3);
-    y.values = {2, 6, 1, nan<T>, nan<T>, 5, 7, 9, 4};
-    base.values = {1, 3, 2, 0, 0, 1, -1, 1, 0};
+    assign(y.values, {2, 6, 1, nan<T>, nan<T>, 5, 7, 9, 4});
+    assign(base.values, {1, 3, 2, 0, 0, 1, -1, 1, 0});
     const MergedSeries<T> merged = merge_observations(view_of(y), base, groups);
     CHECK(same_values(merged.y.values, std::vector<T>{5, 1, 0, 5, 9, 0}));
     CHECK(same_values(merged.weights.values, std::vector<T>{4, 2, 0, 1, 1, 0}));
 
     SeriesMatrix<T> fits(3, 2), totals(3, 2);
-    fits.values = {10, 11, 12, 13, 14, 15};
-    totals.values = {2, 3, 0, 1, 5, 0};
+    assign(fits.values, {10, 11, 12, 13, 14, 15});
+    assign(totals.values, {2, 3, 0, 1, 5, 0});
     const ExpandedResult<T> e = expand_to_grid(fits, totals, merged.weights, base, groups);
     CHECK(same_values(e.fits.values, std::vector<T>{10, 10, 11, 12, 12, 13, 14, 14, 15}));
     CHECK(same_values(e.weights.values, std::vector<T>{0.5, 1.5, 3, 0, 0, 1, -5, 5, 0}));
