@@ -178,18 +178,23 @@ def test_nan_base_weight():
         ("constant", "cauchy", 2, "raise"),
     ],
 )
-def test_float32_fallback(data, weighting, iterations, outcome):
+@pytest.mark.parametrize("weighted", [False, True])
+def test_float32_fallback(data, weighting, iterations, outcome, weighted):
     # A ridge of -(1 - 2**-22) leaves A = 2**-22 I + lam P: the fit of data
     # without curvature is about 4e6 times the data, beyond the float32
     # plausibility bound although the system is well within double precision.
     # Weights below 1 in a later pass make A indefinite, and even the double
-    # rerun overflows.
+    # rerun overflows. With base weights (and a missing value they must not
+    # count at), the rerun widens those weights as well.
     x = np.array([0, 0.7, 1.9, 2.4, 3.8, 4.1, 5.6, 6.0], dtype=np.float32)
     y = {
         "linear": np.array([[1, 2, 3, 2, 1, 0, -1, 0], [1, 2, 3, 4, 5, 6, 7, 8]]) * 0.1,
         "constant": np.array([[0.3] * 8, [0.5, 0.5, 0.5, 0.5, 0.6, 0.5, 0.5, 0.5]]),
     }[data].astype(np.float32)
     options = dict(lam=1.0, ridge=-(1 - 2**-22), weighting=weighting, iterations=iterations)
+    if weighted:
+        y[0, 7] = np.nan
+        options["w_base_st"] = np.array([[1, 1, 1, 1, 1, 1, 1, 3], [1, 1, 1, 2, 1, 1, 1, 1]], dtype=np.float32)
     if outcome == "raise":
         with pytest.raises(ValueError, match="^" + re.escape(INSTABILITY) + "$"):
             robust_whittaker_irls(x, y, **options)

@@ -15,7 +15,27 @@
 
 namespace tarnwold {
 
+template <typename T>
+void form_base_row(const StridedMatrix<T>& y, const StridedMatrix<T>* given, std::size_t s,
+                   T* row) {
+    for (std::size_t t = 0; t < y.cols; ++t) {
+        const T weight = given != nullptr ? given->at(s, t) : T(1);
+        row[t] = std::isfinite(y.at(s, t)) ? weight : T(0);
+    }
+}
+
 namespace {
+
+// Row s of the problem's base weights: the row of B in full, or else formed
+// into scratch (n values).
+template <typename T>
+const T* base_row(const IrlsProblem<T>& problem, std::size_t s, T* scratch) {
+    if (problem.base_weights.full != nullptr) {
+        return problem.base_weights.full->row(s);
+    }
+    form_base_row(problem.y, problem.base_weights.given, s, scratch);
+    return scratch;
+}
 
 template <typename T>
 struct IrlsState {
@@ -63,7 +83,8 @@ void reweigh(const IrlsProblem<T>& problem, const T* r, const std::uint8_t* mask
 template <typename T>
 void irls_pass(const IrlsProblem<T>& problem, std::size_t s, bool next_pass, IrlsState<T>& state) {
     const std::size_t n = problem.band->columns;
-    const T* base = problem.base_weights->row(s);
+    std::vector<T> base_scratch(n);
+    const T* base = base_row(problem, s, base_scratch.data());
     T* robust = state.robust_weights.row(s);
     T* total = state.total_weights + s * n;
     T* fit = state.fits + s * n;
@@ -103,8 +124,9 @@ void scalar_passes(const IrlsProblem<T>& problem, std::uint64_t passes, T* fits,
     const std::size_t series = problem.y.rows;
     const std::size_t n = problem.band->columns;
     IrlsState<T> state{fits, SeriesMatrix<T>(series, n), total_weights};
+    std::vector<T> base_scratch(n);
     for (std::size_t s = 0; s < series; ++s) {
-        const T* base = problem.base_weights->row(s);
+        const T* base = base_row(problem, s, base_scratch.data());
         T* robust = state.robust_weights.row(s);
         for (std::size_t t = 0; t < n; ++t) {
             robust[t] = std::isfinite(problem.y.at(s, t)) && base[t] > T(0) ? T(1) : T(0);
@@ -122,14 +144,18 @@ void scalar_passes(const IrlsProblem<T>& problem, std::uint64_t passes, T* fits,
 // The usable positions of a series for its current robust weights, as
 // irls_pass forms them: mask where the observation is finite and its total
 // weight base * robust is > 0; there the residual observation - fit, NaN
-// elsewhere. Written without branches: the mask follows the data.
+// elsewhere. Written without branches (v - v is 0 exactly when v is
+// finite), so that the loop runs on vectors whatever the mask looks like.
 template <typename T>
 void masked_residuals(const T* y, const T* base, const T* robust, const T* fit, std::size_t n,
                       std::uint8_t* mask, T* r) {
+    const T nan = std::numeric_limits<T>::quiet_NaN();
     for (std::size_t t = 0; t < n; ++t) {
-        const bool in = std::isfinite(y[t]) & (base[t] * robust[t] > T(0));
-        mask[t] = in ? 1 : 0;
-        r[t] = in ? y[t] - fit[t] : std::numeric_limits<T>::quiet_NaN();
+        const T value = y[t];
+        const bool in = (value - value == T(0)) & (base[t] * robust[t] > T(0));
+        const T residual = value - fit[t];
+        mask[t] = static_cast<std::uint8_t>(in);
+        r[t] = in ? residual : nan;
     }
 }
 
@@ -148,6 +174,7 @@ void lane_passes(const IrlsProblem<T>& problem, std::uint64_t passes, Kernel ker
     const std::size_t block_values = checked_product(width, n);
     std::vector<T> observations(block_values);
     std::vector<T> robust(block_values);
+    std::vector<T> bases(block_values);
     std::vector<std::uint8_t> mask(n);
     std::vector<T> residuals(n);
     std::vector<T> scratch(n);
@@ -160,7 +187,8 @@ void lane_passes(const IrlsProblem<T>& problem, std::uint64_t passes, Kernel ker
         const std::size_t lanes = hi - first < width ? hi - first : width;
         for (std::size_t lane = 0; lane < lanes; ++lane) {
             const std::size_t s = first + lane;
-            const T* base = problem.base_weights->row(s);
+            const T* base = base_row(problem, s, bases.data() + lane * n);
+            base_rows[lane] = base;
             T* y = observations.data() + lane * n;
             T* r = robust.data() + lane * n;
             for (std::size_t t = 0; t < n; ++t) {
@@ -175,7 +203,7 @@ void lane_passes(const IrlsProblem<T>& problem, std::uint64_t passes, Kernel ker
         for (std::size_t lane = 0; lane < width; ++lane) {
             const std::size_t source = lane < lanes ? lane : 0;
             observation_rows[lane] = observations.data() + source * n;
-            base_rows[lane] = problem.base_weights->row(first + source);
+            base_rows[lane] = base_rows[source];
             robust_rows[lane] = robust.data() + source * n;
         }
         for (std::uint64_t pass = 0; pass < passes; ++pass) {
@@ -216,8 +244,10 @@ template <typename T>
 void irls_batch(const IrlsProblem<T>& problem, T* fits, T* total_weights) {
     const std::size_t series = problem.y.rows;
     const std::size_t n = problem.band->columns;
-    if (problem.y.cols != n || problem.base_weights->rows != series ||
-        problem.base_weights->cols != n) {
+    const SeriesMatrix<T>* full = problem.base_weights.full;
+    const StridedMatrix<T>* given = problem.base_weights.given;
+    if (problem.y.cols != n || (full != nullptr && (full->rows != series || full->cols != n)) ||
+        (full == nullptr && given != nullptr && (given->rows != series || given->cols != n))) {
         throw InternalFault("IRLS inputs do not match the grid length");
     }
     // Without series a pass has no effect at all, so none is run: an empty
@@ -248,6 +278,10 @@ IrlsResult<T> irls_batch(const IrlsProblem<T>& problem) {
     return result;
 }
 
+template void form_base_row<float>(const StridedMatrix<float>&, const StridedMatrix<float>*,
+                                   std::size_t, float*);
+template void form_base_row<double>(const StridedMatrix<double>&, const StridedMatrix<double>*,
+                                    std::size_t, double*);
 template void irls_batch<float>(const IrlsProblem<float>&, float*, float*);
 template void irls_batch<double>(const IrlsProblem<double>&, double*, double*);
 template IrlsResult<float> irls_batch<float>(const IrlsProblem<float>&);

@@ -17,11 +17,27 @@
 
 namespace tarnwold {
 
+// The base weights B of a batch: 0 wherever the observation is missing.
+// Merged series come with B in full. For the caller's own series, B is
+// formed row by row where it is read, from the caller's weights (or 1
+// without any), so that no (S, T) matrix of it is built.
+template <typename T>
+struct BaseWeights {
+    const SeriesMatrix<T>* full = nullptr;    // B itself, or else
+    const StridedMatrix<T>* given = nullptr;  // the caller's weights; neither: weight 1
+};
+
+// Row s of B as formed from the observations y and the caller's weights
+// (nullptr for weight 1): the weight where y(s, t) is finite, else 0.
+template <typename T>
+void form_base_row(const StridedMatrix<T>& y, const StridedMatrix<T>* given, std::size_t s,
+                   T* row);
+
 template <typename T>
 struct IrlsProblem {
     const PenaltyBand<T>* band;
-    StridedMatrix<T> y;                   // (S, T) observations, NaN/inf = missing
-    const SeriesMatrix<T>* base_weights;  // (S, T), 0 where y is missing
+    StridedMatrix<T> y;            // (S, T) observations, NaN/inf = missing
+    BaseWeights<T> base_weights;   // (S, T)
     T lam;
     T ridge;
     std::uint64_t iterations;

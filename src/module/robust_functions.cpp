@@ -133,12 +133,23 @@ void rerun_in_double(const IrlsProblem<float>& problem, const std::vector<float>
                      float* fits, float* total_weights) {
     const std::vector<double> grid(solve_grid.begin(), solve_grid.end());
     const PenaltyBand<double> band = build_penalty_band(grid.data(), grid.size(), d, double(problem.eps));
+    // Widening keeps every value and whether it is finite, so base weights
+    // formed from widened inputs are the widened base weights.
     const SeriesMatrix<double> y = converted<double>(problem.y);
-    const SeriesMatrix<double> base = converted<double>(view_of(*problem.base_weights));
+    const BaseWeights<float>& narrow = problem.base_weights;
+    SeriesMatrix<double> base;
+    if (narrow.full != nullptr) {
+        base = converted<double>(view_of(*narrow.full));
+    } else if (narrow.given != nullptr) {
+        base = converted<double>(*narrow.given);
+    }
+    const StridedMatrix<double> given = view_of(base);
+    const BaseWeights<double> base_weights{narrow.full != nullptr ? &base : nullptr,
+                                           narrow.full == nullptr && narrow.given != nullptr ? &given : nullptr};
     const IrlsProblem<double> widened{
         &band,
         view_of(y),
-        &base,
+        base_weights,
         problem.lam,
         problem.ridge,
         problem.iterations,
@@ -231,16 +242,19 @@ PyObject* robust_whittaker_irls(const char* name, PyObject* const* args, Py_ssiz
     if (a.base_weights && (a.base_weights->rows != a.y.rows || a.base_weights->cols != a.y.cols)) {
         fail(PyExc_ValueError, "w_base_st must match y_st shape");
     }
-    const SeriesMatrix<T> base_weights = working_weights(a.y, a.base_weights);
-
+    // Merging needs the base weights in full; otherwise the passes form them
+    // from the caller's weights as they read each series.
     const bool merging = solve_length < length;
+    SeriesMatrix<T> base_weights;
     std::optional<MergedSeries<T>> merged;
     if (merging) {
+        base_weights = working_weights(a.y, a.base_weights);
         merged = merge_observations(a.y, base_weights, merged_grid.groups);
     }
     const IrlsProblem<T> problem{&band,
                                  merging ? view_of(merged->y) : a.y,
-                                 merging ? &merged->weights : &base_weights,
+                                 merging ? BaseWeights<T>{&merged->weights, nullptr}
+                                         : BaseWeights<T>{nullptr, a.base_weights ? &*a.base_weights : nullptr},
                                  a.lam,
                                  a.ridge,
                                  a.iterations,

@@ -3,9 +3,9 @@
 // Zero, negative and NaN weights at finite observations are kept as given.
 #pragma once
 
-#include <cmath>
 #include <optional>
 
+#include "irls.hpp"
 #include "series_matrix.hpp"
 
 namespace tarnwold::py {
@@ -14,11 +14,7 @@ template <typename T>
 SeriesMatrix<T> working_weights(const StridedMatrix<T>& y, const std::optional<StridedMatrix<T>>& base) {
     SeriesMatrix<T> weights(y.rows, y.cols);
     for (std::size_t s = 0; s < y.rows; ++s) {
-        T* row = weights.row(s);
-        for (std::size_t t = 0; t < y.cols; ++t) {
-            const T weight = base ? base->at(s, t) : T(1);
-            row[t] = std::isfinite(y.at(s, t)) ? weight : T(0);
-        }
+        form_base_row(y, base ? &*base : nullptr, s, weights.row(s));
     }
     return weights;
 }

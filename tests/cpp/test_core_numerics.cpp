@@ -466,7 +466,7 @@ template <typename T>
 IrlsProblem<T> irls_problem(const PenaltyBand<T>& band, const SeriesMatrix<T>& y,
                             const SeriesMatrix<T>& base, T lam, std::uint64_t iterations,
                             bool parallel) {
-    return {&band,        view_of(y), &base,   lam,      T(0), iterations,
+    return {&band,        view_of(y), {&base, nullptr},   lam,      T(0), iterations,
             Weighting::Tukey, default_tuning<T>(Weighting::Tukey), ScaleEstimator::Mad,
             T(1e-10), parallel};
 }
