@@ -86,7 +86,7 @@ void irls_pass(const IrlsProblem<T>& problem, std::size_t s, bool next_pass, Irl
     std::vector<T> base_scratch(n);
     const T* base = base_row(problem, s, base_scratch.data());
     T* robust = state.robust_weights.row(s);
-    T* total = state.total_weights + s * n;
+    T* total = state.total_weights != nullptr ? state.total_weights + s * n : nullptr;
     T* fit = state.fits + s * n;
 
     // A robust weight of 0 makes wt = 0 (or -0 for a negative base weight),
@@ -96,7 +96,9 @@ void irls_pass(const IrlsProblem<T>& problem, std::size_t s, bool next_pass, Irl
     std::vector<std::uint8_t> mask(n, 0);
     for (std::size_t t = 0; t < n; ++t) {
         wt[t] = base[t] * robust[t];
-        total[t] = wt[t];
+        if (total != nullptr) {
+            total[t] = wt[t];
+        }
         const T value = problem.y.at(s, t);
         if (std::isfinite(value) && wt[t] > T(0)) {
             mask[t] = 1;
@@ -224,6 +226,9 @@ void lane_passes(const IrlsProblem<T>& problem, std::uint64_t passes, Kernel ker
                 const T* base = base_rows[lane];
                 T* r = robust.data() + lane * n;
                 if (last) {
+                    if (total_weights == nullptr) {
+                        continue;
+                    }
                     T* total = total_weights + (first + lane) * n;
                     for (std::size_t t = 0; t < n; ++t) {
                         total[t] = base[t] * r[t];

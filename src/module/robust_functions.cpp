@@ -264,8 +264,9 @@ PyObject* robust_whittaker_irls(const char* name, PyObject* const* args, Py_ssiz
                                  a.eps,
                                  a.parallel};
     if (!merging) {
-        // The batch writes straight into the result arrays; without
-        // return_weights the total weights still exist for the fall-back test.
+        // The batch writes straight into the result arrays. Without
+        // return_weights, the total weights are kept only where the float
+        // fall-back test reads them; in double precision nothing does.
         ResultArray<T> fits = make_result_array<T>(a.y.rows, length);
         std::optional<ResultArray<T>> weights_array;
         SeriesMatrix<T> weights_only;
@@ -273,7 +274,7 @@ PyObject* robust_whittaker_irls(const char* name, PyObject* const* args, Py_ssiz
         if (a.return_weights) {
             weights_array = make_result_array<T>(a.y.rows, length);
             total_weights = weights_array->data;
-        } else {
+        } else if constexpr (std::is_same_v<T, float>) {
             weights_only = SeriesMatrix<T>(a.y.rows, length);
             total_weights = weights_only.values.data();
         }
