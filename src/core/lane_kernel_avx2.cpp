@@ -16,6 +16,7 @@ struct F64 {
     typedef long long M __attribute__((vector_size(32)));
     static constexpr std::size_t width = 4;
     static V sqrt(V v) { return _mm256_sqrt_pd(v); }
+    static V broadcast(T x) { return _mm256_set1_pd(x); }
 };
 
 struct F32 {
@@ -24,11 +25,12 @@ struct F32 {
     typedef int M __attribute__((vector_size(32)));
     static constexpr std::size_t width = 8;
     static V sqrt(V v) { return _mm256_sqrt_ps(v); }
+    static V broadcast(T x) { return _mm256_set1_ps(x); }
 };
 
 #include "lane_kernel_body.inc"
 
-constexpr std::size_t blocks = 2;
+constexpr std::size_t blocks = 4;
 
 void solve_f32(const LaneSystem<float>& system) { solve_by_order<F32, true, blocks>(system); }
 void solve_f64(const LaneSystem<double>& system) { solve_by_order<F64, true, blocks>(system); }

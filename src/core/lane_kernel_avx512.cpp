@@ -17,6 +17,7 @@ struct F64 {
     static constexpr std::size_t width = 8;
     // Masked form with every lane selected: same result, no undefined source.
     static V sqrt(V v) { return _mm512_mask_sqrt_pd(v, 0xFF, v); }
+    static V broadcast(T x) { return _mm512_set1_pd(x); }
 };
 
 struct F32 {
@@ -25,11 +26,12 @@ struct F32 {
     typedef int M __attribute__((vector_size(64)));
     static constexpr std::size_t width = 16;
     static V sqrt(V v) { return _mm512_mask_sqrt_ps(v, 0xFFFF, v); }
+    static V broadcast(T x) { return _mm512_set1_ps(x); }
 };
 
 #include "lane_kernel_body.inc"
 
-constexpr std::size_t blocks = 2;
+constexpr std::size_t blocks = 4;
 
 void solve_f32(const LaneSystem<float>& system) { solve_by_order<F32, true, blocks>(system); }
 void solve_f64(const LaneSystem<double>& system) { solve_by_order<F64, true, blocks>(system); }

@@ -20,8 +20,17 @@ struct F64 {
     static constexpr std::size_t width = 2;
 #if defined(__x86_64__)
     static V sqrt(V v) { return _mm_sqrt_pd(v); }
+    static V broadcast(T x) { return _mm_set1_pd(x); }
+    // SSE2 cannot compare 64-bit integers, so -0 is told by float
+    // comparisons: a zero whose sign, moved onto 1, makes a negative number.
+    static M negative_zero(V v) {
+        const V signed_one = _mm_or_pd(_mm_and_pd(v, _mm_set1_pd(-0.0)), _mm_set1_pd(1.0));
+        return reinterpret_cast<M>(_mm_and_pd(_mm_cmpeq_pd(v, _mm_setzero_pd()),
+                                              _mm_cmplt_pd(signed_one, _mm_setzero_pd())));
+    }
 #else
     static V sqrt(V v) { return V{__builtin_sqrt(v[0]), __builtin_sqrt(v[1])}; }
+    static V broadcast(T x) { return V{x, x}; }
 #endif
 };
 
@@ -32,11 +41,13 @@ struct F32 {
     static constexpr std::size_t width = 4;
 #if defined(__x86_64__)
     static V sqrt(V v) { return _mm_sqrt_ps(v); }
+    static V broadcast(T x) { return _mm_set1_ps(x); }
 #else
     static V sqrt(V v) {
         return V{__builtin_sqrtf(v[0]), __builtin_sqrtf(v[1]), __builtin_sqrtf(v[2]),
                  __builtin_sqrtf(v[3])};
     }
+    static V broadcast(T x) { return V{x, x, x, x}; }
 #endif
 };
 
@@ -115,7 +126,7 @@ struct LaneOps<One<E>> {
     static V larger(V a, V b) { return {a.v < b.v ? b.v : a.v}; }
 };
 
-constexpr std::size_t blocks = 2;
+constexpr std::size_t blocks = 4;
 
 void solve_f32(const LaneSystem<float>& system) { solve_by_order<F32, true, blocks>(system); }
 void solve_f64(const LaneSystem<double>& system) { solve_by_order<F64, true, blocks>(system); }
