@@ -72,25 +72,44 @@ void require_contiguous(const GridArray<T>& grid) {
     }
 }
 
+namespace {
+
+// NumPy could not make a result array. Exhausted memory is a plain
+// MemoryError, as when the core's own allocations fail (NumPy raises a
+// subclass of its own); anything else is our fault.
+[[noreturn]] void result_array_failed() {
+    const bool out_of_memory = PyErr_ExceptionMatches(PyExc_MemoryError) != 0;
+    PyErr_Clear();
+    if (!out_of_memory) {
+        raise_internal_fault("NumPy could not create a result array");
+    }
+    PyErr_NoMemory();
+    throw PythonErrorSet{};
+}
+
 template <typename T>
-ResultArray<T> make_result_array(std::size_t rows, std::size_t cols) {
+ResultArray<T> new_result_array(std::size_t rows, std::size_t cols, bool zeroed) {
     ensure_numpy();
     npy_intp shape[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(cols)};
-    OwnedRef array(PyArray_Zeros(2, shape, PyArray_DescrFromType(type_number<T>()), 0));
+    PyArray_Descr* descr = PyArray_DescrFromType(type_number<T>());
+    OwnedRef array(zeroed ? PyArray_Zeros(2, shape, descr, 0) : PyArray_Empty(2, shape, descr, 0));
     if (!array) {
-        // Exhausted memory is a plain MemoryError, as when the core's own
-        // allocations fail (NumPy raises a subclass of its own); anything
-        // else that keeps NumPy from making a zero-filled array is our fault.
-        const bool out_of_memory = PyErr_ExceptionMatches(PyExc_MemoryError) != 0;
-        PyErr_Clear();
-        if (!out_of_memory) {
-            raise_internal_fault("NumPy could not create a result array");
-        }
-        PyErr_NoMemory();
-        throw PythonErrorSet{};
+        result_array_failed();
     }
     T* data = static_cast<T*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
     return {std::move(array), data};
+}
+
+}  // namespace
+
+template <typename T>
+ResultArray<T> make_result_array(std::size_t rows, std::size_t cols) {
+    return new_result_array<T>(rows, cols, true);
+}
+
+template <typename T>
+ResultArray<T> make_unfilled_result_array(std::size_t rows, std::size_t cols) {
+    return new_result_array<T>(rows, cols, false);
 }
 
 #define TARNWOLD_INSTANTIATE(T)                                                   \
@@ -98,7 +117,8 @@ ResultArray<T> make_result_array(std::size_t rows, std::size_t cols) {
     template GridArray<T> convert_grid<T>(PyObject*, const char*);                \
     template StridedMatrix<T> convert_series<T>(PyObject*, const char*);          \
     template void require_contiguous<T>(const GridArray<T>&);                     \
-    template ResultArray<T> make_result_array<T>(std::size_t, std::size_t);
+    template ResultArray<T> make_result_array<T>(std::size_t, std::size_t);       \
+    template ResultArray<T> make_unfilled_result_array<T>(std::size_t, std::size_t);
 TARNWOLD_INSTANTIATE(float)
 TARNWOLD_INSTANTIATE(double)
 #undef TARNWOLD_INSTANTIATE

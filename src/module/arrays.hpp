@@ -38,11 +38,18 @@ void require_contiguous(const GridArray<T>& grid);
 
 template <typename T>
 struct ResultArray {
-    OwnedRef array;  // a new, zero-filled, C-contiguous array
+    OwnedRef array;  // a new, C-contiguous array
     T* data;
 };
 
+// A zero-filled result array.
 template <typename T>
 ResultArray<T> make_result_array(std::size_t rows, std::size_t cols);
+
+// A result array whose every element the caller is about to write. Nothing
+// zeroes it first: for (S, T) results that pass would cost as much as
+// writing the results themselves, on the calling thread alone.
+template <typename T>
+ResultArray<T> make_unfilled_result_array(std::size_t rows, std::size_t cols);
 
 }  // namespace tarnwold::py

@@ -39,7 +39,7 @@ PyObject* build_pb(const char* name, PyObject* const* args, Py_ssize_t nargs, Py
     }
     const PenaltyBand<T> band = build_penalty_band(grid.data(), grid.size(), d, eps);
 
-    ResultArray<T> pb = make_result_array<T>(band.k + 1, band.columns);
+    ResultArray<T> pb = make_unfilled_result_array<T>(band.k + 1, band.columns);
     if (!band.values.empty()) {
         std::memcpy(pb.data, band.data(), band.values.size() * sizeof(T));
     }

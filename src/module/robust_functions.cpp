@@ -186,7 +186,7 @@ void solve_batch(const IrlsProblem<T>& problem, const StridedMatrix<T>& caller_y
 
 template <typename T>
 PyObject* copy_to_array(const SeriesMatrix<T>& m) {
-    ResultArray<T> array = make_result_array<T>(m.rows, m.cols);
+    ResultArray<T> array = make_unfilled_result_array<T>(m.rows, m.cols);
     if (!m.values.empty()) {
         std::memcpy(array.data, m.values.data(), m.values.size() * sizeof(T));
     }
@@ -267,12 +267,16 @@ PyObject* robust_whittaker_irls(const char* name, PyObject* const* args, Py_ssiz
         // The batch writes straight into the result arrays. Without
         // return_weights, the total weights are kept only where the float
         // fall-back test reads them; in double precision nothing does.
-        ResultArray<T> fits = make_result_array<T>(a.y.rows, length);
+        // Every pass writes every fit and the last one every total weight;
+        // only a call without passes returns the arrays as they come.
+        const auto result_array = a.iterations > 0 ? make_unfilled_result_array<T>
+                                                   : make_result_array<T>;
+        ResultArray<T> fits = result_array(a.y.rows, length);
         std::optional<ResultArray<T>> weights_array;
         SeriesMatrix<T> weights_only;
         T* total_weights = nullptr;
         if (a.return_weights) {
-            weights_array = make_result_array<T>(a.y.rows, length);
+            weights_array = result_array(a.y.rows, length);
             total_weights = weights_array->data;
         } else if constexpr (std::is_same_v<T, float>) {
             weights_only = SeriesMatrix<T>(a.y.rows, length);

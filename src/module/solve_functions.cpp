@@ -57,7 +57,7 @@ PyObject* whittaker_solve(const char* name, PyObject* const* args, Py_ssize_t na
         fail(PyExc_ValueError, "w_base_st must match y_st shape");
     }
 
-    ResultArray<T> z = make_result_array<T>(y.rows, length);
+    ResultArray<T> z = make_unfilled_result_array<T>(y.rows, length);
     const SeriesSolveContext<T> context{y, base_weights ? &*base_weights : nullptr, &band, lam, ridge, eps};
     solve_all_series(context, z.data, parallel);
     return z.array.release();
