@@ -143,24 +143,6 @@ void scalar_passes(const IrlsProblem<T>& problem, std::uint64_t passes, T* fits,
     }
 }
 
-// The usable positions of a series for its current robust weights, as
-// irls_pass forms them: mask where the observation is finite and its total
-// weight base * robust is > 0; there the residual observation - fit, NaN
-// elsewhere. Written without branches (v - v is 0 exactly when v is
-// finite), so that the loop runs on vectors whatever the mask looks like.
-template <typename T>
-void masked_residuals(const T* y, const T* base, const T* robust, const T* fit, std::size_t n,
-                      std::uint8_t* mask, T* r) {
-    const T nan = std::numeric_limits<T>::quiet_NaN();
-    for (std::size_t t = 0; t < n; ++t) {
-        const T value = y[t];
-        const bool in = (value - value == T(0)) & (base[t] * robust[t] > T(0));
-        const T residual = value - fit[t];
-        mask[t] = static_cast<std::uint8_t>(in);
-        r[t] = in ? residual : nan;
-    }
-}
-
 // Every pass of series [lo, hi), a block of lanes at a time. Per lane, the
 // scratch holds the observations (read once from the strided input) and the
 // robust weights; the solver's interleaved inputs are formed from them and
@@ -235,8 +217,13 @@ void lane_passes(const IrlsProblem<T>& problem, std::uint64_t passes, Kernel ker
                     }
                     continue;
                 }
-                masked_residuals(observation_rows[lane], base, r, fit_rows[lane], n, mask.data(),
-                                 residuals.data());
+                const ResidualTask<T> task{n, observation_rows[lane], base, r, fit_rows[lane],
+                                           mask.data(), residuals.data()};
+                if constexpr (std::is_same_v<T, float>) {
+                    kernels->residuals_f32(task);
+                } else {
+                    kernels->residuals_f64(task);
+                }
                 reweigh(problem, residuals.data(), mask.data(), n, scratch.data(), r, kernels);
             }
         }

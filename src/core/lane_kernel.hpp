@@ -124,8 +124,24 @@ struct WeightTask {
     T* weights;
 };
 
+// The residuals of one series for its next robust weights, vectorised along
+// the series: mask[t] = 1 where y[t] is finite and base[t] * robust[t] > 0,
+// else 0; r[t] = y[t] - fit[t] there, NaN elsewhere.
+template <typename T>
+struct ResidualTask {
+    std::size_t n;
+    const T* y;
+    const T* base;
+    const T* robust;
+    const T* fit;
+    std::uint8_t* mask;
+    T* r;
+};
+
 using WeighF32 = void (*)(const WeightTask<float>&);
 using WeighF64 = void (*)(const WeightTask<double>&);
+using ResidualsF32 = void (*)(const ResidualTask<float>&);
+using ResidualsF64 = void (*)(const ResidualTask<double>&);
 
 struct LaneKernels {
     LaneKernelF32 f32;
@@ -142,6 +158,8 @@ struct LaneKernels {
     LaneWriteF64 write_f64;
     LanePassF32 pass_f32;
     LanePassF64 pass_f64;
+    ResidualsF32 residuals_f32;
+    ResidualsF64 residuals_f64;
 };
 
 // 16-byte vectors: SSE2 on x86-64 (every such processor has it), the

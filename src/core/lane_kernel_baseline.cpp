@@ -134,6 +134,8 @@ void substitute_f32(const LaneSystem<float>& system) { solve_by_order<F32, false
 void substitute_f64(const LaneSystem<double>& system) { solve_by_order<F64, false, blocks>(system); }
 void weigh_f32(const WeightTask<float>& task) { weigh<F32>(task); }
 void weigh_f64(const WeightTask<double>& task) { weigh<F64>(task); }
+void residuals_f32(const ResidualTask<float>& task) { residuals<F32>(task); }
+void residuals_f64(const ResidualTask<double>& task) { residuals<F64>(task); }
 void read_f32(const LaneRead<float>& read) { read_lanes<F32, blocks>(read); }
 void read_f64(const LaneRead<double>& read) { read_lanes<F64, blocks>(read); }
 void write_f32(const LaneWrite<float>& write) { write_lanes<F32, blocks>(write); }
@@ -156,11 +158,12 @@ void pass_one_f64(const LanePass<double>& pass) { read_pass_lanes<F64One, 1>(pas
 const LaneKernels baseline_lane_kernels{solve_f32, substitute_f32, blocks * F32::width,
                                        solve_f64, substitute_f64, blocks * F64::width,
                                        weigh_f32, weigh_f64, read_f32, read_f64, write_f32, write_f64,
-                                       pass_f32, pass_f64};
+                                       pass_f32, pass_f64, residuals_f32, residuals_f64};
 
 const LaneKernels single_lane_kernels{solve_one_f32, substitute_one_f32, F32One::width,
                                       solve_one_f64, substitute_one_f64, F64One::width,
                                       weigh_f32, weigh_f64, read_one_f32, read_one_f64,
-                                      write_one_f32, write_one_f64, pass_one_f32, pass_one_f64};
+                                      write_one_f32, write_one_f64, pass_one_f32, pass_one_f64,
+                                      residuals_f32, residuals_f64};
 
 }  // namespace tarnwold
