@@ -31,26 +31,58 @@ T select_rank(T* values, std::size_t count, std::size_t rank, T* below) {
     // Set once the rank - 1 value lies in a bucket below the rank's bucket.
     bool below_known = false;
     Key below_key = 0;
+    constexpr std::size_t lanes = 4;
+    std::array<std::array<std::uint32_t, bucket_count>, lanes> parts;
     std::array<std::uint32_t, bucket_count> histogram;
 
     while (count > small_set) {
-        Key low = key(values[0]);
-        Key high = low;
-        for (std::size_t i = 1; i < count; ++i) {
-            const Key k = key(values[i]);
-            low = k < low ? k : low;
-            high = k > high ? k : high;
+        // Four independent running extremes and four histograms: neighbouring
+        // values often share a bucket, and a single chain of increments (or
+        // of comparisons) would wait on itself at every value.
+        Key low[lanes];
+        Key high[lanes];
+        for (std::size_t j = 0; j < lanes; ++j) {
+            low[j] = high[j] = key(values[0]);
         }
-        if (low == high) {
+        std::size_t at = 0;
+        for (; at + lanes <= count; at += lanes) {
+            for (std::size_t j = 0; j < lanes; ++j) {
+                const Key k = key(values[at + j]);
+                low[j] = k < low[j] ? k : low[j];
+                high[j] = k > high[j] ? k : high[j];
+            }
+        }
+        for (; at < count; ++at) {
+            const Key k = key(values[at]);
+            low[0] = k < low[0] ? k : low[0];
+            high[0] = k > high[0] ? k : high[0];
+        }
+        for (std::size_t j = 1; j < lanes; ++j) {
+            low[0] = low[j] < low[0] ? low[j] : low[0];
+            high[0] = high[j] > high[0] ? high[j] : high[0];
+        }
+        const Key lowest = low[0];
+        const Key highest = high[0];
+        if (lowest == highest) {
             break;  // all candidates equal
         }
         unsigned shift = 0;
-        while (((high - low) >> shift) >= bucket_count) {
+        while (((highest - lowest) >> shift) >= bucket_count) {
             ++shift;
         }
-        histogram.fill(0);
-        for (std::size_t i = 0; i < count; ++i) {
-            ++histogram[(key(values[i]) - low) >> shift];
+        for (auto& part : parts) {
+            part.fill(0);
+        }
+        for (at = 0; at + lanes <= count; at += lanes) {
+            for (std::size_t j = 0; j < lanes; ++j) {
+                ++parts[j][(key(values[at + j]) - lowest) >> shift];
+            }
+        }
+        for (; at < count; ++at) {
+            ++parts[0][(key(values[at]) - lowest) >> shift];
+        }
+        for (std::size_t b = 0; b < bucket_count; ++b) {
+            histogram[b] = parts[0][b] + parts[1][b] + parts[2][b] + parts[3][b];
         }
         std::size_t bucket = 0;
         std::size_t before = 0;
@@ -59,7 +91,7 @@ T select_rank(T* values, std::size_t count, std::size_t rank, T* below) {
             ++bucket;
         }
         rank -= before;
-        const Key first_key = low + (static_cast<Key>(bucket) << shift);
+        const Key first_key = lowest + (static_cast<Key>(bucket) << shift);
         const Key bucket_span = (Key{1} << shift) - 1;
         if (below != nullptr && !below_known && rank == 0) {
             // The rank is the first of its bucket: the rank - 1 value is the
