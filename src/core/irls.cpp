@@ -175,11 +175,17 @@ void lane_passes(const IrlsProblem<T>& problem, std::uint64_t passes, Kernel ker
             base_rows[lane] = base;
             T* y = observations.data() + lane * n;
             T* r = robust.data() + lane * n;
-            for (std::size_t t = 0; t < n; ++t) {
-                y[t] = problem.y.at(s, t);
+            if (problem.y.col_stride == static_cast<std::ptrdiff_t>(sizeof(T))) {
+                std::memcpy(y, problem.y.data + static_cast<std::ptrdiff_t>(s) * problem.y.row_stride,
+                            n * sizeof(T));
+            } else {
+                for (std::size_t t = 0; t < n; ++t) {
+                    y[t] = problem.y.at(s, t);
+                }
             }
+            // v - v is 0 exactly when v is finite; no branch on the data.
             for (std::size_t t = 0; t < n; ++t) {
-                r[t] = std::isfinite(y[t]) & (base[t] > T(0)) ? T(1) : T(0);
+                r[t] = (y[t] - y[t] == T(0)) & (base[t] > T(0)) ? T(1) : T(0);
             }
             fit_rows[lane] = fits + s * n;
         }

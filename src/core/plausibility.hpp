@@ -9,6 +9,8 @@
 
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 
 namespace tarnwold {
 
@@ -24,6 +26,26 @@ float largest_finite_magnitude(std::size_t n, ValueAt&& value_at) {
         largest = (magnitude - magnitude == 0.0f) & (magnitude > largest) ? magnitude : largest;
     }
     return largest;
+}
+
+// The same over n contiguous floats at `values` (any alignment), written so
+// that it runs on vectors: the bit patterns of finite magnitudes order like
+// their values, and every non-finite value counts as 0 (v - v is 0 exactly
+// when v is finite).
+inline float largest_finite_magnitude(const std::byte* values, std::size_t n) {
+    std::int32_t largest = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        float value;
+        std::memcpy(&value, values + i * sizeof(float), sizeof value);
+        const float magnitude = std::fabs(value);
+        std::int32_t bits;
+        std::memcpy(&bits, &magnitude, sizeof bits);
+        bits = magnitude - magnitude == 0.0f ? bits : 0;
+        largest = bits > largest ? bits : largest;
+    }
+    float result;
+    std::memcpy(&result, &largest, sizeof result);
+    return result;
 }
 
 // The largest plausible fit magnitude for the largest finite observation,

@@ -114,7 +114,10 @@ bool needs_f64_fallback(const float* fits, const float* total_weights, std::size
     std::atomic<bool> fails{false};
     for_each_series_range(y.rows, parallel, [&](std::size_t lo, std::size_t hi) {
         for (std::size_t s = lo; s < hi && !fails.load(std::memory_order_relaxed); ++s) {
-            const float h = largest_finite_magnitude(y.cols, [&](std::size_t t) { return y.at(s, t); });
+            const float h =
+                y.col_stride == static_cast<std::ptrdiff_t>(sizeof(float))
+                    ? largest_finite_magnitude(y.data + static_cast<std::ptrdiff_t>(s) * y.row_stride, y.cols)
+                    : largest_finite_magnitude(y.cols, [&](std::size_t t) { return y.at(s, t); });
             const float bound = plausible_bound(h);
             if (any_beyond(fits + s * solve_length, solve_length, bound < largest_float ? bound : largest_float) ||
                 any_beyond(total_weights + s * solve_length, solve_length, largest_float)) {
