@@ -53,13 +53,12 @@ T residual_scale(const IrlsProblem<T>& problem, const T* r, const std::uint8_t* 
 }
 
 // The robust weights of the next pass from the residuals of this one (NaN
-// outside the mask): scaled robustly, then weighted; 0 outside the mask.
+// outside the mask) and their scale sigma; 0 outside the mask.
 // With lane kernels, the weights come from their vectorised weight
 // functions, which compute the same values.
 template <typename T>
 void reweigh(const IrlsProblem<T>& problem, const T* r, const std::uint8_t* mask, std::size_t n,
-             T* scratch, T* robust, const LaneKernels* kernels) {
-    const T sigma = residual_scale(problem, r, mask, n, scratch);
+             T sigma, T* robust, const LaneKernels* kernels) {
     if (kernels != nullptr) {
         const WeightTask<T> task{problem.weighting, problem.tuning.t0, problem.tuning.t1,
                                  problem.tuning.t2, decimal<T>(1e-12f, 1e-12), r, sigma, mask,
@@ -115,7 +114,8 @@ void irls_pass(const IrlsProblem<T>& problem, std::size_t s, bool next_pass, Irl
         for (std::size_t t = 0; t < n; ++t) {
             r[t] = mask[t] != 0 ? yc[t] - fit[t] : std::numeric_limits<T>::quiet_NaN();
         }
-        reweigh(problem, r.data(), mask.data(), n, scratch.data(), robust, nullptr);
+        const T sigma = residual_scale(problem, r.data(), mask.data(), n, scratch.data());
+        reweigh(problem, r.data(), mask.data(), n, sigma, robust, nullptr);
     }
 }
 
@@ -223,14 +223,20 @@ void lane_passes(const IrlsProblem<T>& problem, std::uint64_t passes, Kernel ker
                     }
                     continue;
                 }
+                std::size_t count = 0;
                 const ResidualTask<T> task{n, observation_rows[lane], base, r, fit_rows[lane],
-                                           mask.data(), residuals.data()};
+                                           mask.data(), residuals.data(), scratch.data(), &count};
                 if constexpr (std::is_same_v<T, float>) {
                     kernels->residuals_f32(task);
                 } else {
                     kernels->residuals_f64(task);
                 }
-                reweigh(problem, residuals.data(), mask.data(), n, scratch.data(), r, kernels);
+                // The kernel has collected the MAD's magnitudes already.
+                const T sigma = problem.scale == ScaleEstimator::Huber
+                                    ? huber_scale(residuals.data(), mask.data(), n, problem.eps,
+                                                  scratch.data())
+                                    : mad_of_magnitudes(scratch.data(), count, problem.eps);
+                reweigh(problem, residuals.data(), mask.data(), n, sigma, r, kernels);
             }
         }
     }

@@ -126,7 +126,9 @@ struct WeightTask {
 
 // The residuals of one series for its next robust weights, vectorised along
 // the series: mask[t] = 1 where y[t] is finite and base[t] * robust[t] > 0,
-// else 0; r[t] = y[t] - fit[t] there, NaN elsewhere.
+// else 0; r[t] = y[t] - fit[t] there, NaN elsewhere. The magnitudes |r[t]|
+// of the masked, finite residuals go to magnitudes[0 .. count), in order,
+// for the MAD scale.
 template <typename T>
 struct ResidualTask {
     std::size_t n;
@@ -136,6 +138,8 @@ struct ResidualTask {
     const T* fit;
     std::uint8_t* mask;
     T* r;
+    T* magnitudes;       // n values
+    std::size_t* count;  // set to the number of magnitudes
 };
 
 using WeighF32 = void (*)(const WeightTask<float>&);

@@ -158,6 +158,11 @@ T mad_scale(const T* r, const std::uint8_t* mask, std::size_t n, T floor, T* scr
         magnitudes[count] = std::fabs(r[t]);
         count += (mask[t] != 0) & std::isfinite(r[t]) ? 1 : 0;
     }
+    return mad_of_magnitudes(magnitudes, count, floor);
+}
+
+template <typename T>
+T mad_of_magnitudes(T* magnitudes, std::size_t count, T floor) {
     if (count == 0) {
         return floor;
     }
@@ -223,6 +228,8 @@ template TuningTriple<float> default_tuning<float>(Weighting);
 template TuningTriple<double> default_tuning<double>(Weighting);
 template float robust_weight<float>(Weighting, const TuningTriple<float>&, float);
 template double robust_weight<double>(Weighting, const TuningTriple<double>&, double);
+template float mad_of_magnitudes<float>(float*, std::size_t, float);
+template double mad_of_magnitudes<double>(double*, std::size_t, double);
 template float mad_scale<float>(const float*, const std::uint8_t*, std::size_t, float);
 template double mad_scale<double>(const double*, const std::uint8_t*, std::size_t, double);
 template float huber_scale<float>(const float*, const std::uint8_t*, std::size_t, float);

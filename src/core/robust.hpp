@@ -54,4 +54,9 @@ T mad_scale(const T* r, const std::uint8_t* mask, std::size_t n, T floor, T* scr
 template <typename T>
 T huber_scale(const T* r, const std::uint8_t* mask, std::size_t n, T floor, T* scratch);
 
+// The MAD scale from the magnitudes it is taken over, already collected:
+// the count usable residuals' |r|, in any order; reorders them.
+template <typename T>
+T mad_of_magnitudes(T* magnitudes, std::size_t count, T floor);
+
 }  // namespace tarnwold
