@@ -224,8 +224,19 @@ void lane_passes(const IrlsProblem<T>& problem, std::uint64_t passes, Kernel ker
                     continue;
                 }
                 std::size_t count = 0;
-                const ResidualTask<T> task{n, observation_rows[lane], base, r, fit_rows[lane],
-                                           mask.data(), residuals.data(), scratch.data(), &count};
+                T smallest = T(0);
+                T largest = T(0);
+                const ResidualTask<T> task{n,
+                                           observation_rows[lane],
+                                           base,
+                                           r,
+                                           fit_rows[lane],
+                                           mask.data(),
+                                           residuals.data(),
+                                           scratch.data(),
+                                           &count,
+                                           &smallest,
+                                           &largest};
                 if constexpr (std::is_same_v<T, float>) {
                     kernels->residuals_f32(task);
                 } else {
@@ -235,7 +246,8 @@ void lane_passes(const IrlsProblem<T>& problem, std::uint64_t passes, Kernel ker
                 const T sigma = problem.scale == ScaleEstimator::Huber
                                     ? huber_scale(residuals.data(), mask.data(), n, problem.eps,
                                                   scratch.data())
-                                    : mad_of_magnitudes(scratch.data(), count, problem.eps);
+                                    : mad_of_magnitudes(scratch.data(), count, problem.eps,
+                                                        smallest, largest);
                 reweigh(problem, residuals.data(), mask.data(), n, sigma, r, kernels);
             }
         }

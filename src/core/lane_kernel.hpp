@@ -128,7 +128,7 @@ struct WeightTask {
 // the series: mask[t] = 1 where y[t] is finite and base[t] * robust[t] > 0,
 // else 0; r[t] = y[t] - fit[t] there, NaN elsewhere. The magnitudes |r[t]|
 // of the masked, finite residuals go to magnitudes[0 .. count), in order,
-// for the MAD scale.
+// with their extremes, for the MAD scale.
 template <typename T>
 struct ResidualTask {
     std::size_t n;
@@ -140,6 +140,8 @@ struct ResidualTask {
     T* r;
     T* magnitudes;       // n values
     std::size_t* count;  // set to the number of magnitudes
+    T* smallest;         // set to the smallest and the largest magnitude
+    T* largest;          // (+inf and 0 when there is none)
 };
 
 using WeighF32 = void (*)(const WeightTask<float>&);

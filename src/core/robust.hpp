@@ -58,5 +58,8 @@ T huber_scale(const T* r, const std::uint8_t* mask, std::size_t n, T floor, T* s
 // the count usable residuals' |r|, in any order; reorders them.
 template <typename T>
 T mad_of_magnitudes(T* magnitudes, std::size_t count, T floor);
+// The same with the smallest and largest magnitude known (count >= 1).
+template <typename T>
+T mad_of_magnitudes(T* magnitudes, std::size_t count, T floor, T smallest, T largest);
 
 }  // namespace tarnwold
