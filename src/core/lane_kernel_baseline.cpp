@@ -113,7 +113,15 @@ struct LaneOps<One<E>> {
     static V load(const T* p) { return {*p}; }
     static void store(T* p, V x) { *p = x.v; }
     static V broadcast(T x) { return {x}; }
-    static V floored(V x, V floor) { return {(x.v != x.v || x.v < floor.v) ? floor.v : x.v}; }
+    // A branch, not a select: the floor almost never applies, and a
+    // predicted branch keeps the comparison off the solve's chain of
+    // dependent operations, which is all a lone series waits on.
+    static V floored(V x, V floor) {
+        if (__builtin_expect(x.v != x.v || x.v < floor.v, 0)) {
+            return floor;
+        }
+        return x;
+    }
     static M finite(V x) { return {x.v - x.v == T(0)}; }
     static M negative_zero(V x) { return {x.v == T(0) && __builtin_signbit(x.v)}; }
     static V magnitude(V x) {
