@@ -143,6 +143,32 @@ void scalar_passes(const IrlsProblem<T>& problem, std::uint64_t passes, T* fits,
     }
 }
 
+// The lane path's reweighting of one series, with the values of irls_pass:
+// the vector kernels form the mask and the residuals, collecting the MAD's
+// magnitudes on the way, and weigh the scaled residuals. robust (n values)
+// holds the weights of this pass on entry and those of the next on return;
+// mask, residuals and scratch are n values of scratch each.
+template <typename T>
+void next_robust_weights(const IrlsProblem<T>& problem, const LaneKernels& kernels, const T* y,
+                         const T* base, const T* fit, T* robust, std::uint8_t* mask,
+                         T* residuals, T* scratch) {
+    const std::size_t n = problem.band->columns;
+    std::size_t count = 0;
+    T smallest = T(0);
+    T largest = T(0);
+    const ResidualTask<T> task{n,       y,         base,   robust, fit,     mask,
+                               residuals, scratch, &count, &smallest, &largest};
+    if constexpr (std::is_same_v<T, float>) {
+        kernels.residuals_f32(task);
+    } else {
+        kernels.residuals_f64(task);
+    }
+    const T sigma = problem.scale == ScaleEstimator::Huber
+                        ? huber_scale(residuals, mask, n, problem.eps, scratch)
+                        : mad_of_magnitudes(scratch, count, problem.eps, smallest, largest);
+    reweigh(problem, residuals, mask, n, sigma, robust, &kernels);
+}
+
 // Every pass of series [lo, hi), a block of lanes at a time. Per lane, the
 // scratch holds the observations (read once from the strided input) and the
 // robust weights; the solver's interleaved inputs are formed from them and
@@ -223,32 +249,9 @@ void lane_passes(const IrlsProblem<T>& problem, std::uint64_t passes, Kernel ker
                     }
                     continue;
                 }
-                std::size_t count = 0;
-                T smallest = T(0);
-                T largest = T(0);
-                const ResidualTask<T> task{n,
-                                           observation_rows[lane],
-                                           base,
-                                           r,
-                                           fit_rows[lane],
-                                           mask.data(),
-                                           residuals.data(),
-                                           scratch.data(),
-                                           &count,
-                                           &smallest,
-                                           &largest};
-                if constexpr (std::is_same_v<T, float>) {
-                    kernels->residuals_f32(task);
-                } else {
-                    kernels->residuals_f64(task);
-                }
-                // The kernel has collected the MAD's magnitudes already.
-                const T sigma = problem.scale == ScaleEstimator::Huber
-                                    ? huber_scale(residuals.data(), mask.data(), n, problem.eps,
-                                                  scratch.data())
-                                    : mad_of_magnitudes(scratch.data(), count, problem.eps,
-                                                        smallest, largest);
-                reweigh(problem, residuals.data(), mask.data(), n, sigma, r, kernels);
+                next_robust_weights(problem, *kernels, observation_rows[lane], base,
+                                    fit_rows[lane], r, mask.data(), residuals.data(),
+                                    scratch.data());
             }
         }
     }
