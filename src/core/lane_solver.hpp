@@ -34,8 +34,9 @@ public:
 
     // Fills the block's inputs from series rows with the working weights of
     // the single-pass smoother (see LaneRead), one row pointer per lane of
-    // the block. Returns false, reading nothing, when no lane kernel serves
-    // this solver; the caller then fills the inputs itself.
+    // the block; next holds the following block's rows, to be prefetched
+    // meanwhile, or is nullptr. Returns false, reading nothing, when no lane
+    // kernel serves this solver; the caller then fills the inputs itself.
     bool read(const std::byte* const* rows, std::ptrdiff_t step, const std::byte* const* bases,
               std::ptrdiff_t base_step, const std::byte* const* next);
 
