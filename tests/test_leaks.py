@@ -220,7 +220,10 @@ def test_resident_memory_flat():
     # (S, T) buffer 64 or 128 KiB; the noise is a page or two.
     cases = make_cases(length=4096, series=4)
     rounds = 30
-    for _ in range(5):
+    # Each thread keeps the scratch of its calls for the next ones (up to a
+    # bound): the warm-up lets every pool worker reach its working set,
+    # which takes a few rounds since the work lands on workers at random.
+    for _ in range(15):
         for case in cases:
             call_many(case, 1)
     gc.collect()

@@ -12,6 +12,7 @@
 #include "kernel_choice.hpp"
 #include "lane_solver.hpp"
 #include "parallel.hpp"
+#include "scratch.hpp"
 
 namespace tarnwold {
 
@@ -179,15 +180,15 @@ void lane_passes(const IrlsProblem<T>& problem, std::uint64_t passes, Kernel ker
                  T* total_weights, std::size_t lo, std::size_t hi) {
     const std::size_t n = problem.band->columns;
     const LaneKernels* kernels = lane_kernels(kernel);
-    LaneSolver<T> solver(*problem.band, problem.lam, problem.ridge, problem.eps, kernel);
+    LaneSolver<T> solver(*problem.band, problem.lam, problem.ridge, problem.eps, kernel, hi - lo);
     const std::size_t width = solver.width();
     const std::size_t block_values = checked_product(width, n);
-    std::vector<T> observations(block_values);
-    std::vector<T> robust(block_values);
-    std::vector<T> bases(block_values);
-    std::vector<std::uint8_t> mask(n);
-    std::vector<T> residuals(n);
-    std::vector<T> scratch(n);
+    Scratch<T> observations(block_values);
+    Scratch<T> robust(block_values);
+    Scratch<T> bases(block_values);
+    Scratch<std::uint8_t> mask(n);
+    Scratch<T> residuals(n);
+    Scratch<T> scratch(n);
     std::vector<T*> fit_rows(width);
     std::vector<const T*> observation_rows(width);
     std::vector<const T*> base_rows(width);
@@ -284,9 +285,12 @@ void irls_batch(const IrlsProblem<T>& problem, T* fits, T* total_weights) {
         scalar_passes(problem, passes, fits, total_weights);
         return;
     }
-    for_each_series_range(series, problem.parallel, [&](std::size_t lo, std::size_t hi) {
-        lane_passes(problem, passes, kernel, fits, total_weights, lo, hi);
-    });
+    for_each_series_range(
+        series, problem.parallel,
+        [&](std::size_t lo, std::size_t hi) {
+            lane_passes(problem, passes, kernel, fits, total_weights, lo, hi);
+        },
+        lane_grain<T>(*lane_kernels(kernel)));
 }
 
 template <typename T>

@@ -149,21 +149,31 @@ using WeighF64 = void (*)(const WeightTask<double>&);
 using ResidualsF32 = void (*)(const ResidualTask<float>&);
 using ResidualsF64 = void (*)(const ResidualTask<double>&);
 
-struct LaneKernels {
+// The kernels of one block shape: `width` lanes per block of each precision.
+struct LaneBlockKernels {
     LaneKernelF32 f32;
     LaneKernelF32 f32_substitute;
     std::size_t f32_width;
     LaneKernelF64 f64;
     LaneKernelF64 f64_substitute;
     std::size_t f64_width;
-    WeighF32 weigh_f32;
-    WeighF64 weigh_f64;
     LaneReadF32 read_f32;
     LaneReadF64 read_f64;
     LaneWriteF32 write_f32;
     LaneWriteF64 write_f64;
     LanePassF32 pass_f32;
     LanePassF64 pass_f64;
+};
+
+struct LaneKernels {
+    // Several vectors side by side per block: independent chains of
+    // divisions that keep the divider busy, for ranges of many series.
+    LaneBlockKernels wide;
+    // One vector per block, for ranges of few series, which would leave most
+    // lanes of a wide block unused.
+    LaneBlockKernels narrow;
+    WeighF32 weigh_f32;
+    WeighF64 weigh_f64;
     ResidualsF32 residuals_f32;
     ResidualsF64 residuals_f64;
 };

@@ -30,28 +30,10 @@ struct F32 {
 
 #include "lane_kernel_body.inc"
 
-constexpr std::size_t blocks = 4;
-
-void solve_f32(const LaneSystem<float>& system) { solve_by_order<F32, true, blocks>(system); }
-void solve_f64(const LaneSystem<double>& system) { solve_by_order<F64, true, blocks>(system); }
-void substitute_f32(const LaneSystem<float>& system) { solve_by_order<F32, false, blocks>(system); }
-void substitute_f64(const LaneSystem<double>& system) { solve_by_order<F64, false, blocks>(system); }
-void weigh_f32(const WeightTask<float>& task) { weigh<F32>(task); }
-void weigh_f64(const WeightTask<double>& task) { weigh<F64>(task); }
-void residuals_f32(const ResidualTask<float>& task) { residuals<F32>(task); }
-void residuals_f64(const ResidualTask<double>& task) { residuals<F64>(task); }
-void read_f32(const LaneRead<float>& read) { read_lanes<F32, blocks>(read); }
-void read_f64(const LaneRead<double>& read) { read_lanes<F64, blocks>(read); }
-void write_f32(const LaneWrite<float>& write) { write_lanes<F32, blocks>(write); }
-void write_f64(const LaneWrite<double>& write) { write_lanes<F64, blocks>(write); }
-void pass_f32(const LanePass<float>& pass) { read_pass_lanes<F32, blocks>(pass); }
-void pass_f64(const LanePass<double>& pass) { read_pass_lanes<F64, blocks>(pass); }
-
 }  // namespace
 
-const LaneKernels avx2_lane_kernels{solve_f32, substitute_f32, blocks * F32::width,
-                                       solve_f64, substitute_f64, blocks * F64::width,
-                                       weigh_f32, weigh_f64, read_f32, read_f64, write_f32, write_f64,
-                                       pass_f32, pass_f64, residuals_f32, residuals_f64};
+const LaneKernels avx2_lane_kernels{BlockKernels<F32, F64, wide_blocks>::table,
+                                       BlockKernels<F32, F64, 1>::table,
+                                       weigh_f32, weigh_f64, residuals_f32, residuals_f64};
 
 }  // namespace tarnwold

@@ -134,44 +134,16 @@ struct LaneOps<One<E>> {
     static V larger(V a, V b) { return {a.v < b.v ? b.v : a.v}; }
 };
 
-constexpr std::size_t blocks = 4;
-
-void solve_f32(const LaneSystem<float>& system) { solve_by_order<F32, true, blocks>(system); }
-void solve_f64(const LaneSystem<double>& system) { solve_by_order<F64, true, blocks>(system); }
-void substitute_f32(const LaneSystem<float>& system) { solve_by_order<F32, false, blocks>(system); }
-void substitute_f64(const LaneSystem<double>& system) { solve_by_order<F64, false, blocks>(system); }
-void weigh_f32(const WeightTask<float>& task) { weigh<F32>(task); }
-void weigh_f64(const WeightTask<double>& task) { weigh<F64>(task); }
-void residuals_f32(const ResidualTask<float>& task) { residuals<F32>(task); }
-void residuals_f64(const ResidualTask<double>& task) { residuals<F64>(task); }
-void read_f32(const LaneRead<float>& read) { read_lanes<F32, blocks>(read); }
-void read_f64(const LaneRead<double>& read) { read_lanes<F64, blocks>(read); }
-void write_f32(const LaneWrite<float>& write) { write_lanes<F32, blocks>(write); }
-void write_f64(const LaneWrite<double>& write) { write_lanes<F64, blocks>(write); }
-void pass_f32(const LanePass<float>& pass) { read_pass_lanes<F32, blocks>(pass); }
-void pass_f64(const LanePass<double>& pass) { read_pass_lanes<F64, blocks>(pass); }
-void solve_one_f32(const LaneSystem<float>& system) { solve_by_order<F32One, true>(system); }
-void solve_one_f64(const LaneSystem<double>& system) { solve_by_order<F64One, true>(system); }
-void substitute_one_f32(const LaneSystem<float>& system) { solve_by_order<F32One, false>(system); }
-void substitute_one_f64(const LaneSystem<double>& system) { solve_by_order<F64One, false>(system); }
-void read_one_f32(const LaneRead<float>& read) { read_lanes<F32One, 1>(read); }
-void read_one_f64(const LaneRead<double>& read) { read_lanes<F64One, 1>(read); }
-void write_one_f32(const LaneWrite<float>& write) { write_lanes<F32One, 1>(write); }
-void write_one_f64(const LaneWrite<double>& write) { write_lanes<F64One, 1>(write); }
-void pass_one_f32(const LanePass<float>& pass) { read_pass_lanes<F32One, 1>(pass); }
-void pass_one_f64(const LanePass<double>& pass) { read_pass_lanes<F64One, 1>(pass); }
-
 }  // namespace
 
-const LaneKernels baseline_lane_kernels{solve_f32, substitute_f32, blocks * F32::width,
-                                       solve_f64, substitute_f64, blocks * F64::width,
-                                       weigh_f32, weigh_f64, read_f32, read_f64, write_f32, write_f64,
-                                       pass_f32, pass_f64, residuals_f32, residuals_f64};
+const LaneKernels baseline_lane_kernels{BlockKernels<F32, F64, wide_blocks>::table,
+                                        BlockKernels<F32, F64, 1>::table,
+                                        weigh_f32, weigh_f64, residuals_f32, residuals_f64};
 
-const LaneKernels single_lane_kernels{solve_one_f32, substitute_one_f32, F32One::width,
-                                      solve_one_f64, substitute_one_f64, F64One::width,
-                                      weigh_f32, weigh_f64, read_one_f32, read_one_f64,
-                                      write_one_f32, write_one_f64, pass_one_f32, pass_one_f64,
-                                      residuals_f32, residuals_f64};
+// A lone series has one block shape only; its weights and residuals run on
+// the 16-byte vectors.
+const LaneKernels single_lane_kernels{BlockKernels<F32One, F64One, 1>::table,
+                                      BlockKernels<F32One, F64One, 1>::table,
+                                      weigh_f32, weigh_f64, residuals_f32, residuals_f64};
 
 }  // namespace tarnwold

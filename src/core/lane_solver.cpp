@@ -33,19 +33,24 @@ bool outer_rows_are_positive_zero(const PenaltyBand<T>& band, std::size_t d) {
 }  // namespace
 
 template <typename T>
-LaneSolver<T>::LaneSolver(const PenaltyBand<T>& band, T lam, T ridge, T eps, Kernel kernel)
-    : LaneSolver(band, lam, ridge, eps, lane_kernels(kernel)) {}
+LaneSolver<T>::LaneSolver(const PenaltyBand<T>& band, T lam, T ridge, T eps, Kernel kernel,
+                          std::size_t series)
+    : LaneSolver(band, lam, ridge, eps, lane_kernels(kernel), series) {}
 
 template <typename T>
 LaneSolver<T>::LaneSolver(const PenaltyBand<T>& band, T lam, T ridge, T eps,
-                          const LaneKernels* kernels)
+                          const LaneKernels* all_kernels, std::size_t series)
     : band_(band), lam_(lam), ridge_(ridge), eps_(eps), n_(band.columns) {
     // A non-finite lam turns the zero rows into NaN, which the kernels do not
     // see, so such calls take the reference for every series.
     const std::size_t d = band.k / 2;
-    if (kernels != nullptr && std::isfinite(lam) && band.k % 2 == 0 && n_ > 0 &&
+    if (all_kernels != nullptr && std::isfinite(lam) && band.k % 2 == 0 && n_ > 0 &&
         band.values.size() == checked_product(band.k + 1, n_) &&
         outer_rows_are_positive_zero(band, d)) {
+        const std::size_t wide_width = std::is_same_v<T, float> ? all_kernels->wide.f32_width
+                                                                 : all_kernels->wide.f64_width;
+        const LaneBlockKernels* kernels =
+            series >= wide_width ? &all_kernels->wide : &all_kernels->narrow;
         if constexpr (std::is_same_v<T, float>) {
             kernel_ = kernels->f32;
             substitute_ = kernels->f32_substitute;

@@ -7,11 +7,11 @@
 #pragma once
 
 #include <cstddef>
-#include <vector>
 
 #include "grid_band.hpp"
 #include "kernel_choice.hpp"
 #include "lane_kernel.hpp"
+#include "scratch.hpp"
 
 namespace tarnwold {
 
@@ -19,9 +19,12 @@ template <typename T>
 class LaneSolver {
 public:
     // kernel must not be Scalar. The band must stay alive and unchanged.
-    LaneSolver(const PenaltyBand<T>& band, T lam, T ridge, T eps, Kernel kernel);
+    // series: how many series it will solve, which chooses the block shape.
+    LaneSolver(const PenaltyBand<T>& band, T lam, T ridge, T eps, Kernel kernel,
+               std::size_t series);
     // kernels: a set of lane kernels, or nullptr for the reference alone.
-    LaneSolver(const PenaltyBand<T>& band, T lam, T ridge, T eps, const LaneKernels* kernels);
+    LaneSolver(const PenaltyBand<T>& band, T lam, T ridge, T eps, const LaneKernels* kernels,
+               std::size_t series);
 
     // Lanes per block: the kernel's vector width, or 1 when no kernel can
     // serve this band and these parameters and every lane takes the reference.
@@ -70,19 +73,26 @@ private:
     std::size_t width_ = 1;
     std::size_t n_;
     std::size_t d_ = 0;
-    std::vector<T> lam_band_;
-    std::vector<T> weights_;
-    std::vector<T> values_;
-    std::vector<T> factor_;
-    std::vector<T> solution_;
-    std::vector<T> lane_weights_;
-    std::vector<T> lane_values_;
-    std::vector<unsigned char> unverified_;
-    std::vector<unsigned char> factor_unverified_;
+    Scratch<T> lam_band_;
+    Scratch<T> weights_;
+    Scratch<T> values_;
+    Scratch<T> factor_;
+    Scratch<T> solution_;
+    Scratch<T> lane_weights_;
+    Scratch<T> lane_values_;
+    Scratch<unsigned char> unverified_;
+    Scratch<unsigned char> factor_unverified_;
     // The verified factor of the weights shared_row_, in every lane.
     bool shared_ = false;
-    std::vector<T> shared_row_;
-    std::vector<T> shared_factor_;
+    Scratch<T> shared_row_;
+    Scratch<T> shared_factor_;
 };
+
+// The lanes of a narrow block of the kernels in precision T: the grain in
+// which a parallel loop hands out series, so that no block is cut in two.
+template <typename T>
+std::size_t lane_grain(const LaneKernels& kernels) {
+    return sizeof(T) == 4 ? kernels.narrow.f32_width : kernels.narrow.f64_width;
+}
 
 }  // namespace tarnwold

@@ -17,10 +17,11 @@
 //
 // Waiting. Waking a sleeping thread costs microseconds (far more in a
 // virtual machine), as much as a small loop's whole work. A worker that runs
-// out of work therefore watches for new work for a short while before it
-// sleeps, and a calling thread watches for the end of its loop for a shorter
-// while, yielding its processor meanwhile. Back-to-back calls then find the
-// workers awake; an idle pool still sleeps.
+// out of work therefore watches for new work for a short while, yielding its
+// processor meanwhile, before it sleeps: back-to-back calls find the workers
+// awake, and an idle pool still sleeps. The calling thread watches only
+// briefly for the end of its loop: longer, it would take processor time from
+// the workers it waits for.
 //
 // fork(). A child process inherits the pool object but none of its threads,
 // and the pool's mutex may have been held by a worker at the moment of the
@@ -87,9 +88,10 @@ std::optional<std::uint64_t> parse_count(const char* text) {
 }
 
 // How long a worker without work keeps looking for more before it sleeps,
-// and how long a calling thread watches for its loop to end.
+// and how long a calling thread looks for the end of its loop: only long
+// enough to catch a tiny loop, since meanwhile it competes with the workers.
 constexpr std::chrono::microseconds worker_watch{100};
-constexpr std::chrono::microseconds calling_thread_watch{30};
+constexpr std::chrono::microseconds calling_thread_watch{2};
 
 // Polls `ready` until it holds or `span` has passed, yielding the processor
 // after each poll that found it false. The caller decides under the pool's
@@ -461,14 +463,28 @@ std::size_t worker_pool_size() {
     return size;
 }
 
-void for_each_series_range(std::size_t series_count, bool parallel, const RangeBody& body) {
+void for_each_series_range(std::size_t series_count, bool parallel, const RangeBody& body,
+                           std::size_t grain) {
     if (!parallel || series_count < 2) {
         if (series_count > 0) {
             body(0, series_count);
         }
         return;
     }
-    process_pool().run_loop(series_count, body);
+    if (grain <= 1) {
+        process_pool().run_loop(series_count, body);
+        return;
+    }
+    // The pool splits groups of `grain` series. A lone group still goes to
+    // the pool, as a loop of two groups of which the second is empty.
+    const std::size_t groups = series_count / grain + (series_count % grain != 0 ? 1 : 0);
+    process_pool().run_loop(std::max<std::size_t>(groups, 2), [&](std::size_t lo, std::size_t hi) {
+        const std::size_t first = std::min(lo * grain, series_count);
+        const std::size_t last = std::min(hi * grain, series_count);
+        if (first < last) {
+            body(first, last);
+        }
+    });
 }
 
 void for_each_series(std::size_t series_count, bool parallel,

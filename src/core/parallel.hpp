@@ -23,8 +23,12 @@ void for_each_series(std::size_t series_count, bool parallel,
 // work of the series lo, lo + 1, ..., hi - 1 in this order. A sequential loop
 // is the single range [0, S); a parallel one calls body once for every range
 // that is not split further. Lets a thread set up its scratch once per range.
+// With a grain, the pool splits groups of that many series instead of single
+// series, so that every range but the last is a multiple of the grain: a
+// block of SIMD lanes is then never cut in two.
 using RangeBody = std::function<void(std::size_t lo, std::size_t hi)>;
-void for_each_series_range(std::size_t series_count, bool parallel, const RangeBody& body);
+void for_each_series_range(std::size_t series_count, bool parallel, const RangeBody& body,
+                           std::size_t grain = 1);
 
 // The number of workers the pool has or will have when created: read once
 // from RAYON_NUM_THREADS, then RAYON_RS_NUM_CPUS, then the processor count.

@@ -17,7 +17,7 @@ template <typename T>
 void solve_range(const SeriesSolveContext<T>& context, T* destination,
                  const LaneKernels* kernels, std::size_t lo, std::size_t hi) {
     const std::size_t n = context.band->columns;
-    LaneSolver<T> solver(*context.band, context.lam, context.ridge, context.eps, kernels);
+    LaneSolver<T> solver(*context.band, context.lam, context.ridge, context.eps, kernels, hi - lo);
     const std::size_t width = solver.width();
     const StridedMatrix<T>& y = context.y;
     const StridedMatrix<T>* base = context.base_weights;
@@ -81,9 +81,10 @@ void solve_all_series(const SeriesSolveContext<T>& context, T* destination, bool
         return;
     }
     const LaneKernels* kernels = lane_kernels(kernel);
-    for_each_series_range(series, parallel, [&](std::size_t lo, std::size_t hi) {
-        solve_range(context, destination, kernels, lo, hi);
-    });
+    for_each_series_range(
+        series, parallel,
+        [&](std::size_t lo, std::size_t hi) { solve_range(context, destination, kernels, lo, hi); },
+        lane_grain<T>(*kernels));
 }
 
 template void solve_all_series<float>(const SeriesSolveContext<float>&, float*, bool);

@@ -101,7 +101,7 @@ struct KernelPair {
 };
 
 template <typename T>
-KernelPair<T> kernel_of(const LaneKernels* kernels) {
+KernelPair<T> kernel_of(const LaneBlockKernels* kernels) {
     if constexpr (sizeof(T) == 4) {
         return {kernels->f32, kernels->f32_substitute, kernels->f32_width};
     } else {
@@ -113,8 +113,8 @@ KernelPair<T> kernel_of(const LaneKernels* kernels) {
 // With `shared`, every lane gets the weights of lane 0, and the factor of a
 // first run serves a second one, with other values, that only substitutes.
 template <typename T>
-std::size_t check_kernel(const LaneKernels* kernel, std::mt19937_64& g, std::size_t n, std::size_t d,
-                         bool shared) {
+std::size_t check_kernel(const LaneBlockKernels* kernel, std::mt19937_64& g, std::size_t n,
+                         std::size_t d, bool shared) {
     const KernelPair<T> kernels = kernel_of<T>(kernel);
     const std::size_t width = kernels.width;
     const RandomSystem<T> system = random_system<T>(g, n, d);
@@ -176,7 +176,9 @@ std::size_t check_kernel(const LaneKernels* kernel, std::mt19937_64& g, std::siz
 template <typename T>
 void check_solver(const LaneKernels* kernel, std::mt19937_64& g, std::size_t n, std::size_t d) {
     const RandomSystem<T> system = random_system<T>(g, n, d);
-    LaneSolver<T> solver(system.band, system.lam, system.ridge, system.eps, kernel);
+    // Up to twice the widest block, so that both block shapes are chosen.
+    const std::size_t series = std::uniform_int_distribution<std::size_t>(1, 64)(g);
+    LaneSolver<T> solver(system.band, system.lam, system.ridge, system.eps, kernel, series);
     const std::size_t width = solver.width();
     // Some rounds repeat one weight row in every lane, a full block first so
     // that the blocks after it reuse its factor.
@@ -226,20 +228,22 @@ void test_kernels() {
     }
     std::mt19937_64 g(sizeof(T));
     for (const LaneKernels* kernel : kernels) {
-        const std::size_t width = kernel_of<T>(kernel).width;
-        for (const bool shared : {false, true}) {
-            std::size_t verified = 0;
-            std::size_t lanes = 0;
-            for (int round = 0; round < 4000; ++round) {
-                const std::size_t d = std::uniform_int_distribution<std::size_t>(0, 4)(g);
-                const std::size_t n = std::uniform_int_distribution<std::size_t>(1, 24)(g);
-                verified += check_kernel<T>(kernel, g, n, d, shared);
-                lanes += width;
-                check_solver<T>(kernel, g, n, d);
+        for (const LaneBlockKernels* shape : {&kernel->wide, &kernel->narrow}) {
+            const std::size_t width = kernel_of<T>(shape).width;
+            for (const bool shared : {false, true}) {
+                std::size_t verified = 0;
+                std::size_t lanes = 0;
+                for (int round = 0; round < 2000; ++round) {
+                    const std::size_t d = std::uniform_int_distribution<std::size_t>(0, 4)(g);
+                    const std::size_t n = std::uniform_int_distribution<std::size_t>(1, 24)(g);
+                    verified += check_kernel<T>(shape, g, n, d, shared);
+                    lanes += width;
+                    check_solver<T>(kernel, g, n, d);
+                }
+                // Both the kernels' results and the fall-backs are exercised.
+                CHECK(verified > lanes / 10);
+                CHECK(verified < lanes);
             }
-            // Both the kernels' results and the fall-backs are exercised.
-            CHECK(verified > lanes / 10);
-            CHECK(verified < lanes);
         }
     }
 }

@@ -211,6 +211,36 @@ void test_loops_arriving_as_workers_fall_asleep() {
     }
 }
 
+// Ranges handed out in grains: together they cover every series once, and
+// every range starts at a multiple of the grain (so a block of lanes is
+// never cut in two); a lone grain still runs on the pool.
+void test_ranges_in_grains() {
+    std::mt19937 rng(20261207);
+    for (int loop = 0; loop < 500; ++loop) {
+        const std::size_t series_count = std::uniform_int_distribution<std::size_t>(2, 400)(rng);
+        const std::size_t grain = std::uniform_int_distribution<std::size_t>(1, 40)(rng);
+        std::vector<std::atomic<int>> hits(series_count);
+        std::atomic<bool> aligned{true};
+        std::atomic<bool> on_caller{false};
+        const auto caller = std::this_thread::get_id();
+        tarnwold::for_each_series_range(
+            series_count, true,
+            [&](std::size_t lo, std::size_t hi) {
+                aligned = aligned && lo % grain == 0 && lo < hi;
+                on_caller = on_caller || std::this_thread::get_id() == caller;
+                for (std::size_t s = lo; s < hi; ++s) {
+                    hits[s].fetch_add(1, std::memory_order_relaxed);
+                }
+            },
+            grain);
+        CHECK(aligned.load());
+        CHECK(!on_caller.load());
+        for (std::size_t s = 0; s < series_count; ++s) {
+            CHECK(hits[s].load() == 1);
+        }
+    }
+}
+
 void test_slow_series_spread_over_workers() {
     const std::size_t series_count = 32;
     std::vector<std::thread::id> runners(series_count);
@@ -404,6 +434,7 @@ int main() {
     test_first_parallel_loop_starts_pool();
     test_many_loops_run_each_series_once();
     test_loops_arriving_as_workers_fall_asleep();
+    test_ranges_in_grains();
     test_slow_series_spread_over_workers();
     test_failure_returns_after_everything_settled();
     test_random_loops_with_failures();
