@@ -1,7 +1,10 @@
 #include "scratch.hpp"
 
+#include <memory>
 #include <new>
 #include <vector>
+
+#include <pthread.h>
 
 namespace tarnwold::scratch_pool {
 
@@ -74,12 +77,41 @@ private:
     std::size_t kept_ = 0;
 };
 
-thread_local Pool pool;
+// Each thread's pool is reached through a trivially destructible
+// thread-local pointer and freed by a thread-specific key's destructor when
+// the thread ends: a thread_local object with a destructor would make the
+// C++ runtime allocate a record per thread that the pool's workers, which
+// never end, would keep for good.
+pthread_key_t pool_key;
+pthread_once_t pool_key_once = PTHREAD_ONCE_INIT;
+thread_local Pool* this_thread_pool = nullptr;
+
+void delete_pool(void* pool) { delete static_cast<Pool*>(pool); }
+
+Pool& pool() {
+    if (this_thread_pool == nullptr) {
+        pthread_once(&pool_key_once, [] { pthread_key_create(&pool_key, delete_pool); });
+        auto owned = std::make_unique<Pool>();
+        if (pthread_setspecific(pool_key, owned.get()) != 0) {
+            throw std::bad_alloc();
+        }
+        this_thread_pool = owned.release();
+    }
+    return *this_thread_pool;
+}
 
 }  // namespace
 
-std::byte* take(std::size_t bytes, std::size_t& granted) { return pool.take(bytes, granted); }
+std::byte* take(std::size_t bytes, std::size_t& granted) { return pool().take(bytes, granted); }
 
-void give(std::byte* block, std::size_t bytes) noexcept { pool.give(block, bytes); }
+void give(std::byte* block, std::size_t bytes) noexcept {
+    // Buffers go back on the thread that took them, whose pool exists; one
+    // that travelled to another thread simply goes back to the system.
+    if (this_thread_pool == nullptr) {
+        ::operator delete(block, alignment);
+        return;
+    }
+    this_thread_pool->give(block, bytes);
+}
 
 }  // namespace tarnwold::scratch_pool
