@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <limits>
 #include <vector>
 
@@ -129,44 +128,18 @@ void banded_solve_f64(const double* pb, std::size_t n, std::size_t k, const doub
 }
 
 template <typename T>
-void read_series(const SeriesSolveContext<T>& context, std::size_t first, std::size_t count,
-                 T* w, T* y, std::size_t step) {
+void read_series(const SeriesSolveContext<T>& context, std::size_t s, T* w, T* y,
+                 std::size_t step) {
     const std::size_t n = context.y.cols;
-    const StridedMatrix<T>* base = context.base_weights;
-    // Position by position across a group of rows: the destinations then
-    // fill in address order even when they interleave the rows, which keeps
-    // the writes in cache; each source row is still read front to back.
-    constexpr std::size_t group = 16;
-    const std::byte* y_rows[group];
-    const std::byte* base_rows[group];
-    for (std::size_t lane0 = 0; lane0 < count; lane0 += group) {
-        const std::size_t lanes = count - lane0 < group ? count - lane0 : group;
-        for (std::size_t lane = 0; lane < lanes; ++lane) {
-            const auto s = static_cast<std::ptrdiff_t>(first + lane0 + lane);
-            y_rows[lane] = context.y.data + s * context.y.row_stride;
-            base_rows[lane] = base != nullptr ? base->data + s * base->row_stride : nullptr;
+    for (std::size_t t = 0; t < n; ++t) {
+        const T value = context.y.at(s, t);
+        const bool observed = std::isfinite(value);
+        T weight = T(0);
+        if (observed) {
+            weight = context.base_weights != nullptr ? context.base_weights->at(s, t) : T(1);
         }
-        for (std::size_t t = 0; t < n; ++t) {
-            const std::ptrdiff_t y_offset = static_cast<std::ptrdiff_t>(t) * context.y.col_stride;
-            T* const w_t = w + t * step + lane0;
-            T* const y_t = y + t * step + lane0;
-            for (std::size_t lane = 0; lane < lanes; ++lane) {
-                T value;
-                std::memcpy(&value, y_rows[lane] + y_offset, sizeof(T));
-                const bool observed = std::isfinite(value);
-                T weight = T(0);
-                if (observed) {
-                    weight = T(1);
-                    if (base != nullptr) {
-                        std::memcpy(&weight,
-                                    base_rows[lane] + static_cast<std::ptrdiff_t>(t) * base->col_stride,
-                                    sizeof(T));
-                    }
-                }
-                w_t[lane] = weight;
-                y_t[lane] = weight > T(0) && observed ? value : T(0);
-            }
-        }
+        w[t * step] = weight;
+        y[t * step] = weight > T(0) && observed ? value : T(0);
     }
 }
 
@@ -180,15 +153,15 @@ void solve_series(const SeriesSolveContext<T>& context, std::size_t s, T* destin
     }
     std::vector<T> w(n);
     std::vector<T> y(n);
-    read_series(context, s, 1, w.data(), y.data(), 1);
+    read_series(context, s, w.data(), y.data(), 1);
     banded_solve(context.band->data(), n, context.band->k, w.data(), y.data(), context.lam,
                  context.ridge, context.eps, destination);
 }
 
-template void read_series<float>(const SeriesSolveContext<float>&, std::size_t, std::size_t,
-                                  float*, float*, std::size_t);
-template void read_series<double>(const SeriesSolveContext<double>&, std::size_t, std::size_t,
-                                   double*, double*, std::size_t);
+template void read_series<float>(const SeriesSolveContext<float>&, std::size_t, float*,
+                                  float*, std::size_t);
+template void read_series<double>(const SeriesSolveContext<double>&, std::size_t, double*,
+                                   double*, std::size_t);
 template void solve_series<float>(const SeriesSolveContext<float>&, std::size_t, float*);
 template void solve_series<double>(const SeriesSolveContext<double>&, std::size_t, double*);
 

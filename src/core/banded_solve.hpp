@@ -47,13 +47,12 @@ struct SeriesSolveContext {
     T eps;
 };
 
-// Reads series first .. first + count - 1 of the context: their working
-// weights into w and, into y, their observations where they are finite and
-// their weight is > 0, else 0. Element t of series first + l goes to index
-// t * step + l of both destinations (step >= count).
+// Reads series s of the context: its working weights into w and, into y,
+// its observations where they are finite and their weight is > 0, else 0.
+// Element t goes to index t * step of both destinations.
 template <typename T>
-void read_series(const SeriesSolveContext<T>& context, std::size_t first, std::size_t count,
-                 T* w, T* y, std::size_t step);
+void read_series(const SeriesSolveContext<T>& context, std::size_t s, T* w, T* y,
+                 std::size_t step);
 
 // Solves series s of the context into destination (T values). Observations
 // that are missing or whose weight is not > 0 enter the right-hand side as 0;

@@ -25,31 +25,30 @@ void solve_range(const SeriesSolveContext<T>& context, T* destination,
     std::vector<const std::byte*> y_rows(width);
     std::vector<const std::byte*> base_rows(width);
     std::vector<const std::byte*> next_rows(width);
-    // Unused lanes read the block's first series again.
-    const auto point_rows = [&](std::size_t first, std::vector<const std::byte*>& pointers) {
+    // One row pointer per lane of the block from `first`; unused lanes read
+    // the block's first series again.
+    const auto point_rows = [&](const StridedMatrix<T>& matrix, std::size_t first,
+                                std::vector<const std::byte*>& pointers) {
         const std::size_t lanes = hi - first < width ? hi - first : width;
         for (std::size_t lane = 0; lane < width; ++lane) {
             const auto s = static_cast<std::ptrdiff_t>(lane < lanes ? first + lane : first);
-            pointers[lane] = y.data + s * y.row_stride;
+            pointers[lane] = matrix.data + s * matrix.row_stride;
         }
     };
-    if (lo < hi) {
-        point_rows(lo, next_rows);
-    }
     for (std::size_t first = lo; first < hi; first += width) {
         const std::size_t lanes = hi - first < width ? hi - first : width;
-        std::swap(y_rows, next_rows);
         const bool more = first + width < hi;
+        point_rows(y, first, y_rows);
         if (more) {
-            point_rows(first + width, next_rows);
+            point_rows(y, first + width, next_rows);
         }
-        for (std::size_t lane = 0; lane < width && base != nullptr; ++lane) {
-            const auto s = static_cast<std::ptrdiff_t>(lane < lanes ? first + lane : first);
-            base_rows[lane] = base->data + s * base->row_stride;
+        if (base != nullptr) {
+            point_rows(*base, first, base_rows);
         }
         if (!solver.read(y_rows.data(), y.col_stride, base != nullptr ? base_rows.data() : nullptr,
                          base != nullptr ? base->col_stride : 0, more ? next_rows.data() : nullptr)) {
-            read_series(context, first, lanes, solver.weights(), solver.values(), width);
+            // A solver without lane kernels has a single lane.
+            read_series(context, first, solver.weights(), solver.values(), 1);
         }
         for (std::size_t lane = 0; lane < lanes; ++lane) {
             rows[lane] = destination + (first + lane) * n;
