@@ -1,5 +1,6 @@
 #include "irls.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -275,6 +276,10 @@ void irls_batch(const IrlsProblem<T>& problem, T* fits, T* total_weights) {
     // weights of the last pass would feed no solve, so that pass skips them.
     const std::uint64_t passes = series == 0 ? 0 : problem.iterations;
     if (passes == 0) {
+        std::fill(fits, fits + series * n, T(0));
+        if (total_weights != nullptr) {
+            std::fill(total_weights, total_weights + series * n, T(0));
+        }
         return;
     }
     // A lone series gains nothing from a block: its unused lanes would be

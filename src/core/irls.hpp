@@ -55,8 +55,8 @@ struct IrlsResult {
 };
 
 // Writes the fits and the total weights into fits and total_weights, (S, T)
-// row-major each, which must come zero-filled (a batch without passes leaves
-// them so); total_weights may be nullptr when nobody reads them. The scalar kernel runs the passes over the whole batch one after
+// row-major each, every element (a batch without passes gives zeros);
+// total_weights may be nullptr when nobody reads them. The scalar kernel runs the passes over the whole batch one after
 // another, with the robust weights in an (S, T) matrix. The vector kernels
 // let each thread run every pass of a block of series before the next block:
 // a series' pass reads only its own rows and the shared read-only problem,

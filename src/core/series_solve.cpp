@@ -1,4 +1,6 @@
-// The loop of the single-pass smoother over its series.
+#include "series_solve.hpp"
+
+#include <cmath>
 #include <vector>
 
 #include "banded_solve.hpp"
@@ -6,8 +8,47 @@
 #include "kernel_choice.hpp"
 #include "lane_solver.hpp"
 #include "parallel.hpp"
+#include "single_pass.hpp"
 
 namespace tarnwold {
+
+template <typename T>
+void read_series(const SeriesSolveContext<T>& context, std::size_t s, T* w, T* y,
+                 std::size_t step) {
+    const std::size_t n = context.y.cols;
+    for (std::size_t t = 0; t < n; ++t) {
+        const T value = context.y.at(s, t);
+        const bool observed = std::isfinite(value);
+        T weight = T(0);
+        if (observed) {
+            weight = context.base_weights != nullptr ? context.base_weights->at(s, t) : T(1);
+        }
+        w[t * step] = weight;
+        y[t * step] = weight > T(0) && observed ? value : T(0);
+    }
+}
+
+template <typename T>
+void solve_series(const SeriesSolveContext<T>& context, std::size_t s, T* destination) {
+    const std::size_t n = context.band->columns;
+    const StridedMatrix<T>* base = context.base_weights;
+    if (s >= context.y.rows || context.y.cols != n ||
+        (base != nullptr && (s >= base->rows || base->cols != n))) {
+        throw InternalFault("series index or length out of range in solve_series");
+    }
+    std::vector<T> w(n);
+    std::vector<T> y(n);
+    read_series(context, s, w.data(), y.data(), 1);
+    banded_solve(context.band->data(), n, context.band->k, w.data(), y.data(), context.lam,
+                 context.ridge, context.eps, destination);
+}
+
+template void read_series<float>(const SeriesSolveContext<float>&, std::size_t, float*,
+                                  float*, std::size_t);
+template void read_series<double>(const SeriesSolveContext<double>&, std::size_t, double*,
+                                   double*, std::size_t);
+template void solve_series<float>(const SeriesSolveContext<float>&, std::size_t, float*);
+template void solve_series<double>(const SeriesSolveContext<double>&, std::size_t, double*);
 
 namespace {
 
@@ -86,6 +127,22 @@ void solve_all_series(const SeriesSolveContext<T>& context, T* destination, bool
         lane_grain<T>(*kernels));
 }
 
+template <typename T>
+void smooth_single_pass(const SinglePassSmoothing<T>& p, T* destination) {
+    const std::size_t length = p.y.cols;
+    PenaltyBand<T> band;
+    if (p.normalize) {
+        const std::vector<T> positions = normalize_grid(p.x, length, *p.normalize);
+        band = build_penalty_band(positions.data(), length, p.d, p.eps);
+    } else {
+        band = build_penalty_band(p.x, length, p.d, p.eps);
+    }
+    solve_all_series(SeriesSolveContext<T>{p.y, p.base_weights, &band, p.lam, p.ridge, p.eps}, destination,
+                     p.parallel);
+}
+
+template void smooth_single_pass<float>(const SinglePassSmoothing<float>&, float*);
+template void smooth_single_pass<double>(const SinglePassSmoothing<double>&, double*);
 template void solve_all_series<float>(const SeriesSolveContext<float>&, float*, bool);
 template void solve_all_series<double>(const SeriesSolveContext<double>&, double*, bool);
 

@@ -19,6 +19,8 @@
 #include "irls.hpp"
 #include "merge.hpp"
 #include "robust.hpp"
+#include "robust_smooth.hpp"
+#include "series_solve.hpp"
 
 using namespace tarnwold;
 
@@ -457,9 +459,10 @@ void test_merge() {
     SeriesMatrix<T> fits(3, 2), totals(3, 2);
     assign(fits.values, {10, 11, 12, 13, 14, 15});
     assign(totals.values, {2, 3, 0, 1, 5, 0});
-    const ExpandedResult<T> e = expand_to_grid(fits, totals, merged.weights, base, groups);
-    CHECK(same_values(e.fits.values, std::vector<T>{10, 10, 11, 12, 12, 13, 14, 14, 15}));
-    CHECK(same_values(e.weights.values, std::vector<T>{0.5, 1.5, 3, 0, 0, 1, -5, 5, 0}));
+    std::vector<T> expanded_fits(9, nan<T>), expanded_weights(9, nan<T>);
+    expand_to_grid(fits, totals, merged.weights, base, groups, expanded_fits.data(), expanded_weights.data());
+    CHECK(same_values(expanded_fits, std::vector<T>{10, 10, 11, 12, 12, 13, 14, 14, 15}));
+    CHECK(same_values(expanded_weights, std::vector<T>{0.5, 1.5, 3, 0, 0, 1, -5, 5, 0}));
 }
 
 template <typename T>
@@ -527,6 +530,84 @@ void test_irls() {
                       3 * n * sizeof(T)) == 0);
 }
 
+// The single-precision robust batch: a ridge of -(1 - 2^-22) leaves
+// straight series a float fit millions of times their data, which sends the
+// whole batch to the double-precision rerun; curved series alone pass.
+// Positions 1.9 -+ 2^-10 merge into 1.9 under a tolerance of 0.01, with
+// equal observations, so merging gives the same batch.
+void test_float_fallback() {
+    const float x[] = {0, 0.7f, 1.9f - 0x1p-10f, 1.9f + 0x1p-10f, 2.4f, 3.8f, 4.1f, 5.6f, 6.0f};
+    constexpr std::size_t length = 9;
+    const float ridge = -(1.0f - 0x1p-22f);
+    for (const float tolerance : {0.0f, 0.01f}) {
+        for (const bool straight : {false, true}) {
+            SeriesMatrix<float> y(5, length);
+            for (std::size_t s = 0; s < 5; ++s) {
+                for (std::size_t t = 0; t < length; ++t) {
+                    const float curved[] = {1, 2, 3, 3, 2, 1, 0, -1, 0};
+                    const float line[] = {0, 1, 2, 2, 3, 4, 5, 6, 7};
+                    y.row(s)[t] = (straight && s % 2 == 0 ? line[t] : curved[t]) * 0.1f;
+                }
+            }
+            const MergedGrid<float> grid = solve_grid(x, length, tolerance);
+            const std::size_t solve_length = grid.positions.size();
+            const std::vector<float> positions = normalize_grid(grid.positions.data(), solve_length, "mean");
+            const auto smoothed = [&](float lam, bool parallel) {
+                const RobustSmoothing<float> problem{&grid, view_of(y), nullptr, lam, 2, 1, Weighting::Tukey,
+                                                     default_tuning<float>(Weighting::Tukey),
+                                                     ScaleEstimator::Mad, ridge, "mean", 1e-10f, parallel};
+                std::vector<float> fits(5 * length, nan<float>), weights(5 * length, nan<float>);
+                robust_smooth(problem, fits.data(), weights.data());
+                return std::pair{fits, weights};
+            };
+            const auto [fits, weights] = smoothed(1.0f, false);
+            // The batch the rerun solves: the float problem on the merged
+            // grid, widened exactly, and only when the float one fails.
+            const auto batch = [&]<typename U>(U) {
+                const std::vector<U> widened(positions.begin(), positions.end());
+                const PenaltyBand<U> band = build_penalty_band(widened.data(), solve_length, 2, U(1e-10f));
+                SeriesMatrix<U> merged_y(5, solve_length), base(5, solve_length);
+                for (std::size_t s = 0; s < 5; ++s) {
+                    for (std::size_t g = 0; g < solve_length; ++g) {
+                        const PositionGroup group = grid.groups[g];
+                        merged_y.row(s)[g] = U(y.row(s)[group.start]);
+                        base.row(s)[g] = U(group.end - group.start);
+                    }
+                }
+                const IrlsProblem<U> problem{&band, view_of(merged_y), {&base, nullptr}, U(1), U(ridge), 1,
+                                             Weighting::Tukey, default_tuning<U>(Weighting::Tukey),
+                                             ScaleEstimator::Mad, U(1e-10f), false};
+                return irls_batch(problem);
+            };
+            const IrlsResult<float> single = batch(0.0f);
+            const IrlsResult<double> widened = batch(0.0);
+            bool plain_is_implausible = false;
+            bool all_equal = true;
+            for (std::size_t s = 0; s < 5; ++s) {
+                for (std::size_t g = 0; g < solve_length; ++g) {
+                    const float fit = straight ? float(widened.fits.row(s)[g]) : single.fits.row(s)[g];
+                    plain_is_implausible |= std::fabs(single.fits.row(s)[g]) > 1e6f;
+                    for (std::size_t t = grid.groups[g].start; t < grid.groups[g].end; ++t) {
+                        all_equal &= std::memcmp(&fits[s * length + t], &fit, sizeof fit) == 0;
+                    }
+                }
+            }
+            CHECK(plain_is_implausible == straight);
+            CHECK(all_equal);
+            CHECK(smoothed(1.0f, true) == smoothed(1.0f, false));
+            CHECK(std::all_of(weights.begin(), weights.end(), [](float w) { return std::isfinite(w); }));
+            // An infinite penalty overflows in double precision too.
+            bool unstable = false;
+            try {
+                smoothed(inf<float>, false);
+            } catch (const NumericalInstability&) {
+                unstable = true;
+            }
+            CHECK(unstable);
+        }
+    }
+}
+
 template <typename T>
 void test_precision() {
     test_penalty_band<T>();
@@ -552,5 +633,6 @@ int main() {
     test_parse_weighting();
     test_parse_scale_estimator();
     test_default_tuning_precision();
+    test_float_fallback();
     return tarnwold_test::check_summary();
 }
