@@ -8,12 +8,13 @@
 #include <vector>
 
 #include "banded_solve.hpp"
-#include "decimal.hpp"
 #include "fault.hpp"
 #include "kernel_choice.hpp"
 #include "lane_solver.hpp"
 #include "parallel.hpp"
 #include "scratch.hpp"
+#include "weight_functions.hpp"
+#include "working_input.hpp"
 
 namespace tarnwold {
 
@@ -21,8 +22,7 @@ template <typename T>
 void form_base_row(const StridedMatrix<T>& y, const StridedMatrix<T>* given, std::size_t s,
                    T* row) {
     for (std::size_t t = 0; t < y.cols; ++t) {
-        const T weight = given != nullptr ? given->at(s, t) : T(1);
-        row[t] = std::isfinite(y.at(s, t)) ? weight : T(0);
+        row[t] = working_weight(y.at(s, t), given != nullptr ? given->at(s, t) : T(1));
     }
 }
 
@@ -62,9 +62,7 @@ template <typename T>
 void reweigh(const IrlsProblem<T>& problem, const T* r, const std::uint8_t* mask, std::size_t n,
              T sigma, T* robust, const LaneKernels* kernels) {
     if (kernels != nullptr) {
-        const WeightTask<T> task{problem.weighting, problem.tuning.t0, problem.tuning.t1,
-                                 problem.tuning.t2, decimal<T>(1e-12f, 1e-12), r, sigma, mask,
-                                 n, robust};
+        const WeightTask<T> task{problem.weighting, problem.tuning, r, sigma, mask, n, robust};
         if constexpr (std::is_same_v<T, float>) {
             kernels->weigh_f32(task);
         } else {
@@ -101,10 +99,8 @@ void irls_pass(const IrlsProblem<T>& problem, std::size_t s, bool next_pass, Irl
             total[t] = wt[t];
         }
         const T value = problem.y.at(s, t);
-        if (std::isfinite(value) && wt[t] > T(0)) {
-            mask[t] = 1;
-            yc[t] = value;
-        }
+        mask[t] = usable(value, wt[t]) ? 1 : 0;
+        yc[t] = working_value(value, wt[t]);
     }
     banded_solve(problem.band->data(), n, problem.band->k, wt.data(), yc.data(), problem.lam,
                  problem.ridge, problem.eps, fit);
@@ -133,7 +129,7 @@ void scalar_passes(const IrlsProblem<T>& problem, std::uint64_t passes, T* fits,
         const T* base = base_row(problem, s, base_scratch.data());
         T* robust = state.robust_weights.row(s);
         for (std::size_t t = 0; t < n; ++t) {
-            robust[t] = std::isfinite(problem.y.at(s, t)) && base[t] > T(0) ? T(1) : T(0);
+            robust[t] = usable(problem.y.at(s, t), base[t]) ? T(1) : T(0);
         }
     }
     // Every series finishes a pass before the next begins: the loop over
@@ -211,9 +207,8 @@ void lane_passes(const IrlsProblem<T>& problem, std::uint64_t passes, Kernel ker
                     y[t] = problem.y.at(s, t);
                 }
             }
-            // v - v is 0 exactly when v is finite; no branch on the data.
             for (std::size_t t = 0; t < n; ++t) {
-                r[t] = (y[t] - y[t] == T(0)) & (base[t] > T(0)) ? T(1) : T(0);
+                r[t] = usable(y[t], base[t]) ? T(1) : T(0);
             }
             fit_rows[lane] = fits + s * n;
         }
@@ -232,7 +227,7 @@ void lane_passes(const IrlsProblem<T>& problem, std::uint64_t passes, Kernel ker
                     for (std::size_t t = 0; t < n; ++t) {
                         const T wt = base_rows[lane][t] * robust_rows[lane][t];
                         solver.weights()[t * width + lane] = wt;
-                        solver.values()[t * width + lane] = std::isfinite(y[t]) && wt > T(0) ? y[t] : T(0);
+                        solver.values()[t * width + lane] = working_value(y[t], wt);
                     }
                 }
             }

@@ -61,9 +61,7 @@ using LaneKernelF32 = void (*)(const LaneSystem<float>&);
 using LaneKernelF64 = void (*)(const LaneSystem<double>&);
 
 // Series rows read into a block's lane layout with the single-pass working
-// weights: w = the base weight (1 without base weights) where the
-// observation is finite, else 0; y = the observation where it is finite and
-// w > 0, else 0. A row pointer is given for every lane of the block, the
+// inputs of working_input.hpp, the base weight 1 without base weights. A row pointer is given for every lane of the block, the
 // unused ones repeating a used row, whose values those lanes then carry.
 template <typename T>
 struct LaneRead {
@@ -88,8 +86,7 @@ struct LaneWrite {
 
 // The inputs of one robust pass from contiguous rows of n values, one row
 // pointer of each kind per lane of the block (unused lanes repeating a used
-// row): w = base * robust; y = the observation where it is finite and
-// w > 0, else 0.
+// row): w = base * robust; y = its working value (working_input.hpp).
 template <typename T>
 struct LanePass {
     std::size_t n;
@@ -109,14 +106,11 @@ using LanePassF64 = void (*)(const LanePass<double>&);
 
 // Robust weights of one series, vectorised along the series:
 // weights[t] = robust_weight(weighting, tuning, r[t] / scale) where mask[t]
-// is set, else +0, with the same operations as robust_weight on every value.
+// is set, else +0, by its lane form weight_lanes (weight_functions.hpp).
 template <typename T>
 struct WeightTask {
     Weighting weighting;
-    T t0;
-    T t1;
-    T t2;
-    T tiny;  // the divisor floor of the Huber and Hampel weights, 1e-12
+    TuningTriple<T> tuning;
     const T* r;
     T scale;
     const std::uint8_t* mask;
@@ -125,8 +119,8 @@ struct WeightTask {
 };
 
 // The residuals of one series for its next robust weights, vectorised along
-// the series: mask[t] = 1 where y[t] is finite and base[t] * robust[t] > 0,
-// else 0; r[t] = y[t] - fit[t] there, NaN elsewhere. The magnitudes |r[t]|
+// the series: mask[t] = 1 where y[t] is usable at base[t] * robust[t]
+// (working_input.hpp), else 0; r[t] = y[t] - fit[t] there, NaN elsewhere. The magnitudes |r[t]|
 // of the masked, finite residuals go to magnitudes[0 .. count), in order,
 // with their extremes, for the MAD scale.
 template <typename T>

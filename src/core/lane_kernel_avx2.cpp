@@ -2,6 +2,8 @@
 // Compiled with -mavx2 alone; called only after the processor has been seen
 // to support it (kernel_choice.cpp).
 #include "lane_kernel.hpp"
+#include "weight_functions.hpp"
+#include "working_input.hpp"
 
 #include <utility>
 

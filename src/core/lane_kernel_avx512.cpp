@@ -2,6 +2,8 @@
 // vector. Compiled with -mavx512f -mavx512dq -mavx512vl; called only after
 // the processor has been seen to support all three (kernel_choice.cpp).
 #include "lane_kernel.hpp"
+#include "weight_functions.hpp"
+#include "working_input.hpp"
 
 #include <utility>
 

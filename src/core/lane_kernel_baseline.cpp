@@ -3,6 +3,8 @@
 // one-lane kernels: the same body on one-element vectors, which compile to
 // scalar code with the half-width factor and its checks.
 #include "lane_kernel.hpp"
+#include "weight_functions.hpp"
+#include "working_input.hpp"
 
 #include <utility>
 

@@ -1,8 +1,7 @@
 #include "merge.hpp"
 
-#include <cmath>
-
 #include "fault.hpp"
+#include "working_input.hpp"
 
 namespace tarnwold {
 
@@ -78,7 +77,7 @@ MergedSeries<T> merge_observations(const StridedMatrix<T>& y, const SeriesMatrix
                 const double weight = static_cast<double>(base[i]);
                 // Negative, NaN and infinite weights would make the mean
                 // meaningless; such members simply stay out of it.
-                if (std::isfinite(value) && weight > 0.0 && std::isfinite(weight)) {
+                if (usable(value, weight) && observed(weight)) {
                     sw = sw + weight;
                     swy = swy + value * weight;
                 }

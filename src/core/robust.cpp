@@ -40,14 +40,6 @@ std::string lower_case_for_matching(std::string_view text) {
     return lowered;
 }
 
-// Divisor floor of the Huber and Hampel weights: the value when above the
-// floor, the floor otherwise and for NaN.
-template <typename T>
-T above_tiny(T v) {
-    const T tiny = decimal<T>(1e-12f, 1e-12);
-    return v > tiny ? v : tiny;
-}
-
 }  // namespace
 
 std::optional<Weighting> parse_weighting(std::string_view utf8_text) {
@@ -96,55 +88,12 @@ TuningTriple<T> default_tuning(Weighting weighting) {
         decimal<T>(2.985f, 2.985), decimal<T>(1.3998f, 1.3998), T(8)};
     const auto index = static_cast<std::size_t>(weighting);
     if (index >= std::size(t2)) {
-        throw InternalFault("unknown weighting");
+        unknown_weighting();
     }
     return {t0[index], t1[index], t2[index]};
 }
 
-template <typename T>
-T robust_weight(Weighting weighting, const TuningTriple<T>& tuning, T u) {
-    const T a = std::fabs(u);
-    const T c = tuning.t2;
-    switch (weighting) {
-        case Weighting::Tukey: {
-            // Written so that t >= 1 and NaN t both give 0.
-            const T t = a / c;
-            if (t < T(1)) {
-                const T v = T(1) - t * t;
-                return v * v;
-            }
-            return T(0);
-        }
-        case Weighting::Huber:
-            return a <= c ? T(1) : c / above_tiny(a);
-        case Weighting::Cauchy: {
-            const T t = u / c;
-            return T(1) / (t * t + T(1));
-        }
-        case Weighting::Welsch: {
-            const T t = u / c;
-            return std::exp((-t) * t);
-        }
-        case Weighting::Fair:
-            return T(1) / (a / c + T(1));
-        case Weighting::Hampel: {
-            // The branches are tried in this order whatever the breakpoints;
-            // a NaN a falls through all of them to 0.
-            const T ha = tuning.t0;
-            const T hb = tuning.t1;
-            const T hc = tuning.t2;
-            if (a <= ha) {
-                return T(1);
-            }
-            if (a <= hb) {
-                return ha / above_tiny(a);
-            }
-            if (a <= hc) {
-                return (ha * (hc - a)) / (above_tiny(hc - hb) * above_tiny(a));
-            }
-            return T(0);
-        }
-    }
+void unknown_weighting() {
     throw InternalFault("unknown weighting");
 }
 
@@ -249,8 +198,6 @@ T huber_scale(const T* r, const std::uint8_t* mask, std::size_t n, T floor) {
 
 template TuningTriple<float> default_tuning<float>(Weighting);
 template TuningTriple<double> default_tuning<double>(Weighting);
-template float robust_weight<float>(Weighting, const TuningTriple<float>&, float);
-template double robust_weight<double>(Weighting, const TuningTriple<double>&, double);
 template float mad_of_magnitudes<float>(float*, std::size_t, float);
 template float mad_of_magnitudes<float>(float*, std::size_t, float, float, float);
 template double mad_of_magnitudes<double>(double*, std::size_t, double, double, double);

@@ -1,6 +1,5 @@
 #include "series_solve.hpp"
 
-#include <cmath>
 #include <vector>
 
 #include "banded_solve.hpp"
@@ -9,6 +8,7 @@
 #include "lane_solver.hpp"
 #include "parallel.hpp"
 #include "single_pass.hpp"
+#include "working_input.hpp"
 
 namespace tarnwold {
 
@@ -18,13 +18,9 @@ void read_series(const SeriesSolveContext<T>& context, std::size_t s, T* w, T* y
     const std::size_t n = context.y.cols;
     for (std::size_t t = 0; t < n; ++t) {
         const T value = context.y.at(s, t);
-        const bool observed = std::isfinite(value);
-        T weight = T(0);
-        if (observed) {
-            weight = context.base_weights != nullptr ? context.base_weights->at(s, t) : T(1);
-        }
+        const T weight = working_weight(value, context.base_weights != nullptr ? context.base_weights->at(s, t) : T(1));
         w[t * step] = weight;
-        y[t * step] = weight > T(0) && observed ? value : T(0);
+        y[t * step] = working_value(value, weight);
     }
 }
 

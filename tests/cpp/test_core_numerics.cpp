@@ -21,6 +21,7 @@
 #include "robust.hpp"
 #include "robust_smooth.hpp"
 #include "series_solve.hpp"
+#include "weight_functions.hpp"
 
 using namespace tarnwold;
 

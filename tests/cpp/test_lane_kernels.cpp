@@ -20,6 +20,7 @@
 #include "lane_solver.hpp"
 #include "order_statistic.hpp"
 #include "robust.hpp"
+#include "weight_functions.hpp"
 
 using namespace tarnwold;
 
@@ -276,9 +277,7 @@ void test_weights() {
                         r[t] = t % 3 == 0 ? pick(g, specials) : static_cast<T>(4 * normal(g));
                         mask[t] = std::uniform_int_distribution<int>(0, 4)(g) != 0 ? 1 : 0;
                     }
-                    const WeightTask<T> task{weighting, tuning.t0, tuning.t1, tuning.t2,
-                                             decimal<T>(1e-12f, 1e-12), r.data(), scale,
-                                             mask.data(), n, got.data()};
+                    const WeightTask<T> task{weighting, tuning, r.data(), scale, mask.data(), n, got.data()};
                     if constexpr (sizeof(T) == 4) {
                         kernels->weigh_f32(task);
                     } else {
