@@ -12,6 +12,7 @@
 #include <cstdint>
 
 #include "grid_band.hpp"
+#include "kernel_choice.hpp"
 #include "robust.hpp"
 #include "series_matrix.hpp"
 
@@ -46,6 +47,7 @@ struct IrlsProblem {
     ScaleEstimator scale;
     T eps;       // floor of the solver and of the scale estimators
     bool parallel;
+    Kernel kernel;
 };
 
 template <typename T>

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <string>
-#include <vector>
 
 #include "decimal.hpp"
 #include "fault.hpp"
@@ -151,12 +150,6 @@ T mad_of_magnitudes(T* magnitudes, std::size_t count, T floor, T smallest, T lar
 }
 
 template <typename T>
-T mad_scale(const T* r, const std::uint8_t* mask, std::size_t n, T floor) {
-    std::vector<T> scratch(n);
-    return mad_scale(r, mask, n, floor, scratch.data());
-}
-
-template <typename T>
 T huber_scale(const T* r, const std::uint8_t* mask, std::size_t n, T floor, T* scratch) {
     // The clipping constant is fixed: it does not follow the tuning of the
     // weighting, which governs the weights, not the scale.
@@ -190,22 +183,12 @@ T huber_scale(const T* r, const std::uint8_t* mask, std::size_t n, T floor, T* s
     return s_new;
 }
 
-template <typename T>
-T huber_scale(const T* r, const std::uint8_t* mask, std::size_t n, T floor) {
-    std::vector<T> scratch(n);
-    return huber_scale(r, mask, n, floor, scratch.data());
-}
-
 template TuningTriple<float> default_tuning<float>(Weighting);
 template TuningTriple<double> default_tuning<double>(Weighting);
 template float mad_of_magnitudes<float>(float*, std::size_t, float);
 template float mad_of_magnitudes<float>(float*, std::size_t, float, float, float);
 template double mad_of_magnitudes<double>(double*, std::size_t, double, double, double);
 template double mad_of_magnitudes<double>(double*, std::size_t, double);
-template float mad_scale<float>(const float*, const std::uint8_t*, std::size_t, float);
-template double mad_scale<double>(const double*, const std::uint8_t*, std::size_t, double);
-template float huber_scale<float>(const float*, const std::uint8_t*, std::size_t, float);
-template double huber_scale<double>(const double*, const std::uint8_t*, std::size_t, double);
 template float mad_scale<float>(const float*, const std::uint8_t*, std::size_t, float, float*);
 template double mad_scale<double>(const double*, const std::uint8_t*, std::size_t, double,
                                   double*);

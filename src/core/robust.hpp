@@ -43,13 +43,8 @@ TuningTriple<T> default_tuning(Weighting weighting);
 
 // Scales of the residuals r[0..n) at positions whose mask is set and whose
 // residual is finite; never below floor, and floor when none is usable.
-template <typename T>
-T mad_scale(const T* r, const std::uint8_t* mask, std::size_t n, T floor);
-template <typename T>
-T huber_scale(const T* r, const std::uint8_t* mask, std::size_t n, T floor);
-
-// The same with caller-provided scratch of n values, so that a loop over
-// many series allocates nothing per series.
+// scratch: n values, so that a loop over many series allocates nothing per
+// series.
 template <typename T>
 T mad_scale(const T* r, const std::uint8_t* mask, std::size_t n, T floor, T* scratch);
 template <typename T>

@@ -99,7 +99,8 @@ void rerun_in_double(const IrlsProblem<float>& problem, const std::vector<float>
         {problem.tuning.t0, problem.tuning.t1, problem.tuning.t2},
         problem.scale,
         problem.eps,
-        problem.parallel};
+        problem.parallel,
+        problem.kernel};
     const IrlsResult<double> result = irls_batch(widened);
     const std::size_t count = result.fits.values.size();
     for (std::size_t i = 0; i < count; ++i) {
@@ -155,7 +156,7 @@ void robust_smooth(const RobustSmoothing<T>& p, T* fits, T* total_weights) {
     const PenaltyBand<T> band = build_penalty_band(positions.data(), solve_length, p.d, p.eps);
     const auto problem_of = [&](StridedMatrix<T> y, BaseWeights<T> base_weights) {
         return IrlsProblem<T>{&band, y, base_weights, p.lam, p.ridge, p.iterations, p.weighting,
-                              p.tuning, p.scale, p.eps, p.parallel};
+                              p.tuning, p.scale, p.eps, p.parallel, p.kernel};
     };
 
     if (solve_length == length) {

@@ -13,6 +13,7 @@
 #include <optional>
 #include <string_view>
 
+#include "kernel_choice.hpp"
 #include "merge.hpp"
 #include "robust.hpp"
 #include "series_matrix.hpp"
@@ -34,6 +35,7 @@ struct RobustSmoothing {
     std::optional<std::string_view> normalize;  // none: the positions as they are
     T eps;
     bool parallel;
+    Kernel kernel;  // the module's choice, active_kernel()
 };
 
 // The positions the passes run on: every chain of spacings at most

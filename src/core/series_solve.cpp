@@ -4,7 +4,7 @@
 
 #include "banded_solve.hpp"
 #include "fault.hpp"
-#include "kernel_choice.hpp"
+#include "lane_kernel.hpp"
 #include "lane_solver.hpp"
 #include "parallel.hpp"
 #include "single_pass.hpp"
@@ -52,7 +52,7 @@ namespace {
 // straight into the block's interleaved inputs, as solve_series reads it.
 template <typename T>
 void solve_range(const SeriesSolveContext<T>& context, T* destination,
-                 const LaneKernels* kernels, std::size_t lo, std::size_t hi) {
+                 const LaneKernels<T>* kernels, std::size_t lo, std::size_t hi) {
     const std::size_t n = context.band->columns;
     LaneSolver<T> solver(*context.band, context.lam, context.ridge, context.eps, kernels, hi - lo);
     const std::size_t width = solver.width();
@@ -82,11 +82,8 @@ void solve_range(const SeriesSolveContext<T>& context, T* destination,
         if (base != nullptr) {
             point_rows(*base, first, base_rows);
         }
-        if (!solver.read(y_rows.data(), y.col_stride, base != nullptr ? base_rows.data() : nullptr,
-                         base != nullptr ? base->col_stride : 0, more ? next_rows.data() : nullptr)) {
-            // A solver without lane kernels has a single lane.
-            read_series(context, first, solver.weights(), solver.values(), 1);
-        }
+        solver.read(y_rows.data(), y.col_stride, base != nullptr ? base_rows.data() : nullptr,
+                    base != nullptr ? base->col_stride : 0, more ? next_rows.data() : nullptr);
         for (std::size_t lane = 0; lane < lanes; ++lane) {
             rows[lane] = destination + (first + lane) * n;
         }
@@ -97,15 +94,15 @@ void solve_range(const SeriesSolveContext<T>& context, T* destination,
 }  // namespace
 
 template <typename T>
-void solve_all_series(const SeriesSolveContext<T>& context, T* destination, bool parallel) {
+void solve_all_series(const SeriesSolveContext<T>& context, T* destination, bool parallel, Kernel kernel) {
     const std::size_t series = context.y.rows;
     const std::size_t n = context.band->columns;
     const StridedMatrix<T>* base = context.base_weights;
     if (context.y.cols != n || (base != nullptr && (base->rows != series || base->cols != n))) {
         throw InternalFault("series matrices do not match the grid length in solve_all_series");
     }
-    const Kernel kernel = active_kernel();
-    if (kernel == Kernel::Scalar) {
+    const LaneKernels<T>* kernels = lane_kernels<T>(kernel);
+    if (kernels == nullptr) {
         for_each_series(series, parallel,
                         [&](std::size_t s) { solve_series(context, s, destination + s * n); });
         return;
@@ -113,14 +110,13 @@ void solve_all_series(const SeriesSolveContext<T>& context, T* destination, bool
     // A single series would fill one lane of a wide block: the one-lane
     // kernel keeps the half-width factor without the unused lanes.
     if (series == 1) {
-        solve_range(context, destination, &single_lane_kernels, 0, 1);
+        solve_range(context, destination, &lone_series_kernels<T>(), 0, 1);
         return;
     }
-    const LaneKernels* kernels = lane_kernels(kernel);
     for_each_series_range(
         series, parallel,
         [&](std::size_t lo, std::size_t hi) { solve_range(context, destination, kernels, lo, hi); },
-        lane_grain<T>(*kernels));
+        lane_grain(*kernels));
 }
 
 template <typename T>
@@ -134,12 +130,12 @@ void smooth_single_pass(const SinglePassSmoothing<T>& p, T* destination) {
         band = build_penalty_band(p.x, length, p.d, p.eps);
     }
     solve_all_series(SeriesSolveContext<T>{p.y, p.base_weights, &band, p.lam, p.ridge, p.eps}, destination,
-                     p.parallel);
+                     p.parallel, p.kernel);
 }
 
 template void smooth_single_pass<float>(const SinglePassSmoothing<float>&, float*);
 template void smooth_single_pass<double>(const SinglePassSmoothing<double>&, double*);
-template void solve_all_series<float>(const SeriesSolveContext<float>&, float*, bool);
-template void solve_all_series<double>(const SeriesSolveContext<double>&, double*, bool);
+template void solve_all_series<float>(const SeriesSolveContext<float>&, float*, bool, Kernel);
+template void solve_all_series<double>(const SeriesSolveContext<double>&, double*, bool, Kernel);
 
 }  // namespace tarnwold

@@ -6,6 +6,7 @@
 #include <cstddef>
 
 #include "grid_band.hpp"
+#include "kernel_choice.hpp"
 #include "series_matrix.hpp"
 
 namespace tarnwold {
@@ -43,6 +44,6 @@ void solve_series(const SeriesSolveContext<T>& context, std::size_t s, T* destin
 // scalar kernel runs solve_series for each series; the vector kernels solve
 // blocks of series in SIMD lanes with the same bits (lane_solver.hpp).
 template <typename T>
-void solve_all_series(const SeriesSolveContext<T>& context, T* destination, bool parallel);
+void solve_all_series(const SeriesSolveContext<T>& context, T* destination, bool parallel, Kernel kernel);
 
 }  // namespace tarnwold

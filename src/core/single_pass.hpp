@@ -9,6 +9,7 @@
 #include <optional>
 #include <string_view>
 
+#include "kernel_choice.hpp"
 #include "series_matrix.hpp"
 
 namespace tarnwold {
@@ -24,6 +25,7 @@ struct SinglePassSmoothing {
     std::optional<std::string_view> normalize;  // none: the positions as they are
     T eps;
     bool parallel;
+    Kernel kernel;  // the module's choice, active_kernel()
 };
 
 // Writes the fits, (S, T) row-major, every element.

@@ -122,7 +122,8 @@ PyObject* robust_whittaker_irls(const char* name, PyObject* const* args, Py_ssiz
                                      a.ridge,
                                      a.normalize,
                                      a.eps,
-                                     a.parallel};
+                                     a.parallel,
+                                     active_kernel()};
     robust_smooth(problem, fits.data, weights ? weights->data : nullptr);
     std::optional<OwnedRef> weights_array;
     if (weights) weights_array = std::move(weights->array);

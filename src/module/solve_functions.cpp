@@ -52,7 +52,7 @@ PyObject* whittaker_solve(const char* name, PyObject* const* args, Py_ssize_t na
 
     ResultArray<T> z = make_unfilled_result_array<T>(y.rows, length);
     smooth_single_pass<T>({grid.data(), y, base_weights ? &*base_weights : nullptr, lam, d, ridge, normalize, eps,
-                           parallel},
+                           parallel, active_kernel()},
                           z.data);
     return z.array.release();
 }

@@ -16,6 +16,7 @@
 #include "decimal.hpp"
 #include "fault.hpp"
 #include "grid_band.hpp"
+#include "kernel_choice.hpp"
 #include "irls.hpp"
 #include "merge.hpp"
 #include "robust.hpp"
@@ -399,27 +400,28 @@ template <typename T>
 void test_scales() {
     const T factor = decimal<T>(1.4826f, 1.4826);
     const T f = T(1e-3);
+    T scratch[6];
     const std::uint8_t all[] = {1, 1, 1, 1, 1, 1};
     const T r4[] = {3, 0, -1, 2};
-    CHECK(mad_scale(r4, all, 4, f) == T(1.5) * factor);
+    CHECK(mad_scale(r4, all, 4, f, scratch) == T(1.5) * factor);
     const T r3[] = {-5, 1, 2};
-    CHECK(mad_scale(r3, all, 3, f) == T(2) * factor);
+    CHECK(mad_scale(r3, all, 3, f, scratch) == T(2) * factor);
     const T zeros[] = {0, 0, 0, 0};
-    CHECK(mad_scale(zeros, all, 4, f) == f);
-    CHECK(huber_scale(zeros, all, 4, f) == f);
+    CHECK(mad_scale(zeros, all, 4, f, scratch) == f);
+    CHECK(huber_scale(zeros, all, 4, f, scratch) == f);
 
     // Non-finite residuals and cleared positions take no part.
     const T noisy[] = {-5, inf<T>, 1, nan<T>, 2, 100};
     const std::uint8_t mask[] = {1, 1, 1, 1, 1, 0};
-    CHECK(mad_scale(noisy, mask, 6, f) == T(2) * factor);
+    CHECK(mad_scale(noisy, mask, 6, f, scratch) == T(2) * factor);
     const std::uint8_t none[] = {0, 0, 0, 0, 0, 0};
-    CHECK(mad_scale(noisy, none, 6, f) == f);
-    CHECK(huber_scale(noisy, none, 6, f) == f);
+    CHECK(mad_scale(noisy, none, 6, f, scratch) == f);
+    CHECK(huber_scale(noisy, none, 6, f, scratch) == f);
 
     // Equal magnitudes: the MAD is 1.4826, the first refinement lands on 1
     // (nothing is clipped) and the second confirms it.
     const T ones[] = {1, -1, 1, -1, nan<T>};
-    CHECK(huber_scale(ones, all, 5, f) == T(1));
+    CHECK(huber_scale(ones, all, 5, f, scratch) == T(1));
 }
 
 template <typename T>
@@ -472,7 +474,7 @@ IrlsProblem<T> irls_problem(const PenaltyBand<T>& band, const SeriesMatrix<T>& y
                             bool parallel) {
     return {&band,        view_of(y), {&base, nullptr},   lam,      T(0), iterations,
             Weighting::Tukey, default_tuning<T>(Weighting::Tukey), ScaleEstimator::Mad,
-            T(1e-10), parallel};
+            T(1e-10), parallel, Kernel::Scalar};
 }
 
 template <typename T>
@@ -553,58 +555,63 @@ void test_float_fallback() {
             const MergedGrid<float> grid = solve_grid(x, length, tolerance);
             const std::size_t solve_length = grid.positions.size();
             const std::vector<float> positions = normalize_grid(grid.positions.data(), solve_length, "mean");
-            const auto smoothed = [&](float lam, bool parallel) {
-                const RobustSmoothing<float> problem{&grid, view_of(y), nullptr, lam, 2, 1, Weighting::Tukey,
-                                                     default_tuning<float>(Weighting::Tukey),
-                                                     ScaleEstimator::Mad, ridge, "mean", 1e-10f, parallel};
-                std::vector<float> fits(5 * length, nan<float>), weights(5 * length, nan<float>);
-                robust_smooth(problem, fits.data(), weights.data());
-                return std::pair{fits, weights};
-            };
-            const auto [fits, weights] = smoothed(1.0f, false);
-            // The batch the rerun solves: the float problem on the merged
-            // grid, widened exactly, and only when the float one fails.
-            const auto batch = [&]<typename U>(U) {
-                const std::vector<U> widened(positions.begin(), positions.end());
-                const PenaltyBand<U> band = build_penalty_band(widened.data(), solve_length, 2, U(1e-10f));
-                SeriesMatrix<U> merged_y(5, solve_length), base(5, solve_length);
+            // Every kernel, each against the scalar batch.
+            for (const char* kernel_name : {"scalar", "sse2", "avx2", "avx512"}) {
+                const Kernel kernel = supported_kernel(kernel_name);
+                const auto smoothed = [&](float lam, bool parallel) {
+                    const RobustSmoothing<float> problem{&grid, view_of(y), nullptr, lam, 2, 1, Weighting::Tukey,
+                                                         default_tuning<float>(Weighting::Tukey),
+                                                         ScaleEstimator::Mad, ridge, "mean", 1e-10f, parallel,
+                                                         kernel};
+                    std::vector<float> fits(5 * length, nan<float>), weights(5 * length, nan<float>);
+                    robust_smooth(problem, fits.data(), weights.data());
+                    return std::pair{fits, weights};
+                };
+                const auto [fits, weights] = smoothed(1.0f, false);
+                // The batch the rerun solves: the float problem on the merged
+                // grid, widened exactly, and only when the float one fails.
+                const auto batch = [&]<typename U>(U) {
+                    const std::vector<U> widened(positions.begin(), positions.end());
+                    const PenaltyBand<U> band = build_penalty_band(widened.data(), solve_length, 2, U(1e-10f));
+                    SeriesMatrix<U> merged_y(5, solve_length), base(5, solve_length);
+                    for (std::size_t s = 0; s < 5; ++s) {
+                        for (std::size_t g = 0; g < solve_length; ++g) {
+                            const PositionGroup group = grid.groups[g];
+                            merged_y.row(s)[g] = U(y.row(s)[group.start]);
+                            base.row(s)[g] = U(group.end - group.start);
+                        }
+                    }
+                    const IrlsProblem<U> problem{&band, view_of(merged_y), {&base, nullptr}, U(1), U(ridge), 1,
+                                                 Weighting::Tukey, default_tuning<U>(Weighting::Tukey),
+                                                 ScaleEstimator::Mad, U(1e-10f), false, Kernel::Scalar};
+                    return irls_batch(problem);
+                };
+                const IrlsResult<float> single = batch(0.0f);
+                const IrlsResult<double> widened = batch(0.0);
+                bool plain_is_implausible = false;
+                bool all_equal = true;
                 for (std::size_t s = 0; s < 5; ++s) {
                     for (std::size_t g = 0; g < solve_length; ++g) {
-                        const PositionGroup group = grid.groups[g];
-                        merged_y.row(s)[g] = U(y.row(s)[group.start]);
-                        base.row(s)[g] = U(group.end - group.start);
+                        const float fit = straight ? float(widened.fits.row(s)[g]) : single.fits.row(s)[g];
+                        plain_is_implausible |= std::fabs(single.fits.row(s)[g]) > 1e6f;
+                        for (std::size_t t = grid.groups[g].start; t < grid.groups[g].end; ++t) {
+                            all_equal &= std::memcmp(&fits[s * length + t], &fit, sizeof fit) == 0;
+                        }
                     }
                 }
-                const IrlsProblem<U> problem{&band, view_of(merged_y), {&base, nullptr}, U(1), U(ridge), 1,
-                                             Weighting::Tukey, default_tuning<U>(Weighting::Tukey),
-                                             ScaleEstimator::Mad, U(1e-10f), false};
-                return irls_batch(problem);
-            };
-            const IrlsResult<float> single = batch(0.0f);
-            const IrlsResult<double> widened = batch(0.0);
-            bool plain_is_implausible = false;
-            bool all_equal = true;
-            for (std::size_t s = 0; s < 5; ++s) {
-                for (std::size_t g = 0; g < solve_length; ++g) {
-                    const float fit = straight ? float(widened.fits.row(s)[g]) : single.fits.row(s)[g];
-                    plain_is_implausible |= std::fabs(single.fits.row(s)[g]) > 1e6f;
-                    for (std::size_t t = grid.groups[g].start; t < grid.groups[g].end; ++t) {
-                        all_equal &= std::memcmp(&fits[s * length + t], &fit, sizeof fit) == 0;
-                    }
+                CHECK(plain_is_implausible == straight);
+                CHECK(all_equal);
+                CHECK(smoothed(1.0f, true) == smoothed(1.0f, false));
+                CHECK(std::all_of(weights.begin(), weights.end(), [](float w) { return std::isfinite(w); }));
+                // An infinite penalty overflows in double precision too.
+                bool unstable = false;
+                try {
+                    smoothed(inf<float>, false);
+                } catch (const NumericalInstability&) {
+                    unstable = true;
                 }
+                CHECK(unstable);
             }
-            CHECK(plain_is_implausible == straight);
-            CHECK(all_equal);
-            CHECK(smoothed(1.0f, true) == smoothed(1.0f, false));
-            CHECK(std::all_of(weights.begin(), weights.end(), [](float w) { return std::isfinite(w); }));
-            // An infinite penalty overflows in double precision too.
-            bool unstable = false;
-            try {
-                smoothed(inf<float>, false);
-            } catch (const NumericalInstability&) {
-                unstable = true;
-            }
-            CHECK(unstable);
         }
     }
 }

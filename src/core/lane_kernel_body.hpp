@@ -1,48 +1,28 @@
-// The body of the lane kernels, included inside an anonymous namespace of
-// each instruction-set specific translation unit after it has defined its
-// operation sets F32 and F64 (see lane_kernel.hpp). Ops provides:
-//   T      the element type,
-//   V, M   a GCC vector of `width` T and the integer vector of the same shape
-//          that comparisons yield (all bits set where true),
-//   width  the lane count,
-//   sqrt   the correctly rounded lane-wise square root,
-//   broadcast  a vector with x in every lane (a move, no arithmetic, so
-//          that every bit of x, NaN payloads included, arrives unchanged).
+// The code of the lane kernels, written once for every instruction set.
+//
+// Each instruction-set specific translation unit includes this header and
+// instantiates its templates with operation sets of its own, local to that
+// unit (see lane_ops.hpp), so every instantiation stays inside the unit
+// compiled for its instruction set: nothing here has external linkage.
+//
 // Only the compiler's vector operators are used besides sqrt: lane-wise
 // IEEE +, -, *, / and comparisons, no fused multiply-add (the build disables
 // contraction), so every lane rounds exactly like the scalar code.
+#pragma once
 
-template <class Ops>
-struct LaneOps {
-    using T = typename Ops::T;
-    using V = typename Ops::V;
-    using M = typename Ops::M;
-    static constexpr std::size_t width = Ops::width;
+#include <cstddef>
+#include <cstdint>
+#include <type_traits>
+#include <utility>
 
-    static V load(const T* p) {
-        V v;
-        __builtin_memcpy(&v, p, sizeof(V));
-        return v;
-    }
-    static void store(T* p, V v) { __builtin_memcpy(p, &v, sizeof(V)); }
-    static V broadcast(T x) { return Ops::broadcast(x); }
-    // The scalar floor rule lane by lane: the floor where v is NaN or below it.
-    static V floored(V v, V floor) { return ((v != v) | (v < floor)) ? floor : v; }
-    static M finite(V v) { return (v - v) == V{}; }
-    // An instruction set may have a cheaper test of its own (see the SSE2
-    // doubles); both tell -0 by its bits.
-    static M negative_zero(V v) {
-        if constexpr (requires { Ops::negative_zero(v); }) {
-            return Ops::negative_zero(v);
-        } else {
-            return reinterpret_cast<M>(v) == reinterpret_cast<M>(broadcast(T(-0.0)));
-        }
-    }
-    static V magnitude(V v) { return reinterpret_cast<V>(reinterpret_cast<M>(v) & ~reinterpret_cast<M>(broadcast(T(-0.0)))); }
-    static V larger(V a, V b) { return (a < b) ? b : a; }  // std::max(a, b)
-};
+#include "lane_kernel.hpp"
+#include "lane_ops.hpp"
+#include "weight_functions.hpp"
+#include "working_input.hpp"
 
-inline std::size_t smaller(std::size_t a, std::size_t b) { return a < b ? a : b; }
+namespace tarnwold {
+
+static std::size_t smaller(std::size_t a, std::size_t b) { return a < b ? a : b; }
 
 // With Factor, the factor is computed column by column; without, the one a
 // previous run left in system.factor is read and nothing is written to it.
@@ -538,35 +518,24 @@ void weigh(const WeightTask<typename Ops::T>& task) {
     }
 }
 
-// The kernel table of blocks of `Blocks` vectors of F32 and of F64.
-template <class F32, class F64, std::size_t Blocks>
-struct BlockKernels {
-    static void solve_f32(const LaneSystem<float>& system) { solve_by_order<F32, true, Blocks>(system); }
-    static void solve_f64(const LaneSystem<double>& system) { solve_by_order<F64, true, Blocks>(system); }
-    static void substitute_f32(const LaneSystem<float>& system) {
-        solve_by_order<F32, false, Blocks>(system);
-    }
-    static void substitute_f64(const LaneSystem<double>& system) {
-        solve_by_order<F64, false, Blocks>(system);
-    }
-    static void read_f32(const LaneRead<float>& read) { read_lanes<F32, Blocks>(read); }
-    static void read_f64(const LaneRead<double>& read) { read_lanes<F64, Blocks>(read); }
-    static void write_f32(const LaneWrite<float>& write) { write_lanes<F32, Blocks>(write); }
-    static void write_f64(const LaneWrite<double>& write) { write_lanes<F64, Blocks>(write); }
-    static void pass_f32(const LanePass<float>& pass) { read_pass_lanes<F32, Blocks>(pass); }
-    static void pass_f64(const LanePass<double>& pass) { read_pass_lanes<F64, Blocks>(pass); }
-
-    static constexpr LaneBlockKernels table{solve_f32, substitute_f32, Blocks * F32::width,
-                                            solve_f64, substitute_f64, Blocks * F64::width,
-                                            read_f32,  read_f64,       write_f32,
-                                            write_f64, pass_f32,       pass_f64};
-};
-
-void weigh_f32(const WeightTask<float>& task) { weigh<F32>(task); }
-void weigh_f64(const WeightTask<double>& task) { weigh<F64>(task); }
-void residuals_f32(const ResidualTask<float>& task) { residuals<F32>(task); }
-void residuals_f64(const ResidualTask<double>& task) { residuals<F64>(task); }
-
 // Four vectors per step hide the latency of the divisions and square roots
 // of one chain behind three others; more add work without gaining speed.
 constexpr std::size_t wide_blocks = 4;
+
+// The kernels of blocks of `Blocks` vectors of Ops.
+template <class Ops, std::size_t Blocks>
+constexpr LaneBlockKernels<typename Ops::T> block_kernels() {
+    return {solve_by_order<Ops, true, Blocks>, solve_by_order<Ops, false, Blocks>, read_lanes<Ops, Blocks>,
+            write_lanes<Ops, Blocks>,          read_pass_lanes<Ops, Blocks>,        Blocks * Ops::width};
+}
+
+// The kernels of one precision: the wide and the narrow block shape on
+// BlockOps, the weights and residuals of one series on SeriesOps.
+template <class BlockOps, class SeriesOps = BlockOps>
+constexpr LaneKernels<typename BlockOps::T> lane_kernels_of() {
+    static_assert(std::is_same_v<typename BlockOps::T, typename SeriesOps::T>);
+    return {block_kernels<BlockOps, wide_blocks>(), block_kernels<BlockOps, 1>(), weigh<SeriesOps>,
+            residuals<SeriesOps>};
+}
+
+}  // namespace tarnwold
