@@ -289,7 +289,7 @@ void read_lanes(const LaneRead<typename Ops::T>& read) {
         const std::ptrdiff_t offset = static_cast<std::ptrdiff_t>(t) * read.step;
         const std::ptrdiff_t base_offset = static_cast<std::ptrdiff_t>(t) * read.base_step;
         for (std::size_t b = 0; b < Blocks; ++b) {
-            V value;
+            V value{};  // every lane is set below; the compiler cannot see it
             V base = one;
             for (std::size_t l = 0; l < VW; ++l) {
                 T x;
@@ -345,9 +345,9 @@ void read_pass_lanes(const LanePass<typename Ops::T>& pass) {
     }
     for (; t < pass.n; ++t) {
         for (std::size_t b = 0; b < Blocks; ++b) {
-            V observation;
-            V base;
-            V robust;
+            V observation{};
+            V base{};
+            V robust{};
             for (std::size_t l = 0; l < VW; ++l) {
                 set_lane<Ops>(observation, l, pass.observations[b * VW + l][t]);
                 set_lane<Ops>(base, l, pass.bases[b * VW + l][t]);
@@ -430,8 +430,11 @@ void residuals(const ResidualTask<typename Ops::T>& task) {
     V smallest = O::broadcast(__builtin_inf());
     V largest{};
     for (std::size_t t = 0; t < task.n; t += W) {
-        const bool whole = t + W <= task.n;
-        const std::size_t used = whole ? W : task.n - t;
+        // The values left from t, and with them the tail's length below
+        // W, follow from t < n without any sum that could wrap.
+        const std::size_t left = task.n - t;
+        const bool whole = left >= W;
+        const std::size_t used = whole ? W : left;
         const T* y = task.y + t;
         const T* base = task.base + t;
         const T* robust = task.robust + t;
@@ -493,8 +496,11 @@ void weigh(const WeightTask<typename Ops::T>& task) {
     T w_tail[W];
     std::uint8_t mask_tail[W] = {};
     for (std::size_t t = 0; t < task.n; t += W) {
-        const bool whole = t + W <= task.n;
-        const std::size_t count = whole ? W : task.n - t;
+        // The values left from t, and with them the tail's length below
+        // W, follow from t < n without any sum that could wrap.
+        const std::size_t left = task.n - t;
+        const bool whole = left >= W;
+        const std::size_t count = whole ? W : left;
         const T* r = task.r + t;
         const std::uint8_t* mask = task.mask + t;
         T* weights = task.weights + t;
