@@ -233,14 +233,13 @@ typename Ops::V load_bytes(const std::byte* p) {
     return v;
 }
 
-// The working weight and value of one vector of observations (see LaneRead).
+// One vector of a block's inputs: the weight, and the observation's working
+// value at it (working_input.hpp).
 template <class Ops>
-void form_working(typename Ops::V observation, typename Ops::V base, typename Ops::T* w,
+void store_inputs(typename Ops::V observation, typename Ops::V weight, typename Ops::T* w,
                   typename Ops::T* y) {
-    using O = LaneOps<Ops>;
-    const typename O::V weight = working_weight(observation, base);
-    O::store(w, weight);
-    O::store(y, working_value(observation, weight));
+    LaneOps<Ops>::store(w, weight);
+    LaneOps<Ops>::store(y, working_value(observation, weight));
 }
 
 template <class Ops, std::size_t Blocks>
@@ -278,8 +277,8 @@ void read_lanes(const LaneRead<typename Ops::T>& read) {
                     transpose_tile<Ops>(bases);
                 }
                 for (std::size_t j = 0; j < VW; ++j) {
-                    form_working<Ops>(values[j], bases[j], read.w + (t + j) * W + b * VW,
-                                      read.y + (t + j) * W + b * VW);
+                    store_inputs<Ops>(values[j], working_weight(values[j], bases[j]),
+                                      read.w + (t + j) * W + b * VW, read.y + (t + j) * W + b * VW);
                 }
             }
         }
@@ -300,19 +299,10 @@ void read_lanes(const LaneRead<typename Ops::T>& read) {
                     set_lane<Ops>(base, l, x);
                 }
             }
-            form_working<Ops>(value, base, read.w + t * W + b * VW, read.y + t * W + b * VW);
+            store_inputs<Ops>(value, working_weight(value, base), read.w + t * W + b * VW,
+                              read.y + t * W + b * VW);
         }
     }
-}
-
-// The inputs of a robust pass for one vector of positions (see LanePass).
-template <class Ops>
-void form_pass(typename Ops::V observation, typename Ops::V base, typename Ops::V robust,
-               typename Ops::T* w, typename Ops::T* y) {
-    using O = LaneOps<Ops>;
-    const typename O::V weight = base * robust;
-    O::store(w, weight);
-    O::store(y, working_value(observation, weight));
 }
 
 template <class Ops, std::size_t Blocks>
@@ -337,8 +327,8 @@ void read_pass_lanes(const LanePass<typename Ops::T>& pass) {
                 transpose_tile<Ops>(bases);
                 transpose_tile<Ops>(robust);
                 for (std::size_t j = 0; j < VW; ++j) {
-                    form_pass<Ops>(observations[j], bases[j], robust[j],
-                                   pass.w + (t + j) * W + b * VW, pass.y + (t + j) * W + b * VW);
+                    store_inputs<Ops>(observations[j], bases[j] * robust[j],
+                                      pass.w + (t + j) * W + b * VW, pass.y + (t + j) * W + b * VW);
                 }
             }
         }
@@ -353,8 +343,8 @@ void read_pass_lanes(const LanePass<typename Ops::T>& pass) {
                 set_lane<Ops>(base, l, pass.bases[b * VW + l][t]);
                 set_lane<Ops>(robust, l, pass.robust[b * VW + l][t]);
             }
-            form_pass<Ops>(observation, base, robust, pass.w + t * W + b * VW,
-                           pass.y + t * W + b * VW);
+            store_inputs<Ops>(observation, base * robust, pass.w + t * W + b * VW,
+                              pass.y + t * W + b * VW);
         }
     }
 }

@@ -146,17 +146,18 @@ MergedGrid<T> solve_grid(const T* x, std::size_t n, T merge_tolerance) {
 }
 
 template <typename T>
-void robust_smooth(const RobustSmoothing<T>& p, T* fits, T* total_weights) {
-    const MergedGrid<T>& grid = *p.grid;
-    const std::size_t series = p.y.rows;
-    const std::size_t length = p.y.cols;
+void robust_smooth(const MergedGrid<T>& grid, const Smoothing<T>& call, const Robustness<T>& robustness,
+                   T* fits, T* total_weights) {
+    const std::size_t series = call.y.rows;
+    const std::size_t length = call.y.cols;
     const std::size_t solve_length = grid.positions.size();
     const std::vector<T> positions =
-        p.normalize ? normalize_grid(grid.positions.data(), solve_length, *p.normalize) : grid.positions;
-    const PenaltyBand<T> band = build_penalty_band(positions.data(), solve_length, p.d, p.eps);
+        call.normalize ? normalize_grid(grid.positions.data(), solve_length, *call.normalize) : grid.positions;
+    const PenaltyBand<T> band = build_penalty_band(positions.data(), solve_length, call.d, call.eps);
     const auto problem_of = [&](StridedMatrix<T> y, BaseWeights<T> base_weights) {
-        return IrlsProblem<T>{&band, y, base_weights, p.lam, p.ridge, p.iterations, p.weighting,
-                              p.tuning, p.scale, p.eps, p.parallel, p.kernel};
+        return IrlsProblem<T>{&band,         y,        base_weights, call.lam, call.ridge, robustness.iterations,
+                              robustness.weighting, robustness.tuning, robustness.scale, call.eps, call.parallel,
+                              call.kernel};
     };
 
     if (solve_length == length) {
@@ -169,25 +170,27 @@ void robust_smooth(const RobustSmoothing<T>& p, T* fits, T* total_weights) {
             weights_only = SeriesMatrix<T>(series, length);
             total_weights = weights_only.values.data();
         }
-        solve_batch(problem_of(p.y, {nullptr, p.base_weights}), p.y, positions, p.d, fits,
+        solve_batch(problem_of(call.y, {nullptr, call.base_weights}), call.y, positions, call.d, fits,
                     total_weights);
         return;
     }
 
     // Merging needs the base weights in full, and the results on the merged
     // grid before they are spread over the caller's.
-    const SeriesMatrix<T> base = full_base_weights(p.y, p.base_weights);
-    const MergedSeries<T> merged = merge_observations(p.y, base, grid.groups);
+    const SeriesMatrix<T> base = full_base_weights(call.y, call.base_weights);
+    const MergedSeries<T> merged = merge_observations(call.y, base, grid.groups);
     SeriesMatrix<T> merged_fits(series, solve_length);
     SeriesMatrix<T> merged_totals(series, solve_length);
-    solve_batch(problem_of(view_of(merged.y), {&merged.weights, nullptr}), p.y, positions, p.d,
+    solve_batch(problem_of(view_of(merged.y), {&merged.weights, nullptr}), call.y, positions, call.d,
                 merged_fits.values.data(), merged_totals.values.data());
     expand_to_grid(merged_fits, merged_totals, merged.weights, base, grid.groups, fits, total_weights);
 }
 
 template MergedGrid<float> solve_grid<float>(const float*, std::size_t, float);
 template MergedGrid<double> solve_grid<double>(const double*, std::size_t, double);
-template void robust_smooth<float>(const RobustSmoothing<float>&, float*, float*);
-template void robust_smooth<double>(const RobustSmoothing<double>&, double*, double*);
+template void robust_smooth<float>(const MergedGrid<float>&, const Smoothing<float>&, const Robustness<float>&,
+                                   float*, float*);
+template void robust_smooth<double>(const MergedGrid<double>&, const Smoothing<double>&, const Robustness<double>&,
+                                    double*, double*);
 
 }  // namespace tarnwold

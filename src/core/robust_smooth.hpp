@@ -10,32 +10,20 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <optional>
-#include <string_view>
 
-#include "kernel_choice.hpp"
 #include "merge.hpp"
 #include "robust.hpp"
-#include "series_matrix.hpp"
+#include "smoothing.hpp"
 
 namespace tarnwold {
 
+// How the robust passes weigh the residuals.
 template <typename T>
-struct RobustSmoothing {
-    const MergedGrid<T>* grid;             // solve_grid of the caller's positions
-    StridedMatrix<T> y;                    // (S, T) observations, NaN/inf = missing
-    const StridedMatrix<T>* base_weights;  // (S, T), or nullptr for weight 1
-    T lam;
-    std::uint64_t d;
+struct Robustness {
     std::uint64_t iterations;
     Weighting weighting;
     TuningTriple<T> tuning;
     ScaleEstimator scale;
-    T ridge;
-    std::optional<std::string_view> normalize;  // none: the positions as they are
-    T eps;
-    bool parallel;
-    Kernel kernel;  // the module's choice, active_kernel()
 };
 
 // The positions the passes run on: every chain of spacings at most
@@ -46,11 +34,13 @@ template <typename T>
 MergedGrid<T> solve_grid(const T* x, std::size_t n, T merge_tolerance);
 
 // Writes the fits and, unless total_weights is nullptr, the total weights of
-// the last solve: (S, T) row-major each, every element written. The merged
-// grid must have at least two positions, more than d, strictly increasing.
+// the last solve: (S, T) row-major each, every element written. grid comes
+// from solve_grid and must have at least two positions, more than d,
+// strictly increasing.
 // Throws NumericalInstability when a single-precision batch fails its
 // plausibility test and its double-precision rerun still overflows float.
 template <typename T>
-void robust_smooth(const RobustSmoothing<T>& problem, T* fits, T* total_weights);
+void robust_smooth(const MergedGrid<T>& grid, const Smoothing<T>& call, const Robustness<T>& robustness,
+                   T* fits, T* total_weights);
 
 }  // namespace tarnwold

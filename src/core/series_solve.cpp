@@ -13,51 +13,49 @@
 namespace tarnwold {
 
 template <typename T>
-void read_series(const SeriesSolveContext<T>& context, std::size_t s, T* w, T* y,
-                 std::size_t step) {
-    const std::size_t n = context.y.cols;
+void read_series(const Smoothing<T>& call, std::size_t s, T* w, T* y, std::size_t step) {
+    const std::size_t n = call.y.cols;
     for (std::size_t t = 0; t < n; ++t) {
-        const T value = context.y.at(s, t);
-        const T weight = working_weight(value, context.base_weights != nullptr ? context.base_weights->at(s, t) : T(1));
+        const T value = call.y.at(s, t);
+        const T weight = working_weight(value, call.base_weights != nullptr ? call.base_weights->at(s, t) : T(1));
         w[t * step] = weight;
         y[t * step] = working_value(value, weight);
     }
 }
 
 template <typename T>
-void solve_series(const SeriesSolveContext<T>& context, std::size_t s, T* destination) {
-    const std::size_t n = context.band->columns;
-    const StridedMatrix<T>* base = context.base_weights;
-    if (s >= context.y.rows || context.y.cols != n ||
+void solve_series(const Smoothing<T>& call, const PenaltyBand<T>& band, std::size_t s, T* destination) {
+    const std::size_t n = band.columns;
+    const StridedMatrix<T>* base = call.base_weights;
+    if (s >= call.y.rows || call.y.cols != n ||
         (base != nullptr && (s >= base->rows || base->cols != n))) {
         throw InternalFault("series index or length out of range in solve_series");
     }
     std::vector<T> w(n);
     std::vector<T> y(n);
-    read_series(context, s, w.data(), y.data(), 1);
-    banded_solve(context.band->data(), n, context.band->k, w.data(), y.data(), context.lam,
-                 context.ridge, context.eps, destination);
+    read_series(call, s, w.data(), y.data(), 1);
+    banded_solve(band.data(), n, band.k, w.data(), y.data(), call.lam, call.ridge, call.eps, destination);
 }
 
-template void read_series<float>(const SeriesSolveContext<float>&, std::size_t, float*,
-                                  float*, std::size_t);
-template void read_series<double>(const SeriesSolveContext<double>&, std::size_t, double*,
-                                   double*, std::size_t);
-template void solve_series<float>(const SeriesSolveContext<float>&, std::size_t, float*);
-template void solve_series<double>(const SeriesSolveContext<double>&, std::size_t, double*);
+template void read_series<float>(const Smoothing<float>&, std::size_t, float*, float*, std::size_t);
+template void read_series<double>(const Smoothing<double>&, std::size_t, double*, double*, std::size_t);
+template void solve_series<float>(const Smoothing<float>&, const PenaltyBand<float>&, std::size_t,
+                                 float*);
+template void solve_series<double>(const Smoothing<double>&, const PenaltyBand<double>&, std::size_t,
+                                 double*);
 
 namespace {
 
 // Series [lo, hi) in blocks of the solver's width. Each series is read once,
 // straight into the block's interleaved inputs, as solve_series reads it.
 template <typename T>
-void solve_range(const SeriesSolveContext<T>& context, T* destination,
+void solve_range(const Smoothing<T>& call, const PenaltyBand<T>& band, T* destination,
                  const LaneKernels<T>* kernels, std::size_t lo, std::size_t hi) {
-    const std::size_t n = context.band->columns;
-    LaneSolver<T> solver(*context.band, context.lam, context.ridge, context.eps, kernels, hi - lo);
+    const std::size_t n = band.columns;
+    LaneSolver<T> solver(band, call.lam, call.ridge, call.eps, kernels, hi - lo);
     const std::size_t width = solver.width();
-    const StridedMatrix<T>& y = context.y;
-    const StridedMatrix<T>* base = context.base_weights;
+    const StridedMatrix<T>& y = call.y;
+    const StridedMatrix<T>* base = call.base_weights;
     std::vector<T*> rows(width);
     std::vector<const std::byte*> y_rows(width);
     std::vector<const std::byte*> base_rows(width);
@@ -94,48 +92,47 @@ void solve_range(const SeriesSolveContext<T>& context, T* destination,
 }  // namespace
 
 template <typename T>
-void solve_all_series(const SeriesSolveContext<T>& context, T* destination, bool parallel, Kernel kernel) {
-    const std::size_t series = context.y.rows;
-    const std::size_t n = context.band->columns;
-    const StridedMatrix<T>* base = context.base_weights;
-    if (context.y.cols != n || (base != nullptr && (base->rows != series || base->cols != n))) {
+void solve_all_series(const Smoothing<T>& call, const PenaltyBand<T>& band, T* destination) {
+    const std::size_t series = call.y.rows;
+    const std::size_t n = band.columns;
+    const StridedMatrix<T>* base = call.base_weights;
+    if (call.y.cols != n || (base != nullptr && (base->rows != series || base->cols != n))) {
         throw InternalFault("series matrices do not match the grid length in solve_all_series");
     }
-    const LaneKernels<T>* kernels = lane_kernels<T>(kernel);
+    const LaneKernels<T>* kernels = lane_kernels<T>(call.kernel);
     if (kernels == nullptr) {
-        for_each_series(series, parallel,
-                        [&](std::size_t s) { solve_series(context, s, destination + s * n); });
+        for_each_series(series, call.parallel,
+                        [&](std::size_t s) { solve_series(call, band, s, destination + s * n); });
         return;
     }
     // A single series would fill one lane of a wide block: the one-lane
     // kernel keeps the half-width factor without the unused lanes.
     if (series == 1) {
-        solve_range(context, destination, &lone_series_kernels<T>(), 0, 1);
+        solve_range(call, band, destination, &lone_series_kernels<T>(), 0, 1);
         return;
     }
     for_each_series_range(
-        series, parallel,
-        [&](std::size_t lo, std::size_t hi) { solve_range(context, destination, kernels, lo, hi); },
+        series, call.parallel,
+        [&](std::size_t lo, std::size_t hi) { solve_range(call, band, destination, kernels, lo, hi); },
         lane_grain(*kernels));
 }
 
 template <typename T>
-void smooth_single_pass(const SinglePassSmoothing<T>& p, T* destination) {
-    const std::size_t length = p.y.cols;
+void smooth_single_pass(const T* x, const Smoothing<T>& call, T* destination) {
+    const std::size_t length = call.y.cols;
     PenaltyBand<T> band;
-    if (p.normalize) {
-        const std::vector<T> positions = normalize_grid(p.x, length, *p.normalize);
-        band = build_penalty_band(positions.data(), length, p.d, p.eps);
+    if (call.normalize) {
+        const std::vector<T> positions = normalize_grid(x, length, *call.normalize);
+        band = build_penalty_band(positions.data(), length, call.d, call.eps);
     } else {
-        band = build_penalty_band(p.x, length, p.d, p.eps);
+        band = build_penalty_band(x, length, call.d, call.eps);
     }
-    solve_all_series(SeriesSolveContext<T>{p.y, p.base_weights, &band, p.lam, p.ridge, p.eps}, destination,
-                     p.parallel, p.kernel);
+    solve_all_series(call, band, destination);
 }
 
-template void smooth_single_pass<float>(const SinglePassSmoothing<float>&, float*);
-template void smooth_single_pass<double>(const SinglePassSmoothing<double>&, double*);
-template void solve_all_series<float>(const SeriesSolveContext<float>&, float*, bool, Kernel);
-template void solve_all_series<double>(const SeriesSolveContext<double>&, double*, bool, Kernel);
+template void smooth_single_pass<float>(const float*, const Smoothing<float>&, float*);
+template void smooth_single_pass<double>(const double*, const Smoothing<double>&, double*);
+template void solve_all_series<float>(const Smoothing<float>&, const PenaltyBand<float>&, float*);
+template void solve_all_series<double>(const Smoothing<double>&, const PenaltyBand<double>&, double*);
 
 }  // namespace tarnwold

@@ -1,49 +1,35 @@
-// The single-pass smoother's loop over its series: what every series of a
-// call shares, how one series is read and solved, and the batch over the
-// worker pool.
+// The single-pass smoother's loop over its series: how one series is read
+// and solved, and the batch over the worker pool. Every function takes the
+// call (smoothing.hpp) and the penalty band of its grid, which must stay
+// alive and unchanged.
+//
+// The working inputs of a series (working_input.hpp) are formed where they
+// are used, as the series is read, so no (S, T) matrix of weights is ever
+// built.
 #pragma once
 
 #include <cstddef>
 
 #include "grid_band.hpp"
-#include "kernel_choice.hpp"
-#include "series_matrix.hpp"
+#include "smoothing.hpp"
 
 namespace tarnwold {
 
-// What every series of one single-pass call shares, read-only.
-//
-// The working weight of (s, t) is the base weight (1 without base weights),
-// or 0 where the observation is missing. It is formed where it is used, as
-// the series is read, so no (S, T) matrix of weights is ever built.
+// Reads series s of the call: its working weights into w and its working
+// values into y, element t at index t * step of both.
 template <typename T>
-struct SeriesSolveContext {
-    StridedMatrix<T> y;                    // (S, T) observations, NaN/inf = missing
-    const StridedMatrix<T>* base_weights;  // (S, T), or nullptr for weight 1
-    const PenaltyBand<T>* band;
-    T lam;
-    T ridge;
-    T eps;
-};
+void read_series(const Smoothing<T>& call, std::size_t s, T* w, T* y, std::size_t step);
 
-// Reads series s of the context: its working weights into w and, into y,
-// its observations where they are finite and their weight is > 0, else 0.
-// Element t goes to index t * step of both destinations.
+// Solves series s of the call into destination (T values) by the scalar
+// reference.
 template <typename T>
-void read_series(const SeriesSolveContext<T>& context, std::size_t s, T* w, T* y,
-                 std::size_t step);
+void solve_series(const Smoothing<T>& call, const PenaltyBand<T>& band, std::size_t s, T* destination);
 
-// Solves series s of the context into destination (T values). Observations
-// that are missing or whose weight is not > 0 enter the right-hand side as 0;
-// the weights themselves are used unchanged.
-template <typename T>
-void solve_series(const SeriesSolveContext<T>& context, std::size_t s, T* destination);
-
-// Solves every series of the context, series s into destination + s * T,
-// over the worker pool when parallel is set (see for_each_series). The
+// Solves every series of the call, series s into destination + s * T, over
+// the worker pool when the call is parallel (see for_each_series). The
 // scalar kernel runs solve_series for each series; the vector kernels solve
 // blocks of series in SIMD lanes with the same bits (lane_solver.hpp).
 template <typename T>
-void solve_all_series(const SeriesSolveContext<T>& context, T* destination, bool parallel, Kernel kernel);
+void solve_all_series(const Smoothing<T>& call, const PenaltyBand<T>& band, T* destination);
 
 }  // namespace tarnwold

@@ -110,21 +110,13 @@ PyObject* robust_whittaker_irls(const char* name, PyObject* const* args, Py_ssiz
     ResultArray<T> fits = make_unfilled_result_array<T>(a.y.rows, length);
     std::optional<ResultArray<T>> weights;
     if (a.return_weights) weights = make_unfilled_result_array<T>(a.y.rows, length);
-    const RobustSmoothing<T> problem{&grid,
-                                     a.y,
-                                     a.base_weights ? &*a.base_weights : nullptr,
-                                     a.lam,
-                                     a.d,
-                                     a.iterations,
-                                     *weighting,
-                                     tuning,
-                                     parse_scale_estimator(a.scale),
-                                     a.ridge,
-                                     a.normalize,
-                                     a.eps,
-                                     a.parallel,
-                                     active_kernel()};
-    robust_smooth(problem, fits.data, weights ? weights->data : nullptr);
+    const Smoothing<T> call{a.y,        a.base_weights ? &*a.base_weights : nullptr,
+                            a.lam,      a.d,
+                            a.ridge,    a.normalize,
+                            a.eps,      a.parallel,
+                            active_kernel()};
+    robust_smooth(grid, call, {a.iterations, *weighting, tuning, parse_scale_estimator(a.scale)}, fits.data,
+                  weights ? weights->data : nullptr);
     std::optional<OwnedRef> weights_array;
     if (weights) weights_array = std::move(weights->array);
     return result_of(std::move(fits.array), std::move(weights_array));

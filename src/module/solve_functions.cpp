@@ -51,9 +51,9 @@ PyObject* whittaker_solve(const char* name, PyObject* const* args, Py_ssize_t na
     }
 
     ResultArray<T> z = make_unfilled_result_array<T>(y.rows, length);
-    smooth_single_pass<T>({grid.data(), y, base_weights ? &*base_weights : nullptr, lam, d, ridge, normalize, eps,
-                           parallel, active_kernel()},
-                          z.data);
+    const Smoothing<T> call{y,   base_weights ? &*base_weights : nullptr, lam, d, ridge, normalize, eps,
+                            parallel, active_kernel()};
+    smooth_single_pass(grid.data(), call, z.data);
     return z.array.release();
 }
 

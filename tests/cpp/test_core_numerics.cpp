@@ -295,9 +295,9 @@ void test_solve_series() {
                              static_cast<std::ptrdiff_t>(sizeof(T)),
                              static_cast<std::ptrdiff_t>(2 * sizeof(T))};
     const StridedMatrix<T> base = view_of(weights);
-    const SeriesSolveContext<T> context{y, &base, &band, T(2), T(0), T(1e-10)};
+    const Smoothing<T> call{y, &base, T(2), 1, T(0), std::nullopt, T(1e-10), false, Kernel::Scalar};
     T row[4];
-    solve_series(context, 0, row);
+    solve_series(call, band, 0, row);
     // Series 0 is (1, NaN, 3, 4) with base weights (1, 1, 1, -1): the missing
     // value gets weight 0, the others keep theirs as given; NaN and the value
     // without positive weight enter as 0.
@@ -559,12 +559,12 @@ void test_float_fallback() {
             for (const char* kernel_name : {"scalar", "sse2", "avx2", "avx512"}) {
                 const Kernel kernel = supported_kernel(kernel_name);
                 const auto smoothed = [&](float lam, bool parallel) {
-                    const RobustSmoothing<float> problem{&grid, view_of(y), nullptr, lam, 2, 1, Weighting::Tukey,
-                                                         default_tuning<float>(Weighting::Tukey),
-                                                         ScaleEstimator::Mad, ridge, "mean", 1e-10f, parallel,
-                                                         kernel};
+                    const Smoothing<float> call{view_of(y), nullptr, lam,    2,       ridge,
+                                                "mean",     1e-10f,  parallel, kernel};
                     std::vector<float> fits(5 * length, nan<float>), weights(5 * length, nan<float>);
-                    robust_smooth(problem, fits.data(), weights.data());
+                    robust_smooth(grid, call,
+                                  {1, Weighting::Tukey, default_tuning<float>(Weighting::Tukey), ScaleEstimator::Mad},
+                                  fits.data(), weights.data());
                     return std::pair{fits, weights};
                 };
                 const auto [fits, weights] = smoothed(1.0f, false);

@@ -320,16 +320,16 @@ void test_batches() {
         const MergedGrid<T> grid = solve_grid(x.data(), length, round % 2 == 0 ? T(0.01) : T(0));
         const auto smoothed = [&](Kernel kernel) {
             std::vector<T> single(series * length), fits(series * length), totals(series * length);
-            smooth_single_pass<T>({x.data(), observations, base, lam, d, T(0), "mean", T(1e-10), true, kernel},
-                                  single.data());
+            const Smoothing<T> call{observations, base, lam, d, T(1e-10), "mean", T(1e-10), round % 5 != 0, kernel};
+            smooth_single_pass(x.data(), call, single.data());
             // A NaN weight in single precision ends in the instability
             // error, which every kernel must report alike.
             try {
                 if (grid.positions.size() > d && grid.positions.size() >= 2) {
-                    robust_smooth<T>({&grid, observations, base, lam, d, 3, weighting, default_tuning<T>(weighting),
-                                      round % 4 < 2 ? ScaleEstimator::Mad : ScaleEstimator::Huber, T(1e-10), "mean",
-                                      T(1e-10), round % 5 != 0, kernel},
-                                     fits.data(), totals.data());
+                    robust_smooth(grid, call,
+                                  {3, weighting, default_tuning<T>(weighting),
+                                   round % 4 < 2 ? ScaleEstimator::Mad : ScaleEstimator::Huber},
+                                  fits.data(), totals.data());
                 }
             } catch (const NumericalInstability&) {
                 fits.assign(fits.size(), T(-7));
