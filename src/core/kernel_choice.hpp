@@ -8,11 +8,11 @@
 // The module's entry points make the choice, once per process, and pass it
 // to the core as an argument, so that tests can compare every kernel in one
 // process: the widest instruction set the processor supports, unless the
-// environment variable TARNWOLD_KERNEL names another: "scalar", "sse2" (the 16-byte baseline
-// vectors, also on other architectures), "avx2", "avx512", or "auto". A
-// named set the processor lacks gives the widest one it has below it; any
-// other text counts as "auto". Tests use it to compare every path with the
-// reference; it changes no result.
+// environment variable TARNWOLD_KERNEL names another: "scalar", "sse2" (the
+// 16-byte baseline vectors, also on other architectures), "avx2", "avx512",
+// or "auto". A named set the processor lacks gives the widest one it has
+// below it; any other text counts as "auto". Tests use it to compare every
+// path with the reference; it changes no result.
 #pragma once
 
 #include <string_view>
