@@ -127,42 +127,4 @@ void banded_solve_f64(const double* pb, std::size_t n, std::size_t k, const doub
     std::copy(solution.begin(), solution.end(), z);
 }
 
-template <typename T>
-void read_series(const SeriesSolveContext<T>& context, std::size_t s, T* w, T* y,
-                 std::size_t step) {
-    const std::size_t n = context.y.cols;
-    for (std::size_t t = 0; t < n; ++t) {
-        const T value = context.y.at(s, t);
-        const bool observed = std::isfinite(value);
-        T weight = T(0);
-        if (observed) {
-            weight = context.base_weights != nullptr ? context.base_weights->at(s, t) : T(1);
-        }
-        w[t * step] = weight;
-        y[t * step] = weight > T(0) && observed ? value : T(0);
-    }
-}
-
-template <typename T>
-void solve_series(const SeriesSolveContext<T>& context, std::size_t s, T* destination) {
-    const std::size_t n = context.band->columns;
-    const StridedMatrix<T>* base = context.base_weights;
-    if (s >= context.y.rows || context.y.cols != n ||
-        (base != nullptr && (s >= base->rows || base->cols != n))) {
-        throw InternalFault("series index or length out of range in solve_series");
-    }
-    std::vector<T> w(n);
-    std::vector<T> y(n);
-    read_series(context, s, w.data(), y.data(), 1);
-    banded_solve(context.band->data(), n, context.band->k, w.data(), y.data(), context.lam,
-                 context.ridge, context.eps, destination);
-}
-
-template void read_series<float>(const SeriesSolveContext<float>&, std::size_t, float*,
-                                  float*, std::size_t);
-template void read_series<double>(const SeriesSolveContext<double>&, std::size_t, double*,
-                                   double*, std::size_t);
-template void solve_series<float>(const SeriesSolveContext<float>&, std::size_t, float*);
-template void solve_series<double>(const SeriesSolveContext<double>&, std::size_t, double*);
-
 }  // namespace tarnwold

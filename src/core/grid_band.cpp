@@ -65,7 +65,6 @@ std::vector<T> normalize_grid(const T* x, std::size_t n, std::string_view text) 
             scale = median_spacing(x, n);
             break;
         case NormalizeMode::Shift:
-        case NormalizeMode::Off:
             break;
     }
     if (!(scale > T(0))) {

@@ -16,9 +16,13 @@
 #include "decimal.hpp"
 #include "fault.hpp"
 #include "grid_band.hpp"
+#include "kernel_choice.hpp"
 #include "irls.hpp"
 #include "merge.hpp"
 #include "robust.hpp"
+#include "robust_smooth.hpp"
+#include "series_solve.hpp"
+#include "weight_functions.hpp"
 
 using namespace tarnwold;
 
@@ -291,9 +295,9 @@ void test_solve_series() {
                              static_cast<std::ptrdiff_t>(sizeof(T)),
                              static_cast<std::ptrdiff_t>(2 * sizeof(T))};
     const StridedMatrix<T> base = view_of(weights);
-    const SeriesSolveContext<T> context{y, &base, &band, T(2), T(0), T(1e-10)};
+    const Smoothing<T> call{y, &base, T(2), 1, T(0), std::nullopt, T(1e-10), false, Kernel::Scalar};
     T row[4];
-    solve_series(context, 0, row);
+    solve_series(call, band, 0, row);
     // Series 0 is (1, NaN, 3, 4) with base weights (1, 1, 1, -1): the missing
     // value gets weight 0, the others keep theirs as given; NaN and the value
     // without positive weight enter as 0.
@@ -396,27 +400,28 @@ template <typename T>
 void test_scales() {
     const T factor = decimal<T>(1.4826f, 1.4826);
     const T f = T(1e-3);
+    T scratch[6];
     const std::uint8_t all[] = {1, 1, 1, 1, 1, 1};
     const T r4[] = {3, 0, -1, 2};
-    CHECK(mad_scale(r4, all, 4, f) == T(1.5) * factor);
+    CHECK(mad_scale(r4, all, 4, f, scratch) == T(1.5) * factor);
     const T r3[] = {-5, 1, 2};
-    CHECK(mad_scale(r3, all, 3, f) == T(2) * factor);
+    CHECK(mad_scale(r3, all, 3, f, scratch) == T(2) * factor);
     const T zeros[] = {0, 0, 0, 0};
-    CHECK(mad_scale(zeros, all, 4, f) == f);
-    CHECK(huber_scale(zeros, all, 4, f) == f);
+    CHECK(mad_scale(zeros, all, 4, f, scratch) == f);
+    CHECK(huber_scale(zeros, all, 4, f, scratch) == f);
 
     // Non-finite residuals and cleared positions take no part.
     const T noisy[] = {-5, inf<T>, 1, nan<T>, 2, 100};
     const std::uint8_t mask[] = {1, 1, 1, 1, 1, 0};
-    CHECK(mad_scale(noisy, mask, 6, f) == T(2) * factor);
+    CHECK(mad_scale(noisy, mask, 6, f, scratch) == T(2) * factor);
     const std::uint8_t none[] = {0, 0, 0, 0, 0, 0};
-    CHECK(mad_scale(noisy, none, 6, f) == f);
-    CHECK(huber_scale(noisy, none, 6, f) == f);
+    CHECK(mad_scale(noisy, none, 6, f, scratch) == f);
+    CHECK(huber_scale(noisy, none, 6, f, scratch) == f);
 
     // Equal magnitudes: the MAD is 1.4826, the first refinement lands on 1
     // (nothing is clipped) and the second confirms it.
     const T ones[] = {1, -1, 1, -1, nan<T>};
-    CHECK(huber_scale(ones, all, 5, f) == T(1));
+    CHECK(huber_scale(ones, all, 5, f, scratch) == T(1));
 }
 
 template <typename T>
@@ -457,9 +462,10 @@ void test_merge() {
     SeriesMatrix<T> fits(3, 2), totals(3, 2);
     assign(fits.values, {10, 11, 12, 13, 14, 15});
     assign(totals.values, {2, 3, 0, 1, 5, 0});
-    const ExpandedResult<T> e = expand_to_grid(fits, totals, merged.weights, base, groups);
-    CHECK(same_values(e.fits.values, std::vector<T>{10, 10, 11, 12, 12, 13, 14, 14, 15}));
-    CHECK(same_values(e.weights.values, std::vector<T>{0.5, 1.5, 3, 0, 0, 1, -5, 5, 0}));
+    std::vector<T> expanded_fits(9, nan<T>), expanded_weights(9, nan<T>);
+    expand_to_grid(fits, totals, merged.weights, base, groups, expanded_fits.data(), expanded_weights.data());
+    CHECK(same_values(expanded_fits, std::vector<T>{10, 10, 11, 12, 12, 13, 14, 14, 15}));
+    CHECK(same_values(expanded_weights, std::vector<T>{0.5, 1.5, 3, 0, 0, 1, -5, 5, 0}));
 }
 
 template <typename T>
@@ -468,7 +474,7 @@ IrlsProblem<T> irls_problem(const PenaltyBand<T>& band, const SeriesMatrix<T>& y
                             bool parallel) {
     return {&band,        view_of(y), {&base, nullptr},   lam,      T(0), iterations,
             Weighting::Tukey, default_tuning<T>(Weighting::Tukey), ScaleEstimator::Mad,
-            T(1e-10), parallel};
+            T(1e-10), parallel, Kernel::Scalar};
 }
 
 template <typename T>
@@ -527,6 +533,90 @@ void test_irls() {
                       3 * n * sizeof(T)) == 0);
 }
 
+// The single-precision robust batch: a ridge of -(1 - 2^-22) leaves
+// straight series a float fit millions of times their data, which sends the
+// whole batch to the double-precision rerun; curved series alone pass.
+// Positions 1.9 -+ 2^-10 merge into 1.9 under a tolerance of 0.01, with
+// equal observations, so merging gives the same batch.
+void test_float_fallback() {
+    const float x[] = {0, 0.7f, 1.9f - 0x1p-10f, 1.9f + 0x1p-10f, 2.4f, 3.8f, 4.1f, 5.6f, 6.0f};
+    constexpr std::size_t length = 9;
+    const float ridge = -(1.0f - 0x1p-22f);
+    for (const float tolerance : {0.0f, 0.01f}) {
+        for (const bool straight : {false, true}) {
+            SeriesMatrix<float> y(5, length);
+            for (std::size_t s = 0; s < 5; ++s) {
+                for (std::size_t t = 0; t < length; ++t) {
+                    const float curved[] = {1, 2, 3, 3, 2, 1, 0, -1, 0};
+                    const float line[] = {0, 1, 2, 2, 3, 4, 5, 6, 7};
+                    y.row(s)[t] = (straight && s % 2 == 0 ? line[t] : curved[t]) * 0.1f;
+                }
+            }
+            const MergedGrid<float> grid = solve_grid(x, length, tolerance);
+            const std::size_t solve_length = grid.positions.size();
+            const std::vector<float> positions = normalize_grid(grid.positions.data(), solve_length, "mean");
+            // The batch the rerun solves: the float problem on the merged
+            // grid, widened exactly, and only when the float one fails.
+            const auto batch = [&]<typename U>(U) {
+                const std::vector<U> widened(positions.begin(), positions.end());
+                const PenaltyBand<U> band = build_penalty_band(widened.data(), solve_length, 2, U(1e-10f));
+                SeriesMatrix<U> merged_y(5, solve_length), base(5, solve_length);
+                for (std::size_t s = 0; s < 5; ++s) {
+                    for (std::size_t g = 0; g < solve_length; ++g) {
+                        const PositionGroup group = grid.groups[g];
+                        merged_y.row(s)[g] = U(y.row(s)[group.start]);
+                        base.row(s)[g] = U(group.end - group.start);
+                    }
+                }
+                const IrlsProblem<U> problem{&band, view_of(merged_y), {&base, nullptr}, U(1), U(ridge), 1,
+                                             Weighting::Tukey, default_tuning<U>(Weighting::Tukey),
+                                             ScaleEstimator::Mad, U(1e-10f), false, Kernel::Scalar};
+                return irls_batch(problem);
+            };
+            const IrlsResult<float> single = batch(0.0f);
+            const IrlsResult<double> widened = batch(0.0);
+            bool plain_is_implausible = false;
+            std::vector<float> expected(5 * length);
+            for (std::size_t s = 0; s < 5; ++s) {
+                for (std::size_t g = 0; g < solve_length; ++g) {
+                    plain_is_implausible |= std::fabs(single.fits.row(s)[g]) > 1e6f;
+                    for (std::size_t t = grid.groups[g].start; t < grid.groups[g].end; ++t) {
+                        expected[s * length + t] = straight ? float(widened.fits.row(s)[g]) : single.fits.row(s)[g];
+                    }
+                }
+            }
+            CHECK(plain_is_implausible == straight);
+
+            // Every kernel, sequential and pooled.
+            for (const char* kernel_name : {"scalar", "sse2", "avx2", "avx512"}) {
+                const auto smoothed = [&](float lam, bool parallel) {
+                    const Smoothing<float> call{view_of(y), nullptr, lam,      2,
+                                                ridge,      "mean",  1e-10f,   parallel,
+                                                supported_kernel(kernel_name)};
+                    std::vector<float> fits(5 * length, nan<float>), weights(5 * length, nan<float>);
+                    robust_smooth(grid, call,
+                                  {1, Weighting::Tukey, default_tuning<float>(Weighting::Tukey), ScaleEstimator::Mad},
+                                  fits.data(), weights.data());
+                    return std::pair{fits, weights};
+                };
+                for (const bool parallel : {false, true}) {
+                    const auto [fits, weights] = smoothed(1.0f, parallel);
+                    CHECK(std::memcmp(fits.data(), expected.data(), expected.size() * sizeof(float)) == 0);
+                    CHECK(std::all_of(weights.begin(), weights.end(), [](float w) { return std::isfinite(w); }));
+                }
+                // An infinite penalty overflows in double precision too.
+                bool unstable = false;
+                try {
+                    smoothed(inf<float>, false);
+                } catch (const NumericalInstability&) {
+                    unstable = true;
+                }
+                CHECK(unstable);
+            }
+        }
+    }
+}
+
 template <typename T>
 void test_precision() {
     test_penalty_band<T>();
@@ -552,5 +642,6 @@ int main() {
     test_parse_weighting();
     test_parse_scale_estimator();
     test_default_tuning_precision();
+    test_float_fallback();
     return tarnwold_test::check_summary();
 }
