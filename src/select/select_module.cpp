@@ -35,6 +35,9 @@ public:
         const bool kind_ok = last == kind || (kind == 'q' && last == 'l' && view_.itemsize == 8);
         const Py_ssize_t size = kind == 'b' ? 1 : 8;
         if (!prefix_ok || !kind_ok || view_.itemsize != size) {
+            // A constructor that throws runs no destructor: release here.
+            PyBuffer_Release(&view_);
+            held_ = false;
             fail(PyExc_TypeError, std::string(name) + " has the wrong element type");
         }
     }
