@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <type_traits>
 
 #include "fault.hpp"
 #include "floor.hpp"
@@ -14,14 +15,35 @@ namespace {
 constexpr double not_a_number = std::numeric_limits<double>::quiet_NaN();
 constexpr double two_pi = 6.283185307179586;
 
+// Calls body with the half-width as a compile-time constant for the usual
+// orders (so the short inner loops unroll) and as a plain count otherwise.
+template <typename Body>
+decltype(auto) with_width(std::size_t k, Body&& body) {
+    switch (k) {
+        case 1:
+            return body(std::integral_constant<std::size_t, 1>{});
+        case 2:
+            return body(std::integral_constant<std::size_t, 2>{});
+        case 3:
+            return body(std::integral_constant<std::size_t, 3>{});
+        default:
+            return body(k);
+    }
+}
+
 // Cholesky factor of a symmetric band matrix of half-width k, element(i, t)
-// giving M(i+t, i). Writes L(i+t, i) at i * (k + 1) + t and returns
-// log det M = 2 sum log L(i, i). Pivots below the floor (or NaN) are raised
-// to it, as in the smoother's own solve, so a factor always exists.
-template <typename Element>
-double factor_band(std::size_t n, std::size_t k, Element element, double floor, double* factor) {
+// giving M(i+t, i). Writes L(i+t, i) at i * (k + 1) + t and 1 / L(i, i) at
+// reciprocal[i]. Pivots below the floor (or NaN) are raised to it, as in
+// the smoother's own solve, so a factor always exists. With want_log_det,
+// returns log det M = 2 log prod L(i, i), the product kept in range by
+// taking its binary exponent out every four factors (one log per call
+// instead of one per point); otherwise 0.
+template <typename Width, typename Element>
+double factor_band(std::size_t n, Width k, Element element, double floor, double* factor,
+                   double* reciprocal, bool want_log_det) {
     const std::size_t width = k + 1;
-    double log_det = 0;
+    double product = 1;
+    long exponent = 0;
     for (std::size_t i = 0; i < n; ++i) {
         const std::size_t reach_back = i < k ? i : k;
         double c = element(i, 0);
@@ -30,8 +52,17 @@ double factor_band(std::size_t n, std::size_t k, Element element, double floor, 
             c = c - l * l;
         }
         const double diagonal = std::sqrt(floored(c, floor));
+        const double inverse = 1 / diagonal;
         factor[i * width] = diagonal;
-        log_det = log_det + std::log(diagonal);
+        reciprocal[i] = inverse;
+        if (want_log_det) {
+            product = product * diagonal;
+            if (i % 4 == 3) {
+                int taken = 0;
+                product = std::frexp(product, &taken);
+                exponent += taken;
+            }
+        }
         const std::size_t reach_down = n - 1 - i < k ? n - 1 - i : k;
         for (std::size_t r = 1; r <= reach_down; ++r) {
             double s = element(i, r);
@@ -39,14 +70,18 @@ double factor_band(std::size_t n, std::size_t k, Element element, double floor, 
             for (std::size_t m = 1; m <= terms; ++m) {
                 s = s - factor[(i - m) * width + r + m] * factor[(i - m) * width + m];
             }
-            factor[i * width + r] = s / diagonal;
+            factor[i * width + r] = s * inverse;
         }
     }
-    return 2 * log_det;
+    if (!want_log_det) {
+        return 0;
+    }
+    return 2 * (std::log(product) + static_cast<double>(exponent) * 0.6931471805599453);
 }
 
 // Solves L L^T v = v in place with the factor of factor_band.
-void substitute(std::size_t n, std::size_t k, const double* factor, double* v) {
+template <typename Width>
+void substitute(std::size_t n, Width k, const double* factor, const double* reciprocal, double* v) {
     const std::size_t width = k + 1;
     for (std::size_t i = 0; i < n; ++i) {
         const std::size_t reach_back = i < k ? i : k;
@@ -54,7 +89,7 @@ void substitute(std::size_t n, std::size_t k, const double* factor, double* v) {
         for (std::size_t t = 1; t <= reach_back; ++t) {
             s = s - factor[(i - t) * width + t] * v[i - t];
         }
-        v[i] = s / factor[i * width];
+        v[i] = s * reciprocal[i];
     }
     for (std::size_t i = n; i-- > 0;) {
         const std::size_t reach_down = n - 1 - i < k ? n - 1 - i : k;
@@ -62,13 +97,14 @@ void substitute(std::size_t n, std::size_t k, const double* factor, double* v) {
         for (std::size_t t = 1; t <= reach_down; ++t) {
             s = s - factor[i * width + t] * v[i + t];
         }
-        v[i] = s / factor[i * width];
+        v[i] = s * reciprocal[i];
     }
 }
 
 // The band of Sigma = (L L^T)^-1, Sigma(i+j, i) at i * (k + 1) + j, by the
 // selected-inversion recursion from the last point back.
-void invert_band(std::size_t n, std::size_t k, const double* factor, double* sigma) {
+template <typename Width>
+void invert_band(std::size_t n, Width k, const double* factor, const double* reciprocal, double* sigma) {
     const std::size_t width = k + 1;
     // Sigma(a, b) for a, b > i inside the band, by symmetry from the stored
     // lower half.
@@ -76,7 +112,7 @@ void invert_band(std::size_t n, std::size_t k, const double* factor, double* sig
         return a >= b ? sigma[b * width + (a - b)] : sigma[a * width + (b - a)];
     };
     for (std::size_t i = n; i-- > 0;) {
-        const double u = 1 / factor[i * width];
+        const double u = reciprocal[i];
         const std::size_t reach = n - 1 - i < k ? n - 1 - i : k;
         for (std::size_t j = reach; j >= 1; --j) {
             double s = 0;
@@ -126,6 +162,7 @@ SelectionModel make_selection_model(const double* x, std::size_t length, std::ui
     const DifferenceRows<double>& D = model.difference;
     const std::size_t k = model.order;
     std::vector<double> factor(checked_product(D.count, k + 1));
+    std::vector<double> reciprocal(D.count);
     const auto gram = [&](std::size_t r, std::size_t j) {
         const double* a = D.values.data() + r * D.width;
         const double* b = D.values.data() + (r + j) * D.width;
@@ -135,7 +172,7 @@ SelectionModel make_selection_model(const double* x, std::size_t length, std::ui
         }
         return s;
     };
-    model.log_pdet = factor_band(D.count, k, gram, 0.0, factor.data());
+    model.log_pdet = factor_band(D.count, k, gram, 0.0, factor.data(), reciprocal.data(), true);
     return model;
 }
 
@@ -145,6 +182,7 @@ SeriesWorkspace::SeriesWorkspace(const SelectionModel& model) {
     w.resize(n);
     y.resize(n);
     factor.resize(band);
+    reciprocal.resize(n);
     sigma.resize(band);
     z.resize(n);
     dz.resize(n);
@@ -171,7 +209,7 @@ void SeriesWorkspace::read(const SelectionModel& model, const double* values, co
 }
 
 Evaluation evaluate_series(const SelectionModel& model, SeriesWorkspace& ws, double lam, double gamma,
-                           bool inverse) {
+                           bool inverse, bool log_det) {
     const std::size_t n = model.length;
     const std::size_t k = model.order;
     const double* band = model.penalty.data();
@@ -182,11 +220,13 @@ Evaluation evaluate_series(const SelectionModel& model, SeriesWorkspace& ws, dou
         return lam * band[t * n + i + t];
     };
     Evaluation e;
-    e.log_det = factor_band(n, k, element, model.eps, ws.factor.data());
     for (std::size_t t = 0; t < n; ++t) {
         ws.z[t] = ws.w[t] * ws.y[t];
     }
-    substitute(n, k, ws.factor.data(), ws.z.data());
+    with_width(k, [&](auto width) {
+        e.log_det = factor_band(n, width, element, model.eps, ws.factor.data(), ws.reciprocal.data(), log_det);
+        substitute(n, width, ws.factor.data(), ws.reciprocal.data(), ws.z.data());
+    });
 
     double norm = 0;
     for (std::size_t t = 0; t < n; ++t) {
@@ -204,7 +244,7 @@ Evaluation evaluate_series(const SelectionModel& model, SeriesWorkspace& ws, dou
 
     const double m = static_cast<double>(ws.observed);
     const double dof = m - static_cast<double>(k);
-    e.reml = dof > 0 ? (((dof * (1 + std::log(two_pi * e.objective / dof)) + e.log_det) -
+    e.reml = dof > 0 && log_det ? (((dof * (1 + std::log(two_pi * e.objective / dof)) + e.log_det) -
                          static_cast<double>(n - k) * std::log(lam)) -
                         model.log_pdet) -
                            ws.log_weight_sum
@@ -213,7 +253,9 @@ Evaluation evaluate_series(const SelectionModel& model, SeriesWorkspace& ws, dou
     if (!inverse) {
         return e;
     }
-    invert_band(n, k, ws.factor.data(), ws.sigma.data());
+    with_width(k, [&](auto width) {
+        invert_band(n, width, ws.factor.data(), ws.reciprocal.data(), ws.sigma.data());
+    });
     double edf = 0;
     double loo = 0;
     for (std::size_t t = 0; t < n; ++t) {
@@ -245,7 +287,9 @@ double vcurve_speed(const SelectionModel& model, SeriesWorkspace& ws, double lam
             ws.dz[r + a] = ws.dz[r + a] + row[a] * ws.differences[r];
         }
     }
-    substitute(n, model.order, ws.factor.data(), ws.dz.data());
+    with_width(model.order, [&](auto width) {
+        substitute(n, width, ws.factor.data(), ws.reciprocal.data(), ws.dz.data());
+    });
     double psi_rate = 0;
     for (std::size_t t = 0; t < n; ++t) {
         if (ws.w[t] > 0) {

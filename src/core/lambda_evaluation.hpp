@@ -47,6 +47,7 @@ SelectionModel make_selection_model(const double* x, std::size_t length, std::ui
 struct SeriesWorkspace {
     std::vector<double> w, y;   // working weights and values
     std::vector<double> factor; // L(i+t, i) at i * (d + 1) + t
+    std::vector<double> reciprocal;  // 1 / L(i, i)
     std::vector<double> sigma;  // Sigma(i+j, i) at i * (d + 1) + j
     std::vector<double> z, dz, differences, scratch;
     std::vector<double> basis;  // d columns of T, for the null-space test
@@ -69,10 +70,11 @@ struct Evaluation {
     double gcv = 0, loocv = 0, reml = 0;  // NaN where not formed or undefined
 };
 
-// Factors A, fits z (into workspace.z) and forms RSS, roughness, Q, log det A
-// and REML; with `inverse` also the band of Sigma, EDF, GCV and LOOCV.
+// Factors A, fits z (into workspace.z) and forms RSS, roughness and Q; with
+// `log_det` also log det A and REML (NaN otherwise), with `inverse` also the
+// band of Sigma, EDF, GCV and LOOCV.
 Evaluation evaluate_series(const SelectionModel& model, SeriesWorkspace& workspace, double lam,
-                           double gamma, bool inverse);
+                           double gamma, bool inverse, bool log_det = true);
 
 // The V-curve's continuous speed lam * hypot(psi'/psi, phi'/phi) at lam, from
 // the fit evaluate_series left in the workspace (one more solve).

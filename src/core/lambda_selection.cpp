@@ -126,9 +126,11 @@ private:
         }
     }
 
-    Evaluation evaluate(double lam, bool inverse) {
-        return evaluate_series(model_, workspace_, lam, options_.gamma, inverse);
+    // The criterion's own needs; the final evaluation forms everything.
+    Evaluation evaluate(double lam, bool inverse, bool log_det = true) {
+        return evaluate_series(model_, workspace_, lam, options_.gamma, inverse, log_det);
     }
+    bool needs_log_det() const { return options_.criterion == Criterion::Reml; }
 
     double criterion_value(const Evaluation& e) const {
         switch (options_.criterion) {
@@ -143,14 +145,14 @@ private:
 
     // The criterion at lam, off the grid: the continuous speed for the V-curve.
     double criterion_at(double lam) {
-        const Evaluation e = evaluate(lam, needs_inverse());
+        const Evaluation e = evaluate(lam, needs_inverse(), needs_log_det());
         return vcurve() ? vcurve_speed(model_, workspace_, lam, e) : criterion_value(e);
     }
 
     void score_candidates() {
         const std::size_t points = grid_.size();
         for (std::size_t j = 0; j < points; ++j) {
-            const Evaluation e = evaluate(grid_[j], needs_inverse());
+            const Evaluation e = evaluate(grid_[j], needs_inverse(), needs_log_det());
             if (vcurve()) {
                 candidates_.psi[j] = std::log(e.rss);
                 candidates_.phi[j] = std::log(e.roughness);
