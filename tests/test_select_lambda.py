@@ -260,3 +260,29 @@ def test_native_functions_check_their_buffers():
                          *outputs, None, None)  # fmt: skip
     with pytest.raises(TypeError):
         _select.evaluate(X8, Y8)
+
+
+def test_the_interpreter_lock_is_released_while_computing():
+    # While one thread selects (about a second of native work on one core),
+    # another keeps running Python: with the lock held, it would stall for
+    # the whole call.
+    import threading
+    import time
+
+    x, y, _ = make_series(365, 2, 0.05, 61, series=600)
+    started, finished = threading.Event(), threading.Event()
+
+    def select():
+        started.set()
+        tt.select_lambda(x, y, criterion="gcv", parallel=False)
+        finished.set()
+
+    worker = threading.Thread(target=select)
+    worker.start()
+    started.wait()
+    longest, last, beats = 0.0, time.perf_counter(), 0
+    while not finished.is_set():
+        now = time.perf_counter()
+        longest, last, beats = max(longest, now - last), now, beats + 1
+    worker.join()
+    assert beats > 1000 and longest < 0.2, (beats, longest)
