@@ -3,15 +3,19 @@ the same format out, results equal to direct calls of the module."""
 
 import hashlib
 import os
+import resource
 import shutil
+import signal
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import numpy as np
 import pytest
 
 import tarnwold
+from tarnwold_tools import _progress
 from tarnwold_tools._tables import exact_floats
 from tarnwold_tools.cli import main
 
@@ -30,13 +34,13 @@ def observations(seed=0):
     return y_st
 
 
-def write_input(tmp_path, fmt, layout="columns", name="data"):
+def write_input(tmp_path, fmt, layout="columns", name="data", dtype=np.float64, encoding=None):
     """Writes the observations in `fmt` and returns the path; every layout
     carries a text column that must come through unchanged."""
     for module in NEEDS[fmt]:
         pytest.importorskip(module)
     path = tmp_path / f"{name}{SUFFIX[fmt]}"
-    y_st = observations()
+    y_st = observations().astype(dtype)
     if fmt == "netcdf":
         import xarray as xr
 
@@ -44,7 +48,7 @@ def write_input(tmp_path, fmt, layout="columns", name="data"):
         xr.Dataset(
             {"ndvi": (("time", "y", "x"), cube, {"units": "1"}), "station": ("y", ["a", "b", "c"])},
             coords={"time": DATES},
-        ).to_netcdf(path)
+        ).to_netcdf(path, encoding={"ndvi": encoding or {}})
         return path
     import pandas as pd
 
@@ -61,13 +65,15 @@ def write_input(tmp_path, fmt, layout="columns", name="data"):
     return path
 
 
-def read_result(path, fmt, layout="columns"):
+def read_result(path, fmt, layout="columns", encoding=None):
     """The (S, T) smoothed values and the untouched text column of an output."""
     if fmt == "netcdf":
         import xarray as xr
 
         with xr.open_dataset(path) as ds:
             assert ds["ndvi"].attrs == {"units": "1"}
+            if encoding is not None:
+                assert {key: ds["ndvi"].encoding[key] for key in encoding} == encoding
             return ds["ndvi"].values.reshape(T, S).T, list(ds["station"].values)
     import pandas as pd
 
@@ -77,10 +83,13 @@ def read_result(path, fmt, layout="columns"):
     return frame.iloc[:, 1:].to_numpy(), list(frame["site"])
 
 
-def expected(method, dtype, options):
+def expected(method, dtype, options, data_dtype=np.float64):
+    """The module's result on the observations as stored in `data_dtype`,
+    computed in `dtype` and handed back in `data_dtype`."""
     name = "robust_whittaker_irls" if method == "robust" else "whittaker_solve"
     function = getattr(tarnwold, f"{name}_{'f32' if dtype == 'float32' else 'f64'}")
-    return function((DAYS - DAYS[0]).astype(dtype), observations().astype(dtype), **options)
+    y_st = observations().astype(data_dtype).astype(dtype)
+    return function((DAYS - DAYS[0]).astype(dtype), y_st, **options).astype(data_dtype)
 
 
 def run(argv, capsys):
@@ -102,6 +111,8 @@ OPTION_SETS = [
      {"iterations": 4, "weighting": "huber", "scale": "huber", "merge_x_tol": None, "tuning": (0.0, 0.0, 2.5)}),
     (["--method", "robust", "--iterations", "3", "--merge-x-tol", "1.5", "--normalize", "none", "--ridge", "1e-6"],
      "robust", "float64", {"iterations": 3, "merge_x_tol": 1.5, "normalize": None, "ridge": 1e-6}),
+    # Robust smoothing without --iterations reweights, rather than being the plain fit.
+    (["--method", "robust"], "robust", "float64", {"iterations": 4}),
 ]
 
 
@@ -116,8 +127,31 @@ def test_smooths_each_format_like_the_module(tmp_path, capsys, fmt, flags, metho
     assert digest(source) == before
     values, untouched = read_result(tmp_path / f"data.smoothed{SUFFIX[fmt]}", fmt)
     assert untouched == (["a", "b", "c"] if fmt == "netcdf" else ["x"] * T)
-    assert values.dtype == np.dtype(dtype) or fmt == "csv"
-    np.testing.assert_array_equal(values.astype(dtype), expected(method, dtype, options))
+    assert values.dtype == np.float64 or fmt == "csv"
+    np.testing.assert_array_equal(values, expected(method, dtype, options))
+
+
+@pytest.mark.parametrize(
+    ("fmt", "data_dtype", "encoding", "flags", "dtype"),
+    [
+        ("parquet", np.float32, None, [], "float64"),
+        ("parquet", np.float32, None, ["--dtype", "float32"], "float32"),
+        ("netcdf", np.float32, {"dtype": np.dtype(np.float32)}, [], "float64"),
+        ("netcdf", np.float64, {"dtype": np.dtype(np.int16), "scale_factor": 0.001, "_FillValue": np.int16(-32768)}, [], "float64"),
+    ],
+)
+def test_output_keeps_the_input_types(tmp_path, capsys, fmt, data_dtype, encoding, flags, dtype):
+    source = write_input(tmp_path, fmt, dtype=data_dtype, encoding=encoding)
+    time_flags = [] if fmt == "netcdf" else ["--time-column", "date"]
+    status, err = run([source, *time_flags, *flags], capsys)
+    assert status == 0 and err.count("\n") == 1, err
+    values, _ = read_result(tmp_path / f"data.smoothed{SUFFIX[fmt]}", fmt, encoding=encoding)
+    assert values.dtype == data_dtype
+    if encoding and "scale_factor" in encoding:  # packed: equal to within the packing step
+        stored, _ = read_result(source, fmt)
+        np.testing.assert_allclose(values, tarnwold.whittaker_solve_f64(DAYS - DAYS[0], stored), rtol=0, atol=0.0005 + 1e-12)
+    else:
+        np.testing.assert_array_equal(values, expected("whittaker", dtype, {}, data_dtype))
 
 
 @pytest.mark.parametrize("fmt", ["csv", "parquet"])
@@ -142,18 +176,56 @@ def test_numeric_time_column_and_chosen_columns(tmp_path, capsys):
     np.testing.assert_array_equal(out[["c", "a"]].to_numpy().T, tarnwold.whittaker_solve_f64(DAYS * 24.0, y_st[[2, 0]]))
 
 
+@pytest.mark.parametrize("fmt", ["csv", "netcdf"])
 @pytest.mark.parametrize("tqdm_installed", [True, False])
-def test_progress_over_chunks_gives_the_same_result(tmp_path, capsys, monkeypatch, tqdm_installed):
+def test_progress_over_stages_gives_the_same_result(tmp_path, capsys, monkeypatch, tqdm_installed, fmt):
     if tqdm_installed:
         pytest.importorskip("tqdm")
     else:
         monkeypatch.setitem(sys.modules, "tqdm", None)  # import fails: the plain progress line
-    source = write_input(tmp_path, "csv")
-    status, err = run([source, "--time-column", "date", "--chunk-size", "5", "-o", tmp_path / "chunked.csv"], capsys)
-    assert status == 0 and "12/12" in err and "smoothing" in err
-    status, err = run([source, "--time-column", "date", "--no-progress", "-o", tmp_path / "whole.csv"], capsys)
-    assert status == 0 and "smoothing:" not in err
-    assert (tmp_path / "chunked.csv").read_bytes() == (tmp_path / "whole.csv").read_bytes()
+    source = write_input(tmp_path, fmt)
+    flags = ["--time-column", "date"] if fmt == "csv" else []
+    # A run longer than the delay shows every stage; a quick one nothing.
+    monkeypatch.setattr(_progress, "SHOW_AFTER", 0.0)
+    status, err = run([source, *flags, "--chunk-size", "5", "-o", tmp_path / f"chunked{SUFFIX[fmt]}"], capsys)
+    assert status == 0 and "12/12" in err
+    assert all(stage in err for stage in ("reading", "smoothing", "writing"))
+    monkeypatch.setattr(_progress, "SHOW_AFTER", 60.0)
+    status, err = run([source, *flags, "-o", tmp_path / f"whole{SUFFIX[fmt]}"], capsys)
+    assert status == 0 and err.count("\n") == 1, err
+    expected_values, _ = read_result(tmp_path / f"whole{SUFFIX[fmt]}", fmt)
+    np.testing.assert_array_equal(read_result(tmp_path / f"chunked{SUFFIX[fmt]}", fmt)[0], expected_values)
+
+
+@pytest.mark.parametrize(
+    ("flags", "smoothed", "check"),
+    [
+        ([], ["a", "gap"], "all missing"),
+        (["--columns", "a", "id"], ["a", "id"], "as module"),
+        (["--lam", "0"], ["a", "gap"], "missing positions"),
+    ],
+)
+def test_no_invented_values(tmp_path, capsys, flags, smoothed, check):
+    pd = pytest.importorskip("pandas")
+    y = observations()[0]
+    frame = pd.DataFrame({"t": DAYS, "a": y, "gap": np.nan, "id": np.arange(T) * 7, "flag": [1, 0] * (T // 2)})
+    frame.to_csv(tmp_path / "in.csv", index=False)
+    status, err = run([tmp_path / "in.csv", "--time-column", "t", *flags], capsys)
+    assert status == 0, err
+    out = pd.read_csv(tmp_path / "in.smoothed.csv", **exact_floats(pd))
+    for column in frame.columns.drop("t"):
+        if column not in smoothed:  # integer columns stay as they were unless named
+            np.testing.assert_array_equal(out[column], frame[column])
+    lam = {"lam": 0.0} if check == "missing positions" else {}
+    fit = tarnwold.whittaker_solve_f64(DAYS, y[None], **lam)[0]
+    if check == "missing positions":
+        assert np.isnan(out["a"][np.isnan(y)]).all()
+        fit[np.isnan(y)] = np.nan
+    np.testing.assert_array_equal(out["a"], fit)
+    if check == "as module":
+        np.testing.assert_array_equal(out["id"], tarnwold.whittaker_solve_f64(DAYS, frame[["id"]].to_numpy(np.float64).T)[0])
+    else:
+        assert out["gap"].isna().all()
 
 
 def test_plot(tmp_path, capsys):
