@@ -165,13 +165,14 @@ def test_series_in_rows_with_dates_as_headers(tmp_path, capsys, fmt):
     np.testing.assert_array_equal(values, expected("whittaker", "float64", {"lam": 7.0}))
 
 
-def test_numeric_time_column_and_chosen_columns(tmp_path, capsys):
+@pytest.mark.parametrize("sep", [",", ";", "\t"])
+def test_numeric_time_column_and_chosen_columns(tmp_path, capsys, sep):
     pd = pytest.importorskip("pandas")
     y_st = observations()
-    pd.DataFrame({"t": DAYS * 24.0, "a": y_st[0], "b": y_st[1], "c": y_st[2]}).to_csv(tmp_path / "h.csv", index=False)
-    status, err = run([tmp_path / "h.csv", "--time-column", "t", "--columns", "c", "a"], capsys)
+    pd.DataFrame({"t": DAYS * 24.0, "a": y_st[0], "b": y_st[1], "c": y_st[2]}).to_csv(tmp_path / "h.csv", index=False, sep=sep)
+    status, err = run([tmp_path / "h.csv", "--time-column", "t", "--columns", "c", "a", "--sep", sep], capsys)
     assert status == 0, err
-    out = pd.read_csv(tmp_path / "h.smoothed.csv", **exact_floats(pd))
+    out = pd.read_csv(tmp_path / "h.smoothed.csv", sep=sep, **exact_floats(pd))
     np.testing.assert_array_equal(out["b"], y_st[1])
     np.testing.assert_array_equal(out[["c", "a"]].to_numpy().T, tarnwold.whittaker_solve_f64(DAYS * 24.0, y_st[[2, 0]]))
 
@@ -228,6 +229,101 @@ def test_no_invented_values(tmp_path, capsys, flags, smoothed, check):
         assert out["gap"].isna().all()
 
 
+# Every output format, written by a child process that stops in the middle of
+# the writer: the patched writer writes, leaves a flag and waits to be stopped.
+WRITERS = {"csv": ("pandas", "DataFrame", "to_csv"), "parquet": ("pandas", "DataFrame", "to_parquet"),
+           "netcdf": ("xarray", "Dataset", "to_netcdf"), "plot": ("matplotlib.figure", "Figure", "savefig")}
+STALLING = """
+import importlib, sys, time
+from pathlib import Path
+module, cls, name = sys.argv[1:4]
+owner = getattr(importlib.import_module(module), cls)
+original = getattr(owner, name)
+def stalled(*args, **kwargs):
+    original(*args, **kwargs)
+    Path(sys.argv[4]).touch()
+    time.sleep(60)
+setattr(owner, name, stalled)
+from tarnwold_tools.cli import main
+sys.exit(main(sys.argv[5:]))
+"""
+
+
+def output_case(tmp_path, fmt, previous):
+    """The input, the command line and the output file of a run that writes
+    `fmt` (a CSV with --plot for "plot"), with an earlier output in place
+    when `previous`."""
+    if fmt == "plot":
+        pytest.importorskip("matplotlib")
+    source = write_input(tmp_path, "csv" if fmt == "plot" else fmt)
+    argv = [source] if fmt == "netcdf" else [source, "--time-column", "date"]
+    target = tmp_path / ("few.png" if fmt == "plot" else f"data.smoothed{SUFFIX[fmt]}")
+    if fmt == "plot":
+        argv += ["--plot", target, "-o", tmp_path / "data.smoothed.csv"]
+    if previous:
+        target.write_bytes(b"the previous output")
+        argv.append("--force")
+    return [str(arg) for arg in argv], target
+
+
+def assert_output_untouched(tmp_path, target, previous):
+    if previous:
+        assert target.read_bytes() == b"the previous output"
+    else:
+        assert not target.exists()
+    assert not [path.name for path in tmp_path.iterdir() if ".part" in path.name]
+
+
+@pytest.mark.parametrize("previous", [False, True])
+@pytest.mark.parametrize("fmt", ["csv", "parquet", "netcdf", "plot"])
+def test_full_disk_leaves_no_partial_output(tmp_path, fmt, previous):
+    argv, target = output_case(tmp_path, fmt, previous)
+    limit = 2048 if fmt != "plot" else 8192  # smaller than the output, larger than what comes before it
+
+    def limit_file_size():
+        resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+
+    code = "import sys; from tarnwold_tools.cli import main; sys.exit(main(sys.argv[1:]))"
+    done = subprocess.run([sys.executable, "-c", code, *argv, "--no-progress"], capture_output=True, text=True, preexec_fn=limit_file_size, timeout=120)
+    assert done.returncode == 2, done.stderr
+    assert done.stderr.startswith("tarnwold-smooth: error: cannot write") and done.stderr.count("\n") == 1, done.stderr
+    assert_output_untouched(tmp_path, target, previous)
+
+
+@pytest.mark.parametrize(("stop", "status", "message"), [
+    (signal.SIGINT, 130, "tarnwold-smooth: interrupted\n"),
+    (signal.SIGTERM, 143, "tarnwold-smooth: terminated\n"),
+    (signal.SIGKILL, -signal.SIGKILL, ""),
+])
+@pytest.mark.parametrize(("fmt", "previous"), [("csv", False), ("parquet", True), ("netcdf", False), ("netcdf", True), ("plot", False)])
+def test_interrupted_write_leaves_no_partial_output(tmp_path, fmt, previous, stop, status, message):
+    for module in ("pandas", "xarray", "matplotlib"):
+        pytest.importorskip(module)
+    argv, target = output_case(tmp_path, fmt, previous)
+    flag = tmp_path / "writing"
+    child = subprocess.Popen([sys.executable, "-c", STALLING, *WRITERS[fmt], flag, *argv, "--no-progress"],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        deadline = time.monotonic() + 120
+        while not flag.exists() and child.poll() is None and time.monotonic() < deadline:
+            time.sleep(0.05)
+        assert flag.exists(), child.communicate()[1] if child.poll() is not None else "the writer never ran"
+        child.send_signal(stop)
+        _, err = child.communicate(timeout=60)
+    finally:
+        if child.poll() is None:
+            child.kill()
+            child.wait()
+    assert child.returncode == status
+    if fmt == "plot":  # the data's output was complete before the picture was started
+        err = err.replace(f"tarnwold-smooth: smoothed {S} series of {T} positions into {tmp_path / 'data.smoothed.csv'}\n", "")
+    assert err == message
+    if stop == signal.SIGKILL:  # no clean-up can run: the temporary file stays, the target is safe
+        assert (target.read_bytes() == b"the previous output") if previous else not target.exists()
+    else:
+        assert_output_untouched(tmp_path, target, previous)
+
+
 def test_plot(tmp_path, capsys):
     pytest.importorskip("matplotlib")
     source = write_input(tmp_path, "csv")
@@ -257,7 +353,7 @@ ERRORS = [
     (["{text}"], "cannot tell the format"),
     (["{data}", "--time-column", "day"], "unknown column 'day'"),
     (["{data}", "--columns", "s1", "s99"], "unknown column 's99'"),
-    (["{data}", "--columns", "note"], "column 'note' is not numeric"),
+    (["{data}", "--time-column", "date", "--columns", "note"], "column 'note' is not numeric"),
     (["{data}", "--time-column", "note"], "time column 'note' holds neither numbers nor dates"),
     (["{data}", "--time-column", "s3"], "time column 's3' has missing values"),
     (["{data}", "--series", "rows"], "need numbers or dates as headers"),
@@ -283,27 +379,63 @@ ERRORS = [
     (["{data}", "-o", "{tmp}/missing_dir/out.csv", "--time-column", "date"], "cannot write"),
     (["{data}", "--plot", "{tmp}/plot.xyz"], "unknown image type 'xyz'"),
     (["{data}", "--time-column", "date", "--method", "robust", "--d", "40"], "cannot smooth: x must have length > d after merging"),
+    (["{data}", "--time-column", "date", "--d", "10000000000000000000000000"], "cannot smooth: "),
+    (["{data}", "--time-column", "date", "--method", "robust", "--iterations", "0"], "argument --iterations: must be an integer >= 1"),
+    (["{data}"], "column 'date' holds dates: pass --time-column date, or --time-column none for row numbers"),
+    (["{tmp}/sub"], "cannot read {tmp}/sub: it is a directory"),
+    (["{data}", "--time-column", "date", "-o", "{old}"], "{old} exists; pass --force to replace it"),
+    (["{data}", "--time-column", "date", "-o", "{tmp}/sub"], "cannot write {tmp}/sub: it is a directory"),
+    (["{data}", "--time-column", "date", "--plot", "{tmp}/missing_dir/p.png"], "--plot: cannot write {tmp}/missing_dir/p.png: no such directory"),
+    (["{data}", "--time-column", "date", "--plot", "{old_png}"], "--plot: {old_png} exists; pass --force"),
+    (["{semicolons}", "--time-column", "date", "-o", "{tmp}/data.smoothed.csv"], "separated by ';'? Pass --sep ';'"),
+    (["{repeated}", "--series", "rows", "-o", "{tmp}/data.smoothed.csv"], "the column name '2' appears twice"),
+    (["{typo}", "-o", "{tmp}/data.smoothed.csv"], "column 'b' holds numbers but also '12,5' (row 3 of the data)"),
+    (["{typo}", "--columns", "c", "-o", "{tmp}/data.smoothed.csv"], "column 'c' holds numbers but also 'x'"),
+    (["{empty_time}", "-o", "{tmp}/data.smoothed.nc"], "coordinate 'time' is empty"),
+    (["{truncated}", "-o", "{tmp}/data.smoothed.nc"], "cannot read {truncated}: "),
 ]
+
+
+def error_inputs(tmp_path, data):
+    """The files the table of errors refers to, besides the CSV `data`."""
+    (tmp_path / "garbage.parquet").write_bytes(b"this is not a parquet file")
+    (tmp_path / "data.txt").write_text("a,b\n1,2\n")
+    (tmp_path / "sub").mkdir()
+    os.symlink(data, tmp_path / "link.csv")
+    (tmp_path / "old.csv").write_text("an earlier result\n")
+    (tmp_path / "old.png").write_bytes(b"an earlier picture")
+    (tmp_path / "semicolons.csv").write_text(data.read_text().replace(",", ";"))
+    (tmp_path / "repeated.csv").write_text("site,1,2,2\na,1.0,2.0,3.0\n")
+    (tmp_path / "typo.csv").write_text('a,b,c\n1.5,1.0,1\n2.5,2.0,x\n3.5,"12,5",4\n')
+    return {"data": data, "tmp": tmp_path, "missing": tmp_path / "none.csv", "garbage": tmp_path / "garbage.parquet",
+            "text": tmp_path / "data.txt", "link": tmp_path / "link.csv", "old": tmp_path / "old.csv",
+            "old_png": tmp_path / "old.png", "semicolons": tmp_path / "semicolons.csv", "repeated": tmp_path / "repeated.csv",
+            "typo": tmp_path / "typo.csv", "empty_time": tmp_path / "empty_time.nc", "truncated": tmp_path / "truncated.nc"}
+
+
+def netcdf_error_inputs(tmp_path):
+    xr = pytest.importorskip("xarray")
+    pytest.importorskip("netCDF4")
+    xr.Dataset({"v": (("time",), np.zeros(0))}, coords={"time": np.zeros(0)}).to_netcdf(tmp_path / "empty_time.nc")
+    valid = write_input(tmp_path, "netcdf", name="valid").read_bytes()
+    (tmp_path / "truncated.nc").write_bytes(valid[:2048] + b"garbage" * 300)
 
 
 @pytest.mark.parametrize(("argv", "message"), ERRORS)
 def test_errors_are_one_line_with_status_2(tmp_path, capsys, argv, message):
     data = write_input(tmp_path, "csv")
-    (tmp_path / "garbage.parquet").write_bytes(b"this is not a parquet file")
-    (tmp_path / "data.txt").write_text("a,b\n1,2\n")
-    (tmp_path / "sub").mkdir()
-    os.symlink(data, tmp_path / "link.csv")
+    names = error_inputs(tmp_path, data)
     if "--plot" in argv:
         pytest.importorskip("matplotlib")
-    names = {"data": data, "tmp": tmp_path, "missing": tmp_path / "none.csv", "garbage": tmp_path / "garbage.parquet",
-             "text": tmp_path / "data.txt", "link": tmp_path / "link.csv"}
-    before = digest(data)
+    if any("{empty_time}" in arg or "{truncated}" in arg for arg in argv):
+        netcdf_error_inputs(tmp_path)
+    before = {path: digest(path) for path in tmp_path.iterdir() if path.is_file()}
     status, err = run([arg.format(**names) for arg in argv], capsys)
     assert status == 2
     assert err.startswith("tarnwold-smooth: error: ") and err.count("\n") == 1, err
-    assert message in err
-    assert digest(data) == before
-    assert not (tmp_path / "data.smoothed.csv").exists()
+    assert message.format(**names) in err
+    # Nothing written, nothing changed, nothing left behind.
+    assert {path: digest(path) for path in tmp_path.iterdir() if path.is_file()} == before
 
 
 @pytest.mark.parametrize(

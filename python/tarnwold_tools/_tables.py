@@ -104,6 +104,12 @@ def _is_numeric(series):
     return is_numeric_dtype(series.dtype) and not is_bool_dtype(series.dtype)
 
 
+def _is_text(series):
+    from pandas.api.types import is_object_dtype, is_string_dtype
+
+    return is_object_dtype(series.dtype) or is_string_dtype(series.dtype)
+
+
 def _is_float(series):
     return series.dtype.kind == "f"
 
@@ -134,7 +140,7 @@ def _reject_bad_cell(series, column):
 
 def _numeric_looking(frame):
     for column in frame.columns:
-        if frame[column].dtype == object:
+        if _is_text(frame[column]):
             _reject_bad_cell(frame[column], column)
 
 
@@ -143,7 +149,7 @@ def _looks_like_dates(series):
 
     if series.dtype.kind == "M" or isinstance(series.dtype, pd.DatetimeTZDtype):
         return True
-    if series.dtype != object:
+    if not _is_text(series):
         return False
     sample = series.dropna().astype(str).head(20)
     if sample.empty or pd.to_numeric(sample, errors="coerce").notna().any():
