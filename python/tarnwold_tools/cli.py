@@ -96,6 +96,14 @@ def _or_none(convert):
     return convert_or_none
 
 
+def _separator(text):
+    # A shell passes '\t' as two characters; a tab is what is meant.
+    separator = "\t" if text in ("\\t", "tab") else text
+    if len(separator) != 1:
+        raise argparse.ArgumentTypeError(f"must be a single character (or \\t), not {text!r}")
+    return separator
+
+
 def _tuning(text):
     parts = text.split(",")
     if len(parts) != 3:
@@ -114,7 +122,7 @@ def _parser():
     data.add_argument("--series", choices=("columns", "rows"), help="tables: one series per column (default) or per row")
     data.add_argument("--time-column", metavar="NAME", help="tables: column of positions, numbers or dates, or 'none' for row numbers (default: row numbers, unless a column holds dates); NetCDF: dimension to smooth along")
     data.add_argument("--columns", nargs="+", metavar="NAME", help="tables: the columns to smooth (default: every floating-point one)")
-    data.add_argument("--sep", default=",", metavar="CHAR", help="CSV: the field separator (default ',')")
+    data.add_argument("--sep", type=_separator, default=",", metavar="CHAR", help="CSV: the field separator, for example ';' or '\\t' (default ',')")
     data.add_argument("--variable", nargs="+", metavar="NAME", help="NetCDF: the variables to smooth (default: every numeric one along the dimension)")
 
     smoothing = parser.add_argument_group("smoothing (defaults: those of the tarnwold module)")
