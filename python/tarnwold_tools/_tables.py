@@ -135,16 +135,17 @@ def _check_numeric(frame, columns):
             raise UsageError(str(error)) from None
 
 
-def _reject_bad_cell(series, column):
-    """A text column whose cells are mostly numbers holds a typo or a foreign
-    notation ("12,5"); copying it through unsmoothed would hide that."""
+def _reject_bad_cell(series, column, share=0.0, hint=""):
+    """A text column of numbers (more than `share` of its cells) with a cell
+    that is none holds a typo or a foreign notation ("12,5"); copying it
+    through unsmoothed, or smoothing without it, would hide that."""
     import pandas as pd
 
-    present = series.dropna()
-    numbers = pd.to_numeric(present.astype(str), errors="coerce")
-    if numbers.notna().any() and numbers.isna().any():
-        bad = numbers.isna().to_numpy().argmax()
-        raise UsageError(f"column {str(column)!r} holds numbers but also {str(present.iloc[bad])!r} (row {present.index[bad] + 1} of the data)")
+    present = series.notna().to_numpy()
+    numbers = pd.to_numeric(series[present].astype(str), errors="coerce").notna().to_numpy()
+    if numbers.any() and not numbers.all() and numbers.mean() > share:
+        bad = np.flatnonzero(present)[np.argmin(numbers)]
+        raise UsageError(f"column {str(column)!r} holds numbers but also {str(series.iloc[bad])!r} (row {bad + 1} of the data){hint}")
 
 
 def _looks_like_dates(series):
@@ -200,7 +201,7 @@ def _series_in_columns(frame, fmt, sep, by_name, time_column, chosen):
     if chosen is None:
         for column, dtype in frame.dtypes.items():
             if column != time_key and _is_text(dtype):
-                _reject_bad_cell(frame[column], column)
+                _reject_bad_cell(frame[column], column, share=0.5, hint="; name the columns to smooth with --columns if it is no data")
         chosen = [column for column, dtype in frame.dtypes.items() if column != time_key and dtype.kind == "f"]
         if not chosen:
             raise UsageError("the table has no floating-point columns to smooth (name integer columns with --columns)")
