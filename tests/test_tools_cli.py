@@ -36,7 +36,8 @@ def observations(seed=0):
 
 def write_input(tmp_path, fmt, layout="columns", name="data", dtype=np.float64, encoding=None):
     """Writes the observations in `fmt` and returns the path; every layout
-    carries a text column that must come through unchanged."""
+    carries a text column that must come through unchanged, NetCDF files
+    also an integer variable along time (quality flags, with a fill value)."""
     for module in NEEDS[fmt]:
         pytest.importorskip(module)
     path = tmp_path / f"{name}{SUFFIX[fmt]}"
@@ -46,9 +47,10 @@ def write_input(tmp_path, fmt, layout="columns", name="data", dtype=np.float64, 
 
         cube = y_st.T.reshape(T, 3, 4)
         xr.Dataset(
-            {"ndvi": (("time", "y", "x"), cube, {"units": "1"}), "station": ("y", ["a", "b", "c"])},
+            {"ndvi": (("time", "y", "x"), cube, {"units": "1"}), "station": ("y", ["a", "b", "c"]),
+             "qa": ("time", np.arange(T, dtype=np.int16) % 4)},
             coords={"time": DATES},
-        ).to_netcdf(path, encoding={"ndvi": encoding or {}})
+        ).to_netcdf(path, encoding={"ndvi": encoding or {}, "qa": {"_FillValue": np.int16(-1)}})
         return path
     import pandas as pd
 
@@ -74,6 +76,8 @@ def read_result(path, fmt, layout="columns", encoding=None):
             assert ds["ndvi"].attrs == {"units": "1"}
             if encoding is not None:
                 assert {key: ds["ndvi"].encoding[key] for key in encoding} == encoding
+            assert ds["qa"].encoding["dtype"] == np.int16
+            np.testing.assert_array_equal(ds["qa"].values, np.arange(T) % 4)
             return ds["ndvi"].values.reshape(T, S).T, list(ds["station"].values)
     import pandas as pd
 

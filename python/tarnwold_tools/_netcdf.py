@@ -37,9 +37,9 @@ def load_netcdf(path, dim, variables, progress):
         raise UsageError(f"unknown dimension {dim!r} (the dimensions are: {', '.join(map(str, dims))})")
 
     if variables is None:
-        variables = [name for name, var in dataset.data_vars.items() if dim in var.dims and var.dtype.kind in "iuf"]
+        variables = [name for name, var in dataset.data_vars.items() if dim in var.dims and _holds_measurements(var)]
         if not variables:
-            raise UsageError(f"no numeric variable has the dimension {dim!r}")
+            raise UsageError(f"no floating-point variable has the dimension {dim!r} (name integer ones with --variable)")
     for name in variables:
         if name not in dataset.data_vars:
             raise UsageError(f"unknown variable {name!r} (the variables are: {', '.join(map(str, dataset.data_vars))})")
@@ -69,6 +69,16 @@ def load_netcdf(path, dim, variables, progress):
             bar.update(1)
 
     return Loaded(x, x_values, str(dim), np.concatenate(blocks), labels, write)
+
+
+def _holds_measurements(var):
+    """Floats, or integers packed with a scale or offset; plain integers
+    (counts, quality flags, class codes) even when a fill value made them
+    floats on reading."""
+    stored = np.dtype(var.encoding.get("dtype", var.dtype))
+    if stored.kind in "iu":
+        return "scale_factor" in var.encoding or "add_offset" in var.encoding
+    return var.dtype.kind == "f"
 
 
 def _engine():

@@ -45,9 +45,10 @@ Tables hold one series per column (--series columns, the default; the time
 steps are rows, and --time-column gives their positions) or one per row
 (--series rows; the headers of the value columns, numbers or dates, are the
 positions). Floating-point columns are smoothed; integer columns (ids,
-years, flags) only when named with --columns. In NetCDF files every numeric variable with the dimension named
-by --time-column (default "time") is smoothed along it. Dates become days
-since the first one, so --lam and --merge-x-tol are in days for them.
+years, flags) only when named with --columns. In NetCDF files every
+floating-point (or packed) variable with the dimension named by
+--time-column (default "time") is smoothed along it. Dates become days since
+the first one, so --lam and --merge-x-tol are in days for them.
 
 The computation is in float64 unless --dtype float32; results keep the
 input's float32 or float64 type (and a NetCDF variable its packing). A series
@@ -123,7 +124,7 @@ def _parser():
     data.add_argument("--time-column", metavar="NAME", help="tables: column of positions, numbers or dates, or 'none' for row numbers (default: row numbers, unless a column holds dates); NetCDF: dimension to smooth along")
     data.add_argument("--columns", nargs="+", metavar="NAME", help="tables: the columns to smooth (default: every floating-point one)")
     data.add_argument("--sep", type=_separator, default=",", metavar="CHAR", help="CSV: the field separator, for example ';' or '\\t' (default ',')")
-    data.add_argument("--variable", nargs="+", metavar="NAME", help="NetCDF: the variables to smooth (default: every numeric one along the dimension)")
+    data.add_argument("--variable", nargs="+", metavar="NAME", help="NetCDF: the variables to smooth (default: every floating-point or packed one along the dimension; plain integers only when named)")
 
     smoothing = parser.add_argument_group("smoothing (defaults: those of the tarnwold module)")
     smoothing.add_argument("--method", choices=("whittaker", "robust"), default="whittaker", help="single-pass smoother (default) or robust IRLS")
