@@ -15,7 +15,7 @@ import numpy as np
 import pytest
 
 import tarnwold
-from tarnwold_tools import _progress
+from tarnwold_tools import _csv_text, _progress
 from tarnwold_tools._tables import exact_floats
 from tarnwold_tools.cli import main
 
@@ -326,6 +326,33 @@ def test_interrupted_write_leaves_no_partial_output(tmp_path, fmt, previous, sto
         assert (target.read_bytes() == b"the previous output") if previous else not target.exists()
     else:
         assert_output_untouched(tmp_path, target, previous)
+
+
+class _NoBar:
+    def update(self, count):
+        pass
+
+
+@pytest.mark.parametrize("cells_per_piece", [1, 20, 1_000_000])
+@pytest.mark.parametrize("sep", [",", ";"])
+@pytest.mark.parametrize("zone", [None, "UTC"])
+def test_csv_text_is_what_pandas_writes(monkeypatch, cells_per_piece, sep, zone):
+    pd = pytest.importorskip("pandas")
+    import io
+
+    frame = pd.DataFrame({
+        "f": [0.1, np.nan, -0.0, 1e300, 1e16, 123456789.0, 1e-7, np.inf],
+        "f32": np.array([0.1, np.nan, 3, 4, 5, 6, 7, 8], np.float32),
+        "i": np.arange(8), "b": [True, False] * 4,
+        "s": ["a", "b,c", 'q"x', "line\nbreak", None, "", " sp", "é"],
+        "d": pd.to_datetime(["2023-01-01"] * 7 + [None]).tz_localize(zone),
+        "dt": pd.to_datetime(["2023-01-01 12:30"] * 8),
+        "o": [1, "x", 2.5, None, np.nan, "y", "z", 3],
+    })
+    monkeypatch.setattr(_csv_text, "CELLS_PER_PIECE", cells_per_piece)
+    text = io.StringIO()
+    _csv_text.write_csv(frame, text, sep, _NoBar())
+    assert text.getvalue() == frame.to_csv(index=False, sep=sep)
 
 
 def test_plot(tmp_path, capsys):

@@ -7,14 +7,8 @@ import warnings
 import numpy as np
 
 from ._cli_common import Loaded, UsageError, checked_positions, first_line, require
+from ._csv_text import write_csv
 from ._smoothing import check_real, result_dtype
-
-# Cells per piece when a CSV file is written piece by piece for the progress
-# bar. Each piece is one chunk of pandas' writer, which walks all the columns
-# once per chunk: its default of 100,000 cells makes that walk dominate for
-# tables of thousands of columns.
-_CELLS_PER_PIECE = 1_000_000
-
 
 def load_table(path, fmt, layout, time_column, columns, sep, progress):
     frame = _read(path, fmt, sep, progress)
@@ -294,8 +288,5 @@ def _write(frame, path, fmt, sep, progress):
             frame.to_parquet(path)
             bar.update(rows)
             return
-        step = max(1, _CELLS_PER_PIECE // max(1, frame.shape[1]))
         with open(path, "w", newline="", encoding="utf-8") as out:
-            for start in range(0, max(rows, 1), step):
-                frame.iloc[start : start + step].to_csv(out, sep=sep, index=False, header=start == 0, chunksize=step)
-                bar.update(min(step, rows - start))
+            write_csv(frame, out, sep, bar)
