@@ -235,13 +235,14 @@ def test_no_invented_values(tmp_path, capsys, flags, smoothed, check):
 
 # Every output format, written by a child process that stops in the middle of
 # the writer: the patched writer writes, leaves a flag and waits to be stopped.
-WRITERS = {"csv": ("pandas", "DataFrame", "to_csv"), "parquet": ("pandas", "DataFrame", "to_parquet"),
+WRITERS = {"csv": ("tarnwold_tools._tables", "", "write_csv"), "parquet": ("pandas", "DataFrame", "to_parquet"),
            "netcdf": ("xarray", "Dataset", "to_netcdf"), "plot": ("matplotlib.figure", "Figure", "savefig")}
 STALLING = """
 import importlib, sys, time
 from pathlib import Path
 module, cls, name = sys.argv[1:4]
-owner = getattr(importlib.import_module(module), cls)
+owner = importlib.import_module(module)
+owner = getattr(owner, cls) if cls else owner
 original = getattr(owner, name)
 def stalled(*args, **kwargs):
     original(*args, **kwargs)
