@@ -87,10 +87,13 @@ def _engine():
 
 
 def _reason(error):
-    text = first_line(error)
+    """The cause of a failed read, without the file name said twice; the
+    netCDF library's own codes (negative errno) mostly mean a damaged file."""
     if isinstance(error, OSError) and error.filename is not None and error.strerror:
+        if error.errno is not None and error.errno < 0:
+            return f"{error.strerror} (a damaged, truncated or foreign file)"
         return error.strerror
-    return text
+    return first_line(error)
 
 
 def _encoding_for(name, values, encoding):

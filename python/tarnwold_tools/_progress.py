@@ -1,7 +1,8 @@
 """Progress of one run of the command line over its stages (reading,
 smoothing, writing): tqdm when it is installed, otherwise a line on standard
 error rewritten in place. Nothing is shown for runs that end within about a
-second."""
+second. A bar is erased when its stage ends, so that what stays on the
+terminal is the command's one line of result or error."""
 
 import sys
 import time
@@ -37,12 +38,13 @@ class _Line(_Silent):
         percent = 100 * self.done // max(self.total, 1)
         if percent != self.shown:
             self.shown = percent
-            sys.stderr.write(f"\r{self.name}: {self.done}/{self.total} {self.unit} ({percent}%)")
+            self.text = f"{self.name}: {self.done}/{self.total} {self.unit} ({percent}%)"
+            sys.stderr.write(f"\r{self.text}")
             sys.stderr.flush()
 
     def close(self):
         if self.shown >= 0:
-            sys.stderr.write("\n")
+            sys.stderr.write(f"\r{' ' * len(self.text)}\r")
             sys.stderr.flush()
 
 
@@ -63,4 +65,4 @@ class Progress:
         except ImportError:
             return _Line(name, total, unit, self.show_at)
         delay = max(0.0, self.show_at - time.monotonic())
-        return tqdm(total=total, desc=name, unit=unit, unit_scale=unit == "B", file=sys.stderr, delay=delay)
+        return tqdm(total=total, desc=name, unit=unit, unit_scale=unit == "B", file=sys.stderr, delay=delay, leave=False)
