@@ -28,7 +28,12 @@ def replaced_on_success(target):
     except BaseException:
         temporary.unlink(missing_ok=True)
         raise
-    _flush(target.parent)
+    # Makes the rename itself durable. Some file systems cannot flush a
+    # directory; the file is in place all the same, so that is no failure.
+    try:
+        _flush(target.parent)
+    except OSError:
+        pass
 
 
 def _flush(path):
