@@ -1,6 +1,7 @@
 """tarnwold-smooth: smooth the series of a CSV, Parquet or NetCDF file."""
 
 import argparse
+import contextlib
 import math
 import os
 import signal
@@ -174,22 +175,20 @@ def main(argv=None):
             return 143
 
 
-class _signals_as_exceptions:
+@contextlib.contextmanager
+def _signals_as_exceptions():
     """SIGTERM raises _Terminated; SIGXFSZ (a file size limit reached) is
     ignored so that the write fails with an error the command reports,
     rather than killing the process beside a partial file. Only the main
     thread can handle signals; elsewhere nothing changes."""
-
-    def __enter__(self):
-        self.saved = {}
-        if threading.current_thread() is threading.main_thread():
-            self.saved = {
-                signal.SIGTERM: signal.signal(signal.SIGTERM, _raise_terminated),
-                signal.SIGXFSZ: signal.signal(signal.SIGXFSZ, signal.SIG_IGN),
-            }
-
-    def __exit__(self, *exc):
-        for number, handler in self.saved.items():
+    saved = {}
+    if threading.current_thread() is threading.main_thread():
+        saved[signal.SIGTERM] = signal.signal(signal.SIGTERM, _raise_terminated)
+        saved[signal.SIGXFSZ] = signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    try:
+        yield
+    finally:
+        for number, handler in saved.items():
             signal.signal(number, handler)
 
 
