@@ -30,8 +30,12 @@ PyArrayObject* accept_array(PyObject* object, int dimensions, const char* parame
             return array;
         }
     }
-    PyErr_SetString(PyExc_TypeError,
-                    ("'" + type_name_of(object) + "' object cannot be cast as 'ndarray'").c_str());
+    // Appended piece by piece: g++ 12 reports a false -Wrestrict overlap for
+    // a string literal prepended to a temporary string.
+    std::string message = "'";
+    message += type_name_of(object);
+    message += "' object cannot be cast as 'ndarray'";
+    PyErr_SetString(PyExc_TypeError, message.c_str());
     raise_argument_error(parameter);
 }
 
