@@ -17,8 +17,7 @@
 namespace tarnwold {
 
 template <typename T>
-void form_base_row(const StridedMatrix<T>& y, const StridedMatrix<T>* given, std::size_t s,
-                   T* row) {
+void form_base_row(const StridedMatrix<T>& y, const StridedMatrix<T>* given, std::size_t s, T* row) {
     for (std::size_t t = 0; t < y.cols; ++t) {
         const T weight = given != nullptr ? given->at(s, t) : T(1);
         row[t] = std::isfinite(y.at(s, t)) ? weight : T(0);
@@ -47,8 +46,8 @@ struct IrlsState {
 
 // Scale of the residuals r at the masked positions, by the problem's estimator.
 template <typename T>
-T residual_scale(const IrlsProblem<T>& problem, const T* r, const std::uint8_t* mask,
-                 std::size_t n, T* scratch) {
+T residual_scale(const IrlsProblem<T>& problem, const T* r, const std::uint8_t* mask, std::size_t n,
+                 T* scratch) {
     return problem.scale == ScaleEstimator::Huber ? huber_scale(r, mask, n, problem.eps, scratch)
                                                   : mad_scale(r, mask, n, problem.eps, scratch);
 }
@@ -58,12 +57,19 @@ T residual_scale(const IrlsProblem<T>& problem, const T* r, const std::uint8_t* 
 // With lane kernels, the weights come from their vectorised weight
 // functions, which compute the same values.
 template <typename T>
-void reweigh(const IrlsProblem<T>& problem, const T* r, const std::uint8_t* mask, std::size_t n,
-             T sigma, T* robust, const LaneKernels* kernels) {
+void reweigh(const IrlsProblem<T>& problem, const T* r, const std::uint8_t* mask, std::size_t n, T sigma,
+             T* robust, const LaneKernels* kernels) {
     if (kernels != nullptr) {
-        const WeightTask<T> task{problem.weighting, problem.tuning.t0, problem.tuning.t1,
-                                 problem.tuning.t2, decimal<T>(1e-12f, 1e-12), r, sigma, mask,
-                                 n, robust};
+        const WeightTask<T> task{problem.weighting,
+                                 problem.tuning.t0,
+                                 problem.tuning.t1,
+                                 problem.tuning.t2,
+                                 decimal<T>(1e-12f, 1e-12),
+                                 r,
+                                 sigma,
+                                 mask,
+                                 n,
+                                 robust};
         if constexpr (std::is_same_v<T, float>) {
             kernels->weigh_f32(task);
         } else {
@@ -72,8 +78,7 @@ void reweigh(const IrlsProblem<T>& problem, const T* r, const std::uint8_t* mask
         return;
     }
     for (std::size_t t = 0; t < n; ++t) {
-        robust[t] = mask[t] != 0 ? robust_weight(problem.weighting, problem.tuning, r[t] / sigma)
-                                 : T(0);
+        robust[t] = mask[t] != 0 ? robust_weight(problem.weighting, problem.tuning, r[t] / sigma) : T(0);
     }
 }
 
@@ -105,8 +110,8 @@ void irls_pass(const IrlsProblem<T>& problem, std::size_t s, bool next_pass, Irl
             yc[t] = value;
         }
     }
-    banded_solve(problem.band->data(), n, problem.band->k, wt.data(), yc.data(), problem.lam,
-                 problem.ridge, problem.eps, fit);
+    banded_solve(problem.band->data(), n, problem.band->k, wt.data(), yc.data(), problem.lam, problem.ridge,
+                 problem.eps, fit);
     if (next_pass) {
         // Observations minus fit at the masked positions (where yc holds the
         // observation), NaN elsewhere.
@@ -122,8 +127,7 @@ void irls_pass(const IrlsProblem<T>& problem, std::size_t s, bool next_pass, Irl
 
 // The reference: passes over the whole batch, robust weights in a matrix.
 template <typename T>
-void scalar_passes(const IrlsProblem<T>& problem, std::uint64_t passes, T* fits,
-                   T* total_weights) {
+void scalar_passes(const IrlsProblem<T>& problem, std::uint64_t passes, T* fits, T* total_weights) {
     const std::size_t series = problem.y.rows;
     const std::size_t n = problem.band->columns;
     IrlsState<T> state{fits, SeriesMatrix<T>(series, n), total_weights};
@@ -150,14 +154,13 @@ void scalar_passes(const IrlsProblem<T>& problem, std::uint64_t passes, T* fits,
 // holds the weights of this pass on entry and those of the next on return;
 // mask, residuals and scratch are n values of scratch each.
 template <typename T>
-void next_robust_weights(const IrlsProblem<T>& problem, const LaneKernels& kernels, const T* y,
-                         const T* base, const T* fit, T* robust, std::uint8_t* mask,
-                         T* residuals, T* scratch) {
+void next_robust_weights(const IrlsProblem<T>& problem, const LaneKernels& kernels, const T* y, const T* base,
+                         const T* fit, T* robust, std::uint8_t* mask, T* residuals, T* scratch) {
     const std::size_t n = problem.band->columns;
     std::size_t count = 0;
     T smallest = T(0);
     T largest = T(0);
-    const ResidualTask<T> task{n,       y,         base,   robust, fit,     mask,
+    const ResidualTask<T> task{n,         y,       base,   robust,    fit,     mask,
                                residuals, scratch, &count, &smallest, &largest};
     if constexpr (std::is_same_v<T, float>) {
         kernels.residuals_f32(task);
@@ -250,9 +253,8 @@ void lane_passes(const IrlsProblem<T>& problem, std::uint64_t passes, Kernel ker
                     }
                     continue;
                 }
-                next_robust_weights(problem, *kernels, observation_rows[lane], base,
-                                    fit_rows[lane], r, mask.data(), residuals.data(),
-                                    scratch.data());
+                next_robust_weights(problem, *kernels, observation_rows[lane], base, fit_rows[lane], r,
+                                    mask.data(), residuals.data(), scratch.data());
             }
         }
     }
@@ -301,10 +303,10 @@ IrlsResult<T> irls_batch(const IrlsProblem<T>& problem) {
     return result;
 }
 
-template void form_base_row<float>(const StridedMatrix<float>&, const StridedMatrix<float>*,
-                                   std::size_t, float*);
-template void form_base_row<double>(const StridedMatrix<double>&, const StridedMatrix<double>*,
-                                    std::size_t, double*);
+template void form_base_row<float>(const StridedMatrix<float>&, const StridedMatrix<float>*, std::size_t,
+                                   float*);
+template void form_base_row<double>(const StridedMatrix<double>&, const StridedMatrix<double>*, std::size_t,
+                                    double*);
 template void irls_batch<float>(const IrlsProblem<float>&, float*, float*);
 template void irls_batch<double>(const IrlsProblem<double>&, double*, double*);
 template IrlsResult<float> irls_batch<float>(const IrlsProblem<float>&);

@@ -33,7 +33,10 @@ struct F32 {
 }  // namespace
 
 const LaneKernels avx2_lane_kernels{BlockKernels<F32, F64, wide_blocks>::table,
-                                       BlockKernels<F32, F64, 1>::table,
-                                       weigh_f32, weigh_f64, residuals_f32, residuals_f64};
+                                    BlockKernels<F32, F64, 1>::table,
+                                    weigh_f32,
+                                    weigh_f64,
+                                    residuals_f32,
+                                    residuals_f64};
 
 }  // namespace tarnwold

@@ -25,8 +25,8 @@ struct F64 {
     // comparisons: a zero whose sign, moved onto 1, makes a negative number.
     static M negative_zero(V v) {
         const V signed_one = _mm_or_pd(_mm_and_pd(v, _mm_set1_pd(-0.0)), _mm_set1_pd(1.0));
-        return reinterpret_cast<M>(_mm_and_pd(_mm_cmpeq_pd(v, _mm_setzero_pd()),
-                                              _mm_cmplt_pd(signed_one, _mm_setzero_pd())));
+        return reinterpret_cast<M>(
+            _mm_and_pd(_mm_cmpeq_pd(v, _mm_setzero_pd()), _mm_cmplt_pd(signed_one, _mm_setzero_pd())));
     }
 #else
     static V sqrt(V v) { return V{__builtin_sqrt(v[0]), __builtin_sqrt(v[1])}; }
@@ -44,8 +44,7 @@ struct F32 {
     static V broadcast(T x) { return _mm_set1_ps(x); }
 #else
     static V sqrt(V v) {
-        return V{__builtin_sqrtf(v[0]), __builtin_sqrtf(v[1]), __builtin_sqrtf(v[2]),
-                 __builtin_sqrtf(v[3])};
+        return V{__builtin_sqrtf(v[0]), __builtin_sqrtf(v[1]), __builtin_sqrtf(v[2]), __builtin_sqrtf(v[3])};
     }
     static V broadcast(T x) { return V{x, x, x, x}; }
 #endif
@@ -138,12 +137,18 @@ struct LaneOps<One<E>> {
 
 const LaneKernels baseline_lane_kernels{BlockKernels<F32, F64, wide_blocks>::table,
                                         BlockKernels<F32, F64, 1>::table,
-                                        weigh_f32, weigh_f64, residuals_f32, residuals_f64};
+                                        weigh_f32,
+                                        weigh_f64,
+                                        residuals_f32,
+                                        residuals_f64};
 
 // A lone series has one block shape only; its weights and residuals run on
 // the 16-byte vectors.
 const LaneKernels single_lane_kernels{BlockKernels<F32One, F64One, 1>::table,
                                       BlockKernels<F32One, F64One, 1>::table,
-                                      weigh_f32, weigh_f64, residuals_f32, residuals_f64};
+                                      weigh_f32,
+                                      weigh_f64,
+                                      residuals_f32,
+                                      residuals_f64};
 
 }  // namespace tarnwold

@@ -38,19 +38,17 @@ LaneSolver<T>::LaneSolver(const PenaltyBand<T>& band, T lam, T ridge, T eps, Ker
     : LaneSolver(band, lam, ridge, eps, lane_kernels(kernel), series) {}
 
 template <typename T>
-LaneSolver<T>::LaneSolver(const PenaltyBand<T>& band, T lam, T ridge, T eps,
-                          const LaneKernels* all_kernels, std::size_t series)
+LaneSolver<T>::LaneSolver(const PenaltyBand<T>& band, T lam, T ridge, T eps, const LaneKernels* all_kernels,
+                          std::size_t series)
     : band_(band), lam_(lam), ridge_(ridge), eps_(eps), n_(band.columns) {
     // A non-finite lam turns the zero rows into NaN, which the kernels do not
     // see, so such calls take the reference for every series.
     const std::size_t d = band.k / 2;
     if (all_kernels != nullptr && std::isfinite(lam) && band.k % 2 == 0 && n_ > 0 &&
-        band.values.size() == checked_product(band.k + 1, n_) &&
-        outer_rows_are_positive_zero(band, d)) {
-        const std::size_t wide_width = std::is_same_v<T, float> ? all_kernels->wide.f32_width
-                                                                 : all_kernels->wide.f64_width;
-        const LaneBlockKernels* kernels =
-            series >= wide_width ? &all_kernels->wide : &all_kernels->narrow;
+        band.values.size() == checked_product(band.k + 1, n_) && outer_rows_are_positive_zero(band, d)) {
+        const std::size_t wide_width =
+            std::is_same_v<T, float> ? all_kernels->wide.f32_width : all_kernels->wide.f64_width;
+        const LaneBlockKernels* kernels = series >= wide_width ? &all_kernels->wide : &all_kernels->narrow;
         if constexpr (std::is_same_v<T, float>) {
             kernel_ = kernels->f32;
             substitute_ = kernels->f32_substitute;
@@ -118,16 +116,16 @@ void LaneSolver<T>::solve_with_reference(std::size_t lane, T* destination) {
         lane_weights_[t] = weights_[t * width_ + lane];
         lane_values_[t] = values_[t * width_ + lane];
     }
-    banded_solve(band_.data(), n_, band_.k, lane_weights_.data(), lane_values_.data(), lam_,
-                 ridge_, eps_, destination);
+    banded_solve(band_.data(), n_, band_.k, lane_weights_.data(), lane_values_.data(), lam_, ridge_, eps_,
+                 destination);
 }
 
 template <typename T>
 void LaneSolver<T>::solve(std::size_t lanes, T* const* destinations) {
     if (kernel_ == nullptr) {
         if (lanes > 0) {
-            banded_solve(band_.data(), n_, band_.k, weights_.data(), values_.data(), lam_, ridge_,
-                         eps_, destinations[0]);
+            banded_solve(band_.data(), n_, band_.k, weights_.data(), values_.data(), lam_, ridge_, eps_,
+                         destinations[0]);
         }
         return;
     }
@@ -135,11 +133,10 @@ void LaneSolver<T>::solve(std::size_t lanes, T* const* destinations) {
     const bool uniform = width_ > 1 && lanes_share_weights(lanes);
     if (uniform && shared_ && weights_are_shared_row()) {
         substitute_({lam_band_.data(), n_, d_, ridge_, eps_, weights_.data(), values_.data(),
-                     shared_factor_.data(), solution_.data(), unverified_.data(),
-                     factor_unverified_.data()});
+                     shared_factor_.data(), solution_.data(), unverified_.data(), factor_unverified_.data()});
     } else {
-        kernel_({lam_band_.data(), n_, d_, ridge_, eps_, weights_.data(), values_.data(),
-                 factor_.data(), solution_.data(), unverified_.data(), factor_unverified_.data()});
+        kernel_({lam_band_.data(), n_, d_, ridge_, eps_, weights_.data(), values_.data(), factor_.data(),
+                 solution_.data(), unverified_.data(), factor_unverified_.data()});
         // Every lane then holds the same factor; keep it if it is verified.
         if (uniform && lanes == width_ && factor_unverified_[0] == 0) {
             shared_row_.resize(n_);
@@ -160,9 +157,8 @@ void LaneSolver<T>::solve(std::size_t lanes, T* const* destinations) {
 }
 
 template <typename T>
-bool LaneSolver<T>::read(const std::byte* const* rows, std::ptrdiff_t step,
-                         const std::byte* const* bases, std::ptrdiff_t base_step,
-                         const std::byte* const* next) {
+bool LaneSolver<T>::read(const std::byte* const* rows, std::ptrdiff_t step, const std::byte* const* bases,
+                         std::ptrdiff_t base_step, const std::byte* const* next) {
     if (read_ == nullptr) {
         return false;
     }
@@ -171,8 +167,7 @@ bool LaneSolver<T>::read(const std::byte* const* rows, std::ptrdiff_t step,
 }
 
 template <typename T>
-bool LaneSolver<T>::read_pass(const T* const* observations, const T* const* bases,
-                              const T* const* robust) {
+bool LaneSolver<T>::read_pass(const T* const* observations, const T* const* bases, const T* const* robust) {
     if (pass_ == nullptr) {
         return false;
     }

@@ -20,8 +20,7 @@ class LaneSolver {
 public:
     // kernel must not be Scalar. The band must stay alive and unchanged.
     // series: how many series it will solve, which chooses the block shape.
-    LaneSolver(const PenaltyBand<T>& band, T lam, T ridge, T eps, Kernel kernel,
-               std::size_t series);
+    LaneSolver(const PenaltyBand<T>& band, T lam, T ridge, T eps, Kernel kernel, std::size_t series);
     // kernels: a set of lane kernels, or nullptr for the reference alone.
     LaneSolver(const PenaltyBand<T>& band, T lam, T ridge, T eps, const LaneKernels* kernels,
                std::size_t series);

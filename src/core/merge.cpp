@@ -66,8 +66,7 @@ MergedSeries<T> merge_observations(const StridedMatrix<T>& y, const SeriesMatrix
         throw InternalFault("base weights do not match the observations");
     }
     check_groups(groups, y.cols);
-    MergedSeries<T> merged{SeriesMatrix<T>(y.rows, groups.size()),
-                           SeriesMatrix<T>(y.rows, groups.size())};
+    MergedSeries<T> merged{SeriesMatrix<T>(y.rows, groups.size()), SeriesMatrix<T>(y.rows, groups.size())};
     for (std::size_t s = 0; s < y.rows; ++s) {
         const T* base = base_weights.row(s);
         for (std::size_t g = 0; g < groups.size(); ++g) {
@@ -94,8 +93,7 @@ MergedSeries<T> merge_observations(const StridedMatrix<T>& y, const SeriesMatrix
 
 template <typename T>
 ExpandedResult<T> expand_to_grid(const SeriesMatrix<T>& fits, const SeriesMatrix<T>& total_weights,
-                                 const SeriesMatrix<T>& merged_weights,
-                                 const SeriesMatrix<T>& base_weights,
+                                 const SeriesMatrix<T>& merged_weights, const SeriesMatrix<T>& base_weights,
                                  const std::vector<PositionGroup>& groups) {
     const std::size_t rows = base_weights.rows;
     const std::size_t columns = base_weights.cols;
@@ -138,10 +136,8 @@ template MergedSeries<float> merge_observations<float>(const StridedMatrix<float
 template MergedSeries<double> merge_observations<double>(const StridedMatrix<double>&,
                                                          const SeriesMatrix<double>&,
                                                          const std::vector<PositionGroup>&);
-template ExpandedResult<float> expand_to_grid<float>(const SeriesMatrix<float>&,
-                                                     const SeriesMatrix<float>&,
-                                                     const SeriesMatrix<float>&,
-                                                     const SeriesMatrix<float>&,
+template ExpandedResult<float> expand_to_grid<float>(const SeriesMatrix<float>&, const SeriesMatrix<float>&,
+                                                     const SeriesMatrix<float>&, const SeriesMatrix<float>&,
                                                      const std::vector<PositionGroup>&);
 template ExpandedResult<double> expand_to_grid<double>(const SeriesMatrix<double>&,
                                                        const SeriesMatrix<double>&,

@@ -56,8 +56,7 @@ struct ExpandedResult {
 // proportion to the members' base weights: (base / merged_weight) * total.
 template <typename T>
 ExpandedResult<T> expand_to_grid(const SeriesMatrix<T>& fits, const SeriesMatrix<T>& total_weights,
-                                 const SeriesMatrix<T>& merged_weights,
-                                 const SeriesMatrix<T>& base_weights,
+                                 const SeriesMatrix<T>& merged_weights, const SeriesMatrix<T>& base_weights,
                                  const std::vector<PositionGroup>& groups);
 
 }  // namespace tarnwold

@@ -14,8 +14,8 @@ namespace {
 // Series [lo, hi) in blocks of the solver's width. Each series is read once,
 // straight into the block's interleaved inputs, as solve_series reads it.
 template <typename T>
-void solve_range(const SeriesSolveContext<T>& context, T* destination,
-                 const LaneKernels* kernels, std::size_t lo, std::size_t hi) {
+void solve_range(const SeriesSolveContext<T>& context, T* destination, const LaneKernels* kernels,
+                 std::size_t lo, std::size_t hi) {
     const std::size_t n = context.band->columns;
     LaneSolver<T> solver(*context.band, context.lam, context.ridge, context.eps, kernels, hi - lo);
     const std::size_t width = solver.width();

@@ -63,8 +63,7 @@ template <typename T>
 StridedMatrix<T> convert_series(PyObject* object, const char* parameter) {
     PyArrayObject* array = accept_array<T>(object, 2, parameter);
     return {static_cast<const std::byte*>(PyArray_DATA(array)),
-            static_cast<std::size_t>(PyArray_DIM(array, 0)),
-            static_cast<std::size_t>(PyArray_DIM(array, 1)),
+            static_cast<std::size_t>(PyArray_DIM(array, 0)), static_cast<std::size_t>(PyArray_DIM(array, 1)),
             static_cast<std::ptrdiff_t>(PyArray_STRIDE(array, 0)),
             static_cast<std::ptrdiff_t>(PyArray_STRIDE(array, 1))};
 }
@@ -116,12 +115,12 @@ ResultArray<T> make_unfilled_result_array(std::size_t rows, std::size_t cols) {
     return new_result_array<T>(rows, cols, false);
 }
 
-#define TARNWOLD_INSTANTIATE(T)                                                   \
-    template struct GridArray<T>;                                                 \
-    template GridArray<T> convert_grid<T>(PyObject*, const char*);                \
-    template StridedMatrix<T> convert_series<T>(PyObject*, const char*);          \
-    template void require_contiguous<T>(const GridArray<T>&);                     \
-    template ResultArray<T> make_result_array<T>(std::size_t, std::size_t);       \
+#define TARNWOLD_INSTANTIATE(T)                                             \
+    template struct GridArray<T>;                                           \
+    template GridArray<T> convert_grid<T>(PyObject*, const char*);          \
+    template StridedMatrix<T> convert_series<T>(PyObject*, const char*);    \
+    template void require_contiguous<T>(const GridArray<T>&);               \
+    template ResultArray<T> make_result_array<T>(std::size_t, std::size_t); \
     template ResultArray<T> make_unfilled_result_array<T>(std::size_t, std::size_t);
 TARNWOLD_INSTANTIATE(float)
 TARNWOLD_INSTANTIATE(double)

@@ -17,9 +17,9 @@
 #include "grid_checks.hpp"
 #include "irls.hpp"
 #include "merge.hpp"
+#include "module.hpp"
 #include "parallel.hpp"
 #include "plausibility.hpp"
-#include "module.hpp"
 #include "robust.hpp"
 #include "working_weights.hpp"
 
@@ -27,7 +27,7 @@ namespace tarnwold::py {
 namespace {
 
 constexpr const char* parameters[] = {
-    "x",     "y_st",      "w_base_st", "lam",    "d",      "iterations",     "weighting",  "scale",
+    "x",     "y_st",      "w_base_st", "lam",      "d",      "iterations",     "weighting",  "scale",
     "ridge", "normalize", "eps",       "parallel", "tuning", "return_weights", "merge_x_tol"};
 
 template <typename T>
@@ -119,7 +119,8 @@ bool needs_f64_fallback(const float* fits, const float* total_weights, std::size
                     ? largest_finite_magnitude(y.data + static_cast<std::ptrdiff_t>(s) * y.row_stride, y.cols)
                     : largest_finite_magnitude(y.cols, [&](std::size_t t) { return y.at(s, t); });
             const float bound = plausible_bound(h);
-            if (any_beyond(fits + s * solve_length, solve_length, bound < largest_float ? bound : largest_float) ||
+            if (any_beyond(fits + s * solve_length, solve_length,
+                           bound < largest_float ? bound : largest_float) ||
                 any_beyond(total_weights + s * solve_length, solve_length, largest_float)) {
                 fails.store(true, std::memory_order_relaxed);
                 return;
@@ -147,20 +148,20 @@ void rerun_in_double(const IrlsProblem<float>& problem, const std::vector<float>
         base = converted<double>(*narrow.given);
     }
     const StridedMatrix<double> given = view_of(base);
-    const BaseWeights<double> base_weights{narrow.full != nullptr ? &base : nullptr,
-                                           narrow.full == nullptr && narrow.given != nullptr ? &given : nullptr};
-    const IrlsProblem<double> widened{
-        &band,
-        view_of(y),
-        base_weights,
-        problem.lam,
-        problem.ridge,
-        problem.iterations,
-        problem.weighting,
-        {problem.tuning.t0, problem.tuning.t1, problem.tuning.t2},
-        problem.scale,
-        problem.eps,
-        problem.parallel};
+    const BaseWeights<double> base_weights{
+        narrow.full != nullptr ? &base : nullptr,
+        narrow.full == nullptr && narrow.given != nullptr ? &given : nullptr};
+    const IrlsProblem<double> widened{&band,
+                                      view_of(y),
+                                      base_weights,
+                                      problem.lam,
+                                      problem.ridge,
+                                      problem.iterations,
+                                      problem.weighting,
+                                      {problem.tuning.t0, problem.tuning.t1, problem.tuning.t2},
+                                      problem.scale,
+                                      problem.eps,
+                                      problem.parallel};
     const IrlsResult<double> result = irls_batch(widened);
     const std::size_t count = result.fits.values.size();
     for (std::size_t i = 0; i < count; ++i) {
@@ -256,8 +257,9 @@ PyObject* robust_whittaker_irls(const char* name, PyObject* const* args, Py_ssiz
     }
     const IrlsProblem<T> problem{&band,
                                  merging ? view_of(merged->y) : a.y,
-                                 merging ? BaseWeights<T>{&merged->weights, nullptr}
-                                         : BaseWeights<T>{nullptr, a.base_weights ? &*a.base_weights : nullptr},
+                                 merging
+                                     ? BaseWeights<T>{&merged->weights, nullptr}
+                                     : BaseWeights<T>{nullptr, a.base_weights ? &*a.base_weights : nullptr},
                                  a.lam,
                                  a.ridge,
                                  a.iterations,
@@ -272,8 +274,7 @@ PyObject* robust_whittaker_irls(const char* name, PyObject* const* args, Py_ssiz
         // fall-back test reads them; in double precision nothing does.
         // Every pass writes every fit and the last one every total weight;
         // only a call without passes returns the arrays as they come.
-        const auto result_array = a.iterations > 0 ? make_unfilled_result_array<T>
-                                                   : make_result_array<T>;
+        const auto result_array = a.iterations > 0 ? make_unfilled_result_array<T> : make_result_array<T>;
         ResultArray<T> fits = result_array(a.y.rows, length);
         std::optional<ResultArray<T>> weights_array;
         SeriesMatrix<T> weights_only;

@@ -113,8 +113,8 @@ KernelPair<T> kernel_of(const LaneBlockKernels* kernels) {
 // With `shared`, every lane gets the weights of lane 0, and the factor of a
 // first run serves a second one, with other values, that only substitutes.
 template <typename T>
-std::size_t check_kernel(const LaneBlockKernels* kernel, std::mt19937_64& g, std::size_t n,
-                         std::size_t d, bool shared) {
+std::size_t check_kernel(const LaneBlockKernels* kernel, std::mt19937_64& g, std::size_t n, std::size_t d,
+                         bool shared) {
     const KernelPair<T> kernels = kernel_of<T>(kernel);
     const std::size_t width = kernels.width;
     const RandomSystem<T> system = random_system<T>(g, n, d);
@@ -127,8 +127,17 @@ std::size_t check_kernel(const LaneBlockKernels* kernel, std::mt19937_64& g, std
     for (std::size_t i = 0; i < lam_band.size(); ++i) {
         lam_band[i] = system.lam * system.band.values[i];
     }
-    const LaneSystem<T> lanes{lam_band.data(), n, d, system.ridge, system.eps, w.data(), y.data(),
-                              factor.data(), z.data(), unverified.data(), factor_unverified.data()};
+    const LaneSystem<T> lanes{lam_band.data(),
+                              n,
+                              d,
+                              system.ridge,
+                              system.eps,
+                              w.data(),
+                              y.data(),
+                              factor.data(),
+                              z.data(),
+                              unverified.data(),
+                              factor_unverified.data()};
     if (shared) {
         for (std::size_t t = 0; t < n; ++t) {
             for (std::size_t lane = 1; lane < width; ++lane) {
@@ -192,27 +201,28 @@ void check_solver(const LaneKernels* kernel, std::mt19937_64& g, std::size_t n, 
     }
     std::vector<T> lane_w(n), lane_y(n), expected(n);
     for (int block = 0; block < 3; ++block) {
-    const std::size_t lanes = shared && block == 0 ? width : std::uniform_int_distribution<std::size_t>(1, width)(g);
-    for (std::size_t lane = 0; lane < width; ++lane) {
-        random_lane(g, n, solver.weights() + lane, solver.values() + lane, width);
-        for (std::size_t t = 0; shared && t < n; ++t) {
-            T& value = solver.values()[t * width + lane];
-            solver.weights()[t * width + lane] = row_w[t];
-            value = row_w[t] > T(0) ? value : T(0);
+        const std::size_t lanes =
+            shared && block == 0 ? width : std::uniform_int_distribution<std::size_t>(1, width)(g);
+        for (std::size_t lane = 0; lane < width; ++lane) {
+            random_lane(g, n, solver.weights() + lane, solver.values() + lane, width);
+            for (std::size_t t = 0; shared && t < n; ++t) {
+                T& value = solver.values()[t * width + lane];
+                solver.weights()[t * width + lane] = row_w[t];
+                value = row_w[t] > T(0) ? value : T(0);
+            }
         }
-    }
-    std::vector<T> w(solver.weights(), solver.weights() + n * width);
-    std::vector<T> y(solver.values(), solver.values() + n * width);
-    solver.solve(lanes, rows.data());
-    for (std::size_t lane = 0; lane < lanes; ++lane) {
-        for (std::size_t t = 0; t < n; ++t) {
-            lane_w[t] = w[t * width + lane];
-            lane_y[t] = y[t * width + lane];
+        std::vector<T> w(solver.weights(), solver.weights() + n * width);
+        std::vector<T> y(solver.values(), solver.values() + n * width);
+        solver.solve(lanes, rows.data());
+        for (std::size_t lane = 0; lane < lanes; ++lane) {
+            for (std::size_t t = 0; t < n; ++t) {
+                lane_w[t] = w[t * width + lane];
+                lane_y[t] = y[t * width + lane];
+            }
+            banded_solve(system.band.data(), n, system.band.k, lane_w.data(), lane_y.data(), system.lam,
+                         system.ridge, system.eps, expected.data());
+            CHECK(same_bits(rows[lane], expected.data(), n));
         }
-        banded_solve(system.band.data(), n, system.band.k, lane_w.data(), lane_y.data(), system.lam,
-                     system.ridge, system.eps, expected.data());
-        CHECK(same_bits(rows[lane], expected.data(), n));
-    }
     }
 }
 
@@ -254,13 +264,15 @@ template <typename T>
 void test_weights() {
     const T inf = std::numeric_limits<T>::infinity();
     const T nan = std::numeric_limits<T>::quiet_NaN();
-    const std::vector<T> specials = {T(0),   T(-0.0), T(1),    T(-1),  T(1.5),     T(-2.25), T(3.5),
-                                     T(4.685), T(8),  T(1e-13), T(1e30), inf,       -inf,     nan,
-                                     T(-7.9), T(0.3), T(2.385), T(-1.345), T(1e-40), T(100)};
-    const Weighting all[] = {Weighting::Tukey, Weighting::Huber,  Weighting::Cauchy,
+    const std::vector<T> specials = {T(0),     T(-0.0), T(1),     T(-1),     T(1.5),   T(-2.25), T(3.5),
+                                     T(4.685), T(8),    T(1e-13), T(1e30),   inf,      -inf,     nan,
+                                     T(-7.9),  T(0.3),  T(2.385), T(-1.345), T(1e-40), T(100)};
+    const Weighting all[] = {Weighting::Tukey,  Weighting::Huber, Weighting::Cauchy,
                              Weighting::Welsch, Weighting::Fair,  Weighting::Hampel};
-    const TuningTriple<T> tunings[] = {{T(1.5), T(3.5), T(8)}, {T(0), T(0), T(4.685)},
-                                       {T(4), T(2), T(1)},     {T(2), T(2), T(2)},
+    const TuningTriple<T> tunings[] = {{T(1.5), T(3.5), T(8)},
+                                       {T(0), T(0), T(4.685)},
+                                       {T(4), T(2), T(1)},
+                                       {T(2), T(2), T(2)},
                                        {T(-1), T(1e-13), T(0)}};
     std::mt19937_64 g(11);
     std::normal_distribution<double> normal;
@@ -276,9 +288,9 @@ void test_weights() {
                         r[t] = t % 3 == 0 ? pick(g, specials) : static_cast<T>(4 * normal(g));
                         mask[t] = std::uniform_int_distribution<int>(0, 4)(g) != 0 ? 1 : 0;
                     }
-                    const WeightTask<T> task{weighting, tuning.t0, tuning.t1, tuning.t2,
-                                             decimal<T>(1e-12f, 1e-12), r.data(), scale,
-                                             mask.data(), n, got.data()};
+                    const WeightTask<T> task{
+                        weighting, tuning.t0, tuning.t1,   tuning.t2, decimal<T>(1e-12f, 1e-12),
+                        r.data(),  scale,     mask.data(), n,         got.data()};
                     if constexpr (sizeof(T) == 4) {
                         kernels->weigh_f32(task);
                     } else {
@@ -309,10 +321,18 @@ void test_select_rank() {
         for (T& value : values) {
             const double u = std::uniform_real_distribution<double>(0, 1)(g);
             switch (kind) {
-                case 0:  value = static_cast<T>(u); break;
-                case 1:  value = static_cast<T>(std::exp(60 * u - 30)); break;
-                case 2:  value = pick<T>(g, {T(0), T(1), T(2.5), std::numeric_limits<T>::denorm_min()}); break;
-                default: value = std::numeric_limits<T>::max() * static_cast<T>(u); break;
+                case 0:
+                    value = static_cast<T>(u);
+                    break;
+                case 1:
+                    value = static_cast<T>(std::exp(60 * u - 30));
+                    break;
+                case 2:
+                    value = pick<T>(g, {T(0), T(1), T(2.5), std::numeric_limits<T>::denorm_min()});
+                    break;
+                default:
+                    value = std::numeric_limits<T>::max() * static_cast<T>(u);
+                    break;
             }
         }
         sorted = values;
@@ -321,10 +341,9 @@ void test_select_rank() {
         // Every other round with the extremes given, as the MAD scale does.
         std::vector<T> copy = values;
         T below = T(-1);
-        const T got = round % 2 == 0
-                          ? select_rank(copy.data(), count, rank, rank > 0 ? &below : nullptr)
-                          : select_rank(copy.data(), count, rank, rank > 0 ? &below : nullptr,
-                                        sorted.front(), sorted.back());
+        const T got = round % 2 == 0 ? select_rank(copy.data(), count, rank, rank > 0 ? &below : nullptr)
+                                     : select_rank(copy.data(), count, rank, rank > 0 ? &below : nullptr,
+                                                   sorted.front(), sorted.back());
         CHECK(got == sorted[rank]);
         if (rank > 0) {
             CHECK(below == sorted[rank - 1]);
