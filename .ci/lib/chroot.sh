@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Chroot stages of .ci/run: a Debian testing chroot with CPython 3.14 and a
 # newer compiler, kept in CACHE and reused by later runs, and the C++ and
 # Python tests inside it. Sourced by .ci/run, which defines ROOT, CACHE,

@@ -1,6 +1,11 @@
+# shellcheck shell=bash
 # Host stages of .ci/run: prerequisites, layout, C++ tests, Python tests and
 # type stubs. Sourced by .ci/run, which defines ROOT, TEST_COMMAND and
 # WERROR_PIP_ARGS.
+#
+# The stage functions run with errexit (see "stage" in .ci/run), so a
+# failing cd ends its stage.
+# shellcheck disable=SC2164
 
 prerequisites() {
   apt-get update

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sanitizer stages of .ci/run: the module and the C++ tests under
 # AddressSanitizer with UndefinedBehaviorSanitizer, LeakSanitizer over the
 # module's calls, fuzzing, and the C++ tests under ThreadSanitizer. Sourced
@@ -8,6 +9,10 @@
 # the process with a failure. LeakSanitizer stays off for whole test runs,
 # since CPython leaves memory unreachable at exit by design; asan-leaks checks
 # the module's own leaks instead.
+#
+# The stage functions run with errexit (see "stage" in .ci/run), so a
+# failing cd ends its stage.
+# shellcheck disable=SC2164
 
 readonly SANITIZE_DIR=$ROOT/build/sanitize
 readonly ASAN_VENV=$SANITIZE_DIR/asan-venv
