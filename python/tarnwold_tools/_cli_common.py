@@ -3,7 +3,7 @@ imports, and the series a reader hands over."""
 
 import importlib
 from dataclasses import dataclass
-from typing import Callable
+from collections.abc import Callable
 
 import numpy as np
 

@@ -13,8 +13,8 @@
 namespace tarnwold::py {
 namespace {
 
-constexpr const char* parameters[] = {"x", "y_st", "w_base_st", "lam", "d",
-                                      "ridge", "normalize", "eps", "parallel"};
+constexpr const char* parameters[] = {"x",     "y_st",      "w_base_st", "lam",     "d",
+                                      "ridge", "normalize", "eps",       "parallel"};
 
 template <typename T>
 PyObject* whittaker_solve(const char* name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
