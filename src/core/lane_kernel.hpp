@@ -87,7 +87,6 @@ struct LanePass {
     T* y;  // n * width
 };
 
-
 // Robust weights of one series, vectorised along the series:
 // weights[t] = robust_weight(weighting, tuning, r[t] / scale) where mask[t]
 // is set, else +0, by its lane form weight_lanes (weight_functions.hpp).
@@ -121,7 +120,6 @@ struct ResidualTask {
     T* smallest;         // set to the smallest and the largest magnitude
     T* largest;          // (+inf and 0 when there is none)
 };
-
 
 // The kernels of one block shape in precision T, `width` lanes per block.
 //

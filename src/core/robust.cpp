@@ -90,9 +90,7 @@ TuningTriple<T> default_tuning(Weighting weighting) {
     return {t0[index], t1[index], t2[index]};
 }
 
-void unknown_weighting() {
-    throw InternalFault("unknown weighting");
-}
+void unknown_weighting() { throw InternalFault("unknown weighting"); }
 
 template <typename T>
 T mad_scale(const T* r, const std::uint8_t* mask, std::size_t n, T floor, T* scratch) {
