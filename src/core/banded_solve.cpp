@@ -24,8 +24,8 @@ namespace {
 // division uses the floored diagonal too; that matters only when the floor
 // exceeds 1, where sqrt(floor) < floor, and is used by the re-solve alone.
 template <typename T, bool FloorColumnDivisor, typename In>
-std::vector<T> cholesky_band_solve(const In* pb, std::size_t n, std::size_t k, const In* w,
-                                   const In* y, T lam, T ridge, T floor) {
+std::vector<T> cholesky_band_solve(const In* pb, std::size_t n, std::size_t k, const In* w, const In* y,
+                                   T lam, T ridge, T floor) {
     // factor[j*n + i] holds L(i, i-j); row 0 is the diagonal.
     std::vector<T> factor(checked_product(k + 1, n));
     std::vector<T> work(n);
@@ -99,10 +99,9 @@ bool acceptable(const std::vector<float>& z, const float* y, std::size_t n) {
 
 }  // namespace
 
-void banded_solve_f32(const float* pb, std::size_t n, std::size_t k, const float* w,
-                      const float* y, float lam, float ridge, float eps, float* z) {
-    const std::vector<float> single = cholesky_band_solve<float, false>(pb, n, k, w, y, lam, ridge,
-                                                                        eps);
+void banded_solve_f32(const float* pb, std::size_t n, std::size_t k, const float* w, const float* y,
+                      float lam, float ridge, float eps, float* z) {
+    const std::vector<float> single = cholesky_band_solve<float, false>(pb, n, k, w, y, lam, ridge, eps);
     if (acceptable(single, y, n)) {
         std::copy(single.begin(), single.end(), z);
         return;
@@ -120,10 +119,9 @@ void banded_solve_f32(const float* pb, std::size_t n, std::size_t k, const float
     }
 }
 
-void banded_solve_f64(const double* pb, std::size_t n, std::size_t k, const double* w,
-                      const double* y, double lam, double ridge, double eps, double* z) {
-    const std::vector<double> solution = cholesky_band_solve<double, false>(pb, n, k, w, y, lam,
-                                                                            ridge, eps);
+void banded_solve_f64(const double* pb, std::size_t n, std::size_t k, const double* w, const double* y,
+                      double lam, double ridge, double eps, double* z) {
+    const std::vector<double> solution = cholesky_band_solve<double, false>(pb, n, k, w, y, lam, ridge, eps);
     std::copy(solution.begin(), solution.end(), z);
 }
 

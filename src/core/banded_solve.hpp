@@ -14,18 +14,18 @@ namespace tarnwold {
 
 // pb: (k + 1) * n band values; w, y: n values each; z: n values written.
 // Preconditions: every y[i] is finite, and y[i] == 0 wherever w[i] > 0 fails.
-void banded_solve_f32(const float* pb, std::size_t n, std::size_t k, const float* w,
-                      const float* y, float lam, float ridge, float eps, float* z);
-void banded_solve_f64(const double* pb, std::size_t n, std::size_t k, const double* w,
-                      const double* y, double lam, double ridge, double eps, double* z);
+void banded_solve_f32(const float* pb, std::size_t n, std::size_t k, const float* w, const float* y,
+                      float lam, float ridge, float eps, float* z);
+void banded_solve_f64(const double* pb, std::size_t n, std::size_t k, const double* w, const double* y,
+                      double lam, double ridge, double eps, double* z);
 
 // Overloads so that precision-generic code picks the entry of its precision.
-inline void banded_solve(const float* pb, std::size_t n, std::size_t k, const float* w,
-                         const float* y, float lam, float ridge, float eps, float* z) {
+inline void banded_solve(const float* pb, std::size_t n, std::size_t k, const float* w, const float* y,
+                         float lam, float ridge, float eps, float* z) {
     banded_solve_f32(pb, n, k, w, y, lam, ridge, eps, z);
 }
-inline void banded_solve(const double* pb, std::size_t n, std::size_t k, const double* w,
-                         const double* y, double lam, double ridge, double eps, double* z) {
+inline void banded_solve(const double* pb, std::size_t n, std::size_t k, const double* w, const double* y,
+                         double lam, double ridge, double eps, double* z) {
     banded_solve_f64(pb, n, k, w, y, lam, ridge, eps, z);
 }
 

@@ -18,8 +18,7 @@
 namespace tarnwold {
 
 template <typename T>
-void form_base_row(const StridedMatrix<T>& y, const StridedMatrix<T>* given, std::size_t s,
-                   T* row) {
+void form_base_row(const StridedMatrix<T>& y, const StridedMatrix<T>* given, std::size_t s, T* row) {
     for (std::size_t t = 0; t < y.cols; ++t) {
         row[t] = working_weight(y.at(s, t), given != nullptr ? given->at(s, t) : T(1));
     }
@@ -47,8 +46,8 @@ struct IrlsState {
 
 // Scale of the residuals r at the masked positions, by the problem's estimator.
 template <typename T>
-T residual_scale(const IrlsProblem<T>& problem, const T* r, const std::uint8_t* mask,
-                 std::size_t n, T* scratch) {
+T residual_scale(const IrlsProblem<T>& problem, const T* r, const std::uint8_t* mask, std::size_t n,
+                 T* scratch) {
     return problem.scale == ScaleEstimator::Huber ? huber_scale(r, mask, n, problem.eps, scratch)
                                                   : mad_scale(r, mask, n, problem.eps, scratch);
 }
@@ -58,15 +57,14 @@ T residual_scale(const IrlsProblem<T>& problem, const T* r, const std::uint8_t* 
 // With lane kernels, the weights come from their vectorised weight
 // functions, which compute the same values.
 template <typename T>
-void reweigh(const IrlsProblem<T>& problem, const T* r, const std::uint8_t* mask, std::size_t n,
-             T sigma, T* robust, const LaneKernels<T>* kernels) {
+void reweigh(const IrlsProblem<T>& problem, const T* r, const std::uint8_t* mask, std::size_t n, T sigma,
+             T* robust, const LaneKernels<T>* kernels) {
     if (kernels != nullptr) {
         kernels->weigh({problem.weighting, problem.tuning, r, sigma, mask, n, robust});
         return;
     }
     for (std::size_t t = 0; t < n; ++t) {
-        robust[t] = mask[t] != 0 ? robust_weight(problem.weighting, problem.tuning, r[t] / sigma)
-                                 : T(0);
+        robust[t] = mask[t] != 0 ? robust_weight(problem.weighting, problem.tuning, r[t] / sigma) : T(0);
     }
 }
 
@@ -96,8 +94,8 @@ void irls_pass(const IrlsProblem<T>& problem, std::size_t s, bool next_pass, Irl
         mask[t] = usable(value, wt[t]) ? 1 : 0;
         yc[t] = working_value(value, wt[t]);
     }
-    banded_solve(problem.band->data(), n, problem.band->k, wt.data(), yc.data(), problem.lam,
-                 problem.ridge, problem.eps, fit);
+    banded_solve(problem.band->data(), n, problem.band->k, wt.data(), yc.data(), problem.lam, problem.ridge,
+                 problem.eps, fit);
     if (next_pass) {
         // Observations minus fit at the masked positions (where yc holds the
         // observation), NaN elsewhere.
@@ -113,8 +111,7 @@ void irls_pass(const IrlsProblem<T>& problem, std::size_t s, bool next_pass, Irl
 
 // The reference: passes over the whole batch, robust weights in a matrix.
 template <typename T>
-void scalar_passes(const IrlsProblem<T>& problem, std::uint64_t passes, T* fits,
-                   T* total_weights) {
+void scalar_passes(const IrlsProblem<T>& problem, std::uint64_t passes, T* fits, T* total_weights) {
     const std::size_t series = problem.y.rows;
     const std::size_t n = problem.band->columns;
     IrlsState<T> state{fits, SeriesMatrix<T>(series, n), total_weights};
@@ -142,8 +139,8 @@ void scalar_passes(const IrlsProblem<T>& problem, std::uint64_t passes, T* fits,
 // mask, residuals and scratch are n values of scratch each.
 template <typename T>
 void next_robust_weights(const IrlsProblem<T>& problem, const LaneKernels<T>& kernels, const T* y,
-                         const T* base, const T* fit, T* robust, std::uint8_t* mask,
-                         T* residuals, T* scratch) {
+                         const T* base, const T* fit, T* robust, std::uint8_t* mask, T* residuals,
+                         T* scratch) {
     const std::size_t n = problem.band->columns;
     std::size_t count = 0;
     T smallest = T(0);
@@ -161,8 +158,8 @@ void next_robust_weights(const IrlsProblem<T>& problem, const LaneKernels<T>& ke
 // the base weights at every pass. The total weights are those of the last
 // solve, so only the last pass writes them.
 template <typename T>
-void lane_passes(const IrlsProblem<T>& problem, std::uint64_t passes, const LaneKernels<T>& kernels,
-                 T* fits, T* total_weights, std::size_t lo, std::size_t hi) {
+void lane_passes(const IrlsProblem<T>& problem, std::uint64_t passes, const LaneKernels<T>& kernels, T* fits,
+                 T* total_weights, std::size_t lo, std::size_t hi) {
     const std::size_t n = problem.band->columns;
     LaneSolver<T> solver(*problem.band, problem.lam, problem.ridge, problem.eps, &kernels, hi - lo);
     const std::size_t width = solver.width();
@@ -223,9 +220,8 @@ void lane_passes(const IrlsProblem<T>& problem, std::uint64_t passes, const Lane
                     }
                     continue;
                 }
-                next_robust_weights(problem, kernels, observation_rows[lane], base,
-                                    fit_rows[lane], r, mask.data(), residuals.data(),
-                                    scratch.data());
+                next_robust_weights(problem, kernels, observation_rows[lane], base, fit_rows[lane], r,
+                                    mask.data(), residuals.data(), scratch.data());
             }
         }
     }
@@ -278,10 +274,10 @@ IrlsResult<T> irls_batch(const IrlsProblem<T>& problem) {
     return result;
 }
 
-template void form_base_row<float>(const StridedMatrix<float>&, const StridedMatrix<float>*,
-                                   std::size_t, float*);
-template void form_base_row<double>(const StridedMatrix<double>&, const StridedMatrix<double>*,
-                                    std::size_t, double*);
+template void form_base_row<float>(const StridedMatrix<float>&, const StridedMatrix<float>*, std::size_t,
+                                   float*);
+template void form_base_row<double>(const StridedMatrix<double>&, const StridedMatrix<double>*, std::size_t,
+                                    double*);
 template void irls_batch<float>(const IrlsProblem<float>&, float*, float*);
 template void irls_batch<double>(const IrlsProblem<double>&, double*, double*);
 template IrlsResult<float> irls_batch<float>(const IrlsProblem<float>&);

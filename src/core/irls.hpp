@@ -31,21 +31,20 @@ struct BaseWeights {
 // Row s of B as formed from the observations y and the caller's weights
 // (nullptr for weight 1): the weight where y(s, t) is finite, else 0.
 template <typename T>
-void form_base_row(const StridedMatrix<T>& y, const StridedMatrix<T>* given, std::size_t s,
-                   T* row);
+void form_base_row(const StridedMatrix<T>& y, const StridedMatrix<T>* given, std::size_t s, T* row);
 
 template <typename T>
 struct IrlsProblem {
     const PenaltyBand<T>* band;
-    StridedMatrix<T> y;            // (S, T) observations, NaN/inf = missing
-    BaseWeights<T> base_weights;   // (S, T)
+    StridedMatrix<T> y;           // (S, T) observations, NaN/inf = missing
+    BaseWeights<T> base_weights;  // (S, T)
     T lam;
     T ridge;
     std::uint64_t iterations;
     Weighting weighting;
     TuningTriple<T> tuning;
     ScaleEstimator scale;
-    T eps;       // floor of the solver and of the scale estimators
+    T eps;  // floor of the solver and of the scale estimators
     bool parallel;
     Kernel kernel;  // the module's choice, active_kernel()
 };

@@ -41,11 +41,11 @@ struct LaneSystem {
     std::size_t d;
     T ridge;
     T eps;
-    const T* w;         // n * width weights
-    const T* y;         // n * width values, finite, 0 where the weight is not > 0
-    T* factor;          // n * (d + 1) * width: L, and the floored divisors in place of the diagonal
-    T* z;               // n * width solutions
-    unsigned char* unverified;         // width flags, 1 where the lane needs the scalar solve
+    const T* w;                 // n * width weights
+    const T* y;                 // n * width values, finite, 0 where the weight is not > 0
+    T* factor;                  // n * (d + 1) * width: L, and the floored divisors in place of the diagonal
+    T* z;                       // n * width solutions
+    unsigned char* unverified;  // width flags, 1 where the lane needs the scalar solve
     unsigned char* factor_unverified;  // width flags, 1 where the factor alone fails its checks
 };
 
@@ -60,9 +60,9 @@ struct LaneRead {
     std::ptrdiff_t step;            // bytes from one position to the next
     const std::byte* const* bases;  // base weights, one row per lane, or nullptr
     std::ptrdiff_t base_step;
-    const std::byte* const* next;   // the next block's rows, to prefetch, or nullptr
-    T* w;  // n * width
-    T* y;  // n * width
+    const std::byte* const* next;  // the next block's rows, to prefetch, or nullptr
+    T* w;                          // n * width
+    T* y;                          // n * width
 };
 
 // A block's solutions, lanes [0, lanes), each written to its row of n values.
@@ -70,8 +70,8 @@ template <typename T>
 struct LaneWrite {
     std::size_t n;
     std::size_t lanes;
-    const T* z;       // n * width
-    T* const* rows;   // lanes destinations
+    const T* z;      // n * width
+    T* const* rows;  // lanes destinations
 };
 
 // The inputs of one robust pass from contiguous rows of n values, one row
@@ -86,7 +86,6 @@ struct LanePass {
     T* w;  // n * width
     T* y;  // n * width
 };
-
 
 // Robust weights of one series, vectorised along the series:
 // weights[t] = robust_weight(weighting, tuning, r[t] / scale) where mask[t]
@@ -121,7 +120,6 @@ struct ResidualTask {
     T* smallest;         // set to the smallest and the largest magnitude
     T* largest;          // (+inf and 0 when there is none)
 };
-
 
 // The kernels of one block shape in precision T, `width` lanes per block.
 //

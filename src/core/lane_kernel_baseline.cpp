@@ -23,8 +23,8 @@ struct F64 {
     // comparisons: a zero whose sign, moved onto 1, makes a negative number.
     static M negative_zero(V v) {
         const V signed_one = _mm_or_pd(_mm_and_pd(v, _mm_set1_pd(-0.0)), _mm_set1_pd(1.0));
-        return reinterpret_cast<M>(_mm_and_pd(_mm_cmpeq_pd(v, _mm_setzero_pd()),
-                                              _mm_cmplt_pd(signed_one, _mm_setzero_pd())));
+        return reinterpret_cast<M>(
+            _mm_and_pd(_mm_cmpeq_pd(v, _mm_setzero_pd()), _mm_cmplt_pd(signed_one, _mm_setzero_pd())));
     }
 #else
     static V sqrt(V v) { return V{__builtin_sqrt(v[0]), __builtin_sqrt(v[1])}; }
@@ -42,8 +42,7 @@ struct F32 {
     static V broadcast(T x) { return _mm_set1_ps(x); }
 #else
     static V sqrt(V v) {
-        return V{__builtin_sqrtf(v[0]), __builtin_sqrtf(v[1]), __builtin_sqrtf(v[2]),
-                 __builtin_sqrtf(v[3])};
+        return V{__builtin_sqrtf(v[0]), __builtin_sqrtf(v[1]), __builtin_sqrtf(v[2]), __builtin_sqrtf(v[3])};
     }
     static V broadcast(T x) { return V{x, x, x, x}; }
 #endif

@@ -100,8 +100,7 @@ void solve_lanes(const LaneSystem<typename Ops::T>& system) {
                 for (std::size_t b = 0; b < B; ++b) {
                     V s = lam_below;
                     for (std::size_t m = 1; m <= terms; ++m) {
-                        s = s - O::load(row_r + (r + m) * W + b * VW) *
-                                    O::load(row_i + m * W + b * VW);
+                        s = s - O::load(row_r + (r + m) * W + b * VW) * O::load(row_i + m * W + b * VW);
                     }
                     const V l = s / diagonal[b];
                     O::store(row_r + r * W + b * VW, l);
@@ -127,8 +126,7 @@ void solve_lanes(const LaneSystem<typename Ops::T>& system) {
             }
             for (std::size_t r = 1; r <= reach_down; ++r) {
                 T* const target = z + (i + r) * W + b * VW;
-                O::store(target,
-                         O::load(target) - O::load(factor + ((i + r) * rows + r) * W + b * VW) * u);
+                O::store(target, O::load(target) - O::load(factor + ((i + r) * rows + r) * W + b * VW) * u);
             }
         }
     }
@@ -269,9 +267,7 @@ void read_lanes(const LaneRead<typename Ops::T>& read) {
                 }
                 transpose_tile<Ops>(values);
                 for (std::size_t l = 0; l < VW; ++l) {
-                    bases[l] = read.bases != nullptr
-                                   ? load_bytes<Ops>(read.bases[b * VW + l] + offset)
-                                   : one;
+                    bases[l] = read.bases != nullptr ? load_bytes<Ops>(read.bases[b * VW + l] + offset) : one;
                 }
                 if (read.bases != nullptr) {
                     transpose_tile<Ops>(bases);
@@ -327,8 +323,8 @@ void read_pass_lanes(const LanePass<typename Ops::T>& pass) {
                 transpose_tile<Ops>(bases);
                 transpose_tile<Ops>(robust);
                 for (std::size_t j = 0; j < VW; ++j) {
-                    store_inputs<Ops>(observations[j], bases[j] * robust[j],
-                                      pass.w + (t + j) * W + b * VW, pass.y + (t + j) * W + b * VW);
+                    store_inputs<Ops>(observations[j], bases[j] * robust[j], pass.w + (t + j) * W + b * VW,
+                                      pass.y + (t + j) * W + b * VW);
                 }
             }
         }
@@ -343,8 +339,7 @@ void read_pass_lanes(const LanePass<typename Ops::T>& pass) {
                 set_lane<Ops>(base, l, pass.bases[b * VW + l][t]);
                 set_lane<Ops>(robust, l, pass.robust[b * VW + l][t]);
             }
-            store_inputs<Ops>(observation, base * robust, pass.w + t * W + b * VW,
-                              pass.y + t * W + b * VW);
+            store_inputs<Ops>(observation, base * robust, pass.w + t * W + b * VW, pass.y + t * W + b * VW);
         }
     }
 }
@@ -522,7 +517,7 @@ constexpr std::size_t wide_blocks = 4;
 template <class Ops, std::size_t Blocks>
 constexpr LaneBlockKernels<typename Ops::T> block_kernels() {
     return {solve_by_order<Ops, true, Blocks>, solve_by_order<Ops, false, Blocks>, read_lanes<Ops, Blocks>,
-            write_lanes<Ops, Blocks>,          read_pass_lanes<Ops, Blocks>,        Blocks * Ops::width};
+            write_lanes<Ops, Blocks>,          read_pass_lanes<Ops, Blocks>,       Blocks * Ops::width};
 }
 
 // The kernels of one precision: the wide and the narrow block shape on

@@ -43,7 +43,9 @@ struct LaneOps {
             return reinterpret_cast<M>(v) == reinterpret_cast<M>(broadcast(T(-0.0)));
         }
     }
-    static V magnitude(V v) { return reinterpret_cast<V>(reinterpret_cast<M>(v) & ~reinterpret_cast<M>(broadcast(T(-0.0)))); }
+    static V magnitude(V v) {
+        return reinterpret_cast<V>(reinterpret_cast<M>(v) & ~reinterpret_cast<M>(broadcast(T(-0.0))));
+    }
     static V larger(V a, V b) { return (a < b) ? b : a; }  // std::max(a, b)
 };
 

@@ -41,8 +41,7 @@ LaneSolver<T>::LaneSolver(const PenaltyBand<T>& band, T lam, T ridge, T eps,
     // see, so such calls take the reference for every series.
     const std::size_t d = band.k / 2;
     if (all_kernels != nullptr && std::isfinite(lam) && band.k % 2 == 0 && n_ > 0 &&
-        band.values.size() == checked_product(band.k + 1, n_) &&
-        outer_rows_are_positive_zero(band, d)) {
+        band.values.size() == checked_product(band.k + 1, n_) && outer_rows_are_positive_zero(band, d)) {
         kernels_ = series >= all_kernels->wide.width ? &all_kernels->wide : &all_kernels->narrow;
         width_ = kernels_->width;
         d_ = d;
@@ -97,16 +96,16 @@ void LaneSolver<T>::solve_with_reference(std::size_t lane, T* destination) {
         lane_weights_[t] = weights_[t * width_ + lane];
         lane_values_[t] = values_[t * width_ + lane];
     }
-    banded_solve(band_.data(), n_, band_.k, lane_weights_.data(), lane_values_.data(), lam_,
-                 ridge_, eps_, destination);
+    banded_solve(band_.data(), n_, band_.k, lane_weights_.data(), lane_values_.data(), lam_, ridge_, eps_,
+                 destination);
 }
 
 template <typename T>
 void LaneSolver<T>::solve(std::size_t lanes, T* const* destinations) {
     if (kernels_ == nullptr) {
         if (lanes > 0) {
-            banded_solve(band_.data(), n_, band_.k, weights_.data(), values_.data(), lam_, ridge_,
-                         eps_, destinations[0]);
+            banded_solve(band_.data(), n_, band_.k, weights_.data(), values_.data(), lam_, ridge_, eps_,
+                         destinations[0]);
         }
         return;
     }
@@ -114,11 +113,11 @@ void LaneSolver<T>::solve(std::size_t lanes, T* const* destinations) {
     const bool uniform = width_ > 1 && lanes_share_weights(lanes);
     if (uniform && shared_ && weights_are_shared_row()) {
         kernels_->substitute({lam_band_.data(), n_, d_, ridge_, eps_, weights_.data(), values_.data(),
-                     shared_factor_.data(), solution_.data(), unverified_.data(),
-                     factor_unverified_.data()});
+                              shared_factor_.data(), solution_.data(), unverified_.data(),
+                              factor_unverified_.data()});
     } else {
         kernels_->solve({lam_band_.data(), n_, d_, ridge_, eps_, weights_.data(), values_.data(),
-                 factor_.data(), solution_.data(), unverified_.data(), factor_unverified_.data()});
+                         factor_.data(), solution_.data(), unverified_.data(), factor_unverified_.data()});
         // Every lane then holds the same factor; keep it if it is verified.
         if (uniform && lanes == width_ && factor_unverified_[0] == 0) {
             shared_row_.resize(n_);
@@ -159,8 +158,7 @@ void LaneSolver<T>::read(const std::byte* const* rows, std::ptrdiff_t step, cons
 }
 
 template <typename T>
-void LaneSolver<T>::read_pass(const T* const* observations, const T* const* bases,
-                              const T* const* robust) {
+void LaneSolver<T>::read_pass(const T* const* observations, const T* const* bases, const T* const* robust) {
     if (kernels_ != nullptr) {
         kernels_->pass({n_, observations, bases, robust, weights_.data(), values_.data()});
         return;

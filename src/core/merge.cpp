@@ -65,8 +65,7 @@ MergedSeries<T> merge_observations(const StridedMatrix<T>& y, const SeriesMatrix
         throw InternalFault("base weights do not match the observations");
     }
     check_groups(groups, y.cols);
-    MergedSeries<T> merged{SeriesMatrix<T>(y.rows, groups.size()),
-                           SeriesMatrix<T>(y.rows, groups.size())};
+    MergedSeries<T> merged{SeriesMatrix<T>(y.rows, groups.size()), SeriesMatrix<T>(y.rows, groups.size())};
     for (std::size_t s = 0; s < y.rows; ++s) {
         const T* base = base_weights.row(s);
         for (std::size_t g = 0; g < groups.size(); ++g) {

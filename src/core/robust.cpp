@@ -13,9 +13,7 @@ namespace tarnwold {
 
 namespace {
 
-char ascii_lower(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
+char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
 // Every accepted name is plain ASCII, so only characters whose full Unicode
 // lower-case mapping is exactly one of those ASCII letters can ever match:
@@ -82,9 +80,9 @@ TuningTriple<T> default_tuning(Weighting weighting) {
     // One table per slot, indexed by the Weighting value.
     static constexpr T t0[] = {T(0), T(0), T(0), T(0), T(0), T(1.5)};
     static constexpr T t1[] = {T(0), T(0), T(0), T(0), T(0), T(3.5)};
-    static constexpr T t2[] = {
-        decimal<T>(4.685f, 4.685), decimal<T>(1.345f, 1.345),   decimal<T>(2.385f, 2.385),
-        decimal<T>(2.985f, 2.985), decimal<T>(1.3998f, 1.3998), T(8)};
+    static constexpr T t2[] = {decimal<T>(4.685f, 4.685),   decimal<T>(1.345f, 1.345),
+                               decimal<T>(2.385f, 2.385),   decimal<T>(2.985f, 2.985),
+                               decimal<T>(1.3998f, 1.3998), T(8)};
     const auto index = static_cast<std::size_t>(weighting);
     if (index >= std::size(t2)) {
         unknown_weighting();
@@ -92,9 +90,7 @@ TuningTriple<T> default_tuning(Weighting weighting) {
     return {t0[index], t1[index], t2[index]};
 }
 
-void unknown_weighting() {
-    throw InternalFault("unknown weighting");
-}
+void unknown_weighting() { throw InternalFault("unknown weighting"); }
 
 template <typename T>
 T mad_scale(const T* r, const std::uint8_t* mask, std::size_t n, T floor, T* scratch) {
@@ -190,10 +186,8 @@ template float mad_of_magnitudes<float>(float*, std::size_t, float, float, float
 template double mad_of_magnitudes<double>(double*, std::size_t, double, double, double);
 template double mad_of_magnitudes<double>(double*, std::size_t, double);
 template float mad_scale<float>(const float*, const std::uint8_t*, std::size_t, float, float*);
-template double mad_scale<double>(const double*, const std::uint8_t*, std::size_t, double,
-                                  double*);
+template double mad_scale<double>(const double*, const std::uint8_t*, std::size_t, double, double*);
 template float huber_scale<float>(const float*, const std::uint8_t*, std::size_t, float, float*);
-template double huber_scale<double>(const double*, const std::uint8_t*, std::size_t, double,
-                                    double*);
+template double huber_scale<double>(const double*, const std::uint8_t*, std::size_t, double, double*);
 
 }  // namespace tarnwold

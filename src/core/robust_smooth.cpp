@@ -58,7 +58,8 @@ bool needs_f64_fallback(const float* fits, const float* total_weights, std::size
                     ? largest_finite_magnitude(y.data + static_cast<std::ptrdiff_t>(s) * y.row_stride, y.cols)
                     : largest_finite_magnitude(y.cols, [&](std::size_t t) { return y.at(s, t); });
             const float bound = plausible_bound(h);
-            if (any_beyond(fits + s * solve_length, solve_length, bound < largest_float ? bound : largest_float) ||
+            if (any_beyond(fits + s * solve_length, solve_length,
+                           bound < largest_float ? bound : largest_float) ||
                 any_beyond(total_weights + s * solve_length, solve_length, largest_float)) {
                 fails.store(true, std::memory_order_relaxed);
                 return;
@@ -86,21 +87,21 @@ void rerun_in_double(const IrlsProblem<float>& problem, const std::vector<float>
         base = converted<double>(*narrow.given);
     }
     const StridedMatrix<double> given = view_of(base);
-    const BaseWeights<double> base_weights{narrow.full != nullptr ? &base : nullptr,
-                                           narrow.full == nullptr && narrow.given != nullptr ? &given : nullptr};
-    const IrlsProblem<double> widened{
-        &band,
-        view_of(y),
-        base_weights,
-        problem.lam,
-        problem.ridge,
-        problem.iterations,
-        problem.weighting,
-        {problem.tuning.t0, problem.tuning.t1, problem.tuning.t2},
-        problem.scale,
-        problem.eps,
-        problem.parallel,
-        problem.kernel};
+    const BaseWeights<double> base_weights{
+        narrow.full != nullptr ? &base : nullptr,
+        narrow.full == nullptr && narrow.given != nullptr ? &given : nullptr};
+    const IrlsProblem<double> widened{&band,
+                                      view_of(y),
+                                      base_weights,
+                                      problem.lam,
+                                      problem.ridge,
+                                      problem.iterations,
+                                      problem.weighting,
+                                      {problem.tuning.t0, problem.tuning.t1, problem.tuning.t2},
+                                      problem.scale,
+                                      problem.eps,
+                                      problem.parallel,
+                                      problem.kernel};
     const IrlsResult<double> result = irls_batch(widened);
     const std::size_t count = result.fits.values.size();
     for (std::size_t i = 0; i < count; ++i) {
@@ -152,11 +153,21 @@ void robust_smooth(const MergedGrid<T>& grid, const Smoothing<T>& call, const Ro
     const std::size_t length = call.y.cols;
     const std::size_t solve_length = grid.positions.size();
     const std::vector<T> positions =
-        call.normalize ? normalize_grid(grid.positions.data(), solve_length, *call.normalize) : grid.positions;
+        call.normalize ? normalize_grid(grid.positions.data(), solve_length, *call.normalize)
+                       : grid.positions;
     const PenaltyBand<T> band = build_penalty_band(positions.data(), solve_length, call.d, call.eps);
     const auto problem_of = [&](StridedMatrix<T> y, BaseWeights<T> base_weights) {
-        return IrlsProblem<T>{&band,         y,        base_weights, call.lam, call.ridge, robustness.iterations,
-                              robustness.weighting, robustness.tuning, robustness.scale, call.eps, call.parallel,
+        return IrlsProblem<T>{&band,
+                              y,
+                              base_weights,
+                              call.lam,
+                              call.ridge,
+                              robustness.iterations,
+                              robustness.weighting,
+                              robustness.tuning,
+                              robustness.scale,
+                              call.eps,
+                              call.parallel,
                               call.kernel};
     };
 
@@ -188,9 +199,9 @@ void robust_smooth(const MergedGrid<T>& grid, const Smoothing<T>& call, const Ro
 
 template MergedGrid<float> solve_grid<float>(const float*, std::size_t, float);
 template MergedGrid<double> solve_grid<double>(const double*, std::size_t, double);
-template void robust_smooth<float>(const MergedGrid<float>&, const Smoothing<float>&, const Robustness<float>&,
-                                   float*, float*);
-template void robust_smooth<double>(const MergedGrid<double>&, const Smoothing<double>&, const Robustness<double>&,
-                                    double*, double*);
+template void robust_smooth<float>(const MergedGrid<float>&, const Smoothing<float>&,
+                                   const Robustness<float>&, float*, float*);
+template void robust_smooth<double>(const MergedGrid<double>&, const Smoothing<double>&,
+                                    const Robustness<double>&, double*, double*);
 
 }  // namespace tarnwold

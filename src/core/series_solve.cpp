@@ -17,7 +17,8 @@ void read_series(const Smoothing<T>& call, std::size_t s, T* w, T* y, std::size_
     const std::size_t n = call.y.cols;
     for (std::size_t t = 0; t < n; ++t) {
         const T value = call.y.at(s, t);
-        const T weight = working_weight(value, call.base_weights != nullptr ? call.base_weights->at(s, t) : T(1));
+        const T weight =
+            working_weight(value, call.base_weights != nullptr ? call.base_weights->at(s, t) : T(1));
         w[t * step] = weight;
         y[t * step] = working_value(value, weight);
     }
@@ -27,8 +28,7 @@ template <typename T>
 void solve_series(const Smoothing<T>& call, const PenaltyBand<T>& band, std::size_t s, T* destination) {
     const std::size_t n = band.columns;
     const StridedMatrix<T>* base = call.base_weights;
-    if (s >= call.y.rows || call.y.cols != n ||
-        (base != nullptr && (s >= base->rows || base->cols != n))) {
+    if (s >= call.y.rows || call.y.cols != n || (base != nullptr && (s >= base->rows || base->cols != n))) {
         throw InternalFault("series index or length out of range in solve_series");
     }
     std::vector<T> w(n);
@@ -39,10 +39,9 @@ void solve_series(const Smoothing<T>& call, const PenaltyBand<T>& band, std::siz
 
 template void read_series<float>(const Smoothing<float>&, std::size_t, float*, float*, std::size_t);
 template void read_series<double>(const Smoothing<double>&, std::size_t, double*, double*, std::size_t);
-template void solve_series<float>(const Smoothing<float>&, const PenaltyBand<float>&, std::size_t,
-                                 float*);
+template void solve_series<float>(const Smoothing<float>&, const PenaltyBand<float>&, std::size_t, float*);
 template void solve_series<double>(const Smoothing<double>&, const PenaltyBand<double>&, std::size_t,
-                                 double*);
+                                   double*);
 
 namespace {
 

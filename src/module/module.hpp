@@ -61,10 +61,8 @@ void run_once(std::atomic<bool>& done, std::mutex& guard, Initialise&& initialis
     if (done.load(std::memory_order_acquire)) {
         return;
     }
-    Py_BEGIN_ALLOW_THREADS
-    guard.lock();
-    Py_END_ALLOW_THREADS
-    std::lock_guard<std::mutex> hold(guard, std::adopt_lock);
+    Py_BEGIN_ALLOW_THREADS guard.lock();
+    Py_END_ALLOW_THREADS std::lock_guard<std::mutex> hold(guard, std::adopt_lock);
     if (!done.load(std::memory_order_relaxed)) {
         initialise();
         done.store(true, std::memory_order_release);

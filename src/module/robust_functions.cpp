@@ -14,7 +14,7 @@ namespace tarnwold::py {
 namespace {
 
 constexpr const char* parameters[] = {
-    "x",     "y_st",      "w_base_st", "lam",    "d",      "iterations",     "weighting",  "scale",
+    "x",     "y_st",      "w_base_st", "lam",      "d",      "iterations",     "weighting",  "scale",
     "ridge", "normalize", "eps",       "parallel", "tuning", "return_weights", "merge_x_tol"};
 
 template <typename T>
@@ -110,10 +110,14 @@ PyObject* robust_whittaker_irls(const char* name, PyObject* const* args, Py_ssiz
     ResultArray<T> fits = make_unfilled_result_array<T>(a.y.rows, length);
     std::optional<ResultArray<T>> weights;
     if (a.return_weights) weights = make_unfilled_result_array<T>(a.y.rows, length);
-    const Smoothing<T> call{a.y,        a.base_weights ? &*a.base_weights : nullptr,
-                            a.lam,      a.d,
-                            a.ridge,    a.normalize,
-                            a.eps,      a.parallel,
+    const Smoothing<T> call{a.y,
+                            a.base_weights ? &*a.base_weights : nullptr,
+                            a.lam,
+                            a.d,
+                            a.ridge,
+                            a.normalize,
+                            a.eps,
+                            a.parallel,
                             active_kernel()};
     robust_smooth(grid, call, {a.iterations, *weighting, tuning, parse_scale_estimator(a.scale)}, fits.data,
                   weights ? weights->data : nullptr);

@@ -13,8 +13,8 @@
 namespace tarnwold::py {
 namespace {
 
-constexpr const char* parameters[] = {"x", "y_st", "w_base_st", "lam", "d",
-                                      "ridge", "normalize", "eps", "parallel"};
+constexpr const char* parameters[] = {"x",     "y_st",      "w_base_st", "lam",     "d",
+                                      "ridge", "normalize", "eps",       "parallel"};
 
 template <typename T>
 PyObject* whittaker_solve(const char* name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -51,8 +51,8 @@ PyObject* whittaker_solve(const char* name, PyObject* const* args, Py_ssize_t na
     }
 
     ResultArray<T> z = make_unfilled_result_array<T>(y.rows, length);
-    const Smoothing<T> call{y,   base_weights ? &*base_weights : nullptr, lam, d, ridge, normalize, eps,
-                            parallel, active_kernel()};
+    const Smoothing<T> call{
+        y, base_weights ? &*base_weights : nullptr, lam, d, ridge, normalize, eps, parallel, active_kernel()};
     smooth_single_pass(grid.data(), call, z.data);
     return z.array.release();
 }

@@ -16,8 +16,8 @@
 #include "decimal.hpp"
 #include "fault.hpp"
 #include "grid_band.hpp"
-#include "kernel_choice.hpp"
 #include "irls.hpp"
+#include "kernel_choice.hpp"
 #include "merge.hpp"
 #include "robust.hpp"
 #include "robust_smooth.hpp"
@@ -64,8 +64,7 @@ void test_penalty_band() {
     const T x5[] = {0, 1, 2, 3, 4};
     b = build_penalty_band(x5, 5, 2, T(1e-6));
     CHECK(b.k == 4);
-    std::vector<T> expected{0.25, 1.25, 1.5, 1.25, 0.25, 0, -0.5, -1, -1, -0.5,
-                            0,    0,    0.25, 0.25, 0.25};
+    std::vector<T> expected{0.25, 1.25, 1.5, 1.25, 0.25, 0, -0.5, -1, -1, -0.5, 0, 0, 0.25, 0.25, 0.25};
     expected.resize(25, T(0));
     CHECK(same_values(b.values, expected));
 
@@ -74,8 +73,7 @@ void test_penalty_band() {
     b = build_penalty_band(x3, 3, 2, T(1e-6));
     const T g = T(1) / T(3);
     const T row[] = {T(1) * g, (T(-0.5) - T(1)) * g, T(0.5) * g};
-    CHECK(b.values[0] == row[0] * row[0] && b.values[1] == row[1] * row[1] &&
-          b.values[2] == row[2] * row[2]);
+    CHECK(b.values[0] == row[0] * row[0] && b.values[1] == row[1] * row[1] && b.values[2] == row[2] * row[2]);
     CHECK(b.values[3 + 1] == row[0] * row[1] && b.values[2 * 3 + 2] == row[0] * row[2]);
 
     b = build_penalty_band(x3, 3, 0, T(1e-6));
@@ -103,8 +101,7 @@ void test_normalize_grid() {
     const T x[] = {10, 12, 13, 17, 18};
     const T mean_spacing = T(7) / T(3);
     CHECK(same_values(normalize_grid(x, 4, "mean"),
-                      std::vector<T>{0, T(2) / mean_spacing, T(3) / mean_spacing,
-                                     T(7) / mean_spacing}));
+                      std::vector<T>{0, T(2) / mean_spacing, T(3) / mean_spacing, T(7) / mean_spacing}));
     CHECK(same_values(normalize_grid(x, 4, "median"), std::vector<T>{0, 1, 1.5, 3.5}));
     for (const char* shift : {"Mean", "none", "", "median "}) {
         CHECK(same_values(normalize_grid(x, 4, shift), std::vector<T>{0, 2, 3, 7}));
@@ -165,8 +162,7 @@ void test_solve_against_dense() {
         banded_solve_f64(band.data(), n, band.k, w.data(), y.data(), 3.0, 1e-3, 1e-10, z.data());
         std::vector<float> pbf(band.values.begin(), band.values.end());
         std::vector<float> wf(w.begin(), w.end()), yf(y.begin(), y.end()), zf(n);
-        banded_solve_f32(pbf.data(), n, band.k, wf.data(), yf.data(), 3.0f, 1e-3f, 1e-10f,
-                         zf.data());
+        banded_solve_f32(pbf.data(), n, band.k, wf.data(), yf.data(), 3.0f, 1e-3f, 1e-10f, zf.data());
         for (std::size_t i = 0; i < n; ++i) {
             CHECK(std::fabs(z[i] - expected[i]) <= 1e-10 * (1 + std::fabs(expected[i])));
             CHECK(std::fabs(zf[i] - expected[i]) <= 1e-3 * (1 + std::fabs(expected[i])));
@@ -313,19 +309,26 @@ void test_parse_weighting() {
         const char* text;
         Weighting expected;
     } accepted[] = {
-        {"tukey", Weighting::Tukey},   {"TUKEY", Weighting::Tukey},
-        {"BiSquare", Weighting::Tukey}, {"Tu\xE2\x84\xAA" "ey", Weighting::Tukey},
-        {"huber", Weighting::Huber},   {"HUBER", Weighting::Huber},
-        {"Cauchy", Weighting::Cauchy}, {"wELSCH", Weighting::Welsch},
-        {"FAIR", Weighting::Fair},     {"Hampel", Weighting::Hampel},
+        {"tukey", Weighting::Tukey},
+        {"TUKEY", Weighting::Tukey},
+        {"BiSquare", Weighting::Tukey},
+        {"Tu\xE2\x84\xAA"
+         "ey",
+         Weighting::Tukey},
+        {"huber", Weighting::Huber},
+        {"HUBER", Weighting::Huber},
+        {"Cauchy", Weighting::Cauchy},
+        {"wELSCH", Weighting::Welsch},
+        {"FAIR", Weighting::Fair},
+        {"Hampel", Weighting::Hampel},
     };
     for (const auto& c : accepted) {
         const std::optional<Weighting> parsed = parse_weighting(c.text);
         CHECK(parsed.has_value() && *parsed == c.expected);
     }
     // U+0130 lower-cases to 'i' plus a combining dot, so it cannot match.
-    for (const char* rejected : {"", " tukey", "tukey ", "tukeys", "mad", "b\xC4\xB0square",
-                                 "\xE2\x84\xAA"}) {
+    for (const char* rejected :
+         {"", " tukey", "tukey ", "tukeys", "mad", "b\xC4\xB0square", "\xE2\x84\xAA"}) {
         CHECK(!parse_weighting(rejected).has_value());
     }
     CHECK(!parse_weighting(std::string_view("huber\0", 6)).has_value());
@@ -447,7 +450,8 @@ void test_merge() {
     CHECK(merge_positions(x, 0, tol).groups.empty());
 
     m = identity_grouping(x, 4);
-    CHECK(m.groups.size() == 4 && m.groups[3].start == 3 && same_values(m.positions, std::vector<T>(x, x + 4)));
+    CHECK(m.groups.size() == 4 && m.groups[3].start == 3 &&
+          same_values(m.positions, std::vector<T>(x, x + 4)));
 
     // Series 0: (2, 6) with weights (1, 3); series 1: all missing; series 2:
     // a negative weight beside a positive one. The third position is alone.
@@ -469,12 +473,20 @@ void test_merge() {
 }
 
 template <typename T>
-IrlsProblem<T> irls_problem(const PenaltyBand<T>& band, const SeriesMatrix<T>& y,
-                            const SeriesMatrix<T>& base, T lam, std::uint64_t iterations,
-                            bool parallel) {
-    return {&band,        view_of(y), {&base, nullptr},   lam,      T(0), iterations,
-            Weighting::Tukey, default_tuning<T>(Weighting::Tukey), ScaleEstimator::Mad,
-            T(1e-10), parallel, Kernel::Scalar};
+IrlsProblem<T> irls_problem(const PenaltyBand<T>& band, const SeriesMatrix<T>& y, const SeriesMatrix<T>& base,
+                            T lam, std::uint64_t iterations, bool parallel) {
+    return {&band,
+            view_of(y),
+            {&base, nullptr},
+            lam,
+            T(0),
+            iterations,
+            Weighting::Tukey,
+            default_tuning<T>(Weighting::Tukey),
+            ScaleEstimator::Mad,
+            T(1e-10),
+            parallel,
+            Kernel::Scalar};
 }
 
 template <typename T>
@@ -505,8 +517,7 @@ void test_irls() {
     // One pass is the plain weighted fit with the base weights.
     const IrlsResult<T> one = irls_batch(irls_problem(band, y, base, T(1), 1, false));
     std::vector<T> plain(n);
-    banded_solve(band.data(), n, band.k, base.row(0), y.row(0), T(1), T(0), T(1e-10),
-                 plain.data());
+    banded_solve(band.data(), n, band.k, base.row(0), y.row(0), T(1), T(0), T(1e-10), plain.data());
     CHECK(std::memcmp(plain.data(), one.fits.row(0), n * sizeof(T)) == 0);
     CHECK(one.total_weights.row(0)[10] == T(1));
     CHECK(same_values(std::vector<T>(one.fits.row(1), one.fits.row(1) + n), std::vector<T>(n)));
@@ -527,8 +538,7 @@ void test_irls() {
     CHECK(std::fabs(rough.fits.row(0)[12] - y.row(0)[12]) < T(0.05));
 
     const IrlsResult<T> pooled = irls_batch(irls_problem(band, y, base, T(100), 3, true));
-    CHECK(std::memcmp(pooled.fits.values.data(), three.fits.values.data(), 3 * n * sizeof(T)) ==
-          0);
+    CHECK(std::memcmp(pooled.fits.values.data(), three.fits.values.data(), 3 * n * sizeof(T)) == 0);
     CHECK(std::memcmp(pooled.total_weights.values.data(), three.total_weights.values.data(),
                       3 * n * sizeof(T)) == 0);
 }
@@ -568,9 +578,18 @@ void test_float_fallback() {
                         base.row(s)[g] = U(group.end - group.start);
                     }
                 }
-                const IrlsProblem<U> problem{&band, view_of(merged_y), {&base, nullptr}, U(1), U(ridge), 1,
-                                             Weighting::Tukey, default_tuning<U>(Weighting::Tukey),
-                                             ScaleEstimator::Mad, U(1e-10f), false, Kernel::Scalar};
+                const IrlsProblem<U> problem{&band,
+                                             view_of(merged_y),
+                                             {&base, nullptr},
+                                             U(1),
+                                             U(ridge),
+                                             1,
+                                             Weighting::Tukey,
+                                             default_tuning<U>(Weighting::Tukey),
+                                             ScaleEstimator::Mad,
+                                             U(1e-10f),
+                                             false,
+                                             Kernel::Scalar};
                 return irls_batch(problem);
             };
             const IrlsResult<float> single = batch(0.0f);
@@ -581,7 +600,8 @@ void test_float_fallback() {
                 for (std::size_t g = 0; g < solve_length; ++g) {
                     plain_is_implausible |= std::fabs(single.fits.row(s)[g]) > 1e6f;
                     for (std::size_t t = grid.groups[g].start; t < grid.groups[g].end; ++t) {
-                        expected[s * length + t] = straight ? float(widened.fits.row(s)[g]) : single.fits.row(s)[g];
+                        expected[s * length + t] =
+                            straight ? float(widened.fits.row(s)[g]) : single.fits.row(s)[g];
                     }
                 }
             }
@@ -590,19 +610,21 @@ void test_float_fallback() {
             // Every kernel, sequential and pooled.
             for (const char* kernel_name : {"scalar", "sse2", "avx2", "avx512"}) {
                 const auto smoothed = [&](float lam, bool parallel) {
-                    const Smoothing<float> call{view_of(y), nullptr, lam,      2,
-                                                ridge,      "mean",  1e-10f,   parallel,
-                                                supported_kernel(kernel_name)};
+                    const Smoothing<float> call{view_of(y), nullptr,  lam,
+                                                2,          ridge,    "mean",
+                                                1e-10f,     parallel, supported_kernel(kernel_name)};
                     std::vector<float> fits(5 * length, nan<float>), weights(5 * length, nan<float>);
-                    robust_smooth(grid, call,
-                                  {1, Weighting::Tukey, default_tuning<float>(Weighting::Tukey), ScaleEstimator::Mad},
-                                  fits.data(), weights.data());
+                    robust_smooth(
+                        grid, call,
+                        {1, Weighting::Tukey, default_tuning<float>(Weighting::Tukey), ScaleEstimator::Mad},
+                        fits.data(), weights.data());
                     return std::pair{fits, weights};
                 };
                 for (const bool parallel : {false, true}) {
                     const auto [fits, weights] = smoothed(1.0f, parallel);
                     CHECK(std::memcmp(fits.data(), expected.data(), expected.size() * sizeof(float)) == 0);
-                    CHECK(std::all_of(weights.begin(), weights.end(), [](float w) { return std::isfinite(w); }));
+                    CHECK(std::all_of(weights.begin(), weights.end(),
+                                      [](float w) { return std::isfinite(w); }));
                 }
                 // An infinite penalty overflows in double precision too.
                 bool unstable = false;

@@ -102,8 +102,8 @@ bool same_bits(const T* a, const T* b, std::size_t n) {
 // With `shared`, every lane gets the weights of lane 0, and the factor of a
 // first run serves a second one, with other values, that only substitutes.
 template <typename T>
-std::size_t check_kernel(const LaneBlockKernels<T>& kernels, std::mt19937_64& g, std::size_t n,
-                         std::size_t d, bool shared) {
+std::size_t check_kernel(const LaneBlockKernels<T>& kernels, std::mt19937_64& g, std::size_t n, std::size_t d,
+                         bool shared) {
     const std::size_t width = kernels.width;
     const RandomSystem<T> system = random_system<T>(g, n, d);
     std::vector<T> w(n * width), y(n * width), factor(n * (d + 1) * width), z(n * width);
@@ -115,8 +115,17 @@ std::size_t check_kernel(const LaneBlockKernels<T>& kernels, std::mt19937_64& g,
     for (std::size_t i = 0; i < lam_band.size(); ++i) {
         lam_band[i] = system.lam * system.band.values[i];
     }
-    const LaneSystem<T> lanes{lam_band.data(), n, d, system.ridge, system.eps, w.data(), y.data(),
-                              factor.data(), z.data(), unverified.data(), factor_unverified.data()};
+    const LaneSystem<T> lanes{lam_band.data(),
+                              n,
+                              d,
+                              system.ridge,
+                              system.eps,
+                              w.data(),
+                              y.data(),
+                              factor.data(),
+                              z.data(),
+                              unverified.data(),
+                              factor_unverified.data()};
     if (shared) {
         for (std::size_t t = 0; t < n; ++t) {
             for (std::size_t lane = 1; lane < width; ++lane) {
@@ -180,27 +189,28 @@ void check_solver(const LaneKernels<T>* kernel, std::mt19937_64& g, std::size_t 
     }
     std::vector<T> lane_w(n), lane_y(n), expected(n);
     for (int block = 0; block < 3; ++block) {
-    const std::size_t lanes = shared && block == 0 ? width : std::uniform_int_distribution<std::size_t>(1, width)(g);
-    for (std::size_t lane = 0; lane < width; ++lane) {
-        random_lane(g, n, solver.weights() + lane, solver.values() + lane, width);
-        for (std::size_t t = 0; shared && t < n; ++t) {
-            T& value = solver.values()[t * width + lane];
-            solver.weights()[t * width + lane] = row_w[t];
-            value = row_w[t] > T(0) ? value : T(0);
+        const std::size_t lanes =
+            shared && block == 0 ? width : std::uniform_int_distribution<std::size_t>(1, width)(g);
+        for (std::size_t lane = 0; lane < width; ++lane) {
+            random_lane(g, n, solver.weights() + lane, solver.values() + lane, width);
+            for (std::size_t t = 0; shared && t < n; ++t) {
+                T& value = solver.values()[t * width + lane];
+                solver.weights()[t * width + lane] = row_w[t];
+                value = row_w[t] > T(0) ? value : T(0);
+            }
         }
-    }
-    std::vector<T> w(solver.weights(), solver.weights() + n * width);
-    std::vector<T> y(solver.values(), solver.values() + n * width);
-    solver.solve(lanes, rows.data());
-    for (std::size_t lane = 0; lane < lanes; ++lane) {
-        for (std::size_t t = 0; t < n; ++t) {
-            lane_w[t] = w[t * width + lane];
-            lane_y[t] = y[t * width + lane];
+        std::vector<T> w(solver.weights(), solver.weights() + n * width);
+        std::vector<T> y(solver.values(), solver.values() + n * width);
+        solver.solve(lanes, rows.data());
+        for (std::size_t lane = 0; lane < lanes; ++lane) {
+            for (std::size_t t = 0; t < n; ++t) {
+                lane_w[t] = w[t * width + lane];
+                lane_y[t] = y[t * width + lane];
+            }
+            banded_solve(system.band.data(), n, system.band.k, lane_w.data(), lane_y.data(), system.lam,
+                         system.ridge, system.eps, expected.data());
+            CHECK(same_bits(rows[lane], expected.data(), n));
         }
-        banded_solve(system.band.data(), n, system.band.k, lane_w.data(), lane_y.data(), system.lam,
-                     system.ridge, system.eps, expected.data());
-        CHECK(same_bits(rows[lane], expected.data(), n));
-    }
     }
 }
 
@@ -242,13 +252,15 @@ template <typename T>
 void test_weights() {
     const T inf = std::numeric_limits<T>::infinity();
     const T nan = std::numeric_limits<T>::quiet_NaN();
-    const std::vector<T> specials = {T(0),   T(-0.0), T(1),    T(-1),  T(1.5),     T(-2.25), T(3.5),
-                                     T(4.685), T(8),  T(1e-13), T(1e30), inf,       -inf,     nan,
-                                     T(-7.9), T(0.3), T(2.385), T(-1.345), T(1e-40), T(100)};
-    const Weighting all[] = {Weighting::Tukey, Weighting::Huber,  Weighting::Cauchy,
+    const std::vector<T> specials = {T(0),     T(-0.0), T(1),     T(-1),     T(1.5),   T(-2.25), T(3.5),
+                                     T(4.685), T(8),    T(1e-13), T(1e30),   inf,      -inf,     nan,
+                                     T(-7.9),  T(0.3),  T(2.385), T(-1.345), T(1e-40), T(100)};
+    const Weighting all[] = {Weighting::Tukey,  Weighting::Huber, Weighting::Cauchy,
                              Weighting::Welsch, Weighting::Fair,  Weighting::Hampel};
-    const TuningTriple<T> tunings[] = {{T(1.5), T(3.5), T(8)}, {T(0), T(0), T(4.685)},
-                                       {T(4), T(2), T(1)},     {T(2), T(2), T(2)},
+    const TuningTriple<T> tunings[] = {{T(1.5), T(3.5), T(8)},
+                                       {T(0), T(0), T(4.685)},
+                                       {T(4), T(2), T(1)},
+                                       {T(2), T(2), T(2)},
                                        {T(-1), T(1e-13), T(0)}};
     std::mt19937_64 g(11);
     std::normal_distribution<double> normal;
@@ -288,7 +300,7 @@ template <typename T>
 void test_batches() {
     std::mt19937_64 g(sizeof(T) + 100);
     std::normal_distribution<double> normal;
-    const Weighting all[] = {Weighting::Tukey, Weighting::Huber,  Weighting::Cauchy,
+    const Weighting all[] = {Weighting::Tukey,  Weighting::Huber, Weighting::Cauchy,
                              Weighting::Welsch, Weighting::Fair,  Weighting::Hampel};
     for (int round = 0; round < 60; ++round) {
         const std::size_t series = pick<std::size_t>(g, {1, 2, 5, 17, 64});
@@ -296,14 +308,16 @@ void test_batches() {
         const std::uint64_t d = std::uniform_int_distribution<std::uint64_t>(0, 3)(g);
         std::vector<T> x(length);
         for (std::size_t t = 0; t < length; ++t) {
-            x[t] = (t == 0 ? T(0) : x[t - 1]) + (t == 3 ? T(0.005) : static_cast<T>(0.1 + std::fabs(normal(g))));
+            x[t] =
+                (t == 0 ? T(0) : x[t - 1]) + (t == 3 ? T(0.005) : static_cast<T>(0.1 + std::fabs(normal(g))));
         }
         // Column-major observations: every kernel reads them through strides.
         std::vector<T> y(series * length), w(series * length);
         for (std::size_t i = 0; i < y.size(); ++i) {
             y[i] = static_cast<T>(std::sin(double(i % length) / 3.0) + 0.3 * normal(g));
             if (std::uniform_int_distribution<int>(0, 9)(g) == 0) {
-                y[i] = pick<T>(g, {std::numeric_limits<T>::quiet_NaN(), std::numeric_limits<T>::infinity(), T(40)});
+                y[i] = pick<T>(
+                    g, {std::numeric_limits<T>::quiet_NaN(), std::numeric_limits<T>::infinity(), T(40)});
             }
             w[i] = pick<T>(g, {T(1), T(1), T(0.5), T(2), T(0), T(-1), std::numeric_limits<T>::quiet_NaN()});
         }
@@ -320,7 +334,8 @@ void test_batches() {
         const MergedGrid<T> grid = solve_grid(x.data(), length, round % 2 == 0 ? T(0.01) : T(0));
         const auto smoothed = [&](Kernel kernel) {
             std::vector<T> single(series * length), fits(series * length), totals(series * length);
-            const Smoothing<T> call{observations, base, lam, d, T(1e-10), "mean", T(1e-10), round % 5 != 0, kernel};
+            const Smoothing<T> call{observations, base,           lam,   d, T(1e-10), "mean",
+                                    T(1e-10),     round % 5 != 0, kernel};
             smooth_single_pass(x.data(), call, single.data());
             // A NaN weight in single precision ends in the instability
             // error, which every kernel must report alike.
@@ -357,10 +372,18 @@ void test_select_rank() {
         for (T& value : values) {
             const double u = std::uniform_real_distribution<double>(0, 1)(g);
             switch (kind) {
-                case 0:  value = static_cast<T>(u); break;
-                case 1:  value = static_cast<T>(std::exp(60 * u - 30)); break;
-                case 2:  value = pick<T>(g, {T(0), T(1), T(2.5), std::numeric_limits<T>::denorm_min()}); break;
-                default: value = std::numeric_limits<T>::max() * static_cast<T>(u); break;
+                case 0:
+                    value = static_cast<T>(u);
+                    break;
+                case 1:
+                    value = static_cast<T>(std::exp(60 * u - 30));
+                    break;
+                case 2:
+                    value = pick<T>(g, {T(0), T(1), T(2.5), std::numeric_limits<T>::denorm_min()});
+                    break;
+                default:
+                    value = std::numeric_limits<T>::max() * static_cast<T>(u);
+                    break;
             }
         }
         sorted = values;
@@ -369,10 +392,9 @@ void test_select_rank() {
         // Every other round with the extremes given, as the MAD scale does.
         std::vector<T> copy = values;
         T below = T(-1);
-        const T got = round % 2 == 0
-                          ? select_rank(copy.data(), count, rank, rank > 0 ? &below : nullptr)
-                          : select_rank(copy.data(), count, rank, rank > 0 ? &below : nullptr,
-                                        sorted.front(), sorted.back());
+        const T got = round % 2 == 0 ? select_rank(copy.data(), count, rank, rank > 0 ? &below : nullptr)
+                                     : select_rank(copy.data(), count, rank, rank > 0 ? &below : nullptr,
+                                                   sorted.front(), sorted.back());
         CHECK(got == sorted[rank]);
         if (rank > 0) {
             CHECK(below == sorted[rank - 1]);
