@@ -176,8 +176,10 @@ PenaltyBand<T> build_penalty_band(const T* x, std::size_t n, std::uint64_t d, T 
 
 template std::vector<float> normalize_grid<float>(const float*, std::size_t, std::string_view);
 template std::vector<double> normalize_grid<double>(const double*, std::size_t, std::string_view);
-template DifferenceRows<float> divided_difference_rows<float>(const float*, std::size_t, std::uint64_t, float);
-template DifferenceRows<double> divided_difference_rows<double>(const double*, std::size_t, std::uint64_t, double);
+template DifferenceRows<float> divided_difference_rows<float>(const float*, std::size_t, std::uint64_t,
+                                                              float);
+template DifferenceRows<double> divided_difference_rows<double>(const double*, std::size_t, std::uint64_t,
+                                                                double);
 template PenaltyBand<float> build_penalty_band<float>(const float*, std::size_t, std::uint64_t, float);
 template PenaltyBand<double> build_penalty_band<double>(const double*, std::size_t, std::uint64_t, double);
 

@@ -39,8 +39,8 @@ decltype(auto) with_width(std::size_t k, Body&& body) {
 // taking its binary exponent out every four factors (one log per call
 // instead of one per point); otherwise 0.
 template <typename Width, typename Element>
-double factor_band(std::size_t n, Width k, Element element, double floor, double* factor,
-                   double* reciprocal, bool want_log_det) {
+double factor_band(std::size_t n, Width k, Element element, double floor, double* factor, double* reciprocal,
+                   bool want_log_det) {
     const std::size_t width = k + 1;
     double product = 1;
     long exponent = 0;
@@ -143,9 +143,8 @@ void apply_differences(const DifferenceRows<double>& difference, const double* v
 
 }  // namespace
 
-SelectionModel make_selection_model(const double* x, std::size_t length, std::uint64_t d,
-                                    double ridge, double eps,
-                                    std::optional<std::string_view> normalize) {
+SelectionModel make_selection_model(const double* x, std::size_t length, std::uint64_t d, double ridge,
+                                    double eps, std::optional<std::string_view> normalize) {
     SelectionModel model;
     model.length = length;
     model.order = static_cast<std::size_t>(d);
@@ -224,7 +223,8 @@ Evaluation evaluate_series(const SelectionModel& model, SeriesWorkspace& ws, dou
         ws.z[t] = ws.w[t] * ws.y[t];
     }
     with_width(k, [&](auto width) {
-        e.log_det = factor_band(n, width, element, model.eps, ws.factor.data(), ws.reciprocal.data(), log_det);
+        e.log_det =
+            factor_band(n, width, element, model.eps, ws.factor.data(), ws.reciprocal.data(), log_det);
         substitute(n, width, ws.factor.data(), ws.reciprocal.data(), ws.z.data());
     });
 
@@ -245,10 +245,10 @@ Evaluation evaluate_series(const SelectionModel& model, SeriesWorkspace& ws, dou
     const double m = static_cast<double>(ws.observed);
     const double dof = m - static_cast<double>(k);
     e.reml = dof > 0 && log_det ? (((dof * (1 + std::log(two_pi * e.objective / dof)) + e.log_det) -
-                         static_cast<double>(n - k) * std::log(lam)) -
-                        model.log_pdet) -
-                           ws.log_weight_sum
-                     : not_a_number;
+                                    static_cast<double>(n - k) * std::log(lam)) -
+                                   model.log_pdet) -
+                                      ws.log_weight_sum
+                                : not_a_number;
     e.edf = e.gcv = e.loocv = not_a_number;
     if (!inverse) {
         return e;
@@ -268,8 +268,8 @@ Evaluation evaluate_series(const SelectionModel& model, SeriesWorkspace& ws, dou
     }
     e.edf = edf;
     const double denominator = m - gamma * edf;
-    e.gcv = denominator > 0 ? m * e.rss / (denominator * denominator)
-                            : std::numeric_limits<double>::infinity();
+    e.gcv =
+        denominator > 0 ? m * e.rss / (denominator * denominator) : std::numeric_limits<double>::infinity();
     e.loocv = ws.observed > 0 ? loo / ws.weight_sum : not_a_number;
     return e;
 }
@@ -332,6 +332,19 @@ bool in_null_space(const SelectionModel& model, SeriesWorkspace& ws) {
             first = false;
         }
     }
+    // Removes from v its components along the first `columns` basis vectors,
+    // twice, which keeps it orthogonal to working precision.
+    const auto orthogonalise = [&](double* v, std::size_t columns) {
+        for (int pass = 0; pass < 2; ++pass) {
+            for (std::size_t c = 0; c < columns; ++c) {
+                const double* p = ws.basis.data() + c * n;
+                const double projection = inner(v, p);
+                for (std::size_t t = 0; t < n; ++t) {
+                    v[t] = v[t] - projection * p[t];
+                }
+            }
+        }
+    };
     const double centre = (low + high) / 2;
     const double half = high > low ? (high - low) / 2 : 1.0;
     std::size_t columns = 0;
@@ -340,15 +353,7 @@ bool in_null_space(const SelectionModel& model, SeriesWorkspace& ws) {
         for (std::size_t t = 0; t < n; ++t) {
             q[t] = std::pow((model.positions[t] - centre) / half, static_cast<double>(j));
         }
-        for (int pass = 0; pass < 2; ++pass) {
-            for (std::size_t c = 0; c < columns; ++c) {
-                const double* p = ws.basis.data() + c * n;
-                const double projection = inner(q, p);
-                for (std::size_t t = 0; t < n; ++t) {
-                    q[t] = q[t] - projection * p[t];
-                }
-            }
-        }
+        orthogonalise(q, columns);
         const double length = std::sqrt(inner(q, q));
         if (!(length > 0)) {
             continue;  // fewer distinct observed positions than powers
@@ -362,15 +367,7 @@ bool in_null_space(const SelectionModel& model, SeriesWorkspace& ws) {
     for (std::size_t t = 0; t < n; ++t) {
         r[t] = ws.y[t];
     }
-    for (int pass = 0; pass < 2; ++pass) {
-        for (std::size_t c = 0; c < columns; ++c) {
-            const double* p = ws.basis.data() + c * n;
-            const double projection = inner(r, p);
-            for (std::size_t t = 0; t < n; ++t) {
-                r[t] = r[t] - projection * p[t];
-            }
-        }
-    }
+    orthogonalise(r, columns);
     return inner(r, r) <= 1e-20 * total;
 }
 

@@ -39,16 +39,15 @@ struct SelectionModel {
 };
 
 // x: T >= 1 strictly increasing positions, d <= T.
-SelectionModel make_selection_model(const double* x, std::size_t length, std::uint64_t d,
-                                    double ridge, double eps,
-                                    std::optional<std::string_view> normalize);
+SelectionModel make_selection_model(const double* x, std::size_t length, std::uint64_t d, double ridge,
+                                    double eps, std::optional<std::string_view> normalize);
 
 // The working inputs and buffers of one series.
 struct SeriesWorkspace {
-    std::vector<double> w, y;   // working weights and values
-    std::vector<double> factor; // L(i+t, i) at i * (d + 1) + t
+    std::vector<double> w, y;        // working weights and values
+    std::vector<double> factor;      // L(i+t, i) at i * (d + 1) + t
     std::vector<double> reciprocal;  // 1 / L(i, i)
-    std::vector<double> sigma;  // Sigma(i+j, i) at i * (d + 1) + j
+    std::vector<double> sigma;       // Sigma(i+j, i) at i * (d + 1) + j
     std::vector<double> z, dz, differences, scratch;
     std::vector<double> basis;  // d columns of T, for the null-space test
     std::size_t observed = 0;   // m: points with w > 0
@@ -62,19 +61,19 @@ struct SeriesWorkspace {
 };
 
 struct Evaluation {
-    double edf = 0;        // NaN unless the inverse was formed
-    double rss = 0;        // sum w (y - z)^2 over observed points
-    double roughness = 0;  // ||D z||^2
-    double objective = 0;  // Q = rss + lam roughness + ridge ||z||^2
-    double log_det = 0;    // log det A
+    double edf = 0;                       // NaN unless the inverse was formed
+    double rss = 0;                       // sum w (y - z)^2 over observed points
+    double roughness = 0;                 // ||D z||^2
+    double objective = 0;                 // Q = rss + lam roughness + ridge ||z||^2
+    double log_det = 0;                   // log det A
     double gcv = 0, loocv = 0, reml = 0;  // NaN where not formed or undefined
 };
 
 // Factors A, fits z (into workspace.z) and forms RSS, roughness and Q; with
 // `log_det` also log det A and REML (NaN otherwise), with `inverse` also the
 // band of Sigma, EDF, GCV and LOOCV.
-Evaluation evaluate_series(const SelectionModel& model, SeriesWorkspace& workspace, double lam,
-                           double gamma, bool inverse, bool log_det = true);
+Evaluation evaluate_series(const SelectionModel& model, SeriesWorkspace& workspace, double lam, double gamma,
+                           bool inverse, bool log_det = true);
 
 // The V-curve's continuous speed lam * hypot(psi'/psi, phi'/phi) at lam, from
 // the fit evaluate_series left in the workspace (one more solve).

@@ -14,9 +14,7 @@ constexpr double infinity = std::numeric_limits<double>::infinity();
 constexpr double golden = 0.6180339887498949;  // (sqrt(5) - 1) / 2
 
 // A NaN criterion never wins a comparison.
-double comparable(double value) {
-    return std::isnan(value) ? infinity : value;
-}
+double comparable(double value) { return std::isnan(value) ? infinity : value; }
 
 // The lams whose scores are compared: the grid, or its geometric mid-points
 // for the V-curve.
@@ -56,7 +54,8 @@ public:
             fill(z, n, not_a_number);
             return;
         }
-        const double scale = options_.scale_by_weight ? ws.weight_sum / static_cast<double>(ws.observed) : 1.0;
+        const double scale =
+            options_.scale_by_weight ? ws.weight_sum / static_cast<double>(ws.observed) : 1.0;
         out.grid_scale[s] = scale;
         for (std::size_t j = 0; j < grid_.size(); ++j) {
             grid_[j] = options_.grid[j] * scale;
@@ -265,7 +264,8 @@ std::vector<double> default_lambda_grid(const SelectionModel& model, bool normal
     std::vector<double> grid(points < 3 ? 3 : points);
     const std::size_t last = grid.size() - 1;
     for (std::size_t j = 0; j <= last; ++j) {
-        const double exponent = j == last ? high : low + (high - low) * static_cast<double>(j) / static_cast<double>(last);
+        const double exponent =
+            j == last ? high : low + (high - low) * static_cast<double>(j) / static_cast<double>(last);
         grid[j] = std::pow(10.0, exponent) * scale;
     }
     return grid;

@@ -85,7 +85,9 @@ struct Inputs {
     std::size_t series, length;
 
     Inputs(PyObject* x_object, PyObject* y_object, PyObject* w_object)
-        : x(x_object, 'd', false, "x"), y(y_object, 'd', false, "y_st"), w(optional_buffer(w_object, 'd', false, "w_base_st")) {
+        : x(x_object, 'd', false, "x"),
+          y(y_object, 'd', false, "y_st"),
+          w(optional_buffer(w_object, 'd', false, "w_base_st")) {
         length = x.length(0);
         x.require_shape(length, std::nullopt);
         series = y.length(0);
@@ -117,14 +119,10 @@ SelectionModel model_of(const Inputs& in, Py_ssize_t d, double ridge, double eps
 template <typename Work>
 void without_interpreter_lock(Work&& work) {
     std::exception_ptr error;
-    Py_BEGIN_ALLOW_THREADS
-    try {
-        work();
-    } catch (...) {
+    Py_BEGIN_ALLOW_THREADS try { work(); } catch (...) {
         error = std::current_exception();
     }
-    Py_END_ALLOW_THREADS
-    if (error) std::rethrow_exception(error);
+    Py_END_ALLOW_THREADS if (error) std::rethrow_exception(error);
 }
 
 template <typename Body>
@@ -166,7 +164,8 @@ PyObject* default_grid(PyObject*, PyObject* args) {
         const std::vector<double> grid = default_lambda_grid(model, normalize != nullptr);
         OwnedRef list = checked(PyList_New(static_cast<Py_ssize_t>(grid.size())));
         for (std::size_t j = 0; j < grid.size(); ++j) {
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(j), checked(PyFloat_FromDouble(grid[j])).release());
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(j),
+                            checked(PyFloat_FromDouble(grid[j])).release());
         }
         return list.release();
     });
@@ -200,8 +199,9 @@ PyObject* select(PyObject*, PyObject* args) {
         }
         const std::size_t S = in.series, T = in.length;
         const std::size_t candidates = criterion == Criterion::Vcurve ? points - 1 : points;
-        const Buffer lam(o[0], 'd', true, "lam"), score(o[1], 'd', true, "score"), edf(o[2], 'd', true, "edf"),
-            sigma2(o[3], 'd', true, "sigma2"), observed(o[4], 'q', true, "n_obs"), status(o[5], 'b', true, "status"),
+        const Buffer lam(o[0], 'd', true, "lam"), score(o[1], 'd', true, "score"),
+            edf(o[2], 'd', true, "edf"), sigma2(o[3], 'd', true, "sigma2"),
+            observed(o[4], 'q', true, "n_obs"), status(o[5], 'b', true, "status"),
             grid_scale(o[6], 'd', true, "grid_scale"), z(o[7], 'd', true, "z");
         const std::optional<Buffer> se = optional_buffer(o[8], 'd', true, "se");
         const std::optional<Buffer> scores = optional_buffer(o[9], 'd', true, "scores");
@@ -212,12 +212,19 @@ PyObject* select(PyObject*, PyObject* args) {
         if (se) se->require_shape(S, T);
         if (scores) scores->require_shape(S, candidates);
 
-        const SelectionOptions options{criterion, std::vector<double>(g, g + points), scale_by_weight != 0,
-                                       refine != 0, gamma, parallel != 0};
-        const SelectionOutputs out{lam.data<double>(), score.data<double>(), edf.data<double>(),
-                                   sigma2.data<double>(), observed.data<std::int64_t>(),
-                                   status.data<std::int8_t>(), grid_scale.data<double>(), z.data<double>(),
-                                   data_or_null<double>(se), data_or_null<double>(scores)};
+        const SelectionOptions options{
+            criterion,    std::vector<double>(g, g + points), scale_by_weight != 0, refine != 0, gamma,
+            parallel != 0};
+        const SelectionOutputs out{lam.data<double>(),
+                                   score.data<double>(),
+                                   edf.data<double>(),
+                                   sigma2.data<double>(),
+                                   observed.data<std::int64_t>(),
+                                   status.data<std::int8_t>(),
+                                   grid_scale.data<double>(),
+                                   z.data<double>(),
+                                   data_or_null<double>(se),
+                                   data_or_null<double>(scores)};
         const SeriesBatch batch = in.batch();
         without_interpreter_lock([&] { select_lambdas(model, batch, options, out); });
         Py_RETURN_NONE;
@@ -232,9 +239,9 @@ PyObject* evaluate(PyObject*, PyObject* args) {
         const char* normalize;
         int parallel;
         PyObject* o[9];
-        if (!PyArg_ParseTuple(args, "OOOnddzOdpOOOOOOOOO:evaluate", &x_object, &y_object, &w_object, &d, &ridge,
-                              &eps, &normalize, &lam_object, &gamma, &parallel, &o[0], &o[1], &o[2], &o[3], &o[4],
-                              &o[5], &o[6], &o[7], &o[8])) {
+        if (!PyArg_ParseTuple(args, "OOOnddzOdpOOOOOOOOO:evaluate", &x_object, &y_object, &w_object, &d,
+                              &ridge, &eps, &normalize, &lam_object, &gamma, &parallel, &o[0], &o[1], &o[2],
+                              &o[3], &o[4], &o[5], &o[6], &o[7], &o[8])) {
             throw PythonErrorSet{};
         }
         const Inputs in(x_object, y_object, w_object);
@@ -242,28 +249,32 @@ PyObject* evaluate(PyObject*, PyObject* args) {
         const std::size_t S = in.series, T = in.length;
         const Buffer lams(lam_object, 'd', false, "lam");
         const std::size_t lam_count = lams.length(0);
-        if (lam_count != S && lam_count != 1) fail(PyExc_ValueError, "lam must hold one value or one per series");
+        if (lam_count != S && lam_count != 1)
+            fail(PyExc_ValueError, "lam must hold one value or one per series");
         lams.require_shape(lam_count, std::nullopt);
         for (std::size_t s = 0; s < lam_count; ++s) {
             const double value = lams.data<double>()[s];
             if (!(value >= 0) || !std::isfinite(value)) fail(PyExc_ValueError, "lam must be finite and >= 0");
         }
         const Buffer z(o[0], 'd', true, "z"), edf(o[1], 'd', true, "edf"), rss(o[2], 'd', true, "rss"),
-            roughness(o[3], 'd', true, "roughness"), gcv(o[4], 'd', true, "gcv"), loocv(o[5], 'd', true, "loocv"),
-            reml(o[6], 'd', true, "reml");
+            roughness(o[3], 'd', true, "roughness"), gcv(o[4], 'd', true, "gcv"),
+            loocv(o[5], 'd', true, "loocv"), reml(o[6], 'd', true, "reml");
         const std::optional<Buffer> hat = optional_buffer(o[7], 'd', true, "hat");
         const std::optional<Buffer> se = optional_buffer(o[8], 'd', true, "se");
-        for (const Buffer* b : {&edf, &rss, &roughness, &gcv, &loocv, &reml}) b->require_shape(S, std::nullopt);
+        for (const Buffer* b : {&edf, &rss, &roughness, &gcv, &loocv, &reml})
+            b->require_shape(S, std::nullopt);
         z.require_shape(S, T);
         if (hat) hat->require_shape(S, T);
         if (se) se->require_shape(S, T);
-        const EvaluationOutputs out{z.data<double>(),     edf.data<double>(),   rss.data<double>(),
-                                    roughness.data<double>(), gcv.data<double>(), loocv.data<double>(),
-                                    reml.data<double>(),  data_or_null<double>(hat), data_or_null<double>(se)};
+        const EvaluationOutputs out{
+            z.data<double>(),         edf.data<double>(),        rss.data<double>(),
+            roughness.data<double>(), gcv.data<double>(),        loocv.data<double>(),
+            reml.data<double>(),      data_or_null<double>(hat), data_or_null<double>(se)};
         const SeriesBatch batch = in.batch();
         const bool per_series = lam_count == S && S != 1;
-        without_interpreter_lock(
-            [&] { evaluate_lambdas(model, batch, lams.data<double>(), per_series, gamma, parallel != 0, out); });
+        without_interpreter_lock([&] {
+            evaluate_lambdas(model, batch, lams.data<double>(), per_series, gamma, parallel != 0, out);
+        });
         Py_RETURN_NONE;
     });
 }
@@ -282,13 +293,18 @@ PyModuleDef_Slot slots[] = {
 };
 
 PyModuleDef definition = {
-    PyModuleDef_HEAD_INIT, "tarnwold_tools._select", "Native lam selection for tarnwold_tools.", 0, functions,
-    slots, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "tarnwold_tools._select",
+    "Native lam selection for tarnwold_tools.",
+    0,
+    functions,
+    slots,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 }  // namespace
 }  // namespace tarnwold::py
 
-PyMODINIT_FUNC PyInit__select(void) {
-    return PyModuleDef_Init(&tarnwold::py::definition);
-}
+PyMODINIT_FUNC PyInit__select(void) { return PyModuleDef_Init(&tarnwold::py::definition); }
