@@ -10,6 +10,7 @@ the same bits for any thread count and with ``parallel=False``.
 from __future__ import annotations
 
 import dataclasses
+import math
 from typing import Literal
 
 import numpy as np
@@ -114,6 +115,19 @@ def _series_inputs(x, y_st, w_base_st):
     return grid, values, weights, y.dtype
 
 
+def _check_parameters(ridge, eps, gamma):
+    """The selection needs a positive definite system and a meaningful
+    penalty on the EDF: a negative ridge or a non-positive gamma would only
+    select from rounding noise."""
+    if not (math.isfinite(ridge) and ridge >= 0):
+        raise ValueError("ridge must be finite and >= 0")
+    if not (math.isfinite(eps) and eps >= 0):
+        raise ValueError("eps must be finite and >= 0")
+    if not (math.isfinite(gamma) and gamma > 0):
+        raise ValueError("gamma must be finite and > 0")
+    return float(ridge), float(eps), float(gamma)
+
+
 def _check_order(d: int, length: int) -> int:
     if isinstance(d, bool) or not isinstance(d, (int, np.integer)):
         raise TypeError("d must be an integer")
@@ -156,6 +170,7 @@ def select_lambda(
         raise ValueError("criterion must be one of 'reml', 'gcv', 'loocv', 'vcurve'")
     grid_x, values, weights, dtype = _series_inputs(x, y_st, w_base_st)
     order = _check_order(d, grid_x.shape[0])
+    ridge, eps, gamma = _check_parameters(ridge, eps, gamma)
     if lam_grid is None:
         grid = np.array(_select.default_grid(grid_x, values, order, float(eps), normalize), dtype=np.float64)
     else:
@@ -203,6 +218,7 @@ def evaluate_lambda(
     scalar) or one per series (an (S,) array). See LambdaEvaluation."""
     grid_x, values, weights, dtype = _series_inputs(x, y_st, w_base_st)
     order = _check_order(d, grid_x.shape[0])
+    ridge, eps, gamma = _check_parameters(ridge, eps, gamma)
     S, T = values.shape
     lams = np.ascontiguousarray(np.atleast_1d(np.asarray(lam, dtype=np.float64)))
     if lams.ndim != 1 or (np.ndim(lam) == 1 and lams.shape[0] != S) or np.ndim(lam) > 1:
