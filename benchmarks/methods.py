@@ -30,6 +30,15 @@ LOOPS = {
     "pybaselines": ("equidistant", np.float64),
     "vam": ("equidistant", np.float64),
 }
+# The choice of lam, timed at S = 1e4, T = 365, d = 2, 5 % missing only:
+# name -> (tarnwold_tools function, keyword arguments). Default grid, refined.
+SELECTION = {
+    "select_reml": ("select_lambda", dict(criterion="reml")),
+    "select_gcv": ("select_lambda", dict(criterion="gcv")),
+    "select_loocv": ("select_lambda", dict(criterion="loocv")),
+    "select_vcurve": ("select_lambda", dict(criterion="vcurve")),
+    "evaluate_hat": ("evaluate_lambda", dict(lam=LAM, return_hat=True)),
+}
 LABELS = {
     "solve_f64": "whittaker_solve_f64",
     "solve_f32": "whittaker_solve_f32",
@@ -40,17 +49,24 @@ LABELS = {
     "whittaker_eilers": "whittaker-eilers loop",
     "pybaselines": "pybaselines whittaker_smooth loop (equidistant)",
     "vam": "vam.whittaker ws2d loop (equidistant, d=2)",
+    "select_reml": "select_lambda REML",
+    "select_gcv": "select_lambda GCV",
+    "select_loocv": "select_lambda LOOCV",
+    "select_vcurve": "select_lambda V-curve",
+    "evaluate_hat": "evaluate_lambda with leverages",
 }
 
 
 def dtype_of(name):
-    return (BATCH.get(name) or LOOPS[name])[1]
+    return np.float64 if name in SELECTION else (BATCH.get(name) or LOOPS[name])[1]
 
 
 def batch_runner(name, T, y, d, parallel):
     """A call of tarnwold on the whole of y; returns a function of no argument."""
     import tarnwold
 
+    if name in SELECTION:
+        return selection_runner(name, T, y, d, parallel)
     fn_name, dtype = BATCH[name]
     fn = getattr(tarnwold, fn_name)
     x = data.irregular_grid(T).astype(dtype)
@@ -58,6 +74,22 @@ def batch_runner(name, T, y, d, parallel):
         return lambda: fn(x, y, lam=LAM, d=d, parallel=parallel)
     return lambda: fn(x, y, lam=LAM, d=d, iterations=ITERATIONS,
                       weighting="tukey", scale="mad", parallel=parallel)
+
+
+def selection_runner(name, T, y, d, parallel):
+    """A call of select_lambda or evaluate_lambda on the whole of y; returns
+    a function of no argument whose result is a tuple of its arrays."""
+    import tarnwold_tools
+
+    fn_name, options = SELECTION[name]
+    fn = getattr(tarnwold_tools, fn_name)
+    x = data.irregular_grid(T)
+
+    def run():
+        result = fn(x, y, d=d, parallel=parallel, **options)
+        return tuple(v for v in vars(result).values() if isinstance(v, np.ndarray))
+
+    return run
 
 
 def unit_mean_spacing(x):

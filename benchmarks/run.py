@@ -3,6 +3,7 @@ smoothers on PyPI, on identical seeded data.
 
     python3 benchmarks/run.py            # full grid, about 15 minutes on idle cores
     python3 benchmarks/run.py --quick    # smoke test, about a minute
+    python3 benchmarks/run.py --selection   # the choice of lam only, a few minutes
 
 Every measurement runs in a fresh process (measure.py), so the peak memory
 of one call is not hidden by an earlier one and the worker pool has the size
@@ -116,7 +117,7 @@ class Runner:
             record["skipped"] = self.unavailable[method]
             return self._keep(record)
         job = dict(case, method=method, budget=self.budget, parallel=mode != "seq")
-        if method in methods.BATCH:
+        if method in methods.BATCH or method in methods.SELECTION:
             job["n_max"] = min(S, MAX_BATCH_VALUES // T)
             key = (method, mode, job["n_max"], T, case["d"], case["missing"])
             result = self._batch_done.get(key)
@@ -174,20 +175,29 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true",
                         help="a few cases with short timings, for smoke testing")
+    parser.add_argument("--selection", action="store_true",
+                        help="only select_lambda and evaluate_lambda against whittaker_solve_f64, "
+                             "at S=1e4, T=365, d=2, 5 %% missing")
     parser.add_argument("--name", default=None,
                         help="prefix of the result files (default: none; 'quick' with --quick)")
     parser.add_argument("--out", type=Path, default=HERE / "results",
                         help="directory for the results (default: benchmarks/results)")
     args = parser.parse_args()
     grid = QUICK if args.quick else FULL
-    name = args.name if args.name is not None else ("quick" if args.quick else "")
+    name = args.name if args.name is not None else ("quick" if args.quick else "selection" if args.selection
+                                                     else "")
 
     load_before = os.getloadavg()
     commit = report.git_commit(HERE)
     env_info = run_worker({"method": "environment"})
     print("environment:", json.dumps(env_info), flush=True)
     runner = Runner(grid["budget"])
-    for case in plan(grid):
+    for case in [dict(S=10_000, **targets.FOCUS)] if args.selection else plan(grid):
+        if args.selection:
+            runner.measure(case, "solve_f64", "par")
+            for method in methods.SELECTION:
+                runner.measure(case, method, "par")
+            continue
         case_records = []
         for method in methods.BATCH:
             for mode in MODES:
@@ -197,6 +207,9 @@ def main():
                 case_records.append(runner.measure(case, method, "1thr"))
         for method in methods.LOOPS:
             case_records.append(runner.measure(case, method, None))
+        if case == dict(S=10_000, **targets.FOCUS):
+            for method in methods.SELECTION:
+                case_records.append(runner.measure(case, method, "par"))
         print_ratios(case_records)
     meta = dict(environment=env_info, quick=args.quick, budget=grid["budget"],
                 load_before=load_before, load_after=os.getloadavg(),

@@ -113,6 +113,20 @@ def peak_memory(res, method, limit):
     return title, figure, _verdict(worst["mem_units"] <= limit + MEMORY_ALLOWANCE)
 
 
+# The choice of lam: the least share of whittaker_solve_f64's rate.
+SELECTION_SHARES = dict(select_reml=1 / 25, select_gcv=1 / 50, select_loocv=1 / 50, select_vcurve=1 / 30,
+                        evaluate_hat=1 / 2.5)
+
+
+def selection_share(res, method, share):
+    title = f"{method} (S=1e4, T=365, d=2, 5 %, default grid) >= 1/{1 / share:g} of whittaker_solve_f64"
+    solve = res.rate(10_000, "solve_f64", "par")
+    rate = res.rate(10_000, method, "par")
+    if solve is None or rate is None:
+        return title, "not measured", "N/A"
+    return title, f"1/{solve / rate:.1f} ({rate:,.0f} series/s)", _verdict(rate / solve >= share)
+
+
 def check_all(res):
     checks = [ratio_to_scipy(res, "f64", 40), ratio_to_scipy(res, "f32", 80),
               robust_vs_single(res, "f64"), robust_vs_single(res, "f32")]
@@ -123,4 +137,5 @@ def check_all(res):
     checks += [small_call(res, "f64"), small_call(res, "f32")]
     checks += [peak_memory(res, "solve_f64", 1), peak_memory(res, "solve_f32", 1),
                peak_memory(res, "robust_f64", 2), peak_memory(res, "robust_f32", 2)]
+    checks += [selection_share(res, method, share) for method, share in SELECTION_SHARES.items()]
     return checks

@@ -23,6 +23,7 @@ COMMON = r"""
 import os, sys
 import numpy as np
 import tarnwold
+import tarnwold_tools
 
 def problem(dtype, S=48, T=30, seed=11):
     rng = np.random.default_rng(seed)
@@ -36,9 +37,10 @@ def problem(dtype, S=48, T=30, seed=11):
         a.flags.writeable = False
     return arrays
 
-def calls(modes=(True, False)):
+def calls(modes=(True, False), tools=True):
     # Every function on each dtype's input, with `parallel` set to each of
-    # `modes` where it applies.
+    # `modes` where it applies; with `tools`, also the choice of lam, whose
+    # module links its own copy of the core and so has a pool of its own.
     out = []
     for dtype, sfx in ((np.float32, "f32"), (np.float64, "f64")):
         x, y, w = problem(dtype)
@@ -48,7 +50,15 @@ def calls(modes=(True, False)):
             out.append(lambda f=f, x=x, y=y, w=w, p=parallel: [f["whittaker_solve"](x, y, w, lam=4.0, parallel=p)])
             out.append(lambda f=f, x=x, y=y, w=w, p=parallel: list(f["robust_whittaker_irls"](
                 x, y, w, iterations=4, weighting="huber", scale="huber", parallel=p, return_weights=True)))
+            for criterion in ("reml", "loocv", "vcurve") if tools else ():
+                out.append(lambda x=x, y=y, w=w, p=parallel, c=criterion: fields(tarnwold_tools.select_lambda(
+                    x, y, w, criterion=c, return_se=True, return_scores=True, parallel=p)))
+            out += [lambda x=x, y=y, w=w, p=parallel: fields(tarnwold_tools.evaluate_lambda(
+                x, y, np.linspace(0.5, 50.0, len(y)), w, return_hat=True, return_se=True, parallel=p))] * tools
     return out
+
+def fields(result):
+    return [np.asarray(value) for value in vars(result).values() if value is not None]
 
 def bits(arrays):
     return [(a.dtype.str, a.shape, a.tobytes()) for a in arrays]
@@ -97,6 +107,19 @@ def test_threads_calling_every_function_get_sequential_results(pool_size):
         print(json.dumps({"alive": alive, "mismatches": mismatches, "errors": errors}))
         """, env={"RAYON_NUM_THREADS": pool_size})
     assert report == {"alive": 0, "mismatches": [], "errors": []}
+
+
+def test_results_are_the_same_bits_for_every_pool_size():
+    script = r"""
+        import hashlib, json
+        digest = hashlib.sha256()
+        for c in calls(modes=(True,)):
+            for kind, shape, data in bits(c()):
+                digest.update(data)
+        print(json.dumps(digest.hexdigest()))
+        """
+    digests = {size: run_child(script, env={"RAYON_NUM_THREADS": size}) for size in ("1", "2", "5")}
+    assert len(set(digests.values())) == 1, digests
 
 
 # Threads that race into their first import of the module and its first calls
@@ -172,9 +195,9 @@ def threads():
     return len(os.listdir("/proc/self/task"))
 
 def parallel_results():
-    return [c() for c in calls((True,))]
+    return [c() for c in calls((True,), tools=False)]
 
-expected = [c() for c in calls((False,))]  # sequential: the pool is not touched
+expected = [c() for c in calls((False,), tools=False)]  # sequential: the pool is not touched
 if sys.argv[1] == "pool-first":
     assert all(same(a, b) for a, b in zip(parallel_results(), expected))
 before = threads()

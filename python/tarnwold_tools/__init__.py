@@ -1,11 +1,36 @@
 """Companion tools for tarnwold: smoothing of xarray DataArrays (in memory or
-with dask) and the command line `tarnwold-smooth`.
+with dask), the command line `tarnwold-smooth`, and the automatic choice of
+lam per series (select_lambda, evaluate_lambda).
 
 Importing this package needs only numpy and tarnwold; xarray, dask, pandas,
 pyarrow, netCDF4, matplotlib and tqdm are imported when a tool needs them
 (install them with the extras "xarray" and "cli").
 """
 
+from ._lambda import (
+    LAMBDA_AT_LOWER,
+    LAMBDA_AT_UPPER,
+    LAMBDA_EMPTY,
+    LAMBDA_FLAT,
+    LAMBDA_OK,
+    LAMBDA_TOO_FEW,
+    LambdaEvaluation,
+    LambdaSelection,
+    evaluate_lambda,
+    select_lambda,
+)
 from ._xarray import smooth
 
-__all__ = ["smooth"]
+__all__ = [
+    "LAMBDA_AT_LOWER",
+    "LAMBDA_AT_UPPER",
+    "LAMBDA_EMPTY",
+    "LAMBDA_FLAT",
+    "LAMBDA_OK",
+    "LAMBDA_TOO_FEW",
+    "LambdaEvaluation",
+    "LambdaSelection",
+    "evaluate_lambda",
+    "select_lambda",
+    "smooth",
+]

@@ -79,7 +79,7 @@ std::vector<T> normalize_grid(const T* x, std::size_t n, std::string_view text) 
 }
 
 template <typename T>
-PenaltyBand<T> build_penalty_band(const T* x, std::size_t n, std::uint64_t d, T eps) {
+DifferenceRows<T> divided_difference_rows(const T* x, std::size_t n, std::uint64_t d, T eps) {
     // Order e has n - e rows and is built from order e - 1, so orders up to n
     // exist (order n with no rows). Beyond that, and for any order >= 1 on an
     // empty grid, there is nothing to difference. Checking d <= n first also
@@ -88,10 +88,9 @@ PenaltyBand<T> build_penalty_band(const T* x, std::size_t n, std::uint64_t d, T 
         throw InternalFault("difference order exceeds the grid length");
     }
     const std::size_t order = static_cast<std::size_t>(d);
-    const std::size_t k = checked_product(2, order);
-    // The band is at least as large as any row buffer, so this one check
-    // covers every allocation below.
-    const std::size_t band_size = checked_product(k + 1, n);
+    // The band of P is at least as large as any row buffer, so this one
+    // check covers every allocation below and in build_penalty_band.
+    checked_product(checked_product(2, order) + 1, n);
 
     // rows holds `count` rows of `width` coefficients each, row-major; the
     // next order is formed in `next` and the two buffers swap, so the whole
@@ -135,6 +134,19 @@ PenaltyBand<T> build_penalty_band(const T* x, std::size_t n, std::uint64_t d, T 
         width = next_width;
         count = next_count;
     }
+    rows.resize(count * width);
+    return {std::move(rows), count, width};
+}
+
+template <typename T>
+PenaltyBand<T> build_penalty_band(const T* x, std::size_t n, std::uint64_t d, T eps) {
+    const DifferenceRows<T> difference = divided_difference_rows(x, n, d, eps);
+    const std::size_t order = static_cast<std::size_t>(d);
+    const std::size_t k = 2 * order;
+    const std::size_t band_size = (k + 1) * n;
+    const std::size_t count = difference.count;
+    const std::size_t width = difference.width;
+    const std::vector<T>& rows = difference.values;
 
     // Every band element accumulates its contributions from zero, rows in
     // increasing order, each as a product followed by an addition. Element
@@ -164,6 +176,10 @@ PenaltyBand<T> build_penalty_band(const T* x, std::size_t n, std::uint64_t d, T 
 
 template std::vector<float> normalize_grid<float>(const float*, std::size_t, std::string_view);
 template std::vector<double> normalize_grid<double>(const double*, std::size_t, std::string_view);
+template DifferenceRows<float> divided_difference_rows<float>(const float*, std::size_t, std::uint64_t,
+                                                              float);
+template DifferenceRows<double> divided_difference_rows<double>(const double*, std::size_t, std::uint64_t,
+                                                                double);
 template PenaltyBand<float> build_penalty_band<float>(const float*, std::size_t, std::uint64_t, float);
 template PenaltyBand<double> build_penalty_band<double>(const double*, std::size_t, std::uint64_t, double);
 

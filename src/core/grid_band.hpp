@@ -33,6 +33,16 @@ struct PenaltyBand {
     const T* data() const { return values.data(); }
 };
 
+// The rows of D, the divided-difference operator of order d: count = n - d
+// rows (n for d = 0) of width = d + 1 coefficients, row-major; row r acts on
+// positions r .. r + d. P = D^T D is formed from exactly these coefficients.
+template <typename T>
+struct DifferenceRows {
+    std::vector<T> values;
+    std::size_t count = 0;
+    std::size_t width = 0;
+};
+
 // Shifts the grid to start at 0 and divides by the scale the text selects.
 // Grids shorter than 2 come back unchanged.
 template <typename T>
@@ -40,6 +50,10 @@ std::vector<T> normalize_grid(const T* x, std::size_t n, std::string_view text);
 
 // Requires d <= n (and n >= 1 when d >= 1); otherwise throws InternalFault,
 // because no rows of the requested order exist. Callers validate first.
+// Same preconditions as build_penalty_band.
+template <typename T>
+DifferenceRows<T> divided_difference_rows(const T* x, std::size_t n, std::uint64_t d, T eps);
+
 template <typename T>
 PenaltyBand<T> build_penalty_band(const T* x, std::size_t n, std::uint64_t d, T eps);
 

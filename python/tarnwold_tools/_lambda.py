@@ -1,0 +1,243 @@
+"""Automatic choice of lam per series, and the diagnostics of given lams.
+
+Both functions work in float64 whatever the input precision (float32 input
+is widened; its fit and standard errors come back rounded to float32), with
+the grid normalised as tarnwold's solvers normalise it, and run their series
+over tarnwold's worker pool without holding the interpreter lock. Results are
+the same bits for any thread count and with ``parallel=False``.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import math
+from typing import Literal
+
+import numpy as np
+
+from . import _select
+
+LAMBDA_OK = 0
+"""An interior minimum of the criterion (refined between its neighbours)."""
+LAMBDA_AT_LOWER = 1
+"""The minimum lies at the smallest lam of the grid: the data may want less smoothing."""
+LAMBDA_AT_UPPER = 2
+"""The minimum lies at the largest lam of the grid: the data may want more smoothing."""
+LAMBDA_FLAT = 3
+"""The criterion does not vary over the grid, or the data lie in the penalty's
+null space (a polynomial of degree d - 1): the largest lam is returned."""
+LAMBDA_TOO_FEW = 4
+"""At most d + 1 observations: no lam can be chosen (lam is NaN, z is the fit
+at the grid's geometric middle)."""
+LAMBDA_EMPTY = 5
+"""No observation: every result of the series is NaN."""
+
+Criterion = Literal["reml", "gcv", "loocv", "vcurve"]
+_CRITERIA = ("reml", "gcv", "loocv", "vcurve")
+
+
+@dataclasses.dataclass(frozen=True)
+class LambdaSelection:
+    """What select_lambda found, one entry per series (S series, T points).
+
+    lam: (S,) the selected lam, NaN for the statuses too_few and empty.
+    score: (S,) the criterion at lam (for "vcurve", the V-curve speed).
+    edf: (S,) effective degrees of freedom, trace of the hat matrix.
+    sigma2: (S,) noise variance: Q / (m - d) after "reml", RSS / (m - edf)
+        otherwise.
+    n_obs: (S,) int64, the number m of points with a finite value and a
+        positive weight.
+    status: (S,) int8, one of LAMBDA_OK .. LAMBDA_EMPTY.
+    z: (S, T) the fit at lam, in the input's dtype.
+    se: (S, T) posterior standard errors sqrt(sigma2 * Sigma_ii), also at
+        missing points, in the input's dtype; None unless return_se.
+    grid: (G,) the lam grid for weight 1. Series s used grid * grid_scale[s].
+    grid_scale: (S,) each series' mean positive weight with the default grid
+        (1 with unit weights), 1 with an explicit lam_grid, NaN for empty series.
+    scores: (S, G) the criterion on the grid ((S, G - 1) on the grid's
+        geometric mid-points for "vcurve"); None unless return_scores.
+    """
+
+    lam: np.ndarray
+    score: np.ndarray
+    edf: np.ndarray
+    sigma2: np.ndarray
+    n_obs: np.ndarray
+    status: np.ndarray
+    z: np.ndarray
+    se: np.ndarray | None
+    grid: np.ndarray
+    grid_scale: np.ndarray
+    scores: np.ndarray | None
+
+
+@dataclasses.dataclass(frozen=True)
+class LambdaEvaluation:
+    """evaluate_lambda's results, one entry per series (S series, T points).
+
+    z: (S, T) the fit, in the input's dtype. edf, rss, roughness (||D z||^2),
+    gcv, loocv, reml: (S,) float64. hat: (S, T) float64 leverages w_i Sigma_ii
+    (0 where w_i = 0), None unless return_hat. se: (S, T) sqrt(sigma2 *
+    Sigma_ii) with sigma2 = Q / (m - d), in the input's dtype, None unless
+    return_se. A series without observations gives NaN throughout.
+    """
+
+    z: np.ndarray
+    edf: np.ndarray
+    rss: np.ndarray
+    roughness: np.ndarray
+    gcv: np.ndarray
+    loocv: np.ndarray
+    reml: np.ndarray
+    hat: np.ndarray | None
+    se: np.ndarray | None
+
+
+def _series_inputs(x, y_st, w_base_st):
+    """The grid, series and base weights as C-contiguous float64, with the
+    input's dtype; ValueError/TypeError for what the selection cannot take."""
+    y = np.asarray(y_st)
+    if y.dtype not in (np.float32, np.float64):
+        raise TypeError("y_st must be a float32 or float64 array")
+    if y.ndim != 2:
+        raise ValueError("y_st shape must be (S,T) with T=len(x)")
+    grid = np.ascontiguousarray(x, dtype=np.float64)
+    if grid.ndim != 1 or grid.shape[0] != y.shape[1]:
+        raise ValueError("y_st shape must be (S,T) with T=len(x)")
+    values = np.ascontiguousarray(y, dtype=np.float64)
+    weights = None
+    if w_base_st is not None:
+        weights = np.ascontiguousarray(w_base_st, dtype=np.float64)
+        if weights.shape != values.shape:
+            raise ValueError("w_base_st must match y_st shape")
+        if not (np.all(weights >= 0) and np.all(np.isfinite(weights))):
+            raise ValueError("w_base_st must be finite and >= 0")
+    return grid, values, weights, y.dtype
+
+
+def _check_parameters(ridge, eps, gamma):
+    """The selection needs a positive definite system and a meaningful
+    penalty on the EDF: a negative ridge or a non-positive gamma would only
+    select from rounding noise."""
+    if not (math.isfinite(ridge) and ridge >= 0):
+        raise ValueError("ridge must be finite and >= 0")
+    if not (math.isfinite(eps) and eps >= 0):
+        raise ValueError("eps must be finite and >= 0")
+    if not (math.isfinite(gamma) and gamma > 0):
+        raise ValueError("gamma must be finite and > 0")
+    return float(ridge), float(eps), float(gamma)
+
+
+def _check_order(d: int, length: int) -> int:
+    if isinstance(d, bool) or not isinstance(d, (int, np.integer)):
+        raise TypeError("d must be an integer")
+    if not 1 <= d < length:
+        raise ValueError("d must be at least 1 and less than len(x)")
+    return int(d)
+
+
+def select_lambda(
+    x: np.ndarray,
+    y_st: np.ndarray,
+    w_base_st: np.ndarray | None = None,
+    *,
+    d: int = 2,
+    criterion: Criterion = "reml",
+    lam_grid: np.ndarray | None = None,
+    refine: bool = True,
+    gamma: float = 1.0,
+    ridge: float = 1e-10,
+    normalize: str | None = "mean",
+    eps: float = 1e-10,
+    return_se: bool = False,
+    return_scores: bool = False,
+    parallel: bool = True,
+) -> LambdaSelection:
+    """Chooses lam for every series by minimising a criterion.
+
+    criterion: "reml" (restricted likelihood), "gcv" (generalised
+    cross-validation, m * RSS / (m - gamma * edf)^2), "loocv" (exact
+    leave-one-out error) or "vcurve" (speed of the curve of log RSS against log
+    roughness). The criterion is evaluated on lam_grid (an increasing array of
+    at least 3 positive values) or, by default, on a grid from the lam that
+    halves a wave of period 2 samples to the one for 2T samples, at most half
+    a decade apart, times the series' mean positive weight. Ties go to the
+    largest lam; an interior minimum is refined by golden-section search in
+    log lam unless refine is False. See LambdaSelection for the results and
+    LAMBDA_OK .. LAMBDA_EMPTY for the statuses.
+    """
+    if criterion not in _CRITERIA:
+        raise ValueError("criterion must be one of 'reml', 'gcv', 'loocv', 'vcurve'")
+    grid_x, values, weights, dtype = _series_inputs(x, y_st, w_base_st)
+    order = _check_order(d, grid_x.shape[0])
+    ridge, eps, gamma = _check_parameters(ridge, eps, gamma)
+    if lam_grid is None:
+        grid = np.array(_select.default_grid(grid_x, values, order, float(eps), normalize), dtype=np.float64)
+    else:
+        grid = np.array(lam_grid, dtype=np.float64)
+        if grid.ndim != 1 or grid.shape[0] < 3 or not np.all(np.isfinite(grid)) or not (
+            grid[0] > 0 and np.all(np.diff(grid) > 0)
+        ):
+            raise ValueError("lam_grid must hold at least 3 increasing positive finite values")
+    S, T = values.shape
+    points = grid.shape[0] - 1 if criterion == "vcurve" else grid.shape[0]
+    lam, score, edf, sigma2, grid_scale = (np.empty(S) for _ in range(5))
+    n_obs = np.empty(S, dtype=np.int64)
+    status = np.empty(S, dtype=np.int8)
+    z = np.empty((S, T))
+    se = np.empty((S, T)) if return_se else None
+    scores = np.empty((S, points)) if return_scores else None
+    _select.select(
+        grid_x, values, weights, order, float(ridge), float(eps), normalize, criterion, grid,
+        lam_grid is None, bool(refine), float(gamma), bool(parallel),
+        lam, score, edf, sigma2, n_obs, status, grid_scale, z, se, scores,
+    )  # fmt: skip
+    return LambdaSelection(
+        lam=lam, score=score, edf=edf, sigma2=sigma2, n_obs=n_obs, status=status,
+        z=z.astype(dtype, copy=False), se=None if se is None else se.astype(dtype, copy=False),
+        grid=grid, grid_scale=grid_scale, scores=scores,
+    )  # fmt: skip
+
+
+def evaluate_lambda(
+    x: np.ndarray,
+    y_st: np.ndarray,
+    lam: float | np.ndarray,
+    w_base_st: np.ndarray | None = None,
+    *,
+    d: int = 2,
+    ridge: float = 1e-10,
+    normalize: str | None = "mean",
+    eps: float = 1e-10,
+    gamma: float = 1.0,
+    return_hat: bool = False,
+    return_se: bool = False,
+    parallel: bool = True,
+) -> LambdaEvaluation:
+    """The fit and its diagnostics at a given lam: one for every series (a
+    scalar) or one per series (an (S,) array). See LambdaEvaluation."""
+    grid_x, values, weights, dtype = _series_inputs(x, y_st, w_base_st)
+    order = _check_order(d, grid_x.shape[0])
+    ridge, eps, gamma = _check_parameters(ridge, eps, gamma)
+    S, T = values.shape
+    lams = np.ascontiguousarray(np.atleast_1d(np.asarray(lam, dtype=np.float64)))
+    if lams.ndim != 1 or (np.ndim(lam) == 1 and lams.shape[0] != S) or np.ndim(lam) > 1:
+        raise ValueError("lam must be a scalar or an array of shape (S,)")
+    if not (np.all(np.isfinite(lams)) and np.all(lams >= 0)):
+        raise ValueError("lam must be finite and >= 0")
+    if np.ndim(lam) == 0:
+        lams = lams[:1]
+    z = np.empty((S, T))
+    edf, rss, roughness, gcv, loocv, reml = (np.empty(S) for _ in range(6))
+    hat = np.empty((S, T)) if return_hat else None
+    se = np.empty((S, T)) if return_se else None
+    if S == 0:
+        lams = np.zeros(1)
+    _select.evaluate(
+        grid_x, values, weights, order, float(ridge), float(eps), normalize, lams, float(gamma), bool(parallel),
+        z, edf, rss, roughness, gcv, loocv, reml, hat, se,
+    )  # fmt: skip
+    return LambdaEvaluation(
+        z=z.astype(dtype, copy=False), edf=edf, rss=rss, roughness=roughness, gcv=gcv, loocv=loocv, reml=reml,
+        hat=hat, se=None if se is None else se.astype(dtype, copy=False),
+    )  # fmt: skip

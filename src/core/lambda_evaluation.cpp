@@ -1,0 +1,374 @@
+#include "lambda_evaluation.hpp"
+
+#include <cmath>
+#include <limits>
+#include <type_traits>
+
+#include "fault.hpp"
+#include "floor.hpp"
+#include "working_input.hpp"
+
+namespace tarnwold {
+
+namespace {
+
+constexpr double not_a_number = std::numeric_limits<double>::quiet_NaN();
+constexpr double two_pi = 6.283185307179586;
+
+// Calls body with the half-width as a compile-time constant for the usual
+// orders (so the short inner loops unroll) and as a plain count otherwise.
+template <typename Body>
+decltype(auto) with_width(std::size_t k, Body&& body) {
+    switch (k) {
+        case 1:
+            return body(std::integral_constant<std::size_t, 1>{});
+        case 2:
+            return body(std::integral_constant<std::size_t, 2>{});
+        case 3:
+            return body(std::integral_constant<std::size_t, 3>{});
+        default:
+            return body(k);
+    }
+}
+
+// Cholesky factor of a symmetric band matrix of half-width k, element(i, t)
+// giving M(i+t, i). Writes L(i+t, i) at i * (k + 1) + t and 1 / L(i, i) at
+// reciprocal[i]. Pivots below the floor (or NaN) are raised to it, as in
+// the smoother's own solve, so a factor always exists. With want_log_det,
+// returns log det M = 2 log prod L(i, i), the product kept in range by
+// taking its binary exponent out every four factors (one log per call
+// instead of one per point); otherwise 0.
+template <typename Width, typename Element>
+double factor_band(std::size_t n, Width k, Element element, double floor, double* factor, double* reciprocal,
+                   bool want_log_det) {
+    const std::size_t width = k + 1;
+    double product = 1;
+    long exponent = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::size_t reach_back = i < k ? i : k;
+        double c = element(i, 0);
+        for (std::size_t m = 1; m <= reach_back; ++m) {
+            const double l = factor[(i - m) * width + m];
+            c = c - l * l;
+        }
+        const double diagonal = std::sqrt(floored(c, floor));
+        const double inverse = 1 / diagonal;
+        factor[i * width] = diagonal;
+        reciprocal[i] = inverse;
+        if (want_log_det) {
+            product = product * diagonal;
+            if (i % 4 == 3) {
+                int taken = 0;
+                product = std::frexp(product, &taken);
+                exponent += taken;
+            }
+        }
+        const std::size_t reach_down = n - 1 - i < k ? n - 1 - i : k;
+        for (std::size_t r = 1; r <= reach_down; ++r) {
+            double s = element(i, r);
+            const std::size_t terms = k - r < reach_back ? k - r : reach_back;
+            for (std::size_t m = 1; m <= terms; ++m) {
+                s = s - factor[(i - m) * width + r + m] * factor[(i - m) * width + m];
+            }
+            factor[i * width + r] = s * inverse;
+        }
+    }
+    if (!want_log_det) {
+        return 0;
+    }
+    return 2 * (std::log(product) + static_cast<double>(exponent) * 0.6931471805599453);
+}
+
+// Solves L L^T v = v in place with the factor of factor_band.
+template <typename Width>
+void substitute(std::size_t n, Width k, const double* factor, const double* reciprocal, double* v) {
+    const std::size_t width = k + 1;
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::size_t reach_back = i < k ? i : k;
+        double s = v[i];
+        for (std::size_t t = 1; t <= reach_back; ++t) {
+            s = s - factor[(i - t) * width + t] * v[i - t];
+        }
+        v[i] = s * reciprocal[i];
+    }
+    for (std::size_t i = n; i-- > 0;) {
+        const std::size_t reach_down = n - 1 - i < k ? n - 1 - i : k;
+        double s = v[i];
+        for (std::size_t t = 1; t <= reach_down; ++t) {
+            s = s - factor[i * width + t] * v[i + t];
+        }
+        v[i] = s * reciprocal[i];
+    }
+}
+
+// The band of Sigma = (L L^T)^-1, Sigma(i+j, i) at i * (k + 1) + j, by the
+// selected-inversion recursion from the last point back.
+template <typename Width>
+void invert_band(std::size_t n, Width k, const double* factor, const double* reciprocal, double* sigma) {
+    const std::size_t width = k + 1;
+    // Sigma(a, b) for a, b > i inside the band, by symmetry from the stored
+    // lower half.
+    const auto at = [&](std::size_t a, std::size_t b) {
+        return a >= b ? sigma[b * width + (a - b)] : sigma[a * width + (b - a)];
+    };
+    for (std::size_t i = n; i-- > 0;) {
+        const double u = reciprocal[i];
+        const std::size_t reach = n - 1 - i < k ? n - 1 - i : k;
+        for (std::size_t j = reach; j >= 1; --j) {
+            double s = 0;
+            for (std::size_t t = 1; t <= reach; ++t) {
+                s = s + factor[i * width + t] * at(i + t, i + j);
+            }
+            sigma[i * width + j] = -u * s;
+        }
+        double s = 0;
+        for (std::size_t t = 1; t <= reach; ++t) {
+            s = s + factor[i * width + t] * sigma[i * width + t];
+        }
+        sigma[i * width] = u * u - u * s;
+    }
+}
+
+// out = D v, one value per difference row.
+void apply_differences(const DifferenceRows<double>& difference, const double* v, double* out) {
+    for (std::size_t r = 0; r < difference.count; ++r) {
+        const double* row = difference.values.data() + r * difference.width;
+        double s = 0;
+        for (std::size_t a = 0; a < difference.width; ++a) {
+            s = s + row[a] * v[r + a];
+        }
+        out[r] = s;
+    }
+}
+
+}  // namespace
+
+SelectionModel make_selection_model(const double* x, std::size_t length, std::uint64_t d, double ridge,
+                                    double eps, std::optional<std::string_view> normalize) {
+    SelectionModel model;
+    model.length = length;
+    model.order = static_cast<std::size_t>(d);
+    model.ridge = ridge;
+    model.eps = eps;
+    model.positions = normalize ? normalize_grid(x, length, *normalize) : std::vector<double>(x, x + length);
+    if (length >= 2) {
+        model.mean_spacing = (x[length - 1] - x[0]) / static_cast<double>(length - 1);
+    }
+    model.difference = divided_difference_rows(model.positions.data(), length, d, eps);
+    model.penalty = build_penalty_band(model.positions.data(), length, d, eps);
+
+    // log det(D D^T): D D^T has half-width d and D full row rank.
+    const DifferenceRows<double>& D = model.difference;
+    const std::size_t k = model.order;
+    std::vector<double> factor(checked_product(D.count, k + 1));
+    std::vector<double> reciprocal(D.count);
+    const auto gram = [&](std::size_t r, std::size_t j) {
+        const double* a = D.values.data() + r * D.width;
+        const double* b = D.values.data() + (r + j) * D.width;
+        double s = 0;
+        for (std::size_t c = j; c < D.width; ++c) {
+            s = s + a[c] * b[c - j];
+        }
+        return s;
+    };
+    model.log_pdet = factor_band(D.count, k, gram, 0.0, factor.data(), reciprocal.data(), true);
+    return model;
+}
+
+SeriesWorkspace::SeriesWorkspace(const SelectionModel& model) {
+    const std::size_t n = model.length;
+    const std::size_t band = checked_product(n, model.order + 1);
+    w.resize(n);
+    y.resize(n);
+    factor.resize(band);
+    reciprocal.resize(n);
+    sigma.resize(band);
+    z.resize(n);
+    dz.resize(n);
+    differences.resize(n);
+    scratch.resize(n);
+    basis.resize(checked_product(n, model.order));
+}
+
+void SeriesWorkspace::read(const SelectionModel& model, const double* values, const double* base) {
+    observed = 0;
+    weight_sum = 0;
+    log_weight_sum = 0;
+    for (std::size_t t = 0; t < model.length; ++t) {
+        const double value = values[t];
+        const double weight = working_weight(value, base != nullptr ? base[t] : 1.0);
+        w[t] = weight;
+        y[t] = working_value(value, weight);
+        if (usable(value, weight)) {
+            ++observed;
+            weight_sum = weight_sum + weight;
+            log_weight_sum = log_weight_sum + std::log(weight);
+        }
+    }
+}
+
+Evaluation evaluate_series(const SelectionModel& model, SeriesWorkspace& ws, double lam, double gamma,
+                           bool inverse, bool log_det) {
+    const std::size_t n = model.length;
+    const std::size_t k = model.order;
+    const double* band = model.penalty.data();
+    const auto element = [&](std::size_t i, std::size_t t) {
+        if (t == 0) {
+            return (lam * band[i] + ws.w[i]) + model.ridge;
+        }
+        return lam * band[t * n + i + t];
+    };
+    Evaluation e;
+    for (std::size_t t = 0; t < n; ++t) {
+        ws.z[t] = ws.w[t] * ws.y[t];
+    }
+    with_width(k, [&](auto width) {
+        e.log_det =
+            factor_band(n, width, element, model.eps, ws.factor.data(), ws.reciprocal.data(), log_det);
+        substitute(n, width, ws.factor.data(), ws.reciprocal.data(), ws.z.data());
+    });
+
+    double norm = 0;
+    for (std::size_t t = 0; t < n; ++t) {
+        if (ws.w[t] > 0) {
+            const double r = ws.y[t] - ws.z[t];
+            e.rss = e.rss + ws.w[t] * (r * r);
+        }
+        norm = norm + ws.z[t] * ws.z[t];
+    }
+    apply_differences(model.difference, ws.z.data(), ws.differences.data());
+    for (std::size_t r = 0; r < model.difference.count; ++r) {
+        e.roughness = e.roughness + ws.differences[r] * ws.differences[r];
+    }
+    e.objective = (e.rss + lam * e.roughness) + model.ridge * norm;
+
+    const double m = static_cast<double>(ws.observed);
+    const double dof = m - static_cast<double>(k);
+    e.reml = dof > 0 && log_det ? (((dof * (1 + std::log(two_pi * e.objective / dof)) + e.log_det) -
+                                    static_cast<double>(n - k) * std::log(lam)) -
+                                   model.log_pdet) -
+                                      ws.log_weight_sum
+                                : not_a_number;
+    e.edf = e.gcv = e.loocv = not_a_number;
+    if (!inverse) {
+        return e;
+    }
+    with_width(k, [&](auto width) {
+        invert_band(n, width, ws.factor.data(), ws.reciprocal.data(), ws.sigma.data());
+    });
+    double edf = 0;
+    double loo = 0;
+    for (std::size_t t = 0; t < n; ++t) {
+        if (ws.w[t] > 0) {
+            const double h = ws.w[t] * ws.sigma[t * (k + 1)];
+            edf = edf + h;
+            const double residual = (ws.y[t] - ws.z[t]) / (1 - h);
+            loo = loo + ws.w[t] * (residual * residual);
+        }
+    }
+    e.edf = edf;
+    const double denominator = m - gamma * edf;
+    e.gcv =
+        denominator > 0 ? m * e.rss / (denominator * denominator) : std::numeric_limits<double>::infinity();
+    e.loocv = ws.observed > 0 ? loo / ws.weight_sum : not_a_number;
+    return e;
+}
+
+double vcurve_speed(const SelectionModel& model, SeriesWorkspace& ws, double lam, const Evaluation& at) {
+    const std::size_t n = model.length;
+    const DifferenceRows<double>& D = model.difference;
+    // dz/dlam = -Sigma P z with P z = D^T (D z).
+    for (std::size_t t = 0; t < n; ++t) {
+        ws.dz[t] = 0;
+    }
+    for (std::size_t r = 0; r < D.count; ++r) {
+        const double* row = D.values.data() + r * D.width;
+        for (std::size_t a = 0; a < D.width; ++a) {
+            ws.dz[r + a] = ws.dz[r + a] + row[a] * ws.differences[r];
+        }
+    }
+    with_width(model.order, [&](auto width) {
+        substitute(n, width, ws.factor.data(), ws.reciprocal.data(), ws.dz.data());
+    });
+    double psi_rate = 0;
+    for (std::size_t t = 0; t < n; ++t) {
+        if (ws.w[t] > 0) {
+            psi_rate = psi_rate + ws.w[t] * (ws.y[t] - ws.z[t]) * ws.dz[t];
+        }
+    }
+    apply_differences(D, ws.dz.data(), ws.scratch.data());
+    double phi_rate = 0;
+    for (std::size_t r = 0; r < D.count; ++r) {
+        phi_rate = phi_rate + ws.differences[r] * ws.scratch[r];
+    }
+    // dz = -u: psi' = 2 (y - z)^T W u and phi' = -2 (D z)^T (D u).
+    return lam * std::hypot(2 * psi_rate / at.rss, -2 * phi_rate / at.roughness);
+}
+
+bool in_null_space(const SelectionModel& model, SeriesWorkspace& ws) {
+    const std::size_t n = model.length;
+    const std::size_t order = model.order;
+    const auto inner = [&](const double* a, const double* b) {
+        double s = 0;
+        for (std::size_t t = 0; t < n; ++t) {
+            if (ws.w[t] > 0) {
+                s = s + ws.w[t] * a[t] * b[t];
+            }
+        }
+        return s;
+    };
+    const double total = inner(ws.y.data(), ws.y.data());
+    if (total == 0) {
+        return true;
+    }
+    // Powers of the position scaled to [-1, 1] over the observed points,
+    // orthonormalised twice by modified Gram-Schmidt in the weighted product.
+    double low = 0, high = 0;
+    bool first = true;
+    for (std::size_t t = 0; t < n; ++t) {
+        if (ws.w[t] > 0) {
+            low = first ? model.positions[t] : low;
+            high = model.positions[t];
+            first = false;
+        }
+    }
+    // Removes from v its components along the first `columns` basis vectors,
+    // twice, which keeps it orthogonal to working precision.
+    const auto orthogonalise = [&](double* v, std::size_t columns) {
+        for (int pass = 0; pass < 2; ++pass) {
+            for (std::size_t c = 0; c < columns; ++c) {
+                const double* p = ws.basis.data() + c * n;
+                const double projection = inner(v, p);
+                for (std::size_t t = 0; t < n; ++t) {
+                    v[t] = v[t] - projection * p[t];
+                }
+            }
+        }
+    };
+    const double centre = (low + high) / 2;
+    const double half = high > low ? (high - low) / 2 : 1.0;
+    std::size_t columns = 0;
+    for (std::size_t j = 0; j < order; ++j) {
+        double* q = ws.basis.data() + columns * n;
+        for (std::size_t t = 0; t < n; ++t) {
+            q[t] = std::pow((model.positions[t] - centre) / half, static_cast<double>(j));
+        }
+        orthogonalise(q, columns);
+        const double length = std::sqrt(inner(q, q));
+        if (!(length > 0)) {
+            continue;  // fewer distinct observed positions than powers
+        }
+        for (std::size_t t = 0; t < n; ++t) {
+            q[t] = q[t] / length;
+        }
+        ++columns;
+    }
+    double* r = ws.scratch.data();
+    for (std::size_t t = 0; t < n; ++t) {
+        r[t] = ws.y[t];
+    }
+    orthogonalise(r, columns);
+    return inner(r, r) <= 1e-20 * total;
+}
+
+}  // namespace tarnwold

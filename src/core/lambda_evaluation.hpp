@@ -1,0 +1,92 @@
+// One series at one lam, in double precision: the fit, the band of the
+// inverse, and every quantity the choice of lam is made from.
+//
+// Model: A z = W y with A = W + lam P + ridge I, P = D^T D (D the divided
+// differences of order d on the normalised grid), W the working weights.
+// A = L L^T is factored with half-width d (A has no wider band and the factor
+// no fill beyond it). The band of Sigma = A^-1 follows from L by selected
+// inversion, O(T d^2): Sigma(i+j, i) = -u sum_t l_t Sigma(i+t, i+j) and
+// Sigma(i, i) = u^2 - u sum_t l_t Sigma(i+t, i), u = 1 / L(i, i),
+// l_t = L(i+t, i), from the last point back to the first.
+//
+// The routine works in a SeriesWorkspace allocated once per range of series,
+// so nothing is allocated per series or per lam; a lane version across
+// series can keep the same steps with vectors in place of doubles.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "grid_band.hpp"
+
+namespace tarnwold {
+
+// What every series of a call shares: the normalised grid's difference
+// rows and the constant log pdet P = log det(D D^T).
+struct SelectionModel {
+    std::size_t length = 0;  // T
+    std::size_t order = 0;   // d
+    double ridge = 0;
+    double eps = 0;
+    std::vector<double> positions;  // normalised
+    DifferenceRows<double> difference;
+    PenaltyBand<double> penalty;
+    double log_pdet = 0;
+    double mean_spacing = 1;  // of the positions as given, before normalisation
+};
+
+// x: T >= 1 strictly increasing positions, d <= T.
+SelectionModel make_selection_model(const double* x, std::size_t length, std::uint64_t d, double ridge,
+                                    double eps, std::optional<std::string_view> normalize);
+
+// The working inputs and buffers of one series.
+struct SeriesWorkspace {
+    std::vector<double> w, y;        // working weights and values
+    std::vector<double> factor;      // L(i+t, i) at i * (d + 1) + t
+    std::vector<double> reciprocal;  // 1 / L(i, i)
+    std::vector<double> sigma;       // Sigma(i+j, i) at i * (d + 1) + j
+    std::vector<double> z, dz, differences, scratch;
+    std::vector<double> basis;  // d columns of T, for the null-space test
+    std::size_t observed = 0;   // m: points with w > 0
+    double weight_sum = 0;      // sum of w over them
+    double log_weight_sum = 0;  // sum of log w over them
+
+    explicit SeriesWorkspace(const SelectionModel& model);
+    // Takes the working inputs (working_input.hpp's rule) from one row of
+    // values and of base weights (null for weight 1), T contiguous values.
+    void read(const SelectionModel& model, const double* values, const double* base);
+};
+
+struct Evaluation {
+    double edf = 0;                       // NaN unless the inverse was formed
+    double rss = 0;                       // sum w (y - z)^2 over observed points
+    double roughness = 0;                 // ||D z||^2
+    double objective = 0;                 // Q = rss + lam roughness + ridge ||z||^2
+    double log_det = 0;                   // log det A
+    double gcv = 0, loocv = 0, reml = 0;  // NaN where not formed or undefined
+};
+
+// Factors A, fits z (into workspace.z) and forms RSS, roughness and Q; with
+// `log_det` also log det A and REML (NaN otherwise), with `inverse` also the
+// band of Sigma, EDF, GCV and LOOCV.
+Evaluation evaluate_series(const SelectionModel& model, SeriesWorkspace& workspace, double lam, double gamma,
+                           bool inverse, bool log_det = true);
+
+// The V-curve's continuous speed lam * hypot(psi'/psi, phi'/phi) at lam, from
+// the fit evaluate_series left in the workspace (one more solve).
+double vcurve_speed(const SelectionModel& model, SeriesWorkspace& workspace, double lam,
+                    const Evaluation& at);
+
+// Leverage of point t after an evaluation with the inverse: w_t Sigma_tt.
+inline double leverage(const SelectionModel& model, const SeriesWorkspace& workspace, std::size_t t) {
+    return workspace.w[t] > 0 ? workspace.w[t] * workspace.sigma[t * (model.order + 1)] : 0.0;
+}
+
+// True when the observed values lie on a polynomial of degree d - 1 (the null
+// space of P) to a relative weighted RSS of 1e-20, all zeros included.
+bool in_null_space(const SelectionModel& model, SeriesWorkspace& workspace);
+
+}  // namespace tarnwold

@@ -1,0 +1,91 @@
+// Choosing lam per series and evaluating given lams, over a batch of series
+// in double precision (lambda_evaluation.hpp holds the per-series model).
+//
+// Selection: the criterion on a grid of lams (the default grid scaled by the
+// series' mean positive weight, or the caller's), its minimum with ties to
+// the largest lam, flat criteria and data in the null space of P to the
+// largest lam, minima at an end kept there, an interior minimum refined by a
+// fixed number of golden-section steps in log lam (deterministic, the same
+// step count for every series). For the V-curve the grid minimum is taken
+// over the geometric mid-points of the grid and refined on its continuous
+// speed.
+//
+// Series run over the worker pool in contiguous ranges, each with its own
+// workspace; a series' results depend on nothing but its own data, so they
+// are the same bits for any thread count and sequentially.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "lambda_evaluation.hpp"
+
+namespace tarnwold {
+
+enum class Criterion { Reml, Gcv, Loocv, Vcurve };
+
+// The numbering is part of the Python interface (LAMBDA_OK ...).
+enum class LambdaStatus : std::int8_t { Ok = 0, AtLower = 1, AtUpper = 2, Flat = 3, TooFew = 4, Empty = 5 };
+
+// Golden-section steps of the refinement: 0.618^13 shrinks the two grid
+// intervals around a minimum (at most one decade) below 2e-3 decade.
+constexpr int refinement_steps = 13;
+
+// The default grid for weight 1, in the model's units: log-uniform from the
+// lam that halves a wave of period 2 to the one for period 2T, at most half a
+// decade apart; scaled by mean_spacing^(2d) when the grid is not normalised.
+std::vector<double> default_lambda_grid(const SelectionModel& model, bool normalised);
+
+// The series: S rows of T contiguous values, NaN/inf missing; base weights
+// of the same shape, or null for weight 1.
+struct SeriesBatch {
+    const double* values;
+    const double* base_weights;
+    std::size_t count;
+};
+
+struct SelectionOptions {
+    Criterion criterion;
+    std::vector<double> grid;  // increasing, at least 3 positive values
+    bool scale_by_weight;      // multiply the grid by each series' mean positive weight
+    bool refine;
+    double gamma;
+    bool parallel;
+};
+
+// Per-series outputs, S values each (z and se S * T, scores S * points);
+// se and scores may be null when not wanted.
+struct SelectionOutputs {
+    double* lam;
+    double* score;
+    double* edf;
+    double* sigma2;
+    std::int64_t* observed;
+    std::int8_t* status;
+    double* grid_scale;
+    double* z;
+    double* se;
+    double* scores;
+};
+
+void select_lambdas(const SelectionModel& model, const SeriesBatch& batch, const SelectionOptions& options,
+                    const SelectionOutputs& out);
+
+struct EvaluationOutputs {
+    double* z;
+    double* edf;
+    double* rss;
+    double* roughness;
+    double* gcv;
+    double* loocv;
+    double* reml;
+    double* hat;  // S * T or null
+    double* se;   // S * T or null; sigma2 = Q / (m - d)
+};
+
+// lams: one per series, or a single one for all when per_series is false.
+void evaluate_lambdas(const SelectionModel& model, const SeriesBatch& batch, const double* lams,
+                      bool per_series, double gamma, bool parallel, const EvaluationOutputs& out);
+
+}  // namespace tarnwold

@@ -1,0 +1,310 @@
+// tarnwold_tools._select: the native half of select_lambda and
+// evaluate_lambda. The Python wrappers check and convert the arguments and
+// allocate every result array; these functions check the buffers they are
+// given once more (a direct call must not reach the core with a wrong shape),
+// release the interpreter lock and fill the results in place.
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <exception>
+#include <new>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "lambda_selection.hpp"
+#include "python_support.hpp"
+
+namespace tarnwold::py {
+namespace {
+
+// A held buffer of one dimension or two, C-contiguous, of one element kind:
+// 'd' float64, 'q' int64 (also spelled 'l' where long has 64 bits), 'b' int8.
+class Buffer {
+public:
+    Buffer(PyObject* object, char kind, bool writable, const char* name) : name_(name) {
+        const int flags = PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0);
+        if (PyObject_GetBuffer(object, &view_, flags) < 0) {
+            throw PythonErrorSet{};
+        }
+        held_ = true;
+        const std::string_view format = view_.format ? view_.format : "B";
+        const char last = format.empty() ? '?' : format.back();
+        const bool prefix_ok = format.size() == 1 || (format.size() == 2 && std::strchr("@=<", format[0]));
+        const bool kind_ok = last == kind || (kind == 'q' && last == 'l' && view_.itemsize == 8);
+        const Py_ssize_t size = kind == 'b' ? 1 : 8;
+        if (!prefix_ok || !kind_ok || view_.itemsize != size) {
+            // A constructor that throws runs no destructor: release here.
+            PyBuffer_Release(&view_);
+            held_ = false;
+            fail(PyExc_TypeError, std::string(name) + " has the wrong element type");
+        }
+    }
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
+    ~Buffer() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+
+    void require_shape(std::size_t rows, std::optional<std::size_t> cols) const {
+        const int ndim = cols ? 2 : 1;
+        const bool ok = view_.ndim == ndim && static_cast<std::size_t>(view_.shape[0]) == rows &&
+                        (!cols || static_cast<std::size_t>(view_.shape[1]) == *cols);
+        if (!ok) fail(PyExc_ValueError, std::string(name_) + " has the wrong shape");
+    }
+    std::size_t length(int axis) const {
+        if (view_.ndim <= axis) fail(PyExc_ValueError, std::string(name_) + " has too few dimensions");
+        return static_cast<std::size_t>(view_.shape[axis]);
+    }
+    template <typename T>
+    T* data() const {
+        return static_cast<T*>(view_.buf);
+    }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+    const char* name_;
+};
+
+std::optional<Buffer> optional_buffer(PyObject* object, char kind, bool writable, const char* name) {
+    if (object == Py_None) return std::nullopt;
+    return std::optional<Buffer>(std::in_place, object, kind, writable, name);
+}
+
+template <typename T>
+T* data_or_null(const std::optional<Buffer>& buffer) {
+    return buffer ? buffer->data<T>() : nullptr;
+}
+
+// The grid and the series shared by both functions, checked.
+struct Inputs {
+    Buffer x, y;
+    std::optional<Buffer> w;
+    std::size_t series, length;
+
+    Inputs(PyObject* x_object, PyObject* y_object, PyObject* w_object)
+        : x(x_object, 'd', false, "x"),
+          y(y_object, 'd', false, "y_st"),
+          w(optional_buffer(w_object, 'd', false, "w_base_st")) {
+        length = x.length(0);
+        x.require_shape(length, std::nullopt);
+        series = y.length(0);
+        y.require_shape(series, length);
+        if (w) w->require_shape(series, length);
+        const double* positions = x.data<double>();
+        if (length == 0) fail(PyExc_ValueError, "x must have length >=1");
+        for (std::size_t i = 1; i < length; ++i) {
+            if (!(positions[i] > positions[i - 1])) fail(PyExc_ValueError, "x must be strictly increasing");
+        }
+    }
+    SeriesBatch batch() const { return {y.data<double>(), data_or_null<double>(w), series}; }
+};
+
+std::optional<std::string_view> normalize_text(const char* text) {
+    return text ? std::optional<std::string_view>(text) : std::nullopt;
+}
+
+SelectionModel model_of(const Inputs& in, Py_ssize_t d, double ridge, double eps, const char* normalize) {
+    if (d < 1 || static_cast<std::size_t>(d) >= in.length) {
+        fail(PyExc_ValueError, "d must be at least 1 and less than len(x)");
+    }
+    return make_selection_model(in.x.data<double>(), in.length, static_cast<std::uint64_t>(d), ridge, eps,
+                                normalize_text(normalize));
+}
+
+// Runs the core's work without the interpreter lock; what it throws is
+// rethrown once the lock is back.
+template <typename Work>
+void without_interpreter_lock(Work&& work) {
+    std::exception_ptr error;
+    Py_BEGIN_ALLOW_THREADS try { work(); } catch (...) {
+        error = std::current_exception();
+    }
+    Py_END_ALLOW_THREADS if (error) std::rethrow_exception(error);
+}
+
+template <typename Body>
+PyObject* guarded(Body&& body) noexcept {
+    try {
+        return body();
+    } catch (const PythonErrorSet&) {
+        return nullptr;
+    } catch (const Failure& failure) {
+        PyErr_SetString(failure.type, failure.message.c_str());
+        return nullptr;
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (const std::exception& fault) {
+        PyErr_SetString(PyExc_RuntimeError, fault.what());
+        return nullptr;
+    }
+}
+
+Criterion parse_criterion(std::string_view name) {
+    if (name == "reml") return Criterion::Reml;
+    if (name == "gcv") return Criterion::Gcv;
+    if (name == "loocv") return Criterion::Loocv;
+    if (name == "vcurve") return Criterion::Vcurve;
+    fail(PyExc_ValueError, "criterion must be one of 'reml', 'gcv', 'loocv', 'vcurve'");
+}
+
+PyObject* default_grid(PyObject*, PyObject* args) {
+    return guarded([&]() -> PyObject* {
+        PyObject *x_object, *y_object;
+        Py_ssize_t d;
+        double eps;
+        const char* normalize;
+        if (!PyArg_ParseTuple(args, "OOndz:default_grid", &x_object, &y_object, &d, &eps, &normalize)) {
+            throw PythonErrorSet{};
+        }
+        const Inputs in(x_object, y_object, Py_None);
+        const SelectionModel model = model_of(in, d, 0.0, eps, normalize);
+        const std::vector<double> grid = default_lambda_grid(model, normalize != nullptr);
+        OwnedRef list = checked(PyList_New(static_cast<Py_ssize_t>(grid.size())));
+        for (std::size_t j = 0; j < grid.size(); ++j) {
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(j),
+                            checked(PyFloat_FromDouble(grid[j])).release());
+        }
+        return list.release();
+    });
+}
+
+PyObject* select(PyObject*, PyObject* args) {
+    return guarded([&]() -> PyObject* {
+        PyObject *x_object, *y_object, *w_object, *grid_object;
+        Py_ssize_t d;
+        double ridge, eps, gamma;
+        const char *normalize, *criterion_name;
+        int scale_by_weight, refine, parallel;
+        PyObject* o[10];
+        if (!PyArg_ParseTuple(args, "OOOnddzsOppdpOOOOOOOOOO:select", &x_object, &y_object, &w_object, &d,
+                              &ridge, &eps, &normalize, &criterion_name, &grid_object, &scale_by_weight,
+                              &refine, &gamma, &parallel, &o[0], &o[1], &o[2], &o[3], &o[4], &o[5], &o[6],
+                              &o[7], &o[8], &o[9])) {
+            throw PythonErrorSet{};
+        }
+        const Inputs in(x_object, y_object, w_object);
+        const Criterion criterion = parse_criterion(criterion_name);
+        const SelectionModel model = model_of(in, d, ridge, eps, normalize);
+        const Buffer grid(grid_object, 'd', false, "grid");
+        const std::size_t points = grid.length(0);
+        grid.require_shape(points, std::nullopt);
+        const double* g = grid.data<double>();
+        bool increasing = points >= 3 && g[0] > 0 && std::isfinite(g[points - 1]);
+        for (std::size_t j = 1; j < points; ++j) increasing = increasing && g[j] > g[j - 1];
+        if (!increasing) {
+            fail(PyExc_ValueError, "lam_grid must hold at least 3 increasing positive finite values");
+        }
+        const std::size_t S = in.series, T = in.length;
+        const std::size_t candidates = criterion == Criterion::Vcurve ? points - 1 : points;
+        const Buffer lam(o[0], 'd', true, "lam"), score(o[1], 'd', true, "score"),
+            edf(o[2], 'd', true, "edf"), sigma2(o[3], 'd', true, "sigma2"),
+            observed(o[4], 'q', true, "n_obs"), status(o[5], 'b', true, "status"),
+            grid_scale(o[6], 'd', true, "grid_scale"), z(o[7], 'd', true, "z");
+        const std::optional<Buffer> se = optional_buffer(o[8], 'd', true, "se");
+        const std::optional<Buffer> scores = optional_buffer(o[9], 'd', true, "scores");
+        for (const Buffer* b : {&lam, &score, &edf, &sigma2, &observed, &status, &grid_scale}) {
+            b->require_shape(S, std::nullopt);
+        }
+        z.require_shape(S, T);
+        if (se) se->require_shape(S, T);
+        if (scores) scores->require_shape(S, candidates);
+
+        const SelectionOptions options{
+            criterion,    std::vector<double>(g, g + points), scale_by_weight != 0, refine != 0, gamma,
+            parallel != 0};
+        const SelectionOutputs out{lam.data<double>(),
+                                   score.data<double>(),
+                                   edf.data<double>(),
+                                   sigma2.data<double>(),
+                                   observed.data<std::int64_t>(),
+                                   status.data<std::int8_t>(),
+                                   grid_scale.data<double>(),
+                                   z.data<double>(),
+                                   data_or_null<double>(se),
+                                   data_or_null<double>(scores)};
+        const SeriesBatch batch = in.batch();
+        without_interpreter_lock([&] { select_lambdas(model, batch, options, out); });
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* evaluate(PyObject*, PyObject* args) {
+    return guarded([&]() -> PyObject* {
+        PyObject *x_object, *y_object, *w_object, *lam_object;
+        Py_ssize_t d;
+        double ridge, eps, gamma;
+        const char* normalize;
+        int parallel;
+        PyObject* o[9];
+        if (!PyArg_ParseTuple(args, "OOOnddzOdpOOOOOOOOO:evaluate", &x_object, &y_object, &w_object, &d,
+                              &ridge, &eps, &normalize, &lam_object, &gamma, &parallel, &o[0], &o[1], &o[2],
+                              &o[3], &o[4], &o[5], &o[6], &o[7], &o[8])) {
+            throw PythonErrorSet{};
+        }
+        const Inputs in(x_object, y_object, w_object);
+        const SelectionModel model = model_of(in, d, ridge, eps, normalize);
+        const std::size_t S = in.series, T = in.length;
+        const Buffer lams(lam_object, 'd', false, "lam");
+        const std::size_t lam_count = lams.length(0);
+        if (lam_count != S && lam_count != 1)
+            fail(PyExc_ValueError, "lam must hold one value or one per series");
+        lams.require_shape(lam_count, std::nullopt);
+        for (std::size_t s = 0; s < lam_count; ++s) {
+            const double value = lams.data<double>()[s];
+            if (!(value >= 0) || !std::isfinite(value)) fail(PyExc_ValueError, "lam must be finite and >= 0");
+        }
+        const Buffer z(o[0], 'd', true, "z"), edf(o[1], 'd', true, "edf"), rss(o[2], 'd', true, "rss"),
+            roughness(o[3], 'd', true, "roughness"), gcv(o[4], 'd', true, "gcv"),
+            loocv(o[5], 'd', true, "loocv"), reml(o[6], 'd', true, "reml");
+        const std::optional<Buffer> hat = optional_buffer(o[7], 'd', true, "hat");
+        const std::optional<Buffer> se = optional_buffer(o[8], 'd', true, "se");
+        for (const Buffer* b : {&edf, &rss, &roughness, &gcv, &loocv, &reml})
+            b->require_shape(S, std::nullopt);
+        z.require_shape(S, T);
+        if (hat) hat->require_shape(S, T);
+        if (se) se->require_shape(S, T);
+        const EvaluationOutputs out{
+            z.data<double>(),         edf.data<double>(),        rss.data<double>(),
+            roughness.data<double>(), gcv.data<double>(),        loocv.data<double>(),
+            reml.data<double>(),      data_or_null<double>(hat), data_or_null<double>(se)};
+        const SeriesBatch batch = in.batch();
+        const bool per_series = lam_count == S && S != 1;
+        without_interpreter_lock([&] {
+            evaluate_lambdas(model, batch, lams.data<double>(), per_series, gamma, parallel != 0, out);
+        });
+        Py_RETURN_NONE;
+    });
+}
+
+PyMethodDef functions[] = {
+    {"default_grid", default_grid, METH_VARARGS,
+     "default_grid(x, y_st, d, eps, normalize) -> list: the default lam grid for weight 1."},
+    {"select", select, METH_VARARGS, "Fills the results of tarnwold_tools.select_lambda in place."},
+    {"evaluate", evaluate, METH_VARARGS, "Fills the results of tarnwold_tools.evaluate_lambda in place."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// Multi-phase initialisation: no per-module state, nothing to execute.
+PyModuleDef_Slot slots[] = {
+    {0, nullptr},
+};
+
+PyModuleDef definition = {
+    PyModuleDef_HEAD_INIT,
+    "tarnwold_tools._select",
+    "Native lam selection for tarnwold_tools.",
+    0,
+    functions,
+    slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace tarnwold::py
+
+PyMODINIT_FUNC PyInit__select(void) { return PyModuleDef_Init(&tarnwold::py::definition); }

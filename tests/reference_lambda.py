@@ -1,0 +1,142 @@
+"""Dense NumPy reference of the choice of lam: explicit inverse, literal
+leave-one-out refits, finite differences, for short grids only.
+
+The model is A z = W y with A = W + lam P + ridge I and P = D^T D, D the
+divided differences of order d on the normalised grid (as reference.py
+builds them), W the working weights.
+"""
+
+import math
+
+import numpy as np
+
+import reference
+
+CRITERIA = ("reml", "gcv", "loocv", "vcurve")
+STATUS = dict(ok=0, at_lower=1, at_upper=2, flat=3, too_few=4, empty=5)
+
+
+def difference_matrix(x, d, normalize="mean", eps=1e-10):
+    """Dense D, (T - d, T), on the grid normalised as the solvers do."""
+    x = np.asarray(x, dtype=np.float64)
+    grid = x.copy() if normalize is None else reference.normalize_grid(x, normalize)
+    rows = reference._difference_rows(grid, d, np.float64(eps))
+    D = np.zeros((len(rows), len(x)))
+    for r, row in enumerate(rows):
+        D[r, r : r + d + 1] = row
+    return D
+
+
+def working_inputs(y, w_base=None):
+    """Working weights and values of one series: missing points get weight 0."""
+    y = np.asarray(y, dtype=np.float64)
+    w = np.ones_like(y) if w_base is None else np.asarray(w_base, dtype=np.float64).copy()
+    w = np.where(np.isfinite(y), w, 0.0)
+    return w, np.where(w > 0, y, 0.0)
+
+
+def fit(D, w, y, lam, ridge=1e-10):
+    A = np.diag(w) + lam * D.T @ D + ridge * np.eye(len(w))
+    return A, np.linalg.solve(A, w * y)
+
+
+def evaluate(D, w, y, lam, ridge=1e-10, gamma=1.0, literal=False):
+    """Every quantity at one lam. With literal=True, LOOCV by refitting
+    without each point and the leverages by finite differences in y."""
+    T, d = len(w), D.shape[1] - D.shape[0]
+    A, z = fit(D, w, y, lam, ridge)
+    Sigma = np.linalg.inv(A)
+    obs = w > 0
+    m = int(obs.sum())
+    if literal:
+        hat = np.zeros(T)
+        for i in np.flatnonzero(obs):
+            bumped = y.copy()
+            bumped[i] += 1.0
+            hat[i] = fit(D, w, bumped, lam, ridge)[1][i] - z[i]
+        errors = []
+        for i in np.flatnonzero(obs):
+            without = w.copy()
+            without[i] = 0
+            errors.append(y[i] - fit(D, without, y, lam, ridge)[1][i])
+        loocv = np.sum(w[obs] * np.square(errors)) / w[obs].sum()
+    else:
+        hat = np.where(obs, w * np.diag(Sigma), 0.0)
+        loocv = np.sum(w[obs] * ((y - z)[obs] / (1 - hat[obs])) ** 2) / w[obs].sum()
+    edf = hat.sum()
+    rss = np.sum(w[obs] * (y - z)[obs] ** 2)
+    roughness = np.sum((D @ z) ** 2)
+    Q = rss + lam * roughness + ridge * z @ z
+    denominator = m - gamma * edf
+    gcv = m * rss / denominator**2 if denominator > 0 else math.inf
+    terms = [
+        (m - d) * (1 + math.log(2 * math.pi * Q / (m - d))),
+        np.linalg.slogdet(A)[1],
+        -(T - d) * math.log(lam),
+        -np.linalg.slogdet(D @ D.T)[1],
+        -np.sum(np.log(w[obs])),
+    ]
+    return dict(z=z, hat=hat, edf=edf, rss=rss, roughness=roughness, Q=Q, gcv=gcv, loocv=loocv,
+                reml=sum(terms), reml_scale=sum(abs(t) for t in terms), Sigma=Sigma, m=m)
+
+
+def vcurve_speed(D, w, y, lam, ridge=1e-10):
+    """lam * |d(log RSS, log roughness)/dlam|, with dz/dlam = -Sigma P z."""
+    e = evaluate(D, w, y, lam, ridge)
+    dz = -e["Sigma"] @ (D.T @ (D @ e["z"]))
+    psi_rate = -2 * np.sum(w * (y - e["z"]) * dz)
+    phi_rate = 2 * (D @ e["z"]) @ (D @ dz)
+    return lam * math.hypot(psi_rate / e["rss"], phi_rate / e["roughness"])
+
+
+def default_grid(x, d, normalize="mean"):
+    """The grid for weight 1: lam(p) = (d!)^2 (p / 2 pi)^(2d) from p = 2 to 2T,
+    at most half a decade apart."""
+    T = len(x)
+    halving = lambda p: math.log10(math.factorial(d) ** 2 * (p / (2 * math.pi)) ** (2 * d))  # noqa: E731
+    low, high = halving(2), halving(2 * T)
+    grid = np.logspace(low, high, max(3, math.ceil((high - low) / 0.5) + 1))
+    if normalize is None:
+        grid *= ((x[-1] - x[0]) / (T - 1)) ** (2 * d)
+    return grid
+
+
+def criterion(D, w, y, lam, name, ridge=1e-10, gamma=1.0):
+    if name == "vcurve":
+        return vcurve_speed(D, w, y, lam, ridge)
+    return evaluate(D, w, y, lam, ridge, gamma)[name]
+
+
+def grid_scores(D, w, y, grid, name, ridge=1e-10, gamma=1.0):
+    """The criterion on the grid and whether cond(A) <= 1e7 there (beyond,
+    any two computations differ by about cond(A) * 1e-16); for the V-curve,
+    the difference quotients on its geometric mid-points, and those."""
+    e = [evaluate(D, w, y, lam, ridge, gamma) for lam in grid]
+    conditioned = np.array([np.linalg.cond(np.linalg.inv(v["Sigma"])) <= 1e7 for v in e])
+    if name != "vcurve":
+        return grid, np.array([v[name] for v in e]), conditioned
+    psi = np.log([v["rss"] for v in e])
+    phi = np.log([v["roughness"] for v in e])
+    speed = np.hypot(np.diff(psi), np.diff(phi)) / np.diff(np.log(grid))
+    return np.sqrt(grid[1:] * grid[:-1]), speed, conditioned[1:] & conditioned[:-1]
+
+
+def grid_choice(scores):
+    """(index, status) of the grid minimum: ties within 1e-12 to the largest
+    lam, a flat criterion to the last point, ends kept."""
+    f = np.where(np.isnan(scores), np.inf, scores)
+    low, high = f.min(), f.max()
+    if not (high - low > 1e-10 * abs(low)):
+        return len(f) - 1, STATUS["flat"]
+    best = int(np.flatnonzero(f <= low + 1e-12 * abs(low))[-1])
+    status = STATUS["at_lower"] if best == 0 else STATUS["at_upper"] if best == len(f) - 1 else STATUS["ok"]
+    return best, status
+
+
+def refined_optimum(D, w, y, points, best, name, ridge=1e-10, gamma=1.0, samples=801):
+    """The lowest criterion on a fine log scan between the neighbours of
+    grid point `best`: (lam, value)."""
+    lams = np.logspace(np.log10(points[best - 1]), np.log10(points[best + 1]), samples)
+    values = [criterion(D, w, y, lam, name, ridge, gamma) for lam in lams]
+    j = int(np.nanargmin(values))
+    return lams[j], values[j]

@@ -1,0 +1,292 @@
+"""select_lambda and evaluate_lambda against the dense reference
+(reference_lambda.py): leverages, EDF and the four criteria to 1e-9, the
+statuses exactly, the selected lam at the reference optimum; the degenerate
+series; results independent of the pool and of the other series."""
+
+import math
+
+import numpy as np
+import pytest
+
+import reference_lambda as ref
+import tarnwold
+import tarnwold_tools as tt
+
+
+def make_series(T, d, missing, seed, irregular=False, weights=False, series=3):
+    rng = np.random.default_rng(seed)
+    x = np.cumsum(rng.uniform(0.3, 1.7, T)) if irregular else np.arange(T, dtype=np.float64)
+    signal = np.sin(2 * np.pi * (x - x[0]) / (x[-1] - x[0]) * 1.5)
+    y = signal + 0.2 * rng.normal(size=(series, T))
+    y[rng.uniform(size=y.shape) < missing] = np.nan
+    w = rng.uniform(0.5, 2.0, size=y.shape) if weights else None
+    return x, y, w
+
+
+# (T, d, missing fraction, seed, irregular grid, weights, normalize, lams)
+EVALUATION_CASES = [
+    (30, 2, 0.0, 1, False, False, "mean", [0.1, 10.0, 1e3]),
+    (40, 2, 0.3, 2, True, True, "mean", [1.0, 300.0]),
+    (35, 1, 0.2, 3, True, False, "median", [0.5, 50.0]),
+    (25, 3, 0.1, 4, False, True, None, [2.0, 1e4]),
+    (20, 2, 0.5, 5, True, False, "mean", [1e-3, 1e5]),
+]
+
+
+@pytest.mark.parametrize("T,d,missing,seed,irregular,weights,normalize,lams", EVALUATION_CASES)
+def test_evaluation_matches_dense_reference(T, d, missing, seed, irregular, weights, normalize, lams):
+    x, y, w_base = make_series(T, d, missing, seed, irregular, weights)
+    D = ref.difference_matrix(x, d, normalize)
+    for lam in lams:
+        got = tt.evaluate_lambda(x, y, lam, w_base, d=d, normalize=normalize, return_hat=True, return_se=True)
+        solver = tarnwold.whittaker_solve_f64(x, y, w_base, lam=lam, d=d, normalize=normalize)
+        for s in range(y.shape[0]):
+            w, ys = ref.working_inputs(y[s], None if w_base is None else w_base[s])
+            e = ref.evaluate(D, w, ys, lam, literal=True)
+            # The fit may take another order of operations than the solver:
+            # 1e-12 where cond(A) <= 1e4, about cond(A) * 1e-16 beyond.
+            close = max(1e-12, 1e-15 * np.linalg.cond(np.linalg.inv(e["Sigma"])))
+            np.testing.assert_allclose(got.z[s], solver[s], rtol=close, atol=close * np.abs(solver[s]).max())
+            np.testing.assert_allclose(got.hat[s], e["hat"], rtol=0, atol=1e-9)
+            assert got.hat[s] == pytest.approx(np.where(w > 0, w * np.diag(e["Sigma"]), 0), rel=1e-9, abs=1e-300)
+            for name in ("edf", "rss", "roughness", "gcv", "loocv"):
+                assert getattr(got, name)[s] == pytest.approx(e[name], rel=1e-9), name
+            assert abs(got.reml[s] - e["reml"]) <= 1e-9 * e["reml_scale"]
+            sigma2 = e["Q"] / (e["m"] - d)
+            np.testing.assert_allclose(got.se[s], np.sqrt(sigma2 * np.diag(e["Sigma"])), rtol=1e-9)
+
+
+# (criterion, T, d, missing, seed, irregular, weights, normalize)
+SELECTION_CASES = [
+    (criterion, *case)
+    for criterion in ref.CRITERIA
+    for case in [
+        (40, 2, 0.0, 11, False, False, "mean"),
+        (50, 2, 0.3, 12, True, True, "mean"),
+        (45, 1, 0.1, 13, True, False, None),
+        (36, 3, 0.2, 14, False, True, "median"),
+    ]
+]
+
+
+@pytest.mark.parametrize("criterion,T,d,missing,seed,irregular,weights,normalize", SELECTION_CASES)
+def test_selection_matches_dense_reference(criterion, T, d, missing, seed, irregular, weights, normalize):
+    x, y, w_base = make_series(T, d, missing, seed, irregular, weights, series=2)
+    got = tt.select_lambda(x, y, w_base, d=d, criterion=criterion, normalize=normalize, return_scores=True,
+                           return_se=True)  # fmt: skip
+    D = ref.difference_matrix(x, d, normalize)
+    np.testing.assert_allclose(got.grid, ref.default_grid(x, d, normalize), rtol=1e-13)
+    for s in range(y.shape[0]):
+        w, ys = ref.working_inputs(y[s], None if w_base is None else w_base[s])
+        assert got.n_obs[s] == (w > 0).sum()
+        assert got.grid_scale[s] == pytest.approx(w[w > 0].mean(), rel=1e-14)
+        grid = got.grid * got.grid_scale[s]
+        points, scores, conditioned = ref.grid_scores(D, w, ys, grid, criterion)
+        scale = max(abs(scores).max(), 1.0) if criterion == "reml" else 0
+        np.testing.assert_allclose(got.scores[s][conditioned], scores[conditioned], rtol=1e-9, atol=1e-9 * scale)
+        best, status = ref.grid_choice(scores)
+        assert got.status[s] == status
+        if status == ref.STATUS["ok"]:
+            lam_ref, value_ref = ref.refined_optimum(D, w, ys, points, best, criterion)
+            value = ref.criterion(D, w, ys, got.lam[s], criterion)
+            close = abs(math.log10(got.lam[s] / lam_ref)) <= 5e-3
+            assert close or value <= value_ref + 1e-6 * abs(value_ref)
+        else:
+            assert got.lam[s] == points[best]
+        e = ref.evaluate(D, w, ys, got.lam[s])
+        assert got.edf[s] == pytest.approx(e["edf"], rel=1e-9)
+        if criterion != "vcurve":
+            assert got.score[s] == pytest.approx(e[criterion], rel=1e-9, abs=1e-9 * e["reml_scale"])
+        sigma2 = e["Q"] / (e["m"] - d) if criterion == "reml" else e["rss"] / (e["m"] - e["edf"])
+        assert got.sigma2[s] == pytest.approx(sigma2, rel=1e-9)
+        np.testing.assert_allclose(got.z[s], e["z"], rtol=1e-9, atol=1e-12)
+        np.testing.assert_allclose(got.se[s], np.sqrt(sigma2 * np.diag(e["Sigma"])), rtol=1e-8)
+
+
+def degenerate_rows(T):
+    x = np.arange(T, dtype=np.float64)
+    rows = {
+        "empty": np.full(T, np.nan),
+        "one point": np.where(np.arange(T) == 4, 2.0, np.nan),
+        "d+1 points": np.where(np.isin(np.arange(T), [1, 7, 20]), [1.0] * T, np.nan) * np.arange(T),
+        "constant": np.full(T, 3.25),
+        "zeros": np.zeros(T),
+        "line with gaps": np.where(np.arange(T) % 3 == 0, np.nan, 0.5 - 0.25 * x),
+    }
+    return x, rows
+
+
+# (row, status for every criterion)
+DEGENERATE_CASES = [
+    ("empty", ref.STATUS["empty"]),
+    ("one point", ref.STATUS["too_few"]),
+    ("d+1 points", ref.STATUS["too_few"]),
+    ("constant", ref.STATUS["flat"]),
+    ("zeros", ref.STATUS["flat"]),
+    ("line with gaps", ref.STATUS["flat"]),
+]
+
+
+@pytest.mark.parametrize("criterion", ref.CRITERIA)
+@pytest.mark.parametrize("row,status", DEGENERATE_CASES)
+def test_degenerate_series(criterion, row, status):
+    x, rows = degenerate_rows(30)
+    noisy = np.sin(x / 4) + np.random.default_rng(0).normal(size=30) * 0.1
+    y = np.stack([noisy, rows[row], noisy])
+    got = tt.select_lambda(x, y, criterion=criterion, return_se=True, return_scores=True)
+    assert got.status[1] == status
+    assert got.n_obs[1] == np.isfinite(rows[row]).sum()
+    if status == ref.STATUS["empty"]:
+        for values in (got.lam, got.score, got.edf, got.sigma2, got.z[1], got.se[1], got.scores[1]):
+            assert np.all(np.isnan(values[1] if values.ndim == 1 and len(values) == 3 else values))
+    elif status == ref.STATUS["too_few"]:
+        assert np.isnan(got.lam[1]) and np.isnan(got.score[1])
+        middle = math.sqrt(got.grid[0] * got.grid[-1])
+        np.testing.assert_array_equal(got.z[1], tt.evaluate_lambda(x, y[1:2], middle).z[0])
+    else:
+        assert got.lam[1] == got.grid[-1]
+        np.testing.assert_allclose(got.z[1], np.where(np.isfinite(rows[row]), rows[row], got.z[1]), atol=1e-9)
+    # The neighbours are untouched by the degenerate series.
+    alone = tt.select_lambda(x, y[[0]], criterion=criterion)
+    assert got.lam[0] == got.lam[2] == alone.lam[0]
+
+
+# (criterion, lam_grid, status): the minimum beyond either end, a criterion
+# that does not vary over a grid a few rounding steps wide.
+EDGE_CASES = [
+    ("reml", [1e-6, 1e-5, 1e-4, 1e-3], ref.STATUS["at_upper"]),
+    ("gcv", [1e-6, 1e-5, 1e-4, 1e-3], ref.STATUS["at_upper"]),
+    ("gcv", [1e7, 1e8, 1e9, 1e10], ref.STATUS["at_lower"]),
+    ("loocv", [1e7, 1e8, 1e9, 1e10], ref.STATUS["at_lower"]),
+    ("vcurve", [1e-6, 1e-5, 1e-4, 1e-3, 1e-2], None),
+    ("gcv", [10.0, 10.000000000001, 10.000000000002], ref.STATUS["flat"]),
+    ("reml", [10.0, 10.000000000001, 10.000000000002], ref.STATUS["flat"]),
+]
+
+
+@pytest.mark.parametrize("criterion,lam_grid,status", EDGE_CASES)
+def test_grid_ends_and_flat_criteria(criterion, lam_grid, status):
+    x, y, _ = make_series(40, 2, 0.1, 21)
+    got = tt.select_lambda(x, y, criterion=criterion, lam_grid=lam_grid, return_scores=True)
+    D = ref.difference_matrix(x, 2)
+    for s in range(y.shape[0]):
+        w, ys = ref.working_inputs(y[s])
+        points, scores, _ = ref.grid_scores(D, w, ys, np.array(lam_grid), criterion)
+        best, expected = ref.grid_choice(scores)
+        assert got.status[s] == expected
+        if status is not None:
+            assert expected == status
+        if expected != ref.STATUS["ok"]:
+            assert got.lam[s] == (lam_grid[-1] if expected == ref.STATUS["flat"] else points[best])
+
+
+def test_gamma_makes_gcv_infinite_where_the_denominator_vanishes():
+    x, y, _ = make_series(30, 2, 0.0, 31, series=1)
+    got = tt.evaluate_lambda(x, y, 1e-6, gamma=1.5)
+    assert got.gcv[0] == math.inf
+    sel = tt.select_lambda(x, y, criterion="gcv", gamma=1.5, return_scores=True)
+    assert sel.scores[0][0] == math.inf and np.isfinite(sel.lam[0])
+
+
+def test_results_do_not_depend_on_the_pool_or_the_batch():
+    x, y, w = make_series(60, 2, 0.2, 41, irregular=True, weights=True, series=37)
+    for criterion in ref.CRITERIA:
+        pooled = tt.select_lambda(x, y, w, criterion=criterion, return_se=True, return_scores=True)
+        alone = tt.select_lambda(x, y, w, criterion=criterion, return_se=True, return_scores=True, parallel=False)
+        part = tt.select_lambda(x, y[5:9], w[5:9], criterion=criterion, return_se=True, return_scores=True)
+        for field in ("lam", "score", "edf", "sigma2", "status", "z", "se", "scores"):
+            np.testing.assert_array_equal(getattr(pooled, field), getattr(alone, field))
+            np.testing.assert_array_equal(getattr(pooled, field)[5:9], getattr(part, field))
+    lams = np.logspace(-1, 4, 37)
+    pooled = tt.evaluate_lambda(x, y, lams, w, return_hat=True, return_se=True)
+    alone = tt.evaluate_lambda(x, y, lams, w, return_hat=True, return_se=True, parallel=False)
+    for field in ("z", "edf", "rss", "roughness", "gcv", "loocv", "reml", "hat", "se"):
+        np.testing.assert_array_equal(getattr(pooled, field), getattr(alone, field))
+    single = tt.evaluate_lambda(x, y[[7]], lams[7], w[[7]])
+    assert single.edf[0] == pooled.edf[7]
+
+
+def test_float32_input_is_selected_in_float64():
+    x, y, w = make_series(50, 2, 0.2, 51, weights=True)
+    narrow = tt.select_lambda(x.astype(np.float32), y.astype(np.float32), w.astype(np.float32), return_se=True)
+    wide = tt.select_lambda(x.astype(np.float32).astype(np.float64), y.astype(np.float32).astype(np.float64),
+                            w.astype(np.float32).astype(np.float64), return_se=True)  # fmt: skip
+    assert narrow.z.dtype == narrow.se.dtype == np.float32 and narrow.lam.dtype == np.float64
+    np.testing.assert_array_equal(narrow.lam, wide.lam)
+    np.testing.assert_array_equal(narrow.z, wide.z.astype(np.float32))
+    assert tt.evaluate_lambda(x.astype(np.float32), y.astype(np.float32), 5.0).z.dtype == np.float32
+
+
+X8 = np.arange(8.0)
+Y8 = np.ones((2, 8))
+
+# (function, args, kwargs, exception)
+BAD_INPUT_CASES = [
+    (tt.select_lambda, (X8, Y8), dict(criterion="aic"), ValueError),
+    (tt.select_lambda, (X8, Y8), dict(d=0), ValueError),
+    (tt.select_lambda, (X8, Y8), dict(d=8), ValueError),
+    (tt.select_lambda, (X8, Y8), dict(d=1.5), TypeError),
+    (tt.select_lambda, (X8, Y8), dict(lam_grid=[1.0, 2.0]), ValueError),
+    (tt.select_lambda, (X8, Y8), dict(lam_grid=[1.0, 3.0, 2.0]), ValueError),
+    (tt.select_lambda, (X8, Y8), dict(lam_grid=[0.0, 1.0, 2.0]), ValueError),
+    (tt.select_lambda, (X8[::-1], Y8), {}, ValueError),
+    (tt.select_lambda, (X8[:7], Y8), {}, ValueError),
+    (tt.select_lambda, (X8, Y8[0]), {}, ValueError),
+    (tt.select_lambda, (X8, Y8.astype(int)), {}, TypeError),
+    (tt.select_lambda, (X8, Y8, -Y8), {}, ValueError),
+    (tt.select_lambda, (X8, Y8, Y8[:1]), {}, ValueError),
+    (tt.select_lambda, (X8, Y8), dict(ridge=-1e-3), ValueError),
+    (tt.select_lambda, (X8, Y8), dict(eps=np.nan), ValueError),
+    (tt.select_lambda, (X8, Y8), dict(gamma=0.0), ValueError),
+    (tt.evaluate_lambda, (X8, Y8, 1.0), dict(gamma=np.inf), ValueError),
+    (tt.evaluate_lambda, (X8, Y8, -1.0), {}, ValueError),
+    (tt.evaluate_lambda, (X8, Y8, np.inf), {}, ValueError),
+    (tt.evaluate_lambda, (X8, Y8, [1.0, 2.0, 3.0]), {}, ValueError),
+    (tt.evaluate_lambda, (X8, Y8, np.ones((2, 2))), {}, ValueError),
+]
+
+
+@pytest.mark.parametrize("function,args,kwargs,exception", BAD_INPUT_CASES)
+def test_bad_input_raises(function, args, kwargs, exception):
+    with pytest.raises(exception):
+        function(*args, **kwargs)
+
+
+def test_native_functions_check_their_buffers():
+    from tarnwold_tools import _select
+
+    z = np.empty((2, 8))
+    outputs = [np.empty(2) for _ in range(6)]
+    with pytest.raises(ValueError, match="shape"):
+        _select.evaluate(X8, Y8, None, 2, 1e-10, 1e-10, "mean", np.ones(1), 1.0, True, np.empty((2, 4)), *outputs, None, None)
+    with pytest.raises(TypeError, match="element type"):
+        _select.evaluate(X8, Y8.astype(np.float32), None, 2, 1e-10, 1e-10, "mean", np.ones(1), 1.0, True, z,
+                         *outputs, None, None)  # fmt: skip
+    with pytest.raises(TypeError):
+        _select.evaluate(X8, Y8)
+
+
+def test_the_interpreter_lock_is_released_while_computing():
+    # While one thread selects (about a second of native work on one core),
+    # another keeps running Python: with the lock held, it would stall for
+    # the whole call.
+    import threading
+    import time
+
+    x, y, _ = make_series(365, 2, 0.05, 61, series=600)
+    started, finished = threading.Event(), threading.Event()
+
+    def select():
+        started.set()
+        tt.select_lambda(x, y, criterion="gcv", parallel=False)
+        finished.set()
+
+    worker = threading.Thread(target=select)
+    worker.start()
+    started.wait()
+    longest, last, beats = 0.0, time.perf_counter(), 0
+    while not finished.is_set():
+        now = time.perf_counter()
+        longest, last, beats = max(longest, now - last), now, beats + 1
+    worker.join()
+    assert beats > 1000 and longest < 0.2, (beats, longest)
