@@ -238,7 +238,7 @@ PyObject* robust_whittaker_irls(const char* name, PyObject* const* args, Py_ssiz
     }
     require_strictly_increasing(merged_grid.positions, "x must be strictly increasing after merging");
     const std::vector<T> solve_grid =
-        a.normalize ? normalize_grid(merged_grid.positions.data(), solve_length, *a.normalize)
+        a.normalize ? normalized_grid(merged_grid.positions.data(), solve_length, *a.normalize)
                     : merged_grid.positions;
     const PenaltyBand<T> band = build_penalty_band(solve_grid.data(), solve_length, a.d, a.eps);
 

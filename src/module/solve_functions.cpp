@@ -48,7 +48,7 @@ PyObject* whittaker_solve(const char* name, PyObject* const* args, Py_ssize_t na
     }
     require_order_within(d, length);
     if (normalize) {
-        grid = normalize_grid(grid.data(), length, *normalize);
+        grid = normalized_grid(grid.data(), length, *normalize);
     }
     const PenaltyBand<T> band = build_penalty_band(grid.data(), length, d, eps);
     grid = {};
