@@ -5,6 +5,7 @@
 
 #include "fault.hpp"
 #include "floor.hpp"
+#include "scratch.hpp"
 
 namespace tarnwold {
 
@@ -100,8 +101,11 @@ PenaltyBand<T> build_penalty_band(const T* x, std::size_t n, std::uint64_t d, T 
     // Order 0 is the identity: n rows holding the single coefficient 1.
     std::size_t width = order == 0 ? 1 : 2;
     std::size_t count = order == 0 ? n : n - 1;
-    std::vector<T> rows(order == 0 ? n : checked_product(count, order + 1), T(1));
-    std::vector<T> next(order >= 2 ? rows.size() : 0);
+    // Scratch, not vectors: for long grids these are megabytes, which freed
+    // through malloc would stay resident in the calling thread's heap.
+    Scratch<T> rows(order == 0 ? n : checked_product(count, order + 1));
+    std::fill_n(rows.data(), rows.size(), T(1));
+    Scratch<T> next(order >= 2 ? rows.size() : 0);
     if (order >= 1) {
         for (std::size_t i = 1; i < n; ++i) {
             const T h = floored(x[i] - x[i - 1], eps);
