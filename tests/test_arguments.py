@@ -1,7 +1,6 @@
 """Argument matching and the conversion of every argument kind."""
 
 import collections
-import re
 
 import numpy as np
 import pytest

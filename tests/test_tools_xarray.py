@@ -71,8 +71,9 @@ def test_matches_module_and_keeps_metadata(dims, backend, method, dtype, options
     assert smoothed.name == "ndvi" and smoothed.attrs == da.attrs
     if robust:
         assert outputs[1].name == "ndvi_weights"
+    # Computed in `dtype`, handed back in the data's own float64.
     for output, expected in zip(outputs, reference(da, dtype, method, options)):
-        assert_bitwise(as_st(output.compute()), expected)
+        assert_bitwise(as_st(output.compute()), expected.astype(da.dtype))
 
 
 @pytest.mark.parametrize("backend", ["numpy", "dask"])
@@ -107,12 +108,62 @@ def test_positions_from_coordinate(coordinate, expected_x):
 
 
 @pytest.mark.parametrize(
-    ("data_dtype", "dtype", "expected"),
-    [(np.float32, None, np.float32), (np.float64, None, np.float64), (np.int16, None, np.float64), (np.float64, "float32", np.float32)],
+    ("data_dtype", "dtype", "computed", "expected"),
+    [
+        (np.float32, None, np.float64, np.float32),
+        (np.float64, None, np.float64, np.float64),
+        (np.int16, None, np.float64, np.float64),
+        (np.float64, "float32", np.float32, np.float64),
+        (np.float32, "float32", np.float32, np.float32),
+    ],
 )
-def test_precision_follows_data_or_dtype(data_dtype, dtype, expected):
-    da = cube(("time", "y")).fillna(1.0).astype(data_dtype)
-    assert tarnwold_tools.smooth(da, "time", dtype=dtype).dtype == expected
+@pytest.mark.parametrize("backend", ["numpy", "dask"])
+def test_computes_in_float64_unless_asked_and_keeps_the_data_type(backend, data_dtype, dtype, computed, expected):
+    da = (cube(("time", "y")).fillna(1.0) * 100).astype(data_dtype)
+    if backend == "dask":
+        pytest.importorskip("dask.array")
+        da = da.chunk({"y": 1})
+    smoothed = tarnwold_tools.smooth(da, "time", dtype=dtype)
+    assert smoothed.dtype == expected
+    assert_bitwise(as_st(smoothed.compute()), reference(da, computed, "whittaker", {})[0].astype(expected))
+
+
+@pytest.mark.parametrize("backend", ["numpy", "dask"])
+@pytest.mark.parametrize(
+    ("method", "options", "hole"),
+    [
+        ("whittaker", {}, "series"),
+        ("robust", {"iterations": 3}, "series"),
+        ("whittaker", {}, "weights"),
+        ("whittaker", {"lam": 0.0}, "positions"),
+        ("robust", {"lam": 0.0, "merge_x_tol": None}, "positions"),
+        ("whittaker", {}, "mask"),
+    ],
+)
+def test_no_values_where_the_fit_has_no_observation(backend, method, options, hole):
+    da = cube(("y", "time"))
+    values = da.values.copy()
+    weights = None
+    if hole == "series":
+        values[1] = np.nan
+    elif hole == "weights":
+        weights = xr.ones_like(da).copy(data=np.where(np.arange(3)[:, None] == 1, 0.0, np.ones(da.shape)))
+    elif hole == "mask":
+        values[1, ::2] = -9999.0
+        values = np.ma.masked_array(values, mask=np.isnan(values) | (values == -9999.0))
+        values[1] = np.ma.masked
+    da = da.copy(data=values)
+    if backend == "dask":
+        pytest.importorskip("dask.array")
+        da = da.chunk({"y": 1})
+    smoothed = tarnwold_tools.smooth(da, "time", method=method, weights=weights, **options).values
+    observed = np.isfinite(np.ma.filled(values, np.nan))
+    if hole == "positions":
+        assert np.isnan(smoothed[~observed]).all()
+        assert_bitwise(smoothed[observed], reference(da, np.float64, method, options)[0][observed])
+    else:
+        assert np.isnan(smoothed[1]).all()
+        assert np.isfinite(smoothed[[0, 2]]).all()
 
 
 @pytest.mark.parametrize(
@@ -126,12 +177,13 @@ def test_precision_follows_data_or_dtype(data_dtype, dtype, expected):
         ({"dtype": "float16"}, ValueError, "dtype must be float32 or float64"),
         ({"weights": "heavy"}, TypeError, "weights must be an xarray.DataArray"),
         ({"method": "robust", "d": 40}, ValueError, "x must have length > d after merging"),
+        ({"da": cube(("time", "y")) * (1 + 1j)}, TypeError, "the DataArray holds complex values"),
     ],
 )
 def test_rejects_bad_requests(change, error, match):
-    arguments = {"dim": "time", **change}
+    arguments = {"da": cube(("time", "y")), "dim": "time", **change}
     with pytest.raises(error, match=match):
-        tarnwold_tools.smooth(cube(("time", "y")), **arguments)
+        tarnwold_tools.smooth(**arguments)
 
 
 @pytest.mark.parametrize(
@@ -145,7 +197,7 @@ def test_rejects_bad_requests(change, error, match):
 def test_rejects_bad_coordinates(coordinate, error, match):
     da = xr.DataArray(np.ones((2, 4), np.float32), dims=("s", "t"), coords={"t": coordinate})
     with pytest.raises(error, match=match):
-        tarnwold_tools.smooth(da, "t")
+        tarnwold_tools.smooth(da, "t", dtype="float32")
 
 
 def test_rejects_weights_with_foreign_dimensions():

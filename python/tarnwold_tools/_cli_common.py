@@ -3,7 +3,7 @@ imports, and the series a reader hands over."""
 
 import importlib
 from dataclasses import dataclass
-from typing import Callable
+from collections.abc import Callable
 
 import numpy as np
 
@@ -35,6 +35,8 @@ def checked_positions(values, what):
         x = positions(values)
     except TypeError:
         raise UsageError(f"{what} holds neither numbers nor dates") from None
+    if x.size == 0:
+        raise UsageError(f"{what} is empty: there is nothing to smooth")
     if np.isnan(x).any():
         raise UsageError(f"{what} has missing values")
     if not np.all(x[1:] > x[:-1]):
@@ -51,4 +53,4 @@ class Loaded:
     x_label: str
     y_st: np.ndarray  # (S, T) observations, NaN where missing
     labels: list  # a name for every series, for plots
-    write: Callable  # write(z_st, path) writes the input with z_st in place of y_st
+    write: Callable  # write(z_st, path, progress) writes the input with z_st in place of y_st

@@ -1,22 +1,29 @@
 """NetCDF files for the command line: variables smoothed along one dimension."""
 
+import sys
+
 import numpy as np
 
 from ._cli_common import Loaded, UsageError, checked_positions, first_line, require
+from ._smoothing import result_dtype
 
-# Encodings that would pack the smoothed floats back into the stored integer
-# type or mark valid values as missing; the rest (compression, chunking, time
-# units) is kept.
+# The encoding keys that store a variable as integers: without them the
+# smoothed values are written as plain floats.
 _PACKING = ("dtype", "scale_factor", "add_offset", "_FillValue", "missing_value", "_Unsigned")
 
 
-def load_netcdf(path, dim, variables):
+def load_netcdf(path, dim, variables, progress):
     xr = require("xarray", "reading NetCDF files")
+    size = path.stat().st_size
     try:
-        with xr.open_dataset(path) as dataset:
-            dataset = dataset.load()
-    except (OSError, ValueError) as error:
-        raise UsageError(f"cannot read {path}: {first_line(error)}") from None
+        with progress.stage("reading", size, "B") as bar:
+            # The netCDF4 engine by name: left to guess, xarray answers a
+            # damaged file with a list of the engines it tried.
+            with xr.open_dataset(path, engine=_engine()) as dataset:
+                dataset = dataset.load()
+            bar.update(size)
+    except Exception as error:
+        raise UsageError(f"cannot read {path}: {_reason(error)}") from None
 
     dims = list(dataset.sizes)
     if dim is None:
@@ -30,9 +37,9 @@ def load_netcdf(path, dim, variables):
         raise UsageError(f"unknown dimension {dim!r} (the dimensions are: {', '.join(map(str, dims))})")
 
     if variables is None:
-        variables = [name for name, var in dataset.data_vars.items() if dim in var.dims and var.dtype.kind in "iuf"]
+        variables = [name for name, var in dataset.data_vars.items() if dim in var.dims and _holds_measurements(var)]
         if not variables:
-            raise UsageError(f"no numeric variable has the dimension {dim!r}")
+            raise UsageError(f"no floating-point variable has the dimension {dim!r} (name integer ones with --variable)")
     for name in variables:
         if name not in dataset.data_vars:
             raise UsageError(f"unknown variable {name!r} (the variables are: {', '.join(map(str, dataset.data_vars))})")
@@ -48,18 +55,83 @@ def load_netcdf(path, dim, variables):
     blocks = [var.values.reshape(-1, x.size).astype(np.float64) for var in moved]
     labels = [_label(name, index) for name, var in zip(variables, moved) for index in np.ndindex(var.shape[:-1])]
 
-    def write(z_st, out_path):
+    def write(z_st, out_path, progress):
         out = dataset.copy()
         start = 0
         for name, var, block in zip(variables, moved, blocks):
-            part = z_st[start : start + block.shape[0]].reshape(var.shape)
+            part = z_st[start : start + block.shape[0]].reshape(var.shape).astype(result_dtype(var.dtype))
             start += block.shape[0]
             smoothed = var.copy(data=part).transpose(*dataset[name].dims)
-            smoothed.encoding = {key: value for key, value in var.encoding.items() if key not in _PACKING}
+            smoothed.encoding = _encoding_for(name, smoothed.values, var.encoding)
             out[name] = smoothed
-        out.to_netcdf(out_path)
+        with progress.stage("writing", 1, "files") as bar:
+            out.to_netcdf(out_path, engine=_engine())
+            bar.update(1)
 
     return Loaded(x, x_values, str(dim), np.concatenate(blocks), labels, write)
+
+
+def _holds_measurements(var):
+    """Floats, or integers packed with a scale or offset; plain integers
+    (counts, quality flags, class codes) even when a fill value made them
+    floats on reading."""
+    stored = np.dtype(var.encoding.get("dtype", var.dtype))
+    if stored.kind in "iu":
+        return "scale_factor" in var.encoding or "add_offset" in var.encoding
+    return var.dtype.kind == "f"
+
+
+def _engine():
+    require("netCDF4", "reading and writing NetCDF files")
+    return "netcdf4"
+
+
+def _reason(error):
+    """The cause of a failed read, without the file name said twice; the
+    netCDF library's own codes (negative errno) mostly mean a damaged file."""
+    if isinstance(error, OSError) and error.filename is not None and error.strerror:
+        if error.errno is not None and error.errno < 0:
+            return f"{error.strerror} (a damaged, truncated or foreign file)"
+        return error.strerror
+    return first_line(error)
+
+
+def _encoding_for(name, values, encoding):
+    """The variable's encoding for its smoothed `values`: kept as it was
+    (a float32 variable stays float32, packed integers stay packed), except
+    where the stored type cannot hold the smoothed values faithfully. Plain
+    integers would truncate them and packed ones can overflow or need a fill
+    value they lack; those variables are written as floats, with a note."""
+    stored = np.dtype(encoding.get("dtype", values.dtype))
+    if stored.kind not in "iu":
+        return dict(encoding)
+    unpacked = {key: value for key, value in encoding.items() if key not in _PACKING}
+    if "scale_factor" not in encoding and "add_offset" not in encoding:
+        return unpacked
+    problem = _packing_problem(values, encoding, stored)
+    if problem is None:
+        return dict(encoding)
+    print(f"tarnwold-smooth: note: {name!r} written as unpacked floats: {problem}", file=sys.stderr)
+    return unpacked
+
+
+def _packing_problem(values, encoding, stored):
+    if "_Unsigned" in encoding:
+        return "its _Unsigned packing is not supported"
+    fills = [encoding[key] for key in ("_FillValue", "missing_value") if key in encoding]
+    missing = np.isnan(values)
+    if missing.any() and not fills:
+        return "it has missing values and no _FillValue"
+    scale = encoding.get("scale_factor", 1.0)
+    offset = encoding.get("add_offset", 0.0)
+    with np.errstate(invalid="ignore"):
+        packed = np.around((values[~missing].astype(np.float64) - offset) / scale)
+    limits = np.iinfo(stored)
+    if packed.size and (packed.min() < limits.min or packed.max() > limits.max):
+        return f"smoothed values leave the range of {stored}"
+    if np.isin(packed, np.asarray(fills, dtype=np.float64)).any():
+        return "a smoothed value packs to the fill value"
+    return None
 
 
 def _label(name, index):

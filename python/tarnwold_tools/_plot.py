@@ -1,5 +1,7 @@
 """The command line's picture: a few series, raw and smoothed."""
 
+from pathlib import Path
+
 import numpy as np
 
 from ._cli_common import require
@@ -29,4 +31,4 @@ def plot_series(path, loaded, z_st, count):
         ax.set_title(str(loaded.labels[s]), loc="left", fontsize=9)
     axes[0].legend(loc="upper right", fontsize=8)
     axes[-1].set_xlabel(loaded.x_label)
-    figure.savefig(path, dpi=100)
+    figure.savefig(path, dpi=100, format=Path(path).suffix.lstrip(".").lower())

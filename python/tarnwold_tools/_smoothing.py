@@ -18,11 +18,12 @@ _FUNCTIONS = {
 }
 
 
-def resolve_dtype(dtype, data_dtype):
-    """The precision to compute in: `dtype` if given, else float32 for float32
-    data and float64 for everything else."""
+def resolve_dtype(dtype):
+    """The precision to compute in: float64 unless `dtype` asks for float32.
+    The input's own dtype does not choose it, so that a float32 file and a
+    float32 DataArray give the same numbers as their float64 copies."""
     if dtype is None:
-        return np.dtype(np.float32 if np.dtype(data_dtype) == np.float32 else np.float64)
+        return np.dtype(np.float64)
     try:
         resolved = np.dtype(dtype)
     except TypeError:
@@ -30,6 +31,20 @@ def resolve_dtype(dtype, data_dtype):
     if resolved not in (np.dtype(np.float32), np.dtype(np.float64)):
         raise ValueError(f"dtype must be float32 or float64, not {dtype!r}")
     return resolved
+
+
+def result_dtype(data_dtype):
+    """The dtype results are handed back in: the data's own float32 or
+    float64, and float64 for everything else (integers, float16)."""
+    data_dtype = np.dtype(data_dtype)
+    return data_dtype if data_dtype in (np.dtype(np.float32), np.dtype(np.float64)) else np.dtype(np.float64)
+
+
+def check_real(dtype, what):
+    """Complex values have no order to smooth along; dropping the imaginary
+    part silently would hand back something else than was asked for."""
+    if np.dtype(dtype).kind == "c":
+        raise TypeError(f"{what} holds complex values; smooth the real and imaginary parts (or the magnitude) separately")
 
 
 def check_request(method, options, return_weights):
@@ -50,7 +65,8 @@ def check_request(method, options, return_weights):
 def smooth_block(x, y_st, w_st=None, *, method, dtype, return_weights=False, options):
     """Smooths the rows of `y_st` (S, T) sampled at `x` (T,) with one call of the
     module, in the precision `dtype`. Returns z_st, or (z_st, w_total_st) when
-    `return_weights` is true.
+    `return_weights` is true. Where the fit rests on no observation (a series
+    without any, or a missing position with lam=0) z_st is NaN.
 
     The module treats every series on its own, so splitting a batch changes no
     result, with one exception: the float32 robust smoother reruns the whole
@@ -58,9 +74,35 @@ def smooth_block(x, y_st, w_st=None, *, method, dtype, return_weights=False, opt
     """
     function = _FUNCTIONS[method, dtype.type]
     x = np.ascontiguousarray(x, dtype=dtype)
-    y_st = np.asarray(y_st, dtype=dtype)
+    y_st = _as_float(y_st, dtype, missing=np.nan, what="the data")
     if w_st is not None:
-        w_st = np.asarray(w_st, dtype=dtype)
+        w_st = _as_float(w_st, dtype, missing=0.0, what="the weights")
     if method == "robust":
-        return function(x, y_st, w_st, return_weights=return_weights, **options)
-    return function(x, y_st, w_st, **options)
+        result = function(x, y_st, w_st, return_weights=return_weights, **options)
+    else:
+        result = function(x, y_st, w_st, **options)
+    z_st = result[0] if return_weights else result
+    _hide_invented(z_st, y_st, w_st, options.get("lam"))
+    return result
+
+
+def _as_float(values, dtype, missing, what):
+    """`values` as an array of `dtype`, with the masked entries of a masked
+    array (netCDF4 hands out fill values that way) set to `missing`."""
+    check_real(np.asarray(values).dtype, what)
+    if isinstance(values, np.ma.MaskedArray):
+        return np.ma.filled(values.astype(dtype), missing)
+    return np.asarray(values, dtype=dtype)
+
+
+def _hide_invented(z_st, y_st, w_st, lam):
+    """NaN wherever the fit has nothing to go on: the module answers a series
+    without a single usable observation with zeros, and with lam=0 the fit
+    at a missing position is no estimate either."""
+    observed = np.isfinite(y_st)
+    if w_st is not None:
+        observed &= w_st != 0
+    if lam is not None and lam == 0:
+        z_st[~observed] = np.nan
+    else:
+        z_st[~observed.any(axis=1)] = np.nan

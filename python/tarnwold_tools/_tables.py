@@ -1,34 +1,84 @@
 """CSV and Parquet tables for the command line, with series in columns or in rows."""
 
+import csv
 import math
 import warnings
 
 import numpy as np
 
 from ._cli_common import Loaded, UsageError, checked_positions, first_line, require
+from ._csv_text import write_csv
+from ._smoothing import check_real, result_dtype
 
-
-def load_table(path, fmt, layout, time_column, columns):
-    frame = _read(path, fmt)
+def load_table(path, fmt, layout, time_column, columns, sep, progress):
+    frame = _read(path, fmt, sep, progress)
     by_name = {str(column): column for column in frame.columns}
     chosen = None if columns is None else [_lookup(by_name, name) for name in columns]
     if layout == "columns":
-        return _series_in_columns(frame, fmt, by_name, time_column, chosen)
+        return _series_in_columns(frame, fmt, sep, by_name, time_column, chosen)
     if time_column is not None:
         raise UsageError("--time-column applies to --series columns; with --series rows the headers of the value columns are the positions")
-    return _series_in_rows(frame, fmt, chosen)
+    return _series_in_rows(frame, fmt, sep, chosen)
 
 
-def _read(path, fmt):
+def _read(path, fmt, sep, progress):
     pd = require("pandas", "reading CSV and Parquet files")
     if fmt == "parquet":
         require("pyarrow", "reading Parquet files")
+    size = path.stat().st_size
     try:
-        if fmt == "csv":
-            return pd.read_csv(path, **exact_floats(pd))
-        return pd.read_parquet(path)
-    except (OSError, ValueError) as error:
+        with progress.stage("reading", size, "B") as bar:
+            if fmt == "csv":
+                _check_headers(_csv_header(path, sep), path)
+                with open(path, "rb") as raw:
+                    frame = pd.read_csv(_Counted(raw, bar), sep=sep, **exact_floats(pd))
+            else:
+                frame = pd.read_parquet(path)
+                _check_headers([str(column) for column in frame.columns], path)
+                bar.update(size)
+    except UsageError:
+        raise
+    except Exception as error:
         raise UsageError(f"cannot read {path}: {first_line(error)}") from None
+    if fmt == "csv" and frame.shape[1] == 1:
+        _check_separator(str(frame.columns[0]), sep)
+    return frame
+
+
+class _Counted:
+    """A binary file that reports the bytes read from it to a progress bar."""
+
+    def __init__(self, raw, bar):
+        self.raw, self.bar = raw, bar
+
+    def read(self, size=-1):
+        data = self.raw.read(size)
+        self.bar.update(len(data))
+        return data
+
+    def __iter__(self):
+        return iter(self.raw)
+
+
+def _csv_header(path, sep):
+    """The header names as written: pandas renames a repeated name ("2"
+    becomes "2.1"), which would invent a position or a series."""
+    with open(path, newline="", encoding="utf-8-sig", errors="replace") as text:
+        return next(csv.reader(text, delimiter=sep), [])
+
+
+def _check_headers(names, path):
+    seen = set()
+    for name in names:
+        if name in seen:
+            raise UsageError(f"cannot read {path}: the column name {name!r} appears twice")
+        seen.add(name)
+
+
+def _check_separator(header, sep):
+    for other in (";", "\t", "|"):
+        if other != sep and other in header:
+            raise UsageError(f"the file has a single column {header[:40]!r}: are its fields separated by {other!r}? Pass --sep {other!r}")
 
 
 def exact_floats(pd):
@@ -38,13 +88,6 @@ def exact_floats(pd):
     return {} if int(pd.__version__.split(".")[0]) >= 3 else {"float_precision": "round_trip"}
 
 
-def _write(frame, path, fmt):
-    if fmt == "csv":
-        frame.to_csv(path, index=False)
-    else:
-        frame.to_parquet(path)
-
-
 def _lookup(by_name, name):
     if name not in by_name:
         listed = ", ".join(list(by_name)[:20]) + (", ..." if len(by_name) > 20 else "")
@@ -52,16 +95,66 @@ def _lookup(by_name, name):
     return by_name[name]
 
 
-def _is_numeric(series):
+# The tests below take dtypes: looking at frame.dtypes once is much faster
+# than taking out each of thousands of columns.
+
+
+def _is_numeric(dtype):
     from pandas.api.types import is_bool_dtype, is_numeric_dtype
 
-    return is_numeric_dtype(series.dtype) and not is_bool_dtype(series.dtype)
+    return is_numeric_dtype(dtype) and not is_bool_dtype(dtype)
+
+
+def _is_text(dtype):
+    from pandas.api.types import is_object_dtype, is_string_dtype
+
+    return is_object_dtype(dtype) or is_string_dtype(dtype)
+
+
+def _is_time(dtype):
+    import pandas as pd
+
+    return dtype.kind == "M" or isinstance(dtype, pd.DatetimeTZDtype)
 
 
 def _check_numeric(frame, columns):
+    dtypes = frame.dtypes
     for column in columns:
-        if not _is_numeric(frame[column]):
+        if not _is_numeric(dtypes[column]):
+            _reject_bad_cell(frame[column], column)
             raise UsageError(f"column {str(column)!r} is not numeric")
+        try:
+            check_real(dtypes[column], f"column {str(column)!r}")
+        except TypeError as error:
+            raise UsageError(str(error)) from None
+
+
+def _reject_bad_cell(series, column, share=0.0, hint=""):
+    """A text column of numbers (more than `share` of its cells) with a cell
+    that is none holds a typo or a foreign notation ("12,5"); copying it
+    through unsmoothed, or smoothing without it, would hide that."""
+    import pandas as pd
+
+    present = series.notna().to_numpy()
+    numbers = pd.to_numeric(series[present].astype(str), errors="coerce").notna().to_numpy()
+    if numbers.any() and not numbers.all() and numbers.mean() > share:
+        bad = np.flatnonzero(present)[np.argmin(numbers)]
+        raise UsageError(f"column {str(column)!r} holds numbers but also {str(series.iloc[bad])!r} (row {bad + 1} of the data){hint}")
+
+
+def _looks_like_dates(series):
+    """Whether a text column holds dates (checked on its first cells)."""
+    import pandas as pd
+
+    sample = series.dropna().astype(str).head(20)
+    if sample.empty or pd.to_numeric(sample, errors="coerce").notna().any():
+        return False
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            return bool(pd.to_datetime(sample).notna().all())
+    except (ValueError, TypeError, OverflowError):
+        return False
 
 
 def _values(frame, columns):
@@ -72,7 +165,7 @@ def _time_values(series):
     """The values of a time column as numbers or datetime64."""
     import pandas as pd
 
-    if _is_numeric(series):
+    if _is_numeric(series.dtype):
         return series.to_numpy(dtype=np.float64, na_value=np.nan)
     if not isinstance(series.dtype, pd.DatetimeTZDtype) and series.dtype.kind != "M":
         try:
@@ -86,26 +179,32 @@ def _time_values(series):
     return series.to_numpy()
 
 
-def _series_in_columns(frame, fmt, by_name, time_column, chosen):
+def _series_in_columns(frame, fmt, sep, by_name, time_column, chosen):
     if time_column is None:
+        dates = [str(column) for column, dtype in frame.dtypes.items()
+                 if _is_time(dtype) or _is_text(dtype) and _looks_like_dates(frame[column])]
+        if dates:
+            raise UsageError(f"column {dates[0]!r} holds dates: pass --time-column {dates[0]}, or --time-column none for row numbers")
+    if time_column is None or time_column.lower() == "none" and "none" not in by_name:
         x_values, x_label, time_key = np.arange(len(frame), dtype=np.float64), "row", None
     else:
         time_key = _lookup(by_name, time_column)
         x_values, x_label = _time_values(frame[time_key]), time_column
-    x = checked_positions(x_values, f"time column {time_column!r}" if time_column else "row numbers")
+    x = checked_positions(x_values, "row numbers" if time_key is None else f"time column {time_column!r}")
 
     if chosen is None:
-        chosen = [column for column in frame.columns if column != time_key and _is_numeric(frame[column])]
+        for column, dtype in frame.dtypes.items():
+            if column != time_key and _is_text(dtype):
+                _reject_bad_cell(frame[column], column, share=0.5, hint="; name the columns to smooth with --columns if it is no data")
+        chosen = [column for column, dtype in frame.dtypes.items() if column != time_key and dtype.kind == "f"]
         if not chosen:
-            raise UsageError("the table has no numeric columns to smooth")
+            raise UsageError("the table has no floating-point columns to smooth (name integer columns with --columns)")
     elif time_key in chosen:
         raise UsageError(f"the time column {time_column!r} cannot also be a series")
     _check_numeric(frame, chosen)
 
-    def write(z_st, path):
-        out = frame.copy()
-        out[chosen] = z_st.T
-        _write(out, path, fmt)
+    def write(z_st, path, progress):
+        _write(_with_values(frame, chosen, z_st.T), path, fmt, sep, progress)
 
     return Loaded(x, x_values, x_label, _values(frame, chosen).T, [str(c) for c in chosen], write)
 
@@ -129,14 +228,13 @@ def _is_date(header):
         return False
 
 
-def _series_in_rows(frame, fmt, chosen):
+def _series_in_rows(frame, fmt, sep, chosen):
     import pandas as pd
 
     if chosen is None:
-        numeric = [column for column in frame.columns if _is_numeric(frame[column])]
-        chosen = [column for column in numeric if _header_number(str(column)) is not None]
+        chosen = [column for column in frame.columns if _header_number(str(column)) is not None]
         if not chosen:
-            chosen = [column for column in numeric if _is_date(str(column))]
+            chosen = [column for column in frame.columns if _is_date(str(column))]
         if not chosen:
             raise UsageError("with --series rows the value columns need numbers or dates as headers; none found (name them with --columns)")
     _check_numeric(frame, chosen)
@@ -161,9 +259,34 @@ def _series_in_rows(frame, fmt, chosen):
     else:
         labels = [f"row {index}" for index in frame.index]
 
-    def write(z_st, path):
-        out = frame.copy()
-        out[chosen] = z_st
-        _write(out, path, fmt)
+    def write(z_st, path, progress):
+        _write(_with_values(frame, chosen, z_st), path, fmt, sep, progress)
 
     return Loaded(x, x_values, x_label, _values(frame, chosen), labels, write)
+
+
+def _with_values(frame, chosen, values):
+    """`frame` with `values` (rows, len(chosen)) in the columns `chosen`, each
+    in its own float32 or float64 type. The smoothed columns form one block:
+    assigning them one by one would leave thousands of blocks, which pandas
+    writes many times slower."""
+    import pandas as pd
+
+    smoothed = pd.DataFrame(values, columns=chosen, index=frame.index, copy=False)
+    dtypes = frame.dtypes
+    wanted = {column: result_dtype(dtypes[column]) for column in chosen}
+    narrow = {column: dtype for column, dtype in wanted.items() if dtype != values.dtype}
+    if narrow:
+        smoothed = smoothed.astype(narrow)
+    return pd.concat([frame.drop(columns=chosen), smoothed], axis=1)[list(frame.columns)]
+
+
+def _write(frame, path, fmt, sep, progress):
+    rows = len(frame)
+    with progress.stage("writing", rows, "rows") as bar:
+        if fmt != "csv":
+            frame.to_parquet(path)
+            bar.update(rows)
+            return
+        with open(path, "w", newline="", encoding="utf-8") as out:
+            write_csv(frame, out, sep, bar)

@@ -5,7 +5,7 @@ import math
 import numpy as np
 
 from ._days import positions
-from ._smoothing import check_request, resolve_dtype, smooth_block
+from ._smoothing import check_real, check_request, resolve_dtype, result_dtype, smooth_block
 
 
 def smooth(da, dim, *, method="whittaker", dtype=None, weights=None, return_weights=False, **options):
@@ -15,9 +15,11 @@ def smooth(da, dim, *, method="whittaker", dtype=None, weights=None, return_weig
     share the sampling positions given by the coordinate of `dim` (0, 1, 2, ...
     when it has none). A datetime64 or timedelta64 coordinate is converted to
     days since its first value, so `lam`, `merge_x_tol` and the spacing of the
-    grid are in days. Missing values (NaN) get weight zero and are filled by the
-    fit. The result has the dimensions, coordinates, name and attributes of
-    `da`; only the values change.
+    grid are in days. Missing values (NaN, or masked) get weight zero and are
+    filled by the fit. A series without a single finite observation comes out
+    NaN, and so do the missing positions when lam=0: there the fit would be
+    an invention. The result has the dimensions, coordinates, name and
+    attributes of `da`; only the values change.
 
     Works on any number of other dimensions, and lazily on dask-backed arrays:
     the series are smoothed chunk by chunk (`xarray.apply_ufunc` with
@@ -29,7 +31,7 @@ def smooth(da, dim, *, method="whittaker", dtype=None, weights=None, return_weig
     Parameters
     ----------
     da : xarray.DataArray
-        The series; any numeric dtype.
+        The series; any real numeric dtype (complex is an error).
     dim : str
         The dimension to smooth along. Its coordinate must be strictly
         increasing (after conversion to `dtype`).
@@ -42,9 +44,10 @@ def smooth(da, dim, *, method="whittaker", dtype=None, weights=None, return_weig
         `build_pb_*`, returns the penalty matrix rather than smoothed data, so it
         is no method here.
     dtype : {"float32", "float64"} or None, default None
-        The precision of the computation and of the result, choosing the
-        module's `_f32` or `_f64` function. None means float32 for float32 data
-        and float64 for any other dtype.
+        The precision of the computation, choosing the module's `_f32` or
+        `_f64` function. None means float64 whatever the data's dtype. The
+        result has the data's dtype when that is float32 or float64, float64
+        otherwise.
     weights : xarray.DataArray, optional
         Base weight of every observation (`w_base_st`), broadcastable to `da`
         and aligned with it exactly; its dimensions must be among those of `da`.
@@ -77,7 +80,9 @@ def smooth(da, dim, *, method="whittaker", dtype=None, weights=None, return_weig
         raise TypeError(f"da must be an xarray.DataArray, not {type(da).__name__}")
     if dim not in da.dims:
         raise ValueError(f"{dim!r} is not a dimension of the DataArray; its dimensions are {da.dims}")
-    dtype = resolve_dtype(dtype, da.dtype)
+    check_real(da.dtype, "the DataArray")
+    dtype = resolve_dtype(dtype)
+    out_dtype = result_dtype(da.dtype)
     try:
         x = positions(da[dim].values).astype(dtype)
     except TypeError as error:
@@ -96,11 +101,11 @@ def smooth(da, dim, *, method="whittaker", dtype=None, weights=None, return_weig
     result = xr.apply_ufunc(
         _smooth_kernel,
         *inputs,
-        kwargs={"x": x, "method": method, "dtype": dtype, "return_weights": return_weights, "options": options},
+        kwargs={"x": x, "method": method, "dtype": dtype, "out_dtype": out_dtype, "return_weights": return_weights, "options": options},
         input_core_dims=[[dim]] * len(inputs),
         output_core_dims=[[dim]] * outputs,
         dask="parallelized",
-        output_dtypes=[dtype] * outputs,
+        output_dtypes=[out_dtype] * outputs,
         keep_attrs="drop",
     )
     results = result if return_weights else (result,)
@@ -137,7 +142,7 @@ def _weights_like(weights, da, dim):
     return weights
 
 
-def _smooth_kernel(y, w=None, *, x, method, dtype, return_weights, options):
+def _smooth_kernel(y, w=None, *, x, method, dtype, out_dtype, return_weights, options):
     # Called with numpy blocks whose last axis is the smoothing dimension; all
     # other axes are flattened into the series axis the module expects.
     shape = y.shape
@@ -146,5 +151,5 @@ def _smooth_kernel(y, w=None, *, x, method, dtype, return_weights, options):
     w_st = None if w is None else np.broadcast_to(w, shape).reshape(series, shape[-1])
     result = smooth_block(x, y_st, w_st, method=method, dtype=dtype, return_weights=return_weights, options=options)
     if return_weights:
-        return tuple(part.reshape(shape) for part in result)
-    return result.reshape(shape)
+        return tuple(part.reshape(shape).astype(out_dtype, copy=False) for part in result)
+    return result.reshape(shape).astype(out_dtype, copy=False)

@@ -1,15 +1,19 @@
 """tarnwold-smooth: smooth the series of a CSV, Parquet or NetCDF file."""
 
 import argparse
+import contextlib
 import math
 import os
+import signal
 import sys
+import threading
 from pathlib import Path
 
 import numpy as np
 
+from ._atomic import replaced_on_success
 from ._cli_common import UsageError, first_line
-from ._progress import progress
+from ._progress import Progress
 from ._smoothing import ROBUST_OPTIONS, resolve_dtype, smooth_block
 
 PROG = "tarnwold-smooth"
@@ -27,21 +31,33 @@ _FORMATS = {
 # option needs a value of its own.
 _NOT_GIVEN = object()
 _WEIGHTINGS = ("tukey", "bisquare", "huber", "cauchy", "welsch", "fair", "hampel")
+# One plain fit is what --method whittaker gives; robust smoothing needs a few
+# reweighting passes to discount outliers.
+_ROBUST_ITERATIONS = 4
 
 DESCRIPTION = """\
 Smooth many series at once with the Whittaker smoother and write them back
 in the input's format (CSV, Parquet or NetCDF), next to the input as
 NAME.smoothed.EXT unless --output says otherwise. The input is never
-overwritten.
+overwritten, an existing output only with --force, and an output appears
+only when it is complete.
 
 Tables hold one series per column (--series columns, the default; the time
 steps are rows, and --time-column gives their positions) or one per row
 (--series rows; the headers of the value columns, numbers or dates, are the
-positions). In NetCDF files every numeric variable with the dimension named
-by --time-column (default "time") is smoothed along it. Dates become days
-since the first one, so --lam and --merge-x-tol are in days for them.
+positions). Floating-point columns are smoothed; integer columns (ids,
+years, flags) only when named with --columns. In NetCDF files every
+floating-point (or packed) variable with the dimension named by
+--time-column (default "time") is smoothed along it. Dates become days since
+the first one, so --lam and --merge-x-tol are in days for them.
 
-Smoothing options left out take the defaults of the tarnwold module."""
+The computation is in float64 unless --dtype float32; results keep the
+input's float32 or float64 type (and a NetCDF variable its packing). A series
+without any finite observation, and with --lam 0 every missing position,
+comes out as NaN (empty in CSV).
+
+Smoothing options left out take the defaults of the tarnwold module, except
+--iterations, which is 4 with --method robust."""
 
 
 class _Parser(argparse.ArgumentParser):
@@ -82,6 +98,14 @@ def _or_none(convert):
     return convert_or_none
 
 
+def _separator(text):
+    # A shell passes '\t' as two characters; a tab is what is meant.
+    separator = "\t" if text in ("\\t", "tab") else text
+    if len(separator) != 1:
+        raise argparse.ArgumentTypeError(f"must be a single character (or \\t), not {text!r}")
+    return separator
+
+
 def _tuning(text):
     parts = text.split(",")
     if len(parts) != 3:
@@ -94,16 +118,18 @@ def _parser():
     parser.add_argument("input", help="CSV, Parquet or NetCDF file (format from the extension, or --format)")
     parser.add_argument("-o", "--output", help="output file (default: INPUT with .smoothed before the extension)")
     parser.add_argument("--format", choices=("csv", "parquet", "netcdf"), help="format of the input, and so of the output")
+    parser.add_argument("--force", action="store_true", help="replace an existing output file (and --plot image)")
 
     data = parser.add_argument_group("data")
     data.add_argument("--series", choices=("columns", "rows"), help="tables: one series per column (default) or per row")
-    data.add_argument("--time-column", metavar="NAME", help="tables: column of positions, numbers or dates (default: row numbers); NetCDF: dimension to smooth along")
-    data.add_argument("--columns", nargs="+", metavar="NAME", help="tables: the columns to smooth (default: every numeric one)")
-    data.add_argument("--variable", nargs="+", metavar="NAME", help="NetCDF: the variables to smooth (default: every numeric one along the dimension)")
+    data.add_argument("--time-column", metavar="NAME", help="tables: column of positions, numbers or dates, or 'none' for row numbers (default: row numbers, unless a column holds dates); NetCDF: dimension to smooth along")
+    data.add_argument("--columns", nargs="+", metavar="NAME", help="tables: the columns to smooth (default: every floating-point one)")
+    data.add_argument("--sep", type=_separator, default=",", metavar="CHAR", help="CSV: the field separator, for example ';' or '\\t' (default ',')")
+    data.add_argument("--variable", nargs="+", metavar="NAME", help="NetCDF: the variables to smooth (default: every floating-point or packed one along the dimension; plain integers only when named)")
 
     smoothing = parser.add_argument_group("smoothing (defaults: those of the tarnwold module)")
     smoothing.add_argument("--method", choices=("whittaker", "robust"), default="whittaker", help="single-pass smoother (default) or robust IRLS")
-    smoothing.add_argument("--dtype", choices=("float64", "float32"), default="float64", help="precision of the computation and of the output (default float64)")
+    smoothing.add_argument("--dtype", choices=("float64", "float32"), default="float64", help="precision of the computation (default float64); the output keeps the input's type")
     smoothing.add_argument("--lam", type=_number(0), help="smoothness; larger is smoother (module default 10)")
     smoothing.add_argument("--d", type=_integer(0), help="order of the penalised differences (module default 2)")
     smoothing.add_argument("--ridge", type=_number(0), help="ridge added to the diagonal (module default 1e-10)")
@@ -111,7 +137,7 @@ def _parser():
     smoothing.add_argument("--normalize", choices=("mean", "median", "none"), type=str.lower, help="rescale the grid to unit mean or median spacing, or not (module default mean)")
     smoothing.add_argument("--no-parallel", action="store_true", help="smooth on the calling thread only")
     robust = parser.add_argument_group("robust smoothing (with --method robust)")
-    robust.add_argument("--iterations", type=_integer(0), help="IRLS passes; 1 is the plain weighted fit, use 3 to 5 against outliers (module default 1)")
+    robust.add_argument("--iterations", type=_integer(1), help=f"IRLS passes; 1 is the plain weighted fit (default {_ROBUST_ITERATIONS})")
     robust.add_argument("--weighting", choices=_WEIGHTINGS, type=str.lower, help="weight function (module default tukey)")
     robust.add_argument("--scale", choices=("mad", "huber"), type=str.lower, help="residual scale estimator (module default mad)")
     robust.add_argument("--tuning", type=_tuning, metavar="A,B,C", help="the weighting's three tuning constants")
@@ -119,52 +145,95 @@ def _parser():
 
     run = parser.add_argument_group("running")
     run.add_argument("--chunk-size", type=_integer(1), default=10_000, metavar="N", help="series per call of the smoother (default 10000); results do not depend on it, except with --method robust --dtype float32, whose float64 fall-back reruns a whole chunk")
-    run.add_argument("--no-progress", action="store_true", help="no progress bar (shown when there is more than one chunk)")
+    run.add_argument("--no-progress", action="store_true", help="no progress bar (shown when a run takes more than a second)")
     run.add_argument("--plot", metavar="FILE.png", help="draw a few series, raw and smoothed, into this image")
     run.add_argument("--plot-series", type=_integer(1), default=4, metavar="N", help="how many series to draw (default 4)")
     return parser
 
 
+class _Terminated(BaseException):
+    """SIGTERM, turned into an exception so that partial outputs are removed
+    on the way out, as they are for Ctrl-C."""
+
+
 def main(argv=None):
     """Runs the command line with `argv` (default: sys.argv[1:]) and returns
     its exit status: 0 on success, 2 with a one-line message on standard error
-    for bad options, unreadable files, unknown columns and the like."""
+    for bad options, unreadable or unwritable files, unknown columns and the
+    like, 130 after Ctrl-C and 143 after SIGTERM."""
+    with _signals_as_exceptions():
+        try:
+            return _run(_parser().parse_args(argv))
+        except UsageError as error:
+            print(f"{PROG}: error: {error}", file=sys.stderr)
+            return 2
+        except KeyboardInterrupt:
+            print(f"{PROG}: interrupted", file=sys.stderr)
+            return 130
+        except _Terminated:
+            print(f"{PROG}: terminated", file=sys.stderr)
+            return 143
+
+
+@contextlib.contextmanager
+def _signals_as_exceptions():
+    """SIGTERM raises _Terminated; SIGXFSZ (a file size limit reached) is
+    ignored so that the write fails with an error the command reports,
+    rather than killing the process beside a partial file. Only the main
+    thread can handle signals; elsewhere nothing changes."""
+    saved = {}
+    if threading.current_thread() is threading.main_thread():
+        saved[signal.SIGTERM] = signal.signal(signal.SIGTERM, _raise_terminated)
+        saved[signal.SIGXFSZ] = signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
     try:
-        return _run(_parser().parse_args(argv))
-    except UsageError as error:
-        print(f"{PROG}: error: {error}", file=sys.stderr)
-        return 2
+        yield
+    finally:
+        for number, handler in saved.items():
+            signal.signal(number, handler)
+
+
+def _raise_terminated(number, frame):
+    raise _Terminated()
 
 
 def _run(args):
     source = Path(args.input)
+    if source.is_dir():
+        raise UsageError(f"cannot read {source}: it is a directory")
     if not source.is_file():
         raise UsageError(f"cannot read {source}: no such file")
     fmt = args.format or _format_of(source)
     if fmt is None:
         raise UsageError(f"cannot tell the format of {source} from its extension; give --format")
     options = _options(args)
-    dtype = resolve_dtype(args.dtype, np.float64)
-    output = _output_path(args.output, source, fmt)
+    dtype = resolve_dtype(args.dtype)
+    output = _output_path(args.output, source, fmt, args.force)
     if args.plot is not None:
-        _check_plot_path(Path(args.plot), source)
+        _check_plot_path(Path(args.plot), source, output, args.force)
 
-    loaded = _load(source, fmt, args)
-    z_st = _smooth_in_chunks(loaded, args, dtype, options)
-    try:
-        loaded.write(z_st, output)
-    except (OSError, ValueError) as error:
-        raise UsageError(f"cannot write {output}: {first_line(error)}") from None
+    progress = Progress(enabled=not args.no_progress)
+    loaded = _load(source, fmt, args, progress)
+    z_st = _smooth_in_chunks(loaded, args, dtype, options, progress)
+    _write(output, lambda path: loaded.write(z_st, path, progress))
     series, length = loaded.y_st.shape
     print(f"{PROG}: smoothed {series} series of {length} positions into {output}", file=sys.stderr)
     if args.plot is not None:
         from ._plot import plot_series
 
-        try:
-            plot_series(args.plot, loaded, z_st, args.plot_series)
-        except (OSError, ValueError) as error:
-            raise UsageError(f"cannot draw {args.plot}: {first_line(error)}") from None
+        _write(Path(args.plot), lambda path: plot_series(path, loaded, z_st, args.plot_series))
     return 0
+
+
+def _write(target, write):
+    """Writes `target` through a temporary file; any failure of the writer
+    (disk full, a value the format cannot hold) becomes a one-line error."""
+    try:
+        with replaced_on_success(target) as path:
+            write(path)
+    except UsageError:
+        raise
+    except Exception as error:
+        raise UsageError(f"cannot write {target}: {first_line(error)}") from None
 
 
 def _format_of(path):
@@ -181,6 +250,8 @@ def _options(args):
         options["normalize"] = None if args.normalize == "none" else args.normalize
     if args.no_parallel:
         options["parallel"] = False
+    if args.method == "robust" and "iterations" not in options:
+        options["iterations"] = _ROBUST_ITERATIONS
     if args.merge_x_tol is not _NOT_GIVEN:
         options["merge_x_tol"] = args.merge_x_tol
     if args.method != "robust":
@@ -190,17 +261,18 @@ def _options(args):
     return options
 
 
-def _output_path(given, source, fmt):
+def _output_path(given, source, fmt, force):
     output = Path(given) if given is not None else source.with_name(f"{source.stem}.smoothed{source.suffix}")
     written_as = _format_of(output)
     if written_as is not None and written_as != fmt:
         raise UsageError(f"the output {output} names a {written_as} file, but the result is written as {fmt} like the input")
     if _same_file(output, source):
         raise UsageError(f"the output {output} is the input file; refusing to overwrite it")
+    _check_writable(output, "", force)
     return output
 
 
-def _check_plot_path(plot, source):
+def _check_plot_path(plot, source, output, force):
     from ._plot import supported_formats
 
     suffix = plot.suffix.lower().lstrip(".")
@@ -208,6 +280,22 @@ def _check_plot_path(plot, source):
         raise UsageError(f"--plot: cannot draw into {plot}: unknown image type {suffix!r} (use .png)")
     if _same_file(plot, source):
         raise UsageError(f"--plot: {plot} is the input file; refusing to overwrite it")
+    if _same_file(plot, output):
+        raise UsageError(f"--plot: {plot} is the output file")
+    _check_writable(plot, "--plot: ", force)
+
+
+def _check_writable(path, prefix, force):
+    """Rejects, before any data is read, an output that could not be written
+    or would replace an existing file without --force."""
+    if path.is_dir():
+        raise UsageError(f"{prefix}cannot write {path}: it is a directory")
+    if not path.parent.is_dir():
+        raise UsageError(f"{prefix}cannot write {path}: no such directory {path.parent}")
+    if not os.access(path.parent, os.W_OK | os.X_OK):
+        raise UsageError(f"{prefix}cannot write {path}: the directory is not writable")
+    if path.exists() and not force:
+        raise UsageError(f"{prefix}{path} exists; pass --force to replace it")
 
 
 def _same_file(path, other):
@@ -219,34 +307,34 @@ def _same_file(path, other):
         return False
 
 
-def _load(source, fmt, args):
+def _load(source, fmt, args, progress):
     if fmt == "netcdf":
-        for flag, value in (("--series", args.series), ("--columns", args.columns)):
+        for flag, value in (("--series", args.series), ("--columns", args.columns), ("--sep", None if args.sep == "," else args.sep)):
             if value is not None:
                 raise UsageError(f"{flag} applies to CSV and Parquet files")
         from ._netcdf import load_netcdf
 
-        return load_netcdf(source, args.time_column, args.variable)
+        return load_netcdf(source, args.time_column, args.variable, progress)
     if args.variable is not None:
         raise UsageError("--variable applies to NetCDF files")
+    if args.sep != "," and fmt != "csv":
+        raise UsageError("--sep applies to CSV files")
     from ._tables import load_table
 
-    return load_table(source, fmt, args.series or "columns", args.time_column, args.columns)
+    return load_table(source, fmt, args.series or "columns", args.time_column, args.columns, args.sep, progress)
 
 
-def _smooth_in_chunks(loaded, args, dtype, options):
+def _smooth_in_chunks(loaded, args, dtype, options, progress):
     """Smooths the series `args.chunk_size` at a time, reporting progress; the
     results equal those of one call (see smooth_block for the one exception)."""
     series = loaded.y_st.shape[0]
     z_st = np.empty(loaded.y_st.shape, dtype=dtype)
-    bar = progress(series, show=not args.no_progress and series > args.chunk_size)
-    try:
-        for start in range(0, series, args.chunk_size):
-            stop = min(start + args.chunk_size, series)
-            z_st[start:stop] = smooth_block(loaded.x, loaded.y_st[start:stop], method=args.method, dtype=dtype, options=options)
-            bar.update(stop - start)
-    except ValueError as error:
-        raise UsageError(f"cannot smooth: {error}") from None
-    finally:
-        bar.close()
+    with progress.stage("smoothing", series, "series") as bar:
+        try:
+            for start in range(0, series, args.chunk_size):
+                stop = min(start + args.chunk_size, series)
+                z_st[start:stop] = smooth_block(loaded.x, loaded.y_st[start:stop], method=args.method, dtype=dtype, options=options)
+                bar.update(stop - start)
+        except (ValueError, TypeError, OverflowError) as error:
+            raise UsageError(f"cannot smooth: {first_line(error)}") from None
     return z_st

@@ -24,8 +24,8 @@ namespace {
 // division uses the floored diagonal too; that matters only when the floor
 // exceeds 1, where sqrt(floor) < floor, and is used by the re-solve alone.
 template <typename T, bool FloorColumnDivisor, typename In>
-std::vector<T> cholesky_band_solve(const In* pb, std::size_t n, std::size_t k, const In* w,
-                                   const In* y, T lam, T ridge, T floor) {
+std::vector<T> cholesky_band_solve(const In* pb, std::size_t n, std::size_t k, const In* w, const In* y,
+                                   T lam, T ridge, T floor) {
     // factor[j*n + i] holds L(i, i-j); row 0 is the diagonal.
     std::vector<T> factor(checked_product(k + 1, n));
     std::vector<T> work(n);
@@ -99,10 +99,9 @@ bool acceptable(const std::vector<float>& z, const float* y, std::size_t n) {
 
 }  // namespace
 
-void banded_solve_f32(const float* pb, std::size_t n, std::size_t k, const float* w,
-                      const float* y, float lam, float ridge, float eps, float* z) {
-    const std::vector<float> single = cholesky_band_solve<float, false>(pb, n, k, w, y, lam, ridge,
-                                                                        eps);
+void banded_solve_f32(const float* pb, std::size_t n, std::size_t k, const float* w, const float* y,
+                      float lam, float ridge, float eps, float* z) {
+    const std::vector<float> single = cholesky_band_solve<float, false>(pb, n, k, w, y, lam, ridge, eps);
     if (acceptable(single, y, n)) {
         std::copy(single.begin(), single.end(), z);
         return;
@@ -120,49 +119,10 @@ void banded_solve_f32(const float* pb, std::size_t n, std::size_t k, const float
     }
 }
 
-void banded_solve_f64(const double* pb, std::size_t n, std::size_t k, const double* w,
-                      const double* y, double lam, double ridge, double eps, double* z) {
-    const std::vector<double> solution = cholesky_band_solve<double, false>(pb, n, k, w, y, lam,
-                                                                            ridge, eps);
+void banded_solve_f64(const double* pb, std::size_t n, std::size_t k, const double* w, const double* y,
+                      double lam, double ridge, double eps, double* z) {
+    const std::vector<double> solution = cholesky_band_solve<double, false>(pb, n, k, w, y, lam, ridge, eps);
     std::copy(solution.begin(), solution.end(), z);
 }
-
-template <typename T>
-void read_series(const SeriesSolveContext<T>& context, std::size_t s, T* w, T* y,
-                 std::size_t step) {
-    const std::size_t n = context.y.cols;
-    for (std::size_t t = 0; t < n; ++t) {
-        const T value = context.y.at(s, t);
-        const bool observed = std::isfinite(value);
-        T weight = T(0);
-        if (observed) {
-            weight = context.base_weights != nullptr ? context.base_weights->at(s, t) : T(1);
-        }
-        w[t * step] = weight;
-        y[t * step] = weight > T(0) && observed ? value : T(0);
-    }
-}
-
-template <typename T>
-void solve_series(const SeriesSolveContext<T>& context, std::size_t s, T* destination) {
-    const std::size_t n = context.band->columns;
-    const StridedMatrix<T>* base = context.base_weights;
-    if (s >= context.y.rows || context.y.cols != n ||
-        (base != nullptr && (s >= base->rows || base->cols != n))) {
-        throw InternalFault("series index or length out of range in solve_series");
-    }
-    std::vector<T> w(n);
-    std::vector<T> y(n);
-    read_series(context, s, w.data(), y.data(), 1);
-    banded_solve(context.band->data(), n, context.band->k, w.data(), y.data(), context.lam,
-                 context.ridge, context.eps, destination);
-}
-
-template void read_series<float>(const SeriesSolveContext<float>&, std::size_t, float*,
-                                  float*, std::size_t);
-template void read_series<double>(const SeriesSolveContext<double>&, std::size_t, double*,
-                                   double*, std::size_t);
-template void solve_series<float>(const SeriesSolveContext<float>&, std::size_t, float*);
-template void solve_series<double>(const SeriesSolveContext<double>&, std::size_t, double*);
 
 }  // namespace tarnwold

@@ -1,10 +1,13 @@
 // Internal faults of the numerical core.
 //
-// The core reports no numerical errors: floors absorb every division by zero
-// and every negative square root. What remains are broken invariants (an
-// index out of range, a size that overflows) and resource exhaustion. The
-// former are thrown as InternalFault and surface in Python as the module's
-// internal-fault exception; std::bad_alloc is left to propagate as it is.
+// The core reports one numerical error only: a single-precision robust batch
+// whose double-precision rerun still leaves float's range
+// (NumericalInstability, a ValueError in Python). Floors absorb every other
+// division by zero and negative square root. What remains are broken
+// invariants (an index out of range, a size that overflows) and resource
+// exhaustion. The former are thrown as InternalFault and surface in Python
+// as the module's internal-fault exception; std::bad_alloc is left to
+// propagate as it is.
 #pragma once
 
 #include <cstddef>
@@ -13,6 +16,11 @@
 namespace tarnwold {
 
 class InternalFault : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+class NumericalInstability : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 };

@@ -1,6 +1,7 @@
 #include "grid_band.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <utility>
 
 #include "fault.hpp"
@@ -66,7 +67,6 @@ std::vector<T> normalize_grid(const T* x, std::size_t n, std::string_view text) 
             scale = median_spacing(x, n);
             break;
         case NormalizeMode::Shift:
-        case NormalizeMode::Off:
             break;
     }
     if (!(scale > T(0))) {
@@ -76,6 +76,14 @@ std::vector<T> normalize_grid(const T* x, std::size_t n, std::string_view text) 
     std::vector<T> xn(n);
     for (std::size_t i = 0; i < n; ++i) {
         xn[i] = (x[i] - x0) / scale;
+    }
+    // Shifted and scaled positions grow with their index, so the last one is
+    // the largest: when it is not finite although both ends are, the span
+    // (or the span over a tiny spacing) overflowed, and any penalty built on
+    // the grid would be meaningless. Other grids are the callers' to reject.
+    if (std::isfinite(x0) && std::isfinite(x[n - 1]) && !std::isfinite(xn[n - 1])) {
+        throw NumericalInstability(
+            "normalizing x overflows: its span (over the spacing) exceeds the floating-point range");
     }
     return xn;
 }
@@ -169,9 +177,7 @@ PenaltyBand<T> build_penalty_band(const T* x, std::size_t n, std::uint64_t d, T 
 
 template std::vector<float> normalize_grid<float>(const float*, std::size_t, std::string_view);
 template std::vector<double> normalize_grid<double>(const double*, std::size_t, std::string_view);
-template PenaltyBand<float> build_penalty_band<float>(const float*, std::size_t, std::uint64_t,
-                                                      float);
-template PenaltyBand<double> build_penalty_band<double>(const double*, std::size_t,
-                                                        std::uint64_t, double);
+template PenaltyBand<float> build_penalty_band<float>(const float*, std::size_t, std::uint64_t, float);
+template PenaltyBand<double> build_penalty_band<double>(const double*, std::size_t, std::uint64_t, double);
 
 }  // namespace tarnwold

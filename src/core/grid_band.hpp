@@ -17,10 +17,11 @@
 
 namespace tarnwold {
 
-enum class NormalizeMode { Off, Mean, Median, Shift };
+// How a grid is scaled after its shift to 0; a caller that wants no
+// normalisation at all does not call normalize_grid.
+enum class NormalizeMode { Mean, Median, Shift };
 
 // "mean" -> Mean, "median" -> Median (byte for byte), any other text -> Shift.
-// Off is never derived from a text: it is what a caller means by passing none.
 NormalizeMode normalize_mode(std::string_view text);
 
 template <typename T>
@@ -33,7 +34,8 @@ struct PenaltyBand {
 };
 
 // Shifts the grid to start at 0 and divides by the scale the text selects.
-// Grids shorter than 2 come back unchanged.
+// Grids shorter than 2 come back unchanged. Throws NumericalInstability when
+// a normalised position overflows the type's range.
 template <typename T>
 std::vector<T> normalize_grid(const T* x, std::size_t n, std::string_view text);
 

@@ -1,27 +1,26 @@
 #include "irls.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
-#include <type_traits>
 #include <vector>
 
 #include "banded_solve.hpp"
-#include "decimal.hpp"
 #include "fault.hpp"
-#include "kernel_choice.hpp"
+#include "lane_kernel.hpp"
 #include "lane_solver.hpp"
 #include "parallel.hpp"
 #include "scratch.hpp"
+#include "weight_functions.hpp"
+#include "working_input.hpp"
 
 namespace tarnwold {
 
 template <typename T>
-void form_base_row(const StridedMatrix<T>& y, const StridedMatrix<T>* given, std::size_t s,
-                   T* row) {
+void form_base_row(const StridedMatrix<T>& y, const StridedMatrix<T>* given, std::size_t s, T* row) {
     for (std::size_t t = 0; t < y.cols; ++t) {
-        const T weight = given != nullptr ? given->at(s, t) : T(1);
-        row[t] = std::isfinite(y.at(s, t)) ? weight : T(0);
+        row[t] = working_weight(y.at(s, t), given != nullptr ? given->at(s, t) : T(1));
     }
 }
 
@@ -47,8 +46,8 @@ struct IrlsState {
 
 // Scale of the residuals r at the masked positions, by the problem's estimator.
 template <typename T>
-T residual_scale(const IrlsProblem<T>& problem, const T* r, const std::uint8_t* mask,
-                 std::size_t n, T* scratch) {
+T residual_scale(const IrlsProblem<T>& problem, const T* r, const std::uint8_t* mask, std::size_t n,
+                 T* scratch) {
     return problem.scale == ScaleEstimator::Huber ? huber_scale(r, mask, n, problem.eps, scratch)
                                                   : mad_scale(r, mask, n, problem.eps, scratch);
 }
@@ -58,22 +57,14 @@ T residual_scale(const IrlsProblem<T>& problem, const T* r, const std::uint8_t* 
 // With lane kernels, the weights come from their vectorised weight
 // functions, which compute the same values.
 template <typename T>
-void reweigh(const IrlsProblem<T>& problem, const T* r, const std::uint8_t* mask, std::size_t n,
-             T sigma, T* robust, const LaneKernels* kernels) {
+void reweigh(const IrlsProblem<T>& problem, const T* r, const std::uint8_t* mask, std::size_t n, T sigma,
+             T* robust, const LaneKernels<T>* kernels) {
     if (kernels != nullptr) {
-        const WeightTask<T> task{problem.weighting, problem.tuning.t0, problem.tuning.t1,
-                                 problem.tuning.t2, decimal<T>(1e-12f, 1e-12), r, sigma, mask,
-                                 n, robust};
-        if constexpr (std::is_same_v<T, float>) {
-            kernels->weigh_f32(task);
-        } else {
-            kernels->weigh_f64(task);
-        }
+        kernels->weigh({problem.weighting, problem.tuning, r, sigma, mask, n, robust});
         return;
     }
     for (std::size_t t = 0; t < n; ++t) {
-        robust[t] = mask[t] != 0 ? robust_weight(problem.weighting, problem.tuning, r[t] / sigma)
-                                 : T(0);
+        robust[t] = mask[t] != 0 ? robust_weight(problem.weighting, problem.tuning, r[t] / sigma) : T(0);
     }
 }
 
@@ -117,13 +108,11 @@ void irls_pass(const IrlsProblem<T>& problem, std::size_t s, bool next_pass, Irl
             total[t] = wt[t];
         }
         const T value = problem.y.at(s, t);
-        if (std::isfinite(value) && wt[t] > T(0)) {
-            mask[t] = 1;
-            yc[t] = value;
-        }
+        mask[t] = usable(value, wt[t]) ? 1 : 0;
+        yc[t] = working_value(value, wt[t]);
     }
-    banded_solve(problem.band->data(), n, problem.band->k, wt.data(), yc.data(), problem.lam,
-                 problem.ridge, problem.eps, fit);
+    banded_solve(problem.band->data(), n, problem.band->k, wt.data(), yc.data(), problem.lam, problem.ridge,
+                 problem.eps, fit);
     if (next_pass) {
         // Observations minus fit at the masked positions (where yc holds the
         // observation), NaN elsewhere.
@@ -138,14 +127,13 @@ void irls_pass(const IrlsProblem<T>& problem, std::size_t s, bool next_pass, Irl
             return;
         }
         const T sigma = residual_scale(problem, r.data(), mask.data(), n, scratch.data());
-        reweigh(problem, r.data(), mask.data(), n, sigma, robust, nullptr);
+        reweigh<T>(problem, r.data(), mask.data(), n, sigma, robust, nullptr);
     }
 }
 
 // The reference: passes over the whole batch, robust weights in a matrix.
 template <typename T>
-void scalar_passes(const IrlsProblem<T>& problem, std::uint64_t passes, T* fits,
-                   T* total_weights) {
+void scalar_passes(const IrlsProblem<T>& problem, std::uint64_t passes, T* fits, T* total_weights) {
     const std::size_t series = problem.y.rows;
     const std::size_t n = problem.band->columns;
     IrlsState<T> state{fits, SeriesMatrix<T>(series, n), total_weights};
@@ -154,7 +142,7 @@ void scalar_passes(const IrlsProblem<T>& problem, std::uint64_t passes, T* fits,
         const T* base = base_row(problem, s, base_scratch.data());
         T* robust = state.robust_weights.row(s);
         for (std::size_t t = 0; t < n; ++t) {
-            robust[t] = std::isfinite(problem.y.at(s, t)) && base[t] > T(0) ? T(1) : T(0);
+            robust[t] = usable(problem.y.at(s, t), base[t]) ? T(1) : T(0);
         }
     }
     // Every series finishes a pass before the next begins: the loop over
@@ -172,20 +160,14 @@ void scalar_passes(const IrlsProblem<T>& problem, std::uint64_t passes, T* fits,
 // holds the weights of this pass on entry and those of the next on return;
 // mask, residuals and scratch are n values of scratch each.
 template <typename T>
-void next_robust_weights(const IrlsProblem<T>& problem, const LaneKernels& kernels, const T* y,
-                         const T* base, const T* fit, T* robust, std::uint8_t* mask,
-                         T* residuals, T* scratch) {
+void next_robust_weights(const IrlsProblem<T>& problem, const LaneKernels<T>& kernels, const T* y,
+                         const T* base, const T* fit, T* robust, std::uint8_t* mask, T* residuals,
+                         T* scratch) {
     const std::size_t n = problem.band->columns;
     std::size_t count = 0;
     T smallest = T(0);
     T largest = T(0);
-    const ResidualTask<T> task{n,       y,         base,   robust, fit,     mask,
-                               residuals, scratch, &count, &smallest, &largest};
-    if constexpr (std::is_same_v<T, float>) {
-        kernels.residuals_f32(task);
-    } else {
-        kernels.residuals_f64(task);
-    }
+    kernels.residuals({n, y, base, robust, fit, mask, residuals, scratch, &count, &smallest, &largest});
     if (fit_unusable(mask, n, count)) {
         return;
     }
@@ -201,11 +183,10 @@ void next_robust_weights(const IrlsProblem<T>& problem, const LaneKernels& kerne
 // the base weights at every pass. The total weights are those of the last
 // solve, so only the last pass writes them.
 template <typename T>
-void lane_passes(const IrlsProblem<T>& problem, std::uint64_t passes, Kernel kernel, T* fits,
+void lane_passes(const IrlsProblem<T>& problem, std::uint64_t passes, const LaneKernels<T>& kernels, T* fits,
                  T* total_weights, std::size_t lo, std::size_t hi) {
     const std::size_t n = problem.band->columns;
-    const LaneKernels* kernels = lane_kernels(kernel);
-    LaneSolver<T> solver(*problem.band, problem.lam, problem.ridge, problem.eps, kernel, hi - lo);
+    LaneSolver<T> solver(*problem.band, problem.lam, problem.ridge, problem.eps, &kernels, hi - lo);
     const std::size_t width = solver.width();
     const std::size_t block_values = checked_product(width, n);
     Scratch<T> observations(block_values);
@@ -235,9 +216,8 @@ void lane_passes(const IrlsProblem<T>& problem, std::uint64_t passes, Kernel ker
                     y[t] = problem.y.at(s, t);
                 }
             }
-            // v - v is 0 exactly when v is finite; no branch on the data.
             for (std::size_t t = 0; t < n; ++t) {
-                r[t] = (y[t] - y[t] == T(0)) & (base[t] > T(0)) ? T(1) : T(0);
+                r[t] = usable(y[t], base[t]) ? T(1) : T(0);
             }
             fit_rows[lane] = fits + s * n;
         }
@@ -249,17 +229,7 @@ void lane_passes(const IrlsProblem<T>& problem, std::uint64_t passes, Kernel ker
             robust_rows[lane] = robust.data() + source * n;
         }
         for (std::uint64_t pass = 0; pass < passes; ++pass) {
-            if (!solver.read_pass(observation_rows.data(), base_rows.data(), robust_rows.data())) {
-                // A solver without lane kernels: one lane, the reference's inputs.
-                for (std::size_t lane = 0; lane < lanes; ++lane) {
-                    const T* y = observation_rows[lane];
-                    for (std::size_t t = 0; t < n; ++t) {
-                        const T wt = base_rows[lane][t] * robust_rows[lane][t];
-                        solver.weights()[t * width + lane] = wt;
-                        solver.values()[t * width + lane] = std::isfinite(y[t]) && wt > T(0) ? y[t] : T(0);
-                    }
-                }
-            }
+            solver.read_pass(observation_rows.data(), base_rows.data(), robust_rows.data());
             solver.solve(lanes, fit_rows.data());
             const bool last = pass + 1 == passes;
             for (std::size_t lane = 0; lane < lanes; ++lane) {
@@ -275,9 +245,8 @@ void lane_passes(const IrlsProblem<T>& problem, std::uint64_t passes, Kernel ker
                     }
                     continue;
                 }
-                next_robust_weights(problem, *kernels, observation_rows[lane], base,
-                                    fit_rows[lane], r, mask.data(), residuals.data(),
-                                    scratch.data());
+                next_robust_weights(problem, kernels, observation_rows[lane], base, fit_rows[lane], r,
+                                    mask.data(), residuals.data(), scratch.data());
             }
         }
     }
@@ -300,22 +269,26 @@ void irls_batch(const IrlsProblem<T>& problem, T* fits, T* total_weights) {
     // weights of the last pass would feed no solve, so that pass skips them.
     const std::uint64_t passes = series == 0 ? 0 : problem.iterations;
     if (passes == 0) {
+        std::fill(fits, fits + series * n, T(0));
+        if (total_weights != nullptr) {
+            std::fill(total_weights, total_weights + series * n, T(0));
+        }
         return;
     }
     // A lone series gains nothing from a block: its unused lanes would be
     // computed and stored at every step, and for long series the block's
     // interleaved factor outgrows the caches.
-    const Kernel kernel = active_kernel();
-    if (kernel == Kernel::Scalar || series == 1) {
+    const LaneKernels<T>* kernels = lane_kernels<T>(problem.kernel);
+    if (kernels == nullptr || series == 1) {
         scalar_passes(problem, passes, fits, total_weights);
         return;
     }
     for_each_series_range(
         series, problem.parallel,
         [&](std::size_t lo, std::size_t hi) {
-            lane_passes(problem, passes, kernel, fits, total_weights, lo, hi);
+            lane_passes(problem, passes, *kernels, fits, total_weights, lo, hi);
         },
-        lane_grain<T>(*lane_kernels(kernel)));
+        lane_grain(*kernels));
 }
 
 template <typename T>
@@ -326,10 +299,10 @@ IrlsResult<T> irls_batch(const IrlsProblem<T>& problem) {
     return result;
 }
 
-template void form_base_row<float>(const StridedMatrix<float>&, const StridedMatrix<float>*,
-                                   std::size_t, float*);
-template void form_base_row<double>(const StridedMatrix<double>&, const StridedMatrix<double>*,
-                                    std::size_t, double*);
+template void form_base_row<float>(const StridedMatrix<float>&, const StridedMatrix<float>*, std::size_t,
+                                   float*);
+template void form_base_row<double>(const StridedMatrix<double>&, const StridedMatrix<double>*, std::size_t,
+                                    double*);
 template void irls_batch<float>(const IrlsProblem<float>&, float*, float*);
 template void irls_batch<double>(const IrlsProblem<double>&, double*, double*);
 template IrlsResult<float> irls_batch<float>(const IrlsProblem<float>&);

@@ -12,6 +12,7 @@
 #include <cstdint>
 
 #include "grid_band.hpp"
+#include "kernel_choice.hpp"
 #include "robust.hpp"
 #include "series_matrix.hpp"
 
@@ -30,22 +31,22 @@ struct BaseWeights {
 // Row s of B as formed from the observations y and the caller's weights
 // (nullptr for weight 1): the weight where y(s, t) is finite, else 0.
 template <typename T>
-void form_base_row(const StridedMatrix<T>& y, const StridedMatrix<T>* given, std::size_t s,
-                   T* row);
+void form_base_row(const StridedMatrix<T>& y, const StridedMatrix<T>* given, std::size_t s, T* row);
 
 template <typename T>
 struct IrlsProblem {
     const PenaltyBand<T>* band;
-    StridedMatrix<T> y;            // (S, T) observations, NaN/inf = missing
-    BaseWeights<T> base_weights;   // (S, T)
+    StridedMatrix<T> y;           // (S, T) observations, NaN/inf = missing
+    BaseWeights<T> base_weights;  // (S, T)
     T lam;
     T ridge;
     std::uint64_t iterations;
     Weighting weighting;
     TuningTriple<T> tuning;
     ScaleEstimator scale;
-    T eps;       // floor of the solver and of the scale estimators
+    T eps;  // floor of the solver and of the scale estimators
     bool parallel;
+    Kernel kernel;  // the module's choice, active_kernel()
 };
 
 template <typename T>
@@ -55,13 +56,14 @@ struct IrlsResult {
 };
 
 // Writes the fits and the total weights into fits and total_weights, (S, T)
-// row-major each, which must come zero-filled (a batch without passes leaves
-// them so); total_weights may be nullptr when nobody reads them. The scalar kernel runs the passes over the whole batch one after
-// another, with the robust weights in an (S, T) matrix. The vector kernels
-// let each thread run every pass of a block of series before the next block:
-// a series' pass reads only its own rows and the shared read-only problem,
-// so the order among series cannot change a bit, and the robust weights of a
-// block live in the thread's scratch. Both give the same bits.
+// row-major each, every element (a batch without passes gives zeros);
+// total_weights may be nullptr when nobody reads them. The scalar kernel
+// runs the passes over the whole batch one after another, with the robust
+// weights in an (S, T) matrix. The vector kernels let each thread run every
+// pass of a block of series before the next block: a series' pass reads
+// only its own rows and the shared read-only problem, so the order among
+// series cannot change a bit, and the robust weights of a block live in the
+// thread's scratch. Both give the same bits.
 template <typename T>
 void irls_batch(const IrlsProblem<T>& problem, T* fits, T* total_weights);
 

@@ -1,6 +1,9 @@
 #include "kernel_choice.hpp"
 
 #include <cstdlib>
+#include <type_traits>
+
+#include "lane_kernel.hpp"
 
 namespace tarnwold {
 
@@ -42,7 +45,9 @@ Kernel active_kernel() {
     return kernel;
 }
 
-const LaneKernels* lane_kernels(Kernel kernel) {
+namespace {
+
+const LaneKernelSet* lane_kernel_set(Kernel kernel) {
     switch (kernel) {
         case Kernel::Scalar:
             return nullptr;
@@ -61,5 +66,32 @@ const LaneKernels* lane_kernels(Kernel kernel) {
     }
     return nullptr;
 }
+
+template <typename T>
+const LaneKernels<T>& in_precision(const LaneKernelSet& set) {
+    if constexpr (std::is_same_v<T, float>) {
+        return set.f32;
+    } else {
+        return set.f64;
+    }
+}
+
+}  // namespace
+
+template <typename T>
+const LaneKernels<T>* lane_kernels(Kernel kernel) {
+    const LaneKernelSet* set = lane_kernel_set(kernel);
+    return set != nullptr ? &in_precision<T>(*set) : nullptr;
+}
+
+template <typename T>
+const LaneKernels<T>& lone_series_kernels() {
+    return in_precision<T>(single_lane_kernels);
+}
+
+template const LaneKernels<float>* lane_kernels<float>(Kernel);
+template const LaneKernels<double>* lane_kernels<double>(Kernel);
+template const LaneKernels<float>& lone_series_kernels<float>();
+template const LaneKernels<double>& lone_series_kernels<double>();
 
 }  // namespace tarnwold

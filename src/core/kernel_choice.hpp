@@ -5,22 +5,24 @@
 // with the vector width of their instruction set and fall back to the
 // reference lane by lane. Every choice gives the same bits.
 //
-// The choice is made once per process, at first use: the widest instruction
-// set the processor supports, unless the environment variable
-// TARNWOLD_KERNEL names another: "scalar", "sse2" (the 16-byte baseline
-// vectors, also on other architectures), "avx2", "avx512", or "auto". A
-// named set the processor lacks gives the widest one it has below it; any
-// other text counts as "auto". Tests use it to compare every path with the
-// reference; it changes no result.
+// The module's entry points make the choice, once per process, and pass it
+// to the core as an argument, so that tests can compare every kernel in one
+// process: the widest instruction set the processor supports, unless the
+// environment variable TARNWOLD_KERNEL names another: "scalar", "sse2" (the
+// 16-byte baseline vectors, also on other architectures), "avx2", "avx512",
+// or "auto". A named set the processor lacks gives the widest one it has
+// below it; any other text counts as "auto". Tests use it to compare every
+// path with the reference; it changes no result.
 #pragma once
 
 #include <string_view>
 
-#include "lane_kernel.hpp"
-
 namespace tarnwold {
 
 enum class Kernel { Scalar, Sse2, Avx2, Avx512 };
+
+template <typename T>
+struct LaneKernels;  // lane_kernel.hpp
 
 // The kernel `requested` resolves to on a processor with the given support.
 Kernel resolve_kernel(std::string_view requested, bool has_avx2, bool has_avx512);
@@ -28,10 +30,16 @@ Kernel resolve_kernel(std::string_view requested, bool has_avx2, bool has_avx512
 // The kernel `requested` resolves to on this processor.
 Kernel supported_kernel(std::string_view requested);
 
-// The process-wide choice: supported_kernel of TARNWOLD_KERNEL (or "auto").
+// The process-wide choice: supported_kernel of TARNWOLD_KERNEL (or "auto"),
+// read at the first call.
 Kernel active_kernel();
 
-// The lane kernels of a vector kernel; nullptr for Scalar.
-const LaneKernels* lane_kernels(Kernel kernel);
+// The lane kernels of a vector kernel in precision T; nullptr for Scalar.
+template <typename T>
+const LaneKernels<T>* lane_kernels(Kernel kernel);
+
+// The one-lane kernels in precision T, for a lone series.
+template <typename T>
+const LaneKernels<T>& lone_series_kernels();
 
 }  // namespace tarnwold

@@ -19,7 +19,8 @@
 // This header is shared by the instruction-set specific translation units.
 // It must stay free of inline functions and templates with code, so that no
 // function compiled for a wider instruction set can be merged by the linker
-// into code that runs on every x86-64 processor.
+// into code that runs on every x86-64 processor. The kernels' code is in
+// lane_kernel_body.hpp; kernel_choice.hpp picks a set.
 #pragma once
 
 #include <cstddef>
@@ -40,31 +41,18 @@ struct LaneSystem {
     std::size_t d;
     T ridge;
     T eps;
-    const T* w;         // n * width weights
-    const T* y;         // n * width values, finite, 0 where the weight is not > 0
-    T* factor;          // n * (d + 1) * width: L, and the floored divisors in place of the diagonal
-    T* z;               // n * width solutions
-    unsigned char* unverified;         // width flags, 1 where the lane needs the scalar solve
+    const T* w;                 // n * width weights
+    const T* y;                 // n * width values, finite, 0 where the weight is not > 0
+    T* factor;                  // n * (d + 1) * width: L, and the floored divisors in place of the diagonal
+    T* z;                       // n * width solutions
+    unsigned char* unverified;  // width flags, 1 where the lane needs the scalar solve
     unsigned char* factor_unverified;  // width flags, 1 where the factor alone fails its checks
 };
 
-// In single precision, a lane whose solution fails the acceptance test of the
-// float solve (a value above max(max|y|, 1) * 1e6) is marked unverified too,
-// since its result comes from the double-precision re-solve.
-//
-// `solve` factors and substitutes. `substitute` reuses a factor that `solve`
-// left for the same weights and substitutes only, for series whose weights
-// are bit for bit those of the factored ones: it neither writes the factor
-// nor sets factor_unverified, and checks only the right-hand side, the
-// forward and the solution values (and the float acceptance).
-using LaneKernelF32 = void (*)(const LaneSystem<float>&);
-using LaneKernelF64 = void (*)(const LaneSystem<double>&);
-
 // Series rows read into a block's lane layout with the single-pass working
-// weights: w = the base weight (1 without base weights) where the
-// observation is finite, else 0; y = the observation where it is finite and
-// w > 0, else 0. A row pointer is given for every lane of the block, the
-// unused ones repeating a used row, whose values those lanes then carry.
+// inputs of working_input.hpp, the base weight 1 without base weights. A
+// row pointer is given for every lane of the block, the unused ones
+// repeating a used row, whose values those lanes then carry.
 template <typename T>
 struct LaneRead {
     std::size_t n;
@@ -72,9 +60,9 @@ struct LaneRead {
     std::ptrdiff_t step;            // bytes from one position to the next
     const std::byte* const* bases;  // base weights, one row per lane, or nullptr
     std::ptrdiff_t base_step;
-    const std::byte* const* next;   // the next block's rows, to prefetch, or nullptr
-    T* w;  // n * width
-    T* y;  // n * width
+    const std::byte* const* next;  // the next block's rows, to prefetch, or nullptr
+    T* w;                          // n * width
+    T* y;                          // n * width
 };
 
 // A block's solutions, lanes [0, lanes), each written to its row of n values.
@@ -82,14 +70,13 @@ template <typename T>
 struct LaneWrite {
     std::size_t n;
     std::size_t lanes;
-    const T* z;       // n * width
-    T* const* rows;   // lanes destinations
+    const T* z;      // n * width
+    T* const* rows;  // lanes destinations
 };
 
 // The inputs of one robust pass from contiguous rows of n values, one row
 // pointer of each kind per lane of the block (unused lanes repeating a used
-// row): w = base * robust; y = the observation where it is finite and
-// w > 0, else 0.
+// row): w = base * robust; y = its working value (working_input.hpp).
 template <typename T>
 struct LanePass {
     std::size_t n;
@@ -100,23 +87,13 @@ struct LanePass {
     T* y;  // n * width
 };
 
-using LaneReadF32 = void (*)(const LaneRead<float>&);
-using LaneReadF64 = void (*)(const LaneRead<double>&);
-using LaneWriteF32 = void (*)(const LaneWrite<float>&);
-using LaneWriteF64 = void (*)(const LaneWrite<double>&);
-using LanePassF32 = void (*)(const LanePass<float>&);
-using LanePassF64 = void (*)(const LanePass<double>&);
-
 // Robust weights of one series, vectorised along the series:
 // weights[t] = robust_weight(weighting, tuning, r[t] / scale) where mask[t]
-// is set, else +0, with the same operations as robust_weight on every value.
+// is set, else +0, by its lane form weight_lanes (weight_functions.hpp).
 template <typename T>
 struct WeightTask {
     Weighting weighting;
-    T t0;
-    T t1;
-    T t2;
-    T tiny;  // the divisor floor of the Huber and Hampel weights, 1e-12
+    TuningTriple<T> tuning;
     const T* r;
     T scale;
     const std::uint8_t* mask;
@@ -125,8 +102,8 @@ struct WeightTask {
 };
 
 // The residuals of one series for its next robust weights, vectorised along
-// the series: mask[t] = 1 where y[t] is finite and base[t] * robust[t] > 0,
-// else 0; r[t] = y[t] - fit[t] there, NaN elsewhere. The magnitudes |r[t]|
+// the series: mask[t] = 1 where y[t] is usable at base[t] * robust[t]
+// (working_input.hpp), else 0; r[t] = y[t] - fit[t] there, NaN elsewhere. The magnitudes |r[t]|
 // of the masked, finite residuals go to magnitudes[0 .. count), in order,
 // with their extremes, for the MAD scale.
 template <typename T>
@@ -144,49 +121,54 @@ struct ResidualTask {
     T* largest;          // (+inf and 0 when there is none)
 };
 
-using WeighF32 = void (*)(const WeightTask<float>&);
-using WeighF64 = void (*)(const WeightTask<double>&);
-using ResidualsF32 = void (*)(const ResidualTask<float>&);
-using ResidualsF64 = void (*)(const ResidualTask<double>&);
-
-// The kernels of one block shape: `width` lanes per block of each precision.
+// The kernels of one block shape in precision T, `width` lanes per block.
+//
+// `solve` factors and substitutes. `substitute` reuses a factor that `solve`
+// left for the same weights and substitutes only, for series whose weights
+// are bit for bit those of the factored ones: it neither writes the factor
+// nor sets factor_unverified, and checks only the right-hand side, the
+// forward and the solution values (and the float acceptance). In single
+// precision, a lane whose solution fails the acceptance test of the float
+// solve (a value above max(max|y|, 1) * 1e6) is marked unverified too,
+// since its result comes from the double-precision re-solve.
+template <typename T>
 struct LaneBlockKernels {
-    LaneKernelF32 f32;
-    LaneKernelF32 f32_substitute;
-    std::size_t f32_width;
-    LaneKernelF64 f64;
-    LaneKernelF64 f64_substitute;
-    std::size_t f64_width;
-    LaneReadF32 read_f32;
-    LaneReadF64 read_f64;
-    LaneWriteF32 write_f32;
-    LaneWriteF64 write_f64;
-    LanePassF32 pass_f32;
-    LanePassF64 pass_f64;
+    void (*solve)(const LaneSystem<T>&);
+    void (*substitute)(const LaneSystem<T>&);
+    void (*read)(const LaneRead<T>&);
+    void (*write)(const LaneWrite<T>&);
+    void (*pass)(const LanePass<T>&);
+    std::size_t width;
 };
 
+// The lane kernels of one instruction set in precision T.
+template <typename T>
 struct LaneKernels {
     // Several vectors side by side per block: independent chains of
     // divisions that keep the divider busy, for ranges of many series.
-    LaneBlockKernels wide;
+    LaneBlockKernels<T> wide;
     // One vector per block, for ranges of few series, which would leave most
     // lanes of a wide block unused.
-    LaneBlockKernels narrow;
-    WeighF32 weigh_f32;
-    WeighF64 weigh_f64;
-    ResidualsF32 residuals_f32;
-    ResidualsF64 residuals_f64;
+    LaneBlockKernels<T> narrow;
+    void (*weigh)(const WeightTask<T>&);
+    void (*residuals)(const ResidualTask<T>&);
+};
+
+// One instruction set's kernels in both precisions.
+struct LaneKernelSet {
+    LaneKernels<float> f32;
+    LaneKernels<double> f64;
 };
 
 // 16-byte vectors: SSE2 on x86-64 (every such processor has it), the
 // compiler's generic vectors elsewhere.
-extern const LaneKernels baseline_lane_kernels;
+extern const LaneKernelSet baseline_lane_kernels;
 // One lane, scalar instructions of the baseline set: for a lone series, where
 // a wide block would mostly compute unused lanes.
-extern const LaneKernels single_lane_kernels;
+extern const LaneKernelSet single_lane_kernels;
 #if defined(__x86_64__)
-extern const LaneKernels avx2_lane_kernels;    // 32-byte vectors
-extern const LaneKernels avx512_lane_kernels;  // 64-byte vectors
+extern const LaneKernelSet avx2_lane_kernels;    // 32-byte vectors
+extern const LaneKernelSet avx512_lane_kernels;  // 64-byte vectors
 #endif
 
 }  // namespace tarnwold

@@ -1,11 +1,9 @@
 // Lane kernels on 32-byte AVX2 vectors: 4 doubles or 8 floats per vector.
 // Compiled with -mavx2 alone; called only after the processor has been seen
 // to support it (kernel_choice.cpp).
-#include "lane_kernel.hpp"
-
-#include <utility>
-
 #include <immintrin.h>
+
+#include "lane_kernel_body.hpp"
 
 namespace tarnwold {
 namespace {
@@ -28,12 +26,8 @@ struct F32 {
     static V broadcast(T x) { return _mm256_set1_ps(x); }
 };
 
-#include "lane_kernel_body.inc"
-
 }  // namespace
 
-const LaneKernels avx2_lane_kernels{BlockKernels<F32, F64, wide_blocks>::table,
-                                       BlockKernels<F32, F64, 1>::table,
-                                       weigh_f32, weigh_f64, residuals_f32, residuals_f64};
+constinit const LaneKernelSet avx2_lane_kernels{lane_kernels_of<F32>(), lane_kernels_of<F64>()};
 
 }  // namespace tarnwold

@@ -1,11 +1,9 @@
 // Lane kernels on 64-byte AVX-512 vectors: 8 doubles or 16 floats per
 // vector. Compiled with -mavx512f -mavx512dq -mavx512vl; called only after
 // the processor has been seen to support all three (kernel_choice.cpp).
-#include "lane_kernel.hpp"
-
-#include <utility>
-
 #include <immintrin.h>
+
+#include "lane_kernel_body.hpp"
 
 namespace tarnwold {
 namespace {
@@ -40,12 +38,8 @@ struct F32 {
     }
 };
 
-#include "lane_kernel_body.inc"
-
 }  // namespace
 
-const LaneKernels avx512_lane_kernels{BlockKernels<F32, F64, wide_blocks>::table,
-                                       BlockKernels<F32, F64, 1>::table,
-                                       weigh_f32, weigh_f64, residuals_f32, residuals_f64};
+constinit const LaneKernelSet avx512_lane_kernels{lane_kernels_of<F32>(), lane_kernels_of<F64>()};
 
 }  // namespace tarnwold

@@ -2,13 +2,11 @@
 // of the target (SSE2 on x86-64): 2 doubles or 4 floats per vector. Also the
 // one-lane kernels: the same body on one-element vectors, which compile to
 // scalar code with the half-width factor and its checks.
-#include "lane_kernel.hpp"
-
-#include <utility>
-
 #if defined(__x86_64__)
 #include <emmintrin.h>
 #endif
+
+#include "lane_kernel_body.hpp"
 
 namespace tarnwold {
 namespace {
@@ -25,8 +23,8 @@ struct F64 {
     // comparisons: a zero whose sign, moved onto 1, makes a negative number.
     static M negative_zero(V v) {
         const V signed_one = _mm_or_pd(_mm_and_pd(v, _mm_set1_pd(-0.0)), _mm_set1_pd(1.0));
-        return reinterpret_cast<M>(_mm_and_pd(_mm_cmpeq_pd(v, _mm_setzero_pd()),
-                                              _mm_cmplt_pd(signed_one, _mm_setzero_pd())));
+        return reinterpret_cast<M>(
+            _mm_and_pd(_mm_cmpeq_pd(v, _mm_setzero_pd()), _mm_cmplt_pd(signed_one, _mm_setzero_pd())));
     }
 #else
     static V sqrt(V v) { return V{__builtin_sqrt(v[0]), __builtin_sqrt(v[1])}; }
@@ -44,8 +42,7 @@ struct F32 {
     static V broadcast(T x) { return _mm_set1_ps(x); }
 #else
     static V sqrt(V v) {
-        return V{__builtin_sqrtf(v[0]), __builtin_sqrtf(v[1]), __builtin_sqrtf(v[2]),
-                 __builtin_sqrtf(v[3])};
+        return V{__builtin_sqrtf(v[0]), __builtin_sqrtf(v[1]), __builtin_sqrtf(v[2]), __builtin_sqrtf(v[3])};
     }
     static V broadcast(T x) { return V{x, x, x, x}; }
 #endif
@@ -99,7 +96,7 @@ struct One {
 using F64One = One<double>;
 using F32One = One<float>;
 
-#include "lane_kernel_body.inc"
+}  // namespace
 
 // The lane operations on one plain value, each the scalar form of the
 // vector one (a NaN is neither finite nor -0; -0 is told by its bits).
@@ -134,16 +131,11 @@ struct LaneOps<One<E>> {
     static V larger(V a, V b) { return {a.v < b.v ? b.v : a.v}; }
 };
 
-}  // namespace
-
-const LaneKernels baseline_lane_kernels{BlockKernels<F32, F64, wide_blocks>::table,
-                                        BlockKernels<F32, F64, 1>::table,
-                                        weigh_f32, weigh_f64, residuals_f32, residuals_f64};
+constinit const LaneKernelSet baseline_lane_kernels{lane_kernels_of<F32>(), lane_kernels_of<F64>()};
 
 // A lone series has one block shape only; its weights and residuals run on
 // the 16-byte vectors.
-const LaneKernels single_lane_kernels{BlockKernels<F32One, F64One, 1>::table,
-                                      BlockKernels<F32One, F64One, 1>::table,
-                                      weigh_f32, weigh_f64, residuals_f32, residuals_f64};
+constinit const LaneKernelSet single_lane_kernels{lane_kernels_of<F32One, F32>(),
+                                                  lane_kernels_of<F64One, F64>()};
 
 }  // namespace tarnwold

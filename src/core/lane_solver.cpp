@@ -8,6 +8,7 @@
 
 #include "banded_solve.hpp"
 #include "fault.hpp"
+#include "working_input.hpp"
 
 namespace tarnwold {
 
@@ -33,39 +34,16 @@ bool outer_rows_are_positive_zero(const PenaltyBand<T>& band, std::size_t d) {
 }  // namespace
 
 template <typename T>
-LaneSolver<T>::LaneSolver(const PenaltyBand<T>& band, T lam, T ridge, T eps, Kernel kernel,
-                          std::size_t series)
-    : LaneSolver(band, lam, ridge, eps, lane_kernels(kernel), series) {}
-
-template <typename T>
 LaneSolver<T>::LaneSolver(const PenaltyBand<T>& band, T lam, T ridge, T eps,
-                          const LaneKernels* all_kernels, std::size_t series)
+                          const LaneKernels<T>* all_kernels, std::size_t series)
     : band_(band), lam_(lam), ridge_(ridge), eps_(eps), n_(band.columns) {
     // A non-finite lam turns the zero rows into NaN, which the kernels do not
     // see, so such calls take the reference for every series.
     const std::size_t d = band.k / 2;
     if (all_kernels != nullptr && std::isfinite(lam) && band.k % 2 == 0 && n_ > 0 &&
-        band.values.size() == checked_product(band.k + 1, n_) &&
-        outer_rows_are_positive_zero(band, d)) {
-        const std::size_t wide_width = std::is_same_v<T, float> ? all_kernels->wide.f32_width
-                                                                 : all_kernels->wide.f64_width;
-        const LaneBlockKernels* kernels =
-            series >= wide_width ? &all_kernels->wide : &all_kernels->narrow;
-        if constexpr (std::is_same_v<T, float>) {
-            kernel_ = kernels->f32;
-            substitute_ = kernels->f32_substitute;
-            read_ = kernels->read_f32;
-            write_ = kernels->write_f32;
-            pass_ = kernels->pass_f32;
-            width_ = kernels->f32_width;
-        } else {
-            kernel_ = kernels->f64;
-            substitute_ = kernels->f64_substitute;
-            read_ = kernels->read_f64;
-            write_ = kernels->write_f64;
-            pass_ = kernels->pass_f64;
-            width_ = kernels->f64_width;
-        }
+        band.values.size() == checked_product(band.k + 1, n_) && outer_rows_are_positive_zero(band, d)) {
+        kernels_ = series >= all_kernels->wide.width ? &all_kernels->wide : &all_kernels->narrow;
+        width_ = kernels_->width;
         d_ = d;
         lam_band_.resize(checked_product(d + 1, n_));
         for (std::size_t index = 0; index < lam_band_.size(); ++index) {
@@ -118,28 +96,28 @@ void LaneSolver<T>::solve_with_reference(std::size_t lane, T* destination) {
         lane_weights_[t] = weights_[t * width_ + lane];
         lane_values_[t] = values_[t * width_ + lane];
     }
-    banded_solve(band_.data(), n_, band_.k, lane_weights_.data(), lane_values_.data(), lam_,
-                 ridge_, eps_, destination);
+    banded_solve(band_.data(), n_, band_.k, lane_weights_.data(), lane_values_.data(), lam_, ridge_, eps_,
+                 destination);
 }
 
 template <typename T>
 void LaneSolver<T>::solve(std::size_t lanes, T* const* destinations) {
-    if (kernel_ == nullptr) {
+    if (kernels_ == nullptr) {
         if (lanes > 0) {
-            banded_solve(band_.data(), n_, band_.k, weights_.data(), values_.data(), lam_, ridge_,
-                         eps_, destinations[0]);
+            banded_solve(band_.data(), n_, band_.k, weights_.data(), values_.data(), lam_, ridge_, eps_,
+                         destinations[0]);
         }
         return;
     }
     // One lane has no other lane to share a factor with.
     const bool uniform = width_ > 1 && lanes_share_weights(lanes);
     if (uniform && shared_ && weights_are_shared_row()) {
-        substitute_({lam_band_.data(), n_, d_, ridge_, eps_, weights_.data(), values_.data(),
-                     shared_factor_.data(), solution_.data(), unverified_.data(),
-                     factor_unverified_.data()});
+        kernels_->substitute({lam_band_.data(), n_, d_, ridge_, eps_, weights_.data(), values_.data(),
+                              shared_factor_.data(), solution_.data(), unverified_.data(),
+                              factor_unverified_.data()});
     } else {
-        kernel_({lam_band_.data(), n_, d_, ridge_, eps_, weights_.data(), values_.data(),
-                 factor_.data(), solution_.data(), unverified_.data(), factor_unverified_.data()});
+        kernels_->solve({lam_band_.data(), n_, d_, ridge_, eps_, weights_.data(), values_.data(),
+                         factor_.data(), solution_.data(), unverified_.data(), factor_unverified_.data()});
         // Every lane then holds the same factor; keep it if it is verified.
         if (uniform && lanes == width_ && factor_unverified_[0] == 0) {
             shared_row_.resize(n_);
@@ -151,7 +129,7 @@ void LaneSolver<T>::solve(std::size_t lanes, T* const* destinations) {
             shared_ = true;
         }
     }
-    write_({n_, lanes, solution_.data(), destinations});
+    kernels_->write({n_, lanes, solution_.data(), destinations});
     for (std::size_t lane = 0; lane < lanes; ++lane) {
         if (unverified_[lane] != 0) {
             solve_with_reference(lane, destinations[lane]);
@@ -160,24 +138,35 @@ void LaneSolver<T>::solve(std::size_t lanes, T* const* destinations) {
 }
 
 template <typename T>
-bool LaneSolver<T>::read(const std::byte* const* rows, std::ptrdiff_t step,
-                         const std::byte* const* bases, std::ptrdiff_t base_step,
-                         const std::byte* const* next) {
-    if (read_ == nullptr) {
-        return false;
+void LaneSolver<T>::read(const std::byte* const* rows, std::ptrdiff_t step, const std::byte* const* bases,
+                         std::ptrdiff_t base_step, const std::byte* const* next) {
+    if (kernels_ != nullptr) {
+        kernels_->read({n_, rows, step, bases, base_step, next, weights_.data(), values_.data()});
+        return;
     }
-    read_({n_, rows, step, bases, base_step, next, weights_.data(), values_.data()});
-    return true;
+    // The reference's single lane.
+    for (std::size_t t = 0; t < n_; ++t) {
+        const auto at = [t](const std::byte* row, std::ptrdiff_t stride) {
+            T value;
+            std::memcpy(&value, row + static_cast<std::ptrdiff_t>(t) * stride, sizeof(T));
+            return value;
+        };
+        const T value = at(rows[0], step);
+        weights_[t] = working_weight(value, bases != nullptr ? at(bases[0], base_step) : T(1));
+        values_[t] = working_value(value, weights_[t]);
+    }
 }
 
 template <typename T>
-bool LaneSolver<T>::read_pass(const T* const* observations, const T* const* bases,
-                              const T* const* robust) {
-    if (pass_ == nullptr) {
-        return false;
+void LaneSolver<T>::read_pass(const T* const* observations, const T* const* bases, const T* const* robust) {
+    if (kernels_ != nullptr) {
+        kernels_->pass({n_, observations, bases, robust, weights_.data(), values_.data()});
+        return;
     }
-    pass_({n_, observations, bases, robust, weights_.data(), values_.data()});
-    return true;
+    for (std::size_t t = 0; t < n_; ++t) {
+        weights_[t] = bases[0][t] * robust[0][t];
+        values_[t] = working_value(observations[0][t], weights_[t]);
+    }
 }
 
 template class LaneSolver<float>;

@@ -9,7 +9,6 @@
 #include <cstddef>
 
 #include "grid_band.hpp"
-#include "kernel_choice.hpp"
 #include "lane_kernel.hpp"
 #include "scratch.hpp"
 
@@ -18,12 +17,10 @@ namespace tarnwold {
 template <typename T>
 class LaneSolver {
 public:
-    // kernel must not be Scalar. The band must stay alive and unchanged.
-    // series: how many series it will solve, which chooses the block shape.
-    LaneSolver(const PenaltyBand<T>& band, T lam, T ridge, T eps, Kernel kernel,
-               std::size_t series);
-    // kernels: a set of lane kernels, or nullptr for the reference alone.
-    LaneSolver(const PenaltyBand<T>& band, T lam, T ridge, T eps, const LaneKernels* kernels,
+    // kernels: the lane kernels of one instruction set, or nullptr for the
+    // reference alone. The band must stay alive and unchanged. series: how
+    // many series it will solve, which chooses the block shape.
+    LaneSolver(const PenaltyBand<T>& band, T lam, T ridge, T eps, const LaneKernels<T>* kernels,
                std::size_t series);
 
     // Lanes per block: the kernel's vector width, or 1 when no kernel can
@@ -35,18 +32,16 @@ public:
     T* weights() { return weights_.data(); }
     T* values() { return values_.data(); }
 
-    // Fills the block's inputs from series rows with the working weights of
+    // Fills the block's inputs from series rows with the working inputs of
     // the single-pass smoother (see LaneRead), one row pointer per lane of
     // the block; next holds the following block's rows, to be prefetched
-    // meanwhile, or is nullptr. Returns false, reading nothing, when no lane
-    // kernel serves this solver; the caller then fills the inputs itself.
-    bool read(const std::byte* const* rows, std::ptrdiff_t step, const std::byte* const* bases,
+    // meanwhile, or is nullptr.
+    void read(const std::byte* const* rows, std::ptrdiff_t step, const std::byte* const* bases,
               std::ptrdiff_t base_step, const std::byte* const* next);
 
     // Fills the block's inputs for a robust pass (see LanePass) from
     // contiguous rows, one pointer of each kind per lane of the block.
-    // Returns false, reading nothing, when no lane kernel serves this solver.
-    bool read_pass(const T* const* observations, const T* const* bases, const T* const* robust);
+    void read_pass(const T* const* observations, const T* const* bases, const T* const* robust);
 
     // Solves lanes [0, lanes) of the block and writes the solution of lane l
     // to destinations[l] (n values). Unused lanes are computed and ignored.
@@ -65,11 +60,8 @@ private:
     T lam_;
     T ridge_;
     T eps_;
-    void (*kernel_)(const LaneSystem<T>&) = nullptr;
-    void (*substitute_)(const LaneSystem<T>&) = nullptr;
-    void (*read_)(const LaneRead<T>&) = nullptr;
-    void (*write_)(const LaneWrite<T>&) = nullptr;
-    void (*pass_)(const LanePass<T>&) = nullptr;
+    // The kernels of the block shape, nullptr when the reference solves alone.
+    const LaneBlockKernels<T>* kernels_ = nullptr;
     std::size_t width_ = 1;
     std::size_t n_;
     std::size_t d_ = 0;
@@ -88,11 +80,11 @@ private:
     Scratch<T> shared_factor_;
 };
 
-// The lanes of a narrow block of the kernels in precision T: the grain in
-// which a parallel loop hands out series, so that no block is cut in two.
+// The lanes of a narrow block: the grain in which a parallel loop hands out
+// series, so that no block is cut in two.
 template <typename T>
-std::size_t lane_grain(const LaneKernels& kernels) {
-    return sizeof(T) == 4 ? kernels.narrow.f32_width : kernels.narrow.f64_width;
+std::size_t lane_grain(const LaneKernels<T>& kernels) {
+    return kernels.narrow.width;
 }
 
 }  // namespace tarnwold

@@ -1,8 +1,7 @@
 #include "merge.hpp"
 
-#include <cmath>
-
 #include "fault.hpp"
+#include "working_input.hpp"
 
 namespace tarnwold {
 
@@ -66,8 +65,7 @@ MergedSeries<T> merge_observations(const StridedMatrix<T>& y, const SeriesMatrix
         throw InternalFault("base weights do not match the observations");
     }
     check_groups(groups, y.cols);
-    MergedSeries<T> merged{SeriesMatrix<T>(y.rows, groups.size()),
-                           SeriesMatrix<T>(y.rows, groups.size())};
+    MergedSeries<T> merged{SeriesMatrix<T>(y.rows, groups.size()), SeriesMatrix<T>(y.rows, groups.size())};
     for (std::size_t s = 0; s < y.rows; ++s) {
         const T* base = base_weights.row(s);
         for (std::size_t g = 0; g < groups.size(); ++g) {
@@ -78,7 +76,7 @@ MergedSeries<T> merge_observations(const StridedMatrix<T>& y, const SeriesMatrix
                 const double weight = static_cast<double>(base[i]);
                 // Negative, NaN and infinite weights would make the mean
                 // meaningless; such members simply stay out of it.
-                if (std::isfinite(value) && weight > 0.0 && std::isfinite(weight)) {
+                if (usable(value, weight) && observed(weight)) {
                     sw = sw + weight;
                     swy = swy + value * weight;
                 }
@@ -93,10 +91,9 @@ MergedSeries<T> merge_observations(const StridedMatrix<T>& y, const SeriesMatrix
 }
 
 template <typename T>
-ExpandedResult<T> expand_to_grid(const SeriesMatrix<T>& fits, const SeriesMatrix<T>& total_weights,
-                                 const SeriesMatrix<T>& merged_weights,
-                                 const SeriesMatrix<T>& base_weights,
-                                 const std::vector<PositionGroup>& groups) {
+void expand_to_grid(const SeriesMatrix<T>& fits, const SeriesMatrix<T>& total_weights,
+                    const SeriesMatrix<T>& merged_weights, const SeriesMatrix<T>& base_weights,
+                    const std::vector<PositionGroup>& groups, T* fits_out, T* weights_out) {
     const std::size_t rows = base_weights.rows;
     const std::size_t columns = base_weights.cols;
     for (const SeriesMatrix<T>* merged : {&fits, &total_weights, &merged_weights}) {
@@ -105,11 +102,10 @@ ExpandedResult<T> expand_to_grid(const SeriesMatrix<T>& fits, const SeriesMatrix
         }
     }
     check_groups(groups, columns);
-    ExpandedResult<T> expanded{SeriesMatrix<T>(rows, columns), SeriesMatrix<T>(rows, columns)};
     for (std::size_t s = 0; s < rows; ++s) {
         const T* base = base_weights.row(s);
-        T* fit_row = expanded.fits.row(s);
-        T* weight_row = expanded.weights.row(s);
+        T* fit_row = fits_out + s * columns;
+        T* weight_row = weights_out != nullptr ? weights_out + s * columns : nullptr;
         for (std::size_t g = 0; g < groups.size(); ++g) {
             const T fit = fits.row(s)[g];
             const T merged_weight = merged_weights.row(s)[g];
@@ -117,15 +113,13 @@ ExpandedResult<T> expand_to_grid(const SeriesMatrix<T>& fits, const SeriesMatrix
             for (std::size_t i = groups[g].start; i < groups[g].end; ++i) {
                 fit_row[i] = fit;
                 // Dividing first keeps a lone member's share exact: w / w is
-                // 1, so its weight is the total weight itself. Without a
-                // usable member the share stays at its zero fill.
-                if (merged_weight > T(0)) {
-                    weight_row[i] = (base[i] / merged_weight) * total;
+                // 1, so its weight is the total weight itself.
+                if (weight_row != nullptr) {
+                    weight_row[i] = merged_weight > T(0) ? (base[i] / merged_weight) * total : T(0);
                 }
             }
         }
     }
-    return expanded;
 }
 
 template MergedGrid<float> merge_positions<float>(const float*, std::size_t, float);
@@ -138,15 +132,11 @@ template MergedSeries<float> merge_observations<float>(const StridedMatrix<float
 template MergedSeries<double> merge_observations<double>(const StridedMatrix<double>&,
                                                          const SeriesMatrix<double>&,
                                                          const std::vector<PositionGroup>&);
-template ExpandedResult<float> expand_to_grid<float>(const SeriesMatrix<float>&,
-                                                     const SeriesMatrix<float>&,
-                                                     const SeriesMatrix<float>&,
-                                                     const SeriesMatrix<float>&,
-                                                     const std::vector<PositionGroup>&);
-template ExpandedResult<double> expand_to_grid<double>(const SeriesMatrix<double>&,
-                                                       const SeriesMatrix<double>&,
-                                                       const SeriesMatrix<double>&,
-                                                       const SeriesMatrix<double>&,
-                                                       const std::vector<PositionGroup>&);
+template void expand_to_grid<float>(const SeriesMatrix<float>&, const SeriesMatrix<float>&,
+                                    const SeriesMatrix<float>&, const SeriesMatrix<float>&,
+                                    const std::vector<PositionGroup>&, float*, float*);
+template void expand_to_grid<double>(const SeriesMatrix<double>&, const SeriesMatrix<double>&,
+                                     const SeriesMatrix<double>&, const SeriesMatrix<double>&,
+                                     const std::vector<PositionGroup>&, double*, double*);
 
 }  // namespace tarnwold

@@ -46,18 +46,13 @@ template <typename T>
 MergedSeries<T> merge_observations(const StridedMatrix<T>& y, const SeriesMatrix<T>& base_weights,
                                    const std::vector<PositionGroup>& groups);
 
-template <typename T>
-struct ExpandedResult {
-    SeriesMatrix<T> fits;     // (S, T)
-    SeriesMatrix<T> weights;  // (S, T)
-};
-
 // Every member gets its group's fit; the group's total weight is shared in
-// proportion to the members' base weights: (base / merged_weight) * total.
+// proportion to the members' base weights: (base / merged_weight) * total,
+// and 0 where the group had no usable member. Writes every element of
+// fits_out and, unless it is nullptr, of weights_out ((S, T) each).
 template <typename T>
-ExpandedResult<T> expand_to_grid(const SeriesMatrix<T>& fits, const SeriesMatrix<T>& total_weights,
-                                 const SeriesMatrix<T>& merged_weights,
-                                 const SeriesMatrix<T>& base_weights,
-                                 const std::vector<PositionGroup>& groups);
+void expand_to_grid(const SeriesMatrix<T>& fits, const SeriesMatrix<T>& total_weights,
+                    const SeriesMatrix<T>& merged_weights, const SeriesMatrix<T>& base_weights,
+                    const std::vector<PositionGroup>& groups, T* fits_out, T* weights_out);
 
 }  // namespace tarnwold

@@ -180,8 +180,8 @@ private:
     const std::size_t size_;
     std::mutex mutex_;
     std::vector<std::unique_ptr<Worker>> workers_;
-    std::deque<Job*> loops_;          // whole loops of calling threads, in arrival order
-    std::vector<Worker*> sleepers_;   // workers blocked on their `wake`
+    std::deque<Job*> loops_;         // whole loops of calling threads, in arrival order
+    std::vector<Worker*> sleepers_;  // workers blocked on their `wake`
     // Changed under the mutex; read without it by threads watching for work.
     std::atomic<std::size_t> queued_{0};  // jobs in loops_ and in every deque
     std::atomic<bool> stopping_{false};   // set only when start-up failed
@@ -266,8 +266,7 @@ void Pool::run_loop(std::size_t series_count, const Body& body) {
 void Pool::run_range(Range range, bool taken_over, const Body& body) {
     const std::size_t n = range.hi - range.lo;
     if (n >= 2 && (taken_over || range.budget > 0)) {
-        const std::size_t budget =
-            taken_over ? std::max(size_, range.budget / 2) : range.budget / 2;
+        const std::size_t budget = taken_over ? std::max(size_, range.budget / 2) : range.budget / 2;
         const std::size_t mid = range.lo + n / 2;
         fork(Range{range.lo, mid, budget}, Range{mid, range.hi, budget}, false, body);
         return;
@@ -504,8 +503,7 @@ void for_each_series_range(std::size_t series_count, bool parallel, const RangeB
     });
 }
 
-void for_each_series(std::size_t series_count, bool parallel,
-                     const std::function<void(std::size_t)>& body) {
+void for_each_series(std::size_t series_count, bool parallel, const std::function<void(std::size_t)>& body) {
     for_each_series_range(series_count, parallel, [&body](std::size_t lo, std::size_t hi) {
         for (std::size_t s = lo; s < hi; ++s) {
             body(s);

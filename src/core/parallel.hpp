@@ -16,8 +16,7 @@
 
 namespace tarnwold {
 
-void for_each_series(std::size_t series_count, bool parallel,
-                     const std::function<void(std::size_t)>& body);
+void for_each_series(std::size_t series_count, bool parallel, const std::function<void(std::size_t)>& body);
 
 // The same loop handing out whole contiguous ranges: body(lo, hi) must do the
 // work of the series lo, lo + 1, ..., hi - 1 in this order. A sequential loop

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <string>
-#include <vector>
 
 #include "decimal.hpp"
 #include "fault.hpp"
@@ -14,9 +13,7 @@ namespace tarnwold {
 
 namespace {
 
-char ascii_lower(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
+char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
 // Every accepted name is plain ASCII, so only characters whose full Unicode
 // lower-case mapping is exactly one of those ASCII letters can ever match:
@@ -38,14 +35,6 @@ std::string lower_case_for_matching(std::string_view text) {
         ++i;
     }
     return lowered;
-}
-
-// Divisor floor of the Huber and Hampel weights: the value when above the
-// floor, the floor otherwise and for NaN.
-template <typename T>
-T above_tiny(T v) {
-    const T tiny = decimal<T>(1e-12f, 1e-12);
-    return v > tiny ? v : tiny;
 }
 
 }  // namespace
@@ -91,62 +80,17 @@ TuningTriple<T> default_tuning(Weighting weighting) {
     // One table per slot, indexed by the Weighting value.
     static constexpr T t0[] = {T(0), T(0), T(0), T(0), T(0), T(1.5)};
     static constexpr T t1[] = {T(0), T(0), T(0), T(0), T(0), T(3.5)};
-    static constexpr T t2[] = {
-        decimal<T>(4.685f, 4.685), decimal<T>(1.345f, 1.345),   decimal<T>(2.385f, 2.385),
-        decimal<T>(2.985f, 2.985), decimal<T>(1.3998f, 1.3998), T(8)};
+    static constexpr T t2[] = {decimal<T>(4.685f, 4.685),   decimal<T>(1.345f, 1.345),
+                               decimal<T>(2.385f, 2.385),   decimal<T>(2.985f, 2.985),
+                               decimal<T>(1.3998f, 1.3998), T(8)};
     const auto index = static_cast<std::size_t>(weighting);
     if (index >= std::size(t2)) {
-        throw InternalFault("unknown weighting");
+        unknown_weighting();
     }
     return {t0[index], t1[index], t2[index]};
 }
 
-template <typename T>
-T robust_weight(Weighting weighting, const TuningTriple<T>& tuning, T u) {
-    const T a = std::fabs(u);
-    const T c = tuning.t2;
-    switch (weighting) {
-        case Weighting::Tukey: {
-            // Written so that t >= 1 and NaN t both give 0.
-            const T t = a / c;
-            if (t < T(1)) {
-                const T v = T(1) - t * t;
-                return v * v;
-            }
-            return T(0);
-        }
-        case Weighting::Huber:
-            return a <= c ? T(1) : c / above_tiny(a);
-        case Weighting::Cauchy: {
-            const T t = u / c;
-            return T(1) / (t * t + T(1));
-        }
-        case Weighting::Welsch: {
-            const T t = u / c;
-            return std::exp((-t) * t);
-        }
-        case Weighting::Fair:
-            return T(1) / (a / c + T(1));
-        case Weighting::Hampel: {
-            // The branches are tried in this order whatever the breakpoints;
-            // a NaN a falls through all of them to 0.
-            const T ha = tuning.t0;
-            const T hb = tuning.t1;
-            const T hc = tuning.t2;
-            if (a <= ha) {
-                return T(1);
-            }
-            if (a <= hb) {
-                return ha / above_tiny(a);
-            }
-            if (a <= hc) {
-                return (ha * (hc - a)) / (above_tiny(hc - hb) * above_tiny(a));
-            }
-            return T(0);
-        }
-    }
-    throw InternalFault("unknown weighting");
-}
+void unknown_weighting() { throw InternalFault("unknown weighting"); }
 
 template <typename T>
 T mad_scale(const T* r, const std::uint8_t* mask, std::size_t n, T floor, T* scratch) {
@@ -202,12 +146,6 @@ T mad_of_magnitudes(T* magnitudes, std::size_t count, T floor, T smallest, T lar
 }
 
 template <typename T>
-T mad_scale(const T* r, const std::uint8_t* mask, std::size_t n, T floor) {
-    std::vector<T> scratch(n);
-    return mad_scale(r, mask, n, floor, scratch.data());
-}
-
-template <typename T>
 T huber_scale(const T* r, const std::uint8_t* mask, std::size_t n, T floor, T* scratch) {
     // The clipping constant is fixed: it does not follow the tuning of the
     // weighting, which governs the weights, not the scale.
@@ -241,29 +179,15 @@ T huber_scale(const T* r, const std::uint8_t* mask, std::size_t n, T floor, T* s
     return s_new;
 }
 
-template <typename T>
-T huber_scale(const T* r, const std::uint8_t* mask, std::size_t n, T floor) {
-    std::vector<T> scratch(n);
-    return huber_scale(r, mask, n, floor, scratch.data());
-}
-
 template TuningTriple<float> default_tuning<float>(Weighting);
 template TuningTriple<double> default_tuning<double>(Weighting);
-template float robust_weight<float>(Weighting, const TuningTriple<float>&, float);
-template double robust_weight<double>(Weighting, const TuningTriple<double>&, double);
 template float mad_of_magnitudes<float>(float*, std::size_t, float);
 template float mad_of_magnitudes<float>(float*, std::size_t, float, float, float);
 template double mad_of_magnitudes<double>(double*, std::size_t, double, double, double);
 template double mad_of_magnitudes<double>(double*, std::size_t, double);
-template float mad_scale<float>(const float*, const std::uint8_t*, std::size_t, float);
-template double mad_scale<double>(const double*, const std::uint8_t*, std::size_t, double);
-template float huber_scale<float>(const float*, const std::uint8_t*, std::size_t, float);
-template double huber_scale<double>(const double*, const std::uint8_t*, std::size_t, double);
 template float mad_scale<float>(const float*, const std::uint8_t*, std::size_t, float, float*);
-template double mad_scale<double>(const double*, const std::uint8_t*, std::size_t, double,
-                                  double*);
+template double mad_scale<double>(const double*, const std::uint8_t*, std::size_t, double, double*);
 template float huber_scale<float>(const float*, const std::uint8_t*, std::size_t, float, float*);
-template double huber_scale<double>(const double*, const std::uint8_t*, std::size_t, double,
-                                    double*);
+template double huber_scale<double>(const double*, const std::uint8_t*, std::size_t, double, double*);
 
 }  // namespace tarnwold

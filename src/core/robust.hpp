@@ -1,8 +1,9 @@
-// Robust weight functions and residual scale estimators for IRLS.
+// The choices of the robust smoother (weighting, tuning, scale estimator)
+// and the residual scale estimators of IRLS.
 //
-// Everything here is pure arithmetic on one series. Each weight function is
-// evaluated in the stated order of operations in the working precision, and
-// every decimal constant is the nearest value of that precision.
+// Everything here is pure arithmetic on one series, evaluated in the stated
+// order of operations in the working precision; every decimal constant is
+// the nearest value of that precision.
 #pragma once
 
 #include <cstddef>
@@ -36,19 +37,14 @@ struct TuningTriple {
 template <typename T>
 TuningTriple<T> default_tuning(Weighting weighting);
 
-// Weight of one standardised residual u = r / s.
-template <typename T>
-T robust_weight(Weighting weighting, const TuningTriple<T>& tuning, T u);
+// Thrown at a Weighting outside the enumeration: a broken invariant. The
+// weight functions themselves are in weight_functions.hpp.
+[[noreturn]] void unknown_weighting();
 
 // Scales of the residuals r[0..n) at positions whose mask is set and whose
 // residual is finite; never below floor, and floor when none is usable.
-template <typename T>
-T mad_scale(const T* r, const std::uint8_t* mask, std::size_t n, T floor);
-template <typename T>
-T huber_scale(const T* r, const std::uint8_t* mask, std::size_t n, T floor);
-
-// The same with caller-provided scratch of n values, so that a loop over
-// many series allocates nothing per series.
+// scratch: n values, so that a loop over many series allocates nothing per
+// series.
 template <typename T>
 T mad_scale(const T* r, const std::uint8_t* mask, std::size_t n, T floor, T* scratch);
 template <typename T>

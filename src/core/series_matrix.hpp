@@ -40,10 +40,10 @@ struct StridedMatrix {
 
     T at(std::size_t s, std::size_t t) const {
         T value;
-        std::memcpy(&value,
-                    data + static_cast<std::ptrdiff_t>(s) * row_stride +
-                        static_cast<std::ptrdiff_t>(t) * col_stride,
-                    sizeof(T));
+        std::memcpy(
+            &value,
+            data + static_cast<std::ptrdiff_t>(s) * row_stride + static_cast<std::ptrdiff_t>(t) * col_stride,
+            sizeof(T));
         return value;
     }
 };
@@ -52,8 +52,7 @@ struct StridedMatrix {
 template <typename T>
 StridedMatrix<T> view_of(const SeriesMatrix<T>& m) {
     return {reinterpret_cast<const std::byte*>(m.values.data()), m.rows, m.cols,
-            static_cast<std::ptrdiff_t>(m.cols * sizeof(T)),
-            static_cast<std::ptrdiff_t>(sizeof(T))};
+            static_cast<std::ptrdiff_t>(m.cols * sizeof(T)), static_cast<std::ptrdiff_t>(sizeof(T))};
 }
 
 }  // namespace tarnwold

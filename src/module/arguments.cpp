@@ -41,15 +41,14 @@ std::size_t parameter_index(const Signature& signature, PyObject* keyword) {
 
 }  // namespace
 
-void match_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
-                     PyObject* kwnames, PyObject** slots) {
+void match_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                     PyObject** slots) {
     const std::string name = signature.function_name;
     const auto given = static_cast<std::size_t>(nargs);
     if (given > signature.parameter_count) {
-        raise_type_error(name + "() takes from " + std::to_string(signature.required_count) +
-                         " to " + std::to_string(signature.parameter_count) +
-                         " positional arguments but " + std::to_string(given) +
-                         (given == 1 ? " was given" : " were given"));
+        raise_type_error(name + "() takes from " + std::to_string(signature.required_count) + " to " +
+                         std::to_string(signature.parameter_count) + " positional arguments but " +
+                         std::to_string(given) + (given == 1 ? " was given" : " were given"));
     }
     for (std::size_t i = 0; i < signature.parameter_count; ++i) {
         slots[i] = i < given ? args[i] : nullptr;
@@ -67,8 +66,8 @@ void match_arguments(const Signature& signature, PyObject* const* args, Py_ssize
             throw PythonErrorSet{};
         }
         if (slots[index] != nullptr) {
-            raise_type_error(name + "() got multiple values for argument '" +
-                             signature.parameters[index] + "'");
+            raise_type_error(name + "() got multiple values for argument '" + signature.parameters[index] +
+                             "'");
         }
         slots[index] = args[nargs + k];
     }
@@ -81,8 +80,8 @@ void match_arguments(const Signature& signature, PyObject* const* args, Py_ssize
     const std::size_t missing_count = missing.size();
     if (missing_count > 0) {
         raise_type_error(name + "() missing " + std::to_string(missing_count) +
-                         " required positional argument" + (missing_count > 1 ? "s" : "") +
-                         ": " + quoted_name_list(missing.data(), missing_count));
+                         " required positional argument" + (missing_count > 1 ? "s" : "") + ": " +
+                         quoted_name_list(missing.data(), missing_count));
     }
 }
 
@@ -151,9 +150,9 @@ bool is_numpy_bool_type(PyTypeObject* type) {
         PyErr_Clear();
         return false;
     }
-    const bool named_bool = PyUnicode_Check(name.get()) &&
-                            (PyUnicode_CompareWithASCIIString(name.get(), "bool_") == 0 ||
-                             PyUnicode_CompareWithASCIIString(name.get(), "bool") == 0);
+    const bool named_bool =
+        PyUnicode_Check(name.get()) && (PyUnicode_CompareWithASCIIString(name.get(), "bool_") == 0 ||
+                                        PyUnicode_CompareWithASCIIString(name.get(), "bool") == 0);
     return named_bool && PyUnicode_Check(module.get()) &&
            PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0;
 }
@@ -165,21 +164,22 @@ bool convert_flag(PyObject* object, const char* parameter) {
         return object == Py_True;
     }
     PyTypeObject* type = Py_TYPE(object);
-    if (is_numpy_bool_type(type) && type->tp_as_number != nullptr &&
-        type->tp_as_number->nb_bool != nullptr) {
+    if (is_numpy_bool_type(type) && type->tp_as_number != nullptr && type->tp_as_number->nb_bool != nullptr) {
         const int truth = type->tp_as_number->nb_bool(object);
         if (truth < 0) {
             raise_argument_error(parameter);
         }
         return truth != 0;
     }
-    PyErr_SetString(PyExc_TypeError, ("'" + type_name_of(object) + "' object cannot be cast as 'bool'").c_str());
+    PyErr_SetString(PyExc_TypeError,
+                    ("'" + type_name_of(object) + "' object cannot be cast as 'bool'").c_str());
     raise_argument_error(parameter);
 }
 
 std::string_view convert_text(PyObject* object, const char* parameter) {
     if (!PyUnicode_Check(object)) {
-        PyErr_SetString(PyExc_TypeError, ("'" + type_name_of(object) + "' object cannot be cast as 'str'").c_str());
+        PyErr_SetString(PyExc_TypeError,
+                        ("'" + type_name_of(object) + "' object cannot be cast as 'str'").c_str());
         raise_argument_error(parameter);
     }
     Py_ssize_t size = 0;
@@ -193,12 +193,14 @@ std::string_view convert_text(PyObject* object, const char* parameter) {
 template <typename T>
 TuningTriple<T> convert_triple(PyObject* object, const char* parameter) {
     if (!PyTuple_Check(object)) {
-        PyErr_SetString(PyExc_TypeError, ("'" + type_name_of(object) + "' object cannot be cast as 'tuple'").c_str());
+        PyErr_SetString(PyExc_TypeError,
+                        ("'" + type_name_of(object) + "' object cannot be cast as 'tuple'").c_str());
         raise_argument_error(parameter);
     }
     const Py_ssize_t length = PyTuple_GET_SIZE(object);
     if (length != 3) {
-        fail(PyExc_ValueError, "expected tuple of length 3, but got tuple of length " + std::to_string(length));
+        fail(PyExc_ValueError,
+             "expected tuple of length 3, but got tuple of length " + std::to_string(length));
     }
     const T t0 = convert_real<T>(PyTuple_GET_ITEM(object, 0), parameter);
     const T t1 = convert_real<T>(PyTuple_GET_ITEM(object, 1), parameter);

@@ -29,15 +29,14 @@ struct Signature {
 // slots[i] receives a borrowed reference to the value of parameter i, or
 // nullptr when it was not passed. Throws PythonErrorSet (TypeError) on the
 // first problem found.
-void match_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
-                     PyObject* kwnames, PyObject** slots);
+void match_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                     PyObject** slots);
 
 template <std::size_t N>
 struct MatchedArguments {
     std::array<PyObject*, N> slots{};
 
-    MatchedArguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
-                     PyObject* kwnames) {
+    MatchedArguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         match_arguments(signature, args, nargs, kwnames, slots.data());
     }
     PyObject* operator[](std::size_t i) const { return slots[i]; }

@@ -1,5 +1,6 @@
 // NumPy arrays at the boundary: read-only views of argument arrays (never
-// copied or cast) and zero-filled result arrays that the bodies fill in place.
+// copied or cast) and new result arrays that the bodies fill in place, left
+// unfilled when every element is about to be written and zero-filled otherwise.
 #pragma once
 
 #include <cstddef>

@@ -1,12 +1,9 @@
 // Checks on a sampling grid that several functions share.
 #pragma once
 
-#include <cmath>
 #include <cstddef>
-#include <string_view>
 #include <vector>
 
-#include "grid_band.hpp"
 #include "python_support.hpp"
 
 namespace tarnwold::py {
@@ -35,20 +32,6 @@ inline void require_order_within(std::uint64_t d, std::size_t length) {
     if (d > length) {
         fail(PyExc_ValueError, "d must not exceed len(x)");
     }
-}
-
-// The grid normalised as `text` asks. Shifted and scaled positions grow
-// with their index, so the last one is the largest: when it is not finite,
-// the span overflowed (or the span over a tiny spacing did) and every
-// penalty built on the grid would be meaningless.
-template <typename T>
-std::vector<T> normalized_grid(const T* x, std::size_t n, std::string_view text) {
-    std::vector<T> normalized = normalize_grid(x, n, text);
-    if (normalized.size() >= 2 && !std::isfinite(normalized.back())) {
-        fail(PyExc_ValueError,
-             "normalizing x overflows: its span (over the spacing) exceeds the floating-point range");
-    }
-    return normalized;
 }
 
 }  // namespace tarnwold::py

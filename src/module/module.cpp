@@ -148,6 +148,4 @@ void raise_internal_fault(const std::string& text) {
 
 }  // namespace tarnwold::py
 
-PyMODINIT_FUNC PyInit_tarnwold(void) {
-    return tarnwold::py::initialise_module();
-}
+PyMODINIT_FUNC PyInit_tarnwold(void) { return tarnwold::py::initialise_module(); }

@@ -33,6 +33,9 @@ PyObject* guarded_call(Body&& body) noexcept {
             PyErr_SetObject(failure.type, message.get());
         }
         return nullptr;
+    } catch (const NumericalInstability& instability) {
+        PyErr_SetString(PyExc_ValueError, instability.what());
+        return nullptr;
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         return nullptr;

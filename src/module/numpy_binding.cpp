@@ -39,8 +39,8 @@ bool bind_api_table() {
     long major = PyLong_AsLong(major_object.get());
     if (major == -1 && PyErr_Occurred()) return false;
 
-    OwnedRef multiarray(PyImport_ImportModule(major >= 2 ? "numpy._core.multiarray"
-                                                         : "numpy.core.multiarray"));
+    OwnedRef multiarray(
+        PyImport_ImportModule(major >= 2 ? "numpy._core.multiarray" : "numpy.core.multiarray"));
     if (!multiarray) return false;
     OwnedRef capsule(PyObject_GetAttrString(multiarray.get(), "_ARRAY_API"));
     if (!capsule) return false;

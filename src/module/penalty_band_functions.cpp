@@ -35,7 +35,7 @@ PyObject* build_pb(const char* name, PyObject* const* args, Py_ssize_t nargs, Py
     require_strictly_increasing(grid, "x must be strictly increasing");
     require_order_within(d, grid.size());
     if (normalize) {
-        grid = normalized_grid(grid.data(), grid.size(), *normalize);
+        grid = normalize_grid(grid.data(), grid.size(), *normalize);
     }
     const PenaltyBand<T> band = build_penalty_band(grid.data(), grid.size(), d, eps);
 

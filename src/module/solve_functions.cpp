@@ -5,17 +5,16 @@
 
 #include "arguments.hpp"
 #include "arrays.hpp"
-#include "banded_solve.hpp"
 #include "functions.hpp"
-#include "grid_band.hpp"
 #include "grid_checks.hpp"
 #include "module.hpp"
+#include "single_pass.hpp"
 
 namespace tarnwold::py {
 namespace {
 
-constexpr const char* parameters[] = {"x", "y_st", "w_base_st", "lam", "d",
-                                      "ridge", "normalize", "eps", "parallel"};
+constexpr const char* parameters[] = {"x",     "y_st",      "w_base_st", "lam",     "d",
+                                      "ridge", "normalize", "eps",       "parallel"};
 
 template <typename T>
 PyObject* whittaker_solve(const char* name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -40,26 +39,21 @@ PyObject* whittaker_solve(const char* name, PyObject* const* args, Py_ssize_t na
     if (y.cols != length) {
         fail(PyExc_ValueError, "y_st shape must be (S,T) with T=len(x)");
     }
-    std::vector<T> grid = x.copy();
+    const std::vector<T> grid = x.copy();
     require_strictly_increasing(grid, "x must be strictly increasing");
     // An empty grid has nothing to smooth and no band to build.
     if (length == 0) {
         fail(PyExc_ValueError, "x must have length >=1");
     }
     require_order_within(d, length);
-    if (normalize) {
-        grid = normalized_grid(grid.data(), length, *normalize);
-    }
-    const PenaltyBand<T> band = build_penalty_band(grid.data(), length, d, eps);
-    grid = {};
-
     if (base_weights && (base_weights->rows != y.rows || base_weights->cols != y.cols)) {
         fail(PyExc_ValueError, "w_base_st must match y_st shape");
     }
 
     ResultArray<T> z = make_unfilled_result_array<T>(y.rows, length);
-    const SeriesSolveContext<T> context{y, base_weights ? &*base_weights : nullptr, &band, lam, ridge, eps};
-    solve_all_series(context, z.data, parallel);
+    const Smoothing<T> call{
+        y, base_weights ? &*base_weights : nullptr, lam, d, ridge, normalize, eps, parallel, active_kernel()};
+    smooth_single_pass(grid.data(), call, z.data);
     return z.array.release();
 }
 

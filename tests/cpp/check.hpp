@@ -21,10 +21,10 @@ inline int check_summary() {
 
 }  // namespace tarnwold_test
 
-#define CHECK(condition)                                                              \
-    do {                                                                              \
-        if (!(condition)) {                                                           \
-            ++tarnwold_test::failure_count();                                         \
+#define CHECK(condition)                                                                       \
+    do {                                                                                       \
+        if (!(condition)) {                                                                    \
+            ++tarnwold_test::failure_count();                                                  \
             std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition); \
-        }                                                                             \
+        }                                                                                      \
     } while (0)

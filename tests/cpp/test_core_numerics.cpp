@@ -9,6 +9,7 @@
 #include <limits>
 #include <string>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "banded_solve.hpp"
@@ -17,8 +18,12 @@
 #include "fault.hpp"
 #include "grid_band.hpp"
 #include "irls.hpp"
+#include "kernel_choice.hpp"
 #include "merge.hpp"
 #include "robust.hpp"
+#include "robust_smooth.hpp"
+#include "series_solve.hpp"
+#include "weight_functions.hpp"
 
 using namespace tarnwold;
 
@@ -60,8 +65,7 @@ void test_penalty_band() {
     const T x5[] = {0, 1, 2, 3, 4};
     b = build_penalty_band(x5, 5, 2, T(1e-6));
     CHECK(b.k == 4);
-    std::vector<T> expected{0.25, 1.25, 1.5, 1.25, 0.25, 0, -0.5, -1, -1, -0.5,
-                            0,    0,    0.25, 0.25, 0.25};
+    std::vector<T> expected{0.25, 1.25, 1.5, 1.25, 0.25, 0, -0.5, -1, -1, -0.5, 0, 0, 0.25, 0.25, 0.25};
     expected.resize(25, T(0));
     CHECK(same_values(b.values, expected));
 
@@ -70,8 +74,7 @@ void test_penalty_band() {
     b = build_penalty_band(x3, 3, 2, T(1e-6));
     const T g = T(1) / T(3);
     const T row[] = {T(1) * g, (T(-0.5) - T(1)) * g, T(0.5) * g};
-    CHECK(b.values[0] == row[0] * row[0] && b.values[1] == row[1] * row[1] &&
-          b.values[2] == row[2] * row[2]);
+    CHECK(b.values[0] == row[0] * row[0] && b.values[1] == row[1] * row[1] && b.values[2] == row[2] * row[2]);
     CHECK(b.values[3 + 1] == row[0] * row[1] && b.values[2 * 3 + 2] == row[0] * row[2]);
 
     b = build_penalty_band(x3, 3, 0, T(1e-6));
@@ -99,8 +102,7 @@ void test_normalize_grid() {
     const T x[] = {10, 12, 13, 17, 18};
     const T mean_spacing = T(7) / T(3);
     CHECK(same_values(normalize_grid(x, 4, "mean"),
-                      std::vector<T>{0, T(2) / mean_spacing, T(3) / mean_spacing,
-                                     T(7) / mean_spacing}));
+                      std::vector<T>{0, T(2) / mean_spacing, T(3) / mean_spacing, T(7) / mean_spacing}));
     CHECK(same_values(normalize_grid(x, 4, "median"), std::vector<T>{0, 1, 1.5, 3.5}));
     for (const char* shift : {"Mean", "none", "", "median "}) {
         CHECK(same_values(normalize_grid(x, 4, shift), std::vector<T>{0, 2, 3, 7}));
@@ -112,6 +114,20 @@ void test_normalize_grid() {
     const T flat[] = {5, 5, nan<T>};
     const std::vector<T> shifted = normalize_grid(flat, 3, "median");
     CHECK(shifted[0] == 0 && shifted[1] == 0 && std::isnan(shifted[2]));
+    // Finite ends whose normalised span overflows: by the span itself, or by
+    // the span over a tiny median spacing.
+    const T big = std::numeric_limits<T>::max();
+    for (const auto& [grid, mode] : {std::pair{std::vector<T>{-big, 0, big}, "mean"},
+                                     std::pair{std::vector<T>{-big, 0, big}, "median"},
+                                     std::pair{std::vector<T>{0, T(1e-30), T(2e-30), big}, "median"}}) {
+        bool thrown = false;
+        try {
+            static_cast<void>(normalize_grid(grid.data(), grid.size(), mode));
+        } catch (const NumericalInstability&) {
+            thrown = true;
+        }
+        CHECK(thrown);
+    }
     CHECK(normalize_mode("mean") == NormalizeMode::Mean &&
           normalize_mode("median") == NormalizeMode::Median &&
           normalize_mode("MEDIAN") == NormalizeMode::Shift);
@@ -161,8 +177,7 @@ void test_solve_against_dense() {
         banded_solve_f64(band.data(), n, band.k, w.data(), y.data(), 3.0, 1e-3, 1e-10, z.data());
         std::vector<float> pbf(band.values.begin(), band.values.end());
         std::vector<float> wf(w.begin(), w.end()), yf(y.begin(), y.end()), zf(n);
-        banded_solve_f32(pbf.data(), n, band.k, wf.data(), yf.data(), 3.0f, 1e-3f, 1e-10f,
-                         zf.data());
+        banded_solve_f32(pbf.data(), n, band.k, wf.data(), yf.data(), 3.0f, 1e-3f, 1e-10f, zf.data());
         for (std::size_t i = 0; i < n; ++i) {
             CHECK(std::fabs(z[i] - expected[i]) <= 1e-10 * (1 + std::fabs(expected[i])));
             CHECK(std::fabs(zf[i] - expected[i]) <= 1e-3 * (1 + std::fabs(expected[i])));
@@ -291,9 +306,9 @@ void test_solve_series() {
                              static_cast<std::ptrdiff_t>(sizeof(T)),
                              static_cast<std::ptrdiff_t>(2 * sizeof(T))};
     const StridedMatrix<T> base = view_of(weights);
-    const SeriesSolveContext<T> context{y, &base, &band, T(2), T(0), T(1e-10)};
+    const Smoothing<T> call{y, &base, T(2), 1, T(0), std::nullopt, T(1e-10), false, Kernel::Scalar};
     T row[4];
-    solve_series(context, 0, row);
+    solve_series(call, band, 0, row);
     // Series 0 is (1, NaN, 3, 4) with base weights (1, 1, 1, -1): the missing
     // value gets weight 0, the others keep theirs as given; NaN and the value
     // without positive weight enter as 0.
@@ -309,19 +324,26 @@ void test_parse_weighting() {
         const char* text;
         Weighting expected;
     } accepted[] = {
-        {"tukey", Weighting::Tukey},   {"TUKEY", Weighting::Tukey},
-        {"BiSquare", Weighting::Tukey}, {"Tu\xE2\x84\xAA" "ey", Weighting::Tukey},
-        {"huber", Weighting::Huber},   {"HUBER", Weighting::Huber},
-        {"Cauchy", Weighting::Cauchy}, {"wELSCH", Weighting::Welsch},
-        {"FAIR", Weighting::Fair},     {"Hampel", Weighting::Hampel},
+        {"tukey", Weighting::Tukey},
+        {"TUKEY", Weighting::Tukey},
+        {"BiSquare", Weighting::Tukey},
+        {"Tu\xE2\x84\xAA"
+         "ey",
+         Weighting::Tukey},
+        {"huber", Weighting::Huber},
+        {"HUBER", Weighting::Huber},
+        {"Cauchy", Weighting::Cauchy},
+        {"wELSCH", Weighting::Welsch},
+        {"FAIR", Weighting::Fair},
+        {"Hampel", Weighting::Hampel},
     };
     for (const auto& c : accepted) {
         const std::optional<Weighting> parsed = parse_weighting(c.text);
         CHECK(parsed.has_value() && *parsed == c.expected);
     }
     // U+0130 lower-cases to 'i' plus a combining dot, so it cannot match.
-    for (const char* rejected : {"", " tukey", "tukey ", "tukeys", "mad", "b\xC4\xB0square",
-                                 "\xE2\x84\xAA"}) {
+    for (const char* rejected :
+         {"", " tukey", "tukey ", "tukeys", "mad", "b\xC4\xB0square", "\xE2\x84\xAA"}) {
         CHECK(!parse_weighting(rejected).has_value());
     }
     CHECK(!parse_weighting(std::string_view("huber\0", 6)).has_value());
@@ -396,27 +418,28 @@ template <typename T>
 void test_scales() {
     const T factor = decimal<T>(1.4826f, 1.4826);
     const T f = T(1e-3);
+    T scratch[6];
     const std::uint8_t all[] = {1, 1, 1, 1, 1, 1};
     const T r4[] = {3, 0, -1, 2};
-    CHECK(mad_scale(r4, all, 4, f) == T(1.5) * factor);
+    CHECK(mad_scale(r4, all, 4, f, scratch) == T(1.5) * factor);
     const T r3[] = {-5, 1, 2};
-    CHECK(mad_scale(r3, all, 3, f) == T(2) * factor);
+    CHECK(mad_scale(r3, all, 3, f, scratch) == T(2) * factor);
     const T zeros[] = {0, 0, 0, 0};
-    CHECK(mad_scale(zeros, all, 4, f) == f);
-    CHECK(huber_scale(zeros, all, 4, f) == f);
+    CHECK(mad_scale(zeros, all, 4, f, scratch) == f);
+    CHECK(huber_scale(zeros, all, 4, f, scratch) == f);
 
     // Non-finite residuals and cleared positions take no part.
     const T noisy[] = {-5, inf<T>, 1, nan<T>, 2, 100};
     const std::uint8_t mask[] = {1, 1, 1, 1, 1, 0};
-    CHECK(mad_scale(noisy, mask, 6, f) == T(2) * factor);
+    CHECK(mad_scale(noisy, mask, 6, f, scratch) == T(2) * factor);
     const std::uint8_t none[] = {0, 0, 0, 0, 0, 0};
-    CHECK(mad_scale(noisy, none, 6, f) == f);
-    CHECK(huber_scale(noisy, none, 6, f) == f);
+    CHECK(mad_scale(noisy, none, 6, f, scratch) == f);
+    CHECK(huber_scale(noisy, none, 6, f, scratch) == f);
 
     // Equal magnitudes: the MAD is 1.4826, the first refinement lands on 1
     // (nothing is clipped) and the second confirms it.
     const T ones[] = {1, -1, 1, -1, nan<T>};
-    CHECK(huber_scale(ones, all, 5, f) == T(1));
+    CHECK(huber_scale(ones, all, 5, f, scratch) == T(1));
 }
 
 template <typename T>
@@ -442,7 +465,8 @@ void test_merge() {
     CHECK(merge_positions(x, 0, tol).groups.empty());
 
     m = identity_grouping(x, 4);
-    CHECK(m.groups.size() == 4 && m.groups[3].start == 3 && same_values(m.positions, std::vector<T>(x, x + 4)));
+    CHECK(m.groups.size() == 4 && m.groups[3].start == 3 &&
+          same_values(m.positions, std::vector<T>(x, x + 4)));
 
     // Series 0: (2, 6) with weights (1, 3); series 1: all missing; series 2:
     // a negative weight beside a positive one. The third position is alone.
@@ -457,18 +481,27 @@ void test_merge() {
     SeriesMatrix<T> fits(3, 2), totals(3, 2);
     assign(fits.values, {10, 11, 12, 13, 14, 15});
     assign(totals.values, {2, 3, 0, 1, 5, 0});
-    const ExpandedResult<T> e = expand_to_grid(fits, totals, merged.weights, base, groups);
-    CHECK(same_values(e.fits.values, std::vector<T>{10, 10, 11, 12, 12, 13, 14, 14, 15}));
-    CHECK(same_values(e.weights.values, std::vector<T>{0.5, 1.5, 3, 0, 0, 1, -5, 5, 0}));
+    std::vector<T> expanded_fits(9, nan<T>), expanded_weights(9, nan<T>);
+    expand_to_grid(fits, totals, merged.weights, base, groups, expanded_fits.data(), expanded_weights.data());
+    CHECK(same_values(expanded_fits, std::vector<T>{10, 10, 11, 12, 12, 13, 14, 14, 15}));
+    CHECK(same_values(expanded_weights, std::vector<T>{0.5, 1.5, 3, 0, 0, 1, -5, 5, 0}));
 }
 
 template <typename T>
-IrlsProblem<T> irls_problem(const PenaltyBand<T>& band, const SeriesMatrix<T>& y,
-                            const SeriesMatrix<T>& base, T lam, std::uint64_t iterations,
-                            bool parallel) {
-    return {&band,        view_of(y), {&base, nullptr},   lam,      T(0), iterations,
-            Weighting::Tukey, default_tuning<T>(Weighting::Tukey), ScaleEstimator::Mad,
-            T(1e-10), parallel};
+IrlsProblem<T> irls_problem(const PenaltyBand<T>& band, const SeriesMatrix<T>& y, const SeriesMatrix<T>& base,
+                            T lam, std::uint64_t iterations, bool parallel) {
+    return {&band,
+            view_of(y),
+            {&base, nullptr},
+            lam,
+            T(0),
+            iterations,
+            Weighting::Tukey,
+            default_tuning<T>(Weighting::Tukey),
+            ScaleEstimator::Mad,
+            T(1e-10),
+            parallel,
+            Kernel::Scalar};
 }
 
 template <typename T>
@@ -499,8 +532,7 @@ void test_irls() {
     // One pass is the plain weighted fit with the base weights.
     const IrlsResult<T> one = irls_batch(irls_problem(band, y, base, T(1), 1, false));
     std::vector<T> plain(n);
-    banded_solve(band.data(), n, band.k, base.row(0), y.row(0), T(1), T(0), T(1e-10),
-                 plain.data());
+    banded_solve(band.data(), n, band.k, base.row(0), y.row(0), T(1), T(0), T(1e-10), plain.data());
     CHECK(std::memcmp(plain.data(), one.fits.row(0), n * sizeof(T)) == 0);
     CHECK(one.total_weights.row(0)[10] == T(1));
     CHECK(same_values(std::vector<T>(one.fits.row(1), one.fits.row(1) + n), std::vector<T>(n)));
@@ -521,10 +553,105 @@ void test_irls() {
     CHECK(std::fabs(rough.fits.row(0)[12] - y.row(0)[12]) < T(0.05));
 
     const IrlsResult<T> pooled = irls_batch(irls_problem(band, y, base, T(100), 3, true));
-    CHECK(std::memcmp(pooled.fits.values.data(), three.fits.values.data(), 3 * n * sizeof(T)) ==
-          0);
+    CHECK(std::memcmp(pooled.fits.values.data(), three.fits.values.data(), 3 * n * sizeof(T)) == 0);
     CHECK(std::memcmp(pooled.total_weights.values.data(), three.total_weights.values.data(),
                       3 * n * sizeof(T)) == 0);
+}
+
+// The single-precision robust batch: a ridge of -(1 - 2^-22) leaves
+// straight series a float fit millions of times their data, which sends the
+// whole batch to the double-precision rerun; curved series alone pass.
+// Positions 1.9 -+ 2^-10 merge into 1.9 under a tolerance of 0.01, with
+// equal observations, so merging gives the same batch.
+void test_float_fallback() {
+    const float x[] = {0, 0.7f, 1.9f - 0x1p-10f, 1.9f + 0x1p-10f, 2.4f, 3.8f, 4.1f, 5.6f, 6.0f};
+    constexpr std::size_t length = 9;
+    const float ridge = -(1.0f - 0x1p-22f);
+    for (const float tolerance : {0.0f, 0.01f}) {
+        for (const bool straight : {false, true}) {
+            SeriesMatrix<float> y(5, length);
+            for (std::size_t s = 0; s < 5; ++s) {
+                for (std::size_t t = 0; t < length; ++t) {
+                    const float curved[] = {1, 2, 3, 3, 2, 1, 0, -1, 0};
+                    const float line[] = {0, 1, 2, 2, 3, 4, 5, 6, 7};
+                    y.row(s)[t] = (straight && s % 2 == 0 ? line[t] : curved[t]) * 0.1f;
+                }
+            }
+            const MergedGrid<float> grid = solve_grid(x, length, tolerance);
+            const std::size_t solve_length = grid.positions.size();
+            const std::vector<float> positions = normalize_grid(grid.positions.data(), solve_length, "mean");
+            // The batch the rerun solves: the float problem on the merged
+            // grid, widened exactly, and only when the float one fails.
+            const auto batch = [&]<typename U>(U) {
+                const std::vector<U> widened(positions.begin(), positions.end());
+                const PenaltyBand<U> band = build_penalty_band(widened.data(), solve_length, 2, U(1e-10f));
+                SeriesMatrix<U> merged_y(5, solve_length), base(5, solve_length);
+                for (std::size_t s = 0; s < 5; ++s) {
+                    for (std::size_t g = 0; g < solve_length; ++g) {
+                        const PositionGroup group = grid.groups[g];
+                        merged_y.row(s)[g] = U(y.row(s)[group.start]);
+                        base.row(s)[g] = U(group.end - group.start);
+                    }
+                }
+                const IrlsProblem<U> problem{&band,
+                                             view_of(merged_y),
+                                             {&base, nullptr},
+                                             U(1),
+                                             U(ridge),
+                                             1,
+                                             Weighting::Tukey,
+                                             default_tuning<U>(Weighting::Tukey),
+                                             ScaleEstimator::Mad,
+                                             U(1e-10f),
+                                             false,
+                                             Kernel::Scalar};
+                return irls_batch(problem);
+            };
+            const IrlsResult<float> single = batch(0.0f);
+            const IrlsResult<double> widened = batch(0.0);
+            bool plain_is_implausible = false;
+            std::vector<float> expected(5 * length);
+            for (std::size_t s = 0; s < 5; ++s) {
+                for (std::size_t g = 0; g < solve_length; ++g) {
+                    plain_is_implausible |= std::fabs(single.fits.row(s)[g]) > 1e6f;
+                    for (std::size_t t = grid.groups[g].start; t < grid.groups[g].end; ++t) {
+                        expected[s * length + t] =
+                            straight ? float(widened.fits.row(s)[g]) : single.fits.row(s)[g];
+                    }
+                }
+            }
+            CHECK(plain_is_implausible == straight);
+
+            // Every kernel, sequential and pooled.
+            for (const char* kernel_name : {"scalar", "sse2", "avx2", "avx512"}) {
+                const auto smoothed = [&](float lam, bool parallel) {
+                    const Smoothing<float> call{view_of(y), nullptr,  lam,
+                                                2,          ridge,    "mean",
+                                                1e-10f,     parallel, supported_kernel(kernel_name)};
+                    std::vector<float> fits(5 * length, nan<float>), weights(5 * length, nan<float>);
+                    robust_smooth(
+                        grid, call,
+                        {1, Weighting::Tukey, default_tuning<float>(Weighting::Tukey), ScaleEstimator::Mad},
+                        fits.data(), weights.data());
+                    return std::pair{fits, weights};
+                };
+                for (const bool parallel : {false, true}) {
+                    const auto [fits, weights] = smoothed(1.0f, parallel);
+                    CHECK(std::memcmp(fits.data(), expected.data(), expected.size() * sizeof(float)) == 0);
+                    CHECK(std::all_of(weights.begin(), weights.end(),
+                                      [](float w) { return std::isfinite(w); }));
+                }
+                // An infinite penalty overflows in double precision too.
+                bool unstable = false;
+                try {
+                    smoothed(inf<float>, false);
+                } catch (const NumericalInstability&) {
+                    unstable = true;
+                }
+                CHECK(unstable);
+            }
+        }
+    }
 }
 
 template <typename T>
@@ -552,5 +679,6 @@ int main() {
     test_parse_weighting();
     test_parse_scale_estimator();
     test_default_tuning_precision();
+    test_float_fallback();
     return tarnwold_test::check_summary();
 }

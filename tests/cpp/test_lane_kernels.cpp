@@ -2,7 +2,8 @@
 // special values: signed zeros in the band, the weights, the values and lam,
 // negative weights and pivots, eps <= 0 and eps > 1, NaN weights. Every lane
 // a kernel reports as verified must carry exactly the reference bits, and
-// every lane of LaneSolver (verified or patched) must too. The radix
+// every lane of LaneSolver (verified or patched) must too. Whole batches of
+// both smoothers run through every kernel against the scalar one. The radix
 // selection of the MAD scale is checked against a full sort.
 #include <algorithm>
 #include <cmath>
@@ -15,11 +16,15 @@
 #include "banded_solve.hpp"
 #include "check.hpp"
 #include "decimal.hpp"
+#include "fault.hpp"
 #include "kernel_choice.hpp"
 #include "lane_kernel.hpp"
 #include "lane_solver.hpp"
 #include "order_statistic.hpp"
 #include "robust.hpp"
+#include "robust_smooth.hpp"
+#include "single_pass.hpp"
+#include "weight_functions.hpp"
 
 using namespace tarnwold;
 
@@ -93,29 +98,12 @@ bool same_bits(const T* a, const T* b, std::size_t n) {
     return std::memcmp(a, b, n * sizeof(T)) == 0;
 }
 
-template <typename T>
-struct KernelPair {
-    void (*solve)(const LaneSystem<T>&);
-    void (*substitute)(const LaneSystem<T>&);
-    std::size_t width;
-};
-
-template <typename T>
-KernelPair<T> kernel_of(const LaneBlockKernels* kernels) {
-    if constexpr (sizeof(T) == 4) {
-        return {kernels->f32, kernels->f32_substitute, kernels->f32_width};
-    } else {
-        return {kernels->f64, kernels->f64_substitute, kernels->f64_width};
-    }
-}
-
 // Lanes the kernel verifies equal the reference; returns the verified count.
 // With `shared`, every lane gets the weights of lane 0, and the factor of a
 // first run serves a second one, with other values, that only substitutes.
 template <typename T>
-std::size_t check_kernel(const LaneBlockKernels* kernel, std::mt19937_64& g, std::size_t n,
-                         std::size_t d, bool shared) {
-    const KernelPair<T> kernels = kernel_of<T>(kernel);
+std::size_t check_kernel(const LaneBlockKernels<T>& kernels, std::mt19937_64& g, std::size_t n, std::size_t d,
+                         bool shared) {
     const std::size_t width = kernels.width;
     const RandomSystem<T> system = random_system<T>(g, n, d);
     std::vector<T> w(n * width), y(n * width), factor(n * (d + 1) * width), z(n * width);
@@ -127,8 +115,17 @@ std::size_t check_kernel(const LaneBlockKernels* kernel, std::mt19937_64& g, std
     for (std::size_t i = 0; i < lam_band.size(); ++i) {
         lam_band[i] = system.lam * system.band.values[i];
     }
-    const LaneSystem<T> lanes{lam_band.data(), n, d, system.ridge, system.eps, w.data(), y.data(),
-                              factor.data(), z.data(), unverified.data(), factor_unverified.data()};
+    const LaneSystem<T> lanes{lam_band.data(),
+                              n,
+                              d,
+                              system.ridge,
+                              system.eps,
+                              w.data(),
+                              y.data(),
+                              factor.data(),
+                              z.data(),
+                              unverified.data(),
+                              factor_unverified.data()};
     if (shared) {
         for (std::size_t t = 0; t < n; ++t) {
             for (std::size_t lane = 1; lane < width; ++lane) {
@@ -174,7 +171,7 @@ std::size_t check_kernel(const LaneBlockKernels* kernel, std::mt19937_64& g, std
 
 // LaneSolver patches every lane the kernel leaves, for any lane count.
 template <typename T>
-void check_solver(const LaneKernels* kernel, std::mt19937_64& g, std::size_t n, std::size_t d) {
+void check_solver(const LaneKernels<T>* kernel, std::mt19937_64& g, std::size_t n, std::size_t d) {
     const RandomSystem<T> system = random_system<T>(g, n, d);
     // Up to twice the widest block, so that both block shapes are chosen.
     const std::size_t series = std::uniform_int_distribution<std::size_t>(1, 64)(g);
@@ -192,51 +189,52 @@ void check_solver(const LaneKernels* kernel, std::mt19937_64& g, std::size_t n, 
     }
     std::vector<T> lane_w(n), lane_y(n), expected(n);
     for (int block = 0; block < 3; ++block) {
-    const std::size_t lanes = shared && block == 0 ? width : std::uniform_int_distribution<std::size_t>(1, width)(g);
-    for (std::size_t lane = 0; lane < width; ++lane) {
-        random_lane(g, n, solver.weights() + lane, solver.values() + lane, width);
-        for (std::size_t t = 0; shared && t < n; ++t) {
-            T& value = solver.values()[t * width + lane];
-            solver.weights()[t * width + lane] = row_w[t];
-            value = row_w[t] > T(0) ? value : T(0);
+        const std::size_t lanes =
+            shared && block == 0 ? width : std::uniform_int_distribution<std::size_t>(1, width)(g);
+        for (std::size_t lane = 0; lane < width; ++lane) {
+            random_lane(g, n, solver.weights() + lane, solver.values() + lane, width);
+            for (std::size_t t = 0; shared && t < n; ++t) {
+                T& value = solver.values()[t * width + lane];
+                solver.weights()[t * width + lane] = row_w[t];
+                value = row_w[t] > T(0) ? value : T(0);
+            }
         }
-    }
-    std::vector<T> w(solver.weights(), solver.weights() + n * width);
-    std::vector<T> y(solver.values(), solver.values() + n * width);
-    solver.solve(lanes, rows.data());
-    for (std::size_t lane = 0; lane < lanes; ++lane) {
-        for (std::size_t t = 0; t < n; ++t) {
-            lane_w[t] = w[t * width + lane];
-            lane_y[t] = y[t * width + lane];
+        std::vector<T> w(solver.weights(), solver.weights() + n * width);
+        std::vector<T> y(solver.values(), solver.values() + n * width);
+        solver.solve(lanes, rows.data());
+        for (std::size_t lane = 0; lane < lanes; ++lane) {
+            for (std::size_t t = 0; t < n; ++t) {
+                lane_w[t] = w[t * width + lane];
+                lane_y[t] = y[t * width + lane];
+            }
+            banded_solve(system.band.data(), n, system.band.k, lane_w.data(), lane_y.data(), system.lam,
+                         system.ridge, system.eps, expected.data());
+            CHECK(same_bits(rows[lane], expected.data(), n));
         }
-        banded_solve(system.band.data(), n, system.band.k, lane_w.data(), lane_y.data(), system.lam,
-                     system.ridge, system.eps, expected.data());
-        CHECK(same_bits(rows[lane], expected.data(), n));
-    }
     }
 }
 
 template <typename T>
 void test_kernels() {
     // The one-lane set serves lone series; it has the same contract.
-    std::vector<const LaneKernels*> kernels{&single_lane_kernels};
+    std::vector<const LaneKernels<T>*> kernels{&lone_series_kernels<T>()};
     for (const char* name : {"sse2", "avx2", "avx512"}) {
-        const LaneKernels* kernel = lane_kernels(supported_kernel(name));
+        const LaneKernels<T>* kernel = lane_kernels<T>(supported_kernel(name));
         if (std::find(kernels.begin(), kernels.end(), kernel) == kernels.end()) {
             kernels.push_back(kernel);
         }
     }
     std::mt19937_64 g(sizeof(T));
-    for (const LaneKernels* kernel : kernels) {
-        for (const LaneBlockKernels* shape : {&kernel->wide, &kernel->narrow}) {
-            const std::size_t width = kernel_of<T>(shape).width;
+    for (const LaneKernels<T>* kernel : kernels) {
+        for (const LaneBlockKernels<T>* shape : {&kernel->wide, &kernel->narrow}) {
+            const std::size_t width = shape->width;
             for (const bool shared : {false, true}) {
                 std::size_t verified = 0;
                 std::size_t lanes = 0;
                 for (int round = 0; round < 2000; ++round) {
                     const std::size_t d = std::uniform_int_distribution<std::size_t>(0, 4)(g);
                     const std::size_t n = std::uniform_int_distribution<std::size_t>(1, 24)(g);
-                    verified += check_kernel<T>(shape, g, n, d, shared);
+                    verified += check_kernel<T>(*shape, g, n, d, shared);
                     lanes += width;
                     check_solver<T>(kernel, g, n, d);
                 }
@@ -254,18 +252,20 @@ template <typename T>
 void test_weights() {
     const T inf = std::numeric_limits<T>::infinity();
     const T nan = std::numeric_limits<T>::quiet_NaN();
-    const std::vector<T> specials = {T(0),   T(-0.0), T(1),    T(-1),  T(1.5),     T(-2.25), T(3.5),
-                                     T(4.685), T(8),  T(1e-13), T(1e30), inf,       -inf,     nan,
-                                     T(-7.9), T(0.3), T(2.385), T(-1.345), T(1e-40), T(100)};
-    const Weighting all[] = {Weighting::Tukey, Weighting::Huber,  Weighting::Cauchy,
+    const std::vector<T> specials = {T(0),     T(-0.0), T(1),     T(-1),     T(1.5),   T(-2.25), T(3.5),
+                                     T(4.685), T(8),    T(1e-13), T(1e30),   inf,      -inf,     nan,
+                                     T(-7.9),  T(0.3),  T(2.385), T(-1.345), T(1e-40), T(100)};
+    const Weighting all[] = {Weighting::Tukey,  Weighting::Huber, Weighting::Cauchy,
                              Weighting::Welsch, Weighting::Fair,  Weighting::Hampel};
-    const TuningTriple<T> tunings[] = {{T(1.5), T(3.5), T(8)}, {T(0), T(0), T(4.685)},
-                                       {T(4), T(2), T(1)},     {T(2), T(2), T(2)},
+    const TuningTriple<T> tunings[] = {{T(1.5), T(3.5), T(8)},
+                                       {T(0), T(0), T(4.685)},
+                                       {T(4), T(2), T(1)},
+                                       {T(2), T(2), T(2)},
                                        {T(-1), T(1e-13), T(0)}};
     std::mt19937_64 g(11);
     std::normal_distribution<double> normal;
     for (const char* name : {"sse2", "avx2", "avx512"}) {
-        const LaneKernels* kernels = lane_kernels(supported_kernel(name));
+        const LaneKernels<T>* kernels = lane_kernels<T>(supported_kernel(name));
         for (const Weighting weighting : all) {
             for (const TuningTriple<T>& tuning : tunings) {
                 for (const T scale : {T(1), T(0.37), T(1e-10), T(3e7)}) {
@@ -276,14 +276,8 @@ void test_weights() {
                         r[t] = t % 3 == 0 ? pick(g, specials) : static_cast<T>(4 * normal(g));
                         mask[t] = std::uniform_int_distribution<int>(0, 4)(g) != 0 ? 1 : 0;
                     }
-                    const WeightTask<T> task{weighting, tuning.t0, tuning.t1, tuning.t2,
-                                             decimal<T>(1e-12f, 1e-12), r.data(), scale,
-                                             mask.data(), n, got.data()};
-                    if constexpr (sizeof(T) == 4) {
-                        kernels->weigh_f32(task);
-                    } else {
-                        kernels->weigh_f64(task);
-                    }
+                    const WeightTask<T> task{weighting, tuning, r.data(), scale, mask.data(), n, got.data()};
+                    kernels->weigh(task);
                     for (std::size_t t = 0; t < n; ++t) {
                         const T expected =
                             mask[t] != 0 ? robust_weight(weighting, tuning, r[t] / scale) : T(0);
@@ -294,6 +288,75 @@ void test_weights() {
                     }
                 }
             }
+        }
+    }
+}
+
+// Whole batches through every kernel in one process, each against the
+// scalar kernel bit for bit: both smoothers, lone and many series, strided
+// observations, missing values, zero, negative and NaN weights, merging,
+// every weighting and both scale estimators.
+template <typename T>
+void test_batches() {
+    std::mt19937_64 g(sizeof(T) + 100);
+    std::normal_distribution<double> normal;
+    const Weighting all[] = {Weighting::Tukey,  Weighting::Huber, Weighting::Cauchy,
+                             Weighting::Welsch, Weighting::Fair,  Weighting::Hampel};
+    for (int round = 0; round < 60; ++round) {
+        const std::size_t series = pick<std::size_t>(g, {1, 2, 5, 17, 64});
+        const std::size_t length = std::uniform_int_distribution<std::size_t>(4, 40)(g);
+        const std::uint64_t d = std::uniform_int_distribution<std::uint64_t>(0, 3)(g);
+        std::vector<T> x(length);
+        for (std::size_t t = 0; t < length; ++t) {
+            x[t] =
+                (t == 0 ? T(0) : x[t - 1]) + (t == 3 ? T(0.005) : static_cast<T>(0.1 + std::fabs(normal(g))));
+        }
+        // Column-major observations: every kernel reads them through strides.
+        std::vector<T> y(series * length), w(series * length);
+        for (std::size_t i = 0; i < y.size(); ++i) {
+            y[i] = static_cast<T>(std::sin(double(i % length) / 3.0) + 0.3 * normal(g));
+            if (std::uniform_int_distribution<int>(0, 9)(g) == 0) {
+                y[i] = pick<T>(
+                    g, {std::numeric_limits<T>::quiet_NaN(), std::numeric_limits<T>::infinity(), T(40)});
+            }
+            w[i] = pick<T>(g, {T(1), T(1), T(0.5), T(2), T(0), T(-1), std::numeric_limits<T>::quiet_NaN()});
+        }
+        const auto byte_view = [&](const std::vector<T>& values) {
+            return StridedMatrix<T>{reinterpret_cast<const std::byte*>(values.data()), series, length,
+                                    static_cast<std::ptrdiff_t>(sizeof(T)),
+                                    static_cast<std::ptrdiff_t>(series * sizeof(T))};
+        };
+        const StridedMatrix<T> observations = byte_view(y);
+        const StridedMatrix<T> weights = byte_view(w);
+        const StridedMatrix<T>* base = round % 3 == 0 ? nullptr : &weights;
+        const T lam = pick<T>(g, {T(0.5), T(10), T(1e4)});
+        const Weighting weighting = all[round % 6];
+        const MergedGrid<T> grid = solve_grid(x.data(), length, round % 2 == 0 ? T(0.01) : T(0));
+        const auto smoothed = [&](Kernel kernel) {
+            std::vector<T> single(series * length), fits(series * length), totals(series * length);
+            const Smoothing<T> call{observations, base,           lam,   d, T(1e-10), "mean",
+                                    T(1e-10),     round % 5 != 0, kernel};
+            smooth_single_pass(x.data(), call, single.data());
+            // A NaN weight in single precision ends in the instability
+            // error, which every kernel must report alike.
+            try {
+                if (grid.positions.size() > d && grid.positions.size() >= 2) {
+                    robust_smooth(grid, call,
+                                  {3, weighting, default_tuning<T>(weighting),
+                                   round % 4 < 2 ? ScaleEstimator::Mad : ScaleEstimator::Huber},
+                                  fits.data(), totals.data());
+                }
+            } catch (const NumericalInstability&) {
+                fits.assign(fits.size(), T(-7));
+            }
+            single.insert(single.end(), fits.begin(), fits.end());
+            single.insert(single.end(), totals.begin(), totals.end());
+            return single;
+        };
+        const std::vector<T> expected = smoothed(Kernel::Scalar);
+        for (const char* name : {"sse2", "avx2", "avx512"}) {
+            const std::vector<T> got = smoothed(supported_kernel(name));
+            CHECK(same_bits(got.data(), expected.data(), expected.size()));
         }
     }
 }
@@ -309,10 +372,18 @@ void test_select_rank() {
         for (T& value : values) {
             const double u = std::uniform_real_distribution<double>(0, 1)(g);
             switch (kind) {
-                case 0:  value = static_cast<T>(u); break;
-                case 1:  value = static_cast<T>(std::exp(60 * u - 30)); break;
-                case 2:  value = pick<T>(g, {T(0), T(1), T(2.5), std::numeric_limits<T>::denorm_min()}); break;
-                default: value = std::numeric_limits<T>::max() * static_cast<T>(u); break;
+                case 0:
+                    value = static_cast<T>(u);
+                    break;
+                case 1:
+                    value = static_cast<T>(std::exp(60 * u - 30));
+                    break;
+                case 2:
+                    value = pick<T>(g, {T(0), T(1), T(2.5), std::numeric_limits<T>::denorm_min()});
+                    break;
+                default:
+                    value = std::numeric_limits<T>::max() * static_cast<T>(u);
+                    break;
             }
         }
         sorted = values;
@@ -321,10 +392,9 @@ void test_select_rank() {
         // Every other round with the extremes given, as the MAD scale does.
         std::vector<T> copy = values;
         T below = T(-1);
-        const T got = round % 2 == 0
-                          ? select_rank(copy.data(), count, rank, rank > 0 ? &below : nullptr)
-                          : select_rank(copy.data(), count, rank, rank > 0 ? &below : nullptr,
-                                        sorted.front(), sorted.back());
+        const T got = round % 2 == 0 ? select_rank(copy.data(), count, rank, rank > 0 ? &below : nullptr)
+                                     : select_rank(copy.data(), count, rank, rank > 0 ? &below : nullptr,
+                                                   sorted.front(), sorted.back());
         CHECK(got == sorted[rank]);
         if (rank > 0) {
             CHECK(below == sorted[rank - 1]);
@@ -339,6 +409,8 @@ int main() {
     test_kernels<double>();
     test_weights<float>();
     test_weights<double>();
+    test_batches<float>();
+    test_batches<double>();
     test_select_rank<float>();
     test_select_rank<double>();
     return tarnwold_test::check_summary();

@@ -50,16 +50,13 @@ using tarnwold::worker_pool_size;
 
 std::size_t thread_count() {
     std::size_t count = 0;
-    for ([[maybe_unused]] const auto& entry :
-         std::filesystem::directory_iterator("/proc/self/task")) {
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
         ++count;
     }
     return count;
 }
 
-void pause_briefly() {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-}
+void pause_briefly() { std::this_thread::sleep_for(std::chrono::milliseconds(1)); }
 
 // A per-series result that depends on every bit of the arithmetic, to be
 // compared bit for bit with the same series computed sequentially.
@@ -132,8 +129,8 @@ void test_pool_size_rule() {
         const std::size_t got = tarnwold::pool_size_from(c.num_threads, c.num_cpus, c.hardware);
         if (got != c.expected) {
             std::fprintf(stderr, "pool size for (%s, %s, %zu): %zu, expected %zu\n",
-                         c.num_threads ? c.num_threads : "unset",
-                         c.num_cpus ? c.num_cpus : "unset", c.hardware, got, c.expected);
+                         c.num_threads ? c.num_threads : "unset", c.num_cpus ? c.num_cpus : "unset",
+                         c.hardware, got, c.expected);
         }
         CHECK(got == c.expected);
     }
@@ -290,9 +287,8 @@ void test_failure_returns_after_everything_settled() {
     // Every series failing still gives exactly one failure to the caller.
     int caught = 0;
     try {
-        for_each_series(500, true, [](std::size_t s) {
-            throw tarnwold::InternalFault("series " + std::to_string(s));
-        });
+        for_each_series(500, true,
+                        [](std::size_t s) { throw tarnwold::InternalFault("series " + std::to_string(s)); });
     } catch (const tarnwold::InternalFault& fault) {
         ++caught;
         CHECK(std::string(fault.what()).rfind("series ", 0) == 0);
@@ -411,8 +407,7 @@ void test_fork_builds_new_pool() {
     if (child == 0) {
         const std::size_t before = thread_count();
         check_loop_runs_each_series_once(200);
-        const bool ok = tarnwold_test::failure_count() == 0 &&
-                        thread_count() == before + worker_pool_size();
+        const bool ok = tarnwold_test::failure_count() == 0 && thread_count() == before + worker_pool_size();
         _exit(ok ? 0 : 1);
     }
     CHECK(child > 0);

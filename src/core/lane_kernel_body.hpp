@@ -1,48 +1,28 @@
-// The body of the lane kernels, included inside an anonymous namespace of
-// each instruction-set specific translation unit after it has defined its
-// operation sets F32 and F64 (see lane_kernel.hpp). Ops provides:
-//   T      the element type,
-//   V, M   a GCC vector of `width` T and the integer vector of the same shape
-//          that comparisons yield (all bits set where true),
-//   width  the lane count,
-//   sqrt   the correctly rounded lane-wise square root,
-//   broadcast  a vector with x in every lane (a move, no arithmetic, so
-//          that every bit of x, NaN payloads included, arrives unchanged).
+// The code of the lane kernels, written once for every instruction set.
+//
+// Each instruction-set specific translation unit includes this header and
+// instantiates its templates with operation sets of its own, local to that
+// unit (see lane_ops.hpp), so every instantiation stays inside the unit
+// compiled for its instruction set: nothing here has external linkage.
+//
 // Only the compiler's vector operators are used besides sqrt: lane-wise
 // IEEE +, -, *, / and comparisons, no fused multiply-add (the build disables
 // contraction), so every lane rounds exactly like the scalar code.
+#pragma once
 
-template <class Ops>
-struct LaneOps {
-    using T = typename Ops::T;
-    using V = typename Ops::V;
-    using M = typename Ops::M;
-    static constexpr std::size_t width = Ops::width;
+#include <cstddef>
+#include <cstdint>
+#include <type_traits>
+#include <utility>
 
-    static V load(const T* p) {
-        V v;
-        __builtin_memcpy(&v, p, sizeof(V));
-        return v;
-    }
-    static void store(T* p, V v) { __builtin_memcpy(p, &v, sizeof(V)); }
-    static V broadcast(T x) { return Ops::broadcast(x); }
-    // The scalar floor rule lane by lane: the floor where v is NaN or below it.
-    static V floored(V v, V floor) { return ((v != v) | (v < floor)) ? floor : v; }
-    static M finite(V v) { return (v - v) == V{}; }
-    // An instruction set may have a cheaper test of its own (see the SSE2
-    // doubles); both tell -0 by its bits.
-    static M negative_zero(V v) {
-        if constexpr (requires { Ops::negative_zero(v); }) {
-            return Ops::negative_zero(v);
-        } else {
-            return reinterpret_cast<M>(v) == reinterpret_cast<M>(broadcast(T(-0.0)));
-        }
-    }
-    static V magnitude(V v) { return reinterpret_cast<V>(reinterpret_cast<M>(v) & ~reinterpret_cast<M>(broadcast(T(-0.0)))); }
-    static V larger(V a, V b) { return (a < b) ? b : a; }  // std::max(a, b)
-};
+#include "lane_kernel.hpp"
+#include "lane_ops.hpp"
+#include "weight_functions.hpp"
+#include "working_input.hpp"
 
-inline std::size_t smaller(std::size_t a, std::size_t b) { return a < b ? a : b; }
+namespace tarnwold {
+
+static std::size_t smaller(std::size_t a, std::size_t b) { return a < b ? a : b; }
 
 // With Factor, the factor is computed column by column; without, the one a
 // previous run left in system.factor is read and nothing is written to it.
@@ -120,8 +100,7 @@ void solve_lanes(const LaneSystem<typename Ops::T>& system) {
                 for (std::size_t b = 0; b < B; ++b) {
                     V s = lam_below;
                     for (std::size_t m = 1; m <= terms; ++m) {
-                        s = s - O::load(row_r + (r + m) * W + b * VW) *
-                                    O::load(row_i + m * W + b * VW);
+                        s = s - O::load(row_r + (r + m) * W + b * VW) * O::load(row_i + m * W + b * VW);
                     }
                     const V l = s / diagonal[b];
                     O::store(row_r + r * W + b * VW, l);
@@ -147,8 +126,7 @@ void solve_lanes(const LaneSystem<typename Ops::T>& system) {
             }
             for (std::size_t r = 1; r <= reach_down; ++r) {
                 T* const target = z + (i + r) * W + b * VW;
-                O::store(target,
-                         O::load(target) - O::load(factor + ((i + r) * rows + r) * W + b * VW) * u);
+                O::store(target, O::load(target) - O::load(factor + ((i + r) * rows + r) * W + b * VW) * u);
             }
         }
     }
@@ -253,17 +231,13 @@ typename Ops::V load_bytes(const std::byte* p) {
     return v;
 }
 
-// The working weight and value of one vector of observations (see LaneRead).
+// One vector of a block's inputs: the weight, and the observation's working
+// value at it (working_input.hpp).
 template <class Ops>
-void form_working(typename Ops::V observation, typename Ops::V base, typename Ops::T* w,
+void store_inputs(typename Ops::V observation, typename Ops::V weight, typename Ops::T* w,
                   typename Ops::T* y) {
-    using O = LaneOps<Ops>;
-    using V = typename O::V;
-    const V zero{};
-    const auto observed = O::finite(observation);
-    const V weight = observed ? base : zero;
-    O::store(w, weight);
-    O::store(y, (observed & (weight > zero)) ? observation : zero);
+    LaneOps<Ops>::store(w, weight);
+    LaneOps<Ops>::store(y, working_value(observation, weight));
 }
 
 template <class Ops, std::size_t Blocks>
@@ -293,16 +267,14 @@ void read_lanes(const LaneRead<typename Ops::T>& read) {
                 }
                 transpose_tile<Ops>(values);
                 for (std::size_t l = 0; l < VW; ++l) {
-                    bases[l] = read.bases != nullptr
-                                   ? load_bytes<Ops>(read.bases[b * VW + l] + offset)
-                                   : one;
+                    bases[l] = read.bases != nullptr ? load_bytes<Ops>(read.bases[b * VW + l] + offset) : one;
                 }
                 if (read.bases != nullptr) {
                     transpose_tile<Ops>(bases);
                 }
                 for (std::size_t j = 0; j < VW; ++j) {
-                    form_working<Ops>(values[j], bases[j], read.w + (t + j) * W + b * VW,
-                                      read.y + (t + j) * W + b * VW);
+                    store_inputs<Ops>(values[j], working_weight(values[j], bases[j]),
+                                      read.w + (t + j) * W + b * VW, read.y + (t + j) * W + b * VW);
                 }
             }
         }
@@ -312,7 +284,7 @@ void read_lanes(const LaneRead<typename Ops::T>& read) {
         const std::ptrdiff_t offset = static_cast<std::ptrdiff_t>(t) * read.step;
         const std::ptrdiff_t base_offset = static_cast<std::ptrdiff_t>(t) * read.base_step;
         for (std::size_t b = 0; b < Blocks; ++b) {
-            V value;
+            V value{};  // every lane is set below; the compiler cannot see it
             V base = one;
             for (std::size_t l = 0; l < VW; ++l) {
                 T x;
@@ -323,21 +295,10 @@ void read_lanes(const LaneRead<typename Ops::T>& read) {
                     set_lane<Ops>(base, l, x);
                 }
             }
-            form_working<Ops>(value, base, read.w + t * W + b * VW, read.y + t * W + b * VW);
+            store_inputs<Ops>(value, working_weight(value, base), read.w + t * W + b * VW,
+                              read.y + t * W + b * VW);
         }
     }
-}
-
-// The inputs of a robust pass for one vector of positions (see LanePass).
-template <class Ops>
-void form_pass(typename Ops::V observation, typename Ops::V base, typename Ops::V robust,
-               typename Ops::T* w, typename Ops::T* y) {
-    using O = LaneOps<Ops>;
-    using V = typename O::V;
-    const V zero{};
-    const V weight = base * robust;
-    O::store(w, weight);
-    O::store(y, (O::finite(observation) & (weight > zero)) ? observation : zero);
 }
 
 template <class Ops, std::size_t Blocks>
@@ -362,24 +323,23 @@ void read_pass_lanes(const LanePass<typename Ops::T>& pass) {
                 transpose_tile<Ops>(bases);
                 transpose_tile<Ops>(robust);
                 for (std::size_t j = 0; j < VW; ++j) {
-                    form_pass<Ops>(observations[j], bases[j], robust[j],
-                                   pass.w + (t + j) * W + b * VW, pass.y + (t + j) * W + b * VW);
+                    store_inputs<Ops>(observations[j], bases[j] * robust[j], pass.w + (t + j) * W + b * VW,
+                                      pass.y + (t + j) * W + b * VW);
                 }
             }
         }
     }
     for (; t < pass.n; ++t) {
         for (std::size_t b = 0; b < Blocks; ++b) {
-            V observation;
-            V base;
-            V robust;
+            V observation{};
+            V base{};
+            V robust{};
             for (std::size_t l = 0; l < VW; ++l) {
                 set_lane<Ops>(observation, l, pass.observations[b * VW + l][t]);
                 set_lane<Ops>(base, l, pass.bases[b * VW + l][t]);
                 set_lane<Ops>(robust, l, pass.robust[b * VW + l][t]);
             }
-            form_pass<Ops>(observation, base, robust, pass.w + t * W + b * VW,
-                           pass.y + t * W + b * VW);
+            store_inputs<Ops>(observation, base * robust, pass.w + t * W + b * VW, pass.y + t * W + b * VW);
         }
     }
 }
@@ -409,59 +369,6 @@ void write_lanes(const LaneWrite<typename Ops::T>& write) {
             write.rows[lane][t] = write.z[t * W + lane];
         }
     }
-}
-
-// The weight functions of robust_weight, lane by lane: each branch value is
-// computed for every lane and the first branch that holds selects it, which
-// gives what the branches give one value at a time, NaN included.
-template <class Ops>
-typename Ops::V weight_lanes(const WeightTask<typename Ops::T>& task, typename Ops::V u) {
-    using O = LaneOps<Ops>;
-    using T = typename O::T;
-    using V = typename O::V;
-    const V one = O::broadcast(T(1));
-    const V zero{};
-    const V tiny = O::broadcast(task.tiny);
-    const V c = O::broadcast(task.t2);
-    const V a = O::magnitude(u);
-    const auto above_tiny = [&](V v) { return (v > tiny) ? v : tiny; };
-    switch (task.weighting) {
-        case Weighting::Tukey: {
-            const V t = a / c;
-            const V v = one - t * t;
-            return (t < one) ? v * v : zero;
-        }
-        case Weighting::Huber:
-            return (a <= c) ? one : c / above_tiny(a);
-        case Weighting::Cauchy: {
-            const V t = u / c;
-            return one / (t * t + one);
-        }
-        case Weighting::Welsch: {
-            // exp is the library's, value by value, as in robust_weight.
-            const V t = u / c;
-            const V e = (-t) * t;
-            V w;
-            for (std::size_t l = 0; l < O::width; ++l) {
-                if constexpr (sizeof(T) == 4) {
-                    w[l] = __builtin_expf(e[l]);
-                } else {
-                    w[l] = __builtin_exp(e[l]);
-                }
-            }
-            return w;
-        }
-        case Weighting::Fair:
-            return one / (a / c + one);
-        case Weighting::Hampel: {
-            const V ha = O::broadcast(task.t0);
-            const V hb = O::broadcast(task.t1);
-            const V descending = ha / above_tiny(a);
-            const V tapering = (ha * (c - a)) / (above_tiny(c - hb) * above_tiny(a));
-            return (a <= ha) ? one : (a <= hb) ? descending : (a <= c) ? tapering : zero;
-        }
-    }
-    return zero;
 }
 
 // Stores the lanes of v where keep is set to out, in lane order, and returns
@@ -500,7 +407,6 @@ void residuals(const ResidualTask<typename Ops::T>& task) {
     typedef std::uint8_t Bytes __attribute__((vector_size(O::width)));
     constexpr std::size_t W = O::width;
     const V nan = O::broadcast(__builtin_nan(""));
-    const V zero{};
     // The tail runs through padded copies, so every vector is whole.
     T tail[4][W] = {};
     T r_tail[W];
@@ -509,8 +415,11 @@ void residuals(const ResidualTask<typename Ops::T>& task) {
     V smallest = O::broadcast(__builtin_inf());
     V largest{};
     for (std::size_t t = 0; t < task.n; t += W) {
-        const bool whole = t + W <= task.n;
-        const std::size_t used = whole ? W : task.n - t;
+        // The values left from t, and with them the tail's length below
+        // W, follow from t < n without any sum that could wrap.
+        const std::size_t left = task.n - t;
+        const bool whole = left >= W;
+        const std::size_t used = whole ? W : left;
         const T* y = task.y + t;
         const T* base = task.base + t;
         const T* robust = task.robust + t;
@@ -532,7 +441,7 @@ void residuals(const ResidualTask<typename Ops::T>& task) {
             r = r_tail;
         }
         const V observation = O::load(y);
-        const M in = O::finite(observation) & (O::load(base) * O::load(robust) > zero);
+        const M in = M(usable(observation, O::load(base) * O::load(robust)));
         const V residual = in ? observation - O::load(fit) : nan;
         O::store(r, residual);
         // Padded lanes are never usable (their base weight is 0).
@@ -572,8 +481,11 @@ void weigh(const WeightTask<typename Ops::T>& task) {
     T w_tail[W];
     std::uint8_t mask_tail[W] = {};
     for (std::size_t t = 0; t < task.n; t += W) {
-        const bool whole = t + W <= task.n;
-        const std::size_t count = whole ? W : task.n - t;
+        // The values left from t, and with them the tail's length below
+        // W, follow from t < n without any sum that could wrap.
+        const std::size_t left = task.n - t;
+        const bool whole = left >= W;
+        const std::size_t count = whole ? W : left;
         const T* r = task.r + t;
         const std::uint8_t* mask = task.mask + t;
         T* weights = task.weights + t;
@@ -587,7 +499,7 @@ void weigh(const WeightTask<typename Ops::T>& task) {
             weights = w_tail;
         }
         const M in = mask_lanes<Ops>(mask);
-        const V w = weight_lanes<Ops>(task, O::load(r) / scale);
+        const V w = weight_lanes<O>(task.weighting, task.tuning, O::load(r) / scale);
         O::store(weights, (in != 0) ? w : V{});
         if (!whole) {
             for (std::size_t l = 0; l < count; ++l) {
@@ -597,35 +509,24 @@ void weigh(const WeightTask<typename Ops::T>& task) {
     }
 }
 
-// The kernel table of blocks of `Blocks` vectors of F32 and of F64.
-template <class F32, class F64, std::size_t Blocks>
-struct BlockKernels {
-    static void solve_f32(const LaneSystem<float>& system) { solve_by_order<F32, true, Blocks>(system); }
-    static void solve_f64(const LaneSystem<double>& system) { solve_by_order<F64, true, Blocks>(system); }
-    static void substitute_f32(const LaneSystem<float>& system) {
-        solve_by_order<F32, false, Blocks>(system);
-    }
-    static void substitute_f64(const LaneSystem<double>& system) {
-        solve_by_order<F64, false, Blocks>(system);
-    }
-    static void read_f32(const LaneRead<float>& read) { read_lanes<F32, Blocks>(read); }
-    static void read_f64(const LaneRead<double>& read) { read_lanes<F64, Blocks>(read); }
-    static void write_f32(const LaneWrite<float>& write) { write_lanes<F32, Blocks>(write); }
-    static void write_f64(const LaneWrite<double>& write) { write_lanes<F64, Blocks>(write); }
-    static void pass_f32(const LanePass<float>& pass) { read_pass_lanes<F32, Blocks>(pass); }
-    static void pass_f64(const LanePass<double>& pass) { read_pass_lanes<F64, Blocks>(pass); }
-
-    static constexpr LaneBlockKernels table{solve_f32, substitute_f32, Blocks * F32::width,
-                                            solve_f64, substitute_f64, Blocks * F64::width,
-                                            read_f32,  read_f64,       write_f32,
-                                            write_f64, pass_f32,       pass_f64};
-};
-
-void weigh_f32(const WeightTask<float>& task) { weigh<F32>(task); }
-void weigh_f64(const WeightTask<double>& task) { weigh<F64>(task); }
-void residuals_f32(const ResidualTask<float>& task) { residuals<F32>(task); }
-void residuals_f64(const ResidualTask<double>& task) { residuals<F64>(task); }
-
 // Four vectors per step hide the latency of the divisions and square roots
 // of one chain behind three others; more add work without gaining speed.
 constexpr std::size_t wide_blocks = 4;
+
+// The kernels of blocks of `Blocks` vectors of Ops.
+template <class Ops, std::size_t Blocks>
+constexpr LaneBlockKernels<typename Ops::T> block_kernels() {
+    return {solve_by_order<Ops, true, Blocks>, solve_by_order<Ops, false, Blocks>, read_lanes<Ops, Blocks>,
+            write_lanes<Ops, Blocks>,          read_pass_lanes<Ops, Blocks>,       Blocks * Ops::width};
+}
+
+// The kernels of one precision: the wide and the narrow block shape on
+// BlockOps, the weights and residuals of one series on SeriesOps.
+template <class BlockOps, class SeriesOps = BlockOps>
+constexpr LaneKernels<typename BlockOps::T> lane_kernels_of() {
+    static_assert(std::is_same_v<typename BlockOps::T, typename SeriesOps::T>);
+    return {block_kernels<BlockOps, wide_blocks>(), block_kernels<BlockOps, 1>(), weigh<SeriesOps>,
+            residuals<SeriesOps>};
+}
+
+}  // namespace tarnwold

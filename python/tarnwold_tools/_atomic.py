@@ -1,0 +1,51 @@
+"""Output files that are complete or absent: each is written under a
+temporary name beside its target, flushed to disk and only then renamed over
+it, so a full disk, an interruption or a crash never leaves a half-written
+file under the target's name or damages the file it replaces."""
+
+import contextlib
+import os
+import tempfile
+from pathlib import Path
+
+
+@contextlib.contextmanager
+def replaced_on_success(target):
+    """Yields a temporary path in the directory of `target` for the caller to
+    write; when the block completes the file is flushed and renamed to
+    `target`, when it raises (or is interrupted) the file is removed."""
+    target = Path(target)
+    # The same suffix, so writers that look at it (compression, image type)
+    # see what the target would tell them; the leading dot hides the file.
+    handle, name = tempfile.mkstemp(dir=target.parent, prefix=f".{target.stem}.", suffix=f".part{target.suffix}")
+    os.close(handle)
+    temporary = Path(name)
+    try:
+        os.chmod(temporary, 0o666 & ~_umask())
+        yield temporary
+        _flush(temporary)
+        os.replace(temporary, target)
+    except BaseException:
+        temporary.unlink(missing_ok=True)
+        raise
+    # Makes the rename itself durable. Some file systems cannot flush a
+    # directory; the file is in place all the same, so that is no failure.
+    try:
+        _flush(target.parent)
+    except OSError:
+        pass
+
+
+def _flush(path):
+    handle = os.open(path, os.O_RDONLY)
+    try:
+        os.fsync(handle)
+    finally:
+        os.close(handle)
+
+
+def _umask():
+    # Reading the mask means setting it; it is set back at once.
+    mask = os.umask(0o022)
+    os.umask(mask)
+    return mask
