@@ -38,6 +38,9 @@ struct PenaltyBand {
 // a normalised position overflows the type's range.
 template <typename T>
 std::vector<T> normalize_grid(const T* x, std::size_t n, std::string_view text);
+// The same into normalized (n values).
+template <typename T>
+void normalize_grid(const T* x, std::size_t n, std::string_view text, T* normalized);
 
 // Requires d <= n (and n >= 1 when d >= 1); otherwise throws InternalFault,
 // because no rows of the requested order exist. Callers validate first.
