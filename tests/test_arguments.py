@@ -134,6 +134,14 @@ class GridSubclass(np.ndarray):
     pass
 
 
+class SurrogateName:
+    pass
+
+
+# A lone surrogate cannot be encoded: the message escapes it.
+SurrogateName.__qualname__ = "Surrogate\ud800"
+
+
 @pytest.mark.parametrize("name", ALL)
 @pytest.mark.parametrize(
     "bad, type_name",
@@ -149,6 +157,7 @@ class GridSubclass(np.ndarray):
         (lambda x: x.reshape(1, -1), "ndarray"),
         (lambda x: np.array(x[0]), "ndarray"),
         (lambda x: x.astype(x.dtype.newbyteorder()).view(GridSubclass), "GridSubclass"),
+        (lambda x: SurrogateName(), "Surrogate\\ud800"),
     ],
 )
 def test_grid_array_rejections(name, bad, type_name):
@@ -359,7 +368,8 @@ FLAG_PARAMETERS = [(n, "parallel") for n in SOLVERS] + [
 @pytest.mark.parametrize("name, parameter", FLAG_PARAMETERS)
 @pytest.mark.parametrize(
     "value, type_name",
-    [(1, "int"), (0, "int"), (None, "NoneType"), ("True", "str"), (1.0, "float"), (np.int8(1), "int8")],
+    [(1, "int"), (0, "int"), (None, "NoneType"), ("True", "str"), (1.0, "float"), (np.int8(1), "int8"),
+     (SurrogateName(), "Surrogate\\ud800")],
 )
 def test_flag_rejections(name, parameter, value, type_name):
     args = required(name)
@@ -389,7 +399,8 @@ class Text(str):
 
 
 @pytest.mark.parametrize("name, parameter", TEXT_PARAMETERS)
-@pytest.mark.parametrize("value, type_name", [(5, "int"), (b"mean", "bytes"), (1.5, "float"), (["mean"], "list")])
+@pytest.mark.parametrize("value, type_name", [(5, "int"), (b"mean", "bytes"), (1.5, "float"), (["mean"], "list"),
+                                              (SurrogateName(), "Surrogate\\ud800")])
 def test_text_rejections(name, parameter, value, type_name):
     args = required(name)
     raises_exactly(TypeError, f"argument '{parameter}': '{type_name}' object cannot be cast as 'str'",
@@ -464,7 +475,8 @@ Tuning = collections.namedtuple("Tuning", "a b c")
 
 @pytest.mark.parametrize("name", ROBUST)
 @pytest.mark.parametrize("value, type_name", [([1.0, 2.0, 3.0], "list"), (np.array([1.0, 2.0, 3.0]), "ndarray"),
-                                              (4.685, "float"), ("abc", "str")])
+                                              (4.685, "float"), ("abc", "str"),
+                                              (SurrogateName(), "Surrogate\\ud800")])
 def test_tuning_must_be_a_tuple(name, value, type_name):
     raises_exactly(TypeError, f"argument 'tuning': '{type_name}' object cannot be cast as 'tuple'",
                    name, *required(name), tuning=value)

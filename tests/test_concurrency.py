@@ -182,6 +182,64 @@ def test_first_import_and_first_call_race_without_deadlock(roles):
     assert json.loads(done.stdout) == {"alive": 0, "errors": []}
 
 
+# Python code that runs while the first call binds NumPy: the module must
+# hold no lock of its own meanwhile. "gc": a gc callback on the same thread
+# calls the module again (a nested first call). "fork": another thread forks
+# while the first call waits in Python code (a stand-in for NumPy's version
+# parser); the child's calls must work. Neither case involves the pool.
+INSIDE_FIRST_CALL = {
+    "gc": r"""
+        import gc, numpy as np, tarnwold
+        x = np.arange(4.0)
+        nested = []
+        def callback(phase, info):
+            if phase == "start" and not nested:
+                nested.append(tarnwold.build_pb_f64(x)[1])
+        gc.callbacks.append(callback)
+        gc.set_threshold(1)
+        k = tarnwold.build_pb_f64(x)[1]
+        gc.callbacks.clear()
+        print(nested == [4] and k == 4)
+        """,
+    "fork": r"""
+        import os, signal, threading, time
+        import numpy as np, numpy.lib, tarnwold
+        parse, inside, forked = numpy.lib.NumpyVersion, threading.Event(), threading.Event()
+        def slow_parse(version):
+            inside.set()
+            forked.wait()
+            return parse(version)
+        numpy.lib.NumpyVersion = slow_parse
+        x = np.arange(4.0)
+        first = threading.Thread(target=tarnwold.build_pb_f64, args=(x,))
+        first.start()
+        inside.wait()
+        pid = os.fork()
+        forked.set()
+        if pid == 0:
+            os._exit(0 if tarnwold.build_pb_f64(x)[1] == 4 else 1)
+        deadline = time.monotonic() + 30
+        while not (done := os.waitpid(pid, os.WNOHANG))[0] and time.monotonic() < deadline:
+            time.sleep(0.01)
+        if not done[0]:
+            os.kill(pid, signal.SIGKILL)
+            os.waitpid(pid, 0)
+        first.join()
+        print(bool(done[0]) and os.waitstatus_to_exitcode(done[1]) == 0)
+        """,
+}
+
+
+@pytest.mark.parametrize("case", sorted(INSIDE_FIRST_CALL))
+def test_python_code_run_by_the_first_call_can_call_again(case):
+    if case == "fork" and not hasattr(os, "fork"):
+        pytest.skip("needs fork()")
+    done = subprocess.run([sys.executable, "-c", textwrap.dedent(INSIDE_FIRST_CALL[case])],
+                          env=dict(os.environ, OPENBLAS_NUM_THREADS="1"), capture_output=True,
+                          text=True, timeout=60, cwd=os.path.dirname(os.path.abspath(__file__)))
+    assert (done.returncode, done.stdout.strip()) == (0, "True"), done.stderr
+
+
 # --- fork() -------------------------------------------------------------------------------------
 
 # A child made by os.fork() after the pool exists inherits the pool object

@@ -73,6 +73,12 @@ def test_default_order_is_two(dtype):
 
 # --- rejected grids, in the order they are checked -----------------------------
 
+def overflowing_span(dtype):
+    return np.array([-np.finfo(dtype).max, 0, np.finfo(dtype).max], dtype)
+
+
+OVERFLOW = "normalizing x overflows: its span (over the spacing) exceeds the floating-point range"
+
 @pytest.mark.parametrize("dtype", DTYPES)
 @pytest.mark.parametrize(
     "x, kwargs, message",
@@ -89,9 +95,14 @@ def test_default_order_is_two(dtype):
         ([0, 0], {"d": 3}, "x must be strictly increasing"),
         ([0, 1], {"d": 3}, "d must not exceed len(x)"),
         ([0, 1, 2, 3], {"d": 2**64 - 1}, "d must not exceed len(x)"),
+        # a span beyond the type's range
+        ("span", {"normalize": "mean"}, OVERFLOW),
+        ("span", {"normalize": "median"}, OVERFLOW),
     ],
 )
 def test_value_errors(dtype, x, kwargs, message):
+    if x == "span":
+        x = overflowing_span(dtype)
     with pytest.raises(ValueError) as info:
         build(dtype, x, **kwargs)
     assert str(info.value) == message

@@ -109,6 +109,24 @@ def test_matches_reference_degenerate_series(dt, scale, weighting):
     assert_bits(wt, want.w)
 
 
+@pytest.mark.parametrize("weighting", ["tukey", "hampel", "huber", "cauchy"])
+@pytest.mark.parametrize("scale", ["mad", "huber"])
+@pytest.mark.parametrize("parallel", [False, True])
+def test_overflowing_fit_stays_nan_in_later_passes(weighting, scale, parallel):
+    # The first solve overflows: its fit is NaN, as the single-pass smoother's
+    # is. Later passes must not weigh every observation out and return zeros
+    # that look like a series without data.
+    x = np.arange(20.0)
+    y = np.full((9, 20), 1e308)
+    options = dict(iterations=3, weighting=weighting, scale=scale)
+    z, wt = tarnwold.robust_whittaker_irls_f64(x, y, return_weights=True, parallel=parallel, **options)
+    assert np.isnan(z).all() and np.isnan(tarnwold.whittaker_solve_f64(x, y)).all()
+    assert np.array_equal(wt, np.ones_like(y))
+    want = robust_whittaker_irls(x, y, **options)
+    assert_bits(z, want.z)
+    assert_bits(wt, want.w)
+
+
 @pytest.mark.parametrize("iterations", [1, 2])
 def test_worked_example(iterations):
     x, y = np.arange(7.0), np.array([[0, 1, 2, 30, 4, 5, 6.0]])
@@ -273,6 +291,10 @@ CHECKS = [
      ValueError, "x must have length > d after merging"),
     (lambda dt: _grid([0, 1, 2], dt), 2, dict(d=3, merge_x_tol=None, w_shape=(1, 1)),
      ValueError, "x must have length > d after merging"),
+    (lambda dt: _grid([-np.finfo(dt).max, 0, np.finfo(dt).max], dt), 2, dict(), ValueError,
+     "normalizing x overflows: its span (over the spacing) exceeds the floating-point range"),
+    (lambda dt: _grid([-np.finfo(dt).max, 0, np.finfo(dt).max], dt), 2, dict(normalize="median"), ValueError,
+     "normalizing x overflows: its span (over the spacing) exceeds the floating-point range"),
     (lambda dt: _grid([0, 1, 2, 3], dt), 2, dict(w_shape=(2, 5)), ValueError, "w_base_st must match y_st shape"),
     (lambda dt: _grid([0, 1, 2, 3], dt), 2, dict(w_shape=(3, 4)), ValueError, "w_base_st must match y_st shape"),
     (lambda dt: _grid([0, 1, 2, 3, 4, 5], dt)[::2], 2, dict(y_cols=1, weighting="nope"),

@@ -143,6 +143,9 @@ def test_non_finite_base_weight_spoils_only_its_row(dtype, bad):
         assert_bitwise(z, ref.whittaker_solve(x, y, w))
 
 
+OVERFLOW = "normalizing x overflows: its span (over the spacing) exceeds the floating-point range"
+
+
 @pytest.mark.parametrize("dtype", DTYPES)
 @pytest.mark.parametrize(
     "xs,y_cols,w_shape,kwargs,message",
@@ -160,10 +163,13 @@ def test_non_finite_base_weight_spoils_only_its_row(dtype, bad):
         ([0, 1, 2], 3, None, {"d": 4}, "d must not exceed len(x)"),
         ([0, 1, 2], 3, (1, 3), {"d": 4}, "d must not exceed len(x)"),
         ([0.0], 1, None, {"d": 2}, "d must not exceed len(x)"),
+        ("span", 3, None, {}, OVERFLOW),
+        ("span", 3, None, {"normalize": "median"}, OVERFLOW),
     ],
 )
 def test_rejections_in_order(dtype, xs, y_cols, w_shape, kwargs, message):
-    x = np.array(xs, dtype)
+    # "span": a grid whose span exceeds the type's range
+    x = np.array([-np.finfo(dtype).max, 0, np.finfo(dtype).max] if xs == "span" else xs, dtype)
     y = np.ones((2, y_cols), dtype)
     w = None if w_shape is None else np.ones(w_shape, dtype)
     with pytest.raises(ValueError) as info:

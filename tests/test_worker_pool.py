@@ -40,6 +40,22 @@ for mode in sys.argv[1:]:
         report["equal"] = bool(np.array_equal(z, solve(x, y, parallel=False), equal_nan=True))
     elif mode == "reset-env":
         os.environ["RAYON_NUM_THREADS"] = "1"
+    elif mode == "limit-address-space":
+        # Room for a few thread stacks only: the pool cannot start.
+        import re, resource
+        with open("/proc/self/status") as f:
+            size = int(re.search(r"VmSize:\s+(\d+)", f.read()).group(1)) * 1024
+        unlimited = resource.getrlimit(resource.RLIMIT_AS)
+        resource.setrlimit(resource.RLIMIT_AS, (size + (64 << 20), unlimited[1]))
+    elif mode == "unlimit-address-space":
+        resource.setrlimit(resource.RLIMIT_AS, unlimited)
+    elif mode == "attempt":
+        try:
+            solve(x, y, parallel=True)
+            outcome = "ok"
+        except BaseException as error:
+            outcome = f"{type(error).__name__}: {str(error).split(':')[0]}"
+        report.setdefault("attempts", []).append([outcome, threads() - base])
     report[mode] = threads() - base
 print(json.dumps(report))
 """
@@ -91,3 +107,18 @@ def test_pool_is_created_by_the_first_parallel_loop_only():
 def test_single_worker_matches_sequential():
     report = run_child({"RAYON_NUM_THREADS": "1"}, "parallel")
     assert report["parallel"] == 1 and report["equal"]
+
+
+# The system refuses threads after a few (the address space cannot hold more
+# stacks; a limit on processes would not bind root). The threads already
+# started are released, and the failure is remembered: later parallel calls
+# fail the same way without starting threads again, even once the system
+# would allow them, while sequential calls keep working.
+@pytest.mark.skipif(bool(os.environ.get("TARNWOLD_SANITIZER")),
+                    reason="the sanitizers' shadow memory does not fit an address-space limit")
+def test_pool_that_cannot_start_fails_every_parallel_call_at_once():
+    report = run_child({"RAYON_NUM_THREADS": "64"}, "limit-address-space", "attempt", "sequential",
+                       "unlimit-address-space", "attempt")
+    fault = ["InternalFault: could not start the worker threads", 0]
+    assert report["attempts"] == [fault, fault]
+    assert report["sequential"] == 0

@@ -1,10 +1,12 @@
 #include "grid_band.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <utility>
 
 #include "fault.hpp"
 #include "floor.hpp"
+#include "scratch.hpp"
 
 namespace tarnwold {
 
@@ -26,34 +28,35 @@ namespace {
 // middle is the largest value left before it, which selection guarantees.
 template <typename T>
 T median_spacing(const T* x, std::size_t n) {
-    std::vector<T> spacings;
-    spacings.reserve(n - 1);
+    Scratch<T> buffer(n - 1);
+    T* const spacings = buffer.data();
+    std::size_t count = 0;
     for (std::size_t i = 1; i < n; ++i) {
         const T h = x[i] - x[i - 1];
         if (h > T(0)) {
-            spacings.push_back(h);
+            spacings[count++] = h;
         }
     }
-    if (spacings.empty()) {
+    if (count == 0) {
         return T(1);
     }
-    const std::size_t half = spacings.size() / 2;
-    const auto middle = spacings.begin() + static_cast<std::ptrdiff_t>(half);
-    std::nth_element(spacings.begin(), middle, spacings.end());
+    T* const middle = spacings + count / 2;
+    std::nth_element(spacings, middle, spacings + count);
     const T m = *middle;
-    if (spacings.size() % 2 != 0) {
+    if (count % 2 != 0) {
         return m;
     }
-    const T lower = *std::max_element(spacings.begin(), middle);
+    const T lower = *std::max_element(spacings, middle);
     return (m + lower) * T(0.5);
 }
 
 }  // namespace
 
 template <typename T>
-std::vector<T> normalize_grid(const T* x, std::size_t n, std::string_view text) {
+void normalize_grid(const T* x, std::size_t n, std::string_view text, T* normalized) {
     if (n < 2) {
-        return std::vector<T>(x, x + n);
+        std::copy_n(x, n, normalized);
+        return;
     }
     const T x0 = x[0];
     T scale = T(1);
@@ -71,11 +74,24 @@ std::vector<T> normalize_grid(const T* x, std::size_t n, std::string_view text) 
         scale = T(1);
     }
     // A true division per element: multiplying by 1/scale would round twice.
-    std::vector<T> xn(n);
     for (std::size_t i = 0; i < n; ++i) {
-        xn[i] = (x[i] - x0) / scale;
+        normalized[i] = (x[i] - x0) / scale;
     }
-    return xn;
+    // Shifted and scaled positions grow with their index, so the last one is
+    // the largest: when it is not finite although both ends are, the span
+    // (or the span over a tiny spacing) overflowed, and any penalty built on
+    // the grid would be meaningless. Other grids are the callers' to reject.
+    if (std::isfinite(x0) && std::isfinite(x[n - 1]) && !std::isfinite(normalized[n - 1])) {
+        throw NumericalInstability(
+            "normalizing x overflows: its span (over the spacing) exceeds the floating-point range");
+    }
+}
+
+template <typename T>
+std::vector<T> normalize_grid(const T* x, std::size_t n, std::string_view text) {
+    std::vector<T> normalized(n);
+    normalize_grid(x, n, text, normalized.data());
+    return normalized;
 }
 
 template <typename T>
@@ -98,8 +114,11 @@ DifferenceRows<T> divided_difference_rows(const T* x, std::size_t n, std::uint64
     // Order 0 is the identity: n rows holding the single coefficient 1.
     std::size_t width = order == 0 ? 1 : 2;
     std::size_t count = order == 0 ? n : n - 1;
-    std::vector<T> rows(order == 0 ? n : checked_product(count, order + 1), T(1));
-    std::vector<T> next(order >= 2 ? rows.size() : 0);
+    // Scratch, not vectors: for long grids these are megabytes, which freed
+    // through malloc would stay resident in the calling thread's heap.
+    Scratch<T> rows(order == 0 ? n : checked_product(count, order + 1));
+    std::fill_n(rows.data(), rows.size(), T(1));
+    Scratch<T> next(order >= 2 ? rows.size() : 0);
     if (order >= 1) {
         for (std::size_t i = 1; i < n; ++i) {
             const T h = floored(x[i] - x[i - 1], eps);
@@ -174,6 +193,8 @@ PenaltyBand<T> build_penalty_band(const T* x, std::size_t n, std::uint64_t d, T 
     return band;
 }
 
+template void normalize_grid<float>(const float*, std::size_t, std::string_view, float*);
+template void normalize_grid<double>(const double*, std::size_t, std::string_view, double*);
 template std::vector<float> normalize_grid<float>(const float*, std::size_t, std::string_view);
 template std::vector<double> normalize_grid<double>(const double*, std::size_t, std::string_view);
 template DifferenceRows<float> divided_difference_rows<float>(const float*, std::size_t, std::uint64_t,

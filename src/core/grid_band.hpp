@@ -44,9 +44,13 @@ struct DifferenceRows {
 };
 
 // Shifts the grid to start at 0 and divides by the scale the text selects.
-// Grids shorter than 2 come back unchanged.
+// Grids shorter than 2 come back unchanged. Throws NumericalInstability when
+// a normalised position overflows the type's range.
 template <typename T>
 std::vector<T> normalize_grid(const T* x, std::size_t n, std::string_view text);
+// The same into normalized (n values).
+template <typename T>
+void normalize_grid(const T* x, std::size_t n, std::string_view text, T* normalized);
 
 // Requires d <= n (and n >= 1 when d >= 1); otherwise throws InternalFault,
 // because no rows of the requested order exist. Callers validate first.

@@ -68,6 +68,23 @@ void reweigh(const IrlsProblem<T>& problem, const T* r, const std::uint8_t* mask
     }
 }
 
+// True when the fit is not finite at a single position in use (the solve
+// overflowed, say): no residual is left to weigh, and every weight would
+// become 0 (or NaN, by the weighting), so that the next pass returned zeros
+// as if the series had no data. Such a series keeps its weights instead and
+// every later pass repeats the non-finite fit.
+bool fit_unusable(const std::uint8_t* mask, std::size_t n, std::size_t finite_residuals) {
+    if (finite_residuals > 0) {
+        return false;
+    }
+    for (std::size_t t = 0; t < n; ++t) {
+        if (mask[t] != 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // One pass for series s: solve with base * robust weights, then turn the
 // residuals into the robust weights of the next pass. Reads and writes only
 // row s of the state, so series can run on any thread in any order.
@@ -101,8 +118,13 @@ void irls_pass(const IrlsProblem<T>& problem, std::size_t s, bool next_pass, Irl
         // observation), NaN elsewhere.
         std::vector<T> r(n);
         std::vector<T> scratch(n);
+        std::size_t finite = 0;
         for (std::size_t t = 0; t < n; ++t) {
             r[t] = mask[t] != 0 ? yc[t] - fit[t] : std::numeric_limits<T>::quiet_NaN();
+            finite += mask[t] != 0 && std::isfinite(r[t]);
+        }
+        if (fit_unusable(mask.data(), n, finite)) {
+            return;
         }
         const T sigma = residual_scale(problem, r.data(), mask.data(), n, scratch.data());
         reweigh<T>(problem, r.data(), mask.data(), n, sigma, robust, nullptr);
@@ -146,6 +168,9 @@ void next_robust_weights(const IrlsProblem<T>& problem, const LaneKernels<T>& ke
     T smallest = T(0);
     T largest = T(0);
     kernels.residuals({n, y, base, robust, fit, mask, residuals, scratch, &count, &smallest, &largest});
+    if (fit_unusable(mask, n, count)) {
+        return;
+    }
     const T sigma = problem.scale == ScaleEstimator::Huber
                         ? huber_scale(residuals, mask, n, problem.eps, scratch)
                         : mad_of_magnitudes(scratch, count, problem.eps, smallest, largest);

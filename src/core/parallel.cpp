@@ -154,8 +154,8 @@ thread_local WorkerIdentity current_worker;
 class Pool {
 public:
     // A pool with `size` running, detached workers. When the system refuses
-    // a thread, the workers already started are stopped and joined and
-    // InternalFault is thrown, so a later loop may try again.
+    // a thread, no further one is tried: the workers already started are
+    // stopped and joined and InternalFault is thrown.
     static Pool* start(std::size_t size);
 
     // Runs body over [0, series_count), series_count >= 2, and returns when
@@ -426,16 +426,33 @@ void Pool::wake_one_sleeper() {
 }
 
 // The pool of this process, created on first use. Callers are serialised
-// here only for the lookup; a failed start leaves the old state in place.
+// here only for the lookup. A start that failed is not tried again in this
+// process: every later parallel loop fails at once with the same fault,
+// instead of starting and stopping up to the whole pool's threads again
+// (with a size near the cap, until the system's process table is full).
 Pool& process_pool() {
     static std::mutex guard;
     static Pool* pool = nullptr;
     static pid_t owner = 0;
+    // Allocated once and never freed, like the pool: no destructor at exit.
+    static std::string* start_failure = nullptr;
     std::lock_guard<std::mutex> lock(guard);
     const pid_t pid = getpid();
-    if (pool == nullptr || owner != pid) {
-        pool = Pool::start(worker_pool_size());
+    if (owner != pid) {
+        pool = nullptr;
+        start_failure = nullptr;
         owner = pid;
+    }
+    if (start_failure != nullptr) {
+        throw InternalFault(*start_failure);
+    }
+    if (pool == nullptr) {
+        try {
+            pool = Pool::start(worker_pool_size());
+        } catch (const InternalFault& fault) {
+            start_failure = new std::string(fault.what());
+            throw;
+        }
     }
     return *pool;
 }

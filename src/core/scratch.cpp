@@ -1,117 +1,149 @@
 #include "scratch.hpp"
 
-#include <memory>
+#include <array>
+#include <mutex>
 #include <new>
-#include <vector>
+#include <type_traits>
 
-#include <pthread.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
-namespace tarnwold::scratch_pool {
+namespace tarnwold::scratch_cache {
 
 namespace {
 
 constexpr std::align_val_t alignment{64};
-// What one thread keeps between calls: enough for the blocks of series of a
-// few thousand values, little next to the (S, T) matrices of such calls.
-constexpr std::size_t kept_bytes = std::size_t{32} << 20;
+// Blocks from this size on are mapped from the system and unmapped when
+// they leave: freed through malloc instead, they would raise glibc's dynamic
+// mmap threshold, after which blocks of that size come from the heap and,
+// once freed, stay resident in it.
+constexpr std::size_t mapped_from = std::size_t{64} << 10;
+// What the cache keeps for all threads together, in bytes and in blocks:
+// enough for the scratch of a few threads' ranges of series of several
+// thousand values, which is where reuse saves most of the time of a call.
+constexpr std::size_t capacity_bytes = std::size_t{8} << 20;
+constexpr std::size_t capacity_blocks = 64;
 
 struct Block {
-    std::byte* data;
-    std::size_t bytes;
+    std::byte* data = nullptr;
+    std::size_t bytes = 0;
 };
 
-class Pool {
-public:
-    ~Pool() {
-        for (const Block& block : free_) {
-            ::operator delete(block.data, alignment);
-        }
+std::size_t page_rounded(std::size_t bytes) {
+    const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    if (bytes > static_cast<std::size_t>(-1) - page) {
+        throw std::bad_alloc();
     }
+    return (bytes + page - 1) / page * page;
+}
 
-    std::byte* take(std::size_t bytes, std::size_t& granted) {
-        // The smallest kept block that is large enough.
-        std::size_t best = free_.size();
-        for (std::size_t i = 0; i < free_.size(); ++i) {
-            if (free_[i].bytes >= bytes && (best == free_.size() || free_[i].bytes < free_[best].bytes)) {
-                best = i;
-            }
-        }
-        if (best < free_.size()) {
-            const Block block = free_[best];
-            free_[best] = free_.back();
-            free_.pop_back();
-            kept_ -= block.bytes;
-            granted = block.bytes;
-            return block.data;
-        }
+std::byte* allocate(std::size_t bytes, std::size_t& granted) {
+    if (bytes < mapped_from) {
         granted = bytes;
         return static_cast<std::byte*>(::operator new(bytes == 0 ? 1 : bytes, alignment));
     }
+    granted = page_rounded(bytes);
+    void* mapped = mmap(nullptr, granted, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapped == MAP_FAILED) {
+        throw std::bad_alloc();
+    }
+    return static_cast<std::byte*>(mapped);
+}
 
-    void give(std::byte* data, std::size_t bytes) noexcept {
-        if (bytes > kept_bytes) {
-            ::operator delete(data, alignment);
+void deallocate(const Block& block) noexcept {
+    if (block.bytes < mapped_from) {
+        ::operator delete(block.data, alignment);
+    } else {
+        munmap(block.data, block.bytes);
+    }
+}
+
+// The free blocks, under one mutex taken once per block handed out or back
+// (a few times per range of series, never per series). Nothing is allocated
+// or returned to the system while the mutex is held.
+class BlockCache {
+public:
+    std::byte* take(std::size_t bytes, std::size_t& granted) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            // The smallest kept block that is large enough.
+            std::size_t best = count_;
+            for (std::size_t i = 0; i < count_; ++i) {
+                if (blocks_[i].bytes >= bytes && (best == count_ || blocks_[i].bytes < blocks_[best].bytes)) {
+                    best = i;
+                }
+            }
+            if (best < count_) {
+                const Block block = blocks_[best];
+                blocks_[best] = blocks_[--count_];
+                kept_ -= block.bytes;
+                granted = block.bytes;
+                return block.data;
+            }
+        }
+        return allocate(bytes, granted);
+    }
+
+    // Room is made by letting smaller kept blocks go, smallest first: a
+    // block that cannot be kept even then goes back to the system itself.
+    void give(Block block) noexcept {
+        if (block.bytes > capacity_bytes) {
+            deallocate(block);
             return;
         }
-        // Room is made by letting the smallest kept blocks go.
-        while (kept_ + bytes > kept_bytes) {
-            std::size_t smallest = 0;
-            for (std::size_t i = 1; i < free_.size(); ++i) {
-                smallest = free_[i].bytes < free_[smallest].bytes ? i : smallest;
+        std::array<Block, capacity_blocks> evicted;
+        std::size_t evicted_count = 0;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            while (count_ > 0 && (count_ == capacity_blocks || kept_ + block.bytes > capacity_bytes)) {
+                std::size_t smallest = 0;
+                for (std::size_t i = 1; i < count_; ++i) {
+                    smallest = blocks_[i].bytes < blocks_[smallest].bytes ? i : smallest;
+                }
+                if (blocks_[smallest].bytes >= block.bytes) {
+                    break;
+                }
+                evicted[evicted_count++] = blocks_[smallest];
+                kept_ -= blocks_[smallest].bytes;
+                blocks_[smallest] = blocks_[--count_];
             }
-            ::operator delete(free_[smallest].data, alignment);
-            kept_ -= free_[smallest].bytes;
-            free_[smallest] = free_.back();
-            free_.pop_back();
+            if (count_ < capacity_blocks && kept_ + block.bytes <= capacity_bytes) {
+                blocks_[count_++] = block;
+                kept_ += block.bytes;
+                block = Block{};
+            }
         }
-        try {
-            free_.push_back({data, bytes});
-            kept_ += bytes;
-        } catch (...) {
-            ::operator delete(data, alignment);
+        for (std::size_t i = 0; i < evicted_count; ++i) {
+            deallocate(evicted[i]);
         }
+        if (block.data != nullptr) {
+            deallocate(block);
+        }
+    }
+
+    std::size_t kept() noexcept {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return kept_;
     }
 
 private:
-    std::vector<Block> free_;
+    std::mutex mutex_;
+    std::array<Block, capacity_blocks> blocks_{};
+    std::size_t count_ = 0;
     std::size_t kept_ = 0;
 };
 
-// Each thread's pool is reached through a trivially destructible
-// thread-local pointer and freed by a thread-specific key's destructor when
-// the thread ends: a thread_local object with a destructor would make the
-// C++ runtime allocate a record per thread that the pool's workers, which
-// never end, would keep for good.
-pthread_key_t pool_key;
-pthread_once_t pool_key_once = PTHREAD_ONCE_INIT;
-thread_local Pool* this_thread_pool = nullptr;
-
-void delete_pool(void* pool) { delete static_cast<Pool*>(pool); }
-
-Pool& pool() {
-    if (this_thread_pool == nullptr) {
-        pthread_once(&pool_key_once, [] { pthread_key_create(&pool_key, delete_pool); });
-        auto owned = std::make_unique<Pool>();
-        if (pthread_setspecific(pool_key, owned.get()) != 0) {
-            throw std::bad_alloc();
-        }
-        this_thread_pool = owned.release();
-    }
-    return *this_thread_pool;
-}
+// Constant-initialised and trivially destructible: usable from any thread at
+// any time, and nothing runs at exit while a detached worker may still call.
+constinit BlockCache cache;
+static_assert(std::is_trivially_destructible_v<BlockCache>);
 
 }  // namespace
 
-std::byte* take(std::size_t bytes, std::size_t& granted) { return pool().take(bytes, granted); }
+std::byte* take(std::size_t bytes, std::size_t& granted) { return cache.take(bytes, granted); }
 
-void give(std::byte* block, std::size_t bytes) noexcept {
-    // Buffers go back on the thread that took them, whose pool exists; one
-    // that travelled to another thread simply goes back to the system.
-    if (this_thread_pool == nullptr) {
-        ::operator delete(block, alignment);
-        return;
-    }
-    this_thread_pool->give(block, bytes);
-}
+void give(std::byte* block, std::size_t bytes) noexcept { cache.give(Block{block, bytes}); }
 
-}  // namespace tarnwold::scratch_pool
+std::size_t kept_bytes() noexcept { return cache.kept(); }
+
+}  // namespace tarnwold::scratch_cache

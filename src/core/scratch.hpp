@@ -1,12 +1,14 @@
-// Scratch buffers of the vector paths, kept by each thread from call to call.
+// Scratch buffers of the vector paths, reused from call to call through one
+// small process-wide cache.
 //
 // A block of lanes needs its interleaved factor and inputs: megabytes for
 // long series. Fresh memory costs a trap per 4 KiB page at its first touch,
 // which on a virtual machine can take longer than the arithmetic done in it,
-// and small batches would pay it on every call. So each thread keeps the
-// buffers its calls release and hands them out again, up to a bound; beyond
-// it they go back to the system. The contents of a buffer are unspecified:
-// every user writes before it reads.
+// and small batches would pay it on every call. So released buffers go into
+// a cache shared by all threads, bounded in total size, and are handed out
+// again from there; beyond the bound they go back to the system at once.
+// The contents of a buffer are unspecified: every user writes before it
+// reads.
 #pragma once
 
 #include <cstddef>
@@ -14,12 +16,15 @@
 
 namespace tarnwold {
 
-namespace scratch_pool {
-// At least `bytes` bytes, aligned to 64, from this thread's pool or new.
+namespace scratch_cache {
+// At least `bytes` bytes, aligned to 64, from the cache or new; `granted`
+// receives the usable size, to be passed back to give().
 std::byte* take(std::size_t bytes, std::size_t& granted);
-// Back to this thread's pool (or to the system when the pool is full).
+// Back to the cache, or to the system when the cache has no room for it.
 void give(std::byte* block, std::size_t bytes) noexcept;
-}  // namespace scratch_pool
+// What the cache holds at the moment, in bytes.
+std::size_t kept_bytes() noexcept;
+}  // namespace scratch_cache
 
 template <typename T>
 class Scratch {
@@ -47,7 +52,7 @@ public:
     void resize(std::size_t count) {
         if (count * sizeof(T) > bytes_) {
             release();
-            data_ = reinterpret_cast<T*>(scratch_pool::take(count * sizeof(T), bytes_));
+            data_ = reinterpret_cast<T*>(scratch_cache::take(count * sizeof(T), bytes_));
         }
         size_ = count;
     }
@@ -61,7 +66,7 @@ public:
 private:
     void release() noexcept {
         if (data_ != nullptr) {
-            scratch_pool::give(reinterpret_cast<std::byte*>(data_), bytes_);
+            scratch_cache::give(reinterpret_cast<std::byte*>(data_), bytes_);
         }
         data_ = nullptr;
         size_ = 0;

@@ -7,6 +7,7 @@
 #include "lane_kernel.hpp"
 #include "lane_solver.hpp"
 #include "parallel.hpp"
+#include "scratch.hpp"
 #include "single_pass.hpp"
 #include "working_input.hpp"
 
@@ -121,7 +122,10 @@ void smooth_single_pass(const T* x, const Smoothing<T>& call, T* destination) {
     const std::size_t length = call.y.cols;
     PenaltyBand<T> band;
     if (call.normalize) {
-        const std::vector<T> positions = normalize_grid(x, length, *call.normalize);
+        // Scratch: megabytes for long grids, which freed through malloc
+        // would stay resident in the calling thread's heap.
+        Scratch<T> positions(length);
+        normalize_grid(x, length, *call.normalize, positions.data());
         band = build_penalty_band(positions.data(), length, call.d, call.eps);
     } else {
         band = build_penalty_band(x, length, call.d, call.eps);

@@ -85,13 +85,12 @@ void match_arguments(const Signature& signature, PyObject* const* args, Py_ssize
     }
 }
 
+// A qualified name may hold lone surrogates, which UTF-8 cannot encode; they
+// are written as escapes so that the conversion error is still the one raised.
 std::string type_name_of(PyObject* object) {
-    OwnedRef name(PyType_GetQualName(Py_TYPE(object)));
-    const char* utf8 = name ? PyUnicode_AsUTF8(name.get()) : nullptr;
-    if (utf8 == nullptr) {
-        throw PythonErrorSet{};
-    }
-    return utf8;
+    OwnedRef name = checked(PyType_GetQualName(Py_TYPE(object)));
+    OwnedRef utf8 = checked(PyUnicode_AsEncodedString(name.get(), "utf-8", "backslashreplace"));
+    return {PyBytes_AS_STRING(utf8.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(utf8.get()))};
 }
 
 void raise_argument_error(const char* parameter) {

@@ -1,6 +1,7 @@
 // The module object, its function table and the internal-fault exception.
 #include "module.hpp"
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 
@@ -47,9 +48,9 @@ PyModuleDef module_definition = {
 // The module supports one interpreter per process: its function objects and
 // the internal-fault type are process-wide.
 std::atomic<std::int64_t> owning_interpreter{-1};
-std::atomic<bool> module_created{false};
-std::mutex module_creation_guard;
-PyObject* module_object = nullptr;  // strong reference, kept for the process
+// A strong reference, kept for the process; read and written only with the
+// interpreter lock held.
+PyObject* module_object = nullptr;
 
 PyObject* internal_fault_type = nullptr;  // created on first use, never released
 
@@ -110,11 +111,17 @@ PyObject* initialise_module() {
         return nullptr;
     }
     return guarded_call([]() -> PyObject* {
-        run_once(module_created, module_creation_guard, [] {
+        // Creating the module runs Python code (a gc pass can start in any
+        // allocation), so no lock of ours is held meanwhile; the interpreter
+        // lock suffices. Should that code import the module first, on this
+        // thread or another, the object created there is the one kept.
+        if (module_object == nullptr) {
             OwnedRef module = checked(PyModule_Create2(&module_definition, 1013));
             add_functions(module.get());
-            module_object = module.release();
-        });
+            if (module_object == nullptr) {
+                module_object = module.release();
+            }
+        }
         Py_INCREF(module_object);
         return module_object;
     });
@@ -124,10 +131,16 @@ PyObject* initialise_module() {
 
 void raise_internal_fault(const std::string& text) {
     if (internal_fault_type == nullptr) {
-        internal_fault_type = PyErr_NewExceptionWithDoc("tarnwold.InternalFault", internal_fault_doc,
-                                                        PyExc_BaseException, nullptr);
-        if (internal_fault_type == nullptr) {
+        PyObject* created = PyErr_NewExceptionWithDoc("tarnwold.InternalFault", internal_fault_doc,
+                                                      PyExc_BaseException, nullptr);
+        if (created == nullptr) {
             Py_FatalError("tarnwold: an internal fault occurred and could not be reported");
+        }
+        // Creating it may run Python code that raised a fault first.
+        if (internal_fault_type == nullptr) {
+            internal_fault_type = created;
+        } else {
+            Py_DECREF(created);
         }
     }
     PyErr_SetString(internal_fault_type, text.c_str());

@@ -1,11 +1,8 @@
 // What every function of the module shares: the wall between C++ and
-// CPython, the internal-fault exception, and the one-time initialisation
-// guard.
+// CPython and the internal-fault exception.
 #pragma once
 
-#include <atomic>
 #include <exception>
-#include <mutex>
 #include <new>
 #include <string>
 
@@ -48,24 +45,6 @@ PyObject* guarded_call(Body&& body) noexcept {
     } catch (...) {
         raise_internal_fault("unknown internal fault");
         return nullptr;
-    }
-}
-
-// Runs `initialise` once per process. A thread that has to wait for another
-// thread's initialisation waits without the interpreter lock, so the two can
-// never deadlock on it; the work itself runs with the lock held. Once done,
-// later calls only read an atomic flag. `initialise` may throw; the guard is
-// then left open for the next attempt.
-template <typename Initialise>
-void run_once(std::atomic<bool>& done, std::mutex& guard, Initialise&& initialise) {
-    if (done.load(std::memory_order_acquire)) {
-        return;
-    }
-    Py_BEGIN_ALLOW_THREADS guard.lock();
-    Py_END_ALLOW_THREADS std::lock_guard<std::mutex> hold(guard, std::adopt_lock);
-    if (!done.load(std::memory_order_relaxed)) {
-        initialise();
-        done.store(true, std::memory_order_release);
     }
 }
 

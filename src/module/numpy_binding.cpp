@@ -68,19 +68,29 @@ bool bind_api_table() {
     return true;
 }
 
-std::atomic<bool> numpy_bound{false};
-std::mutex numpy_binding_guard;
+// Read and written only with the interpreter lock held.
+bool numpy_bound = false;
 
 }  // namespace
 
+// No lock of ours is held while NumPy's Python code runs: code it triggers
+// (a gc callback, an import hook, a profiler) may call into this module on
+// the same thread, and a fork() meanwhile must not leave a child with a lock
+// that nobody will release. Under the interpreter lock the set-up needs none:
+// a thread that finds it undone does it, and if another thread (or a nested
+// call) finished it meanwhile, binding the same table again changes nothing.
 void ensure_numpy() {
-    run_once(numpy_bound, numpy_binding_guard, [] {
-        if (!bind_api_table()) {
+    if (numpy_bound) {
+        return;
+    }
+    if (!bind_api_table()) {
+        if (!numpy_bound) {
             PyArray_API = nullptr;
-            raise_internal_fault("cannot bind the NumPy C API: " + pending_error_text());
-            throw PythonErrorSet{};
         }
-    });
+        raise_internal_fault("cannot bind the NumPy C API: " + pending_error_text());
+        throw PythonErrorSet{};
+    }
+    numpy_bound = true;
 }
 
 }  // namespace tarnwold::py

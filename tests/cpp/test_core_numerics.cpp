@@ -9,6 +9,7 @@
 #include <limits>
 #include <string>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "banded_solve.hpp"
@@ -113,6 +114,20 @@ void test_normalize_grid() {
     const T flat[] = {5, 5, nan<T>};
     const std::vector<T> shifted = normalize_grid(flat, 3, "median");
     CHECK(shifted[0] == 0 && shifted[1] == 0 && std::isnan(shifted[2]));
+    // Finite ends whose normalised span overflows: by the span itself, or by
+    // the span over a tiny median spacing.
+    const T big = std::numeric_limits<T>::max();
+    for (const auto& [grid, mode] : {std::pair{std::vector<T>{-big, 0, big}, "mean"},
+                                     std::pair{std::vector<T>{-big, 0, big}, "median"},
+                                     std::pair{std::vector<T>{0, T(1e-30), T(2e-30), big}, "median"}}) {
+        bool thrown = false;
+        try {
+            static_cast<void>(normalize_grid(grid.data(), grid.size(), mode));
+        } catch (const NumericalInstability&) {
+            thrown = true;
+        }
+        CHECK(thrown);
+    }
     CHECK(normalize_mode("mean") == NormalizeMode::Mean &&
           normalize_mode("median") == NormalizeMode::Median &&
           normalize_mode("MEDIAN") == NormalizeMode::Shift);

@@ -22,6 +22,7 @@
 #include "fault.hpp"
 #include "parallel.hpp"
 #include "pool_size.hpp"
+#include "scratch.hpp"
 
 #if defined(__SANITIZE_THREAD__)
 #define UNDER_THREAD_SANITIZER 1
@@ -419,6 +420,42 @@ void test_fork_builds_new_pool() {
 
 }  // namespace
 
+// Scratch of every size taken and released by the workers at once: each
+// buffer is whole and private to its range (filled and read back), a
+// released buffer is handed out again, and what stays cached between loops
+// is bounded for the whole process, however many threads released blocks.
+void test_scratch_cache_is_shared_and_bounded() {
+    constexpr std::size_t bound = std::size_t{8} << 20;
+    const std::vector<std::size_t> counts{1, 700, 9000, 40000, 300000, 3000000};
+    std::atomic<int> corrupted{0};
+    for (int loop = 0; loop < 20; ++loop) {
+        tarnwold::for_each_series_range(64, true, [&](std::size_t lo, std::size_t hi) {
+            for (std::size_t s = lo; s < hi; ++s) {
+                tarnwold::Scratch<double> buffer(counts[(s + loop) % counts.size()]);
+                for (std::size_t i = 0; i < buffer.size(); i += 97) {
+                    buffer[i] = static_cast<double>(s + i);
+                }
+                std::this_thread::yield();
+                for (std::size_t i = 0; i < buffer.size(); i += 97) {
+                    corrupted += buffer[i] != static_cast<double>(s + i);
+                }
+            }
+        });
+        CHECK(tarnwold::scratch_cache::kept_bytes() <= bound);
+    }
+    CHECK(corrupted == 0);
+    CHECK(tarnwold::scratch_cache::kept_bytes() > 0);
+    // Larger than the whole cache: straight back to the system.
+    const std::size_t kept = tarnwold::scratch_cache::kept_bytes();
+    { tarnwold::Scratch<char> huge(bound + 1); }
+    CHECK(tarnwold::scratch_cache::kept_bytes() == kept);
+    // A released block serves the next request of its size.
+    { tarnwold::Scratch<double> buffer(100000); }
+    const std::size_t with_block = tarnwold::scratch_cache::kept_bytes();
+    tarnwold::Scratch<double> again(100000);
+    CHECK(tarnwold::scratch_cache::kept_bytes() < with_block);
+}
+
 int main() {
     // More workers than this machine may have cores, so that taking over
     // really happens; an explicit setting from outside is kept.
@@ -436,5 +473,6 @@ int main() {
     test_nested_loops();
     test_concurrent_callers();
     test_fork_builds_new_pool();
+    test_scratch_cache_is_shared_and_bounded();
     return tarnwold_test::check_summary();
 }

@@ -1,0 +1,76 @@
+"""Time per call of small batches, where reusing scratch and waking the
+workers cost as much as the arithmetic.
+
+    python3 benchmarks/small_batches.py [--rounds 5] [--threads 2]
+
+Each round runs every case in a fresh process (the pool has the size asked
+for and no earlier case warmed it) and takes the median of many back-to-back
+calls; the report gives, per case, the median over rounds in microseconds.
+Compare two builds by running this on each under the same load.
+"""
+
+import argparse
+import json
+import os
+import statistics
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+CASES = [(2, 5000), (100, 365)]
+FUNCTIONS = ("solve_f64", "robust_f64")
+
+CHILD = r"""
+import json, sys, time
+import numpy as np
+import tarnwold
+import data
+
+S, T, name, parallel = int(sys.argv[1]), int(sys.argv[2]), sys.argv[3], sys.argv[4] == "par"
+x = data.irregular_grid(T)
+y = data.series(S, T, 0.05, np.float64)
+if name == "solve_f64":
+    call = lambda: tarnwold.whittaker_solve_f64(x, y, lam=10.0, parallel=parallel)
+else:
+    call = lambda: tarnwold.robust_whittaker_irls_f64(x, y, lam=10.0, iterations=4, parallel=parallel)
+for _ in range(20):
+    call()
+times = []
+deadline = time.perf_counter() + 0.5
+while time.perf_counter() < deadline or len(times) < 50:
+    t0 = time.perf_counter()
+    call()
+    times.append(time.perf_counter() - t0)
+print(json.dumps(float(np.median(times))))
+"""
+
+
+def one(S, T, name, mode, threads):
+    env = dict(os.environ, RAYON_NUM_THREADS=str(threads), OPENBLAS_NUM_THREADS="1")
+    done = subprocess.run([sys.executable, "-c", CHILD, str(S), str(T), name, mode], env=env,
+                          capture_output=True, text=True, cwd=HERE, check=True)
+    return json.loads(done.stdout)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--threads", type=int, default=2)
+    args = parser.parse_args()
+    keys = [(S, T, name, mode) for S, T in CASES for name in FUNCTIONS for mode in ("seq", "par")]
+    samples = {key: [] for key in keys}
+    for _ in range(args.rounds):
+        for key in keys:
+            samples[key].append(one(*key, args.threads))
+    for key, values in samples.items():
+        S, T, name, mode = key
+        print(f"S={S:<4d} T={T:<5d} {name:10s} {mode}: {statistics.median(values) * 1e6:9.1f} us "
+              f"(rounds {', '.join(f'{v * 1e6:.0f}' for v in values)})", flush=True)
+
+
+if __name__ == "__main__":
+    start = time.monotonic()
+    main()
+    print(f"{time.monotonic() - start:.0f} s")
