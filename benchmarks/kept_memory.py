@@ -10,7 +10,6 @@ dropped, gc run and glibc's free heap trimmed; the difference is what the
 threads keep between calls.
 """
 
-import json
 import os
 import subprocess
 import sys

@@ -165,7 +165,7 @@ PenaltyBand<T> build_penalty_band(const T* x, std::size_t n, std::uint64_t d, T 
     const std::size_t band_size = (k + 1) * n;
     const std::size_t count = difference.count;
     const std::size_t width = difference.width;
-    const std::vector<T>& rows = difference.values;
+    const Scratch<T>& rows = difference.values;
 
     // Every band element accumulates its contributions from zero, rows in
     // increasing order, each as a product followed by an addition. Element

@@ -15,6 +15,8 @@
 #include <string_view>
 #include <vector>
 
+#include "scratch.hpp"
+
 namespace tarnwold {
 
 // How a grid is scaled after its shift to 0; a caller that wants no
@@ -38,7 +40,7 @@ struct PenaltyBand {
 // positions r .. r + d. P = D^T D is formed from exactly these coefficients.
 template <typename T>
 struct DifferenceRows {
-    std::vector<T> values;
+    Scratch<T> values;
     std::size_t count = 0;
     std::size_t width = 0;
 };

@@ -117,9 +117,9 @@ void test_normalize_grid() {
     // Finite ends whose normalised span overflows: by the span itself, or by
     // the span over a tiny median spacing.
     const T big = std::numeric_limits<T>::max();
-    for (const auto& [grid, mode] : {std::pair{std::vector<T>{-big, 0, big}, "mean"},
-                                     std::pair{std::vector<T>{-big, 0, big}, "median"},
-                                     std::pair{std::vector<T>{0, T(1e-30), T(2e-30), big}, "median"}}) {
+    for (const auto& [grid, mode] :
+         {std::pair{std::vector<T>{-big, 0, big}, "mean"}, std::pair{std::vector<T>{-big, 0, big}, "median"},
+          std::pair{std::vector<T>{0, T(1e-30), T(2e-30), big}, "median"}}) {
         bool thrown = false;
         try {
             static_cast<void>(normalize_grid(grid.data(), grid.size(), mode));
