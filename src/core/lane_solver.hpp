@@ -23,6 +23,10 @@ public:
     LaneSolver(const PenaltyBand<T>& band, T lam, T ridge, T eps, const LaneKernels<T>* kernels,
                std::size_t series);
 
+    // Whether the lane kernels can serve this band and lam at all; otherwise
+    // every series takes the reference.
+    static bool lanes_serve(const PenaltyBand<T>& band, T lam);
+
     // Lanes per block: the kernel's vector width, or 1 when no kernel can
     // serve this band and these parameters and every lane takes the reference.
     std::size_t width() const { return width_; }
@@ -50,6 +54,11 @@ public:
     // factor behind; a later block with those same weights in every used
     // lane (all rows observed and unweighted, say) only substitutes.
     void solve(std::size_t lanes, T* const* destinations);
+
+    // With a kernel: the kernels of the block shape, and the solutions of
+    // the last solve in the block's layout, every lane as written.
+    const LaneBlockKernels<T>& block_kernels() const { return *kernels_; }
+    const T* solutions() const { return solution_.data(); }
 
 private:
     void solve_with_reference(std::size_t lane, T* destination);
