@@ -445,10 +445,10 @@ void sort_lanes(typename O::T* values, std::size_t n, std::size_t stride) {
     }
 }
 
-// The residuals of a pass at the mask (usable at this pass's weight w,
-// where y is the observation), y - fit there, NaN elsewhere; and the
-// magnitudes the scales are taken over: those of the finite residuals,
-// +inf for the others, so that they sort last.
+// The residuals of a pass: y - fit at the mask (where the working value y
+// is usable at this pass's weight w, and so the observation itself), NaN
+// elsewhere; and the magnitudes the scales are taken over: those of the
+// finite residuals, +inf for the others, so that they sort last.
 template <class O>
 typename O::V masked_residual(typename O::V y, typename O::V w, typename O::V fit) {
     using M = typename O::M;

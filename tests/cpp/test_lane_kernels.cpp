@@ -248,14 +248,14 @@ void test_kernels() {
     }
 }
 
-// Vectors of 32 bytes in the compiler's generic form, for the lane form of
+// Vectors of 16 bytes in the compiler's generic form, for the lane form of
 // the weight functions outside any kernel unit.
 template <typename E>
 struct GenericOps {
     using T = E;
-    typedef E V __attribute__((vector_size(32)));
-    typedef std::conditional_t<sizeof(E) == 4, std::int32_t, std::int64_t> M __attribute__((vector_size(32)));
-    static constexpr std::size_t width = 32 / sizeof(E);
+    typedef E V __attribute__((vector_size(16)));
+    typedef std::conditional_t<sizeof(E) == 4, std::int32_t, std::int64_t> M __attribute__((vector_size(16)));
+    static constexpr std::size_t width = 16 / sizeof(E);
     static V broadcast(E x) {
         V v;
         for (std::size_t l = 0; l < width; ++l) {
@@ -317,10 +317,21 @@ void test_batches() {
     std::normal_distribution<double> normal;
     const Weighting all[] = {Weighting::Tukey,  Weighting::Huber, Weighting::Cauchy,
                              Weighting::Welsch, Weighting::Fair,  Weighting::Hampel};
-    for (int round = 0; round < 60; ++round) {
-        const std::size_t series = pick<std::size_t>(g, {1, 2, 5, 17, 64});
-        const std::size_t length = std::uniform_int_distribution<std::size_t>(4, 40)(g);
-        const std::uint64_t d = std::uniform_int_distribution<std::uint64_t>(0, 3)(g);
+    // After the random rounds, every length around the sizes of the
+    // reweighting's sorting network (powers of two, up to the radix
+    // selection above 64 positions), four rounds each, with ties, missing
+    // series and block remainders.
+    const std::size_t lengths[] = {1,  2,  3,  4,  5,  7,  8,  9,  15, 16, 17,
+                                   31, 32, 33, 45, 46, 47, 63, 64, 65, 66, 70};
+    constexpr int random_rounds = 60;
+    for (int round = 0; round < random_rounds + 4 * static_cast<int>(std::size(lengths)); ++round) {
+        const bool boundary = round >= random_rounds;
+        const std::size_t series =
+            boundary ? pick<std::size_t>(g, {7, 37, 97}) : pick<std::size_t>(g, {1, 2, 5, 17, 64});
+        const std::size_t length = boundary ? lengths[(round - random_rounds) / 4]
+                                            : std::uniform_int_distribution<std::size_t>(4, 40)(g);
+        const std::uint64_t d =
+            std::uniform_int_distribution<std::uint64_t>(0, length > 3 ? 3 : length - 1)(g);
         std::vector<T> x(length);
         for (std::size_t t = 0; t < length; ++t) {
             x[t] =
@@ -330,11 +341,26 @@ void test_batches() {
         std::vector<T> y(series * length), w(series * length);
         for (std::size_t i = 0; i < y.size(); ++i) {
             y[i] = static_cast<T>(std::sin(double(i % length) / 3.0) + 0.3 * normal(g));
+            if (boundary && round % 3 == 0) {
+                y[i] = std::round(y[i] * T(2)) / T(2);  // ties among the residuals
+            }
             if (std::uniform_int_distribution<int>(0, 9)(g) == 0) {
                 y[i] = pick<T>(
                     g, {std::numeric_limits<T>::quiet_NaN(), std::numeric_limits<T>::infinity(), T(40)});
+                if (boundary && round % 4 == 3) {
+                    // The largest values make infinite and NaN residuals.
+                    y[i] = pick<T>(g, {-std::numeric_limits<T>::infinity(), std::numeric_limits<T>::max(),
+                                       -std::numeric_limits<T>::max()});
+                }
             }
-            w[i] = pick<T>(g, {T(1), T(1), T(0.5), T(2), T(0), T(-1), std::numeric_limits<T>::quiet_NaN()});
+            if (boundary && (i % series) % 5 == 1) {
+                y[i] = std::numeric_limits<T>::quiet_NaN();  // a series without observations
+            }
+            // Without NaN weights, which send a float batch to its
+            // instability error, in the boundary rounds.
+            w[i] = boundary ? pick<T>(g, {T(1), T(1), T(0.5), T(2), T(0), T(-1)})
+                            : pick<T>(g, {T(1), T(1), T(0.5), T(2), T(0), T(-1),
+                                          std::numeric_limits<T>::quiet_NaN()});
         }
         const auto byte_view = [&](const std::vector<T>& values) {
             return StridedMatrix<T>{reinterpret_cast<const std::byte*>(values.data()), series, length,
