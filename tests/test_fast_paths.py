@@ -148,19 +148,19 @@ def cases():
                         out.append((name + "-plain", _call(robust, x, y, parallel=False, **options)))
 
         # Lengths around the sizes of the reweighting's sorting network (up to
-        # 64 positions, radix selection above), block remainders (S = 37),
+        # 512 positions, radix selection above), block remainders (S = 37),
         # ties, a series without observations, infinite residuals from the
         # largest values, every weighting with both scales.
         combos = [(weighting, scale) for scale in ("mad", "huber") for weighting in
                   ("tukey", "huber", "cauchy", "welsch", "fair", "hampel")]
-        for index, T in enumerate((1, 2, 3, 8, 16, 17, 33, 46, 63, 64, 65, 70)):
+        for index, T in enumerate((1, 2, 3, 8, 16, 17, 33, 46, 63, 64, 65, 70, 512, 513)):
             rng = np.random.default_rng([T, 15])
             x = np.cumsum(rng.uniform(0.1, 2.0, T)).astype(dtype)
             y = np.round(_noisy(rng, dtype, 37, T) * 2) / 2
             y[4] = np.nan
             if dtype == np.float64:  # a float batch would end in its instability error
                 y[9, ::7] = np.finfo(dtype).max * np.where(np.arange(0, T, 7) % 2 == 0, 1, -1)
-            weighting, scale = combos[index]
+            weighting, scale = combos[index % len(combos)]
             options = dict(d=min(2, T - 1), weighting=weighting, scale=scale, iterations=3)
             out.append((f"robust-{tag}-T{T}-{weighting}-{scale}",
                         _call(robust, x, y, np.abs(_weights(rng, dtype, 37, T, nan_weights=False)),

@@ -187,8 +187,10 @@ void lane_passes(const IrlsProblem<T>& problem, std::uint64_t passes, const Lane
             block.interleave({n, base_rows.data(), lane_bases.data()});
         }
         for (std::uint64_t pass = 0; pass < passes; ++pass) {
-            solver.solve(lanes, fit_rows.data());
-            if (pass + 1 < passes) {
+            // Only the last pass's fits leave the block.
+            const bool last = pass + 1 == passes;
+            solver.solve(lanes, last ? fit_rows.data() : nullptr);
+            if (!last) {
                 block.reweigh({n, problem.weighting, problem.tuning, problem.scale, problem.eps,
                                lane_bases.data(), solver.solutions(), solver.weights(), solver.values(),
                                magnitudes.data(), compacted.data(), scales.data()});

@@ -136,12 +136,16 @@ void LaneSolver<T>::solve(std::size_t lanes, T* const* destinations) {
             shared_ = true;
         }
     }
-    kernels_->write({n_, lanes, solution_.data(), destinations});
+    if (destinations != nullptr) {
+        kernels_->write({n_, lanes, solution_.data(), destinations});
+    }
     for (std::size_t lane = 0; lane < lanes; ++lane) {
         if (unverified_[lane] != 0) {
-            solve_with_reference(lane, destinations[lane]);
+            lane_solution_.resize(n_);
+            T* const solution = destinations != nullptr ? destinations[lane] : lane_solution_.data();
+            solve_with_reference(lane, solution);
             for (std::size_t t = 0; t < n_; ++t) {
-                solution_[t * width_ + lane] = destinations[lane][t];
+                solution_[t * width_ + lane] = solution[t];
             }
         }
     }

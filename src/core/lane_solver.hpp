@@ -48,7 +48,9 @@ public:
     void read_pass(const T* const* observations, const T* const* bases, const T* const* robust);
 
     // Solves lanes [0, lanes) of the block and writes the solution of lane l
-    // to destinations[l] (n values). Unused lanes are computed and ignored.
+    // to destinations[l] (n values), or, with a kernel and destinations
+    // nullptr, keeps the solutions in the block only (see solutions()).
+    // Unused lanes are computed and ignored.
     //
     // A full block whose lanes all carry bit-identical weights leaves its
     // factor behind; a later block with those same weights in every used
@@ -56,7 +58,8 @@ public:
     void solve(std::size_t lanes, T* const* destinations);
 
     // With a kernel: the kernels of the block shape, and the solutions of
-    // the last solve in the block's layout, every lane as written.
+    // the last solve in the block's layout, lanes the kernel could not
+    // verify solved by the reference.
     const LaneBlockKernels<T>& block_kernels() const { return *kernels_; }
     const T* solutions() const { return solution_.data(); }
 
@@ -81,6 +84,7 @@ private:
     Scratch<T> solution_;
     Scratch<T> lane_weights_;
     Scratch<T> lane_values_;
+    Scratch<T> lane_solution_;
     Scratch<unsigned char> unverified_;
     Scratch<unsigned char> factor_unverified_;
     // The verified factor of the weights shared_row_, in every lane.

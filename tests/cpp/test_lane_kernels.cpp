@@ -318,11 +318,11 @@ void test_batches() {
     const Weighting all[] = {Weighting::Tukey,  Weighting::Huber, Weighting::Cauchy,
                              Weighting::Welsch, Weighting::Fair,  Weighting::Hampel};
     // After the random rounds, every length around the sizes of the
-    // reweighting's sorting network (powers of two, up to the radix
-    // selection above 64 positions), four rounds each, with ties, missing
-    // series and block remainders.
-    const std::size_t lengths[] = {1,  2,  3,  4,  5,  7,  8,  9,  15, 16, 17,
-                                   31, 32, 33, 45, 46, 47, 63, 64, 65, 66, 70};
+    // reweighting's sorting network (powers of two, and the radix selection
+    // above 512 positions), four rounds each, with ties, missing series and
+    // block remainders.
+    const std::size_t lengths[] = {1,  2,  3,  4,  5,  7,  8,  9,  15, 16,  17,  31, 32,
+                                   33, 45, 46, 47, 63, 64, 65, 66, 70, 511, 512, 513};
     constexpr int random_rounds = 60;
     for (int round = 0; round < random_rounds + 4 * static_cast<int>(std::size(lengths)); ++round) {
         const bool boundary = round >= random_rounds;
