@@ -113,6 +113,7 @@ struct ReweighTask {
     T* w;           // n * width: this pass's weights, then the next pass's
     T* y;           // n * width: this pass's working values, then the next pass's
     T* magnitudes;  // n * width scratch
+    T* squares;     // n * width scratch, read with the Huber scale only
     T* compacted;   // n scratch
     T* scales;      // width scratch
 };

@@ -463,57 +463,72 @@ typename O::V scale_magnitude(typename O::V residual) {
     return M(O::finite(residual)) ? O::magnitude(residual) : O::broadcast(__builtin_inf());
 }
 
-// The Huber scale lane by lane from the MAD scales s, in the order of
-// operations of huber_scale over the positions in order: |r| * |r| is
-// r * r, and a lane stops at its own step. One column of a block.
-template <class Ops>
-typename Ops::V huber_lanes(const ReweighTask<typename Ops::T>& task, std::size_t column, std::size_t stride,
-                            typename Ops::V s) {
+// The Huber scale lane by lane, in the order of operations of huber_scale,
+// for the Blocks vectors of lanes side by side: squares holds r * r of
+// the residuals the scale is taken over, in the order of the positions, and
+// +0 for the others, which leaves every sum as it is; counts holds how many
+// there are; scales the MAD scales on entry, the Huber scales on return.
+// A lane stops at its own step.
+template <class Ops, std::size_t Blocks>
+void huber_lanes(const typename Ops::T* squares, std::size_t n, const typename Ops::V* counts,
+                 typename Ops::T eps, typename Ops::T* scales) {
     using O = LaneOps<Ops>;
     using T = typename O::T;
     using V = typename O::V;
     using M = typename O::M;
+    constexpr std::size_t VW = O::width;
+    constexpr std::size_t W = VW * Blocks;
     const V clip = O::broadcast(decimal<T>(1.345f, 1.345));
     const V tolerance = O::broadcast(decimal<T>(1e-4f, 1e-4));
-    const V floor = O::broadcast(task.eps);
-    const V one = O::broadcast(T(1));
-    const V inf = O::broadcast(__builtin_inf());
+    const V floor = O::broadcast(eps);
     constexpr int max_steps = 30;
-    V result{};
-    M running = ~M{};
-    V s_new = s;
-    for (int step = 0; step < max_steps; ++step) {
-        const V k2 = (clip * s) * (clip * s);
-        V acc{};
-        V count{};
-        for (std::size_t t = 0; t < task.n; ++t) {
-            const std::size_t at = t * stride + column;
-            const V a = scale_magnitude<O>(
-                masked_residual<O>(O::load(task.y + at), O::load(task.w + at), O::load(task.fit + at)));
-            const M in = M(a < inf);
-            const V square = a * a;
-            acc = in ? acc + ((k2 < square) ? k2 : square) : acc;
-            count = in ? count + one : count;
-        }
+    V s[Blocks];
+    V s_new[Blocks];
+    V result[Blocks];
+    M running[Blocks];
+    for (std::size_t b = 0; b < Blocks; ++b) {
+        s[b] = O::load(scales + b * VW);
+        s_new[b] = s[b];
         // A lane without residuals has the floor.
-        const M none = running & M(count == V{});
-        result = none ? floor : result;
-        running &= ~none;
-        s_new = O::floored(Ops::sqrt(acc / count), floor);
-        const V rel = O::magnitude(s_new - s) / O::floored(s, floor);
-        const M done = running & M(rel < tolerance);
-        result = done ? s_new : result;
-        running &= ~done;
+        const M none = M(counts[b] == V{});
+        result[b] = none ? floor : V{};
+        running[b] = ~none;
+    }
+    for (int step = 0; step < max_steps; ++step) {
+        V k2[Blocks];
+        V acc[Blocks];
+        for (std::size_t b = 0; b < Blocks; ++b) {
+            k2[b] = (clip * s[b]) * (clip * s[b]);
+            acc[b] = V{};
+        }
+        // Independent sums side by side: each is a chain of dependent
+        // additions.
+        for (std::size_t t = 0; t < n; ++t) {
+#pragma GCC unroll 4
+            for (std::size_t b = 0; b < Blocks; ++b) {
+                const V square = O::load(squares + t * W + b * VW);
+                acc[b] = acc[b] + ((k2[b] < square) ? k2[b] : square);
+            }
+        }
         bool any_running = false;
-        for (std::size_t l = 0; l < O::width; ++l) {
-            any_running = any_running || running[l] != 0;
+        for (std::size_t b = 0; b < Blocks; ++b) {
+            s_new[b] = O::floored(Ops::sqrt(acc[b] / counts[b]), floor);
+            const V rel = O::magnitude(s_new[b] - s[b]) / O::floored(s[b], floor);
+            const M done = running[b] & M(rel < tolerance);
+            result[b] = done ? s_new[b] : result[b];
+            running[b] &= ~done;
+            for (std::size_t l = 0; l < VW; ++l) {
+                any_running = any_running || running[b][l] != 0;
+            }
+            s[b] = s_new[b];
         }
         if (!any_running) {
-            return result;
+            break;
         }
-        s = s_new;
     }
-    return running ? s_new : result;
+    for (std::size_t b = 0; b < Blocks; ++b) {
+        O::store(scales + b * VW, running[b] ? s_new[b] : result[b]);
+    }
 }
 
 template <class Ops, std::size_t Blocks>
@@ -527,6 +542,7 @@ void reweigh_lanes(const ReweighTask<typename Ops::T>& task) {
     const std::size_t n = task.n;
     const V inf = O::broadcast(__builtin_inf());
     const V one = O::broadcast(T(1));
+    const bool huber = task.scale == ScaleEstimator::Huber;
     V counts[Blocks]{};
     for (std::size_t t = 0; t < n; ++t) {
 #pragma GCC unroll 4
@@ -535,7 +551,11 @@ void reweigh_lanes(const ReweighTask<typename Ops::T>& task) {
             const V a = scale_magnitude<O>(
                 masked_residual<O>(O::load(task.y + at), O::load(task.w + at), O::load(task.fit + at)));
             O::store(task.magnitudes + at, a);
-            counts[b] = M(a < inf) ? counts[b] + one : counts[b];
+            const M kept = M(a < inf);
+            if (huber) {
+                O::store(task.squares + at, kept ? a * a : V{});
+            }
+            counts[b] = kept ? counts[b] + one : counts[b];
         }
     }
     if (n <= network_positions) {
@@ -565,13 +585,9 @@ void reweigh_lanes(const ReweighTask<typename Ops::T>& task) {
             task.scales[lane] = mad_of_magnitudes(task.compacted, count, task.eps);
         }
     }
-    if (task.scale == ScaleEstimator::Huber) {
-        for (std::size_t b = 0; b < Blocks; ++b) {
-            // The sums run over the positions in order, not over the sorted
-            // magnitudes: a float sum depends on its order.
-            const V s = huber_lanes<Ops>(task, b * VW, W, O::load(task.scales + b * VW));
-            O::store(task.scales + b * VW, s);
-        }
+    if (huber) {
+        // |r| * |r| is r * r; the count of the sums is the same at every step.
+        huber_lanes<Ops, Blocks>(task.squares, n, counts, task.eps, task.scales);
     }
     // The robust weights, 0 outside the mask, and with them the next pass's
     // inputs: a weight > 0 there needs a robust weight other than +0, so a
