@@ -344,26 +344,46 @@ void read_pass_lanes(const LanePass<typename Ops::T>& pass) {
     }
 }
 
+// Whole VW x VW tiles of the first n positions between rows and a block's
+// lane layout: load(t, b, i) gives vector i of the tile at position t of
+// vector b (a row's values, or one position's lanes), store(t, b, i, v)
+// puts vector i of the transposed tile. Only the first `vectors` of the
+// block's vectors are moved. Returns the first position left over.
+template <class Ops, std::size_t Blocks, class Load, class Store>
+std::size_t transpose_tiles(std::size_t n, std::size_t vectors, const Load& load, const Store& store) {
+    constexpr std::size_t VW = Ops::width;
+    std::size_t t = 0;
+    for (; t + VW <= n; t += VW) {
+        for (std::size_t b = 0; b < Blocks && b < vectors; ++b) {
+            typename Ops::V tile[VW];
+            for (std::size_t i = 0; i < VW; ++i) {
+                tile[i] = load(t, b, i);
+            }
+            transpose_tile<Ops>(tile);
+            for (std::size_t i = 0; i < VW; ++i) {
+                store(t, b, i, tile[i]);
+            }
+        }
+    }
+    return t;
+}
+
 template <class Ops, std::size_t Blocks>
 void write_lanes(const LaneWrite<typename Ops::T>& write) {
     using O = LaneOps<Ops>;
     using V = typename O::V;
     constexpr std::size_t VW = O::width;
     constexpr std::size_t W = VW * Blocks;
-    std::size_t t = 0;
-    for (; t + VW <= write.n; t += VW) {
-        for (std::size_t b = 0; b < Blocks && b * VW < write.lanes; ++b) {
-            V tile[VW];
-            for (std::size_t j = 0; j < VW; ++j) {
-                tile[j] = O::load(write.z + (t + j) * W + b * VW);
+    std::size_t t = transpose_tiles<Ops, Blocks>(
+        write.n, (write.lanes + VW - 1) / VW,
+        [&](std::size_t at, std::size_t b, std::size_t j) {
+            return O::load(write.z + (at + j) * W + b * VW);
+        },
+        [&](std::size_t at, std::size_t b, std::size_t l, V v) {
+            if (b * VW + l < write.lanes) {
+                O::store(write.rows[b * VW + l] + at, v);
             }
-            transpose_tile<Ops>(tile);
-            const std::size_t used = write.lanes - b * VW < VW ? write.lanes - b * VW : VW;
-            for (std::size_t l = 0; l < used; ++l) {
-                O::store(write.rows[b * VW + l] + t, tile[l]);
-            }
-        }
-    }
+        });
     for (; t < write.n; ++t) {
         for (std::size_t lane = 0; lane < write.lanes; ++lane) {
             write.rows[lane][t] = write.z[t * W + lane];
@@ -377,19 +397,12 @@ void interleave_lanes(const LaneInterleave<typename Ops::T>& task) {
     using V = typename O::V;
     constexpr std::size_t VW = O::width;
     constexpr std::size_t W = VW * Blocks;
-    std::size_t t = 0;
-    for (; t + VW <= task.n; t += VW) {
-        for (std::size_t b = 0; b < Blocks; ++b) {
-            V tile[VW];
-            for (std::size_t l = 0; l < VW; ++l) {
-                tile[l] = O::load(task.rows[b * VW + l] + t);
-            }
-            transpose_tile<Ops>(tile);
-            for (std::size_t j = 0; j < VW; ++j) {
-                O::store(task.lanes + (t + j) * W + b * VW, tile[j]);
-            }
-        }
-    }
+    std::size_t t = transpose_tiles<Ops, Blocks>(
+        task.n, Blocks,
+        [&](std::size_t at, std::size_t b, std::size_t l) { return O::load(task.rows[b * VW + l] + at); },
+        [&](std::size_t at, std::size_t b, std::size_t j, V v) {
+            O::store(task.lanes + (at + j) * W + b * VW, v);
+        });
     for (; t < task.n; ++t) {
         for (std::size_t lane = 0; lane < W; ++lane) {
             task.lanes[t * W + lane] = task.rows[lane][t];
