@@ -81,10 +81,20 @@ def test_matches_reference(dt, iterations, tuned, scale, weighting, duplicates):
         dict(d=3, normalize="median", eps=1e-6, ridge=1e-4),
         dict(d=0, normalize="shift", lam=0.5, merge_x_tol=0.0),
         dict(d=2, lam=100.0, merge_x_tol=-1.0, iterations=2, weighting="hampel"),
+        # Lengths at the sizes of the reweighting's sorting network and past
+        # it, with ties among the residuals.
+        dict(T=17, S=11, ties=True, weighting="fair"),
+        dict(T=64, S=11, ties=True, scale="huber", weighting="cauchy"),
+        dict(T=65, S=11, iterations=4, weighting="welsch"),
+        dict(T=513, S=11, ties=True, scale="huber"),
     ],
 )
 def test_matches_reference_other_options(dt, options):
-    x, y, w = sample(dt, seed=7, duplicates=True)
+    options = dict(options)
+    T, S, ties = options.pop("T", 22), options.pop("S", 3), options.pop("ties", False)
+    x, y, w = sample(dt, seed=7, S=S, T=T, duplicates=T >= 17)
+    if ties:
+        y = np.round(y * 2) / 2
     want = robust_whittaker_irls(x, y, None, **options)
     z, wt = smooth(dt, x, y, return_weights=True, **options)
     assert_bits(z, want.z)

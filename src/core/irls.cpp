@@ -54,15 +54,9 @@ T residual_scale(const IrlsProblem<T>& problem, const T* r, const std::uint8_t* 
 
 // The robust weights of the next pass from the residuals of this one (NaN
 // outside the mask) and their scale sigma; 0 outside the mask.
-// With lane kernels, the weights come from their vectorised weight
-// functions, which compute the same values.
 template <typename T>
 void reweigh(const IrlsProblem<T>& problem, const T* r, const std::uint8_t* mask, std::size_t n, T sigma,
-             T* robust, const LaneKernels<T>* kernels) {
-    if (kernels != nullptr) {
-        kernels->weigh({problem.weighting, problem.tuning, r, sigma, mask, n, robust});
-        return;
-    }
+             T* robust) {
     for (std::size_t t = 0; t < n; ++t) {
         robust[t] = mask[t] != 0 ? robust_weight(problem.weighting, problem.tuning, r[t] / sigma) : T(0);
     }
@@ -127,7 +121,7 @@ void irls_pass(const IrlsProblem<T>& problem, std::size_t s, bool next_pass, Irl
             return;
         }
         const T sigma = residual_scale(problem, r.data(), mask.data(), n, scratch.data());
-        reweigh<T>(problem, r.data(), mask.data(), n, sigma, robust, nullptr);
+        reweigh<T>(problem, r.data(), mask.data(), n, sigma, robust);
     }
 }
 
@@ -154,48 +148,30 @@ void scalar_passes(const IrlsProblem<T>& problem, std::uint64_t passes, T* fits,
     }
 }
 
-// The lane path's reweighting of one series, with the values of irls_pass:
-// the vector kernels form the mask and the residuals, collecting the MAD's
-// magnitudes on the way, and weigh the scaled residuals. robust (n values)
-// holds the weights of this pass on entry and those of the next on return;
-// mask, residuals and scratch are n values of scratch each.
-template <typename T>
-void next_robust_weights(const IrlsProblem<T>& problem, const LaneKernels<T>& kernels, const T* y,
-                         const T* base, const T* fit, T* robust, std::uint8_t* mask, T* residuals,
-                         T* scratch) {
-    const std::size_t n = problem.band->columns;
-    std::size_t count = 0;
-    T smallest = T(0);
-    T largest = T(0);
-    kernels.residuals({n, y, base, robust, fit, mask, residuals, scratch, &count, &smallest, &largest});
-    if (fit_unusable(mask, n, count)) {
-        return;
-    }
-    const T sigma = problem.scale == ScaleEstimator::Huber
-                        ? huber_scale(residuals, mask, n, problem.eps, scratch)
-                        : mad_of_magnitudes(scratch, count, problem.eps, smallest, largest);
-    reweigh(problem, residuals, mask, n, sigma, robust, &kernels);
-}
-
-// Every pass of series [lo, hi), a block of lanes at a time. Per lane, the
-// scratch holds the observations (read once from the strided input) and the
-// robust weights; the solver's interleaved inputs are formed from them and
-// the base weights at every pass. The total weights are those of the last
-// solve, so only the last pass writes them.
+// Every pass of series [lo, hi), a block of lanes at a time. The first
+// pass's inputs come from the observations (read once from the strided
+// input) and the base weights; from then on the block stays in its lane
+// layout: the reweighting kernel turns each pass's inputs and solutions
+// into the next pass's inputs across all lanes at once. The total weights
+// are the weights of the last solve.
 template <typename T>
 void lane_passes(const IrlsProblem<T>& problem, std::uint64_t passes, const LaneKernels<T>& kernels, T* fits,
                  T* total_weights, std::size_t lo, std::size_t hi) {
     const std::size_t n = problem.band->columns;
     LaneSolver<T> solver(*problem.band, problem.lam, problem.ridge, problem.eps, &kernels, hi - lo);
+    const LaneBlockKernels<T>& block = solver.block_kernels();
     const std::size_t width = solver.width();
     const std::size_t block_values = checked_product(width, n);
     Scratch<T> observations(block_values);
     Scratch<T> robust(block_values);
     Scratch<T> bases(block_values);
-    Scratch<std::uint8_t> mask(n);
-    Scratch<T> residuals(n);
-    Scratch<T> scratch(n);
+    Scratch<T> lane_bases(block_values);
+    Scratch<T> magnitudes(block_values);
+    Scratch<T> squares(problem.scale == ScaleEstimator::Huber ? block_values : 0);
+    Scratch<T> compacted(n);
+    Scratch<T> scales(width);
     std::vector<T*> fit_rows(width);
+    std::vector<T*> total_rows(width);
     std::vector<const T*> observation_rows(width);
     std::vector<const T*> base_rows(width);
     std::vector<const T*> robust_rows(width);
@@ -220,6 +196,7 @@ void lane_passes(const IrlsProblem<T>& problem, std::uint64_t passes, const Lane
                 r[t] = usable(y[t], base[t]) ? T(1) : T(0);
             }
             fit_rows[lane] = fits + s * n;
+            total_rows[lane] = total_weights != nullptr ? total_weights + s * n : nullptr;
         }
         // Unused lanes carry the block's first series again.
         for (std::size_t lane = 0; lane < width; ++lane) {
@@ -228,26 +205,22 @@ void lane_passes(const IrlsProblem<T>& problem, std::uint64_t passes, const Lane
             base_rows[lane] = base_rows[source];
             robust_rows[lane] = robust.data() + source * n;
         }
+        solver.read_pass(observation_rows.data(), base_rows.data(), robust_rows.data());
+        if (passes > 1) {
+            block.interleave({n, base_rows.data(), lane_bases.data()});
+        }
         for (std::uint64_t pass = 0; pass < passes; ++pass) {
-            solver.read_pass(observation_rows.data(), base_rows.data(), robust_rows.data());
-            solver.solve(lanes, fit_rows.data());
+            // Only the last pass's fits leave the block.
             const bool last = pass + 1 == passes;
-            for (std::size_t lane = 0; lane < lanes; ++lane) {
-                const T* base = base_rows[lane];
-                T* r = robust.data() + lane * n;
-                if (last) {
-                    if (total_weights == nullptr) {
-                        continue;
-                    }
-                    T* total = total_weights + (first + lane) * n;
-                    for (std::size_t t = 0; t < n; ++t) {
-                        total[t] = base[t] * r[t];
-                    }
-                    continue;
-                }
-                next_robust_weights(problem, kernels, observation_rows[lane], base, fit_rows[lane], r,
-                                    mask.data(), residuals.data(), scratch.data());
+            solver.solve(lanes, last ? fit_rows.data() : nullptr);
+            if (!last) {
+                block.reweigh({n, problem.weighting, problem.tuning, problem.scale, problem.eps,
+                               lane_bases.data(), solver.solutions(), solver.weights(), solver.values(),
+                               magnitudes.data(), squares.data(), compacted.data(), scales.data()});
             }
+        }
+        if (total_weights != nullptr) {
+            block.write({n, lanes, solver.weights(), total_rows.data()});
         }
     }
 }
@@ -279,7 +252,7 @@ void irls_batch(const IrlsProblem<T>& problem, T* fits, T* total_weights) {
     // computed and stored at every step, and for long series the block's
     // interleaved factor outgrows the caches.
     const LaneKernels<T>* kernels = lane_kernels<T>(problem.kernel);
-    if (kernels == nullptr || series == 1) {
+    if (kernels == nullptr || series == 1 || !LaneSolver<T>::lanes_serve(*problem.band, problem.lam)) {
         scalar_passes(problem, passes, fits, total_weights);
         return;
     }

@@ -87,38 +87,35 @@ struct LanePass {
     T* y;  // n * width
 };
 
-// Robust weights of one series, vectorised along the series:
-// weights[t] = robust_weight(weighting, tuning, r[t] / scale) where mask[t]
-// is set, else +0, by its lane form weight_lanes (weight_functions.hpp).
+// Rows of n values gathered into a block's lane layout, one row per lane
+// of the block (unused lanes repeating a used row).
 template <typename T>
-struct WeightTask {
-    Weighting weighting;
-    TuningTriple<T> tuning;
-    const T* r;
-    T scale;
-    const std::uint8_t* mask;
+struct LaneInterleave {
     std::size_t n;
-    T* weights;
+    const T* const* rows;
+    T* lanes;  // n * width
 };
 
-// The residuals of one series for its next robust weights, vectorised along
-// the series: mask[t] = 1 where y[t] is usable at base[t] * robust[t]
-// (working_input.hpp), else 0; r[t] = y[t] - fit[t] there, NaN elsewhere. The magnitudes |r[t]|
-// of the masked, finite residuals go to magnitudes[0 .. count), in order,
-// with their extremes, for the MAD scale.
+// One robust reweighting of a block, every lane at once, with the values of
+// the reference pass by pass: the mask (usable at this pass's weight), the
+// residuals y - fit there, their scale (the exact MAD or the Huber scale)
+// and the weighting's robust weights, which make the next pass's weights
+// base * robust and its working values in place of this pass's.
 template <typename T>
-struct ResidualTask {
+struct ReweighTask {
     std::size_t n;
-    const T* y;
-    const T* base;
-    const T* robust;
-    const T* fit;
-    std::uint8_t* mask;
-    T* r;
-    T* magnitudes;       // n values
-    std::size_t* count;  // set to the number of magnitudes
-    T* smallest;         // set to the smallest and the largest magnitude
-    T* largest;          // (+inf and 0 when there is none)
+    Weighting weighting;
+    TuningTriple<T> tuning;
+    ScaleEstimator scale;
+    T eps;          // floor of the scales
+    const T* base;  // n * width base weights
+    const T* fit;   // n * width solutions of this pass
+    T* w;           // n * width: this pass's weights, then the next pass's
+    T* y;           // n * width: this pass's working values, then the next pass's
+    T* magnitudes;  // n * width scratch
+    T* squares;     // n * width scratch, read with the Huber scale only
+    T* compacted;   // n scratch
+    T* scales;      // width scratch
 };
 
 // The kernels of one block shape in precision T, `width` lanes per block.
@@ -138,6 +135,9 @@ struct LaneBlockKernels {
     void (*read)(const LaneRead<T>&);
     void (*write)(const LaneWrite<T>&);
     void (*pass)(const LanePass<T>&);
+    void (*interleave)(const LaneInterleave<T>&);
+    // nullptr in the one-lane kernels: a lone series runs the reference passes.
+    void (*reweigh)(const ReweighTask<T>&);
     std::size_t width;
 };
 
@@ -150,8 +150,6 @@ struct LaneKernels {
     // One vector per block, for ranges of few series, which would leave most
     // lanes of a wide block unused.
     LaneBlockKernels<T> narrow;
-    void (*weigh)(const WeightTask<T>&);
-    void (*residuals)(const ResidualTask<T>&);
 };
 
 // One instruction set's kernels in both precisions.

@@ -16,11 +16,6 @@ struct F64 {
     // Masked form with every lane selected: same result, no undefined source.
     static V sqrt(V v) { return _mm512_mask_sqrt_pd(v, 0xFF, v); }
     static V broadcast(T x) { return _mm512_set1_pd(x); }
-    static std::size_t compress_store(T* out, M keep, V v) {
-        const __mmask8 lanes = _mm512_test_epi64_mask(keep, keep);
-        _mm512_mask_compressstoreu_pd(out, lanes, v);
-        return static_cast<std::size_t>(__builtin_popcount(lanes));
-    }
 };
 
 struct F32 {
@@ -30,12 +25,6 @@ struct F32 {
     static constexpr std::size_t width = 16;
     static V sqrt(V v) { return _mm512_mask_sqrt_ps(v, 0xFFFF, v); }
     static V broadcast(T x) { return _mm512_set1_ps(x); }
-    static std::size_t compress_store(T* out, M keep, V v) {
-        const __m512i bits = reinterpret_cast<__m512i>(keep);
-        const __mmask16 lanes = _mm512_test_epi32_mask(bits, bits);
-        _mm512_mask_compressstoreu_ps(out, lanes, v);
-        return static_cast<std::size_t>(__builtin_popcount(lanes));
-    }
 };
 
 }  // namespace

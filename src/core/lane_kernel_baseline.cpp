@@ -133,9 +133,6 @@ struct LaneOps<One<E>> {
 
 constinit const LaneKernelSet baseline_lane_kernels{lane_kernels_of<F32>(), lane_kernels_of<F64>()};
 
-// A lone series has one block shape only; its weights and residuals run on
-// the 16-byte vectors.
-constinit const LaneKernelSet single_lane_kernels{lane_kernels_of<F32One, F32>(),
-                                                  lane_kernels_of<F64One, F64>()};
+constinit const LaneKernelSet single_lane_kernels{lane_kernels_of<F32One>(), lane_kernels_of<F64One>()};
 
 }  // namespace tarnwold

@@ -344,26 +344,46 @@ void read_pass_lanes(const LanePass<typename Ops::T>& pass) {
     }
 }
 
+// Whole VW x VW tiles of the first n positions between rows and a block's
+// lane layout: load(t, b, i) gives vector i of the tile at position t of
+// vector b (a row's values, or one position's lanes), store(t, b, i, v)
+// puts vector i of the transposed tile. Only the first `vectors` of the
+// block's vectors are moved. Returns the first position left over.
+template <class Ops, std::size_t Blocks, class Load, class Store>
+std::size_t transpose_tiles(std::size_t n, std::size_t vectors, const Load& load, const Store& store) {
+    constexpr std::size_t VW = Ops::width;
+    std::size_t t = 0;
+    for (; t + VW <= n; t += VW) {
+        for (std::size_t b = 0; b < Blocks && b < vectors; ++b) {
+            typename Ops::V tile[VW];
+            for (std::size_t i = 0; i < VW; ++i) {
+                tile[i] = load(t, b, i);
+            }
+            transpose_tile<Ops>(tile);
+            for (std::size_t i = 0; i < VW; ++i) {
+                store(t, b, i, tile[i]);
+            }
+        }
+    }
+    return t;
+}
+
 template <class Ops, std::size_t Blocks>
 void write_lanes(const LaneWrite<typename Ops::T>& write) {
     using O = LaneOps<Ops>;
     using V = typename O::V;
     constexpr std::size_t VW = O::width;
     constexpr std::size_t W = VW * Blocks;
-    std::size_t t = 0;
-    for (; t + VW <= write.n; t += VW) {
-        for (std::size_t b = 0; b < Blocks && b * VW < write.lanes; ++b) {
-            V tile[VW];
-            for (std::size_t j = 0; j < VW; ++j) {
-                tile[j] = O::load(write.z + (t + j) * W + b * VW);
+    std::size_t t = transpose_tiles<Ops, Blocks>(
+        write.n, (write.lanes + VW - 1) / VW,
+        [&](std::size_t at, std::size_t b, std::size_t j) {
+            return O::load(write.z + (at + j) * W + b * VW);
+        },
+        [&](std::size_t at, std::size_t b, std::size_t l, V v) {
+            if (b * VW + l < write.lanes) {
+                O::store(write.rows[b * VW + l] + at, v);
             }
-            transpose_tile<Ops>(tile);
-            const std::size_t used = write.lanes - b * VW < VW ? write.lanes - b * VW : VW;
-            for (std::size_t l = 0; l < used; ++l) {
-                O::store(write.rows[b * VW + l] + t, tile[l]);
-            }
-        }
-    }
+        });
     for (; t < write.n; ++t) {
         for (std::size_t lane = 0; lane < write.lanes; ++lane) {
             write.rows[lane][t] = write.z[t * W + lane];
@@ -371,140 +391,244 @@ void write_lanes(const LaneWrite<typename Ops::T>& write) {
     }
 }
 
-// Stores the lanes of v where keep is set to out, in lane order, and returns
-// how many; an instruction set with a compressing store uses it.
-template <class Ops>
-std::size_t compress_store(typename Ops::T* out, typename Ops::M keep, typename Ops::V v) {
-    if constexpr (requires { Ops::compress_store(out, keep, v); }) {
-        return Ops::compress_store(out, keep, v);
+template <class Ops, std::size_t Blocks>
+void interleave_lanes(const LaneInterleave<typename Ops::T>& task) {
+    using O = LaneOps<Ops>;
+    using V = typename O::V;
+    constexpr std::size_t VW = O::width;
+    constexpr std::size_t W = VW * Blocks;
+    std::size_t t = transpose_tiles<Ops, Blocks>(
+        task.n, Blocks,
+        [&](std::size_t at, std::size_t b, std::size_t l) { return O::load(task.rows[b * VW + l] + at); },
+        [&](std::size_t at, std::size_t b, std::size_t j, V v) {
+            O::store(task.lanes + (at + j) * W + b * VW, v);
+        });
+    for (; t < task.n; ++t) {
+        for (std::size_t lane = 0; lane < W; ++lane) {
+            task.lanes[t * W + lane] = task.rows[lane][t];
+        }
+    }
+}
+
+// Up to this many positions the MAD sorts each lane's magnitudes with a
+// sorting network across the lanes: its n log^2 n comparisons serve a whole
+// block at once and take no branch on the data, and measured on AVX-512 they
+// beat one radix selection per lane up to about a thousand positions (a
+// year of daily values included); longer series select theirs one lane at
+// a time by radix selection.
+constexpr std::size_t network_positions = 512;
+
+// Sorts the n vectors at values[i * stride] lane by lane, ascending, with
+// Batcher's merge exchange (Knuth's Algorithm 5.2.2M), which sorts any n.
+// The values must not be NaN; equal values carry equal bits here (no -0),
+// so the sorted lanes are the order statistics bit for bit.
+template <class O, std::size_t Blocks>
+void sort_lanes(typename O::T* values, std::size_t n, std::size_t stride) {
+    using V = typename O::V;
+    constexpr std::size_t VW = O::width;
+    std::size_t top = 1;
+    while (top < n) {
+        top *= 2;
+    }
+    for (std::size_t p = top / 2; p > 0; p /= 2) {
+        std::size_t q = top / 2;
+        std::size_t r = 0;
+        std::size_t d = p;
+        for (;;) {
+            // Every i < n - d whose bit p equals r is compared with i + d.
+            for (std::size_t start = r; start + d < n; start += 2 * p) {
+                const std::size_t end = smaller(start + p, n - d);
+                for (std::size_t i = start; i < end; ++i) {
+                    typename O::T* const a = values + i * stride;
+                    typename O::T* const b = values + (i + d) * stride;
+#pragma GCC unroll 4
+                    for (std::size_t k = 0; k < Blocks; ++k) {
+                        const V x = O::load(a + k * VW);
+                        const V y = O::load(b + k * VW);
+                        O::store(a + k * VW, (y < x) ? y : x);
+                        O::store(b + k * VW, (x < y) ? y : x);
+                    }
+                }
+            }
+            if (q == p) {
+                break;
+            }
+            d = q - p;
+            q /= 2;
+            r = p;
+        }
+    }
+}
+
+// The residuals of a pass: y - fit at the mask (where the working value y
+// is usable at this pass's weight w, and so the observation itself), NaN
+// elsewhere; and the magnitudes the scales are taken over: those of the
+// finite residuals, +inf for the others, so that they sort last.
+template <class O>
+typename O::V masked_residual(typename O::V y, typename O::V w, typename O::V fit) {
+    using M = typename O::M;
+    return M(usable(y, w)) ? y - fit : O::broadcast(__builtin_nan(""));
+}
+
+template <class O>
+typename O::V scale_magnitude(typename O::V residual) {
+    using M = typename O::M;
+    return M(O::finite(residual)) ? O::magnitude(residual) : O::broadcast(__builtin_inf());
+}
+
+// The Huber scale lane by lane, in the order of operations of huber_scale,
+// for the Blocks vectors of lanes side by side: squares holds r * r of
+// the residuals the scale is taken over, in the order of the positions, and
+// +0 for the others, which leaves every sum as it is; counts holds how many
+// there are; scales the MAD scales on entry, the Huber scales on return.
+// A lane stops at its own step.
+template <class Ops, std::size_t Blocks>
+void huber_lanes(const typename Ops::T* squares, std::size_t n, const typename Ops::V* counts,
+                 typename Ops::T eps, typename Ops::T* scales) {
+    using O = LaneOps<Ops>;
+    using T = typename O::T;
+    using V = typename O::V;
+    using M = typename O::M;
+    constexpr std::size_t VW = O::width;
+    constexpr std::size_t W = VW * Blocks;
+    const V clip = O::broadcast(decimal<T>(1.345f, 1.345));
+    const V tolerance = O::broadcast(decimal<T>(1e-4f, 1e-4));
+    const V floor = O::broadcast(eps);
+    constexpr int max_steps = 30;
+    V s[Blocks];
+    V s_new[Blocks];
+    V result[Blocks];
+    M running[Blocks];
+    for (std::size_t b = 0; b < Blocks; ++b) {
+        s[b] = O::load(scales + b * VW);
+        s_new[b] = s[b];
+        // A lane without residuals has the floor.
+        const M none = M(counts[b] == V{});
+        result[b] = none ? floor : V{};
+        running[b] = ~none;
+    }
+    for (int step = 0; step < max_steps; ++step) {
+        V k2[Blocks];
+        V acc[Blocks];
+        for (std::size_t b = 0; b < Blocks; ++b) {
+            k2[b] = (clip * s[b]) * (clip * s[b]);
+            acc[b] = V{};
+        }
+        // Independent sums side by side: each is a chain of dependent
+        // additions.
+        for (std::size_t t = 0; t < n; ++t) {
+#pragma GCC unroll 4
+            for (std::size_t b = 0; b < Blocks; ++b) {
+                const V square = O::load(squares + t * W + b * VW);
+                acc[b] = acc[b] + ((k2[b] < square) ? k2[b] : square);
+            }
+        }
+        bool any_running = false;
+        for (std::size_t b = 0; b < Blocks; ++b) {
+            s_new[b] = O::floored(Ops::sqrt(acc[b] / counts[b]), floor);
+            const V rel = O::magnitude(s_new[b] - s[b]) / O::floored(s[b], floor);
+            const M done = running[b] & M(rel < tolerance);
+            result[b] = done ? s_new[b] : result[b];
+            running[b] &= ~done;
+            for (std::size_t l = 0; l < VW; ++l) {
+                any_running = any_running || running[b][l] != 0;
+            }
+            s[b] = s_new[b];
+        }
+        if (!any_running) {
+            break;
+        }
+    }
+    for (std::size_t b = 0; b < Blocks; ++b) {
+        O::store(scales + b * VW, running[b] ? s_new[b] : result[b]);
+    }
+}
+
+template <class Ops, std::size_t Blocks>
+void reweigh_lanes(const ReweighTask<typename Ops::T>& task) {
+    using O = LaneOps<Ops>;
+    using T = typename O::T;
+    using V = typename O::V;
+    using M = typename O::M;
+    constexpr std::size_t VW = O::width;
+    constexpr std::size_t W = VW * Blocks;
+    const std::size_t n = task.n;
+    const V inf = O::broadcast(__builtin_inf());
+    const V one = O::broadcast(T(1));
+    const bool huber = task.scale == ScaleEstimator::Huber;
+    V counts[Blocks]{};
+    V masked[Blocks]{};
+    for (std::size_t t = 0; t < n; ++t) {
+#pragma GCC unroll 4
+        for (std::size_t b = 0; b < Blocks; ++b) {
+            const std::size_t at = t * W + b * VW;
+            const V y = O::load(task.y + at);
+            const V w = O::load(task.w + at);
+            const V a = scale_magnitude<O>(masked_residual<O>(y, w, O::load(task.fit + at)));
+            O::store(task.magnitudes + at, a);
+            const M kept = M(a < inf);
+            if (huber) {
+                O::store(task.squares + at, kept ? a * a : V{});
+            }
+            counts[b] = kept ? counts[b] + one : counts[b];
+            masked[b] = M(usable(y, w)) ? masked[b] + one : masked[b];
+        }
+    }
+    if (n <= network_positions) {
+        sort_lanes<O, Blocks>(task.magnitudes, n, W);
+        for (std::size_t b = 0; b < Blocks; ++b) {
+            for (std::size_t l = 0; l < VW; ++l) {
+                // Exact: at most network_positions.
+                const auto count = static_cast<std::size_t>(counts[b][l]);
+                const std::size_t half = count / 2;
+                const std::size_t lane = b * VW + l;
+                const T upper = task.magnitudes[half * W + lane];
+                const T lower = task.magnitudes[(half > 0 ? half - 1 : 0) * W + lane];
+                const T scale = mad_of_middle(upper, lower, count, task.eps);
+                task.scales[lane] = count == 0 ? task.eps : scale;
+            }
+        }
     } else {
-        // Written only where kept: out may hold no more than the kept lanes.
-        std::size_t count = 0;
-        for (std::size_t l = 0; l < Ops::width; ++l) {
-            if (keep[l] != 0) {
-                out[count++] = v[l];
+        for (std::size_t lane = 0; lane < W; ++lane) {
+            // Every magnitude is written and only the finite ones are kept,
+            // so the loop has no branch on the data.
+            std::size_t count = 0;
+            for (std::size_t t = 0; t < n; ++t) {
+                const T a = task.magnitudes[t * W + lane];
+                task.compacted[count] = a;
+                count += a < __builtin_inf() ? 1 : 0;
             }
-        }
-        return count;
-    }
-}
-
-// W mask bytes (0 or 1) as a lane mask, widened in one step.
-template <class Ops>
-typename Ops::M mask_lanes(const std::uint8_t* bytes) {
-    typedef std::uint8_t Bytes __attribute__((vector_size(Ops::width)));
-    Bytes b;
-    __builtin_memcpy(&b, bytes, sizeof(b));
-    return __builtin_convertvector(b, typename Ops::M) != 0;
-}
-
-template <class Ops>
-void residuals(const ResidualTask<typename Ops::T>& task) {
-    using O = LaneOps<Ops>;
-    using T = typename O::T;
-    using V = typename O::V;
-    using M = typename O::M;
-    typedef std::uint8_t Bytes __attribute__((vector_size(O::width)));
-    constexpr std::size_t W = O::width;
-    const V nan = O::broadcast(__builtin_nan(""));
-    // The tail runs through padded copies, so every vector is whole.
-    T tail[4][W] = {};
-    T r_tail[W];
-    std::uint8_t mask_tail[W];
-    std::size_t count = 0;
-    V smallest = O::broadcast(__builtin_inf());
-    V largest{};
-    for (std::size_t t = 0; t < task.n; t += W) {
-        // The values left from t, and with them the tail's length below
-        // W, follow from t < n without any sum that could wrap.
-        const std::size_t left = task.n - t;
-        const bool whole = left >= W;
-        const std::size_t used = whole ? W : left;
-        const T* y = task.y + t;
-        const T* base = task.base + t;
-        const T* robust = task.robust + t;
-        const T* fit = task.fit + t;
-        std::uint8_t* mask = task.mask + t;
-        T* r = task.r + t;
-        if (!whole) {
-            for (std::size_t l = 0; l < used; ++l) {
-                tail[0][l] = y[l];
-                tail[1][l] = base[l];
-                tail[2][l] = robust[l];
-                tail[3][l] = fit[l];
-            }
-            y = tail[0];
-            base = tail[1];
-            robust = tail[2];
-            fit = tail[3];
-            mask = mask_tail;
-            r = r_tail;
-        }
-        const V observation = O::load(y);
-        const M in = M(usable(observation, O::load(base) * O::load(robust)));
-        const V residual = in ? observation - O::load(fit) : nan;
-        O::store(r, residual);
-        // Padded lanes are never usable (their base weight is 0).
-        const M kept = in & O::finite(residual);
-        const V magnitude = O::magnitude(residual);
-        count += compress_store<Ops>(task.magnitudes + count, kept, magnitude);
-        smallest = (kept & (magnitude < smallest)) ? magnitude : smallest;
-        largest = (kept & (magnitude > largest)) ? magnitude : largest;
-        const Bytes bytes = __builtin_convertvector(in & 1, Bytes);
-        __builtin_memcpy(mask, &bytes, sizeof(bytes));
-        if (!whole) {
-            for (std::size_t l = 0; l < used; ++l) {
-                task.r[t + l] = r_tail[l];
-                task.mask[t + l] = mask_tail[l];
-            }
+            task.scales[lane] = mad_of_magnitudes(task.compacted, count, task.eps);
         }
     }
-    *task.count = count;
-    *task.smallest = smallest[0];
-    *task.largest = largest[0];
-    for (std::size_t l = 1; l < W; ++l) {
-        *task.smallest = smallest[l] < *task.smallest ? smallest[l] : *task.smallest;
-        *task.largest = largest[l] > *task.largest ? largest[l] : *task.largest;
+    if (huber) {
+        // |r| * |r| is r * r; the count of the sums is the same at every step.
+        huber_lanes<Ops, Blocks>(task.squares, n, counts, task.eps, task.scales);
     }
-}
-
-template <class Ops>
-void weigh(const WeightTask<typename Ops::T>& task) {
-    using O = LaneOps<Ops>;
-    using T = typename O::T;
-    using V = typename O::V;
-    using M = typename O::M;
-    constexpr std::size_t W = O::width;
-    const V scale = O::broadcast(task.scale);
-    // The tail runs through a padded copy, so every vector is whole.
-    T r_tail[W] = {};
-    T w_tail[W];
-    std::uint8_t mask_tail[W] = {};
-    for (std::size_t t = 0; t < task.n; t += W) {
-        // The values left from t, and with them the tail's length below
-        // W, follow from t < n without any sum that could wrap.
-        const std::size_t left = task.n - t;
-        const bool whole = left >= W;
-        const std::size_t count = whole ? W : left;
-        const T* r = task.r + t;
-        const std::uint8_t* mask = task.mask + t;
-        T* weights = task.weights + t;
-        if (!whole) {
-            for (std::size_t l = 0; l < count; ++l) {
-                r_tail[l] = r[l];
-                mask_tail[l] = mask[l];
-            }
-            r = r_tail;
-            mask = mask_tail;
-            weights = w_tail;
-        }
-        const M in = mask_lanes<Ops>(mask);
-        const V w = weight_lanes<O>(task.weighting, task.tuning, O::load(r) / scale);
-        O::store(weights, (in != 0) ? w : V{});
-        if (!whole) {
-            for (std::size_t l = 0; l < count; ++l) {
-                task.weights[t + l] = w_tail[l];
-            }
+    // The robust weights, 0 outside the mask, and with them the next pass's
+    // inputs: a weight > 0 there needs a robust weight other than +0, so a
+    // position of the mask, whose working value is the observation itself.
+    // A lane whose fit is finite at none of its positions in use (the solve
+    // overflowed) has no residual to weigh; it keeps this pass's inputs, as
+    // the scalar passes keep its weights, instead of falling to all-zero
+    // weights and a fit that looks like a series without data.
+    V scales[Blocks];
+    M keep[Blocks];
+    for (std::size_t b = 0; b < Blocks; ++b) {
+        scales[b] = O::load(task.scales + b * VW);
+        keep[b] = M(counts[b] == V{}) & M(V{} < masked[b]);
+    }
+    for (std::size_t t = 0; t < n; ++t) {
+#pragma GCC unroll 4
+        for (std::size_t b = 0; b < Blocks; ++b) {
+            const std::size_t at = t * W + b * VW;
+            const V y = O::load(task.y + at);
+            const V w = O::load(task.w + at);
+            const V residual = masked_residual<O>(y, w, O::load(task.fit + at));
+            const V weight = weight_lanes<O>(task.weighting, task.tuning, residual / scales[b]);
+            const V next = keep[b] ? w : O::load(task.base + at) * (M(usable(y, w)) ? weight : V{});
+            O::store(task.w + at, next);
+            O::store(task.y + at, working_value(y, next));
         }
     }
 }
@@ -516,17 +640,24 @@ constexpr std::size_t wide_blocks = 4;
 // The kernels of blocks of `Blocks` vectors of Ops.
 template <class Ops, std::size_t Blocks>
 constexpr LaneBlockKernels<typename Ops::T> block_kernels() {
-    return {solve_by_order<Ops, true, Blocks>, solve_by_order<Ops, false, Blocks>, read_lanes<Ops, Blocks>,
-            write_lanes<Ops, Blocks>,          read_pass_lanes<Ops, Blocks>,       Blocks * Ops::width};
+    void (*reweigh)(const ReweighTask<typename Ops::T>&) = nullptr;
+    if constexpr (Ops::width > 1) {
+        reweigh = reweigh_lanes<Ops, Blocks>;
+    }
+    return {solve_by_order<Ops, true, Blocks>,
+            solve_by_order<Ops, false, Blocks>,
+            read_lanes<Ops, Blocks>,
+            write_lanes<Ops, Blocks>,
+            read_pass_lanes<Ops, Blocks>,
+            interleave_lanes<Ops, Blocks>,
+            reweigh,
+            Blocks * Ops::width};
 }
 
-// The kernels of one precision: the wide and the narrow block shape on
-// BlockOps, the weights and residuals of one series on SeriesOps.
-template <class BlockOps, class SeriesOps = BlockOps>
-constexpr LaneKernels<typename BlockOps::T> lane_kernels_of() {
-    static_assert(std::is_same_v<typename BlockOps::T, typename SeriesOps::T>);
-    return {block_kernels<BlockOps, wide_blocks>(), block_kernels<BlockOps, 1>(), weigh<SeriesOps>,
-            residuals<SeriesOps>};
+// The kernels of one precision: the wide and the narrow block shape.
+template <class Ops>
+constexpr LaneKernels<typename Ops::T> lane_kernels_of() {
+    return {block_kernels<Ops, wide_blocks>(), block_kernels<Ops, 1>()};
 }
 
 }  // namespace tarnwold

@@ -9,7 +9,7 @@
 //   sqrt   the correctly rounded lane-wise square root,
 //   broadcast  a vector with x in every lane (a move, no arithmetic, so
 //          that every bit of x, NaN payloads included, arrives unchanged),
-// and may provide cheaper forms of negative_zero and compress_store. A unit
+// and may provide a cheaper form of negative_zero. A unit
 // whose V is no GCC vector specialises LaneOps for it (the one-lane kernels).
 #pragma once
 

@@ -34,14 +34,21 @@ bool outer_rows_are_positive_zero(const PenaltyBand<T>& band, std::size_t d) {
 }  // namespace
 
 template <typename T>
+bool LaneSolver<T>::lanes_serve(const PenaltyBand<T>& band, T lam) {
+    // A non-finite lam turns the zero rows into NaN, which the kernels do not
+    // see, so such calls take the reference for every series.
+    const std::size_t n = band.columns;
+    return std::isfinite(lam) && band.k % 2 == 0 && n > 0 &&
+           band.values.size() == checked_product(band.k + 1, n) &&
+           outer_rows_are_positive_zero(band, band.k / 2);
+}
+
+template <typename T>
 LaneSolver<T>::LaneSolver(const PenaltyBand<T>& band, T lam, T ridge, T eps,
                           const LaneKernels<T>* all_kernels, std::size_t series)
     : band_(band), lam_(lam), ridge_(ridge), eps_(eps), n_(band.columns) {
-    // A non-finite lam turns the zero rows into NaN, which the kernels do not
-    // see, so such calls take the reference for every series.
     const std::size_t d = band.k / 2;
-    if (all_kernels != nullptr && std::isfinite(lam) && band.k % 2 == 0 && n_ > 0 &&
-        band.values.size() == checked_product(band.k + 1, n_) && outer_rows_are_positive_zero(band, d)) {
+    if (all_kernels != nullptr && lanes_serve(band, lam)) {
         kernels_ = series >= all_kernels->wide.width ? &all_kernels->wide : &all_kernels->narrow;
         width_ = kernels_->width;
         d_ = d;
@@ -129,10 +136,17 @@ void LaneSolver<T>::solve(std::size_t lanes, T* const* destinations) {
             shared_ = true;
         }
     }
-    kernels_->write({n_, lanes, solution_.data(), destinations});
+    if (destinations != nullptr) {
+        kernels_->write({n_, lanes, solution_.data(), destinations});
+    }
     for (std::size_t lane = 0; lane < lanes; ++lane) {
         if (unverified_[lane] != 0) {
-            solve_with_reference(lane, destinations[lane]);
+            lane_solution_.resize(n_);
+            T* const solution = destinations != nullptr ? destinations[lane] : lane_solution_.data();
+            solve_with_reference(lane, solution);
+            for (std::size_t t = 0; t < n_; ++t) {
+                solution_[t * width_ + lane] = solution[t];
+            }
         }
     }
 }

@@ -23,6 +23,10 @@ public:
     LaneSolver(const PenaltyBand<T>& band, T lam, T ridge, T eps, const LaneKernels<T>* kernels,
                std::size_t series);
 
+    // Whether the lane kernels can serve this band and lam at all; otherwise
+    // every series takes the reference.
+    static bool lanes_serve(const PenaltyBand<T>& band, T lam);
+
     // Lanes per block: the kernel's vector width, or 1 when no kernel can
     // serve this band and these parameters and every lane takes the reference.
     std::size_t width() const { return width_; }
@@ -44,12 +48,20 @@ public:
     void read_pass(const T* const* observations, const T* const* bases, const T* const* robust);
 
     // Solves lanes [0, lanes) of the block and writes the solution of lane l
-    // to destinations[l] (n values). Unused lanes are computed and ignored.
+    // to destinations[l] (n values), or, with a kernel and destinations
+    // nullptr, keeps the solutions in the block only (see solutions()).
+    // Unused lanes are computed and ignored.
     //
     // A full block whose lanes all carry bit-identical weights leaves its
     // factor behind; a later block with those same weights in every used
     // lane (all rows observed and unweighted, say) only substitutes.
     void solve(std::size_t lanes, T* const* destinations);
+
+    // With a kernel: the kernels of the block shape, and the solutions of
+    // the last solve in the block's layout, lanes the kernel could not
+    // verify solved by the reference.
+    const LaneBlockKernels<T>& block_kernels() const { return *kernels_; }
+    const T* solutions() const { return solution_.data(); }
 
 private:
     void solve_with_reference(std::size_t lane, T* destination);
@@ -72,6 +84,7 @@ private:
     Scratch<T> solution_;
     Scratch<T> lane_weights_;
     Scratch<T> lane_values_;
+    Scratch<T> lane_solution_;
     Scratch<unsigned char> unverified_;
     Scratch<unsigned char> factor_unverified_;
     // The verified factor of the weights shared_row_, in every lane.

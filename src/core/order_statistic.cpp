@@ -19,10 +19,10 @@ constexpr std::size_t small_set = 32;
 constexpr unsigned bucket_bits = 8;
 constexpr std::size_t bucket_count = std::size_t{1} << bucket_bits;
 
-// The selection; `extremes` holds the smallest and the largest value, or is
-// null when they are still to be found.
+}  // namespace
+
 template <typename T>
-T select(T* values, std::size_t count, std::size_t rank, T* below, const T* extremes) {
+T select_rank(T* values, std::size_t count, std::size_t rank, T* below) {
     using Key = std::conditional_t<sizeof(T) == 4, std::uint32_t, std::uint64_t>;
     if (rank >= count || (below != nullptr && rank == 0)) {
         throw InternalFault("rank out of range in select_rank");
@@ -42,11 +42,10 @@ T select(T* values, std::size_t count, std::size_t rank, T* below, const T* extr
         Key low[lanes];
         Key high[lanes];
         for (std::size_t j = 0; j < lanes; ++j) {
-            low[j] = extremes != nullptr ? key(extremes[0]) : key(values[0]);
-            high[j] = extremes != nullptr ? key(extremes[1]) : key(values[0]);
+            low[j] = key(values[0]);
+            high[j] = key(values[0]);
         }
-        std::size_t at = extremes != nullptr ? count : 0;
-        extremes = nullptr;  // later rounds look at fewer candidates
+        std::size_t at = 0;
         for (; at + lanes <= count; at += lanes) {
             for (std::size_t j = 0; j < lanes; ++j) {
                 const Key k = key(values[at + j]);
@@ -124,21 +123,6 @@ T select(T* values, std::size_t count, std::size_t rank, T* below, const T* extr
     return *middle;
 }
 
-}  // namespace
-
-template <typename T>
-T select_rank(T* values, std::size_t count, std::size_t rank, T* below) {
-    return select(values, count, rank, below, static_cast<const T*>(nullptr));
-}
-
-template <typename T>
-T select_rank(T* values, std::size_t count, std::size_t rank, T* below, T smallest, T largest) {
-    const T extremes[2] = {smallest, largest};
-    return select(values, count, rank, below, extremes);
-}
-
-template float select_rank<float>(float*, std::size_t, std::size_t, float*, float, float);
-template double select_rank<double>(double*, std::size_t, std::size_t, double*, double, double);
 template float select_rank<float>(float*, std::size_t, std::size_t, float*);
 template double select_rank<double>(double*, std::size_t, std::size_t, double*);
 

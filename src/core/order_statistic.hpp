@@ -18,9 +18,4 @@ namespace tarnwold {
 template <typename T>
 T select_rank(T* values, std::size_t count, std::size_t rank, T* below);
 
-// The same when the smallest and the largest of the values are known
-// already, which saves the selection its first pass.
-template <typename T>
-T select_rank(T* values, std::size_t count, std::size_t rank, T* below, T smallest, T largest);
-
 }  // namespace tarnwold

@@ -105,44 +105,27 @@ T mad_scale(const T* r, const std::uint8_t* mask, std::size_t n, T floor, T* scr
     return mad_of_magnitudes(magnitudes, count, floor);
 }
 
-namespace {
-
-// The scaled median of count >= 1 magnitudes, by `select` (a selection of a
-// rank with, for an even count, the rank below it): the values are finite
-// and non-negative, so the order statistics, and with them the scale, are
-// the same for any method of selection.
-template <typename T, class Select>
-T scaled_median(std::size_t count, T floor, const Select& select) {
-    const std::size_t half = count / 2;
-    const bool even = count % 2 == 0;
-    T lower = T(0);
-    T m = select(half, even ? &lower : nullptr);
-    if (even) {
-        m = (m + lower) * T(0.5);
-    }
+template <typename T>
+T mad_of_middle(T upper, T lower, std::size_t count, T floor) {
+    // Both candidates are computed and one is picked, so that the parity of
+    // the count costs no branch.
+    const T mean = (upper + lower) * T(0.5);
+    const T m = count % 2 == 0 ? mean : upper;
     return floored(m * decimal<T>(1.4826f, 1.4826), floor);
 }
-
-}  // namespace
 
 template <typename T>
 T mad_of_magnitudes(T* magnitudes, std::size_t count, T floor) {
     if (count == 0) {
         return floor;
     }
-    return scaled_median(count, floor, [&](std::size_t rank, T* below) {
-        return select_rank(magnitudes, count, rank, below);
-    });
-}
-
-template <typename T>
-T mad_of_magnitudes(T* magnitudes, std::size_t count, T floor, T smallest, T largest) {
-    if (count == 0) {
-        return floor;
-    }
-    return scaled_median(count, floor, [&](std::size_t rank, T* below) {
-        return select_rank(magnitudes, count, rank, below, smallest, largest);
-    });
+    // The values are finite and non-negative, so the order statistics, and
+    // with them the scale, are the same for any method of selection.
+    const std::size_t half = count / 2;
+    const bool even = count % 2 == 0;
+    T lower = T(0);
+    const T upper = select_rank(magnitudes, count, half, even ? &lower : nullptr);
+    return mad_of_middle(upper, lower, count, floor);
 }
 
 template <typename T>
@@ -182,8 +165,8 @@ T huber_scale(const T* r, const std::uint8_t* mask, std::size_t n, T floor, T* s
 template TuningTriple<float> default_tuning<float>(Weighting);
 template TuningTriple<double> default_tuning<double>(Weighting);
 template float mad_of_magnitudes<float>(float*, std::size_t, float);
-template float mad_of_magnitudes<float>(float*, std::size_t, float, float, float);
-template double mad_of_magnitudes<double>(double*, std::size_t, double, double, double);
+template float mad_of_middle<float>(float, float, std::size_t, float);
+template double mad_of_middle<double>(double, double, std::size_t, double);
 template double mad_of_magnitudes<double>(double*, std::size_t, double);
 template float mad_scale<float>(const float*, const std::uint8_t*, std::size_t, float, float*);
 template double mad_scale<double>(const double*, const std::uint8_t*, std::size_t, double, double*);

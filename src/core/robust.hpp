@@ -54,8 +54,10 @@ T huber_scale(const T* r, const std::uint8_t* mask, std::size_t n, T floor, T* s
 // the count usable residuals' |r|, in any order; reorders them.
 template <typename T>
 T mad_of_magnitudes(T* magnitudes, std::size_t count, T floor);
-// The same with the smallest and largest magnitude known (count >= 1).
+// The MAD scale from the middle of count >= 1 magnitudes in ascending
+// order: upper is the value of rank count / 2, lower that of the rank below
+// it, which only an even count reads.
 template <typename T>
-T mad_of_magnitudes(T* magnitudes, std::size_t count, T floor, T smallest, T largest);
+T mad_of_middle(T upper, T lower, std::size_t count, T floor);
 
 }  // namespace tarnwold

@@ -75,9 +75,12 @@ static T robust_weight(Weighting weighting, const TuningTriple<T>& tuning, T u) 
 // (lane_ops.hpp): each branch value is computed for every lane and the
 // first branch that holds selects it, which gives what the branches give
 // one value at a time, NaN included.
+// Inlined into the loops of the reweighting, which then choose the
+// weighting once instead of calling through it for every vector.
 template <class O>
-static typename O::V weight_lanes(Weighting weighting, const TuningTriple<typename O::T>& tuning,
-                                  typename O::V u) {
+[[gnu::always_inline]] static inline typename O::V weight_lanes(Weighting weighting,
+                                                                const TuningTriple<typename O::T>& tuning,
+                                                                typename O::V u) {
     using T = typename O::T;
     using V = typename O::V;
     const V one = O::broadcast(T(1));
