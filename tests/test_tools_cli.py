@@ -384,7 +384,8 @@ def test_console_script(tmp_path):
 
     done = subprocess.run([script, source, "--lam", "-1"], capture_output=True, text=True)
     assert done.returncode == 2
-    assert done.stderr == "tarnwold-smooth: error: argument --lam: must be a finite number >= 0, not '-1'\n"
+    assert done.stderr == ("tarnwold-smooth: error: argument --lam: must be a finite number >= 0, not '-1' "
+                           "(or a criterion: reml, gcv, loocv, vcurve)\n")
 
 
 ERRORS = [
