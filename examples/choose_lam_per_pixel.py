@@ -62,7 +62,6 @@ def rmse(estimate, truth):
 
 
 def plot(path, size, days, observed, truth, chosen):
-    import matplotlib.colors
     from gallery_style import EXTRA, PLAIN, RAW, ROBUST, TRUTH, new_figure, save
 
     fig, (map_ax, curve_ax, fit_ax) = new_figure(1, 3, width_ratios=[1.1, 1.0, 1.4])
