@@ -15,7 +15,7 @@ import numpy as np
 import pytest
 
 import tarnwold
-from tarnwold_tools import _csv_text, _progress
+from tarnwold_tools import _csv_text, _progress, select_lambda
 from tarnwold_tools._tables import exact_floats
 from tarnwold_tools.cli import main
 
@@ -93,6 +93,9 @@ def expected(method, dtype, options, data_dtype=np.float64):
     name = "robust_whittaker_irls" if method == "robust" else "whittaker_solve"
     function = getattr(tarnwold, f"{name}_{'f32' if dtype == 'float32' else 'f64'}")
     y_st = observations().astype(data_dtype).astype(dtype)
+    if isinstance(options.get("lam"), str):
+        rest = {key: value for key, value in options.items() if key != "lam"}
+        return select_lambda(DAYS - DAYS[0], y_st, criterion=options["lam"], **rest).z.astype(data_dtype)
     return function((DAYS - DAYS[0]).astype(dtype), y_st, **options).astype(data_dtype)
 
 
@@ -117,6 +120,10 @@ OPTION_SETS = [
      "robust", "float64", {"iterations": 3, "merge_x_tol": 1.5, "normalize": None, "ridge": 1e-6}),
     # Robust smoothing without --iterations reweights, rather than being the plain fit.
     (["--method", "robust"], "robust", "float64", {"iterations": 4}),
+    # lam chosen per series, the same in chunks of 5 series as in one call.
+    (["--lam", "reml"], "whittaker", "float64", {"lam": "reml"}),
+    (["--lam", "GCV", "--d", "3", "--chunk-size", "5", "--no-parallel"], "whittaker", "float64",
+     {"lam": "gcv", "d": 3, "parallel": False}),
 ]
 
 
@@ -235,10 +242,37 @@ def test_no_invented_values(tmp_path, capsys, flags, smoothed, check):
         assert out["gap"].isna().all()
 
 
+@pytest.mark.parametrize(("criterion", "chunk_size"), [("reml", 10_000), ("loocv", 2), ("vcurve", 5)])
+def test_diagnostics_file(tmp_path, capsys, criterion, chunk_size):
+    pd = pytest.importorskip("pandas")
+    y_st = observations()
+    y_st[1] = np.nan  # empty
+    y_st[2, 3:] = np.nan  # too few: three observations
+    pd.DataFrame({"t": DAYS, **{f"s{i}": y_st[i] for i in range(S)}}).to_csv(tmp_path / "in.csv", index=False)
+    diagnostics = tmp_path / "diag.csv"
+    status, err = run([tmp_path / "in.csv", "--time-column", "t", "--lam", criterion, "--chunk-size", chunk_size,
+                       "--diagnostics", diagnostics], capsys)
+    assert status == 0, err
+    direct = select_lambda(DAYS, y_st, criterion=criterion)
+    table = pd.read_csv(diagnostics, **exact_floats(pd))
+    assert list(table.columns) == ["series", "lam", "edf", "n_obs", "status"]
+    assert list(table["series"]) == [f"s{i}" for i in range(S)]
+    np.testing.assert_array_equal(table["lam"], direct.lam)
+    np.testing.assert_array_equal(table["edf"], direct.edf)
+    np.testing.assert_array_equal(table["n_obs"], direct.n_obs)
+    names = ["ok", "at_lower", "at_upper", "flat", "too_few", "empty"]
+    assert list(table["status"]) == [names[code] for code in direct.status]
+    assert table["status"][1] == "empty" and table["status"][2] == "too_few" and np.isnan(table["lam"][[1, 2]]).all()
+    out = pd.read_csv(tmp_path / "in.smoothed.csv", **exact_floats(pd))
+    np.testing.assert_array_equal(out[[f"s{i}" for i in range(S)]].to_numpy().T, direct.z)
+    assert out["s1"].isna().all()
+
+
 # Every output format, written by a child process that stops in the middle of
 # the writer: the patched writer writes, leaves a flag and waits to be stopped.
 WRITERS = {"csv": ("tarnwold_tools._tables", "", "write_csv"), "parquet": ("pandas", "DataFrame", "to_parquet"),
-           "netcdf": ("xarray", "Dataset", "to_netcdf"), "plot": ("matplotlib.figure", "Figure", "savefig")}
+           "netcdf": ("xarray", "Dataset", "to_netcdf"), "plot": ("matplotlib.figure", "Figure", "savefig"),
+           "diagnostics": ("tarnwold_tools.cli", "", "_write_diagnostics")}
 STALLING = """
 import importlib, sys, time
 from pathlib import Path
@@ -258,15 +292,18 @@ sys.exit(main(sys.argv[5:]))
 
 def output_case(tmp_path, fmt, previous):
     """The input, the command line and the output file of a run that writes
-    `fmt` (a CSV with --plot for "plot"), with an earlier output in place
-    when `previous`."""
+    `fmt` (a CSV with --plot for "plot", with --diagnostics for
+    "diagnostics"), with an earlier output in place when `previous`."""
     if fmt == "plot":
         pytest.importorskip("matplotlib")
-    source = write_input(tmp_path, "csv" if fmt == "plot" else fmt)
+    extra = {"plot": ("few.png", "--plot"), "diagnostics": ("diag.csv", "--diagnostics")}
+    source = write_input(tmp_path, "csv" if fmt in extra else fmt)
     argv = [source] if fmt == "netcdf" else [source, "--time-column", "date"]
-    target = tmp_path / ("few.png" if fmt == "plot" else f"data.smoothed{SUFFIX[fmt]}")
-    if fmt == "plot":
-        argv += ["--plot", target, "-o", tmp_path / "data.smoothed.csv"]
+    target = tmp_path / (extra[fmt][0] if fmt in extra else f"data.smoothed{SUFFIX[fmt]}")
+    if fmt in extra:
+        argv += [extra[fmt][1], target, "-o", tmp_path / "data.smoothed.csv"]
+    if fmt == "diagnostics":
+        argv += ["--lam", "reml"]
     if previous:
         target.write_bytes(b"the previous output")
         argv.append("--force")
@@ -309,7 +346,8 @@ def test_full_disk_leaves_no_partial_output(tmp_path, fmt, previous):
     (signal.SIGTERM, 143, "tarnwold-smooth: terminated\n"),
     (signal.SIGKILL, -signal.SIGKILL, ""),
 ])
-@pytest.mark.parametrize(("fmt", "previous"), [("csv", False), ("parquet", True), ("netcdf", False), ("netcdf", True), ("plot", False)])
+@pytest.mark.parametrize(("fmt", "previous"), [("csv", False), ("parquet", True), ("netcdf", False), ("netcdf", True), ("plot", False),
+                                               ("diagnostics", True)])
 def test_interrupted_write_leaves_no_partial_output(tmp_path, fmt, previous, stop, status, message):
     for module in ("pandas", "xarray", "matplotlib"):
         pytest.importorskip(module)
@@ -329,7 +367,7 @@ def test_interrupted_write_leaves_no_partial_output(tmp_path, fmt, previous, sto
             child.kill()
             child.wait()
     assert child.returncode == status
-    if fmt == "plot":  # the data's output was complete before the picture was started
+    if fmt in ("plot", "diagnostics"):  # the data's output was complete before the picture or table was started
         err = err.replace(f"tarnwold-smooth: smoothed {S} series of {T} positions into {tmp_path / 'data.smoothed.csv'}\n", "")
     assert err == message
     if stop == signal.SIGKILL:  # no clean-up can run: the temporary file stays, the target is safe
@@ -384,7 +422,8 @@ def test_console_script(tmp_path):
 
     done = subprocess.run([script, source, "--lam", "-1"], capture_output=True, text=True)
     assert done.returncode == 2
-    assert done.stderr == "tarnwold-smooth: error: argument --lam: must be a finite number >= 0, not '-1'\n"
+    assert done.stderr == ("tarnwold-smooth: error: argument --lam: must be a finite number >= 0, not '-1' "
+                           "(or a criterion: reml, gcv, loocv, vcurve)\n")
 
 
 ERRORS = [
@@ -434,6 +473,14 @@ ERRORS = [
     (["{typo}", "--columns", "c", "-o", "{tmp}/data.smoothed.csv"], "column 'c' holds numbers but also 'x'"),
     (["{empty_time}", "-o", "{tmp}/data.smoothed.nc"], "coordinate 'time' is empty"),
     (["{truncated}", "-o", "{tmp}/data.smoothed.nc"], "cannot read {truncated}: "),
+    (["{data}", "--time-column", "date", "--lam", "aic"], "argument --lam: invalid number: 'aic' (or a criterion: reml, gcv, loocv, vcurve)"),
+    (["{data}", "--time-column", "date", "--lam", "reml", "--method", "robust"], "--lam reml chooses lam for --method whittaker only"),
+    (["{data}", "--time-column", "date", "--lam", "vcurve", "--dtype", "float32"], "--lam vcurve chooses lam in float64"),
+    (["{data}", "--time-column", "date", "--diagnostics", "{tmp}/d.csv"], "--diagnostics needs --lam reml, gcv, loocv or vcurve"),
+    (["{data}", "--time-column", "date", "--lam", "reml", "--diagnostics", "{old}"], "--diagnostics: {old} exists; pass --force"),
+    (["{data}", "--time-column", "date", "--lam", "reml", "--diagnostics", "{tmp}/d.txt"], "is written as CSV; name it .csv"),
+    (["{data}", "--time-column", "date", "--lam", "reml", "--diagnostics", "{data}", "--force"], "--diagnostics: {data} is the input file"),
+    (["{data}", "--time-column", "date", "--lam", "reml", "--diagnostics", "{tmp}/data.smoothed.csv"], "is the output file"),
 ]
 
 

@@ -16,6 +16,9 @@ CASES = [
     ("whittaker", np.float32, {"lam": 5.0, "d": 3, "normalize": None}),
     ("robust", np.float64, {"lam": 5.0, "iterations": 3, "weighting": "cauchy", "merge_x_tol": 1.5}),
     ("robust", np.float32, {"lam": 5.0, "iterations": 4, "scale": "huber", "parallel": False}),
+    # lam chosen per series: the dask case's chunks of two series must not change it.
+    ("whittaker", np.float64, {"lam": "reml"}),
+    ("whittaker", np.float64, {"lam": "vcurve", "d": 3, "normalize": None, "parallel": False}),
 ]
 
 
@@ -37,6 +40,9 @@ def reference(da, dtype, method, options, w=None):
     y_st = np.ascontiguousarray(da.transpose(..., "time").values.reshape(-1, SIZES["time"]).astype(dtype))
     w_st = None if w is None else w.broadcast_like(da).transpose(..., "time").values.reshape(y_st.shape).astype(dtype)
     suffix = "f32" if dtype == np.float32 else "f64"
+    if isinstance(options.get("lam"), str):
+        rest = {name: value for name, value in options.items() if name != "lam"}
+        return (tarnwold_tools.select_lambda(x, y_st, w_st, criterion=options["lam"], **rest).z,)
     if method == "robust":
         return getattr(tarnwold, f"robust_whittaker_irls_{suffix}")(x, y_st, w_st, return_weights=True, **options)
     return (getattr(tarnwold, f"whittaker_solve_{suffix}")(x, y_st, w_st, **options),)
@@ -138,6 +144,9 @@ def test_computes_in_float64_unless_asked_and_keeps_the_data_type(backend, data_
         ("whittaker", {"lam": 0.0}, "positions"),
         ("robust", {"lam": 0.0, "merge_x_tol": None}, "positions"),
         ("whittaker", {}, "mask"),
+        ("whittaker", {"lam": "reml"}, "series"),
+        ("whittaker", {"lam": "gcv"}, "weights"),
+        ("whittaker", {"lam": "loocv"}, "mask"),
     ],
 )
 def test_no_values_where_the_fit_has_no_observation(backend, method, options, hole):
@@ -178,6 +187,12 @@ def test_no_values_where_the_fit_has_no_observation(backend, method, options, ho
         ({"weights": "heavy"}, TypeError, "weights must be an xarray.DataArray"),
         ({"method": "robust", "d": 40}, ValueError, "x must have length > d after merging"),
         ({"da": cube(("time", "y")) * (1 + 1j)}, TypeError, "the DataArray holds complex values"),
+        ({"lam": "aic"}, ValueError, "lam must be a number or one of 'reml', 'gcv', 'loocv', 'vcurve', not 'aic'"),
+        ({"lam": "reml", "method": "robust"}, ValueError, "lam='reml' selects lam for method='whittaker' only"),
+        ({"lam": "gcv", "dtype": "float32"}, ValueError, "lam='gcv' selects in float64"),
+        ({"lam": 5.0, "return_diagnostics": True}, ValueError, "return_diagnostics=True needs lam given as a criterion"),
+        ({"lam": "reml", "return_se": True}, ValueError, "return_se=True needs return_diagnostics=True"),
+        ({"lam": "reml", "lam_grid": [1.0, 2.0, 3.0]}, TypeError, "unknown option 'lam_grid'"),
     ],
 )
 def test_rejects_bad_requests(change, error, match):
@@ -198,6 +213,39 @@ def test_rejects_bad_coordinates(coordinate, error, match):
     da = xr.DataArray(np.ones((2, 4), np.float32), dims=("s", "t"), coords={"t": coordinate})
     with pytest.raises(error, match=match):
         tarnwold_tools.smooth(da, "t", dtype="float32")
+
+
+@pytest.mark.parametrize("criterion", ["reml", "gcv", "loocv", "vcurve"])
+@pytest.mark.parametrize(("backend", "chunks"), [("numpy", None), ("dask", {"y": 1}), ("dask", {"y": 2, "x": 1})])
+@pytest.mark.parametrize("return_se", [False, True])
+@pytest.mark.parametrize("name", ["ndvi", None, "lam"])
+def test_diagnostics_are_those_of_select_lambda(criterion, backend, chunks, return_se, name):
+    da = cube(("y", "time", "x")).rename(name)
+    values = da.values.copy()
+    values[1, :, 0] = np.nan  # empty
+    values[2, 3:, 1] = np.nan  # too few: three observations
+    da = da.copy(data=values)
+    w = xr.DataArray(np.random.default_rng(2).uniform(0.5, 2.0, SIZES["time"]), dims="time", coords={"time": da.time})
+    if backend == "dask":
+        pytest.importorskip("dask.array")
+        da = da.chunk(chunks)
+    result = tarnwold_tools.smooth(da, "time", weights=w, lam=criterion, d=2, return_diagnostics=True, return_se=return_se)
+    names = {"ndvi": "ndvi", None: "smoothed", "lam": "smoothed"}[name]
+    assert set(result.data_vars) == {names, "lam", "edf", "status"} | ({"se"} if return_se else set())
+    assert result[names].dims == da.dims and result["lam"].dims == ("y", "x") and result["status"].dtype == np.int8
+    assert result["status"].attrs["flag_meanings"].split()[tarnwold_tools.LAMBDA_TOO_FEW] == "too_few"
+    y_st = as_st(da)
+    direct = tarnwold_tools.select_lambda((DAYS - DAYS[0]).astype(np.float64), y_st, np.broadcast_to(w.values, y_st.shape),
+                                          criterion=criterion, return_se=return_se)
+    result = result.compute()
+    assert_bitwise(as_st(result[names]), direct.z)
+    for field in ("lam", "edf", "status"):
+        assert_bitwise(result[field].transpose("y", "x").values.ravel(), getattr(direct, field))
+    if return_se:
+        assert_bitwise(as_st(result["se"]), direct.se)
+    status = result["status"].values
+    assert status[1, 0] == tarnwold_tools.LAMBDA_EMPTY and status[2, 1] == tarnwold_tools.LAMBDA_TOO_FEW
+    assert np.isnan(result[names].values[1, :, 0]).all() and np.isnan(result["lam"].values[[1, 2], [0, 1]]).all()
 
 
 def test_rejects_weights_with_foreign_dimensions():

@@ -5,6 +5,8 @@ import numpy as np
 import tarnwold
 
 METHODS = ("whittaker", "robust")
+# Names that, given as lam, choose lam per series by minimising the criterion.
+CRITERIA = ("reml", "gcv", "loocv", "vcurve")
 
 # Options every smoother accepts, and those only the robust one knows.
 COMMON_OPTIONS = ("lam", "d", "ridge", "normalize", "eps", "parallel")
@@ -60,6 +62,23 @@ def check_request(method, options, return_weights):
             raise TypeError(f"unknown option {name!r}; the options are {known}")
     if return_weights and method != "robust":
         raise ValueError("return_weights=True needs method='robust'")
+    criterion = criterion_of(options)
+    if criterion is not None and method != "whittaker":
+        # The robust smoother reweights around a fit of one fixed lam; a
+        # criterion of the plain fit says nothing about the reweighted one.
+        raise ValueError(f"lam={criterion!r} selects lam for method='whittaker' only; "
+                         "with method='robust' give lam as a number")
+
+
+def criterion_of(options):
+    """The criterion named by the option lam, or None when lam is a number
+    or left out; ValueError for any other text."""
+    lam = options.get("lam")
+    if not isinstance(lam, str):
+        return None
+    if lam not in CRITERIA:
+        raise ValueError(f"lam must be a number or one of 'reml', 'gcv', 'loocv', 'vcurve', not {lam!r}")
+    return lam
 
 
 def smooth_block(x, y_st, w_st=None, *, method, dtype, return_weights=False, options):
@@ -84,6 +103,21 @@ def smooth_block(x, y_st, w_st=None, *, method, dtype, return_weights=False, opt
     z_st = result[0] if return_weights else result
     _hide_invented(z_st, y_st, w_st, options.get("lam"))
     return result
+
+
+def select_block(x, y_st, w_st=None, *, criterion, return_se=False, options):
+    """Chooses lam for every row of `y_st` (S, T) by `criterion` and returns
+    select_lambda's LambdaSelection. Always in float64: the criteria need
+    the precision. Each series is chosen on its own (the default grid depends
+    on `x` and the options only), so splitting a batch changes no result;
+    a series without observations comes out NaN with status LAMBDA_EMPTY."""
+    from ._lambda import select_lambda
+
+    y_st = _as_float(y_st, np.float64, missing=np.nan, what="the data")
+    if w_st is not None:
+        w_st = _as_float(w_st, np.float64, missing=0.0, what="the weights")
+    settings = {name: value for name, value in options.items() if name != "lam"}
+    return select_lambda(x, y_st, w_st, criterion=criterion, return_se=return_se, **settings)
 
 
 def _as_float(values, dtype, missing, what):

@@ -5,10 +5,18 @@ import math
 import numpy as np
 
 from ._days import positions
-from ._smoothing import check_real, check_request, resolve_dtype, result_dtype, smooth_block
+from ._lambda import LAMBDA_EMPTY
+from ._smoothing import check_real, check_request, criterion_of, resolve_dtype, result_dtype, select_block, smooth_block
+
+# The statuses of the selection, in the CF way of naming flag values.
+_STATUS_ATTRS = {
+    "flag_values": np.arange(LAMBDA_EMPTY + 1, dtype=np.int8),
+    "flag_meanings": "ok at_lower at_upper flat too_few empty",
+}
 
 
-def smooth(da, dim, *, method="whittaker", dtype=None, weights=None, return_weights=False, **options):
+def smooth(da, dim, *, method="whittaker", dtype=None, weights=None, return_weights=False,
+           return_diagnostics=False, return_se=False, **options):
     """Smooth every series of a DataArray along the dimension `dim`.
 
     Each one-dimensional slice of `da` along `dim` is one series; all of them
@@ -54,15 +62,30 @@ def smooth(da, dim, *, method="whittaker", dtype=None, weights=None, return_weig
     return_weights : bool, default False
         With method="robust", also return the total weight of every observation
         in the final fit, as a second DataArray.
+    return_diagnostics : bool, default False
+        With lam given as a criterion, return a Dataset holding the smoothed
+        variable (named like `da`, or "smoothed") and, for every series, the
+        chosen `lam` (NaN where none could be chosen), its effective degrees
+        of freedom `edf` and the `status` of the choice (LAMBDA_OK ..
+        LAMBDA_EMPTY, also named in the variable's flag attributes).
+    return_se : bool, default False
+        With return_diagnostics=True, add `se`: the posterior standard error
+        of the fit at every position, also at missing ones.
     **options
         Passed to the module's function unchanged: `lam`, `d`, `ridge`,
         `normalize`, `eps`, `parallel` for both methods, and `iterations`,
         `weighting`, `scale`, `tuning`, `merge_x_tol` for method="robust". Left
-        out, each has the module's default.
+        out, each has the module's default. With method="whittaker", `lam`
+        may be a criterion, "reml", "gcv", "loocv" or "vcurve": lam is then
+        chosen for every series on its own by `select_lambda` on its default
+        grid, in float64 (dtype="float32" is refused), and the fit is the one
+        at the chosen lam. The robust method takes numbers only: its
+        reweighting changes the data the criterion would judge.
 
     Returns
     -------
-    xarray.DataArray, or a pair (smoothed, weights) with return_weights=True.
+    xarray.DataArray, a pair (smoothed, weights) with return_weights=True, or
+    an xarray.Dataset with return_diagnostics=True.
 
     Notes
     -----
@@ -76,6 +99,13 @@ def smooth(da, dim, *, method="whittaker", dtype=None, weights=None, return_weig
     import xarray as xr
 
     check_request(method, options, return_weights)
+    criterion = criterion_of(options)
+    if return_diagnostics and criterion is None:
+        raise ValueError("return_diagnostics=True needs lam given as a criterion: 'reml', 'gcv', 'loocv' or 'vcurve'")
+    if return_se and not return_diagnostics:
+        raise ValueError("return_se=True needs return_diagnostics=True")
+    if criterion is not None and dtype is not None and resolve_dtype(dtype) != np.float64:
+        raise ValueError(f"lam={criterion!r} selects in float64; dtype={dtype!r} does not apply")
     if not isinstance(da, xr.DataArray):
         raise TypeError(f"da must be an xarray.DataArray, not {type(da).__name__}")
     if dim not in da.dims:
@@ -96,6 +126,9 @@ def smooth(da, dim, *, method="whittaker", dtype=None, weights=None, return_weig
     inputs = [da]
     if weights is not None:
         inputs.append(_weights_like(weights, da, dim))
+
+    if criterion is not None:
+        return _select(da, dim, inputs, x, out_dtype, criterion, return_diagnostics, return_se, options)
 
     outputs = 2 if return_weights else 1
     result = xr.apply_ufunc(
@@ -118,6 +151,36 @@ def smooth(da, dim, *, method="whittaker", dtype=None, weights=None, return_weig
     total_weights = results[1].transpose(*da.dims)
     total_weights.name = "weights" if da.name is None else f"{da.name}_weights"
     return smoothed, total_weights
+
+
+def _select(da, dim, inputs, x, out_dtype, criterion, return_diagnostics, return_se, options):
+    """smooth() with lam chosen per series by `criterion`."""
+    import xarray as xr
+
+    names = ["lam", "edf", "status"] + (["se"] if return_se else [])
+    along = {"lam": False, "edf": False, "status": False, "se": True}
+    dtypes = {"lam": np.float64, "edf": np.float64, "status": np.int8, "se": out_dtype}
+    result = xr.apply_ufunc(
+        _select_kernel,
+        *inputs,
+        kwargs={"x": x, "out_dtype": out_dtype, "criterion": criterion, "return_se": return_se, "options": options},
+        input_core_dims=[[dim]] * len(inputs),
+        output_core_dims=[[dim]] + [[dim] if along[name] else [] for name in names],
+        dask="parallelized",
+        output_dtypes=[out_dtype] + [dtypes[name] for name in names],
+        keep_attrs="drop",
+    )
+    smoothed = result[0].transpose(*da.dims)
+    smoothed.name = da.name
+    smoothed.attrs = dict(da.attrs)
+    if not return_diagnostics:
+        return smoothed
+    # A variable named like a diagnostic would be overwritten by it.
+    variables = {"smoothed" if da.name is None or da.name in names else da.name: smoothed}
+    for name, part in zip(names, result[1:]):
+        variables[name] = part.transpose(*(d for d in da.dims if d in part.dims))
+    variables["status"].attrs = dict(_STATUS_ATTRS)
+    return xr.Dataset(variables)
 
 
 def _whole_along(da, dim):
@@ -153,3 +216,16 @@ def _smooth_kernel(y, w=None, *, x, method, dtype, out_dtype, return_weights, op
     if return_weights:
         return tuple(part.reshape(shape).astype(out_dtype, copy=False) for part in result)
     return result.reshape(shape).astype(out_dtype, copy=False)
+
+
+def _select_kernel(y, w=None, *, x, out_dtype, criterion, return_se, options):
+    shape = y.shape
+    series = math.prod(shape[:-1])
+    y_st = y.reshape(series, shape[-1])
+    w_st = None if w is None else np.broadcast_to(w, shape).reshape(series, shape[-1])
+    chosen = select_block(x, y_st, w_st, criterion=criterion, return_se=return_se, options=options)
+    parts = [chosen.z.reshape(shape).astype(out_dtype, copy=False)]
+    parts += [getattr(chosen, name).reshape(shape[:-1]) for name in ("lam", "edf", "status")]
+    if return_se:
+        parts.append(chosen.se.reshape(shape).astype(out_dtype, copy=False))
+    return tuple(parts)

@@ -14,7 +14,7 @@ import numpy as np
 from ._atomic import replaced_on_success
 from ._cli_common import UsageError, first_line
 from ._progress import Progress
-from ._smoothing import ROBUST_OPTIONS, resolve_dtype, smooth_block
+from ._smoothing import CRITERIA, ROBUST_OPTIONS, resolve_dtype, select_block, smooth_block
 
 PROG = "tarnwold-smooth"
 
@@ -57,7 +57,15 @@ without any finite observation, and with --lam 0 every missing position,
 comes out as NaN (empty in CSV).
 
 Smoothing options left out take the defaults of the tarnwold module, except
---iterations, which is 4 with --method robust."""
+--iterations, which is 4 with --method robust.
+
+--lam reml (or gcv, loocv, vcurve) chooses lam for every series on its own
+by that criterion, in float64, with the plain smoother; --diagnostics
+FILE.csv writes each series' chosen lam, effective degrees of freedom and
+the status of the choice (ok, at_lower, at_upper, flat, too_few, empty)."""
+
+# The names of the selection's statuses, in the order of their values.
+_STATUS_NAMES = ("ok", "at_lower", "at_upper", "flat", "too_few", "empty")
 
 
 class _Parser(argparse.ArgumentParser):
@@ -89,6 +97,15 @@ def _integer(low):
         return value
 
     return convert
+
+
+def _lam(text):
+    if text.lower() in CRITERIA:
+        return text.lower()
+    try:
+        return _number(0)(text)
+    except argparse.ArgumentTypeError as error:
+        raise argparse.ArgumentTypeError(f"{error} (or a criterion: {', '.join(CRITERIA)})") from None
 
 
 def _or_none(convert):
@@ -130,7 +147,7 @@ def _parser():
     smoothing = parser.add_argument_group("smoothing (defaults: those of the tarnwold module)")
     smoothing.add_argument("--method", choices=("whittaker", "robust"), default="whittaker", help="single-pass smoother (default) or robust IRLS")
     smoothing.add_argument("--dtype", choices=("float64", "float32"), default="float64", help="precision of the computation (default float64); the output keeps the input's type")
-    smoothing.add_argument("--lam", type=_number(0), help="smoothness; larger is smoother (module default 10)")
+    smoothing.add_argument("--lam", type=_lam, metavar="LAM|reml|gcv|loocv|vcurve", help="smoothness; larger is smoother (module default 10); or a criterion that chooses lam per series (--method whittaker only)")
     smoothing.add_argument("--d", type=_integer(0), help="order of the penalised differences (module default 2)")
     smoothing.add_argument("--ridge", type=_number(0), help="ridge added to the diagonal (module default 1e-10)")
     smoothing.add_argument("--eps", type=_number(0), help="floor of spacings, pivots and scales (module default 1e-10)")
@@ -147,6 +164,7 @@ def _parser():
     run.add_argument("--chunk-size", type=_integer(1), default=10_000, metavar="N", help="series per call of the smoother (default 10000); results do not depend on it, except with --method robust --dtype float32, whose float64 fall-back reruns a whole chunk")
     run.add_argument("--no-progress", action="store_true", help="no progress bar (shown when a run takes more than a second)")
     run.add_argument("--plot", metavar="FILE.png", help="draw a few series, raw and smoothed, into this image")
+    run.add_argument("--diagnostics", metavar="FILE.csv", help="with --lam reml|gcv|loocv|vcurve: write each series' chosen lam, EDF and status into this CSV file")
     run.add_argument("--plot-series", type=_integer(1), default=4, metavar="N", help="how many series to draw (default 4)")
     return parser
 
@@ -210,13 +228,17 @@ def _run(args):
     output = _output_path(args.output, source, fmt, args.force)
     if args.plot is not None:
         _check_plot_path(Path(args.plot), source, output, args.force)
+    if args.diagnostics is not None:
+        _check_diagnostics_path(Path(args.diagnostics), source, output, args.plot, args.force)
 
     progress = Progress(enabled=not args.no_progress)
     loaded = _load(source, fmt, args, progress)
-    z_st = _smooth_in_chunks(loaded, args, dtype, options, progress)
+    z_st, diagnostics = _smooth_in_chunks(loaded, args, dtype, options, progress)
     _write(output, lambda path: loaded.write(z_st, path, progress))
     series, length = loaded.y_st.shape
     print(f"{PROG}: smoothed {series} series of {length} positions into {output}", file=sys.stderr)
+    if args.diagnostics is not None:
+        _write(Path(args.diagnostics), lambda path: _write_diagnostics(path, loaded.labels, diagnostics))
     if args.plot is not None:
         from ._plot import plot_series
 
@@ -258,6 +280,13 @@ def _options(args):
         for name in ROBUST_OPTIONS:
             if name in options:
                 raise UsageError(f"--{name.replace('_', '-')} applies to --method robust only")
+    if isinstance(args.lam, str):
+        if args.method != "whittaker":
+            raise UsageError(f"--lam {args.lam} chooses lam for --method whittaker only; give --method robust a number")
+        if args.dtype != "float64":
+            raise UsageError(f"--lam {args.lam} chooses lam in float64; --dtype {args.dtype} does not apply")
+    elif args.diagnostics is not None:
+        raise UsageError("--diagnostics needs --lam reml, gcv, loocv or vcurve")
     return options
 
 
@@ -283,6 +312,33 @@ def _check_plot_path(plot, source, output, force):
     if _same_file(plot, output):
         raise UsageError(f"--plot: {plot} is the output file")
     _check_writable(plot, "--plot: ", force)
+
+
+def _check_diagnostics_path(path, source, output, plot, force):
+    if path.suffix.lower() != ".csv":
+        raise UsageError(f"--diagnostics: {path} is written as CSV; name it .csv")
+    for other, what in ((source, "the input file"), (output, "the output file"), (plot, "the --plot image")):
+        if other is not None and _same_file(path, Path(other)):
+            raise UsageError(f"--diagnostics: {path} is {what}")
+    _check_writable(path, "--diagnostics: ", force)
+
+
+def _write_diagnostics(path, labels, diagnostics):
+    """One row per series: its label, the chosen lam (empty where none could
+    be chosen), EDF, number of observations and the status by name."""
+    import csv
+
+    lam, edf, n_obs, status = diagnostics
+    with open(path, "w", newline="", encoding="utf-8") as out:
+        writer = csv.writer(out, lineterminator=os.linesep)
+        writer.writerow(["series", "lam", "edf", "n_obs", "status"])
+        for row in zip(labels, lam.tolist(), edf.tolist(), n_obs.tolist(), status.tolist()):
+            label, chosen, freedom, count, code = row
+            writer.writerow([label, _cell(chosen), _cell(freedom), count, _STATUS_NAMES[code]])
+
+
+def _cell(value):
+    return "" if math.isnan(value) else repr(value)
 
 
 def _check_writable(path, prefix, force):
@@ -326,15 +382,25 @@ def _load(source, fmt, args, progress):
 
 def _smooth_in_chunks(loaded, args, dtype, options, progress):
     """Smooths the series `args.chunk_size` at a time, reporting progress; the
-    results equal those of one call (see smooth_block for the one exception)."""
+    results equal those of one call (see smooth_block for the one exception).
+    Returns z_st and, when lam is a criterion, the per-series diagnostics
+    (lam, edf, n_obs, status); None otherwise."""
     series = loaded.y_st.shape[0]
     z_st = np.empty(loaded.y_st.shape, dtype=dtype)
+    selecting = isinstance(args.lam, str)
+    diagnostics = (np.empty(series), np.empty(series), np.empty(series, np.int64), np.empty(series, np.int8)) if selecting else None
     with progress.stage("smoothing", series, "series") as bar:
         try:
             for start in range(0, series, args.chunk_size):
                 stop = min(start + args.chunk_size, series)
-                z_st[start:stop] = smooth_block(loaded.x, loaded.y_st[start:stop], method=args.method, dtype=dtype, options=options)
+                if selecting:
+                    chosen = select_block(loaded.x, loaded.y_st[start:stop], criterion=args.lam, options=options)
+                    z_st[start:stop] = chosen.z
+                    for target, part in zip(diagnostics, (chosen.lam, chosen.edf, chosen.n_obs, chosen.status)):
+                        target[start:stop] = part
+                else:
+                    z_st[start:stop] = smooth_block(loaded.x, loaded.y_st[start:stop], method=args.method, dtype=dtype, options=options)
                 bar.update(stop - start)
         except (ValueError, TypeError, OverflowError) as error:
             raise UsageError(f"cannot smooth: {first_line(error)}") from None
-    return z_st
+    return z_st, diagnostics
