@@ -45,7 +45,16 @@ def _flush(path):
 
 
 def _umask():
-    # Reading the mask means setting it; it is set back at once.
+    # Linux tells the mask without changing it. Elsewhere reading it means
+    # setting it and back, which other threads creating files meanwhile
+    # could see.
+    try:
+        with open("/proc/self/status") as status:
+            for line in status:
+                if line.startswith("Umask:"):
+                    return int(line.split()[1], 8)
+    except OSError:
+        pass
     mask = os.umask(0o022)
     os.umask(mask)
     return mask

@@ -62,11 +62,11 @@ void reweigh(const IrlsProblem<T>& problem, const T* r, const std::uint8_t* mask
     }
 }
 
-// True when the fit is not finite at a single position in use (the solve
-// overflowed, say): no residual is left to weigh, and every weight would
-// become 0 (or NaN, by the weighting), so that the next pass returned zeros
-// as if the series had no data. Such a series keeps its weights instead and
-// every later pass repeats the non-finite fit.
+// True when positions are in use but not one of their residuals is finite
+// (the solve overflowed, say): nothing is left to weigh, and every weight
+// would become 0 (or NaN, by the weighting), so that the next pass returned
+// zeros as if the series had no data. Such a series keeps its weights
+// instead and every later pass repeats its fit.
 bool fit_unusable(const std::uint8_t* mask, std::size_t n, std::size_t finite_residuals) {
     if (finite_residuals > 0) {
         return false;

@@ -608,7 +608,7 @@ void reweigh_lanes(const ReweighTask<typename Ops::T>& task) {
     // The robust weights, 0 outside the mask, and with them the next pass's
     // inputs: a weight > 0 there needs a robust weight other than +0, so a
     // position of the mask, whose working value is the observation itself.
-    // A lane whose fit is finite at none of its positions in use (the solve
+    // A lane with positions in use but not one finite residual (the solve
     // overflowed) has no residual to weigh; it keeps this pass's inputs, as
     // the scalar passes keep its weights, instead of falling to all-zero
     // weights and a fit that looks like a series without data.
