@@ -258,6 +258,7 @@ BAD_INPUT_CASES = [
     (tt.evaluate_lambda, (X8, Y8, 1.0), dict(gamma=np.inf), ValueError),
     (tt.evaluate_lambda, (X8, Y8, -1.0), {}, ValueError),
     (tt.evaluate_lambda, (X8, Y8, np.inf), {}, ValueError),
+    (tt.evaluate_lambda, (X8, Y8, [1.0, np.nan]), {}, (ValueError, "lam must be finite")),
     (tt.evaluate_lambda, (X8, Y8, [1.0, 2.0, 3.0]), {}, ValueError),
     (tt.evaluate_lambda, (X8, Y8, np.ones((2, 2))), {}, ValueError),
 ]

@@ -220,8 +220,6 @@ def evaluate_lambda(
     lams = np.ascontiguousarray(np.atleast_1d(np.asarray(lam, dtype=np.float64)))
     if lams.ndim != 1 or (np.ndim(lam) == 1 and lams.shape[0] != S) or np.ndim(lam) > 1:
         raise ValueError("lam must be a scalar or an array of shape (S,)")
-    if not (np.all(np.isfinite(lams)) and np.all(lams >= 0)):
-        raise ValueError("lam must be finite and >= 0")
     if np.ndim(lam) == 0:
         lams = lams[:1]
     z = np.empty((S, T))

@@ -16,6 +16,26 @@ namespace tarnwold::py {
 // never returns with anything else pending.
 using InternalFaultRaiser = void (*)(const std::string& text);
 
+// Sets `type` with `text` as its argument, creating it on first use as a
+// subclass of `base` named `name`; the type is kept for the process. If even
+// its creation fails, the process is aborted with `fatal`.
+inline void raise_kept_exception(PyObject*& type, const char* name, const char* doc, PyObject* base,
+                                 const char* fatal, const std::string& text) {
+    if (type == nullptr) {
+        PyObject* created = PyErr_NewExceptionWithDoc(name, doc, base, nullptr);
+        if (created == nullptr) {
+            Py_FatalError(fatal);
+        }
+        // Creating it may run Python code that raised a fault first.
+        if (type == nullptr) {
+            type = created;
+        } else {
+            Py_DECREF(created);
+        }
+    }
+    PyErr_SetString(type, text.c_str());
+}
+
 // Runs `body` and turns every way it can end into the CPython convention: a
 // new reference, or NULL with an exception set. Nothing thrown may cross an
 // extern "C" boundary, so this wraps every entry point.

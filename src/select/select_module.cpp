@@ -1,7 +1,8 @@
 // tarnwold_tools._select: the native half of select_lambda and
-// evaluate_lambda. The Python wrappers check and convert the arguments and
-// allocate every result array; these functions check the buffers they are
-// given once more (a direct call must not reach the core with a wrong shape),
+// evaluate_lambda. The Python wrappers convert the arguments, check what
+// only they see (dtypes, the shape of lam) and allocate every result array;
+// these functions check every buffer and value they are given (lam_grid and
+// lam only here; a direct call must not reach the core with a wrong shape),
 // release the interpreter lock and fill the results in place.
 #include <cmath>
 #include <cstdint>
@@ -138,26 +139,14 @@ void without_interpreter_lock(Work&& work) {
 
 PyObject* internal_fault_type = nullptr;  // created on first use, never released
 
-// Sets tarnwold_tools._select.InternalFault, a RuntimeError for a broken
-// invariant of the native code; aborts if even that cannot be created.
+// A RuntimeError for a broken invariant of the native code.
 void raise_internal_fault(const std::string& text) {
-    if (internal_fault_type == nullptr) {
-        PyObject* created = PyErr_NewExceptionWithDoc(
-            "tarnwold_tools._select.InternalFault",
-            "Raised when the native lam selection fails internally (a broken invariant, an\n"
-            "allocation size that overflows).",
-            PyExc_RuntimeError, nullptr);
-        if (created == nullptr) {
-            Py_FatalError("tarnwold_tools._select: an internal fault occurred and could not be reported");
-        }
-        // Creating it may run Python code that raised a fault first.
-        if (internal_fault_type == nullptr) {
-            internal_fault_type = created;
-        } else {
-            Py_DECREF(created);
-        }
-    }
-    PyErr_SetString(internal_fault_type, text.c_str());
+    raise_kept_exception(internal_fault_type, "tarnwold_tools._select.InternalFault",
+                         "Raised when the native lam selection fails internally (a broken invariant, an\n"
+                         "allocation size that overflows).",
+                         PyExc_RuntimeError,
+                         "tarnwold_tools._select: an internal fault occurred and could not be reported",
+                         text);
 }
 
 template <typename Body>
