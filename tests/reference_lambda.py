@@ -96,7 +96,7 @@ def default_grid(x, d, normalize="mean"):
     halving = lambda p: math.log10(math.factorial(d) ** 2 * (p / (2 * math.pi)) ** (2 * d))  # noqa: E731
     low, high = halving(2), halving(2 * T)
     grid = np.logspace(low, high, max(3, math.ceil((high - low) / 0.5) + 1))
-    if normalize is None:
+    if normalize not in ("mean", "median"):  # positions kept in their own units
         grid *= ((x[-1] - x[0]) / (T - 1)) ** (2 * d)
     return grid
 

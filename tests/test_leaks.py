@@ -176,7 +176,7 @@ def make_cases(length, series):
     add_native("lean", _select.select, selection(full=False))
     add_native("one-lam", _select.evaluate, evaluation(np.array([3.0])))
     add_native("lams", _select.evaluate, evaluation(np.linspace(1, 9, series), full=False))
-    add_native("grid", _select.default_grid, (x, y, 2, 1e-10, None))
+    add_native("grid", _select.default_grid, (x, 2, 1e-10, None))
     add_native("missing", _select.select, head, "TypeError")
     add_native("criterion", _select.select, selection("aic"), "ValueError")
     add_native("z-shape", _select.select, selection(z=np.empty((series, length - 1))), "ValueError")
@@ -187,7 +187,7 @@ def make_cases(length, series):
     add_native("z-strided", _select.evaluate, evaluation(np.ones(1), z=np.empty((series, 2 * length))[:, ::2]),
                "ValueError")
     add_native("lam-count", _select.evaluate, evaluation(np.ones(2 * series)), "ValueError")
-    add_native("order", _select.default_grid, (x, y, length, 1e-10, None), "ValueError")
+    add_native("order", _select.default_grid, (x, length, 1e-10, None), "ValueError")
 
     # Group means that overflow to -inf make the merged grid not increase.
     x = np.array([-1.7e308, -1.0e308, *np.linspace(-0.29e308, -0.283e308, 7)])

@@ -13,9 +13,9 @@ import tarnwold
 import tarnwold_tools as tt
 
 
-def make_series(T, d, missing, seed, irregular=False, weights=False, series=3):
+def make_series(T, d, missing, seed, irregular=False, weights=False, series=3, unit=1.0):
     rng = np.random.default_rng(seed)
-    x = np.cumsum(rng.uniform(0.3, 1.7, T)) if irregular else np.arange(T, dtype=np.float64)
+    x = unit * (np.cumsum(rng.uniform(0.3, 1.7, T)) if irregular else np.arange(T, dtype=np.float64))
     signal = np.sin(2 * np.pi * (x - x[0]) / (x[-1] - x[0]) * 1.5)
     y = signal + 0.2 * rng.normal(size=(series, T))
     y[rng.uniform(size=y.shape) < missing] = np.nan
@@ -56,22 +56,24 @@ def test_evaluation_matches_dense_reference(T, d, missing, seed, irregular, weig
             np.testing.assert_allclose(got.se[s], np.sqrt(sigma2 * np.diag(e["Sigma"])), rtol=1e-9)
 
 
-# (criterion, T, d, missing, seed, irregular, weights, normalize)
+# (criterion, T, d, missing, seed, irregular, weights, normalize, unit of x):
+# positions that are only shifted keep their unit, and so must the grid.
 SELECTION_CASES = [
     (criterion, *case)
     for criterion in ref.CRITERIA
     for case in [
-        (40, 2, 0.0, 11, False, False, "mean"),
-        (50, 2, 0.3, 12, True, True, "mean"),
-        (45, 1, 0.1, 13, True, False, None),
-        (36, 3, 0.2, 14, False, True, "median"),
+        (40, 2, 0.0, 11, False, False, "mean", 1.0),
+        (50, 2, 0.3, 12, True, True, "mean", 86400.0),
+        (45, 1, 0.1, 13, True, False, None, 1.0),
+        (36, 3, 0.2, 14, False, True, "median", 1.0),
+        (42, 2, 0.1, 15, True, False, "none", 86400.0),
     ]
 ]
 
 
-@pytest.mark.parametrize("criterion,T,d,missing,seed,irregular,weights,normalize", SELECTION_CASES)
-def test_selection_matches_dense_reference(criterion, T, d, missing, seed, irregular, weights, normalize):
-    x, y, w_base = make_series(T, d, missing, seed, irregular, weights, series=2)
+@pytest.mark.parametrize("criterion,T,d,missing,seed,irregular,weights,normalize,unit", SELECTION_CASES)
+def test_selection_matches_dense_reference(criterion, T, d, missing, seed, irregular, weights, normalize, unit):
+    x, y, w_base = make_series(T, d, missing, seed, irregular, weights, series=2, unit=unit)
     got = tt.select_lambda(x, y, w_base, d=d, criterion=criterion, normalize=normalize, return_scores=True,
                            return_se=True)  # fmt: skip
     D = ref.difference_matrix(x, d, normalize)
@@ -219,8 +221,12 @@ def test_float32_input_is_selected_in_float64():
 
 X8 = np.arange(8.0)
 Y8 = np.ones((2, 8))
+X120 = np.arange(120.0)
+Y120 = np.ones((1, 120))
+# A median spacing so small that the normalised positions overflow.
+X_TINY_STEPS = np.array([0.0, 5e-324, 1e-323, 1.5e-323, 2e-323, 2.5e-323, 1e300, 2e300])
 
-# (function, args, kwargs, exception)
+# (function, args, kwargs, exception or (exception, message pattern))
 BAD_INPUT_CASES = [
     (tt.select_lambda, (X8, Y8), dict(criterion="aic"), ValueError),
     (tt.select_lambda, (X8, Y8), dict(d=0), ValueError),
@@ -229,6 +235,17 @@ BAD_INPUT_CASES = [
     (tt.select_lambda, (X8, Y8), dict(lam_grid=[1.0, 2.0]), ValueError),
     (tt.select_lambda, (X8, Y8), dict(lam_grid=[1.0, 3.0, 2.0]), ValueError),
     (tt.select_lambda, (X8, Y8), dict(lam_grid=[0.0, 1.0, 2.0]), ValueError),
+    (tt.select_lambda, (X8, Y8), dict(lam_grid=[1.0, 2.0, np.inf]), ValueError),
+    (tt.select_lambda, (X8, Y8), dict(lam_grid=5.0), (ValueError, "lam_grid must hold")),
+    (tt.select_lambda, (X8, Y8), dict(lam_grid=[[1.0, 2.0, 3.0]]), (ValueError, "lam_grid has the wrong shape")),
+    (tt.select_lambda, (X8, Y8), dict(lam_grid=[], criterion="vcurve", return_scores=True),
+     (ValueError, "lam_grid must hold")),
+    (tt.select_lambda, (X120, Y120), dict(d=100), (ValueError, "d=100 and normalize='mean'")),
+    (tt.select_lambda, (X120, Y120), dict(d=100, normalize=None), (ValueError, "d=100 and normalize=None")),
+    (tt.select_lambda, (X8 * 1e25, Y8), dict(d=7, normalize=None), (ValueError, "d=7 and normalize=None")),
+    (tt.select_lambda, (X8 * 1e-200, Y8), dict(normalize="none"), (ValueError, "d=2 and normalize='none'")),
+    (tt.select_lambda, (X_TINY_STEPS, Y8), dict(normalize="median"), (ValueError, "overflows")),
+    (tt.evaluate_lambda, (X_TINY_STEPS, Y8, 1.0), dict(normalize="median"), ValueError),
     (tt.select_lambda, (X8[::-1], Y8), {}, ValueError),
     (tt.select_lambda, (X8[:7], Y8), {}, ValueError),
     (tt.select_lambda, (X8, Y8[0]), {}, ValueError),
@@ -241,6 +258,7 @@ BAD_INPUT_CASES = [
     (tt.evaluate_lambda, (X8, Y8, 1.0), dict(gamma=np.inf), ValueError),
     (tt.evaluate_lambda, (X8, Y8, -1.0), {}, ValueError),
     (tt.evaluate_lambda, (X8, Y8, np.inf), {}, ValueError),
+    (tt.evaluate_lambda, (X8, Y8, [1.0, np.nan]), {}, (ValueError, "lam must be finite")),
     (tt.evaluate_lambda, (X8, Y8, [1.0, 2.0, 3.0]), {}, ValueError),
     (tt.evaluate_lambda, (X8, Y8, np.ones((2, 2))), {}, ValueError),
 ]
@@ -248,8 +266,10 @@ BAD_INPUT_CASES = [
 
 @pytest.mark.parametrize("function,args,kwargs,exception", BAD_INPUT_CASES)
 def test_bad_input_raises(function, args, kwargs, exception):
-    with pytest.raises(exception):
+    exception, pattern = exception if isinstance(exception, tuple) else (exception, None)
+    with pytest.raises(exception, match=pattern) as raised:
         function(*args, **kwargs)
+    assert type(raised.value) is exception
 
 
 def test_native_functions_check_their_buffers():

@@ -3,8 +3,9 @@
 Both functions work in float64 whatever the input precision (float32 input
 is widened; its fit and standard errors come back rounded to float32), with
 the grid normalised as tarnwold's solvers normalise it, and run their series
-over tarnwold's worker pool without holding the interpreter lock. Results are
-the same bits for any thread count and with ``parallel=False``.
+over the native selection's own worker pool (built like tarnwold's) without
+holding the interpreter lock. Results are the same bits for any thread count
+and with ``parallel=False``.
 """
 
 from __future__ import annotations
@@ -172,15 +173,11 @@ def select_lambda(
     order = _check_order(d, grid_x.shape[0])
     ridge, eps, gamma = _check_parameters(ridge, eps, gamma)
     if lam_grid is None:
-        grid = np.array(_select.default_grid(grid_x, values, order, float(eps), normalize), dtype=np.float64)
+        grid = np.array(_select.default_grid(grid_x, order, float(eps), normalize), dtype=np.float64)
     else:
-        grid = np.array(lam_grid, dtype=np.float64)
-        if grid.ndim != 1 or grid.shape[0] < 3 or not np.all(np.isfinite(grid)) or not (
-            grid[0] > 0 and np.all(np.diff(grid) > 0)
-        ):
-            raise ValueError("lam_grid must hold at least 3 increasing positive finite values")
+        grid = np.atleast_1d(np.array(lam_grid, dtype=np.float64))
     S, T = values.shape
-    points = grid.shape[0] - 1 if criterion == "vcurve" else grid.shape[0]
+    points = max(grid.shape[0] - 1, 0) if criterion == "vcurve" else grid.shape[0]
     lam, score, edf, sigma2, grid_scale = (np.empty(S) for _ in range(5))
     n_obs = np.empty(S, dtype=np.int64)
     status = np.empty(S, dtype=np.int8)
@@ -223,16 +220,12 @@ def evaluate_lambda(
     lams = np.ascontiguousarray(np.atleast_1d(np.asarray(lam, dtype=np.float64)))
     if lams.ndim != 1 or (np.ndim(lam) == 1 and lams.shape[0] != S) or np.ndim(lam) > 1:
         raise ValueError("lam must be a scalar or an array of shape (S,)")
-    if not (np.all(np.isfinite(lams)) and np.all(lams >= 0)):
-        raise ValueError("lam must be finite and >= 0")
     if np.ndim(lam) == 0:
         lams = lams[:1]
     z = np.empty((S, T))
     edf, rss, roughness, gcv, loocv, reml = (np.empty(S) for _ in range(6))
     hat = np.empty((S, T)) if return_hat else None
     se = np.empty((S, T)) if return_se else None
-    if S == 0:
-        lams = np.zeros(1)
     _select.evaluate(
         grid_x, values, weights, order, float(ridge), float(eps), normalize, lams, float(gamma), bool(parallel),
         z, edf, rss, roughness, gcv, loocv, reml, hat, se,

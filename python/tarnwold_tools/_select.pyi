@@ -6,7 +6,7 @@ import numpy.typing as npt
 
 _F64 = npt.NDArray[np.float64]
 
-def default_grid(x: _F64, y_st: _F64, d: int, eps: float, normalize: str | None, /) -> list[float]: ...
+def default_grid(x: _F64, d: int, eps: float, normalize: str | None, /) -> list[float]: ...
 def select(
     x: _F64,
     y_st: _F64,

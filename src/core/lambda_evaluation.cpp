@@ -151,8 +151,9 @@ SelectionModel make_selection_model(const double* x, std::size_t length, std::ui
     model.ridge = ridge;
     model.eps = eps;
     model.positions = normalize ? normalize_grid(x, length, *normalize) : std::vector<double>(x, x + length);
-    if (length >= 2) {
-        model.mean_spacing = (x[length - 1] - x[0]) / static_cast<double>(length - 1);
+    const bool scaled = normalize && normalize_mode(*normalize) != NormalizeMode::Shift;
+    if (length >= 2 && !scaled) {
+        model.unit_spacing = (x[length - 1] - x[0]) / static_cast<double>(length - 1);
     }
     model.difference = divided_difference_rows(model.positions.data(), length, d, eps);
     model.penalty = build_penalty_band(model.positions.data(), length, d, eps);

@@ -35,7 +35,10 @@ struct SelectionModel {
     DifferenceRows<double> difference;
     PenaltyBand<double> penalty;
     double log_pdet = 0;
-    double mean_spacing = 1;  // of the positions as given, before normalisation
+    // The spacing the default lam grid is calibrated to: the mean spacing of
+    // the positions when they keep the caller's units (no normalisation, or
+    // a shift only), 1 when they are scaled to a unit spacing.
+    double unit_spacing = 1;
 };
 
 // x: T >= 1 strictly increasing positions, d <= T.

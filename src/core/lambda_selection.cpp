@@ -247,20 +247,28 @@ private:
 
 }  // namespace
 
-std::vector<double> default_lambda_grid(const SelectionModel& model, bool normalised) {
+std::optional<std::vector<double>> default_lambda_grid(const SelectionModel& model) {
     const double order = static_cast<double>(model.order);
     double factorial = 1;
-    for (std::size_t i = 2; i <= model.order; ++i) {
+    for (std::size_t i = 2; i <= model.order && std::isfinite(factorial); ++i) {
         factorial = factorial * static_cast<double>(i);
     }
-    // lam(p) = (d!)^2 (p / 2 pi)^(2d) halves a wave of period p.
+    // lam(p) = (d!)^2 (p / 2 pi)^(2d) halves a wave of period p. An infinite
+    // (d!)^2 makes both exponents infinite, never NaN.
     const auto halving = [&](double period) {
         return std::log10(factorial * factorial) + 2 * order * std::log10(period / 6.283185307179586);
     };
     const double low = halving(2);
     const double high = halving(2 * static_cast<double>(model.length));
+    const double scale = std::pow(model.unit_spacing, 2 * order);
+    const double first = std::pow(10.0, low) * scale;
+    const double last_value = std::pow(10.0, high) * scale;
+    // Both ends positive and finite bound the span to about 632 decades, so
+    // the point count below is finite and small.
+    if (!(first > 0 && std::isfinite(last_value))) {
+        return std::nullopt;
+    }
     const auto points = static_cast<std::size_t>(std::ceil((high - low) / 0.5)) + 1;
-    const double scale = normalised ? 1.0 : std::pow(model.mean_spacing, 2 * order);
     std::vector<double> grid(points < 3 ? 3 : points);
     const std::size_t last = grid.size() - 1;
     for (std::size_t j = 0; j <= last; ++j) {

@@ -17,6 +17,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "lambda_evaluation.hpp"
@@ -34,8 +35,10 @@ constexpr int refinement_steps = 13;
 
 // The default grid for weight 1, in the model's units: log-uniform from the
 // lam that halves a wave of period 2 to the one for period 2T, at most half a
-// decade apart; scaled by mean_spacing^(2d) when the grid is not normalised.
-std::vector<double> default_lambda_grid(const SelectionModel& model, bool normalised);
+// decade apart, times unit_spacing^(2d). Nothing when an end of the grid
+// leaves the positive finite doubles (a large d, or positions in units far
+// from 1 that are not scaled).
+std::optional<std::vector<double>> default_lambda_grid(const SelectionModel& model);
 
 // The series: S rows of T contiguous values, NaN/inf missing; base weights
 // of the same shape, or null for weight 1.

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 #include "python_support.hpp"
@@ -10,13 +11,18 @@ namespace tarnwold::py {
 
 // Every position must exceed its predecessor; a NaN fails the comparison.
 template <typename T>
-bool strictly_increasing(const std::vector<T>& positions) {
-    for (std::size_t i = 1; i < positions.size(); ++i) {
+bool strictly_increasing(const T* positions, std::size_t length) {
+    for (std::size_t i = 1; i < length; ++i) {
         if (!(positions[i] > positions[i - 1])) {
             return false;
         }
     }
     return true;
+}
+
+template <typename T>
+bool strictly_increasing(const std::vector<T>& positions) {
+    return strictly_increasing(positions.data(), positions.size());
 }
 
 template <typename T>

@@ -130,20 +130,9 @@ PyObject* initialise_module() {
 }  // namespace
 
 void raise_internal_fault(const std::string& text) {
-    if (internal_fault_type == nullptr) {
-        PyObject* created = PyErr_NewExceptionWithDoc("tarnwold.InternalFault", internal_fault_doc,
-                                                      PyExc_BaseException, nullptr);
-        if (created == nullptr) {
-            Py_FatalError("tarnwold: an internal fault occurred and could not be reported");
-        }
-        // Creating it may run Python code that raised a fault first.
-        if (internal_fault_type == nullptr) {
-            internal_fault_type = created;
-        } else {
-            Py_DECREF(created);
-        }
-    }
-    PyErr_SetString(internal_fault_type, text.c_str());
+    raise_kept_exception(internal_fault_type, "tarnwold.InternalFault", internal_fault_doc,
+                         PyExc_BaseException,
+                         "tarnwold: an internal fault occurred and could not be reported", text);
 }
 
 }  // namespace tarnwold::py

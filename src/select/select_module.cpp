@@ -1,18 +1,21 @@
 // tarnwold_tools._select: the native half of select_lambda and
-// evaluate_lambda. The Python wrappers check and convert the arguments and
-// allocate every result array; these functions check the buffers they are
-// given once more (a direct call must not reach the core with a wrong shape),
+// evaluate_lambda. The Python wrappers convert the arguments, check what
+// only they see (dtypes, the shape of lam) and allocate every result array;
+// these functions check every buffer and value they are given (lam_grid and
+// lam only here; a direct call must not reach the core with a wrong shape),
 // release the interpreter lock and fill the results in place.
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <exception>
-#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
+#include "error_wall.hpp"
+#include "grid_checks.hpp"
 #include "lambda_selection.hpp"
 #include "python_support.hpp"
 
@@ -78,26 +81,35 @@ T* data_or_null(const std::optional<Buffer>& buffer) {
     return buffer ? buffer->data<T>() : nullptr;
 }
 
+// The sampling grid, checked: one dimension, at least one position, strictly
+// increasing.
+struct Positions {
+    Buffer x;
+    std::size_t length;
+
+    explicit Positions(PyObject* x_object) : x(x_object, 'd', false, "x"), length(x.length(0)) {
+        x.require_shape(length, std::nullopt);
+        if (length == 0) fail(PyExc_ValueError, "x must have length >=1");
+        if (!strictly_increasing(x.data<double>(), length)) {
+            fail(PyExc_ValueError, "x must be strictly increasing");
+        }
+    }
+};
+
 // The grid and the series shared by both functions, checked.
 struct Inputs {
-    Buffer x, y;
+    Positions positions;
+    Buffer y;
     std::optional<Buffer> w;
-    std::size_t series, length;
+    std::size_t series;
 
     Inputs(PyObject* x_object, PyObject* y_object, PyObject* w_object)
-        : x(x_object, 'd', false, "x"),
+        : positions(x_object),
           y(y_object, 'd', false, "y_st"),
-          w(optional_buffer(w_object, 'd', false, "w_base_st")) {
-        length = x.length(0);
-        x.require_shape(length, std::nullopt);
-        series = y.length(0);
-        y.require_shape(series, length);
-        if (w) w->require_shape(series, length);
-        const double* positions = x.data<double>();
-        if (length == 0) fail(PyExc_ValueError, "x must have length >=1");
-        for (std::size_t i = 1; i < length; ++i) {
-            if (!(positions[i] > positions[i - 1])) fail(PyExc_ValueError, "x must be strictly increasing");
-        }
+          w(optional_buffer(w_object, 'd', false, "w_base_st")),
+          series(y.length(0)) {
+        y.require_shape(series, positions.length);
+        if (w) w->require_shape(series, positions.length);
     }
     SeriesBatch batch() const { return {y.data<double>(), data_or_null<double>(w), series}; }
 };
@@ -106,11 +118,11 @@ std::optional<std::string_view> normalize_text(const char* text) {
     return text ? std::optional<std::string_view>(text) : std::nullopt;
 }
 
-SelectionModel model_of(const Inputs& in, Py_ssize_t d, double ridge, double eps, const char* normalize) {
-    if (d < 1 || static_cast<std::size_t>(d) >= in.length) {
+SelectionModel model_of(const Positions& at, Py_ssize_t d, double ridge, double eps, const char* normalize) {
+    if (d < 1 || static_cast<std::size_t>(d) >= at.length) {
         fail(PyExc_ValueError, "d must be at least 1 and less than len(x)");
     }
-    return make_selection_model(in.x.data<double>(), in.length, static_cast<std::uint64_t>(d), ridge, eps,
+    return make_selection_model(at.x.data<double>(), at.length, static_cast<std::uint64_t>(d), ridge, eps,
                                 normalize_text(normalize));
 }
 
@@ -125,21 +137,21 @@ void without_interpreter_lock(Work&& work) {
     Py_END_ALLOW_THREADS if (error) std::rethrow_exception(error);
 }
 
+PyObject* internal_fault_type = nullptr;  // created on first use, never released
+
+// A RuntimeError for a broken invariant of the native code.
+void raise_internal_fault(const std::string& text) {
+    raise_kept_exception(internal_fault_type, "tarnwold_tools._select.InternalFault",
+                         "Raised when the native lam selection fails internally (a broken invariant, an\n"
+                         "allocation size that overflows).",
+                         PyExc_RuntimeError,
+                         "tarnwold_tools._select: an internal fault occurred and could not be reported",
+                         text);
+}
+
 template <typename Body>
 PyObject* guarded(Body&& body) noexcept {
-    try {
-        return body();
-    } catch (const PythonErrorSet&) {
-        return nullptr;
-    } catch (const Failure& failure) {
-        PyErr_SetString(failure.type, failure.message.c_str());
-        return nullptr;
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    } catch (const std::exception& fault) {
-        PyErr_SetString(PyExc_RuntimeError, fault.what());
-        return nullptr;
-    }
+    return call_within_wall(raise_internal_fault, std::forward<Body>(body));
 }
 
 Criterion parse_criterion(std::string_view name) {
@@ -152,20 +164,24 @@ Criterion parse_criterion(std::string_view name) {
 
 PyObject* default_grid(PyObject*, PyObject* args) {
     return guarded([&]() -> PyObject* {
-        PyObject *x_object, *y_object;
+        PyObject* x_object;
         Py_ssize_t d;
         double eps;
         const char* normalize;
-        if (!PyArg_ParseTuple(args, "OOndz:default_grid", &x_object, &y_object, &d, &eps, &normalize)) {
+        if (!PyArg_ParseTuple(args, "Ondz:default_grid", &x_object, &d, &eps, &normalize)) {
             throw PythonErrorSet{};
         }
-        const Inputs in(x_object, y_object, Py_None);
-        const SelectionModel model = model_of(in, d, 0.0, eps, normalize);
-        const std::vector<double> grid = default_lambda_grid(model, normalize != nullptr);
-        OwnedRef list = checked(PyList_New(static_cast<Py_ssize_t>(grid.size())));
-        for (std::size_t j = 0; j < grid.size(); ++j) {
+        const SelectionModel model = model_of(Positions(x_object), d, 0.0, eps, normalize);
+        const std::optional<std::vector<double>> grid = default_lambda_grid(model);
+        if (!grid) {
+            const std::string setting = normalize ? "'" + std::string(normalize) + "'" : "None";
+            fail(PyExc_ValueError, "the default lam grid for d=" + std::to_string(d) + " and normalize=" +
+                                       setting + " leaves the range of float64; pass lam_grid");
+        }
+        OwnedRef list = checked(PyList_New(static_cast<Py_ssize_t>(grid->size())));
+        for (std::size_t j = 0; j < grid->size(); ++j) {
             PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(j),
-                            checked(PyFloat_FromDouble(grid[j])).release());
+                            checked(PyFloat_FromDouble((*grid)[j])).release());
         }
         return list.release();
     });
@@ -187,17 +203,15 @@ PyObject* select(PyObject*, PyObject* args) {
         }
         const Inputs in(x_object, y_object, w_object);
         const Criterion criterion = parse_criterion(criterion_name);
-        const SelectionModel model = model_of(in, d, ridge, eps, normalize);
-        const Buffer grid(grid_object, 'd', false, "grid");
+        const SelectionModel model = model_of(in.positions, d, ridge, eps, normalize);
+        const Buffer grid(grid_object, 'd', false, "lam_grid");
         const std::size_t points = grid.length(0);
         grid.require_shape(points, std::nullopt);
         const double* g = grid.data<double>();
-        bool increasing = points >= 3 && g[0] > 0 && std::isfinite(g[points - 1]);
-        for (std::size_t j = 1; j < points; ++j) increasing = increasing && g[j] > g[j - 1];
-        if (!increasing) {
+        if (!(points >= 3 && g[0] > 0 && std::isfinite(g[points - 1]) && strictly_increasing(g, points))) {
             fail(PyExc_ValueError, "lam_grid must hold at least 3 increasing positive finite values");
         }
-        const std::size_t S = in.series, T = in.length;
+        const std::size_t S = in.series, T = in.positions.length;
         const std::size_t candidates = criterion == Criterion::Vcurve ? points - 1 : points;
         const Buffer lam(o[0], 'd', true, "lam"), score(o[1], 'd', true, "score"),
             edf(o[2], 'd', true, "edf"), sigma2(o[3], 'd', true, "sigma2"),
@@ -245,8 +259,8 @@ PyObject* evaluate(PyObject*, PyObject* args) {
             throw PythonErrorSet{};
         }
         const Inputs in(x_object, y_object, w_object);
-        const SelectionModel model = model_of(in, d, ridge, eps, normalize);
-        const std::size_t S = in.series, T = in.length;
+        const SelectionModel model = model_of(in.positions, d, ridge, eps, normalize);
+        const std::size_t S = in.series, T = in.positions.length;
         const Buffer lams(lam_object, 'd', false, "lam");
         const std::size_t lam_count = lams.length(0);
         if (lam_count != S && lam_count != 1)
@@ -281,7 +295,7 @@ PyObject* evaluate(PyObject*, PyObject* args) {
 
 PyMethodDef functions[] = {
     {"default_grid", default_grid, METH_VARARGS,
-     "default_grid(x, y_st, d, eps, normalize) -> list: the default lam grid for weight 1."},
+     "default_grid(x, d, eps, normalize) -> list: the default lam grid for weight 1."},
     {"select", select, METH_VARARGS, "Fills the results of tarnwold_tools.select_lambda in place."},
     {"evaluate", evaluate, METH_VARARGS, "Fills the results of tarnwold_tools.evaluate_lambda in place."},
     {nullptr, nullptr, 0, nullptr},
