@@ -179,18 +179,42 @@ def main(argv=None):
     its exit status: 0 on success, 2 with a one-line message on standard error
     for bad options, unreadable or unwritable files, unknown columns and the
     like, 130 after Ctrl-C and 143 after SIGTERM."""
+    return _main(argv)[0]
+
+
+def console_main():
+    """The tarnwold-smooth command. After a failed NetCDF write some builds of
+    the HDF5 library fail an assertion or crash in their own exit handlers,
+    although the error has been reported and the temporary file removed; the
+    process then leaves with its status without running those handlers."""
+    status, hdf5_unclean = _main(None)
+    if hdf5_unclean:
+        sys.stdout.flush()
+        sys.stderr.flush()
+        os._exit(status)
+    return status
+
+
+class _WriteFailed(UsageError):
+    def __init__(self, message, hdf5):
+        super().__init__(message)
+        self.hdf5 = hdf5
+
+
+def _main(argv):
+    """main's exit status, and whether a NetCDF write failed."""
     with _signals_as_exceptions():
         try:
-            return _run(_parser().parse_args(argv))
+            return _run(_parser().parse_args(argv)), False
         except UsageError as error:
             print(f"{PROG}: error: {error}", file=sys.stderr)
-            return 2
+            return 2, isinstance(error, _WriteFailed) and error.hdf5
         except KeyboardInterrupt:
             print(f"{PROG}: interrupted", file=sys.stderr)
-            return 130
+            return 130, False
         except _Terminated:
             print(f"{PROG}: terminated", file=sys.stderr)
-            return 143
+            return 143, False
 
 
 @contextlib.contextmanager
@@ -234,7 +258,7 @@ def _run(args):
     progress = Progress(enabled=not args.no_progress)
     loaded = _load(source, fmt, args, progress)
     z_st, diagnostics = _smooth_in_chunks(loaded, args, dtype, options, progress)
-    _write(output, lambda path: loaded.write(z_st, path, progress))
+    _write(output, lambda path: loaded.write(z_st, path, progress), hdf5=fmt == "netcdf")
     series, length = loaded.y_st.shape
     print(f"{PROG}: smoothed {series} series of {length} positions into {output}", file=sys.stderr)
     if args.diagnostics is not None:
@@ -246,16 +270,17 @@ def _run(args):
     return 0
 
 
-def _write(target, write):
+def _write(target, write, hdf5=False):
     """Writes `target` through a temporary file; any failure of the writer
-    (disk full, a value the format cannot hold) becomes a one-line error."""
+    (disk full, a value the format cannot hold) becomes a one-line error.
+    `hdf5`: the writer is the HDF5 library's (NetCDF)."""
     try:
         with replaced_on_success(target) as path:
             write(path)
     except UsageError:
         raise
     except Exception as error:
-        raise UsageError(f"cannot write {target}: {first_line(error)}") from None
+        raise _WriteFailed(f"cannot write {target}: {first_line(error)}", hdf5) from None
 
 
 def _format_of(path):

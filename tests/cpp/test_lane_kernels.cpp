@@ -302,7 +302,7 @@ void test_weights() {
     for (const Weighting weighting : all) {
         for (const TuningTriple<T>& tuning : tunings) {
             for (const T scale : {T(1), T(0.37), T(1e-10), T(3e7)}) {
-                typename O::V u;
+                typename O::V u{};
                 for (std::size_t l = 0; l < O::width; ++l) {
                     const T r = l % 3 == 0 ? pick(g, specials) : static_cast<T>(4 * normal(g));
                     u[l] = r / scale;
