@@ -174,9 +174,20 @@ PyObject* default_grid(PyObject*, PyObject* args) {
         const SelectionModel model = model_of(Positions(x_object), d, 0.0, eps, normalize);
         const std::optional<std::vector<double>> grid = default_lambda_grid(model);
         if (!grid) {
-            const std::string setting = normalize ? "'" + std::string(normalize) + "'" : "None";
-            fail(PyExc_ValueError, "the default lam grid for d=" + std::to_string(d) + " and normalize=" +
-                                       setting + " leaves the range of float64; pass lam_grid");
+            // Appended piece by piece: g++ 12 reports a false -Wrestrict
+            // overlap for a literal + std::string&& chain here.
+            std::string message = "the default lam grid for d=";
+            message += std::to_string(d);
+            message += " and normalize=";
+            if (normalize != nullptr) {
+                message += '\'';
+                message += normalize;
+                message += '\'';
+            } else {
+                message += "None";
+            }
+            message += " leaves the range of float64; pass lam_grid";
+            fail(PyExc_ValueError, message);
         }
         OwnedRef list = checked(PyList_New(static_cast<Py_ssize_t>(grid->size())));
         for (std::size_t j = 0; j < grid->size(); ++j) {
