@@ -1,0 +1,24 @@
+// Lane evaluation on 32-byte AVX2 vectors: 4 doubles per vector. Compiled
+// with -mavx2 alone; called only after the processor has been seen to
+// support it (kernel_choice.cpp).
+#include <immintrin.h>
+
+#include "lane_selection_body.hpp"
+
+namespace tarnwold {
+namespace {
+
+struct F64 {
+    using T = double;
+    typedef double V __attribute__((vector_size(32)));
+    typedef long long M __attribute__((vector_size(32)));
+    static constexpr std::size_t width = 4;
+    static V sqrt(V v) { return _mm256_sqrt_pd(v); }
+    static V broadcast(T x) { return _mm256_set1_pd(x); }
+};
+
+}  // namespace
+
+constinit const SelectionKernelSet avx2_selection_kernels = selection_kernels_of<F64>();
+
+}  // namespace tarnwold

@@ -1,0 +1,295 @@
+// The code of the lane evaluation (lane_selection.hpp), written once for
+// every instruction set. Each instruction-set specific unit includes it and
+// instantiates it with an operation set local to that unit (lane_ops.hpp),
+// so nothing here has external linkage.
+//
+// Only lane-wise IEEE +, -, *, /, sqrt and comparisons, no contraction: each
+// lane rounds exactly like evaluate_series. Sums skip unobserved points by
+// adding +0 in their place, which changes no sum: each starts at +0 and adds
+// terms in order, so it is never -0, and x + 0 = x for every other x.
+#pragma once
+
+#include <cfloat>
+#include <cstddef>
+#include <cstdint>
+
+#include "lane_ops.hpp"
+#include "lane_selection.hpp"
+
+namespace tarnwold {
+
+// The product of the pivots with its binary exponent taken out, as
+// std::frexp does: for a normal positive product by its bits, otherwise (0,
+// subnormal, infinite, NaN) by frexp itself in that lane.
+template <class Ops>
+void take_exponent(typename LaneOps<Ops>::V& product, typename LaneOps<Ops>::M& exponent) {
+    using O = LaneOps<Ops>;
+    using V = typename O::V;
+    using M = typename O::M;
+    constexpr long long field = 0x7ffLL << 52;
+    constexpr long long half = 1022LL << 52;  // the exponent field of [0.5, 1)
+    const M normal = (product >= O::broadcast(DBL_MIN)) & (product <= O::broadcast(DBL_MAX));
+    const M bits = reinterpret_cast<M>(product);
+    const M taken = ((bits & field) >> 52) - 1022;
+    const V mantissa = reinterpret_cast<V>((bits & ~field) | half);
+    bool every = true;
+    for (std::size_t l = 0; l < O::width; ++l) {
+        every = every && normal[l] != 0;
+    }
+    if (every) {
+        product = mantissa;
+        exponent = exponent + taken;
+        return;
+    }
+    for (std::size_t l = 0; l < O::width; ++l) {
+        int lane_taken = 0;
+        product[l] = __builtin_frexp(product[l], &lane_taken);
+        exponent[l] = exponent[l] + lane_taken;
+    }
+}
+
+// Blocks vectors of lanes side by side, every step on all of them before
+// the next, so that their chains of square roots and divisions overlap. A
+// nonzero FixedD equals task.d and lets the loops over the band unroll.
+template <class Ops, std::size_t Blocks, std::size_t FixedD = 0>
+void evaluate_lanes(const LaneEvaluation& task) {
+    using O = LaneOps<Ops>;
+    using V = typename O::V;
+    using M = typename O::M;
+    constexpr std::size_t VW = O::width;
+    constexpr std::size_t B = Blocks;
+    constexpr std::size_t W = VW * B;
+    const std::size_t n = task.n;
+    const std::size_t d = FixedD != 0 ? FixedD : task.d;
+    const std::size_t rows = d + 1;
+    const V floor = O::broadcast(task.eps);
+    const V ridge = O::broadcast(task.ridge);
+    const V zero{};
+    const V one = O::broadcast(1.0);
+    // Element i of a lane-interleaved vector, or element index of a band,
+    // for vector b.
+    const auto lane = [](double* base, std::size_t index, std::size_t b) { return base + index * W + b * VW; };
+    const auto value = [](const double* base, std::size_t index, std::size_t b) {
+        return O::load(base + index * W + b * VW);
+    };
+    const auto smaller = [](std::size_t a, std::size_t c) { return a < c ? a : c; };
+    double* const F = task.factor;
+    double* const z = task.z;
+
+    V lam[B], product[B], rss[B], norm[B], roughness[B];
+    M exponent[B];
+#pragma GCC unroll 4
+    for (std::size_t b = 0; b < B; ++b) {
+        lam[b] = O::load(task.lam + b * VW);
+        product[b] = one;
+        exponent[b] = M{};
+        rss[b] = norm[b] = roughness[b] = zero;
+    }
+
+    // Column i of the factor, then the forward substitution of point i,
+    // which needs only columns up to i.
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::size_t reach_back = smaller(d, i);
+        const std::size_t reach_down = smaller(d, n - 1 - i);
+        const V band_diagonal = O::broadcast(task.penalty[i]);
+#pragma GCC unroll 4
+        for (std::size_t b = 0; b < B; ++b) {
+            const V w = value(task.w, i, b);
+            V c = (lam[b] * band_diagonal + w) + ridge;
+            for (std::size_t m = 1; m <= reach_back; ++m) {
+                const V l = value(F, (i - m) * rows + m, b);
+                c = c - l * l;
+            }
+            const V diagonal = Ops::sqrt(O::floored(c, floor));
+            const V inverse = one / diagonal;
+            O::store(lane(F, i * rows, b), diagonal);
+            O::store(lane(task.reciprocal, i, b), inverse);
+            if (task.log_det) {
+                product[b] = product[b] * diagonal;
+            }
+            for (std::size_t r = 1; r <= reach_down; ++r) {
+                V s = lam[b] * O::broadcast(task.penalty[r * n + i + r]);
+                const std::size_t terms = smaller(d - r, reach_back);
+                for (std::size_t m = 1; m <= terms; ++m) {
+                    s = s - value(F, (i - m) * rows + r + m, b) * value(F, (i - m) * rows + m, b);
+                }
+                O::store(lane(F, i * rows + r, b), s * inverse);
+            }
+            V s = w * value(task.y, i, b);
+            for (std::size_t t = 1; t <= reach_back; ++t) {
+                s = s - value(F, (i - t) * rows + t, b) * value(z, i - t, b);
+            }
+            O::store(lane(z, i, b), s * inverse);
+        }
+        if (task.log_det && i % 4 == 3) {
+            for (std::size_t b = 0; b < B; ++b) {
+                take_exponent<Ops>(product[b], exponent[b]);
+            }
+        }
+    }
+
+    // Back substitution of v (z or dz) in place.
+    const auto back = [&](double* v) {
+        for (std::size_t i = n; i-- > 0;) {
+            const std::size_t reach_down = smaller(d, n - 1 - i);
+#pragma GCC unroll 4
+            for (std::size_t b = 0; b < B; ++b) {
+                V s = value(v, i, b);
+                for (std::size_t t = 1; t <= reach_down; ++t) {
+                    s = s - value(F, i * rows + t, b) * value(v, i + t, b);
+                }
+                O::store(lane(v, i, b), s * value(task.reciprocal, i, b));
+            }
+        }
+    };
+    back(z);
+
+    for (std::size_t t = 0; t < n; ++t) {
+#pragma GCC unroll 4
+        for (std::size_t b = 0; b < B; ++b) {
+            const V w = value(task.w, t, b);
+            const V fit = value(z, t, b);
+            const V r = value(task.y, t, b) - fit;
+            rss[b] = rss[b] + ((w > zero) ? w * (r * r) : zero);
+            norm[b] = norm[b] + fit * fit;
+        }
+    }
+    // out = D v, and the sum of out * weigh over the rows.
+    const std::size_t count = n - d;
+    const auto differences = [&](const double* v, double* out, const double* weigh, V* sum) {
+        for (std::size_t r = 0; r < count; ++r) {
+            const double* coefficients = task.difference + r * rows;
+#pragma GCC unroll 4
+            for (std::size_t b = 0; b < B; ++b) {
+                V s = zero;
+                for (std::size_t a = 0; a < rows; ++a) {
+                    s = s + O::broadcast(coefficients[a]) * value(v, r + a, b);
+                }
+                O::store(lane(out, r, b), s);
+                sum[b] = sum[b] + value(weigh == nullptr ? out : weigh, r, b) * s;
+            }
+        }
+    };
+    differences(z, task.differences, nullptr, roughness);
+
+    if (task.inverse) {
+        double* const sigma = task.sigma;
+        // Sigma(a, c) for a, c > i inside the band, from the stored lower half.
+        const auto entry = [&](std::size_t a, std::size_t c, std::size_t b) {
+            return a >= c ? value(sigma, c * rows + (a - c), b) : value(sigma, a * rows + (c - a), b);
+        };
+        for (std::size_t i = n; i-- > 0;) {
+            const std::size_t reach = smaller(d, n - 1 - i);
+#pragma GCC unroll 4
+            for (std::size_t b = 0; b < B; ++b) {
+                const V u = value(task.reciprocal, i, b);
+                for (std::size_t j = reach; j >= 1; --j) {
+                    V s = zero;
+                    for (std::size_t t = 1; t <= reach; ++t) {
+                        s = s + value(F, i * rows + t, b) * entry(i + t, i + j, b);
+                    }
+                    O::store(lane(sigma, i * rows + j, b), -u * s);
+                }
+                V s = zero;
+                for (std::size_t t = 1; t <= reach; ++t) {
+                    s = s + value(F, i * rows + t, b) * value(sigma, i * rows + t, b);
+                }
+                O::store(lane(sigma, i * rows, b), u * u - u * s);
+            }
+        }
+        for (std::size_t b = 0; b < B; ++b) {
+            V edf = zero, loo = zero;
+            for (std::size_t t = 0; t < n; ++t) {
+                const V w = value(task.w, t, b);
+                const M observed = w > zero;
+                const V h = w * value(sigma, t * rows, b);
+                edf = edf + (observed ? h : zero);
+                const V residual = (value(task.y, t, b) - value(z, t, b)) / (one - h);
+                loo = loo + (observed ? w * (residual * residual) : zero);
+            }
+            O::store(task.edf + b * VW, edf);
+            O::store(task.loo + b * VW, loo);
+        }
+    }
+
+    if (task.speed) {
+        // dz = Sigma P z with P z = D^T (D z): the transposed differences
+        // accumulated row by row, then both substitutions.
+        double* const dz = task.dz;
+        for (std::size_t i = 0; i < n * W; ++i) {
+            dz[i] = 0;
+        }
+        for (std::size_t r = 0; r < count; ++r) {
+            const double* coefficients = task.difference + r * rows;
+#pragma GCC unroll 4
+            for (std::size_t b = 0; b < B; ++b) {
+                const V row_value = value(task.differences, r, b);
+                for (std::size_t a = 0; a < rows; ++a) {
+                    O::store(lane(dz, r + a, b),
+                             value(dz, r + a, b) + O::broadcast(coefficients[a]) * row_value);
+                }
+            }
+        }
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::size_t reach_back = smaller(d, i);
+#pragma GCC unroll 4
+            for (std::size_t b = 0; b < B; ++b) {
+                V s = value(dz, i, b);
+                for (std::size_t t = 1; t <= reach_back; ++t) {
+                    s = s - value(F, (i - t) * rows + t, b) * value(dz, i - t, b);
+                }
+                O::store(lane(dz, i, b), s * value(task.reciprocal, i, b));
+            }
+        }
+        back(dz);
+        V psi[B], phi[B];
+#pragma GCC unroll 4
+        for (std::size_t b = 0; b < B; ++b) {
+            psi[b] = phi[b] = zero;
+            for (std::size_t t = 0; t < n; ++t) {
+                const V w = value(task.w, t, b);
+                const V term = (w * (value(task.y, t, b) - value(z, t, b))) * value(dz, t, b);
+                psi[b] = psi[b] + ((w > zero) ? term : zero);
+            }
+        }
+        differences(dz, task.scratch, task.differences, phi);
+        for (std::size_t b = 0; b < B; ++b) {
+            O::store(task.psi_rate + b * VW, psi[b]);
+            O::store(task.phi_rate + b * VW, phi[b]);
+        }
+    }
+
+    for (std::size_t b = 0; b < B; ++b) {
+        O::store(task.product + b * VW, product[b]);
+        for (std::size_t l = 0; l < VW; ++l) {
+            task.exponent[b * VW + l] = exponent[b][l];
+        }
+        O::store(task.rss + b * VW, rss[b]);
+        O::store(task.norm + b * VW, norm[b]);
+        O::store(task.roughness + b * VW, roughness[b]);
+    }
+}
+
+template <class Ops, std::size_t Blocks>
+void evaluate_by_order(const LaneEvaluation& task) {
+    switch (task.d) {
+        case 1:
+            evaluate_lanes<Ops, Blocks, 1>(task);
+            return;
+        case 2:
+            evaluate_lanes<Ops, Blocks, 2>(task);
+            return;
+        case 3:
+            evaluate_lanes<Ops, Blocks, 3>(task);
+            return;
+        default:
+            evaluate_lanes<Ops, Blocks>(task);
+    }
+}
+
+template <class Ops>
+constexpr SelectionKernelSet selection_kernels_of() {
+    return {{evaluate_by_order<Ops, 2>, Ops::width * 2}, {evaluate_by_order<Ops, 1>, Ops::width}};
+}
+
+}  // namespace tarnwold
