@@ -200,7 +200,8 @@ void SeriesWorkspace::read(const SelectionModel& model, const double* values, co
         if (usable(value, weight)) {
             ++observed;
             weight_sum = weight_sum + weight;
-            log_weight_sum = log_weight_sum + std::log(weight);
+            // log 1 = +0 exactly, and adding +0 changes no sum here.
+            log_weight_sum = log_weight_sum + (weight == 1 ? 0.0 : std::log(weight));
         }
     }
 }
@@ -323,12 +324,13 @@ double vcurve_speed(const SelectionModel& model, SeriesWorkspace& ws, double lam
 bool in_null_space(const SelectionModel& model, SeriesWorkspace& ws) {
     const std::size_t n = model.length;
     const std::size_t order = model.order;
+    // Unobserved points add +0, which changes no sum that starts at +0: a
+    // select instead of a branch the missing points would mispredict.
     const auto inner = [&](const double* a, const double* b) {
         double s = 0;
         for (std::size_t t = 0; t < n; ++t) {
-            if (ws.w[t] > 0) {
-                s = s + ws.w[t] * a[t] * b[t];
-            }
+            const double term = ws.w[t] * a[t] * b[t];
+            s = s + (ws.w[t] > 0 ? term : 0.0);
         }
         return s;
     };
@@ -366,7 +368,9 @@ bool in_null_space(const SelectionModel& model, SeriesWorkspace& ws) {
     for (std::size_t j = 0; j < order; ++j) {
         double* q = ws.basis.data() + columns * n;
         for (std::size_t t = 0; t < n; ++t) {
-            q[t] = std::pow((model.positions[t] - centre) / half, static_cast<double>(j));
+            // pow gives exactly 1 and v for the first two powers: no call.
+            const double v = (model.positions[t] - centre) / half;
+            q[t] = j == 0 ? 1.0 : j == 1 ? v : std::pow(v, static_cast<double>(j));
         }
         orthogonalise(q, columns);
         const double length = std::sqrt(inner(q, q));

@@ -125,7 +125,7 @@ private:
     bool log_det_ = false, inverse_ = false;
 };
 
-// The kernel shape for a range of `count` series: two vectors side by side
+// The kernel shape for a range of `count` series: four vectors side by side
 // where the range fills them.
 const LaneEvaluationKernels& shape_for(const SelectionKernelSet& kernels, std::size_t count) {
     return count >= kernels.wide.width ? kernels.wide : kernels.narrow;

@@ -60,8 +60,9 @@ struct LaneEvaluationKernels {
     std::size_t width;  // lanes per call
 };
 
-// The kernels of one instruction set: `wide` runs two vectors side by side
-// (two independent chains of square roots and divisions), `narrow` one.
+// The kernels of one instruction set: `wide` runs four vectors side by side
+// (four independent chains of square roots and divisions, which keep the
+// divider busy), `narrow` one, for ranges of fewer series.
 struct SelectionKernelSet {
     LaneEvaluationKernels wide;
     LaneEvaluationKernels narrow;

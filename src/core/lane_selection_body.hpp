@@ -289,7 +289,7 @@ void evaluate_by_order(const LaneEvaluation& task) {
 
 template <class Ops>
 constexpr SelectionKernelSet selection_kernels_of() {
-    return {{evaluate_by_order<Ops, 2>, Ops::width * 2}, {evaluate_by_order<Ops, 1>, Ops::width}};
+    return {{evaluate_by_order<Ops, 4>, Ops::width * 4}, {evaluate_by_order<Ops, 1>, Ops::width}};
 }
 
 }  // namespace tarnwold
