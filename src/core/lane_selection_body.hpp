@@ -19,32 +19,37 @@
 namespace tarnwold {
 
 // The product of the pivots with its binary exponent taken out, as
-// std::frexp does: for a normal positive product by its bits, otherwise (0,
-// subnormal, infinite, NaN) by frexp itself in that lane.
+// std::frexp does, by its bits. Right for a normal positive product only:
+// `irregular` marks the lanes where the product was not (0, subnormal,
+// infinite, NaN), whose product replay_pivots forms again.
 template <class Ops>
-void take_exponent(typename LaneOps<Ops>::V& product, typename LaneOps<Ops>::M& exponent) {
+void take_exponent(typename LaneOps<Ops>::V& product, typename LaneOps<Ops>::M& exponent,
+                   typename LaneOps<Ops>::M& irregular) {
     using O = LaneOps<Ops>;
     using V = typename O::V;
     using M = typename O::M;
     constexpr long long field = 0x7ffLL << 52;
     constexpr long long half = 1022LL << 52;  // the exponent field of [0.5, 1)
-    const M normal = (product >= O::broadcast(DBL_MIN)) & (product <= O::broadcast(DBL_MAX));
+    irregular |= ~((product >= O::broadcast(DBL_MIN)) & (product <= O::broadcast(DBL_MAX)));
     const M bits = reinterpret_cast<M>(product);
-    const M taken = ((bits & field) >> 52) - 1022;
-    const V mantissa = reinterpret_cast<V>((bits & ~field) | half);
-    bool every = true;
-    for (std::size_t l = 0; l < O::width; ++l) {
-        every = every && normal[l] != 0;
-    }
-    if (every) {
-        product = mantissa;
-        exponent = exponent + taken;
-        return;
-    }
-    for (std::size_t l = 0; l < O::width; ++l) {
-        int lane_taken = 0;
-        product[l] = __builtin_frexp(product[l], &lane_taken);
-        exponent[l] = exponent[l] + lane_taken;
+    exponent = exponent + (((bits & field) >> 52) - 1022);
+    product = reinterpret_cast<V>((bits & ~field) | half);
+}
+
+// The product of one lane's stored pivots (the diagonal of the factor,
+// element i at diagonal[i * stride]) in the one-series order, with
+// std::frexp itself.
+static void replay_pivots(const double* diagonal, std::size_t n, std::size_t stride, double& product,
+                          std::int64_t& exponent) {
+    product = 1;
+    exponent = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        product = product * diagonal[i * stride];
+        if (i % 4 == 3) {
+            int taken = 0;
+            product = __builtin_frexp(product, &taken);
+            exponent = exponent + taken;
+        }
     }
 }
 
@@ -77,12 +82,12 @@ void evaluate_lanes(const LaneEvaluation& task) {
     double* const z = task.z;
 
     V lam[B], product[B], rss[B], norm[B], roughness[B];
-    M exponent[B];
+    M exponent[B], irregular[B];
 #pragma GCC unroll 4
     for (std::size_t b = 0; b < B; ++b) {
         lam[b] = O::load(task.lam + b * VW);
         product[b] = one;
-        exponent[b] = M{};
+        exponent[b] = irregular[b] = M{};
         rss[b] = norm[b] = roughness[b] = zero;
     }
 
@@ -123,7 +128,7 @@ void evaluate_lanes(const LaneEvaluation& task) {
         }
         if (task.log_det && i % 4 == 3) {
             for (std::size_t b = 0; b < B; ++b) {
-                take_exponent<Ops>(product[b], exponent[b]);
+                take_exponent<Ops>(product[b], exponent[b], irregular[b]);
             }
         }
     }
@@ -263,6 +268,9 @@ void evaluate_lanes(const LaneEvaluation& task) {
         O::store(task.product + b * VW, product[b]);
         for (std::size_t l = 0; l < VW; ++l) {
             task.exponent[b * VW + l] = exponent[b][l];
+            if (irregular[b][l] != 0) {
+                replay_pivots(F + b * VW + l, n, rows * W, task.product[b * VW + l], task.exponent[b * VW + l]);
+            }
         }
         O::store(task.rss + b * VW, rss[b]);
         O::store(task.norm + b * VW, norm[b]);
