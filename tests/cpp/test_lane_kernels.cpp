@@ -522,10 +522,10 @@ void test_selection_batches() {
                         weight = pick<double>(g, {0.0, 0.0, 1.0, 2.0, -1.0});
                         break;
                     case 6:
-                        weight = 1e150;
+                        weight = 1e160;
                         break;
                     case 7:
-                        weight = 1e-150;
+                        weight = 1e-160;
                         break;
                     default:
                         break;
