@@ -12,6 +12,7 @@
 #include <cfloat>
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 #include "lane_ops.hpp"
 #include "lane_selection.hpp"
@@ -51,6 +52,21 @@ static void replay_pivots(const double* diagonal, std::size_t n, std::size_t str
             exponent = exponent + taken;
         }
     }
+}
+
+// Calls body with the reaches of point i into the band before and after it:
+// compile-time constants where both are the full half-width FixedD (all
+// but the first and the last FixedD points), so that the loops over the
+// band unroll, plain counts elsewhere.
+template <std::size_t FixedD, typename Body>
+void with_reaches(std::size_t i, std::size_t n, std::size_t d, Body&& body) {
+    if constexpr (FixedD != 0) {
+        if (i >= FixedD && i + FixedD < n) {
+            body(std::integral_constant<std::size_t, FixedD>{}, std::integral_constant<std::size_t, FixedD>{});
+            return;
+        }
+    }
+    body(i < d ? i : d, n - 1 - i < d ? n - 1 - i : d);
 }
 
 // Blocks vectors of lanes side by side, every step on all of them before
@@ -94,38 +110,38 @@ void evaluate_lanes(const LaneEvaluation& task) {
     // Column i of the factor, then the forward substitution of point i,
     // which needs only columns up to i.
     for (std::size_t i = 0; i < n; ++i) {
-        const std::size_t reach_back = smaller(d, i);
-        const std::size_t reach_down = smaller(d, n - 1 - i);
         const V band_diagonal = O::broadcast(task.penalty[i]);
+        with_reaches<FixedD>(i, n, d, [&](auto reach_back, auto reach_down) {
 #pragma GCC unroll 4
-        for (std::size_t b = 0; b < B; ++b) {
-            const V w = value(task.w, i, b);
-            V c = (lam[b] * band_diagonal + w) + ridge;
-            for (std::size_t m = 1; m <= reach_back; ++m) {
-                const V l = value(F, (i - m) * rows + m, b);
-                c = c - l * l;
-            }
-            const V diagonal = Ops::sqrt(O::floored(c, floor));
-            const V inverse = one / diagonal;
-            O::store(lane(F, i * rows, b), diagonal);
-            O::store(lane(task.reciprocal, i, b), inverse);
-            if (task.log_det) {
-                product[b] = product[b] * diagonal;
-            }
-            for (std::size_t r = 1; r <= reach_down; ++r) {
-                V s = lam[b] * O::broadcast(task.penalty[r * n + i + r]);
-                const std::size_t terms = smaller(d - r, reach_back);
-                for (std::size_t m = 1; m <= terms; ++m) {
-                    s = s - value(F, (i - m) * rows + r + m, b) * value(F, (i - m) * rows + m, b);
+            for (std::size_t b = 0; b < B; ++b) {
+                const V w = value(task.w, i, b);
+                V c = (lam[b] * band_diagonal + w) + ridge;
+                for (std::size_t m = 1; m <= reach_back; ++m) {
+                    const V l = value(F, (i - m) * rows + m, b);
+                    c = c - l * l;
                 }
-                O::store(lane(F, i * rows + r, b), s * inverse);
+                const V diagonal = Ops::sqrt(O::floored(c, floor));
+                const V inverse = one / diagonal;
+                O::store(lane(F, i * rows, b), diagonal);
+                O::store(lane(task.reciprocal, i, b), inverse);
+                if (task.log_det) {
+                    product[b] = product[b] * diagonal;
+                }
+                for (std::size_t r = 1; r <= reach_down; ++r) {
+                    V s = lam[b] * O::broadcast(task.penalty[r * n + i + r]);
+                    const std::size_t terms = smaller(d - r, reach_back);
+                    for (std::size_t m = 1; m <= terms; ++m) {
+                        s = s - value(F, (i - m) * rows + r + m, b) * value(F, (i - m) * rows + m, b);
+                    }
+                    O::store(lane(F, i * rows + r, b), s * inverse);
+                }
+                V s = w * value(task.y, i, b);
+                for (std::size_t t = 1; t <= reach_back; ++t) {
+                    s = s - value(F, (i - t) * rows + t, b) * value(z, i - t, b);
+                }
+                O::store(lane(z, i, b), s * inverse);
             }
-            V s = w * value(task.y, i, b);
-            for (std::size_t t = 1; t <= reach_back; ++t) {
-                s = s - value(F, (i - t) * rows + t, b) * value(z, i - t, b);
-            }
-            O::store(lane(z, i, b), s * inverse);
-        }
+        });
         if (task.log_det && i % 4 == 3) {
             for (std::size_t b = 0; b < B; ++b) {
                 take_exponent<Ops>(product[b], exponent[b], irregular[b]);
@@ -136,15 +152,16 @@ void evaluate_lanes(const LaneEvaluation& task) {
     // Back substitution of v (z or dz) in place.
     const auto back = [&](double* v) {
         for (std::size_t i = n; i-- > 0;) {
-            const std::size_t reach_down = smaller(d, n - 1 - i);
+            with_reaches<FixedD>(i, n, d, [&](auto, auto reach_down) {
 #pragma GCC unroll 4
-            for (std::size_t b = 0; b < B; ++b) {
-                V s = value(v, i, b);
-                for (std::size_t t = 1; t <= reach_down; ++t) {
-                    s = s - value(F, i * rows + t, b) * value(v, i + t, b);
+                for (std::size_t b = 0; b < B; ++b) {
+                    V s = value(v, i, b);
+                    for (std::size_t t = 1; t <= reach_down; ++t) {
+                        s = s - value(F, i * rows + t, b) * value(v, i + t, b);
+                    }
+                    O::store(lane(v, i, b), s * value(task.reciprocal, i, b));
                 }
-                O::store(lane(v, i, b), s * value(task.reciprocal, i, b));
-            }
+            });
         }
     };
     back(z);
@@ -184,36 +201,43 @@ void evaluate_lanes(const LaneEvaluation& task) {
             return a >= c ? value(sigma, c * rows + (a - c), b) : value(sigma, a * rows + (c - a), b);
         };
         for (std::size_t i = n; i-- > 0;) {
-            const std::size_t reach = smaller(d, n - 1 - i);
+            with_reaches<FixedD>(i, n, d, [&](auto, auto reach) {
 #pragma GCC unroll 4
-            for (std::size_t b = 0; b < B; ++b) {
-                const V u = value(task.reciprocal, i, b);
-                for (std::size_t j = reach; j >= 1; --j) {
+                for (std::size_t b = 0; b < B; ++b) {
+                    const V u = value(task.reciprocal, i, b);
+                    for (std::size_t j = reach; j >= 1; --j) {
+                        V s = zero;
+                        for (std::size_t t = 1; t <= reach; ++t) {
+                            s = s + value(F, i * rows + t, b) * entry(i + t, i + j, b);
+                        }
+                        O::store(lane(sigma, i * rows + j, b), -u * s);
+                    }
                     V s = zero;
                     for (std::size_t t = 1; t <= reach; ++t) {
-                        s = s + value(F, i * rows + t, b) * entry(i + t, i + j, b);
+                        s = s + value(F, i * rows + t, b) * value(sigma, i * rows + t, b);
                     }
-                    O::store(lane(sigma, i * rows + j, b), -u * s);
+                    O::store(lane(sigma, i * rows, b), u * u - u * s);
                 }
-                V s = zero;
-                for (std::size_t t = 1; t <= reach; ++t) {
-                    s = s + value(F, i * rows + t, b) * value(sigma, i * rows + t, b);
-                }
-                O::store(lane(sigma, i * rows, b), u * u - u * s);
-            }
+            });
         }
+        V edf[B], loo[B];
         for (std::size_t b = 0; b < B; ++b) {
-            V edf = zero, loo = zero;
-            for (std::size_t t = 0; t < n; ++t) {
+            edf[b] = loo[b] = zero;
+        }
+        for (std::size_t t = 0; t < n; ++t) {
+#pragma GCC unroll 4
+            for (std::size_t b = 0; b < B; ++b) {
                 const V w = value(task.w, t, b);
                 const M observed = w > zero;
                 const V h = w * value(sigma, t * rows, b);
-                edf = edf + (observed ? h : zero);
+                edf[b] = edf[b] + (observed ? h : zero);
                 const V residual = (value(task.y, t, b) - value(z, t, b)) / (one - h);
-                loo = loo + (observed ? w * (residual * residual) : zero);
+                loo[b] = loo[b] + (observed ? w * (residual * residual) : zero);
             }
-            O::store(task.edf + b * VW, edf);
-            O::store(task.loo + b * VW, loo);
+        }
+        for (std::size_t b = 0; b < B; ++b) {
+            O::store(task.edf + b * VW, edf[b]);
+            O::store(task.loo + b * VW, loo[b]);
         }
     }
 
@@ -236,22 +260,25 @@ void evaluate_lanes(const LaneEvaluation& task) {
             }
         }
         for (std::size_t i = 0; i < n; ++i) {
-            const std::size_t reach_back = smaller(d, i);
+            with_reaches<FixedD>(i, n, d, [&](auto reach_back, auto) {
 #pragma GCC unroll 4
-            for (std::size_t b = 0; b < B; ++b) {
-                V s = value(dz, i, b);
-                for (std::size_t t = 1; t <= reach_back; ++t) {
-                    s = s - value(F, (i - t) * rows + t, b) * value(dz, i - t, b);
+                for (std::size_t b = 0; b < B; ++b) {
+                    V s = value(dz, i, b);
+                    for (std::size_t t = 1; t <= reach_back; ++t) {
+                        s = s - value(F, (i - t) * rows + t, b) * value(dz, i - t, b);
+                    }
+                    O::store(lane(dz, i, b), s * value(task.reciprocal, i, b));
                 }
-                O::store(lane(dz, i, b), s * value(task.reciprocal, i, b));
-            }
+            });
         }
         back(dz);
         V psi[B], phi[B];
-#pragma GCC unroll 4
         for (std::size_t b = 0; b < B; ++b) {
             psi[b] = phi[b] = zero;
-            for (std::size_t t = 0; t < n; ++t) {
+        }
+        for (std::size_t t = 0; t < n; ++t) {
+#pragma GCC unroll 4
+            for (std::size_t b = 0; b < B; ++b) {
                 const V w = value(task.w, t, b);
                 const V term = (w * (value(task.y, t, b) - value(z, t, b))) * value(dz, t, b);
                 psi[b] = psi[b] + ((w > zero) ? term : zero);
