@@ -189,21 +189,27 @@ SeriesWorkspace::SeriesWorkspace(const SelectionModel& model) {
 }
 
 void SeriesWorkspace::read(const SelectionModel& model, const double* values, const double* base) {
-    observed = 0;
-    weight_sum = 0;
-    log_weight_sum = 0;
-    for (std::size_t t = 0; t < model.length; ++t) {
+    static_cast<SeriesTotals&>(*this) = SeriesTotals{};
+    read_points(values, base, 0, model.length, w.data(), y.data(), 1, *this);
+}
+
+void read_points(const double* values, const double* base, std::size_t first, std::size_t last, double* w,
+                 double* y, std::size_t stride, SeriesTotals& totals) {
+    // Kept in locals: the stores to w and y could alias the totals.
+    SeriesTotals sums = totals;
+    for (std::size_t t = first; t < last; ++t) {
         const double value = values[t];
         const double weight = working_weight(value, base != nullptr ? base[t] : 1.0);
-        w[t] = weight;
-        y[t] = working_value(value, weight);
+        w[t * stride] = weight;
+        y[t * stride] = working_value(value, weight);
         if (usable(value, weight)) {
-            ++observed;
-            weight_sum = weight_sum + weight;
+            ++sums.observed;
+            sums.weight_sum = sums.weight_sum + weight;
             // log 1 = +0 exactly, and adding +0 changes no sum here.
-            log_weight_sum = log_weight_sum + (weight == 1 ? 0.0 : std::log(weight));
+            sums.log_weight_sum = sums.log_weight_sum + (weight == 1 ? 0.0 : std::log(weight));
         }
     }
+    totals = sums;
 }
 
 double log_of(const PivotProduct& pivots) {

@@ -67,6 +67,12 @@ struct SeriesWorkspace : SeriesTotals {
     void read(const SelectionModel& model, const double* values, const double* base);
 };
 
+// The working inputs of points first .. last - 1 of one row of values and
+// of base weights (null for weight 1), written to w and y at t * stride,
+// their observed points added to the totals in order.
+void read_points(const double* values, const double* base, std::size_t first, std::size_t last, double* w,
+                 double* y, std::size_t stride, SeriesTotals& totals);
+
 struct Evaluation {
     double edf = 0;                       // NaN unless the inverse was formed
     double rss = 0;                       // sum w (y - z)^2 over observed points

@@ -39,22 +39,30 @@ public:
     }
 
     // Reads series first .. first + lanes - 1 into the lanes; the lanes past
-    // them repeat the last. With null_test, also tells for each series with
-    // enough points to select whether its data lie in the null space of P.
+    // them repeat the last. A tile of points at a time, lane by lane, keeps
+    // the stores to the interleaved buffers in the first-level cache. With
+    // null_test, also tells for each series with enough points to select
+    // whether its data lie in the null space of P.
     void read(const SeriesBatch& batch, std::size_t first, std::size_t lanes, bool null_test) {
         const std::size_t n = model_.length;
         for (std::size_t l = 0; l < width; ++l) {
-            const std::size_t s = first + (l < lanes ? l : lanes - 1);
-            one_.read(model_, batch.values + s * n, batch.base_weights ? batch.base_weights + s * n : nullptr);
-            for (std::size_t t = 0; t < n; ++t) {
-                w_[t * width + l] = one_.w[t];
-                y_[t * width + l] = one_.y[t];
+            totals[l] = SeriesTotals{};
+        }
+        for (std::size_t t = 0; t < n; t += tile) {
+            const std::size_t last = n - t < tile ? n : t + tile;
+            for (std::size_t l = 0; l < width; ++l) {
+                const std::size_t s = first + (l < lanes ? l : lanes - 1);
+                read_points(batch.values + s * n, batch.base_weights ? batch.base_weights + s * n : nullptr, t,
+                            last, w_.data() + l, y_.data() + l, width, totals[l]);
             }
-            totals[l] = one_;
-            null_space[l] = null_test && l < lanes && one_.observed >= model_.order + 2 &&
-                            in_null_space(model_, one_);
+        }
+        for (std::size_t l = 0; l < width; ++l) {
+            null_space[l] = null_test && l < lanes && totals[l].observed >= model_.order + 2 && null_test_of(l);
         }
     }
+
+    // Points per tile of the interleaved reads and writes.
+    static constexpr std::size_t tile = 32;
 
     // Evaluates every lane at its lam.
     void evaluate(bool log_det, bool inverse, bool speed) {
@@ -108,6 +116,15 @@ public:
     SeriesView view(std::size_t l) const { return {w_.data() + l, z_.data() + l, sigma_.data() + l, width}; }
 
 private:
+    bool null_test_of(std::size_t l) {
+        copy_strided(w_.data() + l, width, model_.length, one_.w.data());
+        copy_strided(y_.data() + l, width, model_.length, one_.y.data());
+        return in_null_space(model_, one_);
+    }
+
+public:
+
+private:
     const SelectionModel& model_;
     const LaneEvaluationKernels& kernels_;
 
@@ -118,7 +135,7 @@ public:
     std::vector<char> null_space;
 
 private:
-    SeriesWorkspace one_;  // one series read, for its totals and the null-space test
+    SeriesWorkspace one_;  // one series, for the null-space test
     std::vector<double> w_, y_, factor_, reciprocal_, sigma_, z_, dz_, differences_, scratch_;
     std::vector<double> product_, rss_, norm_, roughness_, edf_, loo_, psi_rate_, phi_rate_;
     std::vector<std::int64_t> exponent_;
@@ -192,7 +209,7 @@ public:
             finish_selection(options_.criterion, e, block_.totals[l], model_.order, lane.lam, lane.score,
                              lane.status, s, out_);
             if (out_.se != nullptr) {
-                standard_errors(n, model_.order, view.sigma, view.stride, out_.sigma2[s], out_.se + s * n);
+                standard_errors(0, n, model_.order, view.sigma, view.stride, out_.sigma2[s], out_.se + s * n);
             }
         }
     }
@@ -369,6 +386,7 @@ void evaluate_in_lanes(const SelectionModel& model, const SeriesBatch& batch, co
         [&](std::size_t lo, std::size_t hi) {
             LaneBlock block(model, shape_for(kernels, hi - lo));
             const std::size_t width = block.width;
+            std::vector<Evaluation> results(width);
             for (std::size_t first = lo; first < hi; first += width) {
                 const std::size_t lanes = hi - first < width ? hi - first : width;
                 block.read(batch, first, lanes, false);
@@ -377,11 +395,18 @@ void evaluate_in_lanes(const SelectionModel& model, const SeriesBatch& batch, co
                 }
                 block.evaluate(true, true, false);
                 for (std::size_t l = 0; l < lanes; ++l) {
+                    results[l] = block.result(l, gamma);
                     if (block.totals[l].observed == 0) {
                         write_empty_evaluation(n, first + l, out);
-                    } else {
-                        write_evaluation(model, block.totals[l], block.result(l, gamma), block.view(l), first + l,
-                                         out);
+                    }
+                }
+                for (std::size_t t = 0; t < n; t += LaneBlock::tile) {
+                    const std::size_t last = n - t < LaneBlock::tile ? n : t + LaneBlock::tile;
+                    for (std::size_t l = 0; l < lanes; ++l) {
+                        if (block.totals[l].observed != 0) {
+                            write_evaluation(model, block.totals[l], results[l], block.view(l), t, last,
+                                             first + l, out);
+                        }
                     }
                 }
             }

@@ -37,14 +37,16 @@ double too_few_lam(const double* grid, std::size_t points);
 void finish_selection(Criterion criterion, const Evaluation& e, const SeriesTotals& series, std::size_t order,
                       double lam, double score, LambdaStatus status, std::size_t s, const SelectionOutputs& out);
 
-// se_t = sqrt(sigma2 Sigma_tt) for n points.
-void standard_errors(std::size_t n, std::size_t order, const double* sigma, std::size_t stride, double sigma2,
-                     double* se);
+// se_t = sqrt(sigma2 Sigma_tt) for points first .. last - 1.
+void standard_errors(std::size_t first, std::size_t last, std::size_t order, const double* sigma,
+                     std::size_t stride, double sigma2, double* se);
 
 // evaluate_lambdas' results of series s: NaN for a series without
-// observations, else those of the evaluation e with the inverse.
+// observations, else those of the evaluation e with the inverse, its
+// values per point for points first .. last - 1.
 void write_empty_evaluation(std::size_t n, std::size_t s, const EvaluationOutputs& out);
 void write_evaluation(const SelectionModel& model, const SeriesTotals& series, const Evaluation& e,
-                      const SeriesView& view, std::size_t s, const EvaluationOutputs& out);
+                      const SeriesView& view, std::size_t first, std::size_t last, std::size_t s,
+                      const EvaluationOutputs& out);
 
 }  // namespace tarnwold

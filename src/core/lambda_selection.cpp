@@ -85,7 +85,7 @@ public:
         finish_selection(options_.criterion, e, ws, model_.order, lam, score, status, s, out);
         copy_strided(ws.z.data(), 1, n, z);
         if (out.se != nullptr) {
-            standard_errors(n, model_.order, ws.sigma.data(), 1, out.sigma2[s], out.se + s * n);
+            standard_errors(0, n, model_.order, ws.sigma.data(), 1, out.sigma2[s], out.se + s * n);
         }
     }
 
@@ -195,7 +195,7 @@ void evaluate_lambdas(const SelectionModel& model, const SeriesBatch& batch, con
                 continue;
             }
             const Evaluation e = evaluate_series(model, ws, per_series ? lams[s] : lams[0], gamma, true);
-            write_evaluation(model, ws, e, {ws.w.data(), ws.z.data(), ws.sigma.data(), 1}, s, out);
+            write_evaluation(model, ws, e, {ws.w.data(), ws.z.data(), ws.sigma.data(), 1}, 0, n, s, out);
         }
     });
 }
