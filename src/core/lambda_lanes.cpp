@@ -52,8 +52,14 @@ public:
             const std::size_t last = n - t < tile ? n : t + tile;
             for (std::size_t l = 0; l < width; ++l) {
                 const std::size_t s = first + (l < lanes ? l : lanes - 1);
-                read_points(batch.values + s * n, batch.base_weights ? batch.base_weights + s * n : nullptr, t,
-                            last, w_.data() + l, y_.data() + l, width, totals[l]);
+                const double* values = batch.values + s * n;
+                const double* base = batch.base_weights ? batch.base_weights + s * n : nullptr;
+                // The row's next tile, while this one is read.
+                for (std::size_t p = last; p < n && p < last + tile; p += 8) {
+                    __builtin_prefetch(values + p);
+                    if (base != nullptr) __builtin_prefetch(base + p);
+                }
+                read_points(values, base, t, last, w_.data() + l, y_.data() + l, width, totals[l]);
             }
         }
         for (std::size_t l = 0; l < width; ++l) {
