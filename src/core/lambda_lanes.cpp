@@ -34,15 +34,18 @@ public:
             v->resize(width);
         }
         exponent_.resize(width);
+        basis_.resize(checked_product(lanes, model.order));
         totals.resize(width);
         null_space.resize(width);
+        unsettled_.resize(width);
     }
 
     // Reads series first .. first + lanes - 1 into the lanes; the lanes past
     // them repeat the last. A tile of points at a time, lane by lane, keeps
     // the stores to the interleaved buffers in the first-level cache. With
     // null_test, also tells for each series with enough points to select
-    // whether its data lie in the null space of P.
+    // whether its data lie in the null space of P (the one-series test
+    // decides the lanes the lane test leaves unsettled).
     void read(const SeriesBatch& batch, std::size_t first, std::size_t lanes, bool null_test) {
         const std::size_t n = model_.length;
         for (std::size_t l = 0; l < width; ++l) {
@@ -62,8 +65,15 @@ public:
                 read_points(values, base, t, last, w_.data() + l, y_.data() + l, width, totals[l]);
             }
         }
-        for (std::size_t l = 0; l < width; ++l) {
-            null_space[l] = null_test && l < lanes && totals[l].observed >= model_.order + 2 && null_test_of(l);
+        if (!null_test) {
+            return;
+        }
+        kernels_.null_space({n, model_.order, model_.positions.data(), w_.data(), y_.data(), basis_.data(),
+                             scratch_.data(), null_space.data(), unsettled_.data()});
+        for (std::size_t l = 0; l < lanes; ++l) {
+            if (unsettled_[l] != 0 && totals[l].observed >= model_.order + 2) {
+                null_space[l] = null_test_of(l);
+            }
         }
     }
 
@@ -138,11 +148,12 @@ public:
     const std::size_t width;
     std::vector<double> lam;  // each lane's lam for the next evaluation
     std::vector<SeriesTotals> totals;
-    std::vector<char> null_space;
+    std::vector<unsigned char> null_space;  // after a read with the test, for lanes that select
 
 private:
-    SeriesWorkspace one_;  // one series, for the null-space test
-    std::vector<double> w_, y_, factor_, reciprocal_, sigma_, z_, dz_, differences_, scratch_;
+    SeriesWorkspace one_;  // one series, for the null-space test of an unsettled lane
+    std::vector<double> w_, y_, factor_, reciprocal_, sigma_, z_, dz_, differences_, scratch_, basis_;
+    std::vector<unsigned char> unsettled_;
     std::vector<double> product_, rss_, norm_, roughness_, edf_, loo_, psi_rate_, phi_rate_;
     std::vector<std::int64_t> exponent_;
     bool log_det_ = false, inverse_ = false;

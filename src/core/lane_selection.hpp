@@ -55,8 +55,26 @@ struct LaneEvaluation {
     double* phi_rate;
 };
 
+// The null-space test of lambda_evaluation.hpp (in_null_space) in every
+// lane: whether the observed values lie on a polynomial of degree d - 1. A
+// lane where a column of the polynomial basis vanishes (fewer distinct
+// observed positions than d) is marked unsettled: the one-series test must
+// decide it.
+struct LaneNullSpace {
+    std::size_t n;
+    std::size_t d;
+    const double* positions;  // n normalised positions
+    const double* w;          // n * width working weights
+    const double* y;          // n * width working values
+    double* basis;            // d * n * width
+    double* scratch;          // n * width
+    unsigned char* in_null_space;  // width results
+    unsigned char* unsettled;      // width flags
+};
+
 struct LaneEvaluationKernels {
     void (*evaluate)(const LaneEvaluation&);
+    void (*null_space)(const LaneNullSpace&);
     std::size_t width;  // lanes per call
 };
 

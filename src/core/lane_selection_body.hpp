@@ -305,6 +305,115 @@ void evaluate_lanes(const LaneEvaluation& task) {
     }
 }
 
+// The steps of in_null_space in every lane, Blocks vectors side by side so
+// that the chains of their sums overlap.
+template <class Ops, std::size_t Blocks>
+void null_space_lanes(const LaneNullSpace& task) {
+    using O = LaneOps<Ops>;
+    using V = typename O::V;
+    constexpr std::size_t VW = O::width;
+    constexpr std::size_t B = Blocks;
+    constexpr std::size_t W = VW * B;
+    const std::size_t n = task.n;
+    const V zero{};
+    const auto value = [](const double* base, std::size_t index, std::size_t b) {
+        return O::load(base + index * W + b * VW);
+    };
+    // out = sum over observed points of w a c, in the order of the points.
+    const auto inner = [&](const double* a, const double* c, V* out) {
+        for (std::size_t b = 0; b < B; ++b) {
+            out[b] = zero;
+        }
+        for (std::size_t t = 0; t < n; ++t) {
+#pragma GCC unroll 4
+            for (std::size_t b = 0; b < B; ++b) {
+                const V w = value(task.w, t, b);
+                const V term = (w * value(a, t, b)) * value(c, t, b);
+                out[b] = out[b] + ((w > zero) ? term : zero);
+            }
+        }
+    };
+    const auto orthogonalise = [&](double* v, std::size_t columns) {
+        for (int pass = 0; pass < 2; ++pass) {
+            for (std::size_t c = 0; c < columns; ++c) {
+                const double* p = task.basis + c * n * W;
+                V projection[B];
+                inner(v, p, projection);
+                for (std::size_t t = 0; t < n; ++t) {
+#pragma GCC unroll 4
+                    for (std::size_t b = 0; b < B; ++b) {
+                        O::store(v + t * W + b * VW, value(v, t, b) - projection[b] * value(p, t, b));
+                    }
+                }
+            }
+        }
+    };
+    V total[B];
+    inner(task.y, task.y, total);
+    // The observed span of each lane, scaled to [-1, 1].
+    double centres[W], halves[W];
+    for (std::size_t l = 0; l < W; ++l) {
+        double low = 0, high = 0;
+        bool first = true;
+        for (std::size_t t = 0; t < n; ++t) {
+            if (task.w[t * W + l] > 0) {
+                low = first ? task.positions[t] : low;
+                high = task.positions[t];
+                first = false;
+            }
+        }
+        centres[l] = (low + high) / 2;
+        halves[l] = high > low ? (high - low) / 2 : 1.0;
+        task.unsettled[l] = 0;
+    }
+    for (std::size_t j = 0; j < task.d; ++j) {
+        double* q = task.basis + j * n * W;
+        for (std::size_t t = 0; t < n; ++t) {
+            const V position = O::broadcast(task.positions[t]);
+#pragma GCC unroll 4
+            for (std::size_t b = 0; b < B; ++b) {
+                const V v = (position - O::load(centres + b * VW)) / O::load(halves + b * VW);
+                V power = j == 0 ? O::broadcast(1.0) : v;
+                for (std::size_t l = 0; j >= 2 && l < VW; ++l) {
+                    power[l] = __builtin_pow(v[l], static_cast<double>(j));
+                }
+                O::store(q + t * W + b * VW, power);
+            }
+        }
+        orthogonalise(q, j);
+        V length[B];
+        inner(q, q, length);
+#pragma GCC unroll 4
+        for (std::size_t b = 0; b < B; ++b) {
+            length[b] = Ops::sqrt(length[b]);
+            for (std::size_t l = 0; l < VW; ++l) {
+                if (!(length[b][l] > 0)) {
+                    task.unsettled[b * VW + l] = 1;
+                }
+            }
+        }
+        for (std::size_t t = 0; t < n; ++t) {
+#pragma GCC unroll 4
+            for (std::size_t b = 0; b < B; ++b) {
+                O::store(q + t * W + b * VW, value(q, t, b) / length[b]);
+            }
+        }
+    }
+    double* r = task.scratch;
+    for (std::size_t i = 0; i < n * W; ++i) {
+        r[i] = task.y[i];
+    }
+    orthogonalise(r, task.d);
+    V residual[B];
+    inner(r, r, residual);
+    for (std::size_t b = 0; b < B; ++b) {
+        const auto flat = (total[b] == zero) | (residual[b] <= O::broadcast(1e-20) * total[b]);
+        for (std::size_t l = 0; l < VW; ++l) {
+            task.in_null_space[b * VW + l] = flat[l] != 0 ? 1 : 0;
+        }
+    }
+}
+
 template <class Ops, std::size_t Blocks>
 void evaluate_by_order(const LaneEvaluation& task) {
     switch (task.d) {
@@ -324,7 +433,8 @@ void evaluate_by_order(const LaneEvaluation& task) {
 
 template <class Ops>
 constexpr SelectionKernelSet selection_kernels_of() {
-    return {{evaluate_by_order<Ops, 4>, Ops::width * 4}, {evaluate_by_order<Ops, 1>, Ops::width}};
+    return {{evaluate_by_order<Ops, 4>, null_space_lanes<Ops, 4>, Ops::width * 4},
+            {evaluate_by_order<Ops, 1>, null_space_lanes<Ops, 1>, Ops::width}};
 }
 
 }  // namespace tarnwold
