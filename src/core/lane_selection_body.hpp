@@ -242,28 +242,21 @@ void evaluate_lanes(const LaneEvaluation& task) {
     }
 
     if (task.speed) {
-        // dz = Sigma P z with P z = D^T (D z): the transposed differences
-        // accumulated row by row, then both substitutions.
+        // dz = Sigma P z with P z = D^T (D z). Element i of D^T (D z) sums
+        // the rows that reach point i in ascending order, as the row by row
+        // accumulation of evaluate_series does, and is then final, so the
+        // forward substitution of point i follows at once.
         double* const dz = task.dz;
-        for (std::size_t i = 0; i < n * W; ++i) {
-            dz[i] = 0;
-        }
-        for (std::size_t r = 0; r < count; ++r) {
-            const double* coefficients = task.difference + r * rows;
-#pragma GCC unroll 4
-            for (std::size_t b = 0; b < B; ++b) {
-                const V row_value = value(task.differences, r, b);
-                for (std::size_t a = 0; a < rows; ++a) {
-                    O::store(lane(dz, r + a, b),
-                             value(dz, r + a, b) + O::broadcast(coefficients[a]) * row_value);
-                }
-            }
-        }
         for (std::size_t i = 0; i < n; ++i) {
+            const std::size_t low = i < d ? 0 : i - d;
+            const std::size_t high = i < count ? i : count - 1;
             with_reaches<FixedD>(i, n, d, [&](auto reach_back, auto) {
 #pragma GCC unroll 4
                 for (std::size_t b = 0; b < B; ++b) {
-                    V s = value(dz, i, b);
+                    V s = zero;
+                    for (std::size_t r = low; r <= high; ++r) {
+                        s = s + O::broadcast(task.difference[r * rows + (i - r)]) * value(task.differences, r, b);
+                    }
                     for (std::size_t t = 1; t <= reach_back; ++t) {
                         s = s - value(F, (i - t) * rows + t, b) * value(dz, i - t, b);
                     }
