@@ -216,8 +216,8 @@ double log_of(const PivotProduct& pivots) {
     return 2 * (std::log(pivots.product) + static_cast<double>(pivots.exponent) * 0.6931471805599453);
 }
 
-Evaluation finish_evaluation(const SelectionModel& model, const SeriesTotals& series, double lam, double gamma,
-                             const EvaluationSums& sums, bool inverse, bool log_det) {
+Evaluation finish_evaluation(const SelectionModel& model, const SeriesTotals& series, double lam,
+                             double gamma, const EvaluationSums& sums, bool inverse, bool log_det) {
     const std::size_t n = model.length;
     const std::size_t k = model.order;
     Evaluation e;

@@ -104,8 +104,8 @@ struct EvaluationSums {
 
 // The criteria from the sums, the same formulas for one series at a time
 // and for series in lanes.
-Evaluation finish_evaluation(const SelectionModel& model, const SeriesTotals& series, double lam, double gamma,
-                             const EvaluationSums& sums, bool inverse, bool log_det);
+Evaluation finish_evaluation(const SelectionModel& model, const SeriesTotals& series, double lam,
+                             double gamma, const EvaluationSums& sums, bool inverse, bool log_det);
 
 // The V-curve's speed from the rates (y - z)^T W u and (D z)^T (D u),
 // u = Sigma P z.

@@ -1,7 +1,6 @@
 #include "lambda_lanes.hpp"
 
 #include <cmath>
-#include <limits>
 #include <optional>
 #include <vector>
 
@@ -12,8 +11,6 @@
 namespace tarnwold {
 
 namespace {
-
-constexpr double not_a_number = std::numeric_limits<double>::quiet_NaN();
 
 // The buffers of a block of `width` lanes, allocated once per range of
 // series, and the series' totals lane by lane.
@@ -132,15 +129,6 @@ public:
     SeriesView view(std::size_t l) const { return {w_.data() + l, z_.data() + l, sigma_.data() + l, width}; }
 
 private:
-    bool null_test_of(std::size_t l) {
-        copy_strided(w_.data() + l, width, model_.length, one_.w.data());
-        copy_strided(y_.data() + l, width, model_.length, one_.y.data());
-        return in_null_space(model_, one_);
-    }
-
-public:
-
-private:
     const SelectionModel& model_;
     const LaneEvaluationKernels& kernels_;
 
@@ -151,6 +139,12 @@ public:
     std::vector<unsigned char> null_space;  // after a read with the test, for lanes that select
 
 private:
+    bool null_test_of(std::size_t l) {
+        copy_strided(w_.data() + l, width, model_.length, one_.w.data());
+        copy_strided(y_.data() + l, width, model_.length, one_.y.data());
+        return in_null_space(model_, one_);
+    }
+
     SeriesWorkspace one_;  // one series, for the null-space test of an unsettled lane
     std::vector<double> w_, y_, factor_, reciprocal_, sigma_, z_, dz_, differences_, scratch_, basis_;
     std::vector<unsigned char> unsettled_;
@@ -170,8 +164,8 @@ const LaneEvaluationKernels& shape_for(const SelectionKernelSet& kernels, std::s
 class BlockSelector {
 public:
     BlockSelector(const SelectionModel& model, const SelectionOptions& options,
-                  const LaneEvaluationKernels& kernels)
-        : model_(model), options_(options), block_(model, kernels), points_(options.grid.size()) {
+                  const LaneEvaluationKernels& kernels, const SelectionOutputs& out)
+        : model_(model), options_(options), out_(out), block_(model, kernels), points_(options.grid.size()) {
         const std::size_t width = block_.width;
         count_ = vcurve() ? points_ - 1 : points_;
         grid_.resize(checked_product(width, points_));
@@ -191,7 +185,8 @@ public:
             Lane& lane = lanes_[l];
             lane = Lane{};
             const std::optional<double> scale =
-                l < lanes ? start_selection(model_, options_, block_.totals[l], first + l, out_) : std::nullopt;
+                l < lanes ? start_selection(model_, options_, block_.totals[l], first + l, out_)
+                          : std::nullopt;
             lane.used = scale.has_value();
             lane.selecting = lane.used && block_.totals[l].observed >= model_.order + 2;
             selecting = selecting || lane.selecting;
@@ -206,7 +201,9 @@ public:
 
         for (std::size_t l = 0; l < width; ++l) {
             const Lane& lane = lanes_[l];
-            block_.lam[l] = lane.selecting ? lane.lam : lane.used ? too_few_lam(&grid_[l * points_], points_) : 1.0;
+            block_.lam[l] = lane.selecting ? lane.lam
+                            : lane.used    ? too_few_lam(&grid_[l * points_], points_)
+                                           : 1.0;
         }
         block_.evaluate(true, true, false);
         const std::size_t n = model_.length;
@@ -230,8 +227,6 @@ public:
             }
         }
     }
-
-    void set_outputs(const SelectionOutputs& out) { out_ = out; }
 
 private:
     // One lane's state through the search.
@@ -349,11 +344,11 @@ private:
 
     const SelectionModel& model_;
     const SelectionOptions& options_;
+    const SelectionOutputs out_;
     LaneBlock block_;
     std::size_t points_, count_ = 0;
     std::vector<double> grid_, psi_, phi_, lams_, scores_;  // lane by lane
     std::vector<Lane> lanes_;
-    SelectionOutputs out_{};
     std::size_t first_ = 0;
 };
 
@@ -384,8 +379,7 @@ void select_in_lanes(const SelectionModel& model, const SeriesBatch& batch, cons
     for_each_series_range(
         batch.count, options.parallel,
         [&](std::size_t lo, std::size_t hi) {
-            BlockSelector selector(model, options, shape_for(kernels, hi - lo));
-            selector.set_outputs(out);
+            BlockSelector selector(model, options, shape_for(kernels, hi - lo), out);
             const std::size_t width = shape_for(kernels, hi - lo).width;
             for (std::size_t first = lo; first < hi; first += width) {
                 selector.run(batch, first, hi - first < width ? hi - first : width);

@@ -25,9 +25,11 @@ void copy_strided(const double* source, std::size_t stride, std::size_t n, doubl
 }
 
 std::optional<double> start_selection(const SelectionModel& model, const SelectionOptions& options,
-                                      const SeriesTotals& series, std::size_t s, const SelectionOutputs& out) {
+                                      const SeriesTotals& series, std::size_t s,
+                                      const SelectionOutputs& out) {
     const std::size_t n = model.length;
-    const std::size_t count = options.criterion == Criterion::Vcurve ? options.grid.size() - 1 : options.grid.size();
+    const std::size_t count =
+        options.criterion == Criterion::Vcurve ? options.grid.size() - 1 : options.grid.size();
     out.observed[s] = static_cast<std::int64_t>(series.observed);
     out.lam[s] = out.score[s] = out.edf[s] = out.sigma2[s] = not_a_number;
     fill(out.scores ? out.scores + s * count : nullptr, count, not_a_number);
@@ -50,7 +52,8 @@ std::optional<double> start_selection(const SelectionModel& model, const Selecti
 double too_few_lam(const double* grid, std::size_t points) { return std::sqrt(grid[0] * grid[points - 1]); }
 
 void finish_selection(Criterion criterion, const Evaluation& e, const SeriesTotals& series, std::size_t order,
-                      double lam, double score, LambdaStatus status, std::size_t s, const SelectionOutputs& out) {
+                      double lam, double score, LambdaStatus status, std::size_t s,
+                      const SelectionOutputs& out) {
     out.lam[s] = lam;
     out.score[s] = criterion != Criterion::Vcurve ? criterion_value(criterion, e) : score;
     out.edf[s] = e.edf;

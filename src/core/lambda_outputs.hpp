@@ -35,7 +35,8 @@ double too_few_lam(const double* grid, std::size_t points);
 
 // lam, score, EDF, sigma2 and the status from the final evaluation.
 void finish_selection(Criterion criterion, const Evaluation& e, const SeriesTotals& series, std::size_t order,
-                      double lam, double score, LambdaStatus status, std::size_t s, const SelectionOutputs& out);
+                      double lam, double score, LambdaStatus status, std::size_t s,
+                      const SelectionOutputs& out);
 
 // se_t = sqrt(sigma2 Sigma_tt) for points first .. last - 1.
 void standard_errors(std::size_t first, std::size_t last, std::size_t order, const double* sigma,

@@ -27,7 +27,8 @@ double criterion_value(Criterion criterion, const Evaluation& e) {
 
 double sigma2_of(Criterion criterion, const Evaluation& e, std::size_t observed, std::size_t order) {
     const double m = static_cast<double>(observed);
-    return criterion == Criterion::Reml ? e.objective / (m - static_cast<double>(order)) : e.rss / (m - e.edf);
+    return criterion == Criterion::Reml ? e.objective / (m - static_cast<double>(order))
+                                        : e.rss / (m - e.edf);
 }
 
 void vcurve_candidates(const double* grid, std::size_t points, const double* log_rss,

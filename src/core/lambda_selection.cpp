@@ -99,7 +99,8 @@ private:
 
     // The criterion at lam, off the grid: the continuous speed for the V-curve.
     double criterion_at(double lam) {
-        const Evaluation e = evaluate(lam, needs_inverse(options_.criterion), needs_log_det(options_.criterion));
+        const Evaluation e =
+            evaluate(lam, needs_inverse(options_.criterion), needs_log_det(options_.criterion));
         return vcurve() ? vcurve_speed(model_, workspace_, lam, e) : criterion_value(options_.criterion, e);
     }
 
@@ -179,7 +180,8 @@ void select_lambdas(const SelectionModel& model, const SeriesBatch& batch, const
 }
 
 void evaluate_lambdas(const SelectionModel& model, const SeriesBatch& batch, const double* lams,
-                      bool per_series, double gamma, bool parallel, Kernel kernel, const EvaluationOutputs& out) {
+                      bool per_series, double gamma, bool parallel, Kernel kernel,
+                      const EvaluationOutputs& out) {
     const SelectionKernelSet* lanes = selection_kernels(kernel);
     if (lanes != nullptr) {
         evaluate_in_lanes(model, batch, lams, per_series, gamma, parallel, *lanes, out);

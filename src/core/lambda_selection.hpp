@@ -85,6 +85,7 @@ struct EvaluationOutputs {
 
 // lams: one per series, or a single one for all when per_series is false.
 void evaluate_lambdas(const SelectionModel& model, const SeriesBatch& batch, const double* lams,
-                      bool per_series, double gamma, bool parallel, Kernel kernel, const EvaluationOutputs& out);
+                      bool per_series, double gamma, bool parallel, Kernel kernel,
+                      const EvaluationOutputs& out);
 
 }  // namespace tarnwold

@@ -28,9 +28,9 @@ struct LaneEvaluation {
     const double* difference;  // the n - d rows of D, d + 1 coefficients each
     double ridge;
     double eps;
-    bool log_det;  // form the product of the pivots
-    bool inverse;  // form the band of Sigma, EDF and the leave-one-out sum
-    bool speed;    // form the V-curve's rates
+    bool log_det;       // form the product of the pivots
+    bool inverse;       // form the band of Sigma, EDF and the leave-one-out sum
+    bool speed;         // form the V-curve's rates
     const double* lam;  // width
     const double* w;    // n * width working weights
     const double* y;    // n * width working values
@@ -63,11 +63,11 @@ struct LaneEvaluation {
 struct LaneNullSpace {
     std::size_t n;
     std::size_t d;
-    const double* positions;  // n normalised positions
-    const double* w;          // n * width working weights
-    const double* y;          // n * width working values
-    double* basis;            // d * n * width
-    double* scratch;          // n * width
+    const double* positions;       // n normalised positions
+    const double* w;               // n * width working weights
+    const double* y;               // n * width working values
+    double* basis;                 // d * n * width
+    double* scratch;               // n * width
     unsigned char* in_null_space;  // width results
     unsigned char* unsettled;      // width flags
 };

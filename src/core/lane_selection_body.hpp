@@ -62,7 +62,8 @@ template <std::size_t FixedD, typename Body>
 void with_reaches(std::size_t i, std::size_t n, std::size_t d, Body&& body) {
     if constexpr (FixedD != 0) {
         if (i >= FixedD && i + FixedD < n) {
-            body(std::integral_constant<std::size_t, FixedD>{}, std::integral_constant<std::size_t, FixedD>{});
+            body(std::integral_constant<std::size_t, FixedD>{},
+                 std::integral_constant<std::size_t, FixedD>{});
             return;
         }
     }
@@ -89,7 +90,9 @@ void evaluate_lanes(const LaneEvaluation& task) {
     const V one = O::broadcast(1.0);
     // Element i of a lane-interleaved vector, or element index of a band,
     // for vector b.
-    const auto lane = [](double* base, std::size_t index, std::size_t b) { return base + index * W + b * VW; };
+    const auto lane = [](double* base, std::size_t index, std::size_t b) {
+        return base + index * W + b * VW;
+    };
     const auto value = [](const double* base, std::size_t index, std::size_t b) {
         return O::load(base + index * W + b * VW);
     };
@@ -255,7 +258,8 @@ void evaluate_lanes(const LaneEvaluation& task) {
                 for (std::size_t b = 0; b < B; ++b) {
                     V s = zero;
                     for (std::size_t r = low; r <= high; ++r) {
-                        s = s + O::broadcast(task.difference[r * rows + (i - r)]) * value(task.differences, r, b);
+                        s = s +
+                            O::broadcast(task.difference[r * rows + (i - r)]) * value(task.differences, r, b);
                     }
                     for (std::size_t t = 1; t <= reach_back; ++t) {
                         s = s - value(F, (i - t) * rows + t, b) * value(dz, i - t, b);
@@ -289,7 +293,8 @@ void evaluate_lanes(const LaneEvaluation& task) {
         for (std::size_t l = 0; l < VW; ++l) {
             task.exponent[b * VW + l] = exponent[b][l];
             if (irregular[b][l] != 0) {
-                replay_pivots(F + b * VW + l, n, rows * W, task.product[b * VW + l], task.exponent[b * VW + l]);
+                replay_pivots(F + b * VW + l, n, rows * W, task.product[b * VW + l],
+                              task.exponent[b * VW + l]);
             }
         }
         O::store(task.rss + b * VW, rss[b]);

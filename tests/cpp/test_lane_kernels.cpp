@@ -13,8 +13,8 @@
 #include <cstring>
 #include <limits>
 #include <optional>
-#include <string_view>
 #include <random>
+#include <string_view>
 #include <type_traits>
 #include <vector>
 
@@ -458,7 +458,6 @@ void test_select_rank() {
     }
 }
 
-
 // Selection and evaluation through every kernel against the one-series path,
 // all results bit for bit (a NaN matching any NaN): fewer series than lanes
 // and block remainders, short and long series, orders 1 to 4, every
@@ -470,12 +469,12 @@ void test_selection_batches() {
         std::size_t series, length, d;
         double ridge, eps;
     };
-    const Case cases[] = {{1, 2, 1, 1e-10, 1e-10},  {3, 3, 2, 1e-10, 1e-10},   {5, 4, 3, 1e-10, 1e-10},
-                          {7, 5, 4, 1e-10, 1e-10},  {17, 6, 2, 1e-10, 1e-10},  {37, 7, 1, 1e-10, 1e-10},
-                          {9, 8, 3, 1e-10, 1e-10},  {33, 9, 2, 1e-10, 1e-10},  {65, 10, 4, 1e-10, 1e-10},
-                          {11, 12, 2, 1e-10, 1e-10}, {40, 13, 1, 1e-10, 1e-10}, {70, 15, 3, 1e-10, 1e-10},
-                          {31, 16, 2, 1e-10, 1e-10}, {100, 20, 4, 1e-10, 1e-10}, {97, 20, 2, 1e-10, 1e-10},
-                          {33, 20, 2, 0, 0},         {17, 30, 1, 0, 1e-300},    {45, 64, 2, 1e-10, 1e-10},
+    const Case cases[] = {{1, 2, 1, 1e-10, 1e-10},    {3, 3, 2, 1e-10, 1e-10},    {5, 4, 3, 1e-10, 1e-10},
+                          {7, 5, 4, 1e-10, 1e-10},    {17, 6, 2, 1e-10, 1e-10},   {37, 7, 1, 1e-10, 1e-10},
+                          {9, 8, 3, 1e-10, 1e-10},    {33, 9, 2, 1e-10, 1e-10},   {65, 10, 4, 1e-10, 1e-10},
+                          {11, 12, 2, 1e-10, 1e-10},  {40, 13, 1, 1e-10, 1e-10},  {70, 15, 3, 1e-10, 1e-10},
+                          {31, 16, 2, 1e-10, 1e-10},  {100, 20, 4, 1e-10, 1e-10}, {97, 20, 2, 1e-10, 1e-10},
+                          {33, 20, 2, 0, 0},          {17, 30, 1, 0, 1e-300},     {45, 64, 2, 1e-10, 1e-10},
                           {80, 150, 3, 1e-10, 1e-10}, {50, 365, 2, 1e-10, 1e-10}};
     const Criterion criteria[] = {Criterion::Reml, Criterion::Gcv, Criterion::Loocv, Criterion::Vcurve};
     const double nan = std::numeric_limits<double>::quiet_NaN();
@@ -532,9 +531,10 @@ void test_selection_batches() {
                 }
             }
         }
-        const std::optional<std::string_view> normalize =
-            c % 3 == 0 ? std::optional<std::string_view>("mean")
-                       : c % 3 == 1 ? std::optional<std::string_view>("median") : std::nullopt;
+        const std::optional<std::string_view> normalize = c % 3 == 0 ? std::optional<std::string_view>("mean")
+                                                          : c % 3 == 1
+                                                              ? std::optional<std::string_view>("median")
+                                                              : std::nullopt;
         const SelectionModel model = make_selection_model(x.data(), T, d, ridge, eps, normalize);
         const std::vector<double> grid = *default_lambda_grid(model);
         const bool parallel = c % 2 == 1;
@@ -547,9 +547,16 @@ void test_selection_batches() {
                     std::vector<std::int64_t> observed(S);
                     status.assign(S, 0);
                     double* p = v.data();
-                    const SelectionOutputs out{p,         p + S,     p + 2 * S,     p + 3 * S,
-                                               observed.data(), status.data(), p + 4 * S, p + 5 * S,
-                                               p + 5 * S + S * T, p + 5 * S + 2 * S * T};
+                    const SelectionOutputs out{p,
+                                               p + S,
+                                               p + 2 * S,
+                                               p + 3 * S,
+                                               observed.data(),
+                                               status.data(),
+                                               p + 4 * S,
+                                               p + 5 * S,
+                                               p + 5 * S + S * T,
+                                               p + 5 * S + 2 * S * T};
                     select_lambdas(model, batch, {criterion, grid, true, refine, 1.0, parallel, kernel}, out);
                     for (std::size_t s = 0; s < S; ++s) {
                         v.push_back(static_cast<double>(observed[s]) + static_cast<double>(status[s]) / 8);
@@ -575,8 +582,15 @@ void test_selection_batches() {
         const auto evaluated = [&](Kernel kernel, bool per_series) {
             std::vector<double> v(S * (6 + 3 * T));
             double* p = v.data();
-            const EvaluationOutputs out{p + 6 * S, p, p + S, p + 2 * S, p + 3 * S, p + 4 * S, p + 5 * S,
-                                        p + 6 * S + S * T, p + 6 * S + 2 * S * T};
+            const EvaluationOutputs out{p + 6 * S,
+                                        p,
+                                        p + S,
+                                        p + 2 * S,
+                                        p + 3 * S,
+                                        p + 4 * S,
+                                        p + 5 * S,
+                                        p + 6 * S + S * T,
+                                        p + 6 * S + 2 * S * T};
             evaluate_lambdas(model, batch, lams.data(), per_series, 1.0, parallel, kernel, out);
             return v;
         };
