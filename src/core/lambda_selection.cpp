@@ -166,7 +166,9 @@ std::optional<std::vector<double>> default_lambda_grid(const SelectionModel& mod
 
 void select_lambdas(const SelectionModel& model, const SeriesBatch& batch, const SelectionOptions& options,
                     const SelectionOutputs& out) {
-    const SelectionKernelSet* lanes = selection_kernels(options.kernel);
+    // A lone series gains nothing from lanes (its block would run unused
+    // copies of it at the same speed) and would hold a block's buffers.
+    const SelectionKernelSet* lanes = batch.count > 1 ? selection_kernels(options.kernel) : nullptr;
     if (lanes != nullptr) {
         select_in_lanes(model, batch, options, *lanes, out);
         return;
@@ -182,7 +184,7 @@ void select_lambdas(const SelectionModel& model, const SeriesBatch& batch, const
 void evaluate_lambdas(const SelectionModel& model, const SeriesBatch& batch, const double* lams,
                       bool per_series, double gamma, bool parallel, Kernel kernel,
                       const EvaluationOutputs& out) {
-    const SelectionKernelSet* lanes = selection_kernels(kernel);
+    const SelectionKernelSet* lanes = batch.count > 1 ? selection_kernels(kernel) : nullptr;
     if (lanes != nullptr) {
         evaluate_in_lanes(model, batch, lams, per_series, gamma, parallel, *lanes, out);
         return;
