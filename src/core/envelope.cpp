@@ -1,0 +1,258 @@
+#include "envelope.hpp"
+
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include "fault.hpp"
+#include "lambda_lanes.hpp"
+#include "lambda_outputs.hpp"
+#include "parallel.hpp"
+
+namespace tarnwold {
+
+namespace {
+
+// The steps of the iteration, on one series' points at t * stride, shared by
+// the one-series path (stride 1) and the lanes (stride = the lane count) so
+// that both take the same decisions on the same bits.
+
+// w = base * p above the fit, base * (1 - p) at or below it, where base > 0;
+// unusable points keep their working weight.
+void weigh(const double* base, const unsigned char* above, std::size_t n, std::size_t stride, double p,
+           double* w) {
+    const double below = 1 - p;
+    for (std::size_t t = 0; t < n; ++t) {
+        const double b = base[t * stride];
+        w[t * stride] = b > 0 ? b * (above[t * stride] != 0 ? p : below) : b;
+    }
+}
+
+// Records on which side of the fit z each usable point lies and returns how
+// many changed side.
+std::size_t take_sides(const double* base, const double* y, const double* z, std::size_t n, std::size_t stride,
+                       unsigned char* above) {
+    std::size_t changed = 0;
+    for (std::size_t t = 0; t < n; ++t) {
+        const std::size_t i = t * stride;
+        const unsigned char side = base[i] > 0 && y[i] > z[i] ? 1 : 0;
+        changed += side != above[i] ? 1 : 0;
+        above[i] = side;
+    }
+    return changed;
+}
+
+// Whether a series stops after a refit that moved `changed` of its m points.
+bool settled(std::size_t changed, std::size_t observed, double tol) {
+    return static_cast<double>(changed) <= tol * static_cast<double>(observed);
+}
+
+void write_empty(std::size_t n, std::size_t s, const double* w, std::size_t stride, const EnvelopeOutputs& out) {
+    fill(out.z + s * n, n, std::numeric_limits<double>::quiet_NaN());
+    copy_strided(w, stride, n, out.weights + s * n);
+    out.iterations[s] = 0;
+}
+
+void envelope_one_by_one(const SelectionModel& model, const SeriesBatch& batch, const double* lams,
+                         bool per_series, const EnvelopeOptions& options, const EnvelopeOutputs& out) {
+    const std::size_t n = model.length;
+    for_each_series_range(batch.count, options.parallel, [&](std::size_t lo, std::size_t hi) {
+        SeriesWorkspace ws(model);
+        std::vector<double> base(n);
+        std::vector<unsigned char> above(n);
+        for (std::size_t s = lo; s < hi; ++s) {
+            ws.read(model, batch.values + s * n, batch.base_weights ? batch.base_weights + s * n : nullptr);
+            if (ws.observed == 0) {
+                write_empty(n, s, ws.w.data(), 1, out);
+                continue;
+            }
+            const double lam = per_series ? lams[s] : lams[0];
+            base = ws.w;
+            evaluate_series(model, ws, lam, 1.0, false, false);
+            take_sides(base.data(), ws.y.data(), ws.z.data(), n, 1, above.data());
+            std::uint64_t taken = 0;
+            while (taken < options.iterations) {
+                weigh(base.data(), above.data(), n, 1, options.p, ws.w.data());
+                evaluate_series(model, ws, lam, 1.0, false, false);
+                ++taken;
+                if (settled(take_sides(base.data(), ws.y.data(), ws.z.data(), n, 1, above.data()), ws.observed,
+                            options.tol)) {
+                    break;
+                }
+            }
+            copy_strided(ws.z.data(), 1, n, out.z + s * n);
+            copy_strided(ws.w.data(), 1, n, out.weights + s * n);
+            out.iterations[s] = static_cast<std::int64_t>(taken);
+        }
+    });
+}
+
+// A block of series in lanes with the buffers of the iteration, allocated
+// once per range of series.
+class EnvelopeBlock {
+public:
+    EnvelopeBlock(const SelectionModel& model, const LaneEvaluationKernels& kernels)
+        : model_(model), kernels_(kernels), width(kernels.width) {
+        const std::size_t values = checked_product(model.length, width);
+        w_.resize(values);
+        y_.resize(values);
+        base_.resize(values);
+        above_.resize(values);
+        z_.resize(values);
+        reciprocal_.resize(values);
+        differences_.resize(values);
+        scratch_.resize(values);
+        factor_.resize(checked_product(values, model.order + 1));
+        lam_.resize(width);
+        sums_.resize(checked_product(width, 7));
+        exponent_.resize(width);
+        totals_.resize(width);
+        taken_.resize(width);
+        moving_.resize(width);
+    }
+
+    void run(const SeriesBatch& batch, std::size_t first, std::size_t lanes, const double* lams,
+             bool per_series, const EnvelopeOptions& options, const EnvelopeOutputs& out) {
+        const std::size_t n = model_.length;
+        for (std::size_t l = 0; l < width; ++l) {
+            const std::size_t s = first + (l < lanes ? l : lanes - 1);
+            const double* values = batch.values + s * n;
+            const double* base = batch.base_weights ? batch.base_weights + s * n : nullptr;
+            totals_[l] = SeriesTotals{};
+            read_points(values, base, 0, n, w_.data() + l, y_.data() + l, width, totals_[l]);
+            lam_[l] = per_series ? lams[s] : lams[0];
+            taken_[l] = 0;
+            moving_[l] = l < lanes && totals_[l].observed > 0 && options.iterations > 0;
+        }
+        base_ = w_;
+        evaluate();
+        bool moving = false;
+        for (std::size_t l = 0; l < width; ++l) {
+            take_sides(base_.data() + l, y_.data() + l, z_.data() + l, n, width, above_.data() + l);
+            moving = moving || moving_[l];
+        }
+        while (moving) {
+            for (std::size_t l = 0; l < width; ++l) {
+                if (moving_[l]) {
+                    weigh(base_.data() + l, above_.data() + l, n, width, options.p, w_.data() + l);
+                }
+            }
+            evaluate();
+            moving = false;
+            for (std::size_t l = 0; l < width; ++l) {
+                if (!moving_[l]) {
+                    continue;
+                }
+                ++taken_[l];
+                const std::size_t changed =
+                    take_sides(base_.data() + l, y_.data() + l, z_.data() + l, n, width, above_.data() + l);
+                moving_[l] = !settled(changed, totals_[l].observed, options.tol) && taken_[l] < options.iterations;
+                moving = moving || moving_[l];
+            }
+        }
+        for (std::size_t l = 0; l < lanes; ++l) {
+            const std::size_t s = first + l;
+            if (totals_[l].observed == 0) {
+                write_empty(n, s, w_.data() + l, width, out);
+                continue;
+            }
+            copy_strided(z_.data() + l, width, n, out.z + s * n);
+            copy_strided(w_.data() + l, width, n, out.weights + s * n);
+            out.iterations[s] = static_cast<std::int64_t>(taken_[l]);
+        }
+    }
+
+private:
+    // Factor and substitution in every lane at its lam; the sums the kernel
+    // forms on the way are not needed here.
+    void evaluate() {
+        double* sums = sums_.data();
+        LaneEvaluation task{};
+        task.n = model_.length;
+        task.d = model_.order;
+        task.penalty = model_.penalty.data();
+        task.difference = model_.difference.values.data();
+        task.ridge = model_.ridge;
+        task.eps = model_.eps;
+        task.lam = lam_.data();
+        task.w = w_.data();
+        task.y = y_.data();
+        task.factor = factor_.data();
+        task.reciprocal = reciprocal_.data();
+        task.z = z_.data();
+        task.differences = differences_.data();
+        task.scratch = scratch_.data();
+        task.exponent = exponent_.data();
+        for (double** sum : {&task.product, &task.rss, &task.norm, &task.roughness, &task.edf, &task.loo,
+                             &task.psi_rate}) {
+            *sum = sums;
+            sums += width;
+        }
+        task.phi_rate = task.psi_rate;
+        kernels_.evaluate(task);
+    }
+
+    const SelectionModel& model_;
+    const LaneEvaluationKernels& kernels_;
+
+public:
+    const std::size_t width;
+
+private:
+    std::vector<double> w_, y_, base_, z_, reciprocal_, differences_, scratch_, factor_, lam_, sums_;
+    std::vector<unsigned char> above_;
+    std::vector<std::int64_t> exponent_;
+    std::vector<SeriesTotals> totals_;
+    std::vector<std::uint64_t> taken_;
+    std::vector<unsigned char> moving_;
+};
+
+}  // namespace
+
+void envelope_at(const SelectionModel& model, const SeriesBatch& batch, const double* lams, bool per_series,
+                 const EnvelopeOptions& options, const EnvelopeOutputs& out) {
+    const SelectionKernelSet* kernels = batch.count > 1 ? selection_kernels(options.kernel) : nullptr;
+    if (kernels == nullptr) {
+        envelope_one_by_one(model, batch, lams, per_series, options, out);
+        return;
+    }
+    for_each_series_range(
+        batch.count, options.parallel,
+        [&](std::size_t lo, std::size_t hi) {
+            EnvelopeBlock block(model, lane_shape(*kernels, hi - lo, model));
+            for (std::size_t first = lo; first < hi; first += block.width) {
+                block.run(batch, first, hi - first < block.width ? hi - first : block.width, lams, per_series,
+                          options, out);
+            }
+        },
+        kernels->wide.width);
+}
+
+void envelope_selected(const SelectionModel& model, const SeriesBatch& batch, const SelectionOptions& selection,
+                       const EnvelopeOptions& options, const EnvelopeOutputs& out, double* lam,
+                       std::int8_t* status) {
+    const std::size_t S = batch.count;
+    std::vector<double> first_lam(S), score(S), edf(S), sigma2(S), grid_scale(S);
+    std::vector<std::int64_t> observed(S);
+    const auto outputs = [&](double* lams, std::int8_t* statuses) {
+        return SelectionOutputs{lams,          score.data(),      edf.data(), sigma2.data(), observed.data(),
+                                statuses,      grid_scale.data(), out.z,      nullptr,       nullptr};
+    };
+    select_lambdas(model, batch, selection, outputs(first_lam.data(), status));
+    const std::size_t points = selection.grid.size();
+    std::vector<double> grid(points);
+    for (std::size_t s = 0; s < S; ++s) {
+        if (status[s] == static_cast<std::int8_t>(LambdaStatus::TooFew)) {
+            for (std::size_t j = 0; j < points; ++j) {
+                grid[j] = selection.grid[j] * grid_scale[s];
+            }
+            first_lam[s] = too_few_lam(grid.data(), points);
+        } else if (status[s] == static_cast<std::int8_t>(LambdaStatus::Empty)) {
+            first_lam[s] = 1;  // not used: the series has no observations
+        }
+    }
+    envelope_at(model, batch, first_lam.data(), true, options, out);
+    select_lambdas(model, {batch.values, out.weights, S}, selection, outputs(lam, status));
+}
+
+}  // namespace tarnwold

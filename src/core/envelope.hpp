@@ -1,0 +1,59 @@
+// Asymmetric weights: the upper envelope (p > 0.5) or the baseline
+// (p < 0.5) of a series by iterative reweighting.
+//
+// The first fit uses the base weights alone (a symmetric fit, so the first
+// sides are those of the ordinary smoother). Each reweighting gives an
+// observed point base * p when it lies above the last fit (y > z) and
+// base * (1 - p) at or below it, and refits. A series stops when at most
+// tol * m of its points changed side in the last refit (tol = 0: none, so
+// the weights are a fixed point of the fit), or after `iterations`
+// reweightings. The weights returned are those of the returned fit.
+//
+// Series run in contiguous ranges over the worker pool, one at a time or a
+// block of them in SIMD lanes (the selection's lane kernels, one lam per
+// lane, factor and substitution only); the lanes of a block refit in
+// lockstep while any of them still moves, a stopped lane keeping its
+// weights, so that its fit is the same bits again. Each series' results are
+// those of the one-series path.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "kernel_choice.hpp"
+#include "lambda_selection.hpp"
+
+namespace tarnwold {
+
+struct EnvelopeOptions {
+    double p;                  // in (0, 1)
+    std::uint64_t iterations;  // most reweightings
+    double tol;                // >= 0
+    bool parallel;
+    Kernel kernel;  // Scalar: one series at a time; otherwise series in lanes
+};
+
+// S * T values each, and S reweighting counts. A series without
+// observations gets a NaN fit, its working weights (all zero or
+// unusable) and 0 reweightings.
+struct EnvelopeOutputs {
+    double* z;
+    double* weights;
+    std::int64_t* iterations;
+};
+
+// At given lams: one per series, or a single one for all when per_series is
+// false.
+void envelope_at(const SelectionModel& model, const SeriesBatch& batch, const double* lams, bool per_series,
+                 const EnvelopeOptions& options, const EnvelopeOutputs& out);
+
+// With lam chosen by a criterion: lam is selected on the base weights, the
+// weights are iterated at that lam, and lam is selected again on the final
+// weights; z is the fit at that lam with those weights. lam and status are
+// those of the second selection (S values each). A series with too few
+// points to select iterates at the lam the selection fits it at.
+void envelope_selected(const SelectionModel& model, const SeriesBatch& batch, const SelectionOptions& selection,
+                       const EnvelopeOptions& options, const EnvelopeOutputs& out, double* lam,
+                       std::int8_t* status);
+
+}  // namespace tarnwold
