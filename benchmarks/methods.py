@@ -30,14 +30,17 @@ LOOPS = {
     "pybaselines": ("equidistant", np.float64),
     "vam": ("equidistant", np.float64),
 }
-# The choice of lam, timed at S = 1e4, T = 365, d = 2, 5 % missing only:
+# The choice of lam and the envelope, timed at S = 1e4, T = 365, d = 2, 5 % missing only:
 # name -> (tarnwold_tools function, keyword arguments). Default grid, refined.
+# An envelope takes at most 10 reweightings, each one solve and a comparison.
 SELECTION = {
     "select_reml": ("select_lambda", dict(criterion="reml")),
     "select_gcv": ("select_lambda", dict(criterion="gcv")),
     "select_loocv": ("select_lambda", dict(criterion="loocv")),
     "select_vcurve": ("select_lambda", dict(criterion="vcurve")),
     "evaluate_hat": ("evaluate_lambda", dict(lam=LAM, return_hat=True)),
+    "envelope_given": ("envelope", dict(lam=LAM, p=0.9, iterations=10)),
+    "envelope_vcurve": ("envelope", dict(lam="vcurve", p=0.9, iterations=10)),
 }
 LABELS = {
     "solve_f64": "whittaker_solve_f64",
@@ -54,6 +57,8 @@ LABELS = {
     "select_loocv": "select_lambda LOOCV",
     "select_vcurve": "select_lambda V-curve",
     "evaluate_hat": "evaluate_lambda with leverages",
+    "envelope_given": "envelope p=0.9, lam given, 10 it.",
+    "envelope_vcurve": "envelope p=0.9, V-curve, 10 it.",
 }
 
 

@@ -19,7 +19,8 @@ class Envelope:
     weights: (S, T) the final weights (base weight times p or 1 - p; 0 where
         the value is missing), in the input's dtype.
     iterations: (S,) int64, the reweightings taken: refits after the first,
-        symmetric one (0 with iterations=0 and for series without observations).
+        symmetric one, in both rounds with a criterion (at most `iterations`;
+        0 with iterations=0 and for series without observations).
     lam: (S,) float64, the lam of z (NaN for the statuses too_few and empty).
     status: (S,) int8, LAMBDA_OK .. LAMBDA_EMPTY of the final selection; None
         for a given lam.
@@ -54,22 +55,28 @@ def envelope(
     The first fit uses the base weights alone. Each reweighting then weighs
     an observation base * p when it lies above the last fit (y > z) and
     base * (1 - p) at or below it, and refits. A series stops when at most
-    tol * m of its m observations changed side in the last refit (with
+    tol * m of its m observations (tol a fraction) changed side in the last refit (with
     tol=0: none, so its weights are those its own fit gives), or after
     `iterations` reweightings. The weights returned are always those of the
     returned fit. With p = 0.5 every weight is halved: the fit is the plain
     fit at 2 * lam.
 
     lam: a number, an (S,) array (one per series), or a criterion of
-    select_lambda ("reml", "gcv", "loocv", "vcurve"). With a criterion, lam
-    is selected on the base weights (the symmetric choice), the weights are
-    iterated at that lam, and lam is selected once more on the final
-    weights with the default grid: the returned lam is the criterion's choice
-    on the returned weights and z the fit at that lam with those weights
-    (select_lambda on the returned weights gives the same lam and z). The
-    weights settled at the symmetric lam, so at the final lam a few points
-    may lie on the other side of z than their weight says. This costs two
-    selections and at most `iterations` + 1 solves per series.
+    select_lambda ("reml", "gcv", "loocv", "vcurve"), chosen per series on
+    the asymmetric weights with the default grid, in two rounds: lam is
+    selected on the base weights (the symmetric choice) and the weights are
+    iterated at it; lam is selected again on those weights and the iteration
+    continues at it from them, with the reweightings left (most series keep
+    their weights: the sides of the fit match them); lam is selected a last
+    time on the final weights. The returned lam is the criterion's choice on
+    the returned weights and z the fit at that lam with those weights
+    (select_lambda on the returned weights gives the same lam, status and
+    z); as lam moved once more, a few points (a few per thousand on cloudy
+    synthetic series) may lie on the other side of z than their weight says. This
+    costs three selections and at most `iterations` + 2 solves per series.
+    For baselines under sharp peaks (small p) GCV and LOOCV tend to choose a
+    lam that follows the points closely; REML and the V-curve keep smoother,
+    or give lam explicitly.
 
     float32 input is computed in float64 and its z and weights come back
     rounded. Results are the same bits for any thread count and with

@@ -53,8 +53,33 @@ void write_empty(std::size_t n, std::size_t s, const double* w, std::size_t stri
     out.iterations[s] = 0;
 }
 
+// Whether a series given start weights keeps them: the fit with them moved
+// no more points to the other side than a refit would stop at.
+bool settled_start(const double* start, std::size_t changed, std::size_t observed, double tol) {
+    return start != nullptr && settled(changed, observed, tol);
+}
+
+// The reweightings series s has already taken, with start weights.
+std::uint64_t taken_before(const double* start, std::size_t s, const EnvelopeOutputs& out) {
+    return start != nullptr ? static_cast<std::uint64_t>(out.iterations[s]) : 0;
+}
+
+// Puts the working weights of a row of start weights in place of those of
+// the base weights (the values and totals stay those of the base weights)
+// and marks the sides they were given for: above where w = base * p.
+void read_start(const double* values, const double* start, std::size_t n, std::size_t stride, double p,
+                const double* base, double* w, double* y, unsigned char* above) {
+    SeriesTotals unused;
+    read_points(values, start, 0, n, w, y, stride, unused);
+    for (std::size_t t = 0; t < n; ++t) {
+        const std::size_t i = t * stride;
+        above[i] = base[i] > 0 && w[i] == base[i] * p ? 1 : 0;
+    }
+}
+
 void envelope_one_by_one(const SelectionModel& model, const SeriesBatch& batch, const double* lams,
-                         bool per_series, const EnvelopeOptions& options, const EnvelopeOutputs& out) {
+                         bool per_series, const EnvelopeOptions& options, const EnvelopeOutputs& out,
+                         const double* start) {
     const std::size_t n = model.length;
     for_each_series_range(batch.count, options.parallel, [&](std::size_t lo, std::size_t hi) {
         SeriesWorkspace ws(model);
@@ -68,17 +93,20 @@ void envelope_one_by_one(const SelectionModel& model, const SeriesBatch& batch, 
             }
             const double lam = per_series ? lams[s] : lams[0];
             base = ws.w;
+            if (start != nullptr) {
+                read_start(batch.values + s * n, start + s * n, n, 1, options.p, base.data(), ws.w.data(),
+                           ws.y.data(), above.data());
+            }
             evaluate_series(model, ws, lam, 1.0, false, false);
-            take_sides(base.data(), ws.y.data(), ws.z.data(), n, 1, above.data());
-            std::uint64_t taken = 0;
-            while (taken < options.iterations) {
+            std::size_t changed = take_sides(base.data(), ws.y.data(), ws.z.data(), n, 1, above.data());
+            std::uint64_t taken = taken_before(start, s, out);
+            bool moving = taken < options.iterations && !settled_start(start, changed, ws.observed, options.tol);
+            while (moving) {
                 weigh(base.data(), above.data(), n, 1, options.p, ws.w.data());
                 evaluate_series(model, ws, lam, 1.0, false, false);
                 ++taken;
-                if (settled(take_sides(base.data(), ws.y.data(), ws.z.data(), n, 1, above.data()), ws.observed,
-                            options.tol)) {
-                    break;
-                }
+                changed = take_sides(base.data(), ws.y.data(), ws.z.data(), n, 1, above.data());
+                moving = !settled(changed, ws.observed, options.tol) && taken < options.iterations;
             }
             copy_strided(ws.z.data(), 1, n, out.z + s * n);
             copy_strided(ws.w.data(), 1, n, out.weights + s * n);
@@ -112,7 +140,7 @@ public:
     }
 
     void run(const SeriesBatch& batch, std::size_t first, std::size_t lanes, const double* lams,
-             bool per_series, const EnvelopeOptions& options, const EnvelopeOutputs& out) {
+             bool per_series, const EnvelopeOptions& options, const EnvelopeOutputs& out, const double* start) {
         const std::size_t n = model_.length;
         for (std::size_t l = 0; l < width; ++l) {
             const std::size_t s = first + (l < lanes ? l : lanes - 1);
@@ -121,14 +149,21 @@ public:
             totals_[l] = SeriesTotals{};
             read_points(values, base, 0, n, w_.data() + l, y_.data() + l, width, totals_[l]);
             lam_[l] = per_series ? lams[s] : lams[0];
-            taken_[l] = 0;
-            moving_[l] = l < lanes && totals_[l].observed > 0 && options.iterations > 0;
+            taken_[l] = taken_before(start, s, out);
+            moving_[l] = l < lanes && totals_[l].observed > 0 && taken_[l] < options.iterations;
         }
         base_ = w_;
+        for (std::size_t l = 0; start != nullptr && l < width; ++l) {
+            const std::size_t s = first + (l < lanes ? l : lanes - 1);
+            read_start(batch.values + s * n, start + s * n, n, width, options.p, base_.data() + l, w_.data() + l,
+                       y_.data() + l, above_.data() + l);
+        }
         evaluate();
         bool moving = false;
         for (std::size_t l = 0; l < width; ++l) {
-            take_sides(base_.data() + l, y_.data() + l, z_.data() + l, n, width, above_.data() + l);
+            const std::size_t changed =
+                take_sides(base_.data() + l, y_.data() + l, z_.data() + l, n, width, above_.data() + l);
+            moving_[l] = moving_[l] && !settled_start(start, changed, totals_[l].observed, options.tol);
             moving = moving || moving_[l];
         }
         while (moving) {
@@ -210,10 +245,10 @@ private:
 }  // namespace
 
 void envelope_at(const SelectionModel& model, const SeriesBatch& batch, const double* lams, bool per_series,
-                 const EnvelopeOptions& options, const EnvelopeOutputs& out) {
+                 const EnvelopeOptions& options, const EnvelopeOutputs& out, const double* start) {
     const SelectionKernelSet* kernels = batch.count > 1 ? selection_kernels(options.kernel) : nullptr;
     if (kernels == nullptr) {
-        envelope_one_by_one(model, batch, lams, per_series, options, out);
+        envelope_one_by_one(model, batch, lams, per_series, options, out, start);
         return;
     }
     for_each_series_range(
@@ -222,7 +257,7 @@ void envelope_at(const SelectionModel& model, const SeriesBatch& batch, const do
             EnvelopeBlock block(model, lane_shape(*kernels, hi - lo, model));
             for (std::size_t first = lo; first < hi; first += block.width) {
                 block.run(batch, first, hi - first < block.width ? hi - first : block.width, lams, per_series,
-                          options, out);
+                          options, out, start);
             }
         },
         kernels->wide.width);
@@ -232,27 +267,32 @@ void envelope_selected(const SelectionModel& model, const SeriesBatch& batch, co
                        const EnvelopeOptions& options, const EnvelopeOutputs& out, double* lam,
                        std::int8_t* status) {
     const std::size_t S = batch.count;
-    std::vector<double> first_lam(S), score(S), edf(S), sigma2(S), grid_scale(S);
+    std::vector<double> score(S), edf(S), sigma2(S), grid_scale(S), grid(selection.grid.size());
     std::vector<std::int64_t> observed(S);
-    const auto outputs = [&](double* lams, std::int8_t* statuses) {
-        return SelectionOutputs{lams,          score.data(),      edf.data(), sigma2.data(), observed.data(),
-                                statuses,      grid_scale.data(), out.z,      nullptr,       nullptr};
-    };
-    select_lambdas(model, batch, selection, outputs(first_lam.data(), status));
-    const std::size_t points = selection.grid.size();
-    std::vector<double> grid(points);
-    for (std::size_t s = 0; s < S; ++s) {
-        if (status[s] == static_cast<std::int8_t>(LambdaStatus::TooFew)) {
-            for (std::size_t j = 0; j < points; ++j) {
-                grid[j] = selection.grid[j] * grid_scale[s];
+    const SelectionOutputs selected{lam,    score.data(),      edf.data(), sigma2.data(), observed.data(),
+                                    status, grid_scale.data(), out.z,      nullptr,       nullptr};
+    // The lam each series iterates at: the selected one, the one a series
+    // with too few points is fitted at, any for a series without any.
+    const auto iteration_lams = [&] {
+        for (std::size_t s = 0; s < S; ++s) {
+            if (status[s] == static_cast<std::int8_t>(LambdaStatus::TooFew)) {
+                for (std::size_t j = 0; j < grid.size(); ++j) {
+                    grid[j] = selection.grid[j] * grid_scale[s];
+                }
+                lam[s] = too_few_lam(grid.data(), grid.size());
+            } else if (status[s] == static_cast<std::int8_t>(LambdaStatus::Empty)) {
+                lam[s] = 1;
             }
-            first_lam[s] = too_few_lam(grid.data(), points);
-        } else if (status[s] == static_cast<std::int8_t>(LambdaStatus::Empty)) {
-            first_lam[s] = 1;  // not used: the series has no observations
         }
-    }
-    envelope_at(model, batch, first_lam.data(), true, options, out);
-    select_lambdas(model, {batch.values, out.weights, S}, selection, outputs(lam, status));
+    };
+    select_lambdas(model, batch, selection, selected);
+    iteration_lams();
+    envelope_at(model, batch, lam, true, options, out);
+    const SeriesBatch reweighted{batch.values, out.weights, S};
+    select_lambdas(model, reweighted, selection, selected);
+    iteration_lams();
+    envelope_at(model, batch, lam, true, options, out, out.weights);
+    select_lambdas(model, reweighted, selection, selected);
 }
 
 }  // namespace tarnwold

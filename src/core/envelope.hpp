@@ -43,15 +43,21 @@ struct EnvelopeOutputs {
 };
 
 // At given lams: one per series, or a single one for all when per_series is
-// false.
+// false. With start weights (S * T, as the weights of a previous call
+// returned them), the first fit uses them instead of the base weights, and
+// out.iterations holds on entry the reweightings already taken, which count
+// towards options.iterations.
 void envelope_at(const SelectionModel& model, const SeriesBatch& batch, const double* lams, bool per_series,
-                 const EnvelopeOptions& options, const EnvelopeOutputs& out);
+                 const EnvelopeOptions& options, const EnvelopeOutputs& out, const double* start = nullptr);
 
-// With lam chosen by a criterion: lam is selected on the base weights, the
-// weights are iterated at that lam, and lam is selected again on the final
-// weights; z is the fit at that lam with those weights. lam and status are
-// those of the second selection (S values each). A series with too few
-// points to select iterates at the lam the selection fits it at.
+// With lam chosen by a criterion, in two rounds: lam is selected on the base
+// weights and the weights iterated at it from the symmetric fit; lam is
+// selected again on those weights and the iteration continues at it from
+// them (most series then settle at once, their weights matching the sides
+// of the fit), with the reweightings left; lam is selected a last time on
+// the final weights, z is the fit at that lam with those weights. lam and
+// status are those of the last selection (S values each). A series with
+// too few points to select iterates at the lam the selection fits it at.
 void envelope_selected(const SelectionModel& model, const SeriesBatch& batch, const SelectionOptions& selection,
                        const EnvelopeOptions& options, const EnvelopeOutputs& out, double* lam,
                        std::int8_t* status);
