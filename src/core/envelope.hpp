@@ -50,12 +50,13 @@ struct EnvelopeOutputs {
 void envelope_at(const SelectionModel& model, const SeriesBatch& batch, const double* lams, bool per_series,
                  const EnvelopeOptions& options, const EnvelopeOutputs& out, const double* start = nullptr);
 
-// With lam chosen by a criterion, in two rounds: lam is selected on the base
-// weights and the weights iterated at it from the symmetric fit; lam is
-// selected again on those weights and the iteration continues at it from
-// them (most series then settle at once, their weights matching the sides
-// of the fit), with the reweightings left; lam is selected a last time on
-// the final weights, z is the fit at that lam with those weights. lam and
+// With lam chosen by a criterion, in two rounds: lam is chosen on the grid
+// for the base weights (not refined) and the weights iterated at it from
+// the symmetric fit; lam is selected again on those weights and the
+// iteration continues at it from them (most series then settle at once,
+// their weights matching the sides of the fit), with the reweightings left;
+// lam is selected a last time on the final weights where they moved, z is
+// the fit at that lam with those weights. lam and
 // status are those of the last selection (S values each). A series with
 // too few points to select iterates at the lam the selection fits it at.
 void envelope_selected(const SelectionModel& model, const SeriesBatch& batch, const SelectionOptions& selection,
