@@ -350,7 +350,11 @@ void test_batches() {
             x[t] =
                 (t == 0 ? T(0) : x[t - 1]) + (t == 3 ? T(0.005) : static_cast<T>(0.1 + std::fabs(normal(g))));
         }
-        // Column-major observations: every kernel reads them through strides.
+        // Column-major observations, which every kernel reads through
+        // strides, or rows one after another, which the kernels read in
+        // tiles (the last overlapping the one before) and fetch ahead.
+        const bool dense = (round / 3) % 2 == 0;
+        const auto series_of = [&](std::size_t i) { return dense ? i / length : i % series; };
         std::vector<T> y(series * length), w(series * length);
         for (std::size_t i = 0; i < y.size(); ++i) {
             y[i] = static_cast<T>(std::sin(double(i % length) / 3.0) + 0.3 * normal(g));
@@ -366,7 +370,7 @@ void test_batches() {
                                        -std::numeric_limits<T>::max()});
                 }
             }
-            if (boundary && (i % series) % 5 == 1) {
+            if (boundary && series_of(i) % 5 == 1) {
                 y[i] = std::numeric_limits<T>::quiet_NaN();  // a series without observations
             }
             // Without NaN weights, which send a float batch to its
@@ -376,9 +380,10 @@ void test_batches() {
                                           std::numeric_limits<T>::quiet_NaN()});
         }
         const auto byte_view = [&](const std::vector<T>& values) {
+            const auto size = static_cast<std::ptrdiff_t>(sizeof(T));
+            const auto across = static_cast<std::ptrdiff_t>(dense ? length : series) * size;
             return StridedMatrix<T>{reinterpret_cast<const std::byte*>(values.data()), series, length,
-                                    static_cast<std::ptrdiff_t>(sizeof(T)),
-                                    static_cast<std::ptrdiff_t>(series * sizeof(T))};
+                                    dense ? across : size, dense ? size : across};
         };
         const StridedMatrix<T> observations = byte_view(y);
         const StridedMatrix<T> weights = byte_view(w);
