@@ -175,9 +175,18 @@ void lane_passes(const IrlsProblem<T>& problem, std::uint64_t passes, const Lane
     std::vector<const T*> observation_rows(width);
     std::vector<const T*> base_rows(width);
     std::vector<const T*> robust_rows(width);
+    // The next block's observations, fetched into the cache during the last
+    // solve of this one when they are contiguous.
+    std::vector<const std::byte*> upcoming_rows(width);
+    const bool dense = problem.y.col_stride == static_cast<std::ptrdiff_t>(sizeof(T));
 
     for (std::size_t first = lo; first < hi; first += width) {
         const std::size_t lanes = hi - first < width ? hi - first : width;
+        const bool more = dense && first + width < hi;
+        for (std::size_t lane = 0; more && lane < width; ++lane) {
+            const std::size_t s = first + width + lane < hi ? first + width + lane : first + width;
+            upcoming_rows[lane] = problem.y.data + static_cast<std::ptrdiff_t>(s) * problem.y.row_stride;
+        }
         for (std::size_t lane = 0; lane < lanes; ++lane) {
             const std::size_t s = first + lane;
             const T* base = base_row(problem, s, bases.data() + lane * n);
@@ -212,7 +221,8 @@ void lane_passes(const IrlsProblem<T>& problem, std::uint64_t passes, const Lane
         for (std::uint64_t pass = 0; pass < passes; ++pass) {
             // Only the last pass's fits leave the block.
             const bool last = pass + 1 == passes;
-            solver.solve(lanes, last ? fit_rows.data() : nullptr);
+            solver.solve(lanes, last ? fit_rows.data() : nullptr,
+                         last && more ? upcoming_rows.data() : nullptr);
             if (!last) {
                 block.reweigh({n, problem.weighting, problem.tuning, problem.scale, problem.eps,
                                lane_bases.data(), solver.solutions(), solver.weights(), solver.values(),
