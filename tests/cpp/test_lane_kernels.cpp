@@ -330,14 +330,18 @@ void test_batches() {
     std::normal_distribution<double> normal;
     const Weighting all[] = {Weighting::Tukey,  Weighting::Huber, Weighting::Cauchy,
                              Weighting::Welsch, Weighting::Fair,  Weighting::Hampel};
-    // After the random rounds, every length around the sizes of the
-    // reweighting's sorting network (powers of two, and the radix selection
-    // above 512 positions), four rounds each, with ties, missing series and
-    // block remainders.
-    const std::size_t lengths[] = {1,  2,  3,  4,  5,  7,  8,  9,  15, 16,  17,  31, 32,
-                                   33, 45, 46, 47, 63, 64, 65, 66, 70, 511, 512, 513};
+    // After the random rounds, every length up to 70 (every tile and vector
+    // width's remainder) and around the larger sizes of the reweighting's
+    // sorting network (powers of two, and the radix selection above 512
+    // positions), four rounds each, with ties, missing series and block
+    // remainders.
+    std::vector<std::size_t> lengths;
+    for (std::size_t length = 1; length <= 70; ++length) {
+        lengths.push_back(length);
+    }
+    lengths.insert(lengths.end(), {127, 128, 129, 255, 256, 257, 511, 512, 513});
     constexpr int random_rounds = 60;
-    for (int round = 0; round < random_rounds + 4 * static_cast<int>(std::size(lengths)); ++round) {
+    for (int round = 0; round < random_rounds + 4 * static_cast<int>(lengths.size()); ++round) {
         const bool boundary = round >= random_rounds;
         const std::size_t series =
             boundary ? pick<std::size_t>(g, {7, 37, 97}) : pick<std::size_t>(g, {1, 2, 5, 17, 64});
