@@ -531,6 +531,7 @@ void huber_lanes(const typename Ops::T* squares, std::size_t n, const typename O
     V s_new[Blocks];
     V result[Blocks];
     M running[Blocks];
+    bool active[Blocks];
     for (std::size_t b = 0; b < Blocks; ++b) {
         s[b] = O::load(scales + b * VW);
         s_new[b] = s[b];
@@ -538,6 +539,7 @@ void huber_lanes(const typename Ops::T* squares, std::size_t n, const typename O
         const M none = M(counts[b] == V{});
         result[b] = none ? floor : V{};
         running[b] = ~none;
+        active[b] = true;
     }
     for (int step = 0; step < max_steps; ++step) {
         V k2[Blocks];
@@ -547,24 +549,32 @@ void huber_lanes(const typename Ops::T* squares, std::size_t n, const typename O
             acc[b] = V{};
         }
         // Independent sums side by side: each is a chain of dependent
-        // additions.
+        // additions. A vector whose lanes have all stopped sits the sweeps
+        // out (a branch the same at every position).
         for (std::size_t t = 0; t < n; ++t) {
 #pragma GCC unroll 4
             for (std::size_t b = 0; b < Blocks; ++b) {
-                const V square = O::load(squares + t * W + b * VW);
-                acc[b] = acc[b] + ((k2[b] < square) ? k2[b] : square);
+                if (active[b]) {
+                    const V square = O::load(squares + t * W + b * VW);
+                    acc[b] = acc[b] + ((k2[b] < square) ? k2[b] : square);
+                }
             }
         }
         bool any_running = false;
         for (std::size_t b = 0; b < Blocks; ++b) {
+            if (!active[b]) {
+                continue;
+            }
             s_new[b] = O::floored(Ops::sqrt(acc[b] / counts[b]), floor);
             const V rel = O::magnitude(s_new[b] - s[b]) / O::floored(s[b], floor);
             const M done = running[b] & M(rel < tolerance);
             result[b] = done ? s_new[b] : result[b];
             running[b] &= ~done;
+            active[b] = false;
             for (std::size_t l = 0; l < VW; ++l) {
-                any_running = any_running || running[b][l] != 0;
+                active[b] = active[b] || running[b][l] != 0;
             }
+            any_running = any_running || active[b];
             s[b] = s_new[b];
         }
         if (!any_running) {
