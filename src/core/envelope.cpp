@@ -243,6 +243,21 @@ private:
     std::vector<unsigned char> moving_;
 };
 
+// The mean weight the reweighting gives a series' usable points on the
+// sides of the fit z, relative to their mean base weight: a criterion's lam
+// scales about with the weights (scaling both leaves the fit alone).
+double reweighted_share(const double* values, const double* base, const double* z, std::size_t n, double p) {
+    double before = 0, after = 0;
+    for (std::size_t t = 0; t < n; ++t) {
+        const double w = base != nullptr ? base[t] : 1.0;
+        if (std::isfinite(values[t]) && w > 0) {
+            before = before + w;
+            after = after + w * (values[t] > z[t] ? p : 1 - p);
+        }
+    }
+    return after / before;
+}
+
 }  // namespace
 
 void envelope_at(const SelectionModel& model, const SeriesBatch& batch, const double* lams, bool per_series,
@@ -296,6 +311,16 @@ void envelope_selected(const SelectionModel& model, const SeriesBatch& batch, co
     on_grid.refine = false;
     select_lambdas(model, batch, on_grid, outputs(lam, status, out.z));
     iteration_lams();
+    // Iterating at the symmetric choice would smooth the reweighted series
+    // more than the criterion will want: its lam is scaled by the share of
+    // the weight the sides of the symmetric fit leave.
+    for (std::size_t s = 0; s < S; ++s) {
+        if (status[s] != static_cast<std::int8_t>(LambdaStatus::Empty)) {
+            at[s] = at[s] * reweighted_share(batch.values + s * n,
+                                             batch.base_weights ? batch.base_weights + s * n : nullptr,
+                                             out.z + s * n, n, options.p);
+        }
+    }
     envelope_at(model, batch, at.data(), true, options, out);
     select_lambdas(model, {batch.values, out.weights, S}, selection, outputs(lam, status, out.z));
     iteration_lams();

@@ -51,13 +51,13 @@ void envelope_at(const SelectionModel& model, const SeriesBatch& batch, const do
                  const EnvelopeOptions& options, const EnvelopeOutputs& out, const double* start = nullptr);
 
 // With lam chosen by a criterion, in two rounds: lam is chosen on the grid
-// for the base weights (not refined) and the weights iterated at it from
-// the symmetric fit; lam is selected again on those weights and the
-// iteration continues at it from them (most series then settle at once,
-// their weights matching the sides of the fit), with the reweightings left;
-// lam is selected a last time on the final weights where they moved, z is
-// the fit at that lam with those weights. lam and
-// status are those of the last selection (S values each). A series with
+// for the base weights (not refined), scaled by the share of the weight the
+// reweighting leaves on the sides of that fit, and the weights iterated at
+// it from the symmetric fit; lam is selected again on those weights and the
+// iteration continues at it from them with the reweightings left (few
+// points move then); lam is selected a last time on the final weights where
+// they moved, z is the fit at that lam with those weights. lam and status
+// are those of the last selection (S values each). A series with
 // too few points to select iterates at the lam the selection fits it at.
 void envelope_selected(const SelectionModel& model, const SeriesBatch& batch, const SelectionOptions& selection,
                        const EnvelopeOptions& options, const EnvelopeOutputs& out, double* lam,
