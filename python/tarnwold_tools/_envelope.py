@@ -77,9 +77,9 @@ def envelope(
     z). As lam moved once more, a few points may lie on the other side of z
     than their weight says: on synthetic cloudy series about 1 in 1000 with
     REML and the V-curve (1 to 7 in 100 after one round), 1 to 7 in 100
-    with GCV.
-    This costs a grid scan, two selections and at most `iterations` + 2
-    solves per series. For baselines under sharp peaks (small p) GCV and
+    with GCV. This costs a grid scan, a selection, a second one where the
+    weights moved, and at most `iterations` + 2 solves per series. For
+    baselines under sharp peaks (small p) GCV and
     LOOCV tend to choose a lam that follows the points closely; REML and the
     V-curve keep smoother, or give lam explicitly.
 

@@ -54,6 +54,17 @@ void write_empty(std::size_t n, std::size_t s, const double* w, std::size_t stri
     out.iterations[s] = 0;
 }
 
+// The block for a range of `count` series: four vectors side by side where
+// the range fills them and their buffers (about 8 + d vectors of T values
+// per lane) stay within the caches, else one.
+const LaneEvaluationKernels& block_shape(const SelectionKernelSet& kernels, std::size_t count,
+                                         const SelectionModel& model) {
+    constexpr double cached_bytes = 24.0 * 1024 * 1024;
+    const double bytes = static_cast<double>(8 + model.order) * static_cast<double>(model.length) *
+                         static_cast<double>(kernels.wide.width) * sizeof(double);
+    return count >= kernels.wide.width && bytes <= cached_bytes ? kernels.wide : kernels.narrow;
+}
+
 // Whether a series given start weights keeps them: the fit with them moved
 // no more points to the other side than a refit would stop at.
 bool settled_start(const double* start, std::size_t changed, std::size_t observed, double tol) {
@@ -270,7 +281,7 @@ void envelope_at(const SelectionModel& model, const SeriesBatch& batch, const do
     for_each_series_range(
         batch.count, options.parallel,
         [&](std::size_t lo, std::size_t hi) {
-            EnvelopeBlock block(model, lane_shape(*kernels, hi - lo, model));
+            EnvelopeBlock block(model, block_shape(*kernels, hi - lo, model));
             for (std::size_t first = lo; first < hi; first += block.width) {
                 block.run(batch, first, hi - first < block.width ? hi - first : block.width, lams, per_series,
                           options, out, start);

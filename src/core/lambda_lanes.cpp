@@ -361,11 +361,6 @@ private:
 
 }  // namespace
 
-const LaneEvaluationKernels& lane_shape(const SelectionKernelSet& kernels, std::size_t count,
-                                        const SelectionModel& model) {
-    return shape_for(kernels, count, model);
-}
-
 const SelectionKernelSet* selection_kernels(Kernel kernel) {
     switch (kernel) {
         case Kernel::Scalar:

@@ -15,10 +15,6 @@ namespace tarnwold {
 // The lane kernels of a vector kernel; nullptr for Scalar.
 const SelectionKernelSet* selection_kernels(Kernel kernel);
 
-// The block shape (wide or narrow) for a range of `count` series.
-const LaneEvaluationKernels& lane_shape(const SelectionKernelSet& kernels, std::size_t count,
-                                        const SelectionModel& model);
-
 void select_in_lanes(const SelectionModel& model, const SeriesBatch& batch, const SelectionOptions& options,
                      const SelectionKernelSet& kernels, const SelectionOutputs& out);
 
