@@ -56,7 +56,8 @@ void judge_series(const T* fit, const T* observations, std::size_t n, const T* w
                   std::atomic<bool>& implausible) {
     if constexpr (std::is_same_v<T, float>) {
         const float largest = largest_finite_magnitude(reinterpret_cast<const std::byte*>(observations), n);
-        if (implausible_fits(fit, n, largest) || any_beyond(weights, count, std::numeric_limits<float>::max())) {
+        if (implausible_fits(fit, n, largest) ||
+            any_beyond(weights, count, std::numeric_limits<float>::max())) {
             implausible.store(true, std::memory_order_relaxed);
         }
     }

@@ -57,8 +57,8 @@ struct LaneSystem {
     T* z;                       // n * width solutions
     unsigned char* unverified;  // width flags, 1 where the lane needs the scalar solve
     unsigned char* factor_unverified;  // width flags, 1 where the factor alone fails its checks
-    PrefetchRows upcoming{};            // read next, by the caller
-    PrefetchRows destinations{};        // written with the solutions after the solve
+    PrefetchRows upcoming{};           // read next, by the caller
+    PrefetchRows destinations{};       // written with the solutions after the solve
 };
 
 // Series rows read into a block's lane layout with the single-pass working

@@ -116,8 +116,7 @@ void LaneSolver<T>::solve(std::size_t lanes, T* const* destinations, const std::
         }
         return;
     }
-    const PrefetchRows ahead{upcoming, upcoming != nullptr ? width_ : 0,
-                             n_ * sizeof(T)};
+    const PrefetchRows ahead{upcoming, upcoming != nullptr ? width_ : 0, n_ * sizeof(T)};
     const PrefetchRows written{reinterpret_cast<const std::byte* const*>(destinations),
                                destinations != nullptr ? lanes : 0, n_ * sizeof(T)};
     // One lane has no other lane to share a factor with.
@@ -128,8 +127,8 @@ void LaneSolver<T>::solve(std::size_t lanes, T* const* destinations, const std::
                               factor_unverified_.data(), ahead, written});
     } else {
         kernels_->solve({lam_band_.data(), n_, d_, ridge_, eps_, weights_.data(), values_.data(),
-                         factor_.data(), solution_.data(), unverified_.data(), factor_unverified_.data(), ahead,
-                         written});
+                         factor_.data(), solution_.data(), unverified_.data(), factor_unverified_.data(),
+                         ahead, written});
         // Every lane then holds the same factor; keep it if it is verified.
         if (uniform && lanes == width_ && factor_unverified_[0] == 0) {
             shared_row_.resize(n_);

@@ -119,8 +119,9 @@ void solve_batch(const IrlsProblem<T>& problem, const StridedMatrix<T>& caller_y
     if constexpr (std::is_same_v<T, float>) {
         std::atomic<bool> implausible{false};
         irls_batch(problem, fits, total_weights, own_series ? &implausible : nullptr);
-        if (own_series ? implausible.load()
-                       : needs_f64_fallback(fits, total_weights, solve_grid.size(), caller_y, problem.parallel)) {
+        if (own_series
+                ? implausible.load()
+                : needs_f64_fallback(fits, total_weights, solve_grid.size(), caller_y, problem.parallel)) {
             rerun_in_double(problem, solve_grid, d, fits, total_weights);
         }
     } else {
