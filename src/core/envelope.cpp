@@ -31,8 +31,8 @@ void weigh(const double* base, const unsigned char* above, std::size_t n, std::s
 
 // Records on which side of the fit z each usable point lies and returns how
 // many changed side.
-std::size_t take_sides(const double* base, const double* y, const double* z, std::size_t n, std::size_t stride,
-                       unsigned char* above) {
+std::size_t take_sides(const double* base, const double* y, const double* z, std::size_t n,
+                       std::size_t stride, unsigned char* above) {
     std::size_t changed = 0;
     for (std::size_t t = 0; t < n; ++t) {
         const std::size_t i = t * stride;
@@ -48,7 +48,8 @@ bool settled(std::size_t changed, std::size_t observed, double tol) {
     return static_cast<double>(changed) <= tol * static_cast<double>(observed);
 }
 
-void write_empty(std::size_t n, std::size_t s, const double* w, std::size_t stride, const EnvelopeOutputs& out) {
+void write_empty(std::size_t n, std::size_t s, const double* w, std::size_t stride,
+                 const EnvelopeOutputs& out) {
     fill(out.z + s * n, n, std::numeric_limits<double>::quiet_NaN());
     copy_strided(w, stride, n, out.weights + s * n);
     out.iterations[s] = 0;
@@ -112,7 +113,8 @@ void envelope_one_by_one(const SelectionModel& model, const SeriesBatch& batch, 
             evaluate_series(model, ws, lam, 1.0, false, false);
             std::size_t changed = take_sides(base.data(), ws.y.data(), ws.z.data(), n, 1, above.data());
             std::uint64_t taken = taken_before(start, s, out);
-            bool moving = taken < options.iterations && !settled_start(start, changed, ws.observed, options.tol);
+            bool moving =
+                taken < options.iterations && !settled_start(start, changed, ws.observed, options.tol);
             while (moving) {
                 weigh(base.data(), above.data(), n, 1, options.p, ws.w.data());
                 evaluate_series(model, ws, lam, 1.0, false, false);
@@ -152,7 +154,8 @@ public:
     }
 
     void run(const SeriesBatch& batch, std::size_t first, std::size_t lanes, const double* lams,
-             bool per_series, const EnvelopeOptions& options, const EnvelopeOutputs& out, const double* start) {
+             bool per_series, const EnvelopeOptions& options, const EnvelopeOutputs& out,
+             const double* start) {
         const std::size_t n = model_.length;
         for (std::size_t l = 0; l < width; ++l) {
             const std::size_t s = first + (l < lanes ? l : lanes - 1);
@@ -167,8 +170,8 @@ public:
         base_ = w_;
         for (std::size_t l = 0; start != nullptr && l < width; ++l) {
             const std::size_t s = first + (l < lanes ? l : lanes - 1);
-            read_start(batch.values + s * n, start + s * n, n, width, options.p, base_.data() + l, w_.data() + l,
-                       y_.data() + l, above_.data() + l);
+            read_start(batch.values + s * n, start + s * n, n, width, options.p, base_.data() + l,
+                       w_.data() + l, y_.data() + l, above_.data() + l);
         }
         evaluate();
         bool moving = false;
@@ -193,7 +196,8 @@ public:
                 ++taken_[l];
                 const std::size_t changed =
                     take_sides(base_.data() + l, y_.data() + l, z_.data() + l, n, width, above_.data() + l);
-                moving_[l] = !settled(changed, totals_[l].observed, options.tol) && taken_[l] < options.iterations;
+                moving_[l] =
+                    !settled(changed, totals_[l].observed, options.tol) && taken_[l] < options.iterations;
                 moving = moving || moving_[l];
             }
         }
@@ -230,8 +234,8 @@ private:
         task.differences = differences_.data();
         task.scratch = scratch_.data();
         task.exponent = exponent_.data();
-        for (double** sum : {&task.product, &task.rss, &task.norm, &task.roughness, &task.edf, &task.loo,
-                             &task.psi_rate}) {
+        for (double** sum :
+             {&task.product, &task.rss, &task.norm, &task.roughness, &task.edf, &task.loo, &task.psi_rate}) {
             *sum = sums;
             sums += width;
         }
@@ -290,9 +294,9 @@ void envelope_at(const SelectionModel& model, const SeriesBatch& batch, const do
         kernels->wide.width);
 }
 
-void envelope_selected(const SelectionModel& model, const SeriesBatch& batch, const SelectionOptions& selection,
-                       const EnvelopeOptions& options, const EnvelopeOutputs& out, double* lam,
-                       std::int8_t* status) {
+void envelope_selected(const SelectionModel& model, const SeriesBatch& batch,
+                       const SelectionOptions& selection, const EnvelopeOptions& options,
+                       const EnvelopeOutputs& out, double* lam, std::int8_t* status) {
     const std::size_t S = batch.count;
     const std::size_t n = model.length;
     std::vector<double> score(S), edf(S), sigma2(S), grid_scale(S), grid(selection.grid.size()), at(S);

@@ -59,8 +59,8 @@ void envelope_at(const SelectionModel& model, const SeriesBatch& batch, const do
 // they moved, z is the fit at that lam with those weights. lam and status
 // are those of the last selection (S values each). A series with
 // too few points to select iterates at the lam the selection fits it at.
-void envelope_selected(const SelectionModel& model, const SeriesBatch& batch, const SelectionOptions& selection,
-                       const EnvelopeOptions& options, const EnvelopeOutputs& out, double* lam,
-                       std::int8_t* status);
+void envelope_selected(const SelectionModel& model, const SeriesBatch& batch,
+                       const SelectionOptions& selection, const EnvelopeOptions& options,
+                       const EnvelopeOutputs& out, double* lam, std::int8_t* status);
 
 }  // namespace tarnwold

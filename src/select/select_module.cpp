@@ -327,9 +327,10 @@ PyObject* envelope(PyObject*, PyObject* args) {
         const char *normalize, *criterion_name;
         int scale_by_weight, parallel;
         PyObject* o[5];
-        if (!PyArg_ParseTuple(args, "OOOnddzdndpzOOpOOOOO:envelope", &x_object, &y_object, &w_object, &d, &ridge,
-                              &eps, &normalize, &p, &iterations, &tol, &parallel, &criterion_name, &lam_object,
-                              &grid_object, &scale_by_weight, &o[0], &o[1], &o[2], &o[3], &o[4])) {
+        if (!PyArg_ParseTuple(args, "OOOnddzdndpzOOpOOOOO:envelope", &x_object, &y_object, &w_object, &d,
+                              &ridge, &eps, &normalize, &p, &iterations, &tol, &parallel, &criterion_name,
+                              &lam_object, &grid_object, &scale_by_weight, &o[0], &o[1], &o[2], &o[3],
+                              &o[4])) {
             throw PythonErrorSet{};
         }
         if (!(p > 0 && p < 1)) fail(PyExc_ValueError, "p must lie strictly between 0 and 1");
@@ -354,7 +355,8 @@ PyObject* envelope(PyObject*, PyObject* args) {
             lams.require_shape(count, std::nullopt);
             for (std::size_t s = 0; s < count; ++s) {
                 const double value = lams.data<double>()[s];
-                if (!(value >= 0) || !std::isfinite(value)) fail(PyExc_ValueError, "lam must be finite and >= 0");
+                if (!(value >= 0) || !std::isfinite(value))
+                    fail(PyExc_ValueError, "lam must be finite and >= 0");
             }
             without_interpreter_lock(
                 [&] { envelope_at(model, batch, lams.data<double>(), count == S && S != 1, options, out); });
@@ -367,8 +369,13 @@ PyObject* envelope(PyObject*, PyObject* args) {
         const Buffer lam(o[3], 'd', true, "lam"), status(o[4], 'b', true, "status");
         lam.require_shape(S, std::nullopt);
         status.require_shape(S, std::nullopt);
-        const SelectionOptions selection{criterion, std::vector<double>(g, g + points), scale_by_weight != 0,
-                                         true, 1.0, parallel != 0, active_kernel()};
+        const SelectionOptions selection{criterion,
+                                         std::vector<double>(g, g + points),
+                                         scale_by_weight != 0,
+                                         true,
+                                         1.0,
+                                         parallel != 0,
+                                         active_kernel()};
         without_interpreter_lock([&] {
             envelope_selected(model, batch, selection, options, out, lam.data<double>(),
                               status.data<std::int8_t>());

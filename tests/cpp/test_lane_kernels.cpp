@@ -618,8 +618,8 @@ void test_selection_batches() {
             std::vector<std::int64_t> taken(S);
             std::vector<std::int8_t> status(S);
             const EnvelopeOutputs out{v.data(), v.data() + S * T, taken.data()};
-            const EnvelopeOptions options{mode % 2 == 0 ? 0.9 : 0.05, mode == 1 ? 2u : 30u, mode == 2 ? 0.05 : 0.0,
-                                          parallel, kernel};
+            const EnvelopeOptions options{mode % 2 == 0 ? 0.9 : 0.05, mode == 1 ? 2u : 30u,
+                                          mode == 2 ? 0.05 : 0.0, parallel, kernel};
             if (mode < 3) {
                 envelope_at(model, batch, lams.data(), mode != 1, options, out);
             } else {
