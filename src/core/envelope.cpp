@@ -14,31 +14,35 @@ namespace tarnwold {
 
 namespace {
 
-// The steps of the iteration, on one series' points at t * stride, shared by
-// the one-series path (stride 1) and the lanes (stride = the lane count) so
-// that both take the same decisions on the same bits.
+// The steps of the iteration point by point, shared by the one-series path
+// and the lanes so that both take the same decisions on the same bits.
 
-// w = base * p above the fit, base * (1 - p) at or below it, where base > 0;
+// Whether a usable point lies above the fit.
+inline unsigned char side_of(double base, double y, double z) { return base > 0 && y > z ? 1 : 0; }
+
+// base * p above the fit, base * (1 - p) at or below it, where base > 0;
 // unusable points keep their working weight.
-void weigh(const double* base, const unsigned char* above, std::size_t n, std::size_t stride, double p,
-           double* w) {
+inline double weight_of(double base, unsigned char above, double p, double below) {
+    return base > 0 ? base * (above != 0 ? p : below) : base;
+}
+
+// One series' weights from its sides.
+void weigh(const double* base, const unsigned char* above, std::size_t n, double p, double* w) {
     const double below = 1 - p;
     for (std::size_t t = 0; t < n; ++t) {
-        const double b = base[t * stride];
-        w[t * stride] = b > 0 ? b * (above[t * stride] != 0 ? p : below) : b;
+        w[t] = weight_of(base[t], above[t], p, below);
     }
 }
 
-// Records on which side of the fit z each usable point lies and returns how
-// many changed side.
+// Records on which side of the fit z each of a series' points lies and
+// returns how many changed side.
 std::size_t take_sides(const double* base, const double* y, const double* z, std::size_t n,
-                       std::size_t stride, unsigned char* above) {
+                       unsigned char* above) {
     std::size_t changed = 0;
     for (std::size_t t = 0; t < n; ++t) {
-        const std::size_t i = t * stride;
-        const unsigned char side = base[i] > 0 && y[i] > z[i] ? 1 : 0;
-        changed += side != above[i] ? 1 : 0;
-        above[i] = side;
+        const unsigned char side = side_of(base[t], y[t], z[t]);
+        changed += side != above[t] ? 1 : 0;
+        above[t] = side;
     }
     return changed;
 }
@@ -111,15 +115,15 @@ void envelope_one_by_one(const SelectionModel& model, const SeriesBatch& batch, 
                            ws.y.data(), above.data());
             }
             evaluate_series(model, ws, lam, 1.0, false, false);
-            std::size_t changed = take_sides(base.data(), ws.y.data(), ws.z.data(), n, 1, above.data());
+            std::size_t changed = take_sides(base.data(), ws.y.data(), ws.z.data(), n, above.data());
             std::uint64_t taken = taken_before(start, s, out);
             bool moving =
                 taken < options.iterations && !settled_start(start, changed, ws.observed, options.tol);
             while (moving) {
-                weigh(base.data(), above.data(), n, 1, options.p, ws.w.data());
+                weigh(base.data(), above.data(), n, options.p, ws.w.data());
                 evaluate_series(model, ws, lam, 1.0, false, false);
                 ++taken;
-                changed = take_sides(base.data(), ws.y.data(), ws.z.data(), n, 1, above.data());
+                changed = take_sides(base.data(), ws.y.data(), ws.z.data(), n, above.data());
                 moving = !settled(changed, ws.observed, options.tol) && taken < options.iterations;
             }
             copy_strided(ws.z.data(), 1, n, out.z + s * n);
@@ -150,70 +154,138 @@ public:
         exponent_.resize(width);
         totals_.resize(width);
         taken_.resize(width);
+        fresh_.resize(width);
         moving_.resize(width);
+        changed_.resize(width);
+        series_.resize(width);
     }
 
-    void run(const SeriesBatch& batch, std::size_t first, std::size_t lanes, const double* lams,
-             bool per_series, const EnvelopeOptions& options, const EnvelopeOutputs& out,
-             const double* start) {
-        const std::size_t n = model_.length;
+    // Series lo .. hi - 1, streamed through the lanes: a lane whose series
+    // stops writes its results and takes the next series, so no lane idles
+    // while another still iterates.
+    void run(const SeriesBatch& batch, std::size_t lo, std::size_t hi, const double* lams, bool per_series,
+             const EnvelopeOptions& options, const EnvelopeOutputs& out, const double* start) {
+        const Stream stream{batch, lams, per_series, options, out, start};
+        std::size_t next = lo;
+        bool busy = false;
         for (std::size_t l = 0; l < width; ++l) {
-            const std::size_t s = first + (l < lanes ? l : lanes - 1);
-            const double* values = batch.values + s * n;
-            const double* base = batch.base_weights ? batch.base_weights + s * n : nullptr;
-            totals_[l] = SeriesTotals{};
-            read_points(values, base, 0, n, w_.data() + l, y_.data() + l, width, totals_[l]);
-            lam_[l] = per_series ? lams[s] : lams[0];
-            taken_[l] = taken_before(start, s, out);
-            moving_[l] = l < lanes && totals_[l].observed > 0 && taken_[l] < options.iterations;
+            busy = load(stream, l, next, hi) || busy;
         }
-        base_ = w_;
-        for (std::size_t l = 0; start != nullptr && l < width; ++l) {
-            const std::size_t s = first + (l < lanes ? l : lanes - 1);
-            read_start(batch.values + s * n, start + s * n, n, width, options.p, base_.data() + l,
-                       w_.data() + l, y_.data() + l, above_.data() + l);
-        }
-        evaluate();
-        bool moving = false;
-        for (std::size_t l = 0; l < width; ++l) {
-            const std::size_t changed =
-                take_sides(base_.data() + l, y_.data() + l, z_.data() + l, n, width, above_.data() + l);
-            moving_[l] = moving_[l] && !settled_start(start, changed, totals_[l].observed, options.tol);
-            moving = moving || moving_[l];
-        }
-        while (moving) {
-            for (std::size_t l = 0; l < width; ++l) {
-                if (moving_[l]) {
-                    weigh(base_.data() + l, above_.data() + l, n, width, options.p, w_.data() + l);
-                }
-            }
+        while (busy) {
             evaluate();
-            moving = false;
+            take_block_sides();
             for (std::size_t l = 0; l < width; ++l) {
-                if (!moving_[l]) {
-                    continue;
+                moving_[l] = series_[l] != idle && step(stream, l) ? 1 : 0;
+            }
+            weigh_block(options.p);
+            busy = false;
+            for (std::size_t l = 0; l < width; ++l) {
+                if (series_[l] != idle && moving_[l] == 0) {
+                    finish(stream, l);
+                    load(stream, l, next, hi);
                 }
-                ++taken_[l];
-                const std::size_t changed =
-                    take_sides(base_.data() + l, y_.data() + l, z_.data() + l, n, width, above_.data() + l);
-                moving_[l] =
-                    !settled(changed, totals_[l].observed, options.tol) && taken_[l] < options.iterations;
-                moving = moving || moving_[l];
+                busy = busy || series_[l] != idle;
             }
-        }
-        for (std::size_t l = 0; l < lanes; ++l) {
-            const std::size_t s = first + l;
-            if (totals_[l].observed == 0) {
-                write_empty(n, s, w_.data() + l, width, out);
-                continue;
-            }
-            copy_strided(z_.data() + l, width, n, out.z + s * n);
-            copy_strided(w_.data() + l, width, n, out.weights + s * n);
-            out.iterations[s] = static_cast<std::int64_t>(taken_[l]);
         }
     }
 
 private:
+    static constexpr std::size_t idle = static_cast<std::size_t>(-1);
+
+    struct Stream {
+        const SeriesBatch& batch;
+        const double* lams;
+        bool per_series;
+        const EnvelopeOptions& options;
+        const EnvelopeOutputs& out;
+        const double* start;
+    };
+
+    // Puts the next series with observations into lane l for its first fit,
+    // writing the results of those without on the way; false when none is left.
+    bool load(const Stream& in, std::size_t l, std::size_t& next, std::size_t hi) {
+        const std::size_t n = model_.length;
+        series_[l] = idle;
+        while (next < hi) {
+            const std::size_t s = next++;
+            const double* values = in.batch.values + s * n;
+            totals_[l] = SeriesTotals{};
+            read_points(values, in.batch.base_weights ? in.batch.base_weights + s * n : nullptr, 0, n,
+                        w_.data() + l, y_.data() + l, width, totals_[l]);
+            if (totals_[l].observed == 0) {
+                write_empty(n, s, w_.data() + l, width, in.out);
+                continue;
+            }
+            for (std::size_t t = 0; t < n; ++t) {
+                base_[t * width + l] = w_[t * width + l];
+            }
+            if (in.start != nullptr) {
+                read_start(values, in.start + s * n, n, width, in.options.p, base_.data() + l, w_.data() + l,
+                           y_.data() + l, above_.data() + l);
+            }
+            lam_[l] = in.per_series ? in.lams[s] : in.lams[0];
+            taken_[l] = taken_before(in.start, s, in.out);
+            fresh_[l] = 1;
+            series_[l] = s;
+            return true;
+        }
+        return false;
+    }
+
+    // The sides of every lane's points after a fit, and how many changed,
+    // a point of all lanes at a time.
+    void take_block_sides() {
+        const std::size_t n = model_.length;
+        std::fill(changed_.begin(), changed_.end(), 0);
+        for (std::size_t t = 0; t < n; ++t) {
+            const std::size_t i = t * width;
+            for (std::size_t l = 0; l < width; ++l) {
+                const unsigned char side = side_of(base_[i + l], y_[i + l], z_[i + l]);
+                changed_[l] += side != above_[i + l] ? 1 : 0;
+                above_[i + l] = side;
+            }
+        }
+    }
+
+    // The weights of the lanes that go on from their sides.
+    void weigh_block(double p) {
+        const std::size_t n = model_.length;
+        const double below = 1 - p;
+        for (std::size_t t = 0; t < n; ++t) {
+            const std::size_t i = t * width;
+            for (std::size_t l = 0; l < width; ++l) {
+                if (moving_[l] != 0) {
+                    w_[i + l] = weight_of(base_[i + l], above_[i + l], p, below);
+                }
+            }
+        }
+    }
+
+    // Whether lane l goes on after a fit that moved changed_[l] of its points,
+    // as the one-series path decides.
+    bool step(const Stream& in, std::size_t l) {
+        const std::size_t changed = changed_[l];
+        bool moving;
+        if (fresh_[l] != 0) {
+            fresh_[l] = 0;
+            moving = taken_[l] < in.options.iterations &&
+                     !settled_start(in.start, changed, totals_[l].observed, in.options.tol);
+        } else {
+            ++taken_[l];
+            moving =
+                !settled(changed, totals_[l].observed, in.options.tol) && taken_[l] < in.options.iterations;
+        }
+        return moving;
+    }
+
+    void finish(const Stream& in, std::size_t l) {
+        const std::size_t n = model_.length;
+        const std::size_t s = series_[l];
+        copy_strided(z_.data() + l, width, n, in.out.z + s * n);
+        copy_strided(w_.data() + l, width, n, in.out.weights + s * n);
+        in.out.iterations[s] = static_cast<std::int64_t>(taken_[l]);
+    }
+
     // Factor and substitution in every lane at its lam; the sums the kernel
     // forms on the way are not needed here.
     void evaluate() {
@@ -255,7 +327,9 @@ private:
     std::vector<std::int64_t> exponent_;
     std::vector<SeriesTotals> totals_;
     std::vector<std::uint64_t> taken_;
-    std::vector<unsigned char> moving_;
+    std::vector<unsigned char> fresh_, moving_;
+    std::vector<std::size_t> changed_;  // before the lane's first fit
+    std::vector<std::size_t> series_;   // the lane's series, or idle
 };
 
 // The mean weight the reweighting gives a series' usable points on the
@@ -286,10 +360,7 @@ void envelope_at(const SelectionModel& model, const SeriesBatch& batch, const do
         batch.count, options.parallel,
         [&](std::size_t lo, std::size_t hi) {
             EnvelopeBlock block(model, block_shape(*kernels, hi - lo, model));
-            for (std::size_t first = lo; first < hi; first += block.width) {
-                block.run(batch, first, hi - first < block.width ? hi - first : block.width, lams, per_series,
-                          options, out, start);
-            }
+            block.run(batch, lo, hi, lams, per_series, options, out, start);
         },
         kernels->wide.width);
 }
