@@ -11,10 +11,10 @@
 //
 // Series run in contiguous ranges over the worker pool, one at a time or a
 // block of them in SIMD lanes (the selection's lane kernels, one lam per
-// lane, factor and substitution only); the lanes of a block refit in
-// lockstep while any of them still moves, a stopped lane keeping its
-// weights, so that its fit is the same bits again. Each series' results are
-// those of the one-series path.
+// lane, factor and substitution only), the series streamed through the
+// lanes: a lane whose series stops takes the next one, which starts with
+// its first fit while the other lanes refit. Each series' results are those
+// of the one-series path.
 #pragma once
 
 #include <cstddef>
