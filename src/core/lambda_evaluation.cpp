@@ -202,12 +202,7 @@ void read_points(const double* values, const double* base, std::size_t first, st
         const double weight = working_weight(value, base != nullptr ? base[t] : 1.0);
         w[t * stride] = weight;
         y[t * stride] = working_value(value, weight);
-        if (usable(value, weight)) {
-            ++sums.observed;
-            sums.weight_sum = sums.weight_sum + weight;
-            // log 1 = +0 exactly, and adding +0 changes no sum here.
-            sums.log_weight_sum = sums.log_weight_sum + (weight == 1 ? 0.0 : std::log(weight));
-        }
+        add_point(sums, usable(value, weight), weight);
     }
     totals = sums;
 }

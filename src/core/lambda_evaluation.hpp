@@ -14,6 +14,7 @@
 // series can keep the same steps with vectors in place of doubles.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -66,6 +67,17 @@ struct SeriesWorkspace : SeriesTotals {
     // values and of base weights (null for weight 1), T contiguous values.
     void read(const SelectionModel& model, const double* values, const double* base);
 };
+
+// Adds a point of working weight w to the totals where it is usable (the
+// count, the sum of w and of log w; log 1 = +0 exactly, and adding +0
+// changes no sum that starts at +0). Without branches but for the rare log.
+inline void add_point(SeriesTotals& totals, bool usable, double w) {
+    totals.observed += usable ? 1 : 0;
+    totals.weight_sum = totals.weight_sum + (usable ? w : 0.0);
+    if (usable && w != 1) {
+        totals.log_weight_sum = totals.log_weight_sum + std::log(w);
+    }
+}
 
 // The working inputs of points first .. last - 1 of one row of values and
 // of base weights (null for weight 1), written to w and y at t * stride,
@@ -121,11 +133,6 @@ Evaluation evaluate_series(const SelectionModel& model, SeriesWorkspace& workspa
 // the fit evaluate_series left in the workspace (one more solve).
 double vcurve_speed(const SelectionModel& model, SeriesWorkspace& workspace, double lam,
                     const Evaluation& at);
-
-// Leverage of point t after an evaluation with the inverse: w_t Sigma_tt.
-inline double leverage(const SelectionModel& model, const SeriesWorkspace& workspace, std::size_t t) {
-    return workspace.w[t] > 0 ? workspace.w[t] * workspace.sigma[t * (model.order + 1)] : 0.0;
-}
 
 // True when the observed values lie on a polynomial of degree d - 1 (the null
 // space of P) to a relative weighted RSS of 1e-20, all zeros included.

@@ -61,11 +61,16 @@ void finish_selection(Criterion criterion, const Evaluation& e, const SeriesTota
     out.status[s] = static_cast<std::int8_t>(status);
 }
 
-void standard_errors(std::size_t first, std::size_t last, std::size_t order, const double* sigma,
-                     std::size_t stride, double sigma2, double* se) {
-    for (std::size_t t = first; t < last; ++t) {
-        se[t] = std::sqrt(sigma2 * sigma[t * (order + 1) * stride]);
+void standard_errors(std::size_t n, std::size_t order, const double* sigma, std::size_t stride, double sigma2,
+                     double* se) {
+    for (std::size_t t = 0; t < n; ++t) {
+        se[t] = standard_error(sigma2, sigma[t * (order + 1) * stride]);
     }
+}
+
+double evaluation_sigma2(const SeriesTotals& series, const Evaluation& e, std::size_t order) {
+    const double dof = static_cast<double>(series.observed) - static_cast<double>(order);
+    return dof > 0 ? e.objective / dof : not_a_number;
 }
 
 void write_empty_evaluation(std::size_t n, std::size_t s, const EvaluationOutputs& out) {
@@ -76,34 +81,13 @@ void write_empty_evaluation(std::size_t n, std::size_t s, const EvaluationOutput
     fill(out.se ? out.se + s * n : nullptr, n, not_a_number);
 }
 
-void write_evaluation(const SelectionModel& model, const SeriesTotals& series, const Evaluation& e,
-                      const SeriesView& view, std::size_t first, std::size_t last, std::size_t s,
-                      const EvaluationOutputs& out) {
-    const std::size_t n = model.length;
-    const std::size_t k = model.order;
+void write_evaluation_values(const Evaluation& e, std::size_t s, const EvaluationOutputs& out) {
     out.edf[s] = e.edf;
     out.rss[s] = e.rss;
     out.roughness[s] = e.roughness;
     out.gcv[s] = e.gcv;
     out.loocv[s] = e.loocv;
     out.reml[s] = e.reml;
-    copy_strided(view.z + first * view.stride, view.stride, last - first, out.z + s * n + first);
-    if (out.hat != nullptr) {
-        // Locals, since the stores to hat could alias the view.
-        const double* weights = view.w;
-        const double* sigma = view.sigma;
-        const std::size_t stride = view.stride;
-        double* hat = out.hat + s * n;
-        for (std::size_t t = first; t < last; ++t) {
-            const double w = weights[t * stride];
-            hat[t] = w > 0 ? w * sigma[t * (k + 1) * stride] : 0.0;
-        }
-    }
-    if (out.se != nullptr) {
-        const double dof = static_cast<double>(series.observed) - static_cast<double>(k);
-        const double sigma2 = dof > 0 ? e.objective / dof : not_a_number;
-        standard_errors(first, last, k, view.sigma, view.stride, sigma2, out.se + s * n);
-    }
 }
 
 }  // namespace tarnwold
