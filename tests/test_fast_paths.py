@@ -11,9 +11,10 @@ negative, -0 and NaN weights, NaN tails, -0 observations, lam <= 0, eps <= 0
 and eps > 1, every d from 0 to 4, block remainders (S = 1, 7, 9, 17, 33),
 the float re-solve and the robust float fall-back inside a block, rows of
 identical weights mixed with distinct ones, every memory layout, and for the robust passes every length around the
-reweighting's sorting network.
+reweighting's sorting network; the choice of lam and the evaluation of given lams, whose series run in lanes.
 """
 
+import dataclasses
 import os
 import subprocess
 import sys
@@ -23,6 +24,7 @@ import numpy as np
 import pytest
 
 import tarnwold
+import tarnwold_tools
 
 TESTS = Path(__file__).resolve().parent
 KERNELS = ["sse2", "avx2", "avx512", "auto"]
@@ -75,6 +77,15 @@ def _call(function, *args, **kwargs):
     def thunk():
         result = function(*args, **kwargs)
         return result if isinstance(result, tuple) else (result,)
+    return thunk
+
+
+def _fields(function, *args, **kwargs):
+    """A thunk of one call returning a dataclass; returns its array fields."""
+    def thunk():
+        result = function(*args, **kwargs)
+        return tuple(np.asarray(getattr(result, field.name)) for field in dataclasses.fields(result)
+                     if getattr(result, field.name) is not None)
     return thunk
 
 
@@ -180,6 +191,25 @@ def cases():
         out.append((f"robust-{tag}-fallback-huber", _call(robust, trap_x, bumped, lam=1.0, ridge=TRAP_RIDGE,
                                                           weighting="huber", iterations=2, return_weights=True,
                                                           parallel=False)))
+
+        # The choice of lam in lanes: block remainders, every criterion,
+        # series without observations, with too few and with data in the
+        # null space of P beside ordinary ones.
+        for d, S, T in ((1, 9, 12), (2, 37, 30), (3, 17, 25)):
+            rng = np.random.default_rng([d, S, T, 13])
+            x = np.cumsum(rng.uniform(0.1, 2.0, T))
+            y = _noisy(rng, dtype, S, T)
+            y[1] = np.nan
+            y[2, d + 1:] = np.nan
+            y[3] = 2.0
+            w = np.abs(_weights(rng, np.float64, S, T, nan_weights=False))
+            for criterion in ("reml", "gcv", "loocv", "vcurve"):
+                out.append((f"select-{tag}-d{d}-S{S}-{criterion}", _fields(
+                    tarnwold_tools.select_lambda, x, y, w, d=d, criterion=criterion, return_se=True,
+                    return_scores=True, parallel=S % 2 == 1)))
+            out.append((f"evaluate-{tag}-d{d}-S{S}", _fields(
+                tarnwold_tools.evaluate_lambda, x, y, rng.uniform(0.0, 100.0, S), w, d=d, return_hat=True,
+                return_se=True)))
     return out
 
 

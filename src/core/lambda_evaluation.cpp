@@ -35,12 +35,12 @@ decltype(auto) with_width(std::size_t k, Body&& body) {
 // giving M(i+t, i). Writes L(i+t, i) at i * (k + 1) + t and 1 / L(i, i) at
 // reciprocal[i]. Pivots below the floor (or NaN) are raised to it, as in
 // the smoother's own solve, so a factor always exists. With want_log_det,
-// returns log det M = 2 log prod L(i, i), the product kept in range by
-// taking its binary exponent out every four factors (one log per call
-// instead of one per point); otherwise 0.
+// returns the product of the L(i, i) (log_of gives log det M), kept in
+// range by taking its binary exponent out every four factors (one log per
+// call instead of one per point); otherwise {1, 0}.
 template <typename Width, typename Element>
-double factor_band(std::size_t n, Width k, Element element, double floor, double* factor, double* reciprocal,
-                   bool want_log_det) {
+PivotProduct factor_band(std::size_t n, Width k, Element element, double floor, double* factor,
+                         double* reciprocal, bool want_log_det) {
     const std::size_t width = k + 1;
     double product = 1;
     long exponent = 0;
@@ -73,10 +73,7 @@ double factor_band(std::size_t n, Width k, Element element, double floor, double
             factor[i * width + r] = s * inverse;
         }
     }
-    if (!want_log_det) {
-        return 0;
-    }
-    return 2 * (std::log(product) + static_cast<double>(exponent) * 0.6931471805599453);
+    return {product, exponent};
 }
 
 // Solves L L^T v = v in place with the factor of factor_band.
@@ -172,7 +169,7 @@ SelectionModel make_selection_model(const double* x, std::size_t length, std::ui
         }
         return s;
     };
-    model.log_pdet = factor_band(D.count, k, gram, 0.0, factor.data(), reciprocal.data(), true);
+    model.log_pdet = log_of(factor_band(D.count, k, gram, 0.0, factor.data(), reciprocal.data(), true));
     return model;
 }
 
@@ -192,20 +189,59 @@ SeriesWorkspace::SeriesWorkspace(const SelectionModel& model) {
 }
 
 void SeriesWorkspace::read(const SelectionModel& model, const double* values, const double* base) {
-    observed = 0;
-    weight_sum = 0;
-    log_weight_sum = 0;
-    for (std::size_t t = 0; t < model.length; ++t) {
+    static_cast<SeriesTotals&>(*this) = SeriesTotals{};
+    read_points(values, base, 0, model.length, w.data(), y.data(), 1, *this);
+}
+
+void read_points(const double* values, const double* base, std::size_t first, std::size_t last, double* w,
+                 double* y, std::size_t stride, SeriesTotals& totals) {
+    // Kept in locals: the stores to w and y could alias the totals.
+    SeriesTotals sums = totals;
+    for (std::size_t t = first; t < last; ++t) {
         const double value = values[t];
         const double weight = working_weight(value, base != nullptr ? base[t] : 1.0);
-        w[t] = weight;
-        y[t] = working_value(value, weight);
-        if (usable(value, weight)) {
-            ++observed;
-            weight_sum = weight_sum + weight;
-            log_weight_sum = log_weight_sum + std::log(weight);
-        }
+        w[t * stride] = weight;
+        y[t * stride] = working_value(value, weight);
+        add_point(sums, usable(value, weight), weight);
     }
+    totals = sums;
+}
+
+double log_of(const PivotProduct& pivots) {
+    return 2 * (std::log(pivots.product) + static_cast<double>(pivots.exponent) * 0.6931471805599453);
+}
+
+Evaluation finish_evaluation(const SelectionModel& model, const SeriesTotals& series, double lam,
+                             double gamma, const EvaluationSums& sums, bool inverse, bool log_det) {
+    const std::size_t n = model.length;
+    const std::size_t k = model.order;
+    Evaluation e;
+    e.rss = sums.rss;
+    e.roughness = sums.roughness;
+    e.objective = (e.rss + lam * e.roughness) + model.ridge * sums.norm;
+    e.log_det = log_det ? log_of(sums.pivots) : 0;
+    const double m = static_cast<double>(series.observed);
+    const double dof = m - static_cast<double>(k);
+    e.reml = dof > 0 && log_det ? (((dof * (1 + std::log(two_pi * e.objective / dof)) + e.log_det) -
+                                    static_cast<double>(n - k) * std::log(lam)) -
+                                   model.log_pdet) -
+                                      series.log_weight_sum
+                                : not_a_number;
+    e.edf = e.gcv = e.loocv = not_a_number;
+    if (!inverse) {
+        return e;
+    }
+    e.edf = sums.edf;
+    const double denominator = m - gamma * sums.edf;
+    e.gcv =
+        denominator > 0 ? m * e.rss / (denominator * denominator) : std::numeric_limits<double>::infinity();
+    e.loocv = series.observed > 0 ? sums.loo / series.weight_sum : not_a_number;
+    return e;
+}
+
+double speed_of(double lam, double psi_rate, double phi_rate, const Evaluation& at) {
+    // dz = -u: psi' = 2 (y - z)^T W u and phi' = -2 (D z)^T (D u).
+    return lam * std::hypot(2 * psi_rate / at.rss, -2 * phi_rate / at.roughness);
 }
 
 Evaluation evaluate_series(const SelectionModel& model, SeriesWorkspace& ws, double lam, double gamma,
@@ -219,60 +255,41 @@ Evaluation evaluate_series(const SelectionModel& model, SeriesWorkspace& ws, dou
         }
         return lam * band[t * n + i + t];
     };
-    Evaluation e;
+    EvaluationSums sums;
     for (std::size_t t = 0; t < n; ++t) {
         ws.z[t] = ws.w[t] * ws.y[t];
     }
     with_width(k, [&](auto width) {
-        e.log_det =
+        sums.pivots =
             factor_band(n, width, element, model.eps, ws.factor.data(), ws.reciprocal.data(), log_det);
         substitute(n, width, ws.factor.data(), ws.reciprocal.data(), ws.z.data());
     });
 
-    double norm = 0;
     for (std::size_t t = 0; t < n; ++t) {
         if (ws.w[t] > 0) {
             const double r = ws.y[t] - ws.z[t];
-            e.rss = e.rss + ws.w[t] * (r * r);
+            sums.rss = sums.rss + ws.w[t] * (r * r);
         }
-        norm = norm + ws.z[t] * ws.z[t];
+        sums.norm = sums.norm + ws.z[t] * ws.z[t];
     }
     apply_differences(model.difference, ws.z.data(), ws.differences.data());
     for (std::size_t r = 0; r < model.difference.count; ++r) {
-        e.roughness = e.roughness + ws.differences[r] * ws.differences[r];
+        sums.roughness = sums.roughness + ws.differences[r] * ws.differences[r];
     }
-    e.objective = (e.rss + lam * e.roughness) + model.ridge * norm;
-
-    const double m = static_cast<double>(ws.observed);
-    const double dof = m - static_cast<double>(k);
-    e.reml = dof > 0 && log_det ? (((dof * (1 + std::log(two_pi * e.objective / dof)) + e.log_det) -
-                                    static_cast<double>(n - k) * std::log(lam)) -
-                                   model.log_pdet) -
-                                      ws.log_weight_sum
-                                : not_a_number;
-    e.edf = e.gcv = e.loocv = not_a_number;
-    if (!inverse) {
-        return e;
-    }
-    with_width(k, [&](auto width) {
-        invert_band(n, width, ws.factor.data(), ws.reciprocal.data(), ws.sigma.data());
-    });
-    double edf = 0;
-    double loo = 0;
-    for (std::size_t t = 0; t < n; ++t) {
-        if (ws.w[t] > 0) {
-            const double h = ws.w[t] * ws.sigma[t * (k + 1)];
-            edf = edf + h;
-            const double residual = (ws.y[t] - ws.z[t]) / (1 - h);
-            loo = loo + ws.w[t] * (residual * residual);
+    if (inverse) {
+        with_width(k, [&](auto width) {
+            invert_band(n, width, ws.factor.data(), ws.reciprocal.data(), ws.sigma.data());
+        });
+        for (std::size_t t = 0; t < n; ++t) {
+            if (ws.w[t] > 0) {
+                const double h = ws.w[t] * ws.sigma[t * (k + 1)];
+                sums.edf = sums.edf + h;
+                const double residual = (ws.y[t] - ws.z[t]) / (1 - h);
+                sums.loo = sums.loo + ws.w[t] * (residual * residual);
+            }
         }
     }
-    e.edf = edf;
-    const double denominator = m - gamma * edf;
-    e.gcv =
-        denominator > 0 ? m * e.rss / (denominator * denominator) : std::numeric_limits<double>::infinity();
-    e.loocv = ws.observed > 0 ? loo / ws.weight_sum : not_a_number;
-    return e;
+    return finish_evaluation(model, ws, lam, gamma, sums, inverse, log_det);
 }
 
 double vcurve_speed(const SelectionModel& model, SeriesWorkspace& ws, double lam, const Evaluation& at) {
@@ -302,19 +319,19 @@ double vcurve_speed(const SelectionModel& model, SeriesWorkspace& ws, double lam
     for (std::size_t r = 0; r < D.count; ++r) {
         phi_rate = phi_rate + ws.differences[r] * ws.scratch[r];
     }
-    // dz = -u: psi' = 2 (y - z)^T W u and phi' = -2 (D z)^T (D u).
-    return lam * std::hypot(2 * psi_rate / at.rss, -2 * phi_rate / at.roughness);
+    return speed_of(lam, psi_rate, phi_rate, at);
 }
 
 bool in_null_space(const SelectionModel& model, SeriesWorkspace& ws) {
     const std::size_t n = model.length;
     const std::size_t order = model.order;
+    // Unobserved points add +0, which changes no sum that starts at +0: a
+    // select instead of a branch the missing points would mispredict.
     const auto inner = [&](const double* a, const double* b) {
         double s = 0;
         for (std::size_t t = 0; t < n; ++t) {
-            if (ws.w[t] > 0) {
-                s = s + ws.w[t] * a[t] * b[t];
-            }
+            const double term = ws.w[t] * a[t] * b[t];
+            s = s + (ws.w[t] > 0 ? term : 0.0);
         }
         return s;
     };
@@ -352,7 +369,9 @@ bool in_null_space(const SelectionModel& model, SeriesWorkspace& ws) {
     for (std::size_t j = 0; j < order; ++j) {
         double* q = ws.basis.data() + columns * n;
         for (std::size_t t = 0; t < n; ++t) {
-            q[t] = std::pow((model.positions[t] - centre) / half, static_cast<double>(j));
+            // pow gives exactly 1 and v for the first two powers: no call.
+            const double v = (model.positions[t] - centre) / half;
+            q[t] = j == 0 ? 1.0 : j == 1 ? v : std::pow(v, static_cast<double>(j));
         }
         orthogonalise(q, columns);
         const double length = std::sqrt(inner(q, q));

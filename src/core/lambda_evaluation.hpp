@@ -14,6 +14,7 @@
 // series can keep the same steps with vectors in place of doubles.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -45,23 +46,44 @@ struct SelectionModel {
 SelectionModel make_selection_model(const double* x, std::size_t length, std::uint64_t d, double ridge,
                                     double eps, std::optional<std::string_view> normalize);
 
+// What a series' criteria take from its observed points.
+struct SeriesTotals {
+    std::size_t observed = 0;   // m: points with w > 0
+    double weight_sum = 0;      // sum of w over them
+    double log_weight_sum = 0;  // sum of log w over them
+};
+
 // The working inputs and buffers of one series.
-struct SeriesWorkspace {
+struct SeriesWorkspace : SeriesTotals {
     std::vector<double> w, y;        // working weights and values
     std::vector<double> factor;      // L(i+t, i) at i * (d + 1) + t
     std::vector<double> reciprocal;  // 1 / L(i, i)
     std::vector<double> sigma;       // Sigma(i+j, i) at i * (d + 1) + j
     std::vector<double> z, dz, differences, scratch;
     std::vector<double> basis;  // d columns of T, for the null-space test
-    std::size_t observed = 0;   // m: points with w > 0
-    double weight_sum = 0;      // sum of w over them
-    double log_weight_sum = 0;  // sum of log w over them
 
     explicit SeriesWorkspace(const SelectionModel& model);
     // Takes the working inputs (working_input.hpp's rule) from one row of
     // values and of base weights (null for weight 1), T contiguous values.
     void read(const SelectionModel& model, const double* values, const double* base);
 };
+
+// Adds a point of working weight w to the totals where it is usable (the
+// count, the sum of w and of log w; log 1 = +0 exactly, and adding +0
+// changes no sum that starts at +0). Without branches but for the rare log.
+inline void add_point(SeriesTotals& totals, bool usable, double w) {
+    totals.observed += usable ? 1 : 0;
+    totals.weight_sum = totals.weight_sum + (usable ? w : 0.0);
+    if (usable && w != 1) {
+        totals.log_weight_sum = totals.log_weight_sum + std::log(w);
+    }
+}
+
+// The working inputs of points first .. last - 1 of one row of values and
+// of base weights (null for weight 1), written to w and y at t * stride,
+// their observed points added to the totals in order.
+void read_points(const double* values, const double* base, std::size_t first, std::size_t last, double* w,
+                 double* y, std::size_t stride, SeriesTotals& totals);
 
 struct Evaluation {
     double edf = 0;                       // NaN unless the inverse was formed
@@ -71,6 +93,35 @@ struct Evaluation {
     double log_det = 0;                   // log det A
     double gcv = 0, loocv = 0, reml = 0;  // NaN where not formed or undefined
 };
+
+// The product of the factor's diagonal as product * 2^exponent, the
+// product's binary exponent taken out (std::frexp) after every fourth point.
+struct PivotProduct {
+    double product = 1;
+    long exponent = 0;
+};
+
+// log det A = 2 log(product * 2^exponent).
+double log_of(const PivotProduct& pivots);
+
+// The sums over one series' points an evaluation is made of, in the order
+// of the points: sum w (y - z)^2 over observed points, ||z||^2, ||D z||^2;
+// with the inverse, EDF = sum w Sigma_tt and sum w e_t^2 of the
+// leave-one-out errors e_t = (y - z) / (1 - w Sigma_tt).
+struct EvaluationSums {
+    PivotProduct pivots;
+    double rss = 0, norm = 0, roughness = 0;
+    double edf = 0, loo = 0;
+};
+
+// The criteria from the sums, the same formulas for one series at a time
+// and for series in lanes.
+Evaluation finish_evaluation(const SelectionModel& model, const SeriesTotals& series, double lam,
+                             double gamma, const EvaluationSums& sums, bool inverse, bool log_det);
+
+// The V-curve's speed from the rates (y - z)^T W u and (D z)^T (D u),
+// u = Sigma P z.
+double speed_of(double lam, double psi_rate, double phi_rate, const Evaluation& at);
 
 // Factors A, fits z (into workspace.z) and forms RSS, roughness and Q; with
 // `log_det` also log det A and REML (NaN otherwise), with `inverse` also the
@@ -82,11 +133,6 @@ Evaluation evaluate_series(const SelectionModel& model, SeriesWorkspace& workspa
 // the fit evaluate_series left in the workspace (one more solve).
 double vcurve_speed(const SelectionModel& model, SeriesWorkspace& workspace, double lam,
                     const Evaluation& at);
-
-// Leverage of point t after an evaluation with the inverse: w_t Sigma_tt.
-inline double leverage(const SelectionModel& model, const SeriesWorkspace& workspace, std::size_t t) {
-    return workspace.w[t] > 0 ? workspace.w[t] * workspace.sigma[t * (model.order + 1)] : 0.0;
-}
 
 // True when the observed values lie on a polynomial of degree d - 1 (the null
 // space of P) to a relative weighted RSS of 1e-20, all zeros included.

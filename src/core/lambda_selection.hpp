@@ -11,8 +11,10 @@
 // speed.
 //
 // Series run over the worker pool in contiguous ranges, each with its own
-// workspace; a series' results depend on nothing but its own data, so they
-// are the same bits for any thread count and sequentially.
+// workspace, one series at a time or a block of series in SIMD lanes
+// (lambda_lanes.hpp); a series' results depend on nothing but its own data,
+// so they are the same bits for any thread count, sequentially and in any
+// lane.
 #pragma once
 
 #include <cstddef>
@@ -20,18 +22,11 @@
 #include <optional>
 #include <vector>
 
+#include "kernel_choice.hpp"
 #include "lambda_evaluation.hpp"
+#include "lambda_search.hpp"
 
 namespace tarnwold {
-
-enum class Criterion { Reml, Gcv, Loocv, Vcurve };
-
-// The numbering is part of the Python interface (LAMBDA_OK ...).
-enum class LambdaStatus : std::int8_t { Ok = 0, AtLower = 1, AtUpper = 2, Flat = 3, TooFew = 4, Empty = 5 };
-
-// Golden-section steps of the refinement: 0.618^13 shrinks the two grid
-// intervals around a minimum (at most one decade) below 2e-3 decade.
-constexpr int refinement_steps = 13;
 
 // The default grid for weight 1, in the model's units: log-uniform from the
 // lam that halves a wave of period 2 to the one for period 2T, at most half a
@@ -55,6 +50,7 @@ struct SelectionOptions {
     bool refine;
     double gamma;
     bool parallel;
+    Kernel kernel;  // Scalar: one series at a time; otherwise series in lanes
 };
 
 // Per-series outputs, S values each (z and se S * T, scores S * points);
@@ -89,6 +85,7 @@ struct EvaluationOutputs {
 
 // lams: one per series, or a single one for all when per_series is false.
 void evaluate_lambdas(const SelectionModel& model, const SeriesBatch& batch, const double* lams,
-                      bool per_series, double gamma, bool parallel, const EvaluationOutputs& out);
+                      bool per_series, double gamma, bool parallel, Kernel kernel,
+                      const EvaluationOutputs& out);
 
 }  // namespace tarnwold

@@ -4,6 +4,7 @@
 #include <immintrin.h>
 
 #include "lane_kernel_body.hpp"
+#include "lane_selection_body.hpp"
 
 namespace tarnwold {
 namespace {
@@ -30,5 +31,6 @@ struct F32 {
 }  // namespace
 
 constinit const LaneKernelSet avx512_lane_kernels{lane_kernels_of<F32>(), lane_kernels_of<F64>()};
+constinit const SelectionKernelSet avx512_selection_kernels = selection_kernels_of<F64>();
 
 }  // namespace tarnwold

@@ -7,6 +7,7 @@
 #endif
 
 #include "lane_kernel_body.hpp"
+#include "lane_selection_body.hpp"
 
 namespace tarnwold {
 namespace {
@@ -132,6 +133,7 @@ struct LaneOps<One<E>> {
 };
 
 constinit const LaneKernelSet baseline_lane_kernels{lane_kernels_of<F32>(), lane_kernels_of<F64>()};
+constinit const SelectionKernelSet baseline_selection_kernels = selection_kernels_of<F64>();
 
 constinit const LaneKernelSet single_lane_kernels{lane_kernels_of<F32One>(), lane_kernels_of<F64One>()};
 

@@ -237,9 +237,13 @@ PyObject* select(PyObject*, PyObject* args) {
         if (se) se->require_shape(S, T);
         if (scores) scores->require_shape(S, candidates);
 
-        const SelectionOptions options{
-            criterion,    std::vector<double>(g, g + points), scale_by_weight != 0, refine != 0, gamma,
-            parallel != 0};
+        const SelectionOptions options{criterion,
+                                       std::vector<double>(g, g + points),
+                                       scale_by_weight != 0,
+                                       refine != 0,
+                                       gamma,
+                                       parallel != 0,
+                                       active_kernel()};
         const SelectionOutputs out{lam.data<double>(),
                                    score.data<double>(),
                                    edf.data<double>(),
@@ -298,7 +302,8 @@ PyObject* evaluate(PyObject*, PyObject* args) {
         const SeriesBatch batch = in.batch();
         const bool per_series = lam_count == S && S != 1;
         without_interpreter_lock([&] {
-            evaluate_lambdas(model, batch, lams.data<double>(), per_series, gamma, parallel != 0, out);
+            evaluate_lambdas(model, batch, lams.data<double>(), per_series, gamma, parallel != 0,
+                             active_kernel(), out);
         });
         Py_RETURN_NONE;
     });

@@ -4,13 +4,17 @@
 // a kernel reports as verified must carry exactly the reference bits, and
 // every lane of LaneSolver (verified or patched) must too. Whole batches of
 // both smoothers run through every kernel against the scalar one. The radix
-// selection of the MAD scale is checked against a full sort.
+// selection of the MAD scale is checked against a full sort. The choice of
+// lam and the evaluation of given lams run through every kernel against the
+// one-series path.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <random>
+#include <string_view>
 #include <type_traits>
 #include <vector>
 
@@ -19,6 +23,7 @@
 #include "decimal.hpp"
 #include "fault.hpp"
 #include "kernel_choice.hpp"
+#include "lambda_selection.hpp"
 #include "lane_kernel.hpp"
 #include "lane_ops.hpp"
 #include "lane_solver.hpp"
@@ -462,6 +467,155 @@ void test_select_rank() {
     }
 }
 
+// Selection and evaluation through every kernel against the one-series path,
+// all results bit for bit (a NaN matching any NaN): fewer series than lanes
+// and block remainders, short and long series, orders 1 to 4, every
+// criterion with and without refinement, and beside ordinary series ones
+// without observations, with too few, with data in the null space of P,
+// with zero, negative, tiny and huge weights; ridge and eps 0 as well.
+void test_selection_batches() {
+    struct Case {
+        std::size_t series, length, d;
+        double ridge, eps;
+    };
+    const Case cases[] = {{2, 2, 1, 1e-10, 1e-10},    {3, 3, 2, 1e-10, 1e-10},    {5, 4, 3, 1e-10, 1e-10},
+                          {7, 5, 4, 1e-10, 1e-10},    {17, 6, 2, 1e-10, 1e-10},   {37, 7, 1, 1e-10, 1e-10},
+                          {9, 8, 3, 1e-10, 1e-10},    {33, 9, 2, 1e-10, 1e-10},   {65, 10, 4, 1e-10, 1e-10},
+                          {11, 12, 2, 1e-10, 1e-10},  {40, 13, 1, 1e-10, 1e-10},  {70, 15, 3, 1e-10, 1e-10},
+                          {31, 16, 2, 1e-10, 1e-10},  {100, 20, 4, 1e-10, 1e-10}, {97, 20, 2, 1e-10, 1e-10},
+                          {33, 20, 2, 0, 0},          {17, 30, 1, 0, 1e-300},     {45, 64, 2, 1e-10, 1e-10},
+                          {80, 150, 3, 1e-10, 1e-10}, {50, 365, 2, 1e-10, 1e-10}};
+    const Criterion criteria[] = {Criterion::Reml, Criterion::Gcv, Criterion::Loocv, Criterion::Vcurve};
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    std::vector<Kernel> kernels;
+    for (const char* name : {"sse2", "avx2", "avx512"}) {
+        if (std::find(kernels.begin(), kernels.end(), supported_kernel(name)) == kernels.end()) {
+            kernels.push_back(supported_kernel(name));
+        }
+    }
+    std::mt19937_64 g(13);
+    std::normal_distribution<double> normal;
+    std::uniform_real_distribution<double> uniform(0, 1);
+    int seen[6] = {};
+    for (std::size_t c = 0; c < std::size(cases); ++c) {
+        const auto [S, T, d, ridge, eps] = cases[c];
+        std::vector<double> x(T), y(S * T), w(S * T);
+        for (std::size_t t = 0; t < T; ++t) {
+            x[t] = (t == 0 ? 0.0 : x[t - 1]) + 0.2 + uniform(g);
+        }
+        for (std::size_t s = 0; s < S; ++s) {
+            const std::size_t kind = s % 9;
+            for (std::size_t t = 0; t < T; ++t) {
+                double& value = y[s * T + t];
+                double& weight = w[s * T + t];
+                value = std::sin(x[t] / 2) + 0.3 * normal(g);
+                weight = 0.5 + uniform(g);
+                if (uniform(g) < 0.1 && kind != 3 && kind != 4) {
+                    value = pick<double>(g, {nan, std::numeric_limits<double>::infinity()});
+                }
+                switch (kind) {
+                    case 1:  // no observations
+                        value = nan;
+                        break;
+                    case 2:  // d + 1 observations: too few to select
+                        value = t <= d ? value : nan;
+                        break;
+                    case 3:  // a constant
+                        value = 2.5;
+                        break;
+                    case 4:  // a polynomial of degree d - 1
+                        value = std::pow(x[t] - 3, static_cast<double>(d - 1));
+                        break;
+                    case 5:
+                        weight = pick<double>(g, {0.0, 0.0, 1.0, 2.0, -1.0});
+                        break;
+                    case 6:
+                        weight = 1e160;
+                        break;
+                    case 7:
+                        weight = 1e-160;
+                        break;
+                    default:
+                        break;
+                }
+            }
+        }
+        const std::optional<std::string_view> normalize = c % 3 == 0 ? std::optional<std::string_view>("mean")
+                                                          : c % 3 == 1
+                                                              ? std::optional<std::string_view>("median")
+                                                              : std::nullopt;
+        const SelectionModel model = make_selection_model(x.data(), T, d, ridge, eps, normalize);
+        const std::vector<double> grid = *default_lambda_grid(model);
+        const bool parallel = c % 2 == 1;
+        const SeriesBatch batch{y.data(), c % 4 == 0 ? nullptr : w.data(), S};
+        for (const Criterion criterion : criteria) {
+            for (const bool refine : {true, false}) {
+                const std::size_t count = criterion == Criterion::Vcurve ? grid.size() - 1 : grid.size();
+                const auto selected = [&](Kernel kernel, std::vector<std::int8_t>& status) {
+                    std::vector<double> v(S * (5 + 2 * T + count));
+                    std::vector<std::int64_t> observed(S);
+                    status.assign(S, 0);
+                    double* p = v.data();
+                    const SelectionOutputs out{p,
+                                               p + S,
+                                               p + 2 * S,
+                                               p + 3 * S,
+                                               observed.data(),
+                                               status.data(),
+                                               p + 4 * S,
+                                               p + 5 * S,
+                                               p + 5 * S + S * T,
+                                               p + 5 * S + 2 * S * T};
+                    select_lambdas(model, batch, {criterion, grid, true, refine, 1.0, parallel, kernel}, out);
+                    for (std::size_t s = 0; s < S; ++s) {
+                        v.push_back(static_cast<double>(observed[s]) + static_cast<double>(status[s]) / 8);
+                    }
+                    return v;
+                };
+                std::vector<std::int8_t> status;
+                const std::vector<double> expected = selected(Kernel::Scalar, status);
+                for (const std::int8_t value : status) {
+                    ++seen[value];
+                }
+                for (const Kernel kernel : kernels) {
+                    std::vector<std::int8_t> got_status;
+                    const std::vector<double> got = selected(kernel, got_status);
+                    CHECK(same_values(got.data(), expected.data(), expected.size()));
+                }
+            }
+        }
+        std::vector<double> lams(S);
+        for (std::size_t s = 0; s < S; ++s) {
+            lams[s] = s % 7 == 3 ? 0.0 : grid[s % grid.size()] * (0.5 + uniform(g));
+        }
+        const auto evaluated = [&](Kernel kernel, bool per_series) {
+            std::vector<double> v(S * (6 + 3 * T));
+            double* p = v.data();
+            const EvaluationOutputs out{p + 6 * S,
+                                        p,
+                                        p + S,
+                                        p + 2 * S,
+                                        p + 3 * S,
+                                        p + 4 * S,
+                                        p + 5 * S,
+                                        p + 6 * S + S * T,
+                                        p + 6 * S + 2 * S * T};
+            evaluate_lambdas(model, batch, lams.data(), per_series, 1.0, parallel, kernel, out);
+            return v;
+        };
+        for (const bool per_series : {true, false}) {
+            const std::vector<double> expected = evaluated(Kernel::Scalar, per_series);
+            for (const Kernel kernel : kernels) {
+                const std::vector<double> got = evaluated(kernel, per_series);
+                CHECK(same_values(got.data(), expected.data(), expected.size()));
+            }
+        }
+    }
+    // Every status occurs among the cases.
+    for (const int count : seen) {
+        CHECK(count > 0);
+    }
+}
 }  // namespace
 
 int main() {
@@ -473,5 +627,6 @@ int main() {
     test_batches<double>();
     test_select_rank<float>();
     test_select_rank<double>();
+    test_selection_batches();
     return tarnwold_test::check_summary();
 }

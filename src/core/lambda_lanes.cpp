@@ -1,0 +1,494 @@
+#include "lambda_lanes.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <limits>
+#include <optional>
+#include <vector>
+
+#include "fault.hpp"
+#include "lambda_outputs.hpp"
+#include "parallel.hpp"
+
+namespace tarnwold {
+
+namespace {
+
+// The buffers of a block of `width` lanes, allocated once per range of
+// series, and the series' totals lane by lane.
+class LaneBlock {
+public:
+    LaneBlock(const SelectionModel& model, const LaneEvaluationKernels& kernels,
+              const LaneBlockKernels<double>& io)
+        : model_(model), kernels_(kernels), io_(io), width(kernels.width), one_(model) {
+        if (io.width != width) {
+            throw InternalFault("lane selection: the read and write kernels have another block width");
+        }
+        const std::size_t n = model.length;
+        const std::size_t lanes = checked_product(n, width);
+        const std::size_t band = checked_product(lanes, model.order + 1);
+        for (std::vector<double>* v : {&w_, &y_, &reciprocal_, &z_, &dz_, &differences_, &scratch_}) {
+            v->resize(lanes);
+        }
+        factor_.resize(band);
+        sigma_.resize(band);
+        for (std::vector<double>* v :
+             {&lam, &product_, &rss_, &norm_, &roughness_, &edf_, &loo_, &psi_rate_, &phi_rate_}) {
+            v->resize(width);
+        }
+        exponent_.resize(width);
+        basis_.resize(checked_product(lanes, model.order));
+        totals.resize(width);
+        null_space.resize(width);
+        unsettled_.resize(width);
+        rows_.resize(width);
+        bases_.resize(width);
+        next_.resize(width);
+        targets_.resize(width);
+    }
+
+    // Reads series first .. first + lanes - 1 into the lanes; the lanes past
+    // them repeat the last. With null_test, also tells for each series with
+    // enough points to select whether its data lie in the null space of P
+    // (the one-series test decides the lanes the lane test leaves
+    // unsettled).
+    void read(const SeriesBatch& batch, std::size_t first, std::size_t lanes, bool null_test) {
+        const std::size_t n = model_.length;
+        const auto row = [&](const double* values, std::size_t s) {
+            return reinterpret_cast<const std::byte*>(values + s * n);
+        };
+        const bool ahead = first + width < batch.count;
+        for (std::size_t l = 0; l < width; ++l) {
+            const std::size_t s = first + (l < lanes ? l : lanes - 1);
+            rows_[l] = row(batch.values, s);
+            bases_[l] = batch.base_weights != nullptr ? row(batch.base_weights, s) : nullptr;
+            next_[l] = ahead ? row(batch.values, std::min(first + width + l, batch.count - 1)) : nullptr;
+            totals[l] = SeriesTotals{};
+        }
+        constexpr auto step = static_cast<std::ptrdiff_t>(sizeof(double));
+        io_.read({n, rows_.data(), step, batch.base_weights != nullptr ? bases_.data() : nullptr, step,
+                  ahead ? next_.data() : nullptr, w_.data(), y_.data()});
+        // The working weight is > 0 exactly at the usable points.
+        for (std::size_t t = 0; t < n; ++t) {
+            const double* w = w_.data() + t * width;
+            for (std::size_t l = 0; l < width; ++l) {
+                add_point(totals[l], w[l] > 0, w[l]);
+            }
+        }
+        if (!null_test) {
+            return;
+        }
+        kernels_.null_space({n, model_.order, model_.positions.data(), w_.data(), y_.data(), basis_.data(),
+                             scratch_.data(), null_space.data(), unsettled_.data()});
+        for (std::size_t l = 0; l < lanes; ++l) {
+            if (unsettled_[l] != 0 && totals[l].observed >= model_.order + 2) {
+                null_space[l] = null_test_of(l);
+            }
+        }
+    }
+
+    // Evaluates every lane at its lam.
+    void evaluate(bool log_det, bool inverse, bool speed) {
+        const LaneEvaluation task{model_.length,
+                                  model_.order,
+                                  model_.penalty.data(),
+                                  model_.difference.values.data(),
+                                  model_.ridge,
+                                  model_.eps,
+                                  log_det,
+                                  inverse,
+                                  speed,
+                                  lam.data(),
+                                  w_.data(),
+                                  y_.data(),
+                                  factor_.data(),
+                                  reciprocal_.data(),
+                                  sigma_.data(),
+                                  z_.data(),
+                                  dz_.data(),
+                                  differences_.data(),
+                                  scratch_.data(),
+                                  product_.data(),
+                                  exponent_.data(),
+                                  rss_.data(),
+                                  norm_.data(),
+                                  roughness_.data(),
+                                  edf_.data(),
+                                  loo_.data(),
+                                  psi_rate_.data(),
+                                  phi_rate_.data()};
+        kernels_.evaluate(task);
+        log_det_ = log_det;
+        inverse_ = inverse;
+    }
+
+    // Lane l's criteria from the last evaluation.
+    Evaluation result(std::size_t l, double gamma) const {
+        EvaluationSums sums;
+        sums.pivots = {product_[l], static_cast<long>(exponent_[l])};
+        sums.rss = rss_[l];
+        sums.norm = norm_[l];
+        sums.roughness = roughness_[l];
+        sums.edf = edf_[l];
+        sums.loo = loo_[l];
+        return finish_evaluation(model_, totals[l], lam[l], gamma, sums, inverse_, log_det_);
+    }
+    double speed(std::size_t l, const Evaluation& at) const {
+        return speed_of(lam[l], psi_rate_[l], phi_rate_[l], at);
+    }
+    // Writes lanes 0 .. lanes - 1 of a lane-interleaved vector (n values
+    // per lane) to the rows of series first .. first + lanes - 1 of out.
+    void write(const double* lane_values, std::size_t first, std::size_t lanes, double* out) {
+        for (std::size_t l = 0; l < lanes; ++l) {
+            targets_[l] = out + (first + l) * model_.length;
+        }
+        io_.write({model_.length, lanes, lane_values, targets_.data()});
+    }
+
+    // The lane-interleaved fit, working weights and band of Sigma.
+    const double* fit() const { return z_.data(); }
+    const double* weights() const { return w_.data(); }
+    const double* sigma() const { return sigma_.data(); }
+    // A lane-interleaved vector of n values for the caller's use between
+    // evaluations.
+    double* spare() { return dz_.data(); }
+
+private:
+    const SelectionModel& model_;
+    const LaneEvaluationKernels& kernels_;
+    const LaneBlockKernels<double>& io_;
+
+public:
+    const std::size_t width;
+    std::vector<double> lam;  // each lane's lam for the next evaluation
+    std::vector<SeriesTotals> totals;
+    std::vector<unsigned char> null_space;  // after a read with the test, for lanes that select
+
+private:
+    bool null_test_of(std::size_t l) {
+        copy_strided(w_.data() + l, width, model_.length, one_.w.data());
+        copy_strided(y_.data() + l, width, model_.length, one_.y.data());
+        return in_null_space(model_, one_);
+    }
+
+    SeriesWorkspace one_;  // one series, for the null-space test of an unsettled lane
+    std::vector<double> w_, y_, factor_, reciprocal_, sigma_, z_, dz_, differences_, scratch_, basis_;
+    std::vector<unsigned char> unsettled_;
+    std::vector<const std::byte*> rows_, bases_, next_;
+    std::vector<double*> targets_;
+    std::vector<double> product_, rss_, norm_, roughness_, edf_, loo_, psi_rate_, phi_rate_;
+    std::vector<std::int64_t> exponent_;
+    bool log_det_ = false, inverse_ = false;
+};
+
+// Whether a range of `count` series runs in wide blocks, four vectors side
+// by side: where the range fills them and their buffers stay small enough
+// to be cached (measured: for long series the narrow block, a quarter of the
+// size, is as fast or faster).
+bool wide_blocks(const SelectionKernelSet& kernels, std::size_t count, const SelectionModel& model) {
+    constexpr double cached_bytes = 24.0 * 1024 * 1024;
+    const double buffers = static_cast<double>(9 + 3 * model.order);  // vectors of T values per lane
+    const double wide_bytes = buffers * static_cast<double>(model.length) *
+                              static_cast<double>(kernels.wide.width) * sizeof(double);
+    return count >= kernels.wide.width && wide_bytes <= cached_bytes;
+}
+
+// The selection of one block at a time, lane by lane what SeriesSelector
+// does for one series.
+class BlockSelector {
+public:
+    BlockSelector(const SelectionModel& model, const SelectionOptions& options,
+                  const LaneEvaluationKernels& kernels, const LaneBlockKernels<double>& io,
+                  const SelectionOutputs& out)
+        : model_(model),
+          options_(options),
+          out_(out),
+          block_(model, kernels, io),
+          points_(options.grid.size()) {
+        const std::size_t width = block_.width;
+        count_ = vcurve() ? points_ - 1 : points_;
+        grid_.resize(checked_product(width, points_));
+        psi_.resize(grid_.size());
+        phi_.resize(grid_.size());
+        lams_.resize(checked_product(width, count_));
+        scores_.resize(lams_.size());
+        lanes_.resize(width);
+    }
+
+    void run(const SeriesBatch& batch, std::size_t first, std::size_t lanes) {
+        const std::size_t width = block_.width;
+        block_.read(batch, first, lanes, true);
+        first_ = first;
+        bool selecting = false;
+        for (std::size_t l = 0; l < width; ++l) {
+            Lane& lane = lanes_[l];
+            lane = Lane{};
+            const std::optional<double> scale =
+                l < lanes ? start_selection(model_, options_, block_.totals[l], first + l, out_)
+                          : std::nullopt;
+            lane.used = scale.has_value();
+            lane.selecting = lane.used && block_.totals[l].observed >= model_.order + 2;
+            selecting = selecting || lane.selecting;
+            for (std::size_t j = 0; lane.used && j < points_; ++j) {
+                grid_[l * points_ + j] = options_.grid[j] * *scale;
+            }
+        }
+        if (selecting) {
+            score_grid();
+            refine();
+        }
+
+        for (std::size_t l = 0; l < width; ++l) {
+            const Lane& lane = lanes_[l];
+            block_.lam[l] = lane.selecting ? lane.lam
+                            : lane.used    ? too_few_lam(&grid_[l * points_], points_)
+                                           : 1.0;
+        }
+        block_.evaluate(true, true, false);
+        const std::size_t n = model_.length;
+        block_.write(block_.fit(), first, lanes, out_.z);
+        for (std::size_t l = 0; l < lanes; ++l) {
+            const Lane& lane = lanes_[l];
+            const std::size_t s = first + l;
+            if (!lane.used) {
+                fill(out_.z + s * n, n, std::numeric_limits<double>::quiet_NaN());
+                continue;
+            }
+            const Evaluation e = block_.result(l, options_.gamma);
+            if (!lane.selecting) {
+                out_.edf[s] = e.edf;
+                continue;
+            }
+            finish_selection(options_.criterion, e, block_.totals[l], model_.order, lane.lam, lane.score,
+                             lane.status, s, out_);
+            if (out_.se != nullptr) {
+                standard_errors(n, model_.order, block_.sigma() + l, width, out_.sigma2[s], out_.se + s * n);
+            }
+        }
+    }
+
+private:
+    // One lane's state through the search.
+    struct Lane {
+        bool used = false;       // a series with observations
+        bool selecting = false;  // with enough of them to select
+        bool refining = false;
+        LambdaStatus status = LambdaStatus::Ok;
+        double lam = 0, score = 0;
+        GoldenSection search;
+    };
+
+    bool vcurve() const { return options_.criterion == Criterion::Vcurve; }
+
+    // Evaluates every selecting lane at the lam `at` gives it (the others at
+    // 1, discarded) with the criterion's needs.
+    template <typename At>
+    void evaluate_selecting(At at, bool speed) {
+        for (std::size_t l = 0; l < block_.width; ++l) {
+            block_.lam[l] = lanes_[l].selecting ? at(l) : 1.0;
+        }
+        block_.evaluate(needs_log_det(options_.criterion), needs_inverse(options_.criterion), speed);
+    }
+
+    // The criterion at each lane's lam off the grid: the speed for the V-curve.
+    double criterion_at(std::size_t l) const {
+        const Evaluation e = block_.result(l, options_.gamma);
+        return vcurve() ? block_.speed(l, e) : criterion_value(options_.criterion, e);
+    }
+
+    void score_grid() {
+        const std::size_t width = block_.width;
+        for (std::size_t j = 0; j < points_; ++j) {
+            evaluate_selecting([&](std::size_t l) { return grid_[l * points_ + j]; }, false);
+            for (std::size_t l = 0; l < width; ++l) {
+                if (!lanes_[l].selecting) {
+                    continue;
+                }
+                const Evaluation e = block_.result(l, options_.gamma);
+                if (vcurve()) {
+                    psi_[l * points_ + j] = std::log(e.rss);
+                    phi_[l * points_ + j] = std::log(e.roughness);
+                } else {
+                    lams_[l * count_ + j] = grid_[l * points_ + j];
+                    scores_[l * count_ + j] = criterion_value(options_.criterion, e);
+                }
+            }
+        }
+        for (std::size_t l = 0; l < width; ++l) {
+            Lane& lane = lanes_[l];
+            if (!lane.selecting) {
+                continue;
+            }
+            double* lams = &lams_[l * count_];
+            double* scores = &scores_[l * count_];
+            if (vcurve()) {
+                vcurve_candidates(&grid_[l * points_], points_, &psi_[l * points_], &phi_[l * points_], lams,
+                                  scores);
+            }
+            if (out_.scores != nullptr) {
+                copy_strided(scores, 1, count_, out_.scores + (first_ + l) * count_);
+            }
+            lane.status = LambdaStatus::Ok;
+            std::size_t best = pick_minimum(scores, count_, lane.status);
+            if (block_.null_space[l]) {
+                lane.status = LambdaStatus::Flat;
+                best = count_ - 1;
+            }
+            lane.lam = lams[best];
+            lane.score = scores[best];
+            lane.refining = options_.refine && lane.status == LambdaStatus::Ok;
+            if (lane.refining) {
+                lane.search = GoldenSection(lams[best - 1], lams[best + 1]);
+            }
+        }
+    }
+
+    void refine() {
+        const std::size_t width = block_.width;
+        bool refining = false;
+        for (std::size_t l = 0; l < width; ++l) {
+            refining = refining || lanes_[l].refining;
+        }
+        // A lane that does not refine rides along at its own lam.
+        const auto point = [&](std::size_t l) {
+            return lanes_[l].refining ? lanes_[l].search.point() : lanes_[l].lam;
+        };
+        for (int step = 0; refining && step < refinement_steps + 2; ++step) {
+            evaluate_selecting(point, vcurve());
+            for (std::size_t l = 0; l < width; ++l) {
+                if (lanes_[l].refining) {
+                    lanes_[l].search.take(comparable(criterion_at(l)));
+                }
+            }
+        }
+        if (refining && vcurve()) {
+            // The grid's speed is a difference quotient; the refined one is
+            // compared with the continuous speed at the same mid-point.
+            evaluate_selecting([&](std::size_t l) { return lanes_[l].lam; }, true);
+        }
+        for (std::size_t l = 0; l < width; ++l) {
+            Lane& lane = lanes_[l];
+            if (lane.refining) {
+                const double reference = vcurve() ? comparable(criterion_at(l)) : comparable(lane.score);
+                if (lane.search.best_value() < reference) {
+                    lane.lam = lane.search.best_lam();
+                    lane.score = lane.search.best_value();
+                }
+            }
+            if (lane.selecting && lane.status == LambdaStatus::Flat) {
+                lane.lam = grid_[l * points_ + points_ - 1];
+            }
+        }
+    }
+
+    const SelectionModel& model_;
+    const SelectionOptions& options_;
+    const SelectionOutputs out_;
+    LaneBlock block_;
+    std::size_t points_, count_ = 0;
+    std::vector<double> grid_, psi_, phi_, lams_, scores_;  // lane by lane
+    std::vector<Lane> lanes_;
+    std::size_t first_ = 0;
+};
+
+}  // namespace
+
+const SelectionKernelSet* selection_kernels(Kernel kernel) {
+    switch (kernel) {
+        case Kernel::Scalar:
+            return nullptr;
+        case Kernel::Sse2:
+            return &baseline_selection_kernels;
+#if defined(__x86_64__)
+        case Kernel::Avx2:
+            return &avx2_selection_kernels;
+        case Kernel::Avx512:
+            return &avx512_selection_kernels;
+#else
+        case Kernel::Avx2:
+        case Kernel::Avx512:
+            return &baseline_selection_kernels;
+#endif
+    }
+    return nullptr;
+}
+
+void select_in_lanes(const SelectionModel& model, const SeriesBatch& batch, const SelectionOptions& options,
+                     const SelectionKernelSet& kernels, const LaneKernels<double>& io,
+                     const SelectionOutputs& out) {
+    for_each_series_range(
+        batch.count, options.parallel,
+        [&](std::size_t lo, std::size_t hi) {
+            const bool wide = wide_blocks(kernels, hi - lo, model);
+            BlockSelector selector(model, options, wide ? kernels.wide : kernels.narrow,
+                                   wide ? io.wide : io.narrow, out);
+            const std::size_t width = wide ? kernels.wide.width : kernels.narrow.width;
+            for (std::size_t first = lo; first < hi; first += width) {
+                selector.run(batch, first, hi - first < width ? hi - first : width);
+            }
+        },
+        kernels.wide.width);
+}
+
+void evaluate_in_lanes(const SelectionModel& model, const SeriesBatch& batch, const double* lams,
+                       bool per_series, double gamma, bool parallel, const SelectionKernelSet& kernels,
+                       const LaneKernels<double>& io, const EvaluationOutputs& out) {
+    const std::size_t n = model.length;
+    const std::size_t k = model.order;
+    for_each_series_range(
+        batch.count, parallel,
+        [&](std::size_t lo, std::size_t hi) {
+            const bool wide = wide_blocks(kernels, hi - lo, model);
+            LaneBlock block(model, wide ? kernels.wide : kernels.narrow, wide ? io.wide : io.narrow);
+            const std::size_t width = block.width;
+            std::vector<Evaluation> results(width);
+            std::vector<double> sigma2(width);
+            for (std::size_t first = lo; first < hi; first += width) {
+                const std::size_t lanes = hi - first < width ? hi - first : width;
+                block.read(batch, first, lanes, false);
+                for (std::size_t l = 0; l < width; ++l) {
+                    block.lam[l] = per_series ? lams[first + (l < lanes ? l : lanes - 1)] : lams[0];
+                }
+                block.evaluate(true, true, false);
+                block.write(block.fit(), first, lanes, out.z);
+                for (std::size_t l = 0; l < width; ++l) {
+                    results[l] = block.result(l, gamma);
+                }
+                // Point by point across the lanes, in the order of the buffers.
+                double* spare = block.spare();
+                if (out.hat != nullptr) {
+                    for (std::size_t t = 0; t < n; ++t) {
+                        const double* w = block.weights() + t * width;
+                        const double* diagonal = block.sigma() + t * (k + 1) * width;
+                        for (std::size_t l = 0; l < width; ++l) {
+                            spare[t * width + l] = leverage(w[l], diagonal[l]);
+                        }
+                    }
+                    block.write(spare, first, lanes, out.hat);
+                }
+                if (out.se != nullptr) {
+                    for (std::size_t l = 0; l < width; ++l) {
+                        sigma2[l] = evaluation_sigma2(block.totals[l], results[l], k);
+                    }
+                    for (std::size_t t = 0; t < n; ++t) {
+                        const double* diagonal = block.sigma() + t * (k + 1) * width;
+                        for (std::size_t l = 0; l < width; ++l) {
+                            spare[t * width + l] = standard_error(sigma2[l], diagonal[l]);
+                        }
+                    }
+                    block.write(spare, first, lanes, out.se);
+                }
+                for (std::size_t l = 0; l < lanes; ++l) {
+                    if (block.totals[l].observed == 0) {
+                        write_empty_evaluation(n, first + l, out);
+                    } else {
+                        write_evaluation_values(results[l], first + l, out);
+                    }
+                }
+            }
+        },
+        kernels.wide.width);
+}
+
+}  // namespace tarnwold

@@ -1,0 +1,29 @@
+// The choice of lam and the evaluation of given lams with the series of a
+// block in SIMD lanes (lane_selection.hpp), one lane per series, each with
+// its own lam: every grid point for all lanes at once, the minimum and the
+// statuses lane by lane, the golden-section refinement in lockstep (every
+// lane takes the same number of steps), the final evaluation with the band
+// of Sigma. Each lane's results are the bits of the one-series path.
+#pragma once
+
+#include "kernel_choice.hpp"
+#include "lambda_selection.hpp"
+#include "lane_kernel.hpp"
+#include "lane_selection.hpp"
+
+namespace tarnwold {
+
+// The lane kernels of a vector kernel; nullptr for Scalar.
+const SelectionKernelSet* selection_kernels(Kernel kernel);
+
+// io: the lane kernels of the same instruction set, whose read and write
+// move series between rows and the blocks' lanes.
+void select_in_lanes(const SelectionModel& model, const SeriesBatch& batch, const SelectionOptions& options,
+                     const SelectionKernelSet& kernels, const LaneKernels<double>& io,
+                     const SelectionOutputs& out);
+
+void evaluate_in_lanes(const SelectionModel& model, const SeriesBatch& batch, const double* lams,
+                       bool per_series, double gamma, bool parallel, const SelectionKernelSet& kernels,
+                       const LaneKernels<double>& io, const EvaluationOutputs& out);
+
+}  // namespace tarnwold

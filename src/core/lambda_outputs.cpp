@@ -1,0 +1,93 @@
+#include "lambda_outputs.hpp"
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+
+namespace tarnwold {
+
+namespace {
+
+constexpr double not_a_number = std::numeric_limits<double>::quiet_NaN();
+
+}  // namespace
+
+void fill(double* target, std::size_t n, double value) {
+    for (std::size_t i = 0; target != nullptr && i < n; ++i) {
+        target[i] = value;
+    }
+}
+
+void copy_strided(const double* source, std::size_t stride, std::size_t n, double* target) {
+    for (std::size_t i = 0; i < n; ++i) {
+        target[i] = source[i * stride];
+    }
+}
+
+std::optional<double> start_selection(const SelectionModel& model, const SelectionOptions& options,
+                                      const SeriesTotals& series, std::size_t s,
+                                      const SelectionOutputs& out) {
+    const std::size_t n = model.length;
+    const std::size_t count =
+        options.criterion == Criterion::Vcurve ? options.grid.size() - 1 : options.grid.size();
+    out.observed[s] = static_cast<std::int64_t>(series.observed);
+    out.lam[s] = out.score[s] = out.edf[s] = out.sigma2[s] = not_a_number;
+    fill(out.scores ? out.scores + s * count : nullptr, count, not_a_number);
+    fill(out.se ? out.se + s * n : nullptr, n, not_a_number);
+    if (series.observed == 0) {
+        out.status[s] = static_cast<std::int8_t>(LambdaStatus::Empty);
+        out.grid_scale[s] = not_a_number;
+        fill(out.z + s * n, n, not_a_number);
+        return std::nullopt;
+    }
+    const double scale =
+        options.scale_by_weight ? series.weight_sum / static_cast<double>(series.observed) : 1.0;
+    out.grid_scale[s] = scale;
+    if (series.observed <= model.order + 1) {
+        out.status[s] = static_cast<std::int8_t>(LambdaStatus::TooFew);
+    }
+    return scale;
+}
+
+double too_few_lam(const double* grid, std::size_t points) { return std::sqrt(grid[0] * grid[points - 1]); }
+
+void finish_selection(Criterion criterion, const Evaluation& e, const SeriesTotals& series, std::size_t order,
+                      double lam, double score, LambdaStatus status, std::size_t s,
+                      const SelectionOutputs& out) {
+    out.lam[s] = lam;
+    out.score[s] = criterion != Criterion::Vcurve ? criterion_value(criterion, e) : score;
+    out.edf[s] = e.edf;
+    out.sigma2[s] = sigma2_of(criterion, e, series.observed, order);
+    out.status[s] = static_cast<std::int8_t>(status);
+}
+
+void standard_errors(std::size_t n, std::size_t order, const double* sigma, std::size_t stride, double sigma2,
+                     double* se) {
+    for (std::size_t t = 0; t < n; ++t) {
+        se[t] = standard_error(sigma2, sigma[t * (order + 1) * stride]);
+    }
+}
+
+double evaluation_sigma2(const SeriesTotals& series, const Evaluation& e, std::size_t order) {
+    const double dof = static_cast<double>(series.observed) - static_cast<double>(order);
+    return dof > 0 ? e.objective / dof : not_a_number;
+}
+
+void write_empty_evaluation(std::size_t n, std::size_t s, const EvaluationOutputs& out) {
+    out.edf[s] = out.rss[s] = out.roughness[s] = not_a_number;
+    out.gcv[s] = out.loocv[s] = out.reml[s] = not_a_number;
+    fill(out.z + s * n, n, not_a_number);
+    fill(out.hat ? out.hat + s * n : nullptr, n, not_a_number);
+    fill(out.se ? out.se + s * n : nullptr, n, not_a_number);
+}
+
+void write_evaluation_values(const Evaluation& e, std::size_t s, const EvaluationOutputs& out) {
+    out.edf[s] = e.edf;
+    out.rss[s] = e.rss;
+    out.roughness[s] = e.roughness;
+    out.gcv[s] = e.gcv;
+    out.loocv[s] = e.loocv;
+    out.reml[s] = e.reml;
+}
+
+}  // namespace tarnwold
