@@ -153,8 +153,12 @@ SelectionModel make_selection_model(const double* x, std::size_t length, std::ui
         model.unit_spacing = (x[length - 1] - x[0]) / static_cast<double>(length - 1);
     }
     model.difference = divided_difference_rows(model.positions.data(), length, d, eps);
-    model.penalty = build_penalty_band(model.positions.data(), length, d, eps);
+    finish_penalty(model);
+    return model;
+}
 
+void finish_penalty(SelectionModel& model) {
+    model.penalty = penalty_band_from_rows(model.difference, model.length, model.order);
     // log det(D D^T): D D^T has half-width d and D full row rank.
     const DifferenceRows<double>& D = model.difference;
     const std::size_t k = model.order;
@@ -170,7 +174,6 @@ SelectionModel make_selection_model(const double* x, std::size_t length, std::ui
         return s;
     };
     model.log_pdet = log_of(factor_band(D.count, k, gram, 0.0, factor.data(), reciprocal.data(), true));
-    return model;
 }
 
 SeriesWorkspace::SeriesWorkspace(const SelectionModel& model) {

@@ -45,6 +45,9 @@ struct SelectionModel {
 SelectionModel make_selection_model(const double* x, std::size_t length, std::uint64_t d, double ridge,
                                     double eps, std::optional<std::string_view> normalize);
 
+// Sets the model's penalty band and log pdet P from its difference rows.
+void finish_penalty(SelectionModel& model);
+
 // What a series' criteria take from its observed points.
 struct SeriesTotals {
     std::size_t observed = 0;   // m: points with w > 0

@@ -101,7 +101,9 @@ void write_evaluation(const SelectionModel& model, const SeriesTotals& series, c
     }
     if (out.se != nullptr) {
         const double dof = static_cast<double>(series.observed) - static_cast<double>(k);
-        const double sigma2 = dof > 0 ? e.objective / dof : not_a_number;
+        const double sigma2 = out.sigma2 != nullptr ? out.sigma2[s]
+                              : dof > 0             ? e.objective / dof
+                                                    : not_a_number;
         standard_errors(first, last, k, view.sigma, view.stride, sigma2, out.se + s * n);
     }
 }

@@ -80,7 +80,9 @@ struct EvaluationOutputs {
     double* loocv;
     double* reml;
     double* hat;  // S * T or null
-    double* se;   // S * T or null; sigma2 = Q / (m - d)
+    double* se;   // S * T or null
+    // The noise variance of each series for se, or null for Q / (m - d).
+    const double* sigma2;
 };
 
 // lams: one per series, or a single one for all when per_series is false.

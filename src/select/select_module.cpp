@@ -18,6 +18,7 @@
 #include "grid_checks.hpp"
 #include "lambda_selection.hpp"
 #include "python_support.hpp"
+#include "union_model.hpp"
 
 namespace tarnwold::py {
 namespace {
@@ -268,13 +269,27 @@ PyObject* evaluate(PyObject*, PyObject* args) {
         const char* normalize;
         int parallel;
         PyObject* o[9];
-        if (!PyArg_ParseTuple(args, "OOOnddzOdpOOOOOOOOO:evaluate", &x_object, &y_object, &w_object, &d,
+        PyObject *union_object = Py_None, *sigma2_object = Py_None;
+        if (!PyArg_ParseTuple(args, "OOOnddzOdpOOOOOOOOO|OO:evaluate", &x_object, &y_object, &w_object, &d,
                               &ridge, &eps, &normalize, &lam_object, &gamma, &parallel, &o[0], &o[1], &o[2],
-                              &o[3], &o[4], &o[5], &o[6], &o[7], &o[8])) {
+                              &o[3], &o[4], &o[5], &o[6], &o[7], &o[8], &union_object, &sigma2_object)) {
             throw PythonErrorSet{};
         }
-        const Inputs in(x_object, y_object, w_object);
-        const SelectionModel model = model_of(in.positions, d, ridge, eps, normalize);
+        // With a union grid the series come on it (zero weight where x has no
+        // position) and the model keeps x's normalisation and spacing.
+        const Positions observed(x_object);
+        const bool on_union = union_object != Py_None;
+        const Inputs in(on_union ? union_object : x_object, y_object, w_object);
+        SelectionModel model = model_of(observed, d, ridge, eps, normalize);
+        if (on_union) {
+            if (!contains_all(in.positions.x.data<double>(), in.positions.length, observed.x.data<double>(),
+                              observed.length)) {
+                fail(PyExc_ValueError, "the union grid must hold every position of x");
+            }
+            model = make_union_model(observed.x.data<double>(), observed.length,
+                                     in.positions.x.data<double>(), in.positions.length,
+                                     static_cast<std::uint64_t>(d), ridge, eps, normalize_text(normalize));
+        }
         const std::size_t S = in.series, T = in.positions.length;
         const Buffer lams(lam_object, 'd', false, "lam");
         const std::size_t lam_count = lams.length(0);
@@ -290,15 +305,18 @@ PyObject* evaluate(PyObject*, PyObject* args) {
             loocv(o[5], 'd', true, "loocv"), reml(o[6], 'd', true, "reml");
         const std::optional<Buffer> hat = optional_buffer(o[7], 'd', true, "hat");
         const std::optional<Buffer> se = optional_buffer(o[8], 'd', true, "se");
+        const std::optional<Buffer> sigma2 = optional_buffer(sigma2_object, 'd', false, "sigma2");
         for (const Buffer* b : {&edf, &rss, &roughness, &gcv, &loocv, &reml})
             b->require_shape(S, std::nullopt);
+        if (sigma2) sigma2->require_shape(S, std::nullopt);
         z.require_shape(S, T);
         if (hat) hat->require_shape(S, T);
         if (se) se->require_shape(S, T);
-        const EvaluationOutputs out{
-            z.data<double>(),         edf.data<double>(),        rss.data<double>(),
-            roughness.data<double>(), gcv.data<double>(),        loocv.data<double>(),
-            reml.data<double>(),      data_or_null<double>(hat), data_or_null<double>(se)};
+        const EvaluationOutputs out{z.data<double>(),         edf.data<double>(),
+                                    rss.data<double>(),       roughness.data<double>(),
+                                    gcv.data<double>(),       loocv.data<double>(),
+                                    reml.data<double>(),      data_or_null<double>(hat),
+                                    data_or_null<double>(se), data_or_null<double>(sigma2)};
         const SeriesBatch batch = in.batch();
         const bool per_series = lam_count == S && S != 1;
         without_interpreter_lock([&] {
@@ -313,7 +331,9 @@ PyMethodDef functions[] = {
     {"default_grid", default_grid, METH_VARARGS,
      "default_grid(x, d, eps, normalize) -> list: the default lam grid for weight 1."},
     {"select", select, METH_VARARGS, "Fills the results of tarnwold_tools.select_lambda in place."},
-    {"evaluate", evaluate, METH_VARARGS, "Fills the results of tarnwold_tools.evaluate_lambda in place."},
+    {"evaluate", evaluate, METH_VARARGS,
+     "Fills the results of tarnwold_tools.evaluate_lambda in place; with a union grid (and given noise\n"
+     "variances) the fit on it for x_out."},
     {nullptr, nullptr, 0, nullptr},
 };
 

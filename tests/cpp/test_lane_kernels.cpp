@@ -590,7 +590,8 @@ void test_selection_batches() {
                                         p + 4 * S,
                                         p + 5 * S,
                                         p + 6 * S + S * T,
-                                        p + 6 * S + 2 * S * T};
+                                        p + 6 * S + 2 * S * T,
+                                        nullptr};
             evaluate_lambdas(model, batch, lams.data(), per_series, 1.0, parallel, kernel, out);
             return v;
         };

@@ -1,0 +1,70 @@
+"""Fits returned on an output grid of the caller's choosing, and their rates.
+
+The fit is computed on the union of the observation grid x and the output
+grid x_out, with zero weight where the union has no observation, and read
+at x_out. The native model keeps x's normalisation and weights each
+difference row by the share of x's spacing it covers, so a given lam smooths
+alike whether x_out is sparse or dense; where x_out equals x the fit is the
+plain one bit for bit.
+"""
+
+from __future__ import annotations
+
+import numpy as np
+
+
+def output_positions(x_out) -> np.ndarray:
+    """x_out as C-contiguous float64; ValueError unless it is 1-D, non-empty,
+    finite and strictly increasing."""
+    positions = np.asarray(x_out, dtype=np.float64)
+    if positions.ndim != 1 or positions.shape[0] == 0:
+        raise ValueError("x_out must be a non-empty 1-D array")
+    positions = np.ascontiguousarray(positions)
+    if not np.all(np.isfinite(positions)):
+        raise ValueError("x_out must be finite")
+    if not np.all(np.diff(positions) > 0):
+        raise ValueError("x_out must be strictly increasing")
+    return positions
+
+
+class UnionGrid:
+    """The union of x and x_out, with where each of them lies in it."""
+
+    def __init__(self, x: np.ndarray, x_out: np.ndarray):
+        self.positions = np.union1d(x, x_out)
+        self.observed = np.searchsorted(self.positions, x)
+        self.output = np.searchsorted(self.positions, x_out)
+
+    def spread(self, values: np.ndarray, weights: np.ndarray | None):
+        """Series and base weights on the union: NaN values (so weight 0)
+        where x has no position."""
+        S = values.shape[0]
+        on_union = np.full((S, self.positions.shape[0]), np.nan)
+        on_union[:, self.observed] = values
+        if weights is None:
+            return on_union, None
+        w = np.zeros_like(on_union)
+        w[:, self.observed] = weights
+        return on_union, w
+
+
+def divided_differences(z: np.ndarray, positions: np.ndarray, derivative: int) -> np.ndarray:
+    """The derivative of order 1 or 2 of the rows of z along positions: the
+    derivative of the parabola through each point and its two neighbours
+    (the first three or last three points at the ends, one-sided there), in
+    the units of positions. Two points give the slope of their line."""
+    n = positions.shape[0]
+    if n < derivative + 1:
+        raise ValueError(f"derivative={derivative} needs at least {derivative + 1} output positions")
+    if n == 2:
+        slope = (z[:, 1] - z[:, 0]) / (positions[1] - positions[0])
+        return np.repeat(slope[:, None], 2, axis=1)
+    centre = np.clip(np.arange(n), 1, n - 2)
+    a, b, c = positions[centre - 1], positions[centre], positions[centre + 1]
+    ab, ac, bc = a - b, a - c, b - c
+    if derivative == 1:
+        t = positions
+        weights = (((t - b) + (t - c)) / (ab * ac), ((t - a) + (t - c)) / (-ab * bc), ((t - a) + (t - b)) / (ac * bc))
+    else:
+        weights = (2 / (ab * ac), 2 / (-ab * bc), 2 / (ac * bc))
+    return weights[0] * z[:, centre - 1] + weights[1] * z[:, centre] + weights[2] * z[:, centre + 1]

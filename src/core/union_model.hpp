@@ -1,0 +1,38 @@
+// The selection model on the union of the observation grid x and an output
+// grid, for fits returned at positions that carry no observation (their
+// weight is zero).
+//
+// lam keeps the meaning it has on x alone:
+// - the union is normalised with x's shift and scale, not its own;
+// - each row of D is weighted by the share of x's spacing it covers: the
+//   lengths of the union intervals it spans over the lengths of the x
+//   intervals those lie in. Splitting an x interval into k pieces gives k
+//   rows of weight 1/k, so a dense output grid adds no penalty beyond what
+//   the observation grid already has (exactly so for d = 1, to the
+//   discretisation's accuracy for larger d). Intervals outside x's range
+//   keep weight 1; the fit there is the polynomial of degree d - 1 through
+//   the last d fitted values, whatever their weight.
+// Where the union is x itself every weight is exactly 1 and the model is
+// make_selection_model's, bit for bit.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "lambda_evaluation.hpp"
+
+namespace tarnwold {
+
+// x: n strictly increasing positions, every one of them also in grid (u
+// strictly increasing positions); d < n.
+SelectionModel make_union_model(const double* x, std::size_t n, const double* grid, std::size_t u,
+                                std::uint64_t d, double ridge, double eps,
+                                std::optional<std::string_view> normalize);
+
+// True when every position of x (n, increasing) is also one of grid (u,
+// increasing).
+bool contains_all(const double* grid, std::size_t u, const double* x, std::size_t n);
+
+}  // namespace tarnwold
