@@ -17,7 +17,7 @@ from typing import Literal
 import numpy as np
 
 from . import _select
-from ._output_grid import UnionGrid, divided_differences, output_positions
+from ._output_grid import divided_differences, output_positions
 
 LAMBDA_OK = 0
 """An interior minimum of the criterion (refined between its neighbours)."""
@@ -151,20 +151,20 @@ def _check_derivative(derivative: int, return_se: bool) -> int:
     return int(derivative)
 
 
-def _on_union(grid_x, union, values, weights, order, ridge, eps, normalize, lams, gamma, parallel, se_wanted, sigma2):
-    """The fit (and se) at lams on the union grid, read at x_out. sigma2:
-    the noise variance per series for se, or None for the union fit's own
-    Q / (m - d)."""
-    u_values, u_weights = union.spread(values, weights)
-    S, U = u_values.shape
-    z = np.empty((S, U))
+def _on_union(grid_x, positions, values, weights, order, ridge, eps, normalize, lams, gamma, parallel, se_wanted,
+              sigma2):
+    """The fit (and se) at lams on the union of x and x_out, read at x_out.
+    sigma2: the noise variance per series for se, or None for the union
+    fit's own Q / (m - d)."""
+    S, points = values.shape[0], positions.shape[0]
+    z = np.empty((S, points))
     unused = [np.empty(S) for _ in range(6)]
-    se = np.empty((S, U)) if se_wanted else None
+    se = np.empty((S, points)) if se_wanted else None
     _select.evaluate(
-        grid_x, u_values, u_weights, order, ridge, eps, normalize, lams, gamma, parallel, z, *unused, None, se,
-        union.positions, sigma2,
+        grid_x, values, weights, order, ridge, eps, normalize, lams, gamma, parallel, z, *unused, None, se,
+        positions, sigma2,
     )  # fmt: skip
-    return z[:, union.output], None if se is None else se[:, union.output]
+    return z, se
 
 
 def _output(z, se, positions, derivative, dtype):
@@ -241,8 +241,8 @@ def select_lambda(
         middle = np.sqrt((grid[0] * grid_scale) * (grid[-1] * grid_scale))
         fitted = np.where(status == LAMBDA_TOO_FEW, middle, np.where(status == LAMBDA_EMPTY, 1.0, lam))
         z, se = _on_union(
-            grid_x, UnionGrid(grid_x, positions), values, weights, order, ridge, eps, normalize,
-            np.ascontiguousarray(fitted), gamma, bool(parallel), return_se, sigma2,
+            grid_x, positions, values, weights, order, ridge, eps, normalize, np.ascontiguousarray(fitted), gamma,
+            bool(parallel), return_se, sigma2,
         )  # fmt: skip
     z, se = _output(z, se, positions, derivative, dtype)
     return LambdaSelection(
@@ -317,8 +317,8 @@ def evaluate_lambda(
     )  # fmt: skip
     if x_out is not None:
         z, se = _on_union(
-            grid_x, UnionGrid(grid_x, positions), values, weights, order, ridge, eps, normalize, lams, gamma,
-            bool(parallel), return_se, None,
+            grid_x, positions, values, weights, order, ridge, eps, normalize, lams, gamma, bool(parallel), return_se,
+            None,
         )  # fmt: skip
     z, se = _output(z, se, positions, derivative, dtype)
     return LambdaEvaluation(

@@ -1,12 +1,6 @@
-"""Fits returned on an output grid of the caller's choosing, and their rates.
-
-The fit is computed on the union of the observation grid x and the output
-grid x_out, with zero weight where the union has no observation, and read
-at x_out. The native model keeps x's normalisation and weights each
-difference row by the share of x's spacing it covers, so a given lam smooths
-alike whether x_out is sparse or dense; where x_out equals x the fit is the
-plain one bit for bit.
-"""
+"""The output grid of evaluate_lambda and select_lambda, and the rates of a
+fit along it. The fit itself is formed natively on the union of x and x_out
+(union_model.hpp)."""
 
 from __future__ import annotations
 
@@ -25,27 +19,6 @@ def output_positions(x_out) -> np.ndarray:
     if not np.all(np.diff(positions) > 0):
         raise ValueError("x_out must be strictly increasing")
     return positions
-
-
-class UnionGrid:
-    """The union of x and x_out, with where each of them lies in it."""
-
-    def __init__(self, x: np.ndarray, x_out: np.ndarray):
-        self.positions = np.union1d(x, x_out)
-        self.observed = np.searchsorted(self.positions, x)
-        self.output = np.searchsorted(self.positions, x_out)
-
-    def spread(self, values: np.ndarray, weights: np.ndarray | None):
-        """Series and base weights on the union: NaN values (so weight 0)
-        where x has no position."""
-        S = values.shape[0]
-        on_union = np.full((S, self.positions.shape[0]), np.nan)
-        on_union[:, self.observed] = values
-        if weights is None:
-            return on_union, None
-        w = np.zeros_like(on_union)
-        w[:, self.observed] = weights
-        return on_union, w
 
 
 def divided_differences(z: np.ndarray, positions: np.ndarray, derivative: int) -> np.ndarray:

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <limits>
 #include <type_traits>
+#include <utility>
 
 #include "fault.hpp"
 #include "floor.hpp"
@@ -191,18 +192,22 @@ SeriesWorkspace::SeriesWorkspace(const SelectionModel& model) {
     basis.resize(checked_product(n, model.order));
 }
 
-void SeriesWorkspace::read(const SelectionModel& model, const double* values, const double* base) {
+void SeriesWorkspace::read(const SelectionModel& model, const SeriesBatch& batch, std::size_t s) {
     static_cast<SeriesTotals&>(*this) = SeriesTotals{};
-    read_points(values, base, 0, model.length, w.data(), y.data(), 1, *this);
+    read_points(batch.row(s), batch.base_row(s), batch.source, 0, model.length, w.data(), y.data(), 1, *this);
 }
 
-void read_points(const double* values, const double* base, std::size_t first, std::size_t last, double* w,
-                 double* y, std::size_t stride, SeriesTotals& totals) {
+namespace {
+
+// read_points for a point's value and base weight from input(t).
+template <typename Input>
+void read_each(Input input, std::size_t first, std::size_t last, double* w, double* y, std::size_t stride,
+               SeriesTotals& totals) {
     // Kept in locals: the stores to w and y could alias the totals.
     SeriesTotals sums = totals;
     for (std::size_t t = first; t < last; ++t) {
-        const double value = values[t];
-        const double weight = working_weight(value, base != nullptr ? base[t] : 1.0);
+        const auto [value, base] = input(t);
+        const double weight = working_weight(value, base);
         w[t * stride] = weight;
         y[t * stride] = working_value(value, weight);
         if (usable(value, weight)) {
@@ -213,6 +218,25 @@ void read_points(const double* values, const double* base, std::size_t first, st
         }
     }
     totals = sums;
+}
+
+}  // namespace
+
+void read_points(const double* values, const double* base, const std::int64_t* source, std::size_t first,
+                 std::size_t last, double* w, double* y, std::size_t stride, SeriesTotals& totals) {
+    if (source == nullptr) {
+        const auto input = [&](std::size_t t) {
+            return std::pair{values[t], base != nullptr ? base[t] : 1.0};
+        };
+        read_each(input, first, last, w, y, stride, totals);
+        return;
+    }
+    const auto input = [&](std::size_t t) {
+        const std::int64_t i = source[t];
+        if (i < 0) return std::pair{std::numeric_limits<double>::quiet_NaN(), 1.0};
+        return std::pair{values[i], base != nullptr ? base[i] : 1.0};
+    };
+    read_each(input, first, last, w, y, stride, totals);
 }
 
 double log_of(const PivotProduct& pivots) {

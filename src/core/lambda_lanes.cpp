@@ -52,14 +52,15 @@ public:
             const std::size_t last = n - t < tile ? n : t + tile;
             for (std::size_t l = 0; l < width; ++l) {
                 const std::size_t s = first + (l < lanes ? l : lanes - 1);
-                const double* values = batch.values + s * n;
-                const double* base = batch.base_weights ? batch.base_weights + s * n : nullptr;
+                const double* values = batch.row(s);
+                const double* base = batch.base_row(s);
                 // The row's next tile, while this one is read.
-                for (std::size_t p = last; p < n && p < last + tile; p += 8) {
+                for (std::size_t p = last; batch.source == nullptr && p < n && p < last + tile; p += 8) {
                     __builtin_prefetch(values + p);
                     if (base != nullptr) __builtin_prefetch(base + p);
                 }
-                read_points(values, base, t, last, w_.data() + l, y_.data() + l, width, totals[l]);
+                read_points(values, base, batch.source, t, last, w_.data() + l, y_.data() + l, width,
+                            totals[l]);
             }
         }
         if (!null_test) {
@@ -412,7 +413,7 @@ void evaluate_in_lanes(const SelectionModel& model, const SeriesBatch& batch, co
                 for (std::size_t l = 0; l < width; ++l) {
                     block.lam[l] = per_series ? lams[first + (l < lanes ? l : lanes - 1)] : lams[0];
                 }
-                block.evaluate(true, true, false);
+                block.evaluate(out.output == nullptr, wants_inverse(out), false);
                 for (std::size_t l = 0; l < lanes; ++l) {
                     results[l] = block.result(l, gamma);
                     if (block.totals[l].observed == 0) {

@@ -69,6 +69,7 @@ void standard_errors(std::size_t first, std::size_t last, std::size_t order, con
 }
 
 void write_empty_evaluation(std::size_t n, std::size_t s, const EvaluationOutputs& out) {
+    n = out.output != nullptr ? out.output_count : n;
     out.edf[s] = out.rss[s] = out.roughness[s] = not_a_number;
     out.gcv[s] = out.loocv[s] = out.reml[s] = not_a_number;
     fill(out.z + s * n, n, not_a_number);
@@ -87,6 +88,22 @@ void write_evaluation(const SelectionModel& model, const SeriesTotals& series, c
     out.gcv[s] = e.gcv;
     out.loocv[s] = e.loocv;
     out.reml[s] = e.reml;
+    const double dof = static_cast<double>(series.observed) - static_cast<double>(k);
+    const double sigma2 = out.sigma2 != nullptr ? out.sigma2[s] : dof > 0 ? e.objective / dof : not_a_number;
+    if (out.output != nullptr) {
+        // The output points among first .. last - 1.
+        const std::size_t* begin = std::lower_bound(out.output, out.output + out.output_count, first);
+        const std::size_t* end = std::lower_bound(begin, out.output + out.output_count, last);
+        for (const std::size_t* p = begin; p != end; ++p) {
+            const std::size_t at = s * out.output_count + static_cast<std::size_t>(p - out.output);
+            out.z[at] = view.z[*p * view.stride];
+            if (out.se != nullptr) {
+                // standard_errors' expression, for one point.
+                out.se[at] = std::sqrt(sigma2 * view.sigma[*p * (k + 1) * view.stride]);
+            }
+        }
+        return;
+    }
     copy_strided(view.z + first * view.stride, view.stride, last - first, out.z + s * n + first);
     if (out.hat != nullptr) {
         // Locals, since the stores to hat could alias the view.
@@ -100,10 +117,6 @@ void write_evaluation(const SelectionModel& model, const SeriesTotals& series, c
         }
     }
     if (out.se != nullptr) {
-        const double dof = static_cast<double>(series.observed) - static_cast<double>(k);
-        const double sigma2 = out.sigma2 != nullptr ? out.sigma2[s]
-                              : dof > 0             ? e.objective / dof
-                                                    : not_a_number;
         standard_errors(first, last, k, view.sigma, view.stride, sigma2, out.se + s * n);
     }
 }

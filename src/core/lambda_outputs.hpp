@@ -42,6 +42,11 @@ void finish_selection(Criterion criterion, const Evaluation& e, const SeriesTota
 void standard_errors(std::size_t first, std::size_t last, std::size_t order, const double* sigma,
                      std::size_t stride, double sigma2, double* se);
 
+// Whether evaluate_lambdas needs the band of Sigma for these outputs.
+inline bool wants_inverse(const EvaluationOutputs& out) {
+    return out.output == nullptr || out.hat != nullptr || out.se != nullptr;
+}
+
 // evaluate_lambdas' results of series s: NaN for a series without
 // observations, else those of the evaluation e with the inverse, its
 // values per point for points first .. last - 1.

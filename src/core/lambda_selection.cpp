@@ -37,7 +37,7 @@ public:
         const std::size_t n = model_.length;
         const std::size_t count = candidates_.lams.size();
         SeriesWorkspace& ws = workspace_;
-        ws.read(model_, batch.values + s * n, batch.base_weights ? batch.base_weights + s * n : nullptr);
+        ws.read(model_, batch, s);
         const std::optional<double> scale = start_selection(model_, options_, ws, s, out);
         if (!scale) {
             return;
@@ -193,12 +193,14 @@ void evaluate_lambdas(const SelectionModel& model, const SeriesBatch& batch, con
     for_each_series_range(batch.count, parallel, [&](std::size_t lo, std::size_t hi) {
         SeriesWorkspace ws(model);
         for (std::size_t s = lo; s < hi; ++s) {
-            ws.read(model, batch.values + s * n, batch.base_weights ? batch.base_weights + s * n : nullptr);
+            ws.read(model, batch, s);
             if (ws.observed == 0) {
                 write_empty_evaluation(n, s, out);
                 continue;
             }
-            const Evaluation e = evaluate_series(model, ws, per_series ? lams[s] : lams[0], gamma, true);
+            const double lam = per_series ? lams[s] : lams[0];
+            const Evaluation e =
+                evaluate_series(model, ws, lam, gamma, wants_inverse(out), out.output == nullptr);
             write_evaluation(model, ws, e, {ws.w.data(), ws.z.data(), ws.sigma.data(), 1}, 0, n, s, out);
         }
     });

@@ -21,6 +21,22 @@ bool contains_all(const double* grid, std::size_t u, const double* x, std::size_
     return true;
 }
 
+UnionGrid union_of(const double* x, std::size_t n, const double* x_out, std::size_t n_out) {
+    UnionGrid grid;
+    std::size_t i = 0, j = 0;
+    while (i < n || j < n_out) {
+        const bool from_x = j == n_out || (i < n && x[i] <= x_out[j]);
+        const bool from_out = i == n || (j < n_out && x_out[j] <= x[i]);
+        grid.positions.push_back(from_x ? x[i] : x_out[j]);
+        grid.source.push_back(from_x ? static_cast<std::int64_t>(i++) : -1);
+        if (from_out) {
+            grid.output.push_back(grid.positions.size() - 1);
+            ++j;
+        }
+    }
+    return grid;
+}
+
 SelectionModel make_union_model(const double* x, std::size_t n, const double* grid, std::size_t u,
                                 std::uint64_t d, double ridge, double eps,
                                 std::optional<std::string_view> normalize) {

@@ -20,10 +20,22 @@
 #include <cstdint>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 #include "lambda_evaluation.hpp"
 
 namespace tarnwold {
+
+// The union of x (n) and x_out (n_out), both strictly increasing, equal
+// positions merged: for each union point the index of its x position (-1
+// where it has none), and the union index of each x_out position.
+struct UnionGrid {
+    std::vector<double> positions;
+    std::vector<std::int64_t> source;
+    std::vector<std::size_t> output;
+};
+
+UnionGrid union_of(const double* x, std::size_t n, const double* x_out, std::size_t n_out);
 
 // x: n strictly increasing positions, every one of them also in grid (u
 // strictly increasing positions); d < n.
