@@ -40,4 +40,13 @@ def divided_differences(z: np.ndarray, positions: np.ndarray, derivative: int) -
         weights = (((t - b) + (t - c)) / (ab * ac), ((t - a) + (t - c)) / (-ab * bc), ((t - a) + (t - b)) / (ac * bc))
     else:
         weights = (2 / (ab * ac), 2 / (-ab * bc), 2 / (ac * bc))
-    return weights[0] * z[:, centre - 1] + weights[1] * z[:, centre] + weights[2] * z[:, centre + 1]
+    # Slices rather than gathered copies: output points lo .. hi - 1 take
+    # the columns from `first` on and the two after them.
+    out = np.empty_like(z)
+    for lo, hi, first in ((1, n - 1, 0), (0, 1, 0), (n - 1, n, n - 3)):
+        count = hi - lo
+        target = out[:, lo:hi]
+        np.multiply(weights[0][lo:hi], z[:, first : first + count], out=target)
+        target += weights[1][lo:hi] * z[:, first + 1 : first + 1 + count]
+        target += weights[2][lo:hi] * z[:, first + 2 : first + 2 + count]
+    return out
