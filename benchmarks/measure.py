@@ -120,8 +120,28 @@ def measure_loop(job, y):
     return result
 
 
+def copy_bandwidth(threads, megabytes=512, repeats=5):
+    """GB/s of a STREAM-like copy between two arrays far larger than the
+    caches (bytes read plus bytes written), split over `threads` threads:
+    NumPy's copy releases the GIL. The best of a few repeats."""
+    from concurrent.futures import ThreadPoolExecutor
+
+    count = megabytes * 2**20 // 8
+    source, target = np.ones(count), np.zeros(count)
+    parts = np.array_split(np.arange(count), threads)
+    bounds = [(p[0], p[-1] + 1) for p in parts]
+    best = float("inf")
+    with ThreadPoolExecutor(threads) as pool:
+        for _ in range(repeats):
+            t0 = time.perf_counter()
+            list(pool.map(lambda b: np.copyto(target[b[0]:b[1]], source[b[0]:b[1]]), bounds))
+            best = min(best, time.perf_counter() - t0)
+    return 2 * source.nbytes / best / 1e9
+
+
 def environment():
-    """Versions, BLAS kernel and instruction set as the measuring processes see them."""
+    """Versions, BLAS kernel and instruction set as the measuring processes
+    see them, and the memory copy bandwidth with one and two threads."""
     import importlib.metadata as md
 
     import scipy.linalg  # noqa: F401  (loads SciPy's BLAS for threadpoolctl)
@@ -147,6 +167,7 @@ def environment():
     info["cpu"] = model.group(1) if model else "unknown"
     info["isa"] = [f for f in ("sse4_2", "avx", "avx2", "fma", "avx512f", "avx512bw",
                                "avx512vl") if f in flags]
+    info["copy_gbs"] = {str(threads): round(copy_bandwidth(threads), 1) for threads in (1, 2)}
     return info
 
 

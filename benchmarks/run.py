@@ -4,6 +4,7 @@ smoothers on PyPI, on identical seeded data.
     python3 benchmarks/run.py            # full grid, about 15 minutes on idle cores
     python3 benchmarks/run.py --quick    # smoke test, about a minute
     python3 benchmarks/run.py --selection   # the choice of lam only, a few minutes
+    python3 benchmarks/run.py --scaling     # S=1e4..1e6, one and two threads, about 10 minutes
 
 Every measurement runs in a fresh process (measure.py), so the peak memory
 of one call is not hidden by an earlier one and the worker pool has the size
@@ -38,6 +39,10 @@ MAX_LOOP_VALUES = 5_000_000
 FULL = dict(S=(1, 100, 10_000, 100_000), T=(46, 365, 5000), d=(1, 2, 3), missing=(0.05, 0.40),
             budget=0.3)
 QUICK = dict(S=(1, 1_000, 10_000), T=(365,), d=(2,), missing=(0.05,), budget=0.1)
+# The scaling and thread targets only: whole batches up to 1e6 series (at
+# T=365 in float64, 2.9 GB of observations, as much again of fits, and the
+# robust smoother's working matrices), with no cap on the values per call.
+SCALING = dict(S=targets.SCALING_S, T=targets.SCALING_T, d=(2,), missing=(0.05,), budget=0.3)
 
 
 def plan(grid):
@@ -101,8 +106,9 @@ def run_worker(job, threads=None):
 
 
 class Runner:
-    def __init__(self, budget):
+    def __init__(self, budget, max_batch_values=MAX_BATCH_VALUES):
         self.budget = budget
+        self.max_batch_values = max_batch_values
         self.records = []
         self.unavailable = {}   # peer -> reason, once it failed to import
         self._batch_done = {}   # same series actually measured -> result
@@ -118,7 +124,7 @@ class Runner:
             return self._keep(record)
         job = dict(case, method=method, budget=self.budget, parallel=mode != "seq")
         if method in methods.BATCH or method in methods.SELECTION:
-            job["n_max"] = min(S, MAX_BATCH_VALUES // T)
+            job["n_max"] = min(S, self.max_batch_values // T)
             key = (method, mode, job["n_max"], T, case["d"], case["missing"])
             result = self._batch_done.get(key)
             if result is None:
@@ -178,20 +184,24 @@ def main():
     parser.add_argument("--selection", action="store_true",
                         help="only select_lambda and evaluate_lambda against whittaker_solve_f64, "
                              "at S=1e4, T=365, d=2, 5 %% missing")
+    parser.add_argument("--scaling", action="store_true",
+                        help="only the four batch functions at S=1e4, 1e5, 1e6 (T=46 and 365, d=2, "
+                             "5 %% missing), with all cores and with one thread")
     parser.add_argument("--name", default=None,
                         help="prefix of the result files (default: none; 'quick' with --quick)")
     parser.add_argument("--out", type=Path, default=HERE / "results",
                         help="directory for the results (default: benchmarks/results)")
     args = parser.parse_args()
-    grid = QUICK if args.quick else FULL
+    grid = QUICK if args.quick else SCALING if args.scaling else FULL
     name = args.name if args.name is not None else ("quick" if args.quick else "selection" if args.selection
-                                                     else "")
+                                                     else "scaling" if args.scaling else "")
 
     load_before = os.getloadavg()
     commit = report.git_commit(HERE)
     env_info = run_worker({"method": "environment"})
     print("environment:", json.dumps(env_info), flush=True)
-    runner = Runner(grid["budget"])
+    runner = Runner(grid["budget"], max(S * T for S in grid["S"] for T in grid["T"]) if args.scaling
+                    else MAX_BATCH_VALUES)
     for case in [dict(S=10_000, **targets.FOCUS)] if args.selection else plan(grid):
         if args.selection:
             runner.measure(case, "solve_f64", "par")
@@ -199,11 +209,16 @@ def main():
                 runner.measure(case, method, "par")
             continue
         case_records = []
+        if args.scaling:
+            for method in methods.BATCH:
+                for mode in ("par", "1thr"):
+                    case_records.append(runner.measure(case, method, mode))
+            continue
         for method in methods.BATCH:
             for mode in MODES:
                 case_records.append(runner.measure(case, method, mode))
-            if case["S"] in targets.SCALING_S and (case["T"], case["d"], case["missing"]) == \
-                    tuple(targets.FOCUS.values()):
+            if case["S"] in targets.SCALING_S and case["T"] in targets.SCALING_T and \
+                    (case["d"], case["missing"]) == (targets.FOCUS["d"], targets.FOCUS["missing"]):
                 case_records.append(runner.measure(case, method, "1thr"))
         for method in methods.LOOPS:
             case_records.append(runner.measure(case, method, None))
@@ -217,7 +232,7 @@ def main():
                 seconds=time.monotonic() - runner.start, commit=commit,
                 max_batch_values=MAX_BATCH_VALUES, max_loop_series=MAX_LOOP_SERIES,
                 max_loop_values=MAX_LOOP_VALUES)
-    checks = targets.check_all(targets.Results(runner.records))
+    checks = targets.check_all(targets.Results(runner.records), env_info.get("copy_gbs"))
     paths = report.write_all(args.out, name, runner.records, checks, meta)
     print()
     for title, figure, verdict in checks:

@@ -1,17 +1,23 @@
 """Time per call of small batches, where reusing scratch and waking the
 workers cost as much as the arithmetic.
 
-    python3 benchmarks/small_batches.py [--rounds 5] [--threads 2]
+    python3 benchmarks/small_batches.py [--rounds 5] [--threads 2] [--lone-driver PATH]
 
 Each round runs every case in a fresh process (the pool has the size asked
 for and no earlier case warmed it) and takes the median of many back-to-back
 calls; the report gives, per case, the median over rounds in microseconds.
 Compare two builds by running this on each under the same load.
+
+A lone series (S=1, T=46) is set against what it cannot avoid: a bare
+build_pb_f64 call on its grid and the one-lane solve timed in C++ by the
+driver benchmarks/cpp/lone_series.cpp (configure with
+-DTARNWOLD_BUILD_BENCHMARKS=ON and pass the built program as --lone-driver).
 """
 
 import argparse
 import json
 import os
+import re
 import statistics
 import subprocess
 import sys
@@ -19,8 +25,8 @@ import time
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
-CASES = [(2, 5000), (100, 365)]
-FUNCTIONS = ("solve_f64", "robust_f64")
+CASES = [(1, 46), (2, 5000), (100, 365)]
+FUNCTIONS = ("solve_f64", "robust_f64", "build_pb_f64")
 
 CHILD = r"""
 import json, sys, time
@@ -33,6 +39,8 @@ x = data.irregular_grid(T)
 y = data.series(S, T, 0.05, np.float64)
 if name == "solve_f64":
     call = lambda: tarnwold.whittaker_solve_f64(x, y, lam=10.0, parallel=parallel)
+elif name == "build_pb_f64":
+    call = lambda: tarnwold.build_pb_f64(x, 2)
 else:
     call = lambda: tarnwold.robust_whittaker_irls_f64(x, y, lam=10.0, iterations=4, parallel=parallel)
 for _ in range(20):
@@ -58,16 +66,34 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--threads", type=int, default=2)
+    parser.add_argument("--lone-driver", default=None, help="the built lone_series timing program")
     args = parser.parse_args()
-    keys = [(S, T, name, mode) for S, T in CASES for name in FUNCTIONS for mode in ("seq", "par")]
+    # The band depends on the grid alone: one mode, and only where it is the
+    # lone series' reference.
+    keys = [(S, T, name, mode) for S, T in CASES for name in FUNCTIONS for mode in ("seq", "par")
+            if name != "build_pb_f64" or (S == 1 and mode == "par")]
     samples = {key: [] for key in keys}
     for _ in range(args.rounds):
         for key in keys:
             samples[key].append(one(*key, args.threads))
     for key, values in samples.items():
         S, T, name, mode = key
-        print(f"S={S:<4d} T={T:<5d} {name:10s} {mode}: {statistics.median(values) * 1e6:9.1f} us "
-              f"(rounds {', '.join(f'{v * 1e6:.0f}' for v in values)})", flush=True)
+        print(f"S={S:<4d} T={T:<5d} {name:12s} {mode}: {statistics.median(values) * 1e6:9.2f} us "
+              f"(rounds {', '.join(f'{v * 1e6:.1f}' for v in values)})", flush=True)
+    if args.lone_driver:
+        lone_series_target(samples, args.lone_driver)
+
+
+def lone_series_target(samples, driver):
+    """A lone series' call against a bare band build plus the C++ one-lane solve."""
+    lines = subprocess.run([driver, "46", "2"], capture_output=True, text=True, check=True).stdout
+    solve_ns = float(re.search(r"one-lane solve .*: ([0-9.]+) ns", lines).group(1))
+    band_s = statistics.median(samples[(1, 46, "build_pb_f64", "par")])
+    call_s = statistics.median(samples[(1, 46, "solve_f64", "par")])
+    reference = band_s + solve_ns * 1e-9
+    print(f"lone series S=1, T=46: whittaker_solve_f64 {call_s * 1e6:.2f} us vs build_pb_f64 "
+          f"{band_s * 1e6:.2f} us + one-lane solve {solve_ns / 1e3:.2f} us: {call_s / reference:.2f}x "
+          f"(target <= 1.5x)", flush=True)
 
 
 if __name__ == "__main__":

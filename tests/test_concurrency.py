@@ -342,3 +342,59 @@ print(json.dumps({"equal": [same(a, b) for a, b in zip(results, expected)],
 def test_multiprocessing_fork_workers_match_the_parent():
     report = run_child(MULTIPROCESSING_FORK, env={"RAYON_NUM_THREADS": "2"})
     assert report == {"equal": [True] * 4, "parent_still_works": True}
+
+
+# fork() while other threads are inside the selection module, which computes
+# without the interpreter lock: the forking thread may catch them holding a
+# lock of the core (the pool lookup, the scratch cache). Every child must
+# still compute the same bits and exit; one that hangs is killed and counted.
+FORK_DURING_CALLS = r"""
+import json, signal, threading, time, warnings
+
+def tool_calls():
+    return [c for c in calls((True,)) if "tarnwold_tools" in c.__code__.co_names]
+
+expected = [c() for c in calls((True,))]
+stop = threading.Event()
+
+def hammer():
+    while not stop.is_set():
+        for call in tool_calls():
+            call()
+
+def child():
+    try:
+        return 0 if all(same(a, b) for a, b in zip([c() for c in calls((True,))], expected)) else 1
+    except BaseException:
+        return 3
+
+def wait_for(pid, limit=30.0):
+    deadline = time.monotonic() + limit
+    while not (done := os.waitpid(pid, os.WNOHANG))[0]:
+        if time.monotonic() > deadline:
+            os.kill(pid, signal.SIGKILL)
+            os.waitpid(pid, 0)
+            return "hung"
+        time.sleep(0.002)
+    return os.waitstatus_to_exitcode(done[1])
+
+warnings.filterwarnings("ignore", category=DeprecationWarning)  # fork() with threads running
+workers = [threading.Thread(target=hammer) for _ in range(2)]
+for worker in workers:
+    worker.start()
+codes = []
+for _ in range(int(sys.argv[1])):
+    pid = os.fork()
+    if pid == 0:
+        os._exit(child())
+    codes.append(wait_for(pid))
+stop.set()
+for worker in workers:
+    worker.join()
+print(json.dumps(sorted(set(codes), key=str)))
+"""
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork()")
+def test_fork_while_other_threads_compute_leaves_the_child_working():
+    assert run_child(FORK_DURING_CALLS, "60", env={"RAYON_NUM_THREADS": "2"}) == [0]

@@ -235,6 +235,10 @@ def test_float32_fallback(data, weighting, iterations, outcome, weighted):
     z, w = tarnwold.robust_whittaker_irls_f32(x, y, return_weights=True, **options)
     assert_bits(z, want.z)
     assert_bits(w, want.w)
+    # Without total weights, and a lone series (the scalar passes), judged alike.
+    assert_bits(tarnwold.robust_whittaker_irls_f32(x, y, **options), want.z)
+    lone = {k: v[1:] if k == "w_base_st" else v for k, v in options.items()}
+    assert_bits(tarnwold.robust_whittaker_irls_f32(x, y[1:], **lone), robust_whittaker_irls(x, y[1:], **lone).z)
 
 
 @pytest.mark.parametrize("dt", DTYPES)

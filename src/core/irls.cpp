@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <type_traits>
 #include <vector>
 
 #include "banded_solve.hpp"
@@ -11,6 +12,7 @@
 #include "lane_kernel.hpp"
 #include "lane_solver.hpp"
 #include "parallel.hpp"
+#include "plausibility.hpp"
 #include "scratch.hpp"
 #include "weight_functions.hpp"
 #include "working_input.hpp"
@@ -42,7 +44,23 @@ struct IrlsState {
     T* fits;                         // Z
     SeriesMatrix<T> robust_weights;  // R, carried from one pass to the next
     T* total_weights;                // W
+    std::atomic<bool>* implausible;  // see irls_batch
 };
+
+// The float acceptance test of a series' last pass (see irls_batch): its
+// fits (n) against its observations (n contiguous), and its total weights
+// (count values, those of several series at once where they are
+// interleaved).
+template <typename T>
+void judge_series(const T* fit, const T* observations, std::size_t n, const T* weights, std::size_t count,
+                  std::atomic<bool>& implausible) {
+    if constexpr (std::is_same_v<T, float>) {
+        const float largest = largest_finite_magnitude(reinterpret_cast<const std::byte*>(observations), n);
+        if (implausible_fits(fit, n, largest) || any_beyond(weights, count, std::numeric_limits<float>::max())) {
+            implausible.store(true, std::memory_order_relaxed);
+        }
+    }
+}
 
 // Scale of the residuals r at the masked positions, by the problem's estimator.
 template <typename T>
@@ -107,6 +125,13 @@ void irls_pass(const IrlsProblem<T>& problem, std::size_t s, bool next_pass, Irl
     }
     banded_solve(problem.band->data(), n, problem.band->k, wt.data(), yc.data(), problem.lam, problem.ridge,
                  problem.eps, fit);
+    if (!next_pass && state.implausible != nullptr) {
+        std::vector<T> observations(n);
+        for (std::size_t t = 0; t < n; ++t) {
+            observations[t] = problem.y.at(s, t);
+        }
+        judge_series(fit, observations.data(), n, wt.data(), n, *state.implausible);
+    }
     if (next_pass) {
         // Observations minus fit at the masked positions (where yc holds the
         // observation), NaN elsewhere.
@@ -127,10 +152,11 @@ void irls_pass(const IrlsProblem<T>& problem, std::size_t s, bool next_pass, Irl
 
 // The reference: passes over the whole batch, robust weights in a matrix.
 template <typename T>
-void scalar_passes(const IrlsProblem<T>& problem, std::uint64_t passes, T* fits, T* total_weights) {
+void scalar_passes(const IrlsProblem<T>& problem, std::uint64_t passes, T* fits, T* total_weights,
+                   std::atomic<bool>* implausible) {
     const std::size_t series = problem.y.rows;
     const std::size_t n = problem.band->columns;
-    IrlsState<T> state{fits, SeriesMatrix<T>(series, n), total_weights};
+    IrlsState<T> state{fits, SeriesMatrix<T>(series, n), total_weights, implausible};
     std::vector<T> base_scratch(n);
     for (std::size_t s = 0; s < series; ++s) {
         const T* base = base_row(problem, s, base_scratch.data());
@@ -156,7 +182,7 @@ void scalar_passes(const IrlsProblem<T>& problem, std::uint64_t passes, T* fits,
 // are the weights of the last solve.
 template <typename T>
 void lane_passes(const IrlsProblem<T>& problem, std::uint64_t passes, const LaneKernels<T>& kernels, T* fits,
-                 T* total_weights, std::size_t lo, std::size_t hi) {
+                 T* total_weights, std::atomic<bool>* implausible, std::size_t lo, std::size_t hi) {
     const std::size_t n = problem.band->columns;
     LaneSolver<T> solver(*problem.band, problem.lam, problem.ridge, problem.eps, &kernels, hi - lo);
     const LaneBlockKernels<T>& block = solver.block_kernels();
@@ -175,9 +201,18 @@ void lane_passes(const IrlsProblem<T>& problem, std::uint64_t passes, const Lane
     std::vector<const T*> observation_rows(width);
     std::vector<const T*> base_rows(width);
     std::vector<const T*> robust_rows(width);
+    // The next block's observations, fetched into the cache during the last
+    // solve of this one when they are contiguous.
+    std::vector<const std::byte*> upcoming_rows(width);
+    const bool dense = problem.y.col_stride == static_cast<std::ptrdiff_t>(sizeof(T));
 
     for (std::size_t first = lo; first < hi; first += width) {
         const std::size_t lanes = hi - first < width ? hi - first : width;
+        const bool more = dense && first + width < hi;
+        for (std::size_t lane = 0; more && lane < width; ++lane) {
+            const std::size_t s = first + width + lane < hi ? first + width + lane : first + width;
+            upcoming_rows[lane] = problem.y.data + static_cast<std::ptrdiff_t>(s) * problem.y.row_stride;
+        }
         for (std::size_t lane = 0; lane < lanes; ++lane) {
             const std::size_t s = first + lane;
             const T* base = base_row(problem, s, bases.data() + lane * n);
@@ -212,7 +247,8 @@ void lane_passes(const IrlsProblem<T>& problem, std::uint64_t passes, const Lane
         for (std::uint64_t pass = 0; pass < passes; ++pass) {
             // Only the last pass's fits leave the block.
             const bool last = pass + 1 == passes;
-            solver.solve(lanes, last ? fit_rows.data() : nullptr);
+            solver.solve(lanes, last ? fit_rows.data() : nullptr,
+                         last && more ? upcoming_rows.data() : nullptr);
             if (!last) {
                 block.reweigh({n, problem.weighting, problem.tuning, problem.scale, problem.eps,
                                lane_bases.data(), solver.solutions(), solver.weights(), solver.values(),
@@ -222,13 +258,18 @@ void lane_passes(const IrlsProblem<T>& problem, std::uint64_t passes, const Lane
         if (total_weights != nullptr) {
             block.write({n, lanes, solver.weights(), total_rows.data()});
         }
+        // Every lane's weights at once: the unused lanes repeat a used one.
+        for (std::size_t lane = 0; implausible != nullptr && lane < lanes; ++lane) {
+            judge_series(fit_rows[lane], observations.data() + lane * n, n, solver.weights(),
+                         lane == 0 ? block_values : 0, *implausible);
+        }
     }
 }
 
 }  // namespace
 
 template <typename T>
-void irls_batch(const IrlsProblem<T>& problem, T* fits, T* total_weights) {
+void irls_batch(const IrlsProblem<T>& problem, T* fits, T* total_weights, std::atomic<bool>* implausible) {
     const std::size_t series = problem.y.rows;
     const std::size_t n = problem.band->columns;
     const SeriesMatrix<T>* full = problem.base_weights.full;
@@ -253,13 +294,13 @@ void irls_batch(const IrlsProblem<T>& problem, T* fits, T* total_weights) {
     // interleaved factor outgrows the caches.
     const LaneKernels<T>* kernels = lane_kernels<T>(problem.kernel);
     if (kernels == nullptr || series == 1 || !LaneSolver<T>::lanes_serve(*problem.band, problem.lam)) {
-        scalar_passes(problem, passes, fits, total_weights);
+        scalar_passes(problem, passes, fits, total_weights, implausible);
         return;
     }
     for_each_series_range(
         series, problem.parallel,
         [&](std::size_t lo, std::size_t hi) {
-            lane_passes(problem, passes, *kernels, fits, total_weights, lo, hi);
+            lane_passes(problem, passes, *kernels, fits, total_weights, implausible, lo, hi);
         },
         lane_grain(*kernels));
 }
@@ -276,8 +317,8 @@ template void form_base_row<float>(const StridedMatrix<float>&, const StridedMat
                                    float*);
 template void form_base_row<double>(const StridedMatrix<double>&, const StridedMatrix<double>*, std::size_t,
                                     double*);
-template void irls_batch<float>(const IrlsProblem<float>&, float*, float*);
-template void irls_batch<double>(const IrlsProblem<double>&, double*, double*);
+template void irls_batch<float>(const IrlsProblem<float>&, float*, float*, std::atomic<bool>*);
+template void irls_batch<double>(const IrlsProblem<double>&, double*, double*, std::atomic<bool>*);
 template IrlsResult<float> irls_batch<float>(const IrlsProblem<float>&);
 template IrlsResult<double> irls_batch<double>(const IrlsProblem<double>&);
 

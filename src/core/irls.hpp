@@ -8,6 +8,7 @@
 // robust weight of 0 is final: the position leaves the mask for good.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -64,8 +65,15 @@ struct IrlsResult {
 // only its own rows and the shared read-only problem, so the order among
 // series cannot change a bit, and the robust weights of a block live in the
 // thread's scratch. Both give the same bits.
+//
+// With `implausible` given (single precision only), the last pass of each
+// series also runs the float smoother's acceptance test while the series'
+// values are in cache, and sets *implausible when a fit or total weight is
+// not finite or a fit exceeds the plausible bound of the largest finite
+// observation of y's row (plausibility.hpp).
 template <typename T>
-void irls_batch(const IrlsProblem<T>& problem, T* fits, T* total_weights);
+void irls_batch(const IrlsProblem<T>& problem, T* fits, T* total_weights,
+                std::atomic<bool>* implausible = nullptr);
 
 // The same into newly allocated matrices.
 template <typename T>

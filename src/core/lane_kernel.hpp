@@ -30,6 +30,16 @@
 
 namespace tarnwold {
 
+// Rows to bring into the cache while a solve computes, a few cache lines at
+// each position of its forward sweep: the solve is a long chain of divisions
+// that leaves the memory system idle, while reading a block's rows and
+// writing its results wait on memory.
+struct PrefetchRows {
+    const std::byte* const* rows = nullptr;  // `count` rows, or nullptr for none
+    std::size_t count = 0;
+    std::size_t bytes = 0;  // of each row
+};
+
 // Lane-interleaved buffers: element (i, lane) of a vector of n values lives
 // at [i * width + lane]; the factor's element L(i, i - m), 0 <= m <= d, at
 // [(i * (d + 1) + m) * width + lane]. All pointers refer to buffers of the
@@ -47,6 +57,8 @@ struct LaneSystem {
     T* z;                       // n * width solutions
     unsigned char* unverified;  // width flags, 1 where the lane needs the scalar solve
     unsigned char* factor_unverified;  // width flags, 1 where the factor alone fails its checks
+    PrefetchRows upcoming{};            // read next, by the caller
+    PrefetchRows destinations{};        // written with the solutions after the solve
 };
 
 // Series rows read into a block's lane layout with the single-pass working
@@ -60,9 +72,8 @@ struct LaneRead {
     std::ptrdiff_t step;            // bytes from one position to the next
     const std::byte* const* bases;  // base weights, one row per lane, or nullptr
     std::ptrdiff_t base_step;
-    const std::byte* const* next;  // the next block's rows, to prefetch, or nullptr
-    T* w;                          // n * width
-    T* y;                          // n * width
+    T* w;  // n * width
+    T* y;  // n * width
 };
 
 // A block's solutions, lanes [0, lanes), each written to its row of n values.

@@ -24,6 +24,39 @@ namespace tarnwold {
 
 static std::size_t smaller(std::size_t a, std::size_t b) { return a < b ? a : b; }
 
+// Prefetches the cache lines of some rows in turn, an equal share at each
+// of `steps` calls of step(); Write prefetches them for writing. A row's
+// last line is fetched by its last byte, since rows need not start on a line.
+template <int Write>
+class LineWalk {
+public:
+    LineWalk(const PrefetchRows& rows, std::size_t steps)
+        : rows_(rows), per_step_((rows.count * (rows.bytes / line + 2)) / (steps > 0 ? steps : 1) + 1) {
+        if (rows.rows == nullptr || rows.bytes == 0) {
+            row_ = rows.count;
+        }
+    }
+
+    void step() {
+        for (std::size_t k = 0; k < per_step_ && row_ < rows_.count; ++k) {
+            __builtin_prefetch(rows_.rows[row_] + offset_, Write, 2);
+            if (offset_ + 1 == rows_.bytes) {
+                ++row_;
+                offset_ = 0;
+            } else {
+                offset_ = smaller(offset_ + line, rows_.bytes - 1);
+            }
+        }
+    }
+
+private:
+    static constexpr std::size_t line = 64;
+    const PrefetchRows& rows_;
+    std::size_t per_step_;
+    std::size_t row_ = 0;
+    std::size_t offset_ = 0;
+};
+
 // With Factor, the factor is computed column by column; without, the one a
 // previous run left in system.factor is read and nothing is written to it.
 // A nonzero FixedD must equal system.d: it lets the compiler unroll the
@@ -73,7 +106,11 @@ void solve_lanes(const LaneSystem<typename Ops::T>& system) {
     // column i: its value is final, since columns i-d .. i-1 have updated it
     // already, and every value receives its updates in ascending columns as
     // in the separate sweep.
+    LineWalk<0> upcoming(system.upcoming, n);
+    LineWalk<1> destinations(system.destinations, n);
     for (std::size_t i = 0; i < n; ++i) {
+        upcoming.step();
+        destinations.step();
         T* const row_i = factor + i * rows * W;
         const std::size_t reach_down = smaller(d, n - 1 - i);
         if constexpr (Factor) {
@@ -259,11 +296,6 @@ void read_lanes(const LaneRead<typename Ops::T>& read) {
                 V bases[VW];
                 for (std::size_t l = 0; l < VW; ++l) {
                     values[l] = load_bytes<Ops>(read.rows[b * VW + l] + offset);
-                    // The next block's rows are far ahead of any hardware
-                    // prefetcher: each is short, and a block reads many at once.
-                    if (read.next != nullptr) {
-                        __builtin_prefetch(read.next[b * VW + l] + offset, 0, 2);
-                    }
                 }
                 transpose_tile<Ops>(values);
                 for (std::size_t l = 0; l < VW; ++l) {
@@ -499,6 +531,7 @@ void huber_lanes(const typename Ops::T* squares, std::size_t n, const typename O
     V s_new[Blocks];
     V result[Blocks];
     M running[Blocks];
+    bool active[Blocks];
     for (std::size_t b = 0; b < Blocks; ++b) {
         s[b] = O::load(scales + b * VW);
         s_new[b] = s[b];
@@ -506,6 +539,7 @@ void huber_lanes(const typename Ops::T* squares, std::size_t n, const typename O
         const M none = M(counts[b] == V{});
         result[b] = none ? floor : V{};
         running[b] = ~none;
+        active[b] = true;
     }
     for (int step = 0; step < max_steps; ++step) {
         V k2[Blocks];
@@ -515,24 +549,32 @@ void huber_lanes(const typename Ops::T* squares, std::size_t n, const typename O
             acc[b] = V{};
         }
         // Independent sums side by side: each is a chain of dependent
-        // additions.
+        // additions. A vector whose lanes have all stopped sits the sweeps
+        // out (a branch the same at every position).
         for (std::size_t t = 0; t < n; ++t) {
 #pragma GCC unroll 4
             for (std::size_t b = 0; b < Blocks; ++b) {
-                const V square = O::load(squares + t * W + b * VW);
-                acc[b] = acc[b] + ((k2[b] < square) ? k2[b] : square);
+                if (active[b]) {
+                    const V square = O::load(squares + t * W + b * VW);
+                    acc[b] = acc[b] + ((k2[b] < square) ? k2[b] : square);
+                }
             }
         }
         bool any_running = false;
         for (std::size_t b = 0; b < Blocks; ++b) {
+            if (!active[b]) {
+                continue;
+            }
             s_new[b] = O::floored(Ops::sqrt(acc[b] / counts[b]), floor);
             const V rel = O::magnitude(s_new[b] - s[b]) / O::floored(s[b], floor);
             const M done = running[b] & M(rel < tolerance);
             result[b] = done ? s_new[b] : result[b];
             running[b] &= ~done;
+            active[b] = false;
             for (std::size_t l = 0; l < VW; ++l) {
-                any_running = any_running || running[b][l] != 0;
+                active[b] = active[b] || running[b][l] != 0;
             }
+            any_running = any_running || active[b];
             s[b] = s_new[b];
         }
         if (!any_running) {

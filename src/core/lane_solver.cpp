@@ -108,7 +108,7 @@ void LaneSolver<T>::solve_with_reference(std::size_t lane, T* destination) {
 }
 
 template <typename T>
-void LaneSolver<T>::solve(std::size_t lanes, T* const* destinations) {
+void LaneSolver<T>::solve(std::size_t lanes, T* const* destinations, const std::byte* const* upcoming) {
     if (kernels_ == nullptr) {
         if (lanes > 0) {
             banded_solve(band_.data(), n_, band_.k, weights_.data(), values_.data(), lam_, ridge_, eps_,
@@ -116,15 +116,20 @@ void LaneSolver<T>::solve(std::size_t lanes, T* const* destinations) {
         }
         return;
     }
+    const PrefetchRows ahead{upcoming, upcoming != nullptr ? width_ : 0,
+                             n_ * sizeof(T)};
+    const PrefetchRows written{reinterpret_cast<const std::byte* const*>(destinations),
+                               destinations != nullptr ? lanes : 0, n_ * sizeof(T)};
     // One lane has no other lane to share a factor with.
     const bool uniform = width_ > 1 && lanes_share_weights(lanes);
     if (uniform && shared_ && weights_are_shared_row()) {
         kernels_->substitute({lam_band_.data(), n_, d_, ridge_, eps_, weights_.data(), values_.data(),
                               shared_factor_.data(), solution_.data(), unverified_.data(),
-                              factor_unverified_.data()});
+                              factor_unverified_.data(), ahead, written});
     } else {
         kernels_->solve({lam_band_.data(), n_, d_, ridge_, eps_, weights_.data(), values_.data(),
-                         factor_.data(), solution_.data(), unverified_.data(), factor_unverified_.data()});
+                         factor_.data(), solution_.data(), unverified_.data(), factor_unverified_.data(), ahead,
+                         written});
         // Every lane then holds the same factor; keep it if it is verified.
         if (uniform && lanes == width_ && factor_unverified_[0] == 0) {
             shared_row_.resize(n_);
@@ -153,9 +158,9 @@ void LaneSolver<T>::solve(std::size_t lanes, T* const* destinations) {
 
 template <typename T>
 void LaneSolver<T>::read(const std::byte* const* rows, std::ptrdiff_t step, const std::byte* const* bases,
-                         std::ptrdiff_t base_step, const std::byte* const* next) {
+                         std::ptrdiff_t base_step) {
     if (kernels_ != nullptr) {
-        kernels_->read({n_, rows, step, bases, base_step, next, weights_.data(), values_.data()});
+        kernels_->read({n_, rows, step, bases, base_step, weights_.data(), values_.data()});
         return;
     }
     // The reference's single lane.

@@ -38,10 +38,9 @@ public:
 
     // Fills the block's inputs from series rows with the working inputs of
     // the single-pass smoother (see LaneRead), one row pointer per lane of
-    // the block; next holds the following block's rows, to be prefetched
-    // meanwhile, or is nullptr.
+    // the block.
     void read(const std::byte* const* rows, std::ptrdiff_t step, const std::byte* const* bases,
-              std::ptrdiff_t base_step, const std::byte* const* next);
+              std::ptrdiff_t base_step);
 
     // Fills the block's inputs for a robust pass (see LanePass) from
     // contiguous rows, one pointer of each kind per lane of the block.
@@ -50,12 +49,14 @@ public:
     // Solves lanes [0, lanes) of the block and writes the solution of lane l
     // to destinations[l] (n values), or, with a kernel and destinations
     // nullptr, keeps the solutions in the block only (see solutions()).
-    // Unused lanes are computed and ignored.
+    // Unused lanes are computed and ignored. upcoming: rows of n contiguous
+    // values (one per lane of the block) that the caller reads next, fetched
+    // into the cache meanwhile, as are the destinations, or nullptr.
     //
     // A full block whose lanes all carry bit-identical weights leaves its
     // factor behind; a later block with those same weights in every used
     // lane (all rows observed and unweighted, say) only substitutes.
-    void solve(std::size_t lanes, T* const* destinations);
+    void solve(std::size_t lanes, T* const* destinations, const std::byte* const* upcoming = nullptr);
 
     // With a kernel: the kernels of the block shape, and the solutions of
     // the last solve in the block's layout, lanes the kernel could not

@@ -27,7 +27,10 @@
 // and the pool's mutex may have been held by a worker at the moment of the
 // fork. The pool records the pid that created it; a loop in any other process
 // leaves the inherited object untouched (leaking it on purpose) and builds a
-// fresh pool of its own.
+// fresh pool of its own. The lookup's own mutex, which another thread may hold
+// while the forking one calls fork() (the selection module computes without
+// the interpreter lock), is taken by the forking thread across the fork, so the
+// child finds it free.
 #include "parallel.hpp"
 
 #include <algorithm>
@@ -47,6 +50,7 @@
 #include <utility>
 #include <vector>
 
+#include <pthread.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -430,13 +434,16 @@ void Pool::wake_one_sleeper() {
 // process: every later parallel loop fails at once with the same fault,
 // instead of starting and stopping up to the whole pool's threads again
 // (with a size near the cap, until the system's process table is full).
+std::mutex pool_lookup;
+[[maybe_unused]] const int fork_handlers =
+    pthread_atfork([] { pool_lookup.lock(); }, [] { pool_lookup.unlock(); }, [] { pool_lookup.unlock(); });
+
 Pool& process_pool() {
-    static std::mutex guard;
     static Pool* pool = nullptr;
     static pid_t owner = 0;
     // Allocated once and never freed, like the pool: no destructor at exit.
     static std::string* start_failure = nullptr;
-    std::lock_guard<std::mutex> lock(guard);
+    std::lock_guard<std::mutex> lock(pool_lookup);
     const pid_t pid = getpid();
     if (owner != pid) {
         pool = nullptr;

@@ -60,4 +60,25 @@ inline bool implausibly_large(float largest_fit, float largest_observation) {
     return largest_fit > plausible_bound(largest_observation);
 }
 
+// Whether any of the values is NaN, infinite or larger in magnitude than
+// limit (a finite float). Written as one comparison per value and no branch,
+// so that it runs on vectors.
+inline bool any_beyond(const float* values, std::size_t n, float limit) {
+    int beyond = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        beyond |= !(std::fabs(values[i]) <= limit);
+    }
+    return beyond != 0;
+}
+
+// The whole-batch test of the robust float smoother on one series: whether
+// a fit is not finite or exceeds the plausible bound of the series' largest
+// finite observation. With every value finite, the largest fit exceeds the
+// bound exactly when some fit does.
+inline bool implausible_fits(const float* fits, std::size_t n, float largest_observation) {
+    const float bound = plausible_bound(largest_observation);
+    const float largest_float = 3.40282347e+38f;
+    return any_beyond(fits, n, bound < largest_float ? bound : largest_float);
+}
+
 }  // namespace tarnwold

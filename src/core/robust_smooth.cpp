@@ -28,27 +28,17 @@ SeriesMatrix<U> converted(const StridedMatrix<T>& source) {
     return result;
 }
 
-// Whether any of the values is NaN, infinite or larger in magnitude than
-// limit (a finite float). Written as one comparison per value and no branch,
-// so that it runs on vectors.
-bool any_beyond(const float* values, std::size_t n, float limit) {
-    int beyond = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        beyond |= !(std::fabs(values[i]) <= limit);
-    }
-    return beyond != 0;
-}
-
 // The single-precision result (fits and total weights, (S, Tm) each) is not
 // trusted when any fit or weight is not finite, or when a series' fit exceeds
 // 1e6 times its largest finite observation (or 1e6 for observations below 1):
-// an ill-conditioned float solve, not the data, produced it.
+// an ill-conditioned float solve, not the data, produced it. The passes run
+// this test themselves on the caller's own series (irls_batch); merged
+// series are judged against the caller's observations here.
 bool needs_f64_fallback(const float* fits, const float* total_weights, std::size_t solve_length,
                         const StridedMatrix<float>& y, bool parallel) {
     // Read by the pool's workers, one range of rows each: the scan reads
     // every value of three (S, T) matrices, too much for the calling thread
-    // alone once the passes themselves run in parallel. With every value
-    // finite, the largest fit exceeds the bound exactly when some fit does.
+    // alone once the passes themselves run in parallel.
     constexpr float largest_float = std::numeric_limits<float>::max();
     std::atomic<bool> fails{false};
     for_each_series_range(y.rows, parallel, [&](std::size_t lo, std::size_t hi) {
@@ -57,9 +47,7 @@ bool needs_f64_fallback(const float* fits, const float* total_weights, std::size
                 y.col_stride == static_cast<std::ptrdiff_t>(sizeof(float))
                     ? largest_finite_magnitude(y.data + static_cast<std::ptrdiff_t>(s) * y.row_stride, y.cols)
                     : largest_finite_magnitude(y.cols, [&](std::size_t t) { return y.at(s, t); });
-            const float bound = plausible_bound(h);
-            if (any_beyond(fits + s * solve_length, solve_length,
-                           bound < largest_float ? bound : largest_float) ||
+            if (implausible_fits(fits + s * solve_length, solve_length, h) ||
                 any_beyond(total_weights + s * solve_length, solve_length, largest_float)) {
                 fails.store(true, std::memory_order_relaxed);
                 return;
@@ -71,7 +59,8 @@ bool needs_f64_fallback(const float* fits, const float* total_weights, std::size
 
 // Reruns the whole batch in double precision from the single-precision
 // inputs, widened exactly (nothing is recomputed from the caller's x), and
-// rounds the results back into fits and total_weights.
+// rounds the results back into fits and total_weights (nullptr when the
+// caller does not want them; they are judged all the same).
 void rerun_in_double(const IrlsProblem<float>& problem, const std::vector<float>& solve_grid, std::uint64_t d,
                      float* fits, float* total_weights) {
     const std::vector<double> grid(solve_grid.begin(), solve_grid.end());
@@ -104,12 +93,16 @@ void rerun_in_double(const IrlsProblem<float>& problem, const std::vector<float>
                                       problem.kernel};
     const IrlsResult<double> result = irls_batch(widened);
     const std::size_t count = result.fits.values.size();
+    bool weights_beyond = false;
     for (std::size_t i = 0; i < count; ++i) {
         fits[i] = static_cast<float>(result.fits.values[i]);
-        total_weights[i] = static_cast<float>(result.total_weights.values[i]);
+        const float weight = static_cast<float>(result.total_weights.values[i]);
+        weights_beyond |= !(std::fabs(weight) <= std::numeric_limits<float>::max());
+        if (total_weights != nullptr) {
+            total_weights[i] = weight;
+        }
     }
-    if (any_beyond(fits, count, std::numeric_limits<float>::max()) ||
-        any_beyond(total_weights, count, std::numeric_limits<float>::max())) {
+    if (any_beyond(fits, count, std::numeric_limits<float>::max()) || weights_beyond) {
         throw NumericalInstability(
             "Numerical instability in f32 solver; try robust_whittaker_irls_f64 or increase eps/ridge");
     }
@@ -117,15 +110,21 @@ void rerun_in_double(const IrlsProblem<float>& problem, const std::vector<float>
 
 // The passes into fits and total_weights ((S, Tm) each), with the
 // single-precision fall-back, which judges the fits against the caller's
-// observations.
+// observations: during the passes when they solve the caller's own series
+// (total_weights then may be nullptr), else afterwards.
 template <typename T>
 void solve_batch(const IrlsProblem<T>& problem, const StridedMatrix<T>& caller_y,
-                 const std::vector<T>& solve_grid, std::uint64_t d, T* fits, T* total_weights) {
-    irls_batch(problem, fits, total_weights);
+                 const std::vector<T>& solve_grid, std::uint64_t d, T* fits, T* total_weights,
+                 bool own_series) {
     if constexpr (std::is_same_v<T, float>) {
-        if (needs_f64_fallback(fits, total_weights, solve_grid.size(), caller_y, problem.parallel)) {
+        std::atomic<bool> implausible{false};
+        irls_batch(problem, fits, total_weights, own_series ? &implausible : nullptr);
+        if (own_series ? implausible.load()
+                       : needs_f64_fallback(fits, total_weights, solve_grid.size(), caller_y, problem.parallel)) {
             rerun_in_double(problem, solve_grid, d, fits, total_weights);
         }
+    } else {
+        irls_batch(problem, fits, total_weights);
     }
 }
 
@@ -173,16 +172,10 @@ void robust_smooth(const MergedGrid<T>& grid, const Smoothing<T>& call, const Ro
 
     if (solve_length == length) {
         // The passes write straight into the caller's results, forming the
-        // base weights row by row as they read each series. Without total
-        // weights wanted, they are kept only where the float fall-back test
-        // reads them; in double precision nothing does.
-        SeriesMatrix<T> weights_only;
-        if (std::is_same_v<T, float> && total_weights == nullptr) {
-            weights_only = SeriesMatrix<T>(series, length);
-            total_weights = weights_only.values.data();
-        }
+        // base weights row by row as they read each series, and keep no
+        // total weights that nobody wants.
         solve_batch(problem_of(call.y, {nullptr, call.base_weights}), call.y, positions, call.d, fits,
-                    total_weights);
+                    total_weights, true);
         return;
     }
 
@@ -193,7 +186,7 @@ void robust_smooth(const MergedGrid<T>& grid, const Smoothing<T>& call, const Ro
     SeriesMatrix<T> merged_fits(series, solve_length);
     SeriesMatrix<T> merged_totals(series, solve_length);
     solve_batch(problem_of(view_of(merged.y), {&merged.weights, nullptr}), call.y, positions, call.d,
-                merged_fits.values.data(), merged_totals.values.data());
+                merged_fits.values.data(), merged_totals.values.data(), false);
     expand_to_grid(merged_fits, merged_totals, merged.weights, base, grid.groups, fits, total_weights);
 }
 

@@ -5,6 +5,7 @@
 #include <new>
 #include <type_traits>
 
+#include <pthread.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -121,6 +122,11 @@ public:
         }
     }
 
+    // Held by the thread that calls fork() from just before until just after
+    // it, in the parent and in the child (see fork_handlers below).
+    void hold() noexcept { mutex_.lock(); }
+    void let_go() noexcept { mutex_.unlock(); }
+
     std::size_t kept() noexcept {
         std::lock_guard<std::mutex> lock(mutex_);
         return kept_;
@@ -137,6 +143,15 @@ private:
 // any time, and nothing runs at exit while a detached worker may still call.
 constinit BlockCache cache;
 static_assert(std::is_trivially_destructible_v<BlockCache>);
+
+// fork(): the selection module computes without the interpreter lock, so a thread
+// may be inside the cache when one thread forks, and a child would inherit
+// its mutex held by a thread it does not have. The forking thread therefore
+// takes the mutex first (nobody holds it for long or while waiting on
+// anything else), and parent and child both release it afterwards: the
+// child starts with the cache consistent and unlocked.
+[[maybe_unused]] const int fork_handlers =
+    pthread_atfork([] { cache.hold(); }, [] { cache.let_go(); }, [] { cache.let_go(); });
 
 }  // namespace
 

@@ -70,9 +70,13 @@ void solve_range(const Smoothing<T>& call, const PenaltyBand<T>& band, T* destin
             pointers[lane] = matrix.data + s * matrix.row_stride;
         }
     };
+    // The next block's rows are far ahead of any hardware prefetcher (each
+    // is short, and a block reads many at once): the solve fetches them when
+    // they are contiguous.
+    const bool dense = y.col_stride == static_cast<std::ptrdiff_t>(sizeof(T));
     for (std::size_t first = lo; first < hi; first += width) {
         const std::size_t lanes = hi - first < width ? hi - first : width;
-        const bool more = first + width < hi;
+        const bool more = dense && first + width < hi;
         point_rows(y, first, y_rows);
         if (more) {
             point_rows(y, first + width, next_rows);
@@ -81,11 +85,11 @@ void solve_range(const Smoothing<T>& call, const PenaltyBand<T>& band, T* destin
             point_rows(*base, first, base_rows);
         }
         solver.read(y_rows.data(), y.col_stride, base != nullptr ? base_rows.data() : nullptr,
-                    base != nullptr ? base->col_stride : 0, more ? next_rows.data() : nullptr);
+                    base != nullptr ? base->col_stride : 0);
         for (std::size_t lane = 0; lane < lanes; ++lane) {
             rows[lane] = destination + (first + lane) * n;
         }
-        solver.solve(lanes, rows.data());
+        solver.solve(lanes, rows.data(), more ? next_rows.data() : nullptr);
     }
 }
 

@@ -335,14 +335,18 @@ void test_batches() {
     std::normal_distribution<double> normal;
     const Weighting all[] = {Weighting::Tukey,  Weighting::Huber, Weighting::Cauchy,
                              Weighting::Welsch, Weighting::Fair,  Weighting::Hampel};
-    // After the random rounds, every length around the sizes of the
-    // reweighting's sorting network (powers of two, and the radix selection
-    // above 512 positions), four rounds each, with ties, missing series and
-    // block remainders.
-    const std::size_t lengths[] = {1,  2,  3,  4,  5,  7,  8,  9,  15, 16,  17,  31, 32,
-                                   33, 45, 46, 47, 63, 64, 65, 66, 70, 511, 512, 513};
+    // After the random rounds, every length up to 70 (every tile and vector
+    // width's remainder) and around the larger sizes of the reweighting's
+    // sorting network (powers of two, and the radix selection above 512
+    // positions), four rounds each, with ties, missing series and block
+    // remainders.
+    std::vector<std::size_t> lengths;
+    for (std::size_t length = 1; length <= 70; ++length) {
+        lengths.push_back(length);
+    }
+    lengths.insert(lengths.end(), {127, 128, 129, 255, 256, 257, 511, 512, 513});
     constexpr int random_rounds = 60;
-    for (int round = 0; round < random_rounds + 4 * static_cast<int>(std::size(lengths)); ++round) {
+    for (int round = 0; round < random_rounds + 4 * static_cast<int>(lengths.size()); ++round) {
         const bool boundary = round >= random_rounds;
         const std::size_t series =
             boundary ? pick<std::size_t>(g, {7, 37, 97}) : pick<std::size_t>(g, {1, 2, 5, 17, 64});
@@ -355,7 +359,11 @@ void test_batches() {
             x[t] =
                 (t == 0 ? T(0) : x[t - 1]) + (t == 3 ? T(0.005) : static_cast<T>(0.1 + std::fabs(normal(g))));
         }
-        // Column-major observations: every kernel reads them through strides.
+        // Column-major observations, which every kernel reads through
+        // strides, or rows one after another, which the kernels read in
+        // tiles (the last overlapping the one before) and fetch ahead.
+        const bool dense = (round / 3) % 2 == 0;
+        const auto series_of = [&](std::size_t i) { return dense ? i / length : i % series; };
         std::vector<T> y(series * length), w(series * length);
         for (std::size_t i = 0; i < y.size(); ++i) {
             y[i] = static_cast<T>(std::sin(double(i % length) / 3.0) + 0.3 * normal(g));
@@ -371,7 +379,7 @@ void test_batches() {
                                        -std::numeric_limits<T>::max()});
                 }
             }
-            if (boundary && (i % series) % 5 == 1) {
+            if (boundary && series_of(i) % 5 == 1) {
                 y[i] = std::numeric_limits<T>::quiet_NaN();  // a series without observations
             }
             // Without NaN weights, which send a float batch to its
@@ -381,9 +389,10 @@ void test_batches() {
                                           std::numeric_limits<T>::quiet_NaN()});
         }
         const auto byte_view = [&](const std::vector<T>& values) {
+            const auto size = static_cast<std::ptrdiff_t>(sizeof(T));
+            const auto across = static_cast<std::ptrdiff_t>(dense ? length : series) * size;
             return StridedMatrix<T>{reinterpret_cast<const std::byte*>(values.data()), series, length,
-                                    static_cast<std::ptrdiff_t>(sizeof(T)),
-                                    static_cast<std::ptrdiff_t>(series * sizeof(T))};
+                                    dense ? across : size, dense ? size : across};
         };
         const StridedMatrix<T> observations = byte_view(y);
         const StridedMatrix<T> weights = byte_view(w);

@@ -2,6 +2,7 @@
 // exactly once wherever it runs, the pool exists only after a parallel loop,
 // failures come back only once nothing is running any more, and a forked
 // child gets working threads of its own.
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -418,6 +419,58 @@ void test_fork_builds_new_pool() {
     CHECK(thread_count() == parent_threads);
 }
 
+// fork() while other threads keep taking the locks of the scratch cache and
+// of the pool lookup: a child must never start with one of them held by a
+// thread it does not have. A child that hangs is killed after ten seconds,
+// and the first such child ends the test.
+void test_fork_while_threads_hold_locks() {
+    if (!fork_supported) {
+        return;
+    }
+    std::atomic<bool> stop{false};
+    const auto take_and_give = [&] {
+        while (!stop) {
+            tarnwold::Scratch<double> buffer(64);
+            buffer[0] = 1;
+        }
+    };
+    const auto look_up_pool = [&] {
+        while (!stop) {
+            tarnwold::for_each_series_range(1, true, [](std::size_t, std::size_t) {});
+        }
+    };
+    std::thread scratch_user(take_and_give);
+    std::thread pool_user(look_up_pool);
+    int hung = 0;
+    int failed = 0;
+    for (int round = 0; round < 200 && hung == 0; ++round) {
+        const pid_t child = fork();
+        if (child == 0) {
+            tarnwold::Scratch<double> buffer(64);
+            buffer[0] = 1;
+            check_loop_runs_each_series_once(8);
+            _exit(tarnwold_test::failure_count() == 0 ? 0 : 1);
+        }
+        int status = 0;
+        pid_t done = 0;
+        for (int wait = 0; wait < 10000 && (done = waitpid(child, &status, WNOHANG)) == 0; ++wait) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        if (done == 0) {
+            kill(child, SIGKILL);
+            waitpid(child, &status, 0);
+            ++hung;
+        } else if (!(WIFEXITED(status) && WEXITSTATUS(status) == 0)) {
+            ++failed;
+        }
+    }
+    stop = true;
+    scratch_user.join();
+    pool_user.join();
+    CHECK(hung == 0);
+    CHECK(failed == 0);
+}
+
 }  // namespace
 
 // Scratch of every size taken and released by the workers at once: each
@@ -473,6 +526,7 @@ int main() {
     test_nested_loops();
     test_concurrent_callers();
     test_fork_builds_new_pool();
+    test_fork_while_threads_hold_locks();
     test_scratch_cache_is_shared_and_bounded();
     return tarnwold_test::check_summary();
 }
