@@ -459,6 +459,15 @@ def test_native_functions_check_their_buffers():
                          *outputs, None, None)  # fmt: skip
     with pytest.raises(TypeError):
         _select.evaluate(X8, Y8)
+    common = (X8, Y8, None, 2, 1e-10, 1e-10, "mean", np.ones(1), 1.0, True)
+    with pytest.raises(ValueError, match="shape"):  # z at x, not at x_out
+        _select.evaluate(*common, z, *outputs, None, None, np.arange(3.0))
+    with pytest.raises(ValueError, match="hat"):
+        _select.evaluate(*common, np.empty((2, 3)), *outputs, z, None, np.arange(3.0))
+    with pytest.raises(ValueError, match="finite"):
+        _select.evaluate(*common, np.empty((2, 3)), *outputs, None, None, np.array([0.0, 1.0, np.inf]))
+    with pytest.raises(ValueError, match="shape"):
+        _select.evaluate(*common, np.empty((2, 3)), *outputs, None, np.empty((2, 3)), np.arange(3.0), np.ones(3))
 
 
 def test_the_interpreter_lock_is_released_while_computing():
