@@ -147,6 +147,27 @@ def test_the_same_lam_smooths_alike_on_sparse_and_dense_output(d, lam, tolerance
 
 
 @pytest.mark.parametrize("d", [1, 2, 3])
+@pytest.mark.parametrize("offset", [1e-15, 1e-9, 5e-5])
+def test_output_positions_next_to_others_are_merged_with_them(d, offset):
+    # Offsets in x's mean spacing; unmerged, a zero-weight point this close
+    # to another made the system so ill-conditioned that the fit was lost
+    # (infinite from 1e-9 on).
+    x, y, _ = make_series(40, d, 0.1, 141, irregular=True, unit=8.0)
+    h = (x[-1] - x[0]) / (len(x) - 1)
+    gap = x[10] + 0.5 * (x[11] - x[10])
+    shifted = np.concatenate([x[::3] + offset * h, x[1::3] - offset * h, [gap, gap + offset * h]])
+    merged = np.concatenate([x[::3], x[1::3], [gap, gap]])
+    order = np.argsort(shifted)
+    got = tt.evaluate_lambda(x, y, 10.0, d=d, return_se=True, x_out=shifted[order])
+    positions = np.unique(merged)
+    expected = tt.evaluate_lambda(x, y, 10.0, d=d, return_se=True, x_out=positions)
+    at = np.searchsorted(positions, merged[order])
+    np.testing.assert_array_equal(got.z, expected.z[:, at])
+    np.testing.assert_array_equal(got.se, expected.se[:, at])
+    assert np.all(np.isfinite(got.z))
+
+
+@pytest.mark.parametrize("d", [1, 2, 3])
 def test_beyond_the_observations_the_fit_continues_as_a_polynomial_of_degree_d_minus_1(d):
     x, y, _ = make_series(30, d, 0.0, 101, irregular=True)
     beyond = x[-1] + np.array([0.7, 2.0, 5.0, 11.0])

@@ -272,13 +272,18 @@ def evaluate_lambda(
     scalar) or one per series (an (S,) array). See LambdaEvaluation.
 
     x_out: positions to return z and se at (1-D, finite, strictly increasing,
-    in x's units; those equal to a position of x coincide with it). The fit
+    in x's units). One within 1e-4 of x's mean spacing of a position of x,
+    or of the previous output position, is merged into it (equal ones
+    coincide): closer points would make the system too ill-conditioned to
+    keep the fit's digits. The fit
     is computed on the union of x and x_out with zero weight where there is
     no observation, and z and se are (S, len(x_out)); se grows across gaps.
     lam keeps its meaning on x: the union is normalised with x's shift and
     scale, and each difference row weighted by the share of x's spacing it
     covers, so a dense x_out smooths like a sparse one (identically for
-    d = 1, to the discretisation's accuracy beyond). With x_out equal to x
+    d = 1, to the discretisation's accuracy beyond: a daily x_out moves the
+    fit at x of a sine seen every 4 to 12 days, lam = 10, by 0.5 % of its
+    amplitude with d = 2, 1.4 % with d = 3). With x_out equal to x
     the result is the plain fit, bit for bit. Beyond x's range the fit
     continues as the polynomial of degree d - 1 through its last d values
     at each end: d = 1 constant, d = 2 the straight line, d = 3 the parabola

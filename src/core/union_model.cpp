@@ -1,6 +1,7 @@
 #include "union_model.hpp"
 
 #include <cmath>
+#include <cstdint>
 #include <vector>
 
 #include "fault.hpp"
@@ -23,16 +24,35 @@ bool contains_all(const double* grid, std::size_t u, const double* x, std::size_
 
 UnionGrid union_of(const double* x, std::size_t n, const double* x_out, std::size_t n_out) {
     UnionGrid grid;
-    std::size_t i = 0, j = 0;
-    while (i < n || j < n_out) {
-        const bool from_x = j == n_out || (i < n && x[i] <= x_out[j]);
-        const bool from_out = i == n || (j < n_out && x_out[j] <= x[i]);
-        grid.positions.push_back(from_x ? x[i] : x_out[j]);
-        grid.source.push_back(from_x ? static_cast<std::int64_t>(i++) : -1);
-        if (from_out) {
-            grid.output.push_back(grid.positions.size() - 1);
-            ++j;
+    const double tolerance = n >= 2 ? merge_share * ((x[n - 1] - x[0]) / static_cast<double>(n - 1)) : 0.0;
+    const auto add = [&](double position, std::int64_t source) {
+        grid.positions.push_back(position);
+        grid.source.push_back(source);
+    };
+    std::size_t i = 0;
+    for (std::size_t j = 0; j < n_out; ++j) {
+        const double t = x_out[j];
+        while (i < n && x[i] <= t) {
+            add(x[i], static_cast<std::int64_t>(i));
+            ++i;
         }
+        // Merged into the nearer neighbour within the tolerance (an x
+        // position equal to t is the last one added), else a point of its own.
+        const double after = grid.positions.empty() ? HUGE_VAL : t - grid.positions.back();
+        const double before = i < n ? x[i] - t : HUGE_VAL;
+        if (after <= tolerance && after <= before) {
+            grid.output.push_back(grid.positions.size() - 1);
+        } else if (before <= tolerance) {
+            add(x[i], static_cast<std::int64_t>(i));
+            ++i;
+            grid.output.push_back(grid.positions.size() - 1);
+        } else {
+            add(t, -1);
+            grid.output.push_back(grid.positions.size() - 1);
+        }
+    }
+    for (; i < n; ++i) {
+        add(x[i], static_cast<std::int64_t>(i));
     }
     return grid;
 }

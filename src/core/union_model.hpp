@@ -26,8 +26,17 @@
 
 namespace tarnwold {
 
-// The union of x (n) and x_out (n_out), both strictly increasing, equal
-// positions merged: for each union point the index of its x position (-1
+// An output position this share of x's mean spacing or closer to another
+// point of the union is merged into it: points closer than that make the
+// divided differences between them, and so the system, so ill-conditioned
+// that the fit loses its digits (1e-5 of the spacing already costs about
+// 1e-4 of the data's scale), while the fit moves by no more than its slope
+// times 1e-4 spacings.
+inline constexpr double merge_share = 1e-4;
+
+// The union of x (n) and x_out (n_out), both strictly increasing, x_out's
+// positions within merge_share of x's mean spacing of the nearer neighbour
+// merged into it: for each union point the index of its x position (-1
 // where it has none), and the union index of each x_out position.
 struct UnionGrid {
     std::vector<double> positions;
