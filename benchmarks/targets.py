@@ -138,7 +138,7 @@ def peak_memory(res, method, limit):
 
 # The choice of lam: the least share of whittaker_solve_f64's rate.
 SELECTION_SHARES = dict(select_reml=1 / 25, select_gcv=1 / 50, select_loocv=1 / 50, select_vcurve=1 / 30,
-                        evaluate_hat=1 / 2.5)
+                        evaluate_hat=1 / 2.5, evaluate_daily=1 / 4, evaluate_triple=1 / 4)
 
 
 def selection_share(res, method, share):

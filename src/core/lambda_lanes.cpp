@@ -44,7 +44,6 @@ public:
         unsettled_.resize(width);
         rows_.resize(width);
         bases_.resize(width);
-        next_.resize(width);
         targets_.resize(width);
     }
 
@@ -55,25 +54,33 @@ public:
     // unsettled).
     void read(const SeriesBatch& batch, std::size_t first, std::size_t lanes, bool null_test) {
         const std::size_t n = model_.length;
-        const auto row = [&](const double* values, std::size_t s) {
-            return reinterpret_cast<const std::byte*>(values + s * n);
-        };
-        const bool ahead = first + width < batch.count;
         for (std::size_t l = 0; l < width; ++l) {
-            const std::size_t s = first + (l < lanes ? l : lanes - 1);
-            rows_[l] = row(batch.values, s);
-            bases_[l] = batch.base_weights != nullptr ? row(batch.base_weights, s) : nullptr;
-            next_[l] = ahead ? row(batch.values, std::min(first + width + l, batch.count - 1)) : nullptr;
             totals[l] = SeriesTotals{};
         }
-        constexpr auto step = static_cast<std::ptrdiff_t>(sizeof(double));
-        io_.read({n, rows_.data(), step, batch.base_weights != nullptr ? bases_.data() : nullptr, step,
-                  ahead ? next_.data() : nullptr, w_.data(), y_.data()});
-        // The working weight is > 0 exactly at the usable points.
-        for (std::size_t t = 0; t < n; ++t) {
-            const double* w = w_.data() + t * width;
+        if (batch.source != nullptr) {
+            // Rows spread over a longer grid: point by point, each point of
+            // the grid taking its row element or none.
             for (std::size_t l = 0; l < width; ++l) {
-                add_point(totals[l], w[l] > 0, w[l]);
+                const std::size_t s = first + (l < lanes ? l : lanes - 1);
+                read_points(batch.row(s), batch.base_row(s), batch.source, 0, n, w_.data() + l, y_.data() + l,
+                            width, totals[l]);
+            }
+        } else {
+            const auto row = [](const double* values) { return reinterpret_cast<const std::byte*>(values); };
+            for (std::size_t l = 0; l < width; ++l) {
+                const std::size_t s = first + (l < lanes ? l : lanes - 1);
+                rows_[l] = row(batch.row(s));
+                bases_[l] = batch.base_weights != nullptr ? row(batch.base_row(s)) : nullptr;
+            }
+            constexpr auto step = static_cast<std::ptrdiff_t>(sizeof(double));
+            io_.read({n, rows_.data(), step, batch.base_weights != nullptr ? bases_.data() : nullptr, step,
+                      w_.data(), y_.data()});
+            // The working weight is > 0 exactly at the usable points.
+            for (std::size_t t = 0; t < n; ++t) {
+                const double* w = w_.data() + t * width;
+                for (std::size_t l = 0; l < width; ++l) {
+                    add_point(totals[l], w[l] > 0, w[l]);
+                }
             }
         }
         if (!null_test) {
@@ -175,7 +182,7 @@ private:
     SeriesWorkspace one_;  // one series, for the null-space test of an unsettled lane
     std::vector<double> w_, y_, factor_, reciprocal_, sigma_, z_, dz_, differences_, scratch_, basis_;
     std::vector<unsigned char> unsettled_;
-    std::vector<const std::byte*> rows_, bases_, next_;
+    std::vector<const std::byte*> rows_, bases_;
     std::vector<double*> targets_;
     std::vector<double> product_, rss_, norm_, roughness_, edf_, loo_, psi_rate_, phi_rate_;
     std::vector<std::int64_t> exponent_;
@@ -450,11 +457,25 @@ void evaluate_in_lanes(const SelectionModel& model, const SeriesBatch& batch, co
                 for (std::size_t l = 0; l < width; ++l) {
                     block.lam[l] = per_series ? lams[first + (l < lanes ? l : lanes - 1)] : lams[0];
                 }
-                block.evaluate(true, true, false);
-                block.write(block.fit(), first, lanes, out.z);
+                block.evaluate(out.output == nullptr, wants_inverse(out), false);
                 for (std::size_t l = 0; l < width; ++l) {
                     results[l] = block.result(l, gamma);
+                    const std::size_t s = first + (l < lanes ? l : lanes - 1);
+                    sigma2[l] = evaluation_sigma2(block.totals[l], results[l], k, out, s);
                 }
+                if (out.output != nullptr) {
+                    for (std::size_t l = 0; l < lanes; ++l) {
+                        if (block.totals[l].observed == 0) {
+                            write_empty_evaluation(n, first + l, out);
+                        } else {
+                            write_evaluation_values(results[l], first + l, out);
+                            write_output_points(k, block.fit() + l, block.sigma() + l, width, sigma2[l],
+                                                first + l, out);
+                        }
+                    }
+                    continue;
+                }
+                block.write(block.fit(), first, lanes, out.z);
                 // Point by point across the lanes, in the order of the buffers.
                 double* spare = block.spare();
                 if (out.hat != nullptr) {
@@ -468,9 +489,6 @@ void evaluate_in_lanes(const SelectionModel& model, const SeriesBatch& batch, co
                     block.write(spare, first, lanes, out.hat);
                 }
                 if (out.se != nullptr) {
-                    for (std::size_t l = 0; l < width; ++l) {
-                        sigma2[l] = evaluation_sigma2(block.totals[l], results[l], k);
-                    }
                     for (std::size_t t = 0; t < n; ++t) {
                         const double* diagonal = block.sigma() + t * (k + 1) * width;
                         for (std::size_t l = 0; l < width; ++l) {

@@ -68,12 +68,17 @@ void standard_errors(std::size_t n, std::size_t order, const double* sigma, std:
     }
 }
 
-double evaluation_sigma2(const SeriesTotals& series, const Evaluation& e, std::size_t order) {
+double evaluation_sigma2(const SeriesTotals& series, const Evaluation& e, std::size_t order,
+                         const EvaluationOutputs& out, std::size_t s) {
+    if (out.sigma2 != nullptr) {
+        return out.sigma2[s];
+    }
     const double dof = static_cast<double>(series.observed) - static_cast<double>(order);
     return dof > 0 ? e.objective / dof : not_a_number;
 }
 
 void write_empty_evaluation(std::size_t n, std::size_t s, const EvaluationOutputs& out) {
+    n = out.output != nullptr ? out.output_count : n;
     out.edf[s] = out.rss[s] = out.roughness[s] = not_a_number;
     out.gcv[s] = out.loocv[s] = out.reml[s] = not_a_number;
     fill(out.z + s * n, n, not_a_number);
@@ -88,6 +93,18 @@ void write_evaluation_values(const Evaluation& e, std::size_t s, const Evaluatio
     out.gcv[s] = e.gcv;
     out.loocv[s] = e.loocv;
     out.reml[s] = e.reml;
+}
+
+void write_output_points(std::size_t order, const double* z, const double* sigma, std::size_t stride,
+                         double sigma2, std::size_t s, const EvaluationOutputs& out) {
+    for (std::size_t j = 0; j < out.output_count; ++j) {
+        const std::size_t p = out.output[j];
+        const std::size_t at = s * out.output_count + j;
+        out.z[at] = z[p * stride];
+        if (out.se != nullptr) {
+            out.se[at] = standard_error(sigma2, sigma[p * (order + 1) * stride]);
+        }
+    }
 }
 
 }  // namespace tarnwold

@@ -39,13 +39,24 @@ inline double standard_error(double sigma2, double sigma_tt) { return std::sqrt(
 void standard_errors(std::size_t n, std::size_t order, const double* sigma, std::size_t stride, double sigma2,
                      double* se);
 
-// evaluate_lambdas' sigma2 for the standard errors: Q / (m - d), NaN
-// without degrees of freedom.
-double evaluation_sigma2(const SeriesTotals& series, const Evaluation& e, std::size_t order);
+// evaluate_lambdas' sigma2 for the standard errors of series s: the
+// caller's where it gives one, else Q / (m - d), NaN without degrees of
+// freedom.
+double evaluation_sigma2(const SeriesTotals& series, const Evaluation& e, std::size_t order,
+                         const EvaluationOutputs& out, std::size_t s);
+
+// Whether evaluate_lambdas needs the band of Sigma for these outputs.
+inline bool wants_inverse(const EvaluationOutputs& out) {
+    return out.output == nullptr || out.hat != nullptr || out.se != nullptr;
+}
 
 // evaluate_lambdas' results of series s: NaN for a series without
 // observations; the values of the evaluation e with the inverse.
 void write_empty_evaluation(std::size_t n, std::size_t s, const EvaluationOutputs& out);
 void write_evaluation_values(const Evaluation& e, std::size_t s, const EvaluationOutputs& out);
+// With output points: the fit (and se) of series s at them only, from a
+// series' fit and band of Sigma stored with the given stride.
+void write_output_points(std::size_t order, const double* z, const double* sigma, std::size_t stride,
+                         double sigma2, std::size_t s, const EvaluationOutputs& out);
 
 }  // namespace tarnwold

@@ -37,7 +37,7 @@ public:
         const std::size_t n = model_.length;
         const std::size_t count = candidates_.lams.size();
         SeriesWorkspace& ws = workspace_;
-        ws.read(model_, batch.values + s * n, batch.base_weights ? batch.base_weights + s * n : nullptr);
+        ws.read(model_, batch, s);
         const std::optional<double> scale = start_selection(model_, options_, ws, s, out);
         if (!scale) {
             return;
@@ -194,13 +194,20 @@ void evaluate_lambdas(const SelectionModel& model, const SeriesBatch& batch, con
     for_each_series_range(batch.count, parallel, [&](std::size_t lo, std::size_t hi) {
         SeriesWorkspace ws(model);
         for (std::size_t s = lo; s < hi; ++s) {
-            ws.read(model, batch.values + s * n, batch.base_weights ? batch.base_weights + s * n : nullptr);
+            ws.read(model, batch, s);
             if (ws.observed == 0) {
                 write_empty_evaluation(n, s, out);
                 continue;
             }
-            const Evaluation e = evaluate_series(model, ws, per_series ? lams[s] : lams[0], gamma, true);
+            const double lam = per_series ? lams[s] : lams[0];
+            const Evaluation e =
+                evaluate_series(model, ws, lam, gamma, wants_inverse(out), out.output == nullptr);
             write_evaluation_values(e, s, out);
+            const double sigma2 = evaluation_sigma2(ws, e, model.order, out, s);
+            if (out.output != nullptr) {
+                write_output_points(model.order, ws.z.data(), ws.sigma.data(), 1, sigma2, s, out);
+                continue;
+            }
             copy_strided(ws.z.data(), 1, n, out.z + s * n);
             if (out.hat != nullptr) {
                 for (std::size_t t = 0; t < n; ++t) {
@@ -208,8 +215,7 @@ void evaluate_lambdas(const SelectionModel& model, const SeriesBatch& batch, con
                 }
             }
             if (out.se != nullptr) {
-                standard_errors(n, model.order, ws.sigma.data(), 1, evaluation_sigma2(ws, e, model.order),
-                                out.se + s * n);
+                standard_errors(n, model.order, ws.sigma.data(), 1, sigma2, out.se + s * n);
             }
         }
     });
