@@ -39,8 +39,16 @@ SELECTION = {
     "select_loocv": ("select_lambda", dict(criterion="loocv")),
     "select_vcurve": ("select_lambda", dict(criterion="vcurve")),
     "evaluate_hat": ("evaluate_lambda", dict(lam=LAM, return_hat=True)),
+    "evaluate_daily": ("evaluate_lambda", dict(lam=LAM, x_out="daily")),
+    "evaluate_triple": ("evaluate_lambda", dict(lam=LAM, x_out="triple")),
     "envelope_given": ("envelope", dict(lam=LAM, p=0.9, iterations=10)),
     "envelope_vcurve": ("envelope", dict(lam="vcurve", p=0.9, iterations=10)),
+}
+# Output grids of the selection's x (days 1 to 3 apart): every day (about
+# 2T positions, x among them), or 3T positions evenly spread (few on x).
+OUTPUT_GRIDS = {
+    "daily": lambda x: np.arange(x[0], x[-1] + 1),
+    "triple": lambda x: np.linspace(x[0], x[-1], 3 * len(x)),
 }
 LABELS = {
     "solve_f64": "whittaker_solve_f64",
@@ -57,6 +65,8 @@ LABELS = {
     "select_loocv": "select_lambda LOOCV",
     "select_vcurve": "select_lambda V-curve",
     "evaluate_hat": "evaluate_lambda with leverages",
+    "evaluate_daily": "evaluate_lambda on a daily x_out (~2T)",
+    "evaluate_triple": "evaluate_lambda on an x_out of 3T",
     "envelope_given": "envelope p=0.9, lam given, 10 it.",
     "envelope_vcurve": "envelope p=0.9, V-curve, 10 it.",
 }
@@ -89,6 +99,8 @@ def selection_runner(name, T, y, d, parallel):
     fn_name, options = SELECTION[name]
     fn = getattr(tarnwold_tools, fn_name)
     x = data.irregular_grid(T)
+    if "x_out" in options:
+        options = dict(options, x_out=OUTPUT_GRIDS[options["x_out"]](x))
 
     def run():
         result = fn(x, y, d=d, parallel=parallel, **options)

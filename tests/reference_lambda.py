@@ -27,6 +27,37 @@ def difference_matrix(x, d, normalize="mean", eps=1e-10):
     return D
 
 
+def union_difference_matrix(x, union, d, normalize="mean", eps=1e-10):
+    """Dense D on the union of x and an output grid ("mean" or None): x's
+    shift and scale, and each row weighted by the length it spans over the
+    length of the x intervals its own intervals lie in (1 outside x)."""
+    x, union = np.asarray(x, dtype=np.float64), np.asarray(union, dtype=np.float64)
+    shift, scale = (0.0, 1.0) if normalize is None else (x[0], (x[-1] - x[0]) / (len(x) - 1))
+    grid = (union - shift) / scale
+    own = np.diff(grid)
+    inside = np.searchsorted(x, union[:-1], side="right") - 1
+    covering = np.where((inside >= 0) & (inside < len(x) - 1),
+                        np.diff(x)[np.clip(inside, 0, len(x) - 2)] / scale, own)  # fmt: skip
+    rows = reference._difference_rows(grid, d, np.float64(eps))
+    D = np.zeros((len(rows), len(union)))
+    for r, row in enumerate(rows):
+        D[r, r : r + d + 1] = np.asarray(row) * math.sqrt(own[r : r + d].sum() / covering[r : r + d].sum())
+    return D
+
+
+def on_union(x, union, y, w_base=None):
+    """A series and its base weights spread onto the union: NaN where x has
+    no position."""
+    at = np.searchsorted(union, x)
+    values = np.full(len(union), np.nan)
+    values[at] = y
+    if w_base is None:
+        return values, None
+    weights = np.zeros(len(union))
+    weights[at] = w_base
+    return values, weights
+
+
 def working_inputs(y, w_base=None):
     """Working weights and values of one series: missing points get weight 0."""
     y = np.asarray(y, dtype=np.float64)

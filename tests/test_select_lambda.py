@@ -56,6 +56,178 @@ def test_evaluation_matches_dense_reference(T, d, missing, seed, irregular, weig
             np.testing.assert_allclose(got.se[s], np.sqrt(sigma2 * np.diag(e["Sigma"])), rtol=1e-9)
 
 
+def output_grid(x, kind, seed=0):
+    """x_out of a kind: x itself, points inside its intervals, beyond both
+    ends, a dense grid over and beyond x, or a few of x's own positions."""
+    rng = np.random.default_rng(seed)
+    h = np.diff(x)
+    if kind == "same":
+        return x.copy()
+    if kind == "gaps":
+        return x[:-1] + h * rng.uniform(0.2, 0.8, len(h))
+    if kind == "outside":
+        return np.concatenate([x[0] - [3.0, 1.5], x[-1] + [0.5, 2.0, 4.0]])
+    if kind == "dense":
+        return np.linspace(x[0] - 2.0, x[-1] + 2.0, 3 * len(x))
+    return x[::4].copy()
+
+
+# (T, d, missing, seed, irregular, weights, normalize, kind of x_out, lam)
+OUTPUT_GRID_CASES = [
+    (30, 2, 0.2, 71, True, False, "mean", "gaps", 30.0),
+    (25, 1, 0.1, 72, False, True, "mean", "dense", 5.0),
+    (28, 3, 0.3, 73, True, True, None, "outside", 300.0),
+    (30, 2, 0.0, 74, False, False, "mean", "subset", 1e3),
+    (20, 2, 0.4, 75, True, True, "mean", "dense", 0.5),
+]
+
+
+@pytest.mark.parametrize("T,d,missing,seed,irregular,weights,normalize,kind,lam", OUTPUT_GRID_CASES)
+def test_output_grid_matches_dense_reference(T, d, missing, seed, irregular, weights, normalize, kind, lam):
+    # The fit on the union of x and x_out with zero weight at the new
+    # positions, at x_out; the criteria and leverages stay those of x alone.
+    x, y, w_base = make_series(T, d, missing, seed, irregular, weights)
+    x_out = output_grid(x, kind, seed)
+    union = np.union1d(x, x_out)
+    D = ref.union_difference_matrix(x, union, d, normalize)
+    got = tt.evaluate_lambda(x, y, lam, w_base, d=d, normalize=normalize, return_hat=True, return_se=True, x_out=x_out)
+    plain = tt.evaluate_lambda(x, y, lam, w_base, d=d, normalize=normalize, return_hat=True)
+    for name in ("edf", "rss", "roughness", "gcv", "loocv", "reml", "hat"):
+        np.testing.assert_array_equal(getattr(got, name), getattr(plain, name))
+    at = np.searchsorted(union, x_out)
+    for s in range(y.shape[0]):
+        values, base = ref.on_union(x, union, y[s], None if w_base is None else w_base[s])
+        w, ys = ref.working_inputs(values, base)
+        e = ref.evaluate(D, w, ys, lam)
+        scale = np.abs(e["z"]).max()
+        np.testing.assert_allclose(got.z[s], e["z"][at], rtol=1e-9, atol=1e-9 * scale)
+        sigma2 = e["Q"] / (e["m"] - d)
+        np.testing.assert_allclose(got.se[s], np.sqrt(sigma2 * np.diag(e["Sigma"]))[at], rtol=1e-9)
+    selected = tt.select_lambda(x, y, w_base, d=d, normalize=normalize, return_se=True, x_out=x_out)
+    alone = tt.select_lambda(x, y, w_base, d=d, normalize=normalize)
+    np.testing.assert_array_equal(selected.lam, alone.lam)
+    refit = tt.evaluate_lambda(x, y, alone.lam, w_base, d=d, normalize=normalize, x_out=x_out)
+    np.testing.assert_array_equal(selected.z, refit.z)
+
+
+@pytest.mark.parametrize("criterion", ref.CRITERIA)
+def test_output_grid_equal_to_x_gives_the_plain_bits(criterion):
+    x, y, w = make_series(60, 2, 0.2, 81, irregular=True, weights=True, series=9)
+    y[3] = np.nan  # empty
+    y[4, 3:] = np.nan  # too few
+    plain = tt.select_lambda(x, y, w, criterion=criterion, return_se=True)
+    out = tt.select_lambda(x, y, w, criterion=criterion, return_se=True, x_out=x.copy())
+    np.testing.assert_array_equal(out.z, plain.z)
+    np.testing.assert_array_equal(out.se, plain.se)
+    lams = np.logspace(-1, 3, 9)
+    plain = tt.evaluate_lambda(x, y, lams, w, return_se=True)
+    out = tt.evaluate_lambda(x, y, lams, w, return_se=True, x_out=x)
+    np.testing.assert_array_equal(out.z, plain.z)
+    np.testing.assert_array_equal(out.se, plain.se)
+
+
+# (d, lam, relative tolerance): a dense x_out leaves the fit at x as it is
+# for d = 1 (the fit is linear between observations; the ridge on the new
+# points aside) and to the
+# discretisation's accuracy for larger d.
+DENSITY_CASES = [(1, 3.0, 1e-8), (2, 30.0, 2e-2), (3, 300.0, 2e-2)]
+
+
+@pytest.mark.parametrize("d,lam,tolerance", DENSITY_CASES)
+def test_the_same_lam_smooths_alike_on_sparse_and_dense_output(d, lam, tolerance):
+    x, y, _ = make_series(40, d, 0.1, 91, irregular=True, unit=8.0)
+    dense = np.arange(x[0], x[-1], 1.0)
+    on_x = tt.evaluate_lambda(x, y, lam, d=d, x_out=x).z
+    both = tt.evaluate_lambda(x, y, lam, d=d, x_out=np.union1d(x, dense)).z
+    at = np.searchsorted(np.union1d(x, dense), x)
+    np.testing.assert_allclose(both[:, at], on_x, rtol=0, atol=tolerance * np.abs(on_x).max())
+    sparse_mid = tt.evaluate_lambda(x, y, lam, d=d, x_out=dense[::5]).z
+    dense_mid = tt.evaluate_lambda(x, y, lam, d=d, x_out=dense).z
+    np.testing.assert_allclose(dense_mid[:, ::5], sparse_mid, rtol=0, atol=tolerance * np.abs(on_x).max())
+
+
+@pytest.mark.parametrize("d", [1, 2, 3])
+@pytest.mark.parametrize("offset", [1e-15, 1e-9, 5e-5])
+def test_output_positions_next_to_others_are_merged_with_them(d, offset):
+    # Offsets in x's mean spacing; unmerged, a zero-weight point this close
+    # to another made the system so ill-conditioned that the fit was lost
+    # (infinite from 1e-9 on).
+    x, y, _ = make_series(40, d, 0.1, 141, irregular=True, unit=8.0)
+    h = (x[-1] - x[0]) / (len(x) - 1)
+    gap = x[10] + 0.5 * (x[11] - x[10])
+    shifted = np.concatenate([x[::3] + offset * h, x[1::3] - offset * h, [gap, gap + offset * h]])
+    merged = np.concatenate([x[::3], x[1::3], [gap, gap]])
+    order = np.argsort(shifted)
+    got = tt.evaluate_lambda(x, y, 10.0, d=d, return_se=True, x_out=shifted[order])
+    positions = np.unique(merged)
+    expected = tt.evaluate_lambda(x, y, 10.0, d=d, return_se=True, x_out=positions)
+    at = np.searchsorted(positions, merged[order])
+    np.testing.assert_array_equal(got.z, expected.z[:, at])
+    np.testing.assert_array_equal(got.se, expected.se[:, at])
+    assert np.all(np.isfinite(got.z))
+
+
+@pytest.mark.parametrize("d", [1, 2, 3])
+def test_beyond_the_observations_the_fit_continues_as_a_polynomial_of_degree_d_minus_1(d):
+    x, y, _ = make_series(30, d, 0.0, 101, irregular=True)
+    beyond = x[-1] + np.array([0.7, 2.0, 5.0, 11.0])
+    before = x[0] - np.array([9.0, 3.0, 1.0])
+    # Without the ridge, whose pull towards 0 grows with the distance.
+    at_x = tt.evaluate_lambda(x, y, 10.0, d=d, ridge=0.0).z
+    got = tt.evaluate_lambda(x, y, 10.0, d=d, ridge=0.0, x_out=np.concatenate([before, beyond])).z
+    for end, ts, fitted in ((slice(None, d), before, got[:, :3]), (slice(-d, None), beyond, got[:, 3:])):
+        for s in range(y.shape[0]):
+            poly = np.polyfit(x[end], at_x[s, end], d - 1)
+            np.testing.assert_allclose(fitted[s], np.polyval(poly, ts), rtol=0, atol=1e-6 * np.abs(fitted[s]).max())
+
+
+def test_standard_errors_grow_across_a_gap():
+    x = np.concatenate([np.arange(0.0, 40.0), np.arange(70.0, 110.0)])
+    _, y, _ = make_series(80, 2, 0.0, 111, series=2)
+    x_out = np.arange(0.0, 110.0, 0.5)
+    se = tt.evaluate_lambda(x, y, 20.0, return_se=True, x_out=x_out).se
+    gap = (x_out > 39) & (x_out < 70)
+    middle = np.argmin(np.abs(x_out - 54.5))
+    assert np.all(se[:, gap].min(axis=1) > se[:, ~gap].max(axis=1) * 0.999)
+    assert np.all(se[:, middle] > 3 * np.median(se[:, ~gap], axis=1))
+    rising = x_out[gap] < 54.5
+    assert np.all(np.diff(se[:, gap][:, rising], axis=1) > 0)
+
+
+def test_derivatives_are_exact_on_a_quadratic_fit():
+    # Data on a quadratic lie in the null space of the d = 3 penalty: the fit
+    # is that quadratic on and beyond x, and three-point differences are
+    # exact for it, at the ends too.
+    rng = np.random.default_rng(121)
+    x = np.cumsum(rng.uniform(0.5, 2.0, 30))
+    y = (0.3 * x**2 - 2 * x + 1)[None, :]
+    x_out = np.linspace(x[0] - 5, x[-1] + 5, 50) + rng.uniform(-0.3, 0.3, 50)
+    for derivative, exact in ((1, 0.6 * x_out - 2), (2, np.full_like(x_out, 0.6))):
+        got = tt.evaluate_lambda(x, y, 100.0, d=3, x_out=x_out, derivative=derivative).z[0]
+        np.testing.assert_allclose(got, exact, rtol=1e-6, atol=1e-6 * np.abs(exact).max())
+        on_x = tt.select_lambda(x, y, d=3, derivative=derivative).z[0]
+        assert on_x.shape == x.shape
+
+
+# (d, bound on the largest and on the RMS error, relative to 2 pi / 365)
+SINE_RATE_CASES = [(2, 0.05, 0.01), (3, 0.005, 0.001)]
+
+
+@pytest.mark.parametrize("d,largest,rms", SINE_RATE_CASES)
+def test_rate_of_an_irregularly_sampled_sine_on_a_daily_grid(d, largest, rms):
+    # The accuracy the docstring states: two years of sin(2 pi t / 365) seen
+    # every 4 to 12 days, with two gaps of a month, noise-free, lam = 0.1;
+    # the first derivative on a daily grid against 2 pi / 365 cos(2 pi t / 365).
+    rng = np.random.default_rng(131)
+    t = np.cumsum(rng.uniform(4.0, 12.0, 100))
+    t = t[(t < 730) & ~((t > 100) & (t < 130)) & ~((t > 400) & (t < 430))]
+    y = np.sin(2 * np.pi * t / 365)[None, :]
+    days = np.arange(np.ceil(t[0]), np.floor(t[-1]) + 1)
+    rate = tt.evaluate_lambda(t, y, 0.1, d=d, x_out=days, derivative=1).z[0]
+    error = (rate - 2 * np.pi / 365 * np.cos(2 * np.pi * days / 365)) / (2 * np.pi / 365)
+    assert np.abs(error).max() < largest and np.sqrt(np.mean(error**2)) < rms
+
+
 # (criterion, T, d, missing, seed, irregular, weights, normalize, unit of x):
 # positions that are only shifted keep their unit, and so must the grid.
 SELECTION_CASES = [
@@ -278,6 +450,13 @@ def test_results_do_not_depend_on_the_pool_or_the_batch():
         np.testing.assert_array_equal(getattr(pooled, field), getattr(alone, field))
     single = tt.evaluate_lambda(x, y[[7]], lams[7], w[[7]])
     assert single.edf[0] == pooled.edf[7]
+    x_out = np.linspace(x[0] - 3, x[-1] + 3, 150)
+    pooled = tt.select_lambda(x, y, w, return_se=True, x_out=x_out)
+    alone = tt.select_lambda(x, y, w, return_se=True, x_out=x_out, parallel=False)
+    part = tt.select_lambda(x, y[5:9], w[5:9], return_se=True, x_out=x_out)
+    for field in ("z", "se"):
+        np.testing.assert_array_equal(getattr(pooled, field), getattr(alone, field))
+        np.testing.assert_array_equal(getattr(pooled, field)[5:9], getattr(part, field))
     y[3] = np.nan
     for lam in (lams, 30.0, "gcv"):
         pooled = tt.envelope(x, y, w, p=0.1, lam=lam)
@@ -304,6 +483,12 @@ def test_float32_input_is_selected_in_float64():
                        w.astype(np.float32).astype(np.float64), lam="reml")  # fmt: skip
     assert narrow.z.dtype == narrow.weights.dtype == np.float32 and narrow.lam.dtype == np.float64
     np.testing.assert_array_equal(narrow.lam, wide.lam)
+    np.testing.assert_array_equal(narrow.z, wide.z.astype(np.float32))
+    x_out = np.linspace(-1, 52, 70, dtype=np.float32)
+    narrow = tt.evaluate_lambda(x.astype(np.float32), y.astype(np.float32), 5.0, return_se=True, x_out=x_out)
+    wide = tt.evaluate_lambda(x.astype(np.float32), y.astype(np.float32).astype(np.float64), 5.0, return_se=True,
+                              x_out=x_out.astype(np.float64))  # fmt: skip
+    assert narrow.z.shape == narrow.se.shape == (3, 70) and narrow.z.dtype == narrow.se.dtype == np.float32
     np.testing.assert_array_equal(narrow.z, wide.z.astype(np.float32))
 
 
@@ -362,6 +547,17 @@ BAD_INPUT_CASES = [
     (tt.envelope, (X8, Y8), dict(lam=[1.0, np.nan]), (ValueError, "finite")),
     (tt.envelope, (X8, Y8), dict(lam=-1.0), ValueError),
     (tt.envelope, (X8, Y8, -Y8), dict(lam=1.0), ValueError),
+    (tt.evaluate_lambda, (X8, Y8, 1.0), dict(x_out=[1.0, 3.0, 2.0]), (ValueError, "strictly increasing")),
+    (tt.evaluate_lambda, (X8, Y8, 1.0), dict(x_out=[1.0, 1.0]), (ValueError, "strictly increasing")),
+    (tt.select_lambda, (X8, Y8), dict(x_out=[1.0, np.nan]), (ValueError, "finite")),
+    (tt.select_lambda, (X8, Y8), dict(x_out=[0.5, np.inf]), (ValueError, "finite")),
+    (tt.evaluate_lambda, (X8, Y8, 1.0), dict(x_out=np.ones((2, 2))), (ValueError, "1-D")),
+    (tt.evaluate_lambda, (X8, Y8, 1.0), dict(x_out=2.0), (ValueError, "1-D")),
+    (tt.select_lambda, (X8, Y8), dict(x_out=[]), (ValueError, "non-empty")),
+    (tt.evaluate_lambda, (X8, Y8, 1.0), dict(derivative=3), ValueError),
+    (tt.select_lambda, (X8, Y8), dict(derivative=True), ValueError),
+    (tt.evaluate_lambda, (X8, Y8, 1.0), dict(x_out=[1.0, 2.0], derivative=2), (ValueError, "at least 3")),
+    (tt.evaluate_lambda, (X8, Y8, 1.0), dict(derivative=1, return_se=True), (ValueError, "derivative=0")),
 ]
 
 
@@ -385,6 +581,15 @@ def test_native_functions_check_their_buffers():
                          *outputs, None, None)  # fmt: skip
     with pytest.raises(TypeError):
         _select.evaluate(X8, Y8)
+    common = (X8, Y8, None, 2, 1e-10, 1e-10, "mean", np.ones(1), 1.0, True)
+    with pytest.raises(ValueError, match="shape"):  # z at x, not at x_out
+        _select.evaluate(*common, z, *outputs, None, None, np.arange(3.0))
+    with pytest.raises(ValueError, match="hat"):
+        _select.evaluate(*common, np.empty((2, 3)), *outputs, z, None, np.arange(3.0))
+    with pytest.raises(ValueError, match="finite"):
+        _select.evaluate(*common, np.empty((2, 3)), *outputs, None, None, np.array([0.0, 1.0, np.inf]))
+    with pytest.raises(ValueError, match="shape"):
+        _select.evaluate(*common, np.empty((2, 3)), *outputs, None, np.empty((2, 3)), np.arange(3.0), np.ones(3))
 
 
 def test_the_interpreter_lock_is_released_while_computing():

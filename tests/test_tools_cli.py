@@ -15,7 +15,7 @@ import numpy as np
 import pytest
 
 import tarnwold
-from tarnwold_tools import _csv_text, _progress, select_lambda
+from tarnwold_tools import _csv_text, _progress, evaluate_lambda, select_lambda
 from tarnwold_tools._tables import exact_floats
 from tarnwold_tools.cli import main
 
@@ -93,6 +93,11 @@ def expected(method, dtype, options, data_dtype=np.float64):
     name = "robust_whittaker_irls" if method == "robust" else "whittaker_solve"
     function = getattr(tarnwold, f"{name}_{'f32' if dtype == 'float32' else 'f64'}")
     y_st = observations().astype(data_dtype).astype(dtype)
+    if "derivative" in options:
+        rest = {key: value for key, value in options.items() if key != "lam"}
+        if isinstance(options["lam"], str):
+            return select_lambda(DAYS - DAYS[0], y_st, criterion=options["lam"], **rest).z.astype(data_dtype)
+        return evaluate_lambda(DAYS - DAYS[0], y_st, options["lam"], **rest).z.astype(data_dtype)
     if isinstance(options.get("lam"), str):
         rest = {key: value for key, value in options.items() if key != "lam"}
         return select_lambda(DAYS - DAYS[0], y_st, criterion=options["lam"], **rest).z.astype(data_dtype)
@@ -124,6 +129,9 @@ OPTION_SETS = [
     (["--lam", "reml"], "whittaker", "float64", {"lam": "reml"}),
     (["--lam", "GCV", "--d", "3", "--chunk-size", "5", "--no-parallel"], "whittaker", "float64",
      {"lam": "gcv", "d": 3, "parallel": False}),
+    # Rates along the positions, per day.
+    (["--lam", "30", "--derivative", "1", "--chunk-size", "5"], "whittaker", "float64", {"lam": 30.0, "derivative": 1}),
+    (["--lam", "reml", "--derivative", "2"], "whittaker", "float64", {"lam": "reml", "derivative": 2}),
 ]
 
 
@@ -438,6 +446,11 @@ ERRORS = [
     (["{data}", "--lam", "nan"], "argument --lam: must be a finite number"),
     (["{data}", "--d", "1.5"], "argument --d: invalid integer"),
     (["{data}", "--d", "-1"], "argument --d: must be an integer >= 0"),
+    (["{data}", "--derivative", "1", "--lam", "5", "--method", "robust"], "--derivative needs --method whittaker"),
+    (["{data}", "--derivative", "1", "--lam", "5", "--dtype", "float32"], "--derivative needs --method whittaker"),
+    (["{data}", "--derivative", "1"], "--derivative needs --lam"),
+    (["{data}", "--derivative", "2", "--lam", "0"], "--derivative needs --lam"),
+    (["{data}", "--derivative", "3"], "argument --derivative: invalid choice"),
     (["{data}", "--normalize", "max"], "argument --normalize: invalid choice"),
     (["{data}", "--weighting", "gauss", "--method", "robust"], "argument --weighting: invalid choice"),
     (["{data}", "--tuning", "1,2", "--method", "robust"], "argument --tuning: needs three numbers"),

@@ -193,6 +193,14 @@ def test_no_values_where_the_fit_has_no_observation(backend, method, options, ho
         ({"lam": 5.0, "return_diagnostics": True}, ValueError, "return_diagnostics=True needs lam given as a criterion"),
         ({"lam": "reml", "return_se": True}, ValueError, "return_se=True needs return_diagnostics=True"),
         ({"lam": "reml", "lam_grid": [1.0, 2.0, 3.0]}, TypeError, "unknown option 'lam_grid'"),
+        ({"x_out": "1D", "method": "robust", "lam": 5.0}, ValueError, "need method='whittaker'"),
+        ({"x_out": "1D", "lam": 0.0}, ValueError, "need lam > 0 or a criterion"),
+        ({"derivative": 1}, ValueError, "need lam > 0 or a criterion"),
+        ({"derivative": 1, "lam": 5.0, "dtype": "float32"}, ValueError, "compute in float64"),
+        ({"x_out": np.arange(3.0), "lam": 5.0}, TypeError, "of the kind of the coordinate 'time'"),
+        ({"da": cube(("time", "y")).drop_vars("time"), "x_out": "1D", "lam": 5.0}, ValueError, "needs a datetime"),
+        ({"x_out": np.array([], "datetime64[D]"), "lam": 5.0}, ValueError, "non-empty"),
+        ({"derivative": 3, "lam": 5.0}, ValueError, "derivative must be 0, 1 or 2"),
     ],
 )
 def test_rejects_bad_requests(change, error, match):
@@ -246,6 +254,41 @@ def test_diagnostics_are_those_of_select_lambda(criterion, backend, chunks, retu
     status = result["status"].values
     assert status[1, 0] == tarnwold_tools.LAMBDA_EMPTY and status[2, 1] == tarnwold_tools.LAMBDA_TOO_FEW
     assert np.isnan(result[names].values[1, :, 0]).all() and np.isnan(result["lam"].values[[1, 2], [0, 1]]).all()
+
+
+# (x_out, lam, derivative, backend); "dates": dates within and beyond the coordinate's.
+OUTPUT_GRID_CASES = [
+    ("7D", 5.0, 0, "numpy"),
+    ("1D", "reml", 1, "dask"),
+    ("dates", 5.0, 0, "dask"),
+    (None, "gcv", 2, "numpy"),
+]
+
+
+@pytest.mark.parametrize(("x_out", "lam", "derivative", "backend"), OUTPUT_GRID_CASES)
+def test_output_grid_is_that_of_evaluate_and_select_lambda(x_out, lam, derivative, backend):
+    da = cube(("y", "time", "x"))
+    time = da.time.values
+    if x_out == "dates":
+        x_out = time[0] + np.array([-5, 0, 3, 10, 50, DAYS[-1] - DAYS[0] + 9], dtype="timedelta64[D]")
+    if isinstance(x_out, str):
+        import pandas as pd
+
+        expected = pd.date_range(time[0], time[-1], freq=x_out).values
+    else:
+        expected = time if x_out is None else x_out
+    if backend == "dask":
+        pytest.importorskip("dask.array")
+        da = da.chunk({"y": 1})
+    result = tarnwold_tools.smooth(da, "time", lam=lam, x_out=x_out, derivative=derivative)
+    assert result.dims == da.dims and np.array_equal(result.time.values, expected)
+    positions = None if x_out is None else (expected - time[0]) / np.timedelta64(1, "D")
+    x, y_st = (DAYS - DAYS[0]).astype(np.float64), as_st(da)
+    if isinstance(lam, str):
+        direct = tarnwold_tools.select_lambda(x, y_st, criterion=lam, x_out=positions, derivative=derivative)
+    else:
+        direct = tarnwold_tools.evaluate_lambda(x, y_st, lam, x_out=positions, derivative=derivative)
+    assert_bitwise(result.transpose(..., "time").values.reshape(-1, len(expected)), direct.z)
 
 
 def test_rejects_weights_with_foreign_dimensions():

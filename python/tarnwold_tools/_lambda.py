@@ -17,6 +17,7 @@ from typing import Literal
 import numpy as np
 
 from . import _select
+from ._output_grid import divided_differences, output_positions
 
 LAMBDA_OK = 0
 """An interior minimum of the criterion (refined between its neighbours)."""
@@ -49,7 +50,8 @@ class LambdaSelection:
     n_obs: (S,) int64, the number m of points with a finite value and a
         positive weight.
     status: (S,) int8, one of LAMBDA_OK .. LAMBDA_EMPTY.
-    z: (S, T) the fit at lam, in the input's dtype.
+    z: (S, T) the fit at lam, in the input's dtype ((S, len(x_out)) at
+        x_out when given; its derivative with derivative=1 or 2).
     se: (S, T) posterior standard errors sqrt(sigma2 * Sigma_ii), also at
         missing points, in the input's dtype; None unless return_se.
     grid: (G,) the lam grid for weight 1. Series s used grid * grid_scale[s].
@@ -80,7 +82,9 @@ class LambdaEvaluation:
     gcv, loocv, reml: (S,) float64. hat: (S, T) float64 leverages w_i Sigma_ii
     (0 where w_i = 0), None unless return_hat. se: (S, T) sqrt(sigma2 *
     Sigma_ii) with sigma2 = Q / (m - d), in the input's dtype, None unless
-    return_se. A series without observations gives NaN throughout.
+    return_se. A series without observations gives NaN throughout. With
+    x_out, z and se are (S, len(x_out)) and hat stays on x; with derivative,
+    z holds the derivative.
     """
 
     z: np.ndarray
@@ -137,6 +141,39 @@ def _check_order(d: int, length: int) -> int:
     return int(d)
 
 
+def _check_derivative(derivative: int, return_se: bool) -> int:
+    if isinstance(derivative, bool) or not isinstance(derivative, (int, np.integer)) or derivative not in (0, 1, 2):
+        raise ValueError("derivative must be 0, 1 or 2")
+    if derivative and return_se:
+        # Standard errors of the fit next to a derivative would pass for the
+        # derivative's own.
+        raise ValueError("return_se gives the fit's standard errors: ask for them with derivative=0")
+    return int(derivative)
+
+
+def _on_union(grid_x, positions, values, weights, order, ridge, eps, normalize, lams, gamma, parallel, se_wanted,
+              sigma2):
+    """The fit (and se) at lams on the union of x and x_out, read at x_out.
+    sigma2: the noise variance per series for se, or None for the union
+    fit's own Q / (m - d)."""
+    S, points = values.shape[0], positions.shape[0]
+    z = np.empty((S, points))
+    unused = [np.empty(S) for _ in range(6)]
+    se = np.empty((S, points)) if se_wanted else None
+    _select.evaluate(
+        grid_x, values, weights, order, ridge, eps, normalize, lams, gamma, parallel, z, *unused, None, se,
+        positions, sigma2,
+    )  # fmt: skip
+    return z, se
+
+
+def _output(z, se, positions, derivative, dtype):
+    """The fit or its derivative along positions, and se, in the input's dtype."""
+    if derivative:
+        z = divided_differences(z, positions, derivative)
+    return z.astype(dtype, copy=False), None if se is None else se.astype(dtype, copy=False)
+
+
 def select_lambda(
     x: np.ndarray,
     y_st: np.ndarray,
@@ -153,6 +190,8 @@ def select_lambda(
     return_se: bool = False,
     return_scores: bool = False,
     parallel: bool = True,
+    x_out: np.ndarray | None = None,
+    derivative: int = 0,
 ) -> LambdaSelection:
     """Chooses lam for every series by minimising a criterion.
 
@@ -166,12 +205,19 @@ def select_lambda(
     largest lam; an interior minimum is refined by golden-section search in
     log lam unless refine is False. See LambdaSelection for the results and
     LAMBDA_OK .. LAMBDA_EMPTY for the statuses.
+
+    x_out and derivative: as in evaluate_lambda. The choice of lam is made on
+    x alone (the criteria do not change); then the fit at the selected lam
+    (for too_few series at the grid's middle) is computed on the union of x
+    and x_out, and z and se come at x_out, se with the selection's sigma2.
     """
     if criterion not in _CRITERIA:
         raise ValueError("criterion must be one of 'reml', 'gcv', 'loocv', 'vcurve'")
     grid_x, values, weights, dtype = _series_inputs(x, y_st, w_base_st)
     order = _check_order(d, grid_x.shape[0])
     ridge, eps, gamma = _check_parameters(ridge, eps, gamma)
+    derivative = _check_derivative(derivative, return_se)
+    positions = grid_x if x_out is None else output_positions(x_out)
     if lam_grid is None:
         grid = np.array(_select.default_grid(grid_x, order, float(eps), normalize), dtype=np.float64)
     else:
@@ -182,16 +228,25 @@ def select_lambda(
     n_obs = np.empty(S, dtype=np.int64)
     status = np.empty(S, dtype=np.int8)
     z = np.empty((S, T))
-    se = np.empty((S, T)) if return_se else None
+    se = np.empty((S, T)) if return_se and x_out is None else None
     scores = np.empty((S, points)) if return_scores else None
     _select.select(
         grid_x, values, weights, order, float(ridge), float(eps), normalize, criterion, grid,
         lam_grid is None, bool(refine), float(gamma), bool(parallel),
         lam, score, edf, sigma2, n_obs, status, grid_scale, z, se, scores,
     )  # fmt: skip
+    if x_out is not None:
+        # The lam each series was fitted at: too_few ones at the middle of
+        # their grid, empty ones at any (their fit is NaN).
+        middle = np.sqrt((grid[0] * grid_scale) * (grid[-1] * grid_scale))
+        fitted = np.where(status == LAMBDA_TOO_FEW, middle, np.where(status == LAMBDA_EMPTY, 1.0, lam))
+        z, se = _on_union(
+            grid_x, positions, values, weights, order, ridge, eps, normalize, np.ascontiguousarray(fitted), gamma,
+            bool(parallel), return_se, sigma2,
+        )  # fmt: skip
+    z, se = _output(z, se, positions, derivative, dtype)
     return LambdaSelection(
-        lam=lam, score=score, edf=edf, sigma2=sigma2, n_obs=n_obs, status=status,
-        z=z.astype(dtype, copy=False), se=None if se is None else se.astype(dtype, copy=False),
+        lam=lam, score=score, edf=edf, sigma2=sigma2, n_obs=n_obs, status=status, z=z, se=se,
         grid=grid, grid_scale=grid_scale, scores=scores,
     )  # fmt: skip
 
@@ -210,12 +265,47 @@ def evaluate_lambda(
     return_hat: bool = False,
     return_se: bool = False,
     parallel: bool = True,
+    x_out: np.ndarray | None = None,
+    derivative: int = 0,
 ) -> LambdaEvaluation:
     """The fit and its diagnostics at a given lam: one for every series (a
-    scalar) or one per series (an (S,) array). See LambdaEvaluation."""
+    scalar) or one per series (an (S,) array). See LambdaEvaluation.
+
+    x_out: positions to return z and se at (1-D, finite, strictly increasing,
+    in x's units). One within 1e-4 of x's mean spacing of a position of x,
+    or of the previous output position, is merged into it (equal ones
+    coincide): closer points would make the system too ill-conditioned to
+    keep the fit's digits. The fit
+    is computed on the union of x and x_out with zero weight where there is
+    no observation, and z and se are (S, len(x_out)); se grows across gaps.
+    lam keeps its meaning on x: the union is normalised with x's shift and
+    scale, and each difference row weighted by the share of x's spacing it
+    covers, so a dense x_out smooths like a sparse one (identically for
+    d = 1, to the discretisation's accuracy beyond: a daily x_out moves the
+    fit at x of a sine seen every 4 to 12 days, lam = 10, by 0.5 % of its
+    amplitude with d = 2, 1.4 % with d = 3). With x_out equal to x
+    the result is the plain fit, bit for bit. Beyond x's range the fit
+    continues as the polynomial of degree d - 1 through its last d values
+    at each end: d = 1 constant, d = 2 the straight line, d = 3 the parabola
+    (the ridge pulls it towards 0 far out). edf, rss, roughness, the
+    criteria and hat stay those of x alone, as without x_out; se uses the
+    union fit's own sigma2 = Q / (m - d).
+
+    derivative: 1 or 2 returns, as z, the derivative of the fit along the
+    output grid (x_out, else x) in x's units: at each point that of the
+    parabola through it and its two neighbours (the first or last three
+    points at the ends). Measured on two years of sin(2 pi t / 365) seen
+    every 4 to 12 days with two gaps of a month, noise-free, lam = 0.1, the
+    first derivative on a daily grid is off by at most 3.8 % (RMS 0.8 %) of
+    the true amplitude 2 pi / 365 with d = 2, 0.3 % (RMS 0.05 %) with
+    d = 3; with noise of 2 % of the amplitude and lam chosen by REML, d = 2,
+    16 % (RMS 5 %). return_se needs derivative=0.
+    """
     grid_x, values, weights, dtype = _series_inputs(x, y_st, w_base_st)
     order = _check_order(d, grid_x.shape[0])
     ridge, eps, gamma = _check_parameters(ridge, eps, gamma)
+    derivative = _check_derivative(derivative, return_se)
+    positions = grid_x if x_out is None else output_positions(x_out)
     S, T = values.shape
     lams = np.ascontiguousarray(np.atleast_1d(np.asarray(lam, dtype=np.float64)))
     if lams.ndim != 1 or (np.ndim(lam) == 1 and lams.shape[0] != S) or np.ndim(lam) > 1:
@@ -225,12 +315,17 @@ def evaluate_lambda(
     z = np.empty((S, T))
     edf, rss, roughness, gcv, loocv, reml = (np.empty(S) for _ in range(6))
     hat = np.empty((S, T)) if return_hat else None
-    se = np.empty((S, T)) if return_se else None
+    se = np.empty((S, T)) if return_se and x_out is None else None
     _select.evaluate(
         grid_x, values, weights, order, float(ridge), float(eps), normalize, lams, float(gamma), bool(parallel),
         z, edf, rss, roughness, gcv, loocv, reml, hat, se,
     )  # fmt: skip
+    if x_out is not None:
+        z, se = _on_union(
+            grid_x, positions, values, weights, order, ridge, eps, normalize, lams, gamma, bool(parallel), return_se,
+            None,
+        )  # fmt: skip
+    z, se = _output(z, se, positions, derivative, dtype)
     return LambdaEvaluation(
-        z=z.astype(dtype, copy=False), edf=edf, rss=rss, roughness=roughness, gcv=gcv, loocv=loocv, reml=reml,
-        hat=hat, se=None if se is None else se.astype(dtype, copy=False),
+        z=z, edf=edf, rss=rss, roughness=roughness, gcv=gcv, loocv=loocv, reml=reml, hat=hat, se=se
     )  # fmt: skip

@@ -53,6 +53,8 @@ def evaluate(
     reml: _F64,
     hat: _F64 | None,
     se: _F64 | None,
+    x_out: _F64 | None = None,
+    sigma2: _F64 | None = None,
     /,
 ) -> None: ...
 def envelope(

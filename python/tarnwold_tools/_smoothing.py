@@ -120,6 +120,17 @@ def select_block(x, y_st, w_st=None, *, criterion, return_se=False, options):
     return select_lambda(x, y_st, w_st, criterion=criterion, return_se=return_se, **settings)
 
 
+def rate_block(x, y_st, *, derivative, options):
+    """The derivative of order `derivative` of evaluate_lambda's fit of the
+    rows of `y_st` (S, T) at lam options["lam"] (a number), along `x`, in
+    float64."""
+    from ._lambda import evaluate_lambda
+
+    y_st = _as_float(y_st, np.float64, missing=np.nan, what="the data")
+    settings = {name: value for name, value in options.items() if name != "lam"}
+    return evaluate_lambda(np.asarray(x, dtype=np.float64), y_st, options["lam"], derivative=derivative, **settings).z
+
+
 def _as_float(values, dtype, missing, what):
     """`values` as an array of `dtype`, with the masked entries of a masked
     array (netCDF4 hands out fill values that way) set to `missing`."""

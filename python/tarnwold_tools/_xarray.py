@@ -7,6 +7,7 @@ import numpy as np
 from ._days import positions
 from ._lambda import LAMBDA_EMPTY
 from ._smoothing import check_real, check_request, criterion_of, resolve_dtype, result_dtype, select_block, smooth_block
+from ._xarray_output import check_output_request, output_grid, output_kernel
 
 # The statuses of the selection, in the CF way of naming flag values.
 _STATUS_ATTRS = {
@@ -16,7 +17,7 @@ _STATUS_ATTRS = {
 
 
 def smooth(da, dim, *, method="whittaker", dtype=None, weights=None, return_weights=False,
-           return_diagnostics=False, return_se=False, **options):
+           return_diagnostics=False, return_se=False, x_out=None, derivative=0, **options):
     """Smooth every series of a DataArray along the dimension `dim`.
 
     Each one-dimensional slice of `da` along `dim` is one series; all of them
@@ -71,6 +72,19 @@ def smooth(da, dim, *, method="whittaker", dtype=None, weights=None, return_weig
     return_se : bool, default False
         With return_diagnostics=True, add `se`: the posterior standard error
         of the fit at every position, also at missing ones.
+    x_out : array or str, optional
+        Positions to return the fit at instead of the coordinate of `dim`:
+        an array of the coordinate's kind (datetime64 on a datetime
+        coordinate), or on a datetime coordinate a pandas frequency ("1D",
+        "10D") for the dates from its first to its last value. `dim` then
+        takes their length and they become its coordinate. The fit is
+        `evaluate_lambda`'s (lam a number > 0) or `select_lambda`'s (lam a
+        criterion, chosen on the observations) on the union of the
+        coordinate and x_out, in float64, method="whittaker" only.
+    derivative : {0, 1, 2}, default 0
+        Return the first or second derivative of the fit along the output
+        grid (x_out, else the coordinate), in the coordinate's units (per day
+        on a datetime coordinate); as x_out for the rest.
     **options
         Passed to the module's function unchanged: `lam`, `d`, `ridge`,
         `normalize`, `eps`, `parallel` for both methods, and `iterations`,
@@ -99,6 +113,9 @@ def smooth(da, dim, *, method="whittaker", dtype=None, weights=None, return_weig
     import xarray as xr
 
     check_request(method, options, return_weights)
+    resampled = x_out is not None or derivative != 0
+    if resampled:
+        check_output_request(method, dtype, options)
     criterion = criterion_of(options)
     if return_diagnostics and criterion is None:
         raise ValueError("return_diagnostics=True needs lam given as a criterion: 'reml', 'gcv', 'loocv' or 'vcurve'")
@@ -127,6 +144,9 @@ def smooth(da, dim, *, method="whittaker", dtype=None, weights=None, return_weig
     if weights is not None:
         inputs.append(_weights_like(weights, da, dim))
 
+    if resampled:
+        return _on_output_grid(da, dim, inputs, x, out_dtype, criterion, return_diagnostics, return_se, options,
+                               x_out, derivative)
     if criterion is not None:
         return _select(da, dim, inputs, x, out_dtype, criterion, return_diagnostics, return_se, options)
 
@@ -170,6 +190,45 @@ def _select(da, dim, inputs, x, out_dtype, criterion, return_diagnostics, return
         output_dtypes=[out_dtype] + [dtypes[name] for name in names],
         keep_attrs="drop",
     )
+    return _assembled(da, result, names, return_diagnostics)
+
+
+def _on_output_grid(da, dim, inputs, x, out_dtype, criterion, return_diagnostics, return_se, options, x_out,
+                    derivative):
+    """smooth() at x_out, or its derivative: `dim` may change its length."""
+    import xarray as xr
+
+    if x_out is None:
+        positions_out, coordinate = None, (da[dim].values if dim in da.coords else None)
+    else:
+        positions_out, coordinate = output_grid(da, dim, x_out)
+    points = da.sizes[dim] if x_out is None else len(positions_out)
+    names = ["lam", "edf", "status"] + (["se"] if return_se else []) if criterion is not None else []
+    dtypes = {"lam": np.float64, "edf": np.float64, "status": np.int8, "se": out_dtype}
+    result = xr.apply_ufunc(
+        output_kernel,
+        *inputs,
+        kwargs={"x": x, "x_out": positions_out, "criterion": criterion, "derivative": derivative,
+                "return_se": return_se, "out_dtype": out_dtype, "options": options},
+        input_core_dims=[[dim]] * len(inputs),
+        output_core_dims=[[dim]] + [[dim] if name == "se" else [] for name in names],
+        exclude_dims={dim},
+        dask="parallelized",
+        output_dtypes=[out_dtype] + [dtypes[name] for name in names],
+        dask_gufunc_kwargs={"output_sizes": {dim: points}},
+        keep_attrs="drop",
+    )  # fmt: skip
+    result = result if names else (result,)
+    if coordinate is not None:
+        result = tuple(part.assign_coords({dim: coordinate}) if dim in part.dims else part for part in result)
+    return _assembled(da, result, names, return_diagnostics)
+
+
+def _assembled(da, result, names, return_diagnostics):
+    """The smoothed DataArray in the caller's order of dimensions, or with
+    return_diagnostics the Dataset of it and the diagnostics `names`."""
+    import xarray as xr
+
     smoothed = result[0].transpose(*da.dims)
     smoothed.name = da.name
     smoothed.attrs = dict(da.attrs)

@@ -14,7 +14,7 @@ import numpy as np
 from ._atomic import replaced_on_success
 from ._cli_common import UsageError, first_line
 from ._progress import Progress
-from ._smoothing import CRITERIA, ROBUST_OPTIONS, resolve_dtype, select_block, smooth_block
+from ._smoothing import CRITERIA, ROBUST_OPTIONS, rate_block, resolve_dtype, select_block, smooth_block
 
 PROG = "tarnwold-smooth"
 
@@ -153,6 +153,7 @@ def _parser():
     smoothing.add_argument("--eps", type=_number(0), help="floor of spacings, pivots and scales (module default 1e-10)")
     smoothing.add_argument("--normalize", choices=("mean", "median", "none"), type=str.lower, help="rescale the grid to unit mean or median spacing, or not (module default mean)")
     smoothing.add_argument("--no-parallel", action="store_true", help="smooth on the calling thread only")
+    smoothing.add_argument("--derivative", type=int, choices=(1, 2), help="write the first or second derivative of the fit along the positions instead (per day for dates), in float64; needs --lam and --method whittaker")
     robust = parser.add_argument_group("robust smoothing (with --method robust)")
     robust.add_argument("--iterations", type=_integer(1), help=f"IRLS passes; 1 is the plain weighted fit (default {_ROBUST_ITERATIONS})")
     robust.add_argument("--weighting", choices=_WEIGHTINGS, type=str.lower, help="weight function (module default tukey)")
@@ -312,6 +313,12 @@ def _options(args):
             raise UsageError(f"--lam {args.lam} chooses lam in float64; --dtype {args.dtype} does not apply")
     elif args.diagnostics is not None:
         raise UsageError("--diagnostics needs --lam reml, gcv, loocv or vcurve")
+    if args.derivative is not None:
+        if args.method != "whittaker" or args.dtype != "float64":
+            raise UsageError("--derivative needs --method whittaker and --dtype float64")
+        if args.lam is None or args.lam == 0:
+            # The module's default lam would pass unnoticed; lam = 0 fits no rate.
+            raise UsageError("--derivative needs --lam, a number > 0 or a criterion")
     return options
 
 
@@ -418,8 +425,11 @@ def _smooth_in_chunks(loaded, args, dtype, options, progress):
         try:
             for start in range(0, series, args.chunk_size):
                 stop = min(start + args.chunk_size, series)
-                if selecting:
-                    chosen = select_block(loaded.x, loaded.y_st[start:stop], criterion=args.lam, options=options)
+                if args.derivative is not None and not selecting:
+                    z_st[start:stop] = rate_block(loaded.x, loaded.y_st[start:stop], derivative=args.derivative, options=options)
+                elif selecting:
+                    settings = options if args.derivative is None else dict(options, derivative=args.derivative)
+                    chosen = select_block(loaded.x, loaded.y_st[start:stop], criterion=args.lam, options=settings)
                     z_st[start:stop] = chosen.z
                     for target, part in zip(diagnostics, (chosen.lam, chosen.edf, chosen.n_obs, chosen.status)):
                         target[start:stop] = part

@@ -87,7 +87,7 @@ std::uint64_t taken_before(const double* start, std::size_t s, const EnvelopeOut
 void read_start(const double* values, const double* start, std::size_t n, std::size_t stride, double p,
                 const double* base, double* w, double* y, unsigned char* above) {
     SeriesTotals unused;
-    read_points(values, start, 0, n, w, y, stride, unused);
+    read_points(values, start, nullptr, 0, n, w, y, stride, unused);
     for (std::size_t t = 0; t < n; ++t) {
         const std::size_t i = t * stride;
         above[i] = base[i] > 0 && w[i] == base[i] * p ? 1 : 0;
@@ -103,7 +103,7 @@ void envelope_one_by_one(const SelectionModel& model, const SeriesBatch& batch, 
         std::vector<double> base(n);
         std::vector<unsigned char> above(n);
         for (std::size_t s = lo; s < hi; ++s) {
-            ws.read(model, batch.values + s * n, batch.base_weights ? batch.base_weights + s * n : nullptr);
+            ws.read(model, batch, s);
             if (ws.observed == 0) {
                 write_empty(n, s, ws.w.data(), 1, out);
                 continue;
@@ -111,7 +111,7 @@ void envelope_one_by_one(const SelectionModel& model, const SeriesBatch& batch, 
             const double lam = per_series ? lams[s] : lams[0];
             base = ws.w;
             if (start != nullptr) {
-                read_start(batch.values + s * n, start + s * n, n, 1, options.p, base.data(), ws.w.data(),
+                read_start(batch.row(s), start + s * n, n, 1, options.p, base.data(), ws.w.data(),
                            ws.y.data(), above.data());
             }
             evaluate_series(model, ws, lam, 1.0, false, false);
@@ -208,10 +208,10 @@ private:
         series_[l] = idle;
         while (next < hi) {
             const std::size_t s = next++;
-            const double* values = in.batch.values + s * n;
+            const double* values = in.batch.row(s);
             totals_[l] = SeriesTotals{};
-            read_points(values, in.batch.base_weights ? in.batch.base_weights + s * n : nullptr, 0, n,
-                        w_.data() + l, y_.data() + l, width, totals_[l]);
+            read_points(values, in.batch.base_row(s), nullptr, 0, n, w_.data() + l, y_.data() + l, width,
+                        totals_[l]);
             if (totals_[l].observed == 0) {
                 write_empty(n, s, w_.data() + l, width, in.out);
                 continue;
@@ -402,13 +402,11 @@ void envelope_selected(const SelectionModel& model, const SeriesBatch& batch,
     // the weight the sides of the symmetric fit leave.
     for (std::size_t s = 0; s < S; ++s) {
         if (status[s] != static_cast<std::int8_t>(LambdaStatus::Empty)) {
-            at[s] = at[s] * reweighted_share(batch.values + s * n,
-                                             batch.base_weights ? batch.base_weights + s * n : nullptr,
-                                             out.z + s * n, n, options.p);
+            at[s] = at[s] * reweighted_share(batch.row(s), batch.base_row(s), out.z + s * n, n, options.p);
         }
     }
     envelope_at(model, batch, at.data(), true, options, out);
-    select_lambdas(model, {batch.values, out.weights, S}, selection, outputs(lam, status, out.z));
+    select_lambdas(model, {batch.values, out.weights, S, n, nullptr}, selection, outputs(lam, status, out.z));
     iteration_lams();
     std::copy(out.iterations, out.iterations + S, before.begin());
     envelope_at(model, batch, at.data(), true, options, out, out.weights);
@@ -424,10 +422,10 @@ void envelope_selected(const SelectionModel& model, const SeriesBatch& batch,
     std::vector<double> values(checked_product(M, n)), weights(values.size()), z(values.size()), lams(M);
     std::vector<std::int8_t> statuses(M);
     for (std::size_t k = 0; k < M; ++k) {
-        std::copy_n(batch.values + moved[k] * n, n, values.begin() + k * n);
+        std::copy_n(batch.row(moved[k]), n, values.begin() + k * n);
         std::copy_n(out.weights + moved[k] * n, n, weights.begin() + k * n);
     }
-    select_lambdas(model, {values.data(), weights.data(), M}, selection,
+    select_lambdas(model, {values.data(), weights.data(), M, n, nullptr}, selection,
                    outputs(lams.data(), statuses.data(), z.data()));
     for (std::size_t k = 0; k < M; ++k) {
         lam[moved[k]] = lams[k];

@@ -43,10 +43,9 @@ struct EnvelopeOutputs {
 };
 
 // At given lams: one per series, or a single one for all when per_series is
-// false. With start weights (S * T, as the weights of a previous call
-// returned them), the first fit uses them instead of the base weights, and
-// out.iterations holds on entry the reweightings already taken, which count
-// towards options.iterations.
+// false. The batch holds the model's T points per row (no source). With start weights (S * T, as the weights
+// of a previous call returned them), the first fit uses them instead of the base weights, and out.iterations
+// holds on entry the reweightings already taken, which count towards options.iterations.
 void envelope_at(const SelectionModel& model, const SeriesBatch& batch, const double* lams, bool per_series,
                  const EnvelopeOptions& options, const EnvelopeOutputs& out, const double* start = nullptr);
 

@@ -59,6 +59,27 @@ void normalize_grid(const T* x, std::size_t n, std::string_view text, T* normali
         return;
     }
     const T x0 = x[0];
+    const T scale = grid_scale(x, n, text);
+    // A true division per element: multiplying by 1/scale would round twice.
+    for (std::size_t i = 0; i < n; ++i) {
+        normalized[i] = (x[i] - x0) / scale;
+    }
+    // Shifted and scaled positions grow with their index, so the last one is
+    // the largest: when it is not finite although both ends are, the span
+    // (or the span over a tiny spacing) overflowed, and any penalty built on
+    // the grid would be meaningless. Other grids are the callers' to reject.
+    if (std::isfinite(x0) && std::isfinite(x[n - 1]) && !std::isfinite(normalized[n - 1])) {
+        throw NumericalInstability(
+            "normalizing x overflows: its span (over the spacing) exceeds the floating-point range");
+    }
+}
+
+template <typename T>
+T grid_scale(const T* x, std::size_t n, std::string_view text) {
+    if (n < 2) {
+        return T(1);
+    }
+    const T x0 = x[0];
     T scale = T(1);
     switch (normalize_mode(text)) {
         case NormalizeMode::Mean:
@@ -73,18 +94,7 @@ void normalize_grid(const T* x, std::size_t n, std::string_view text, T* normali
     if (!(scale > T(0))) {
         scale = T(1);
     }
-    // A true division per element: multiplying by 1/scale would round twice.
-    for (std::size_t i = 0; i < n; ++i) {
-        normalized[i] = (x[i] - x0) / scale;
-    }
-    // Shifted and scaled positions grow with their index, so the last one is
-    // the largest: when it is not finite although both ends are, the span
-    // (or the span over a tiny spacing) overflowed, and any penalty built on
-    // the grid would be meaningless. Other grids are the callers' to reject.
-    if (std::isfinite(x0) && std::isfinite(x[n - 1]) && !std::isfinite(normalized[n - 1])) {
-        throw NumericalInstability(
-            "normalizing x overflows: its span (over the spacing) exceeds the floating-point range");
-    }
+    return scale;
 }
 
 template <typename T>
@@ -159,7 +169,11 @@ DifferenceRows<T> divided_difference_rows(const T* x, std::size_t n, std::uint64
 
 template <typename T>
 PenaltyBand<T> build_penalty_band(const T* x, std::size_t n, std::uint64_t d, T eps) {
-    const DifferenceRows<T> difference = divided_difference_rows(x, n, d, eps);
+    return penalty_band_from_rows(divided_difference_rows(x, n, d, eps), n, d);
+}
+
+template <typename T>
+PenaltyBand<T> penalty_band_from_rows(const DifferenceRows<T>& difference, std::size_t n, std::uint64_t d) {
     const std::size_t order = static_cast<std::size_t>(d);
     const std::size_t k = 2 * order;
     const std::size_t band_size = (k + 1) * n;
@@ -193,6 +207,8 @@ PenaltyBand<T> build_penalty_band(const T* x, std::size_t n, std::uint64_t d, T 
     return band;
 }
 
+template float grid_scale<float>(const float*, std::size_t, std::string_view);
+template double grid_scale<double>(const double*, std::size_t, std::string_view);
 template void normalize_grid<float>(const float*, std::size_t, std::string_view, float*);
 template void normalize_grid<double>(const double*, std::size_t, std::string_view, double*);
 template std::vector<float> normalize_grid<float>(const float*, std::size_t, std::string_view);
@@ -203,5 +219,7 @@ template DifferenceRows<double> divided_difference_rows<double>(const double*, s
                                                                 double);
 template PenaltyBand<float> build_penalty_band<float>(const float*, std::size_t, std::uint64_t, float);
 template PenaltyBand<double> build_penalty_band<double>(const double*, std::size_t, std::uint64_t, double);
+template PenaltyBand<double> penalty_band_from_rows<double>(const DifferenceRows<double>&, std::size_t,
+                                                            std::uint64_t);
 
 }  // namespace tarnwold

@@ -53,6 +53,9 @@ std::vector<T> normalize_grid(const T* x, std::size_t n, std::string_view text);
 // The same into normalized (n values).
 template <typename T>
 void normalize_grid(const T* x, std::size_t n, std::string_view text, T* normalized);
+// The scale normalize_grid divides the shifted grid by (1 for n < 2).
+template <typename T>
+T grid_scale(const T* x, std::size_t n, std::string_view text);
 
 // Requires d <= n (and n >= 1 when d >= 1); otherwise throws InternalFault,
 // because no rows of the requested order exist. Callers validate first.
@@ -62,5 +65,10 @@ DifferenceRows<T> divided_difference_rows(const T* x, std::size_t n, std::uint64
 
 template <typename T>
 PenaltyBand<T> build_penalty_band(const T* x, std::size_t n, std::uint64_t d, T eps);
+
+// P = D^T D from rows of D built for n positions with order d (rows that
+// may have been rescaled since, each by its own factor).
+template <typename T>
+PenaltyBand<T> penalty_band_from_rows(const DifferenceRows<T>& difference, std::size_t n, std::uint64_t d);
 
 }  // namespace tarnwold

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <limits>
 #include <type_traits>
+#include <utility>
 
 #include "fault.hpp"
 #include "floor.hpp"
@@ -153,8 +154,12 @@ SelectionModel make_selection_model(const double* x, std::size_t length, std::ui
         model.unit_spacing = (x[length - 1] - x[0]) / static_cast<double>(length - 1);
     }
     model.difference = divided_difference_rows(model.positions.data(), length, d, eps);
-    model.penalty = build_penalty_band(model.positions.data(), length, d, eps);
+    finish_penalty(model);
+    return model;
+}
 
+void finish_penalty(SelectionModel& model) {
+    model.penalty = penalty_band_from_rows(model.difference, model.length, model.order);
     // log det(D D^T): D D^T has half-width d and D full row rank.
     const DifferenceRows<double>& D = model.difference;
     const std::size_t k = model.order;
@@ -170,7 +175,6 @@ SelectionModel make_selection_model(const double* x, std::size_t length, std::ui
         return s;
     };
     model.log_pdet = log_of(factor_band(D.count, k, gram, 0.0, factor.data(), reciprocal.data(), true));
-    return model;
 }
 
 SeriesWorkspace::SeriesWorkspace(const SelectionModel& model) {
@@ -188,28 +192,46 @@ SeriesWorkspace::SeriesWorkspace(const SelectionModel& model) {
     basis.resize(checked_product(n, model.order));
 }
 
-void SeriesWorkspace::read(const SelectionModel& model, const double* values, const double* base) {
+void SeriesWorkspace::read(const SelectionModel& model, const SeriesBatch& batch, std::size_t s) {
     static_cast<SeriesTotals&>(*this) = SeriesTotals{};
-    read_points(values, base, 0, model.length, w.data(), y.data(), 1, *this);
+    read_points(batch.row(s), batch.base_row(s), batch.source, 0, model.length, w.data(), y.data(), 1, *this);
 }
 
-void read_points(const double* values, const double* base, std::size_t first, std::size_t last, double* w,
-                 double* y, std::size_t stride, SeriesTotals& totals) {
+namespace {
+
+// read_points for a point's value and base weight from input(t).
+template <typename Input>
+void read_each(Input input, std::size_t first, std::size_t last, double* w, double* y, std::size_t stride,
+               SeriesTotals& totals) {
     // Kept in locals: the stores to w and y could alias the totals.
     SeriesTotals sums = totals;
     for (std::size_t t = first; t < last; ++t) {
-        const double value = values[t];
-        const double weight = working_weight(value, base != nullptr ? base[t] : 1.0);
+        const auto [value, base] = input(t);
+        const double weight = working_weight(value, base);
         w[t * stride] = weight;
         y[t * stride] = working_value(value, weight);
-        if (usable(value, weight)) {
-            ++sums.observed;
-            sums.weight_sum = sums.weight_sum + weight;
-            // log 1 = +0 exactly, and adding +0 changes no sum here.
-            sums.log_weight_sum = sums.log_weight_sum + (weight == 1 ? 0.0 : std::log(weight));
-        }
+        add_point(sums, usable(value, weight), weight);
     }
     totals = sums;
+}
+
+}  // namespace
+
+void read_points(const double* values, const double* base, const std::int64_t* source, std::size_t first,
+                 std::size_t last, double* w, double* y, std::size_t stride, SeriesTotals& totals) {
+    if (source == nullptr) {
+        const auto input = [&](std::size_t t) {
+            return std::pair{values[t], base != nullptr ? base[t] : 1.0};
+        };
+        read_each(input, first, last, w, y, stride, totals);
+        return;
+    }
+    const auto input = [&](std::size_t t) {
+        const std::int64_t i = source[t];
+        if (i < 0) return std::pair{std::numeric_limits<double>::quiet_NaN(), 1.0};
+        return std::pair{values[i], base != nullptr ? base[i] : 1.0};
+    };
+    read_each(input, first, last, w, y, stride, totals);
 }
 
 double log_of(const PivotProduct& pivots) {

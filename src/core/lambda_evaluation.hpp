@@ -14,6 +14,7 @@
 // series can keep the same steps with vectors in place of doubles.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -45,6 +46,27 @@ struct SelectionModel {
 SelectionModel make_selection_model(const double* x, std::size_t length, std::uint64_t d, double ridge,
                                     double eps, std::optional<std::string_view> normalize);
 
+// Sets the model's penalty band and log pdet P from its difference rows.
+void finish_penalty(SelectionModel& model);
+
+// The series: S rows of row_length contiguous values, NaN/inf missing; base
+// weights of the same shape, or null for weight 1. Without source the rows
+// hold the model's T points; with it, point t of the model takes value
+// source[t] of its row, and a point with source[t] < 0 is missing (an output
+// position that carries no observation).
+struct SeriesBatch {
+    const double* values;
+    const double* base_weights;
+    std::size_t count;
+    std::size_t row_length;
+    const std::int64_t* source;
+
+    const double* row(std::size_t s) const { return values + s * row_length; }
+    const double* base_row(std::size_t s) const {
+        return base_weights != nullptr ? base_weights + s * row_length : nullptr;
+    }
+};
+
 // What a series' criteria take from its observed points.
 struct SeriesTotals {
     std::size_t observed = 0;   // m: points with w > 0
@@ -62,16 +84,27 @@ struct SeriesWorkspace : SeriesTotals {
     std::vector<double> basis;  // d columns of T, for the null-space test
 
     explicit SeriesWorkspace(const SelectionModel& model);
-    // Takes the working inputs (working_input.hpp's rule) from one row of
-    // values and of base weights (null for weight 1), T contiguous values.
-    void read(const SelectionModel& model, const double* values, const double* base);
+    // Takes the working inputs (working_input.hpp's rule) of series s.
+    void read(const SelectionModel& model, const SeriesBatch& batch, std::size_t s);
 };
+
+// Adds a point of working weight w to the totals where it is usable (the
+// count, the sum of w and of log w; log 1 = +0 exactly, and adding +0
+// changes no sum that starts at +0). Without branches but for the rare log.
+inline void add_point(SeriesTotals& totals, bool usable, double w) {
+    totals.observed += usable ? 1 : 0;
+    totals.weight_sum = totals.weight_sum + (usable ? w : 0.0);
+    if (usable && w != 1) {
+        totals.log_weight_sum = totals.log_weight_sum + std::log(w);
+    }
+}
 
 // The working inputs of points first .. last - 1 of one row of values and
 // of base weights (null for weight 1), written to w and y at t * stride,
-// their observed points added to the totals in order.
-void read_points(const double* values, const double* base, std::size_t first, std::size_t last, double* w,
-                 double* y, std::size_t stride, SeriesTotals& totals);
+// their observed points added to the totals in order. With source, point t
+// takes element source[t] of the rows, or is missing where it is < 0.
+void read_points(const double* values, const double* base, const std::int64_t* source, std::size_t first,
+                 std::size_t last, double* w, double* y, std::size_t stride, SeriesTotals& totals);
 
 struct Evaluation {
     double edf = 0;                       // NaN unless the inverse was formed
@@ -121,11 +154,6 @@ Evaluation evaluate_series(const SelectionModel& model, SeriesWorkspace& workspa
 // the fit evaluate_series left in the workspace (one more solve).
 double vcurve_speed(const SelectionModel& model, SeriesWorkspace& workspace, double lam,
                     const Evaluation& at);
-
-// Leverage of point t after an evaluation with the inverse: w_t Sigma_tt.
-inline double leverage(const SelectionModel& model, const SeriesWorkspace& workspace, std::size_t t) {
-    return workspace.w[t] > 0 ? workspace.w[t] * workspace.sigma[t * (model.order + 1)] : 0.0;
-}
 
 // True when the observed values lie on a polynomial of degree d - 1 (the null
 // space of P) to a relative weighted RSS of 1e-20, all zeros included.

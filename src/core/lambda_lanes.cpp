@@ -1,6 +1,9 @@
 #include "lambda_lanes.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <cstddef>
+#include <limits>
 #include <optional>
 #include <vector>
 
@@ -16,8 +19,12 @@ namespace {
 // series, and the series' totals lane by lane.
 class LaneBlock {
 public:
-    LaneBlock(const SelectionModel& model, const LaneEvaluationKernels& kernels)
-        : model_(model), kernels_(kernels), width(kernels.width), one_(model) {
+    LaneBlock(const SelectionModel& model, const LaneEvaluationKernels& kernels,
+              const LaneBlockKernels<double>& io)
+        : model_(model), kernels_(kernels), io_(io), width(kernels.width), one_(model) {
+        if (io.width != width) {
+            throw InternalFault("lane selection: the read and write kernels have another block width");
+        }
         const std::size_t n = model.length;
         const std::size_t lanes = checked_product(n, width);
         const std::size_t band = checked_product(lanes, model.order + 1);
@@ -35,31 +42,45 @@ public:
         totals.resize(width);
         null_space.resize(width);
         unsettled_.resize(width);
+        rows_.resize(width);
+        bases_.resize(width);
+        targets_.resize(width);
     }
 
     // Reads series first .. first + lanes - 1 into the lanes; the lanes past
-    // them repeat the last. A tile of points at a time, lane by lane, keeps
-    // the stores to the interleaved buffers in the first-level cache. With
-    // null_test, also tells for each series with enough points to select
-    // whether its data lie in the null space of P (the one-series test
-    // decides the lanes the lane test leaves unsettled).
+    // them repeat the last. With null_test, also tells for each series with
+    // enough points to select whether its data lie in the null space of P
+    // (the one-series test decides the lanes the lane test leaves
+    // unsettled).
     void read(const SeriesBatch& batch, std::size_t first, std::size_t lanes, bool null_test) {
         const std::size_t n = model_.length;
         for (std::size_t l = 0; l < width; ++l) {
             totals[l] = SeriesTotals{};
         }
-        for (std::size_t t = 0; t < n; t += tile) {
-            const std::size_t last = n - t < tile ? n : t + tile;
+        if (batch.source != nullptr) {
+            // Rows spread over a longer grid: point by point, each point of
+            // the grid taking its row element or none.
             for (std::size_t l = 0; l < width; ++l) {
                 const std::size_t s = first + (l < lanes ? l : lanes - 1);
-                const double* values = batch.values + s * n;
-                const double* base = batch.base_weights ? batch.base_weights + s * n : nullptr;
-                // The row's next tile, while this one is read.
-                for (std::size_t p = last; p < n && p < last + tile; p += 8) {
-                    __builtin_prefetch(values + p);
-                    if (base != nullptr) __builtin_prefetch(base + p);
+                read_points(batch.row(s), batch.base_row(s), batch.source, 0, n, w_.data() + l, y_.data() + l,
+                            width, totals[l]);
+            }
+        } else {
+            const auto row = [](const double* values) { return reinterpret_cast<const std::byte*>(values); };
+            for (std::size_t l = 0; l < width; ++l) {
+                const std::size_t s = first + (l < lanes ? l : lanes - 1);
+                rows_[l] = row(batch.row(s));
+                bases_[l] = batch.base_weights != nullptr ? row(batch.base_row(s)) : nullptr;
+            }
+            constexpr auto step = static_cast<std::ptrdiff_t>(sizeof(double));
+            io_.read({n, rows_.data(), step, batch.base_weights != nullptr ? bases_.data() : nullptr, step,
+                      w_.data(), y_.data()});
+            // The working weight is > 0 exactly at the usable points.
+            for (std::size_t t = 0; t < n; ++t) {
+                const double* w = w_.data() + t * width;
+                for (std::size_t l = 0; l < width; ++l) {
+                    add_point(totals[l], w[l] > 0, w[l]);
                 }
-                read_points(values, base, t, last, w_.data() + l, y_.data() + l, width, totals[l]);
             }
         }
         if (!null_test) {
@@ -73,9 +94,6 @@ public:
             }
         }
     }
-
-    // Points per tile of the interleaved reads and writes.
-    static constexpr std::size_t tile = 32;
 
     // Evaluates every lane at its lam.
     void evaluate(bool log_det, bool inverse, bool speed) {
@@ -126,11 +144,27 @@ public:
     double speed(std::size_t l, const Evaluation& at) const {
         return speed_of(lam[l], psi_rate_[l], phi_rate_[l], at);
     }
-    SeriesView view(std::size_t l) const { return {w_.data() + l, z_.data() + l, sigma_.data() + l, width}; }
+    // Writes lanes 0 .. lanes - 1 of a lane-interleaved vector (n values
+    // per lane) to the rows of series first .. first + lanes - 1 of out.
+    void write(const double* lane_values, std::size_t first, std::size_t lanes, double* out) {
+        for (std::size_t l = 0; l < lanes; ++l) {
+            targets_[l] = out + (first + l) * model_.length;
+        }
+        io_.write({model_.length, lanes, lane_values, targets_.data()});
+    }
+
+    // The lane-interleaved fit, working weights and band of Sigma.
+    const double* fit() const { return z_.data(); }
+    const double* weights() const { return w_.data(); }
+    const double* sigma() const { return sigma_.data(); }
+    // A lane-interleaved vector of n values for the caller's use between
+    // evaluations.
+    double* spare() { return dz_.data(); }
 
 private:
     const SelectionModel& model_;
     const LaneEvaluationKernels& kernels_;
+    const LaneBlockKernels<double>& io_;
 
 public:
     const std::size_t width;
@@ -148,22 +182,23 @@ private:
     SeriesWorkspace one_;  // one series, for the null-space test of an unsettled lane
     std::vector<double> w_, y_, factor_, reciprocal_, sigma_, z_, dz_, differences_, scratch_, basis_;
     std::vector<unsigned char> unsettled_;
+    std::vector<const std::byte*> rows_, bases_;
+    std::vector<double*> targets_;
     std::vector<double> product_, rss_, norm_, roughness_, edf_, loo_, psi_rate_, phi_rate_;
     std::vector<std::int64_t> exponent_;
     bool log_det_ = false, inverse_ = false;
 };
 
-// The kernel shape for a range of `count` series: four vectors side by side
-// where the range fills them and their block's buffers stay small enough to
-// be cached (measured: for long series the narrow block, a quarter of the
+// Whether a range of `count` series runs in wide blocks, four vectors side
+// by side: where the range fills them and their buffers stay small enough
+// to be cached (measured: for long series the narrow block, a quarter of the
 // size, is as fast or faster).
-const LaneEvaluationKernels& shape_for(const SelectionKernelSet& kernels, std::size_t count,
-                                       const SelectionModel& model) {
+bool wide_blocks(const SelectionKernelSet& kernels, std::size_t count, const SelectionModel& model) {
     constexpr double cached_bytes = 24.0 * 1024 * 1024;
     const double buffers = static_cast<double>(9 + 3 * model.order);  // vectors of T values per lane
     const double wide_bytes = buffers * static_cast<double>(model.length) *
                               static_cast<double>(kernels.wide.width) * sizeof(double);
-    return count >= kernels.wide.width && wide_bytes <= cached_bytes ? kernels.wide : kernels.narrow;
+    return count >= kernels.wide.width && wide_bytes <= cached_bytes;
 }
 
 // The selection of one block at a time, lane by lane what SeriesSelector
@@ -171,8 +206,13 @@ const LaneEvaluationKernels& shape_for(const SelectionKernelSet& kernels, std::s
 class BlockSelector {
 public:
     BlockSelector(const SelectionModel& model, const SelectionOptions& options,
-                  const LaneEvaluationKernels& kernels, const SelectionOutputs& out)
-        : model_(model), options_(options), out_(out), block_(model, kernels), points_(options.grid.size()) {
+                  const LaneEvaluationKernels& kernels, const LaneBlockKernels<double>& io,
+                  const SelectionOutputs& out)
+        : model_(model),
+          options_(options),
+          out_(out),
+          block_(model, kernels, io),
+          points_(options.grid.size()) {
         const std::size_t width = block_.width;
         count_ = vcurve() ? points_ - 1 : points_;
         grid_.resize(checked_product(width, points_));
@@ -214,15 +254,15 @@ public:
         }
         block_.evaluate(true, true, false);
         const std::size_t n = model_.length;
+        block_.write(block_.fit(), first, lanes, out_.z);
         for (std::size_t l = 0; l < lanes; ++l) {
             const Lane& lane = lanes_[l];
             const std::size_t s = first + l;
             if (!lane.used) {
+                fill(out_.z + s * n, n, std::numeric_limits<double>::quiet_NaN());
                 continue;
             }
             const Evaluation e = block_.result(l, options_.gamma);
-            const SeriesView view = block_.view(l);
-            copy_strided(view.z, view.stride, n, out_.z + s * n);
             if (!lane.selecting) {
                 out_.edf[s] = e.edf;
                 continue;
@@ -230,7 +270,7 @@ public:
             finish_selection(options_.criterion, e, block_.totals[l], model_.order, lane.lam, lane.score,
                              lane.status, s, out_);
             if (out_.se != nullptr) {
-                standard_errors(0, n, model_.order, view.sigma, view.stride, out_.sigma2[s], out_.se + s * n);
+                standard_errors(n, model_.order, block_.sigma() + l, width, out_.sigma2[s], out_.se + s * n);
             }
         }
     }
@@ -382,13 +422,15 @@ const SelectionKernelSet* selection_kernels(Kernel kernel) {
 }
 
 void select_in_lanes(const SelectionModel& model, const SeriesBatch& batch, const SelectionOptions& options,
-                     const SelectionKernelSet& kernels, const SelectionOutputs& out) {
+                     const SelectionKernelSet& kernels, const LaneKernels<double>& io,
+                     const SelectionOutputs& out) {
     for_each_series_range(
         batch.count, options.parallel,
         [&](std::size_t lo, std::size_t hi) {
-            const LaneEvaluationKernels& shape = shape_for(kernels, hi - lo, model);
-            BlockSelector selector(model, options, shape, out);
-            const std::size_t width = shape.width;
+            const bool wide = wide_blocks(kernels, hi - lo, model);
+            BlockSelector selector(model, options, wide ? kernels.wide : kernels.narrow,
+                                   wide ? io.wide : io.narrow, out);
+            const std::size_t width = wide ? kernels.wide.width : kernels.narrow.width;
             for (std::size_t first = lo; first < hi; first += width) {
                 selector.run(batch, first, hi - first < width ? hi - first : width);
             }
@@ -398,34 +440,68 @@ void select_in_lanes(const SelectionModel& model, const SeriesBatch& batch, cons
 
 void evaluate_in_lanes(const SelectionModel& model, const SeriesBatch& batch, const double* lams,
                        bool per_series, double gamma, bool parallel, const SelectionKernelSet& kernels,
-                       const EvaluationOutputs& out) {
+                       const LaneKernels<double>& io, const EvaluationOutputs& out) {
     const std::size_t n = model.length;
+    const std::size_t k = model.order;
     for_each_series_range(
         batch.count, parallel,
         [&](std::size_t lo, std::size_t hi) {
-            LaneBlock block(model, shape_for(kernels, hi - lo, model));
+            const bool wide = wide_blocks(kernels, hi - lo, model);
+            LaneBlock block(model, wide ? kernels.wide : kernels.narrow, wide ? io.wide : io.narrow);
             const std::size_t width = block.width;
             std::vector<Evaluation> results(width);
+            std::vector<double> sigma2(width);
             for (std::size_t first = lo; first < hi; first += width) {
                 const std::size_t lanes = hi - first < width ? hi - first : width;
                 block.read(batch, first, lanes, false);
                 for (std::size_t l = 0; l < width; ++l) {
                     block.lam[l] = per_series ? lams[first + (l < lanes ? l : lanes - 1)] : lams[0];
                 }
-                block.evaluate(true, true, false);
-                for (std::size_t l = 0; l < lanes; ++l) {
+                block.evaluate(out.output == nullptr, wants_inverse(out), false);
+                for (std::size_t l = 0; l < width; ++l) {
                     results[l] = block.result(l, gamma);
+                    const std::size_t s = first + (l < lanes ? l : lanes - 1);
+                    sigma2[l] = evaluation_sigma2(block.totals[l], results[l], k, out, s);
+                }
+                if (out.output != nullptr) {
+                    for (std::size_t l = 0; l < lanes; ++l) {
+                        if (block.totals[l].observed == 0) {
+                            write_empty_evaluation(n, first + l, out);
+                        } else {
+                            write_evaluation_values(results[l], first + l, out);
+                            write_output_points(k, block.fit() + l, block.sigma() + l, width, sigma2[l],
+                                                first + l, out);
+                        }
+                    }
+                    continue;
+                }
+                block.write(block.fit(), first, lanes, out.z);
+                // Point by point across the lanes, in the order of the buffers.
+                double* spare = block.spare();
+                if (out.hat != nullptr) {
+                    for (std::size_t t = 0; t < n; ++t) {
+                        const double* w = block.weights() + t * width;
+                        const double* diagonal = block.sigma() + t * (k + 1) * width;
+                        for (std::size_t l = 0; l < width; ++l) {
+                            spare[t * width + l] = leverage(w[l], diagonal[l]);
+                        }
+                    }
+                    block.write(spare, first, lanes, out.hat);
+                }
+                if (out.se != nullptr) {
+                    for (std::size_t t = 0; t < n; ++t) {
+                        const double* diagonal = block.sigma() + t * (k + 1) * width;
+                        for (std::size_t l = 0; l < width; ++l) {
+                            spare[t * width + l] = standard_error(sigma2[l], diagonal[l]);
+                        }
+                    }
+                    block.write(spare, first, lanes, out.se);
+                }
+                for (std::size_t l = 0; l < lanes; ++l) {
                     if (block.totals[l].observed == 0) {
                         write_empty_evaluation(n, first + l, out);
-                    }
-                }
-                for (std::size_t t = 0; t < n; t += LaneBlock::tile) {
-                    const std::size_t last = n - t < LaneBlock::tile ? n : t + LaneBlock::tile;
-                    for (std::size_t l = 0; l < lanes; ++l) {
-                        if (block.totals[l].observed != 0) {
-                            write_evaluation(model, block.totals[l], results[l], block.view(l), t, last,
-                                             first + l, out);
-                        }
+                    } else {
+                        write_evaluation_values(results[l], first + l, out);
                     }
                 }
             }

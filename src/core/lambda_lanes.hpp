@@ -8,6 +8,7 @@
 
 #include "kernel_choice.hpp"
 #include "lambda_selection.hpp"
+#include "lane_kernel.hpp"
 #include "lane_selection.hpp"
 
 namespace tarnwold {
@@ -15,11 +16,14 @@ namespace tarnwold {
 // The lane kernels of a vector kernel; nullptr for Scalar.
 const SelectionKernelSet* selection_kernels(Kernel kernel);
 
+// io: the lane kernels of the same instruction set, whose read and write
+// move series between rows and the blocks' lanes.
 void select_in_lanes(const SelectionModel& model, const SeriesBatch& batch, const SelectionOptions& options,
-                     const SelectionKernelSet& kernels, const SelectionOutputs& out);
+                     const SelectionKernelSet& kernels, const LaneKernels<double>& io,
+                     const SelectionOutputs& out);
 
 void evaluate_in_lanes(const SelectionModel& model, const SeriesBatch& batch, const double* lams,
                        bool per_series, double gamma, bool parallel, const SelectionKernelSet& kernels,
-                       const EvaluationOutputs& out);
+                       const LaneKernels<double>& io, const EvaluationOutputs& out);
 
 }  // namespace tarnwold

@@ -61,14 +61,24 @@ void finish_selection(Criterion criterion, const Evaluation& e, const SeriesTota
     out.status[s] = static_cast<std::int8_t>(status);
 }
 
-void standard_errors(std::size_t first, std::size_t last, std::size_t order, const double* sigma,
-                     std::size_t stride, double sigma2, double* se) {
-    for (std::size_t t = first; t < last; ++t) {
-        se[t] = std::sqrt(sigma2 * sigma[t * (order + 1) * stride]);
+void standard_errors(std::size_t n, std::size_t order, const double* sigma, std::size_t stride, double sigma2,
+                     double* se) {
+    for (std::size_t t = 0; t < n; ++t) {
+        se[t] = standard_error(sigma2, sigma[t * (order + 1) * stride]);
     }
 }
 
+double evaluation_sigma2(const SeriesTotals& series, const Evaluation& e, std::size_t order,
+                         const EvaluationOutputs& out, std::size_t s) {
+    if (out.sigma2 != nullptr) {
+        return out.sigma2[s];
+    }
+    const double dof = static_cast<double>(series.observed) - static_cast<double>(order);
+    return dof > 0 ? e.objective / dof : not_a_number;
+}
+
 void write_empty_evaluation(std::size_t n, std::size_t s, const EvaluationOutputs& out) {
+    n = out.output != nullptr ? out.output_count : n;
     out.edf[s] = out.rss[s] = out.roughness[s] = not_a_number;
     out.gcv[s] = out.loocv[s] = out.reml[s] = not_a_number;
     fill(out.z + s * n, n, not_a_number);
@@ -76,33 +86,24 @@ void write_empty_evaluation(std::size_t n, std::size_t s, const EvaluationOutput
     fill(out.se ? out.se + s * n : nullptr, n, not_a_number);
 }
 
-void write_evaluation(const SelectionModel& model, const SeriesTotals& series, const Evaluation& e,
-                      const SeriesView& view, std::size_t first, std::size_t last, std::size_t s,
-                      const EvaluationOutputs& out) {
-    const std::size_t n = model.length;
-    const std::size_t k = model.order;
+void write_evaluation_values(const Evaluation& e, std::size_t s, const EvaluationOutputs& out) {
     out.edf[s] = e.edf;
     out.rss[s] = e.rss;
     out.roughness[s] = e.roughness;
     out.gcv[s] = e.gcv;
     out.loocv[s] = e.loocv;
     out.reml[s] = e.reml;
-    copy_strided(view.z + first * view.stride, view.stride, last - first, out.z + s * n + first);
-    if (out.hat != nullptr) {
-        // Locals, since the stores to hat could alias the view.
-        const double* weights = view.w;
-        const double* sigma = view.sigma;
-        const std::size_t stride = view.stride;
-        double* hat = out.hat + s * n;
-        for (std::size_t t = first; t < last; ++t) {
-            const double w = weights[t * stride];
-            hat[t] = w > 0 ? w * sigma[t * (k + 1) * stride] : 0.0;
+}
+
+void write_output_points(std::size_t order, const double* z, const double* sigma, std::size_t stride,
+                         double sigma2, std::size_t s, const EvaluationOutputs& out) {
+    for (std::size_t j = 0; j < out.output_count; ++j) {
+        const std::size_t p = out.output[j];
+        const std::size_t at = s * out.output_count + j;
+        out.z[at] = z[p * stride];
+        if (out.se != nullptr) {
+            out.se[at] = standard_error(sigma2, sigma[p * (order + 1) * stride]);
         }
-    }
-    if (out.se != nullptr) {
-        const double dof = static_cast<double>(series.observed) - static_cast<double>(k);
-        const double sigma2 = dof > 0 ? e.objective / dof : not_a_number;
-        standard_errors(first, last, k, view.sigma, view.stride, sigma2, out.se + s * n);
     }
 }
 

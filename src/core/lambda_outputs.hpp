@@ -3,21 +3,13 @@
 // the block's lane count), so that both paths write the same values.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <optional>
 
 #include "lambda_selection.hpp"
 
 namespace tarnwold {
-
-// A series' working weights, fit and band of Sigma, element t at t * stride
-// (the band's Sigma(t + j, t) at (t * (d + 1) + j) * stride).
-struct SeriesView {
-    const double* w;
-    const double* z;
-    const double* sigma;
-    std::size_t stride;
-};
 
 void fill(double* target, std::size_t n, double value);
 void copy_strided(const double* source, std::size_t stride, std::size_t n, double* target);
@@ -38,16 +30,33 @@ void finish_selection(Criterion criterion, const Evaluation& e, const SeriesTota
                       double lam, double score, LambdaStatus status, std::size_t s,
                       const SelectionOutputs& out);
 
-// se_t = sqrt(sigma2 Sigma_tt) for points first .. last - 1.
-void standard_errors(std::size_t first, std::size_t last, std::size_t order, const double* sigma,
-                     std::size_t stride, double sigma2, double* se);
+// A point's leverage w Sigma_tt (0 where w is not > 0) and standard error
+// sqrt(sigma2 Sigma_tt).
+inline double leverage(double w, double sigma_tt) { return w > 0 ? w * sigma_tt : 0.0; }
+inline double standard_error(double sigma2, double sigma_tt) { return std::sqrt(sigma2 * sigma_tt); }
+
+// se_t for points 0 .. n - 1, written at se[t].
+void standard_errors(std::size_t n, std::size_t order, const double* sigma, std::size_t stride, double sigma2,
+                     double* se);
+
+// evaluate_lambdas' sigma2 for the standard errors of series s: the
+// caller's where it gives one, else Q / (m - d), NaN without degrees of
+// freedom.
+double evaluation_sigma2(const SeriesTotals& series, const Evaluation& e, std::size_t order,
+                         const EvaluationOutputs& out, std::size_t s);
+
+// Whether evaluate_lambdas needs the band of Sigma for these outputs.
+inline bool wants_inverse(const EvaluationOutputs& out) {
+    return out.output == nullptr || out.hat != nullptr || out.se != nullptr;
+}
 
 // evaluate_lambdas' results of series s: NaN for a series without
-// observations, else those of the evaluation e with the inverse, its
-// values per point for points first .. last - 1.
+// observations; the values of the evaluation e with the inverse.
 void write_empty_evaluation(std::size_t n, std::size_t s, const EvaluationOutputs& out);
-void write_evaluation(const SelectionModel& model, const SeriesTotals& series, const Evaluation& e,
-                      const SeriesView& view, std::size_t first, std::size_t last, std::size_t s,
-                      const EvaluationOutputs& out);
+void write_evaluation_values(const Evaluation& e, std::size_t s, const EvaluationOutputs& out);
+// With output points: the fit (and se) of series s at them only, from a
+// series' fit and band of Sigma stored with the given stride.
+void write_output_points(std::size_t order, const double* z, const double* sigma, std::size_t stride,
+                         double sigma2, std::size_t s, const EvaluationOutputs& out);
 
 }  // namespace tarnwold

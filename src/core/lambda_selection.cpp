@@ -37,7 +37,7 @@ public:
         const std::size_t n = model_.length;
         const std::size_t count = candidates_.lams.size();
         SeriesWorkspace& ws = workspace_;
-        ws.read(model_, batch.values + s * n, batch.base_weights ? batch.base_weights + s * n : nullptr);
+        ws.read(model_, batch, s);
         const std::optional<double> scale = start_selection(model_, options_, ws, s, out);
         if (!scale) {
             return;
@@ -85,7 +85,7 @@ public:
         finish_selection(options_.criterion, e, ws, model_.order, lam, score, status, s, out);
         copy_strided(ws.z.data(), 1, n, z);
         if (out.se != nullptr) {
-            standard_errors(0, n, model_.order, ws.sigma.data(), 1, out.sigma2[s], out.se + s * n);
+            standard_errors(n, model_.order, ws.sigma.data(), 1, out.sigma2[s], out.se + s * n);
         }
     }
 
@@ -170,7 +170,7 @@ void select_lambdas(const SelectionModel& model, const SeriesBatch& batch, const
     // copies of it at the same speed) and would hold a block's buffers.
     const SelectionKernelSet* lanes = batch.count > 1 ? selection_kernels(options.kernel) : nullptr;
     if (lanes != nullptr) {
-        select_in_lanes(model, batch, options, *lanes, out);
+        select_in_lanes(model, batch, options, *lanes, *lane_kernels<double>(options.kernel), out);
         return;
     }
     for_each_series_range(batch.count, options.parallel, [&](std::size_t lo, std::size_t hi) {
@@ -186,20 +186,37 @@ void evaluate_lambdas(const SelectionModel& model, const SeriesBatch& batch, con
                       const EvaluationOutputs& out) {
     const SelectionKernelSet* lanes = batch.count > 1 ? selection_kernels(kernel) : nullptr;
     if (lanes != nullptr) {
-        evaluate_in_lanes(model, batch, lams, per_series, gamma, parallel, *lanes, out);
+        evaluate_in_lanes(model, batch, lams, per_series, gamma, parallel, *lanes,
+                          *lane_kernels<double>(kernel), out);
         return;
     }
     const std::size_t n = model.length;
     for_each_series_range(batch.count, parallel, [&](std::size_t lo, std::size_t hi) {
         SeriesWorkspace ws(model);
         for (std::size_t s = lo; s < hi; ++s) {
-            ws.read(model, batch.values + s * n, batch.base_weights ? batch.base_weights + s * n : nullptr);
+            ws.read(model, batch, s);
             if (ws.observed == 0) {
                 write_empty_evaluation(n, s, out);
                 continue;
             }
-            const Evaluation e = evaluate_series(model, ws, per_series ? lams[s] : lams[0], gamma, true);
-            write_evaluation(model, ws, e, {ws.w.data(), ws.z.data(), ws.sigma.data(), 1}, 0, n, s, out);
+            const double lam = per_series ? lams[s] : lams[0];
+            const Evaluation e =
+                evaluate_series(model, ws, lam, gamma, wants_inverse(out), out.output == nullptr);
+            write_evaluation_values(e, s, out);
+            const double sigma2 = evaluation_sigma2(ws, e, model.order, out, s);
+            if (out.output != nullptr) {
+                write_output_points(model.order, ws.z.data(), ws.sigma.data(), 1, sigma2, s, out);
+                continue;
+            }
+            copy_strided(ws.z.data(), 1, n, out.z + s * n);
+            if (out.hat != nullptr) {
+                for (std::size_t t = 0; t < n; ++t) {
+                    out.hat[s * n + t] = leverage(ws.w[t], ws.sigma[t * (model.order + 1)]);
+                }
+            }
+            if (out.se != nullptr) {
+                standard_errors(n, model.order, ws.sigma.data(), 1, sigma2, out.se + s * n);
+            }
         }
     });
 }

@@ -35,14 +35,6 @@ namespace tarnwold {
 // from 1 that are not scaled).
 std::optional<std::vector<double>> default_lambda_grid(const SelectionModel& model);
 
-// The series: S rows of T contiguous values, NaN/inf missing; base weights
-// of the same shape, or null for weight 1.
-struct SeriesBatch {
-    const double* values;
-    const double* base_weights;
-    std::size_t count;
-};
-
 struct SelectionOptions {
     Criterion criterion;
     std::vector<double> grid;  // increasing, at least 3 positive values
@@ -80,7 +72,14 @@ struct EvaluationOutputs {
     double* loocv;
     double* reml;
     double* hat;  // S * T or null
-    double* se;   // S * T or null; sigma2 = Q / (m - d)
+    double* se;   // S * T or null
+    // The noise variance of each series for se, or null for Q / (m - d).
+    const double* sigma2;
+    // Null, or the increasing points z and se are written at (S *
+    // output_count values each); then only the fit is formed, with the band
+    // of Sigma for se, and the other results are NaN.
+    const std::size_t* output;
+    std::size_t output_count;
 };
 
 // lams: one per series, or a single one for all when per_series is false.

@@ -19,6 +19,7 @@
 #include "grid_checks.hpp"
 #include "lambda_selection.hpp"
 #include "python_support.hpp"
+#include "union_model.hpp"
 
 namespace tarnwold::py {
 namespace {
@@ -112,7 +113,9 @@ struct Inputs {
         y.require_shape(series, positions.length);
         if (w) w->require_shape(series, positions.length);
     }
-    SeriesBatch batch() const { return {y.data<double>(), data_or_null<double>(w), series}; }
+    SeriesBatch batch() const {
+        return {y.data<double>(), data_or_null<double>(w), series, positions.length, nullptr};
+    }
 };
 
 std::optional<std::string_view> normalize_text(const char* text) {
@@ -276,13 +279,29 @@ PyObject* evaluate(PyObject*, PyObject* args) {
         const char* normalize;
         int parallel;
         PyObject* o[9];
-        if (!PyArg_ParseTuple(args, "OOOnddzOdpOOOOOOOOO:evaluate", &x_object, &y_object, &w_object, &d,
+        PyObject *out_object = Py_None, *sigma2_object = Py_None;
+        if (!PyArg_ParseTuple(args, "OOOnddzOdpOOOOOOOOO|OO:evaluate", &x_object, &y_object, &w_object, &d,
                               &ridge, &eps, &normalize, &lam_object, &gamma, &parallel, &o[0], &o[1], &o[2],
-                              &o[3], &o[4], &o[5], &o[6], &o[7], &o[8])) {
+                              &o[3], &o[4], &o[5], &o[6], &o[7], &o[8], &out_object, &sigma2_object)) {
             throw PythonErrorSet{};
         }
         const Inputs in(x_object, y_object, w_object);
-        const SelectionModel model = model_of(in.positions, d, ridge, eps, normalize);
+        SelectionModel model = model_of(in.positions, d, ridge, eps, normalize);
+        // With x_out the fit is formed on the union of x and x_out (zero
+        // weight where x has no position) and read at x_out.
+        std::optional<Positions> out_positions;
+        if (out_object != Py_None) out_positions.emplace(out_object);
+        UnionGrid grid;
+        if (out_positions) {
+            const double* x = in.positions.x.data<double>();
+            const double* x_out = out_positions->x.data<double>();
+            if (!std::isfinite(x_out[0]) || !std::isfinite(x_out[out_positions->length - 1])) {
+                fail(PyExc_ValueError, "x_out must be finite");
+            }
+            grid = union_of(x, in.positions.length, x_out, out_positions->length);
+            model = make_union_model(x, in.positions.length, grid.positions.data(), grid.positions.size(),
+                                     static_cast<std::uint64_t>(d), ridge, eps, normalize_text(normalize));
+        }
         const std::size_t S = in.series, T = in.positions.length;
         const Buffer lams(lam_object, 'd', false, "lam");
         const std::size_t lam_count = lams.length(0);
@@ -298,16 +317,29 @@ PyObject* evaluate(PyObject*, PyObject* args) {
             loocv(o[5], 'd', true, "loocv"), reml(o[6], 'd', true, "reml");
         const std::optional<Buffer> hat = optional_buffer(o[7], 'd', true, "hat");
         const std::optional<Buffer> se = optional_buffer(o[8], 'd', true, "se");
+        const std::optional<Buffer> sigma2 = optional_buffer(sigma2_object, 'd', false, "sigma2");
         for (const Buffer* b : {&edf, &rss, &roughness, &gcv, &loocv, &reml})
             b->require_shape(S, std::nullopt);
-        z.require_shape(S, T);
+        if (sigma2) sigma2->require_shape(S, std::nullopt);
+        const std::size_t points = out_positions ? out_positions->length : T;
+        z.require_shape(S, points);
+        if (hat && out_positions) fail(PyExc_ValueError, "hat is not formed with x_out");
         if (hat) hat->require_shape(S, T);
-        if (se) se->require_shape(S, T);
-        const EvaluationOutputs out{
-            z.data<double>(),         edf.data<double>(),        rss.data<double>(),
-            roughness.data<double>(), gcv.data<double>(),        loocv.data<double>(),
-            reml.data<double>(),      data_or_null<double>(hat), data_or_null<double>(se)};
-        const SeriesBatch batch = in.batch();
+        if (se) se->require_shape(S, points);
+        const EvaluationOutputs out{z.data<double>(),
+                                    edf.data<double>(),
+                                    rss.data<double>(),
+                                    roughness.data<double>(),
+                                    gcv.data<double>(),
+                                    loocv.data<double>(),
+                                    reml.data<double>(),
+                                    data_or_null<double>(hat),
+                                    data_or_null<double>(se),
+                                    data_or_null<double>(sigma2),
+                                    out_positions ? grid.output.data() : nullptr,
+                                    grid.output.size()};
+        SeriesBatch batch = in.batch();
+        batch.source = out_positions ? grid.source.data() : nullptr;
         const bool per_series = lam_count == S && S != 1;
         without_interpreter_lock([&] {
             evaluate_lambdas(model, batch, lams.data<double>(), per_series, gamma, parallel != 0,
@@ -388,7 +420,9 @@ PyMethodDef functions[] = {
     {"default_grid", default_grid, METH_VARARGS,
      "default_grid(x, d, eps, normalize) -> list: the default lam grid for weight 1."},
     {"select", select, METH_VARARGS, "Fills the results of tarnwold_tools.select_lambda in place."},
-    {"evaluate", evaluate, METH_VARARGS, "Fills the results of tarnwold_tools.evaluate_lambda in place."},
+    {"evaluate", evaluate, METH_VARARGS,
+     "Fills the results of tarnwold_tools.evaluate_lambda in place; with x_out (and given noise variances)\n"
+     "only z and se, at x_out."},
     {"envelope", envelope, METH_VARARGS, "Fills the results of tarnwold_tools.envelope in place."},
     {nullptr, nullptr, 0, nullptr},
 };

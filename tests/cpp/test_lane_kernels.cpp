@@ -548,7 +548,7 @@ void test_selection_batches() {
         const SelectionModel model = make_selection_model(x.data(), T, d, ridge, eps, normalize);
         const std::vector<double> grid = *default_lambda_grid(model);
         const bool parallel = c % 2 == 1;
-        const SeriesBatch batch{y.data(), c % 4 == 0 ? nullptr : w.data(), S};
+        const SeriesBatch batch{y.data(), c % 4 == 0 ? nullptr : w.data(), S, T, nullptr};
         for (const Criterion criterion : criteria) {
             for (const bool refine : {true, false}) {
                 const std::size_t count = criterion == Criterion::Vcurve ? grid.size() - 1 : grid.size();
@@ -600,7 +600,10 @@ void test_selection_batches() {
                                         p + 4 * S,
                                         p + 5 * S,
                                         p + 6 * S + S * T,
-                                        p + 6 * S + 2 * S * T};
+                                        p + 6 * S + 2 * S * T,
+                                        nullptr,
+                                        nullptr,
+                                        0};
             evaluate_lambdas(model, batch, lams.data(), per_series, 1.0, parallel, kernel, out);
             return v;
         };

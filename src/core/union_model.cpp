@@ -1,0 +1,132 @@
+#include "union_model.hpp"
+
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+#include "fault.hpp"
+#include "grid_band.hpp"
+
+namespace tarnwold {
+
+bool contains_all(const double* grid, std::size_t u, const double* x, std::size_t n) {
+    std::size_t j = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        while (j < u && grid[j] < x[i]) {
+            ++j;
+        }
+        if (j == u || !(grid[j] == x[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+UnionGrid union_of(const double* x, std::size_t n, const double* x_out, std::size_t n_out) {
+    UnionGrid grid;
+    const double tolerance = n >= 2 ? merge_share * ((x[n - 1] - x[0]) / static_cast<double>(n - 1)) : 0.0;
+    const auto add = [&](double position, std::int64_t source) {
+        grid.positions.push_back(position);
+        grid.source.push_back(source);
+    };
+    std::size_t i = 0;
+    for (std::size_t j = 0; j < n_out; ++j) {
+        const double t = x_out[j];
+        while (i < n && x[i] <= t) {
+            add(x[i], static_cast<std::int64_t>(i));
+            ++i;
+        }
+        // Merged into the nearer neighbour within the tolerance (an x
+        // position equal to t is the last one added), else a point of its own.
+        const double after = grid.positions.empty() ? HUGE_VAL : t - grid.positions.back();
+        const double before = i < n ? x[i] - t : HUGE_VAL;
+        if (after <= tolerance && after <= before) {
+            grid.output.push_back(grid.positions.size() - 1);
+        } else if (before <= tolerance) {
+            add(x[i], static_cast<std::int64_t>(i));
+            ++i;
+            grid.output.push_back(grid.positions.size() - 1);
+        } else {
+            add(t, -1);
+            grid.output.push_back(grid.positions.size() - 1);
+        }
+    }
+    for (; i < n; ++i) {
+        add(x[i], static_cast<std::int64_t>(i));
+    }
+    return grid;
+}
+
+SelectionModel make_union_model(const double* x, std::size_t n, const double* grid, std::size_t u,
+                                std::uint64_t d, double ridge, double eps,
+                                std::optional<std::string_view> normalize) {
+    if (!contains_all(grid, u, x, n) || d >= n) {
+        throw InternalFault("the union grid must hold every observation position");
+    }
+    SelectionModel model;
+    model.length = u;
+    model.order = static_cast<std::size_t>(d);
+    model.ridge = ridge;
+    model.eps = eps;
+    // x's own normalisation, applied as normalize_grid applies it to x.
+    const bool shifted = normalize && n >= 2;
+    const double shift = shifted ? x[0] : 0.0;
+    const double scale = shifted ? grid_scale(x, n, *normalize) : 1.0;
+    model.positions.resize(u);
+    for (std::size_t j = 0; j < u; ++j) {
+        model.positions[j] = shifted ? (grid[j] - shift) / scale : grid[j];
+        if (!std::isfinite(model.positions[j])) {
+            throw NumericalInstability(
+                "normalizing x_out overflows: its span (over x's spacing) exceeds the floating-point range");
+        }
+    }
+    const bool scaled = normalize && normalize_mode(*normalize) != NormalizeMode::Shift;
+    if (n >= 2 && !scaled) {
+        model.unit_spacing = (x[n - 1] - x[0]) / static_cast<double>(n - 1);
+    }
+    model.difference = divided_difference_rows(model.positions.data(), u, d, eps);
+
+    // covering[j]: the length of the x interval that union interval j lies
+    // in, or its own length outside x's range.
+    const std::vector<double>& p = model.positions;
+    std::vector<double> covering(u - 1);
+    // Three indices that only move forward: i in x of the last x position
+    // <= grid[j], below and above the union indices of x[i] and x[i + 1].
+    std::size_t i = 0, below = 0, above = 0;
+    for (std::size_t j = 0; j + 1 < u; ++j) {
+        const double own = p[j + 1] - p[j];
+        if (grid[j] < x[0] || grid[j] >= x[n - 1]) {
+            covering[j] = own;
+            continue;
+        }
+        while (i + 1 < n && x[i + 1] <= grid[j]) {
+            ++i;
+        }
+        while (grid[below] < x[i]) {
+            ++below;
+        }
+        while (grid[above] < x[i + 1]) {
+            ++above;
+        }
+        covering[j] = p[above] - p[below];
+    }
+    DifferenceRows<double>& D = model.difference;
+    for (std::size_t r = 0; r < D.count; ++r) {
+        double spans = 0, covered = 0;
+        for (std::size_t j = r; j < r + model.order; ++j) {
+            spans = spans + (p[j + 1] - p[j]);
+            covered = covered + covering[j];
+        }
+        if (spans == covered) {
+            continue;
+        }
+        const double factor = std::sqrt(spans / covered);
+        for (std::size_t c = 0; c < D.width; ++c) {
+            D.values[r * D.width + c] = D.values[r * D.width + c] * factor;
+        }
+    }
+    finish_penalty(model);
+    return model;
+}
+
+}  // namespace tarnwold
