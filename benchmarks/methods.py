@@ -30,8 +30,9 @@ LOOPS = {
     "pybaselines": ("equidistant", np.float64),
     "vam": ("equidistant", np.float64),
 }
-# The choice of lam, timed at S = 1e4, T = 365, d = 2, 5 % missing only:
+# The choice of lam and the envelope, timed at S = 1e4, T = 365, d = 2, 5 % missing only:
 # name -> (tarnwold_tools function, keyword arguments). Default grid, refined.
+# An envelope takes at most 10 reweightings, each one solve and a comparison.
 SELECTION = {
     "select_reml": ("select_lambda", dict(criterion="reml")),
     "select_gcv": ("select_lambda", dict(criterion="gcv")),
@@ -40,6 +41,8 @@ SELECTION = {
     "evaluate_hat": ("evaluate_lambda", dict(lam=LAM, return_hat=True)),
     "evaluate_daily": ("evaluate_lambda", dict(lam=LAM, x_out="daily")),
     "evaluate_triple": ("evaluate_lambda", dict(lam=LAM, x_out="triple")),
+    "envelope_given": ("envelope", dict(lam=LAM, p=0.9, iterations=10)),
+    "envelope_vcurve": ("envelope", dict(lam="vcurve", p=0.9, iterations=10)),
 }
 # Output grids of the selection's x (days 1 to 3 apart): every day (about
 # 2T positions, x among them), or 3T positions evenly spread (few on x).
@@ -64,6 +67,8 @@ LABELS = {
     "evaluate_hat": "evaluate_lambda with leverages",
     "evaluate_daily": "evaluate_lambda on a daily x_out (~2T)",
     "evaluate_triple": "evaluate_lambda on an x_out of 3T",
+    "envelope_given": "envelope p=0.9, lam given, 10 it.",
+    "envelope_vcurve": "envelope p=0.9, V-curve, 10 it.",
 }
 
 

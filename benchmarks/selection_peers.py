@@ -15,7 +15,10 @@ cholesky_banded and minimize_scalar on log lam over tarnwold's default grid
 range; scipy.signal.whittaker_henderson is absent from the SciPy this was
 written against, so it is not used),
 whittaker-eilers' smooth_optimal (cross-validation) and vam.whittaker's
-V-curve ws2doptv when it imports. BLAS is pinned to one thread; tarnwold
+V-curve ws2doptv when it imports. Asymmetric weights: tarnwold_tools.envelope
+at a given lam against pybaselines' asls loop, on the series without gaps
+(asls recomputes every weight in each iteration, so it cannot carry zero
+weights for missing points), both iterating until no weight changes. BLAS is pinned to one thread; tarnwold
 uses both cores. Timings are one pass over the series (best of two for
 tarnwold), taken while the rest of the machine may be busy: the table gives
 the cores other processes kept busy during each measurement.
@@ -253,6 +256,61 @@ def run_case(T, missing, n_series, n_large):
     return rows
 
 
+# asls: a baseline (p small) at a given plain-difference lam, iterated until
+# no weight changes (a relative weight change below 1e-15) or 50 fits.
+ASLS_P = 0.01
+ASLS_LAM = 1e3
+ASLS_ITERATIONS = 50
+
+
+def tarnwold_envelope(y):
+    import tarnwold_tools
+
+    out = tarnwold_tools.envelope(data.equidistant_grid(y.shape[1]), y, p=ASLS_P, lam=ASLS_LAM * PLAIN, d=D,
+                                  iterations=ASLS_ITERATIONS)
+    return out.z, out.weights
+
+
+def asls_loop(y):
+    from pybaselines.whittaker import asls
+
+    z, weights = np.empty_like(y), np.empty_like(y)
+    for s, row in enumerate(y):
+        z[s], params = asls(row, lam=ASLS_LAM, p=ASLS_P, diff_order=D, max_iter=ASLS_ITERATIONS, tol=1e-15)
+        weights[s] = params["weights"]
+    return z, weights
+
+
+def envelope_rows(n_series, n_large):
+    """The envelope against pybaselines' asls on the series without gaps:
+    rates, and how closely the baselines agree."""
+    T = 365
+    y = data.series(n_series, T, 0.0, np.float64)
+    rows = []
+    if n_large:
+        seconds, others = solve_rate(data.series(n_large, T, 0.0, np.float64))
+        rows.append(dict(method="tarnwold whittaker_solve_f64, fixed lam (yardstick)", S=n_large,
+                         rate=n_large / seconds, others=others, note=""))
+        large = data.series(n_large, T, 0.0, np.float64)
+        tarnwold_envelope(large[:64])
+        _, seconds, others = timed(tarnwold_envelope, large)
+        rows.append(dict(method="tarnwold envelope", S=n_large, rate=n_large / seconds, others=others, note=""))
+    (z, weights), seconds, others = timed(tarnwold_envelope, y)
+    rows.append(dict(method="tarnwold envelope", S=n_series, rate=n_series / seconds, others=others, note=""))
+    try:
+        asls_loop(y[:2])
+    except ImportError as e:
+        rows.append(dict(method="pybaselines asls loop", S=n_series, skipped=f"{type(e).__name__}: {e}"))
+        return rows
+    (z_peer, weights_peer), seconds, others = timed(asls_loop, y)
+    gap = np.max(np.abs(z - z_peer), axis=1) / np.max(np.abs(y), axis=1)
+    same = np.all(weights == weights_peer, axis=1)
+    rows.append(dict(method="pybaselines asls loop", S=n_series, rate=n_series / seconds, others=others,
+                     note=f"same final weights in {same.mean():.0%} of series; baseline gap / max|y|: "
+                          f"median {np.median(gap):.1e}, max {gap.max():.1e}"))
+    return rows
+
+
 NOTES = [
     "",
     "- tarnwold: select_lambda with its default grid (0.5 decade apart from the lam halving a "
@@ -266,6 +324,12 @@ NOTES = [
     "on that same grid. The note compares its cross-validation error with the exact leave-one-out "
     "error at one lam: exact up to 100 points, an approximation beyond.",
     "- vam.whittaker: ws2doptv over 0.1 decade steps of tarnwold's grid range, when it imports.",
+]
+ENVELOPE_NOTES = [
+    "",
+    f"Asymmetric least squares: p = {ASLS_P}, plain-difference lam {ASLS_LAM:g} (tarnwold's lam x "
+    f"{PLAIN}), d = {D}, T = 365 without gaps, at most {ASLS_ITERATIONS} fits, until no weight "
+    "changes; tarnwold_tools.envelope on both cores, pybaselines.whittaker.asls one series at a time.",
 ]
 
 
@@ -299,11 +363,23 @@ def markdown(results, meta):
     return "\n".join(lines + NOTES) + "\n"
 
 
+def envelope_markdown(rows):
+    lines = ["", "## Asymmetric weights: envelope against pybaselines' asls", "",
+             "| method | S | series/s | others | note |", "|---|---|---|---|---|"]
+    for r in rows:
+        if "skipped" in r:
+            lines.append(f"| {r['method']} | {r['S']} | n/a | | {r['skipped']} |")
+            continue
+        lines.append(f"| {r['method']} | {r['S']} | {r['rate']:.4g} | {r['others']:.2f} | {r['note']} |"
+                     .replace("| nan |", "| – |"))
+    return "\n".join(lines + ENVELOPE_NOTES) + "\n"
+
+
 def versions():
     import importlib.metadata as md
 
     found = []
-    for dist in ("tarnwold", "numpy", "scipy", "whittaker-eilers", "vam.whittaker"):
+    for dist in ("tarnwold", "numpy", "scipy", "whittaker-eilers", "vam.whittaker", "pybaselines"):
         try:
             found.append(f"{dist} {md.version(dist)}")
         except md.PackageNotFoundError:
@@ -327,7 +403,8 @@ def main():
     with threadpool_limits(limits=1):
         results = {(T, missing): run_case(T, missing, args.series, args.large if missing else 0)
                    for T, missing in CASES}
-    text = markdown(results, versions())
+        envelopes = envelope_rows(args.series, args.large)
+    text = markdown(results, versions()) + envelope_markdown(envelopes)
     args.out.write_text(text)
     print(text)
     print("wrote", args.out)

@@ -136,9 +136,10 @@ def peak_memory(res, method, limit):
     return title, figure, _verdict(worst["mem_units"] <= limit + MEMORY_ALLOWANCE)
 
 
-# The choice of lam: the least share of whittaker_solve_f64's rate.
+# The choice of lam and the envelope: the least share of whittaker_solve_f64's rate.
 SELECTION_SHARES = dict(select_reml=1 / 25, select_gcv=1 / 50, select_loocv=1 / 50, select_vcurve=1 / 30,
-                        evaluate_hat=1 / 2.5, evaluate_daily=1 / 4, evaluate_triple=1 / 4)
+                        evaluate_hat=1 / 2.5, evaluate_daily=1 / 4, evaluate_triple=1 / 4,
+                        envelope_given=1 / 12, envelope_vcurve=1 / 150)
 
 
 def selection_share(res, method, share):

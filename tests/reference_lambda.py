@@ -171,3 +171,21 @@ def refined_optimum(D, w, y, points, best, name, ridge=1e-10, gamma=1.0, samples
     values = [criterion(D, w, y, lam, name, ridge, gamma) for lam in lams]
     j = int(np.nanargmin(values))
     return lams[j], values[j]
+
+
+def envelope(D, w, y, lam, p, iterations, tol=0.0, ridge=1e-10):
+    """The asymmetric reweighting with explicit solves: (z, weights, reweightings)."""
+    z = fit(D, w, y, lam, ridge)[1]
+    obs = w > 0
+    above = obs & (y > z)
+    weights, taken = w, 0
+    while taken < iterations:
+        weights = np.where(obs, w * np.where(above, p, 1 - p), w)
+        z = fit(D, weights, y, lam, ridge)[1]
+        taken += 1
+        sides = obs & (y > z)
+        changed = int(np.sum(sides != above))
+        above = sides
+        if changed <= tol * obs.sum():
+            break
+    return z, weights, taken

@@ -1,4 +1,4 @@
-"""select_lambda and evaluate_lambda against the dense reference
+"""select_lambda, evaluate_lambda and envelope against the dense reference
 (reference_lambda.py): leverages, EDF and the four criteria to 1e-9, the
 statuses exactly, the selected lam at the reference optimum; the degenerate
 series; results independent of the pool and of the other series."""
@@ -277,6 +277,78 @@ def test_selection_matches_dense_reference(criterion, T, d, missing, seed, irreg
         np.testing.assert_allclose(got.se[s], np.sqrt(sigma2 * np.diag(e["Sigma"])), rtol=1e-8)
 
 
+
+# (T, d, missing, seed, irregular, weights, normalize, p, lam, iterations, tol)
+ENVELOPE_CASES = [
+    (40, 2, 0.0, 71, False, False, "mean", 0.9, 50.0, 10, 0.0),
+    (50, 2, 0.2, 72, True, True, "mean", 0.05, 300.0, 20, 0.0),
+    (35, 1, 0.1, 73, True, False, None, 0.7, 2.0, 3, 0.0),
+    (45, 3, 0.1, 74, False, True, "median", 0.95, 1e3, 10, 0.05),
+    (30, 2, 0.3, 75, True, False, "mean", 0.9, 10.0, 0, 0.0),
+]
+
+
+@pytest.mark.parametrize("T,d,missing,seed,irregular,weights,normalize,p,lam,iterations,tol", ENVELOPE_CASES)
+def test_envelope_matches_dense_reference(T, d, missing, seed, irregular, weights, normalize, p, lam, iterations,
+                                          tol):  # fmt: skip
+    x, y, w_base = make_series(T, d, missing, seed, irregular, weights, series=4)
+    got = tt.envelope(x, y, w_base, p=p, lam=lam, d=d, iterations=iterations, tol=tol, normalize=normalize)
+    D = ref.difference_matrix(x, d, normalize)
+    assert got.status is None and np.all(got.lam == lam)
+    for s in range(y.shape[0]):
+        w, ys = ref.working_inputs(y[s], None if w_base is None else w_base[s])
+        z, weights, taken = ref.envelope(D, w, ys, lam, p, iterations, tol)
+        assert got.iterations[s] == taken
+        np.testing.assert_array_equal(got.weights[s], weights)
+        np.testing.assert_allclose(got.z[s], z, rtol=1e-9, atol=1e-12)
+
+
+# (p, how the envelope lies against the symmetric fit where the data have
+# one-sided outliers): above for an upper envelope, below for a baseline,
+# the plain fit at twice the lam for p = 0.5.
+ENVELOPE_SIDE_CASES = [(0.9, "above"), (0.02, "below"), (0.5, "plain")]
+
+
+@pytest.mark.parametrize("criterion", [5.0, "vcurve", "reml"])
+@pytest.mark.parametrize("p,side", ENVELOPE_SIDE_CASES)
+def test_envelope_lies_on_its_side(p, side, criterion):
+    rng = np.random.default_rng(81)
+    x, y, _ = make_series(120, 2, 0.05, 81, series=5)
+    outliers = rng.uniform(size=y.shape) < 0.2
+    y = np.where(outliers, y + (-1 if side == "above" else 1) * rng.uniform(0.5, 2.0, y.shape), y)
+    got = tt.envelope(x, y, p=p, lam=criterion)
+    plain = tt.evaluate_lambda(x, y, got.lam if side != "plain" else 2 * got.lam).z
+    if side == "plain":
+        np.testing.assert_allclose(got.z, plain, rtol=1e-9, atol=1e-9)
+        return
+    gap = (got.z - plain) if side == "above" else (plain - got.z)
+    # A lam chosen on the asymmetric weights bends the fit further towards the
+    # heavy side, for baselines most: it crosses the symmetric fit in places.
+    assert np.mean(gap > 0) > (0.99 if isinstance(criterion, float) else 0.75) and np.mean(gap) > 0.2
+    clean = np.isfinite(y) & ~outliers
+    # The envelope follows the clean points, the symmetric fit is pulled off them.
+    assert np.mean(np.abs(y - got.z)[clean]) < np.mean(np.abs(y - plain)[clean])
+
+
+@pytest.mark.parametrize("criterion", ref.CRITERIA)
+def test_envelope_lam_is_the_criterion_choice_on_its_weights(criterion):
+    x, y, w = make_series(80, 2, 0.15, 91, irregular=True, weights=True, series=6)
+    y[2] = np.nan
+    y[3, 3:] = np.nan
+    got = tt.envelope(x, y, w, p=0.9, lam=criterion)
+    again = tt.select_lambda(x, y, got.weights, criterion=criterion)
+    np.testing.assert_array_equal(got.lam, again.lam)
+    np.testing.assert_array_equal(got.status, again.status)
+    np.testing.assert_array_equal(got.z, again.z)
+    assert got.status[2] == tt.LAMBDA_EMPTY and got.iterations[2] == 0 and np.all(np.isnan(got.z[2]))
+    assert np.all(got.weights[2] == 0)
+    assert got.status[3] == tt.LAMBDA_TOO_FEW and np.isnan(got.lam[3])
+    assert np.all(got.iterations[[0, 1, 4, 5]] >= 1) and np.all(got.iterations <= 10)
+    # Nearly every observation lies on the side of z its weight was given for.
+    observed = np.isfinite(y[[0, 1, 4, 5]])
+    sides = (y > got.z)[[0, 1, 4, 5]] == (got.weights == 0.9 * w)[[0, 1, 4, 5]]
+    assert np.mean(sides[observed]) > 0.9
+
 def degenerate_rows(T):
     x = np.arange(T, dtype=np.float64)
     rows = {
@@ -385,6 +457,16 @@ def test_results_do_not_depend_on_the_pool_or_the_batch():
     for field in ("z", "se"):
         np.testing.assert_array_equal(getattr(pooled, field), getattr(alone, field))
         np.testing.assert_array_equal(getattr(pooled, field)[5:9], getattr(part, field))
+    y[3] = np.nan
+    for lam in (lams, 30.0, "gcv"):
+        pooled = tt.envelope(x, y, w, p=0.1, lam=lam)
+        alone = tt.envelope(x, y, w, p=0.1, lam=lam, parallel=False)
+        one = tt.envelope(x, y[[6]], w[[6]], p=0.1, lam=lam if np.ndim(lam) == 0 else lam[6:7])
+        for field in ("z", "weights", "iterations", "lam", "status"):
+            np.testing.assert_array_equal(getattr(pooled, field), getattr(alone, field))
+            if getattr(one, field) is not None:
+                np.testing.assert_array_equal(getattr(pooled, field)[6], getattr(one, field)[0])
+        assert np.all(np.isnan(pooled.z[3])) and pooled.iterations[3] == 0 and np.isnan(pooled.lam[3])
 
 
 def test_float32_input_is_selected_in_float64():
@@ -396,6 +478,12 @@ def test_float32_input_is_selected_in_float64():
     np.testing.assert_array_equal(narrow.lam, wide.lam)
     np.testing.assert_array_equal(narrow.z, wide.z.astype(np.float32))
     assert tt.evaluate_lambda(x.astype(np.float32), y.astype(np.float32), 5.0).z.dtype == np.float32
+    narrow = tt.envelope(x.astype(np.float32), y.astype(np.float32), w.astype(np.float32), lam="reml")
+    wide = tt.envelope(x.astype(np.float32).astype(np.float64), y.astype(np.float32).astype(np.float64),
+                       w.astype(np.float32).astype(np.float64), lam="reml")  # fmt: skip
+    assert narrow.z.dtype == narrow.weights.dtype == np.float32 and narrow.lam.dtype == np.float64
+    np.testing.assert_array_equal(narrow.lam, wide.lam)
+    np.testing.assert_array_equal(narrow.z, wide.z.astype(np.float32))
     x_out = np.linspace(-1, 52, 70, dtype=np.float32)
     narrow = tt.evaluate_lambda(x.astype(np.float32), y.astype(np.float32), 5.0, return_se=True, x_out=x_out)
     wide = tt.evaluate_lambda(x.astype(np.float32), y.astype(np.float32).astype(np.float64), 5.0, return_se=True,
@@ -446,6 +534,19 @@ BAD_INPUT_CASES = [
     (tt.evaluate_lambda, (X8, Y8, [1.0, np.nan]), {}, (ValueError, "lam must be finite")),
     (tt.evaluate_lambda, (X8, Y8, [1.0, 2.0, 3.0]), {}, ValueError),
     (tt.evaluate_lambda, (X8, Y8, np.ones((2, 2))), {}, ValueError),
+    (tt.envelope, (X8, Y8), dict(p=1.0), (ValueError, "p must lie")),
+    (tt.envelope, (X8, Y8), dict(p=0.0), ValueError),
+    (tt.envelope, (X8, Y8), dict(p=np.nan), ValueError),
+    (tt.envelope, (X8, Y8), dict(p="0.9"), TypeError),
+    (tt.envelope, (X8, Y8), dict(iterations=-1), (ValueError, "iterations")),
+    (tt.envelope, (X8, Y8), dict(iterations=2.5), TypeError),
+    (tt.envelope, (X8, Y8), dict(tol=-0.1), (ValueError, "tol")),
+    (tt.envelope, (X8, Y8), dict(tol=np.inf), ValueError),
+    (tt.envelope, (X8, Y8), dict(lam="aic"), (ValueError, "lam must be")),
+    (tt.envelope, (X8, Y8), dict(lam=[1.0, 2.0, 3.0]), (ValueError, "shape")),
+    (tt.envelope, (X8, Y8), dict(lam=[1.0, np.nan]), (ValueError, "finite")),
+    (tt.envelope, (X8, Y8), dict(lam=-1.0), ValueError),
+    (tt.envelope, (X8, Y8, -Y8), dict(lam=1.0), ValueError),
     (tt.evaluate_lambda, (X8, Y8, 1.0), dict(x_out=[1.0, 3.0, 2.0]), (ValueError, "strictly increasing")),
     (tt.evaluate_lambda, (X8, Y8, 1.0), dict(x_out=[1.0, 1.0]), (ValueError, "strictly increasing")),
     (tt.select_lambda, (X8, Y8), dict(x_out=[1.0, np.nan]), (ValueError, "finite")),

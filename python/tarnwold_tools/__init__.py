@@ -1,12 +1,14 @@
 """Companion tools for tarnwold: smoothing of xarray DataArrays (in memory or
 with dask), the command line `tarnwold-smooth`, and the automatic choice of
-lam per series (select_lambda, evaluate_lambda).
+lam per series (select_lambda, evaluate_lambda), upper envelopes and
+baselines (envelope).
 
 Importing this package needs only numpy and tarnwold; xarray, dask, pandas,
 pyarrow, netCDF4, matplotlib and tqdm are imported when a tool needs them
 (install them with the extras "xarray" and "cli").
 """
 
+from ._envelope import Envelope, envelope
 from ._lambda import (
     LAMBDA_AT_LOWER,
     LAMBDA_AT_UPPER,
@@ -28,8 +30,10 @@ __all__ = [
     "LAMBDA_FLAT",
     "LAMBDA_OK",
     "LAMBDA_TOO_FEW",
+    "Envelope",
     "LambdaEvaluation",
     "LambdaSelection",
+    "envelope",
     "evaluate_lambda",
     "select_lambda",
     "smooth",

@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "envelope.hpp"
 #include "error_wall.hpp"
 #include "grid_checks.hpp"
 #include "lambda_selection.hpp"
@@ -201,6 +202,17 @@ PyObject* default_grid(PyObject*, PyObject* args) {
     });
 }
 
+// The length of a lam grid, checked: at least 3 increasing positive finite values.
+std::size_t lambda_grid_length(const Buffer& grid) {
+    const std::size_t points = grid.length(0);
+    grid.require_shape(points, std::nullopt);
+    const double* g = grid.data<double>();
+    if (!(points >= 3 && g[0] > 0 && std::isfinite(g[points - 1]) && strictly_increasing(g, points))) {
+        fail(PyExc_ValueError, "lam_grid must hold at least 3 increasing positive finite values");
+    }
+    return points;
+}
+
 PyObject* select(PyObject*, PyObject* args) {
     return guarded([&]() -> PyObject* {
         PyObject *x_object, *y_object, *w_object, *grid_object;
@@ -219,12 +231,8 @@ PyObject* select(PyObject*, PyObject* args) {
         const Criterion criterion = parse_criterion(criterion_name);
         const SelectionModel model = model_of(in.positions, d, ridge, eps, normalize);
         const Buffer grid(grid_object, 'd', false, "lam_grid");
-        const std::size_t points = grid.length(0);
-        grid.require_shape(points, std::nullopt);
+        const std::size_t points = lambda_grid_length(grid);
         const double* g = grid.data<double>();
-        if (!(points >= 3 && g[0] > 0 && std::isfinite(g[points - 1]) && strictly_increasing(g, points))) {
-            fail(PyExc_ValueError, "lam_grid must hold at least 3 increasing positive finite values");
-        }
         const std::size_t S = in.series, T = in.positions.length;
         const std::size_t candidates = criterion == Criterion::Vcurve ? points - 1 : points;
         const Buffer lam(o[0], 'd', true, "lam"), score(o[1], 'd', true, "score"),
@@ -341,6 +349,73 @@ PyObject* evaluate(PyObject*, PyObject* args) {
     });
 }
 
+// lam given (criterion None): `lam` holds one value or one per series. With
+// a criterion, lam is chosen on `grid` and written to lam_out with status.
+PyObject* envelope(PyObject*, PyObject* args) {
+    return guarded([&]() -> PyObject* {
+        PyObject *x_object, *y_object, *w_object, *lam_object, *grid_object;
+        Py_ssize_t d, iterations;
+        double ridge, eps, p, tol;
+        const char *normalize, *criterion_name;
+        int scale_by_weight, parallel;
+        PyObject* o[5];
+        if (!PyArg_ParseTuple(args, "OOOnddzdndpzOOpOOOOO:envelope", &x_object, &y_object, &w_object, &d,
+                              &ridge, &eps, &normalize, &p, &iterations, &tol, &parallel, &criterion_name,
+                              &lam_object, &grid_object, &scale_by_weight, &o[0], &o[1], &o[2], &o[3],
+                              &o[4])) {
+            throw PythonErrorSet{};
+        }
+        if (!(p > 0 && p < 1)) fail(PyExc_ValueError, "p must lie strictly between 0 and 1");
+        if (iterations < 0) fail(PyExc_ValueError, "iterations must be >= 0");
+        if (!(tol >= 0) || !std::isfinite(tol)) fail(PyExc_ValueError, "tol must be finite and >= 0");
+        const Inputs in(x_object, y_object, w_object);
+        const SelectionModel model = model_of(in.positions, d, ridge, eps, normalize);
+        const std::size_t S = in.series, T = in.positions.length;
+        const Buffer z(o[0], 'd', true, "z"), weights(o[1], 'd', true, "weights"),
+            taken(o[2], 'q', true, "iterations");
+        z.require_shape(S, T);
+        weights.require_shape(S, T);
+        taken.require_shape(S, std::nullopt);
+        const EnvelopeOptions options{p, static_cast<std::uint64_t>(iterations), tol, parallel != 0,
+                                      active_kernel()};
+        const EnvelopeOutputs out{z.data<double>(), weights.data<double>(), taken.data<std::int64_t>()};
+        const SeriesBatch batch = in.batch();
+        if (criterion_name == nullptr) {
+            const Buffer lams(lam_object, 'd', false, "lam");
+            const std::size_t count = lams.length(0);
+            if (count != S && count != 1) fail(PyExc_ValueError, "lam must hold one value or one per series");
+            lams.require_shape(count, std::nullopt);
+            for (std::size_t s = 0; s < count; ++s) {
+                const double value = lams.data<double>()[s];
+                if (!(value >= 0) || !std::isfinite(value))
+                    fail(PyExc_ValueError, "lam must be finite and >= 0");
+            }
+            without_interpreter_lock(
+                [&] { envelope_at(model, batch, lams.data<double>(), count == S && S != 1, options, out); });
+            Py_RETURN_NONE;
+        }
+        const Criterion criterion = parse_criterion(criterion_name);
+        const Buffer grid(grid_object, 'd', false, "lam_grid");
+        const std::size_t points = lambda_grid_length(grid);
+        const double* g = grid.data<double>();
+        const Buffer lam(o[3], 'd', true, "lam"), status(o[4], 'b', true, "status");
+        lam.require_shape(S, std::nullopt);
+        status.require_shape(S, std::nullopt);
+        const SelectionOptions selection{criterion,
+                                         std::vector<double>(g, g + points),
+                                         scale_by_weight != 0,
+                                         true,
+                                         1.0,
+                                         parallel != 0,
+                                         active_kernel()};
+        without_interpreter_lock([&] {
+            envelope_selected(model, batch, selection, options, out, lam.data<double>(),
+                              status.data<std::int8_t>());
+        });
+        Py_RETURN_NONE;
+    });
+}
+
 PyMethodDef functions[] = {
     {"default_grid", default_grid, METH_VARARGS,
      "default_grid(x, d, eps, normalize) -> list: the default lam grid for weight 1."},
@@ -348,6 +423,7 @@ PyMethodDef functions[] = {
     {"evaluate", evaluate, METH_VARARGS,
      "Fills the results of tarnwold_tools.evaluate_lambda in place; with x_out (and given noise variances)\n"
      "only z and se, at x_out."},
+    {"envelope", envelope, METH_VARARGS, "Fills the results of tarnwold_tools.envelope in place."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -21,6 +21,7 @@
 #include "banded_solve.hpp"
 #include "check.hpp"
 #include "decimal.hpp"
+#include "envelope.hpp"
 #include "fault.hpp"
 #include "kernel_choice.hpp"
 #include "lambda_selection.hpp"
@@ -470,7 +471,7 @@ void test_select_rank() {
 // Selection and evaluation through every kernel against the one-series path,
 // all results bit for bit (a NaN matching any NaN): fewer series than lanes
 // and block remainders, short and long series, orders 1 to 4, every
-// criterion with and without refinement, and beside ordinary series ones
+// criterion with and without refinement, the envelope, and beside ordinary series ones
 // without observations, with too few, with data in the null space of P,
 // with zero, negative, tiny and huge weights; ridge and eps 0 as well.
 void test_selection_batches() {
@@ -610,6 +611,33 @@ void test_selection_batches() {
             const std::vector<double> expected = evaluated(Kernel::Scalar, per_series);
             for (const Kernel kernel : kernels) {
                 const std::vector<double> got = evaluated(kernel, per_series);
+                CHECK(same_values(got.data(), expected.data(), expected.size()));
+            }
+        }
+        // The envelope at those lams and with a criterion, p on both sides of
+        // 0.5, with and without a tolerance and a limit on the reweightings.
+        const auto enveloped = [&](Kernel kernel, int mode) {
+            std::vector<double> v(S * (2 * T + 2));
+            std::vector<std::int64_t> taken(S);
+            std::vector<std::int8_t> status(S);
+            const EnvelopeOutputs out{v.data(), v.data() + S * T, taken.data()};
+            const EnvelopeOptions options{mode % 2 == 0 ? 0.9 : 0.05, mode == 1 ? 2u : 30u,
+                                          mode == 2 ? 0.05 : 0.0, parallel, kernel};
+            if (mode < 3) {
+                envelope_at(model, batch, lams.data(), mode != 1, options, out);
+            } else {
+                envelope_selected(model, batch, {criteria[c % 4], grid, true, true, 1.0, parallel, kernel},
+                                  options, out, v.data() + 2 * S * T, status.data());
+            }
+            for (std::size_t s = 0; s < S; ++s) {
+                v[2 * S * T + S + s] = static_cast<double>(taken[s]) + static_cast<double>(status[s]) / 8;
+            }
+            return v;
+        };
+        for (int mode = 0; mode < 4; ++mode) {
+            const std::vector<double> expected = enveloped(Kernel::Scalar, mode);
+            for (const Kernel kernel : kernels) {
+                const std::vector<double> got = enveloped(kernel, mode);
                 CHECK(same_values(got.data(), expected.data(), expected.size()));
             }
         }
