@@ -264,21 +264,29 @@ def test_resident_memory_flat():
     # (S, T) buffer 64 or 128 KiB; the noise is a page or two.
     cases = make_cases(length=4096, series=4)
     rounds = 30
-    # Each thread keeps the scratch of its calls for the next ones (up to a
-    # bound): the warm-up lets every pool worker reach its working set,
+    # Released scratch is kept for the next calls (up to a bound): the
+    # warm-up lets the cache reach the working set of the pool's workers,
     # which takes a few rounds since the work lands on workers at random.
     for _ in range(15):
         for case in cases:
             call_many(case, 1)
-    gc.collect()
-    before = resident_bytes()
-    for _ in range(rounds):
-        for case in cases:
-            call_many(case, 1)
-    gc.collect()
-    growth = resident_bytes() - before
-    # Far below the 480 KiB that one leaked grid copy per call would add.
-    assert growth < 128 * 1024, f"resident memory grew by {growth} bytes over {rounds} rounds"
+    # A leak grows the resident memory in every window of rounds; the scratch
+    # cache may still grow once under load (a call's work spread over more
+    # threads at once than during the warm-up), up to its bound. So the
+    # memory must stay flat over one of three windows.
+    growths = []
+    for _ in range(3):
+        gc.collect()
+        before = resident_bytes()
+        for _ in range(rounds):
+            for case in cases:
+                call_many(case, 1)
+        gc.collect()
+        growths.append(resident_bytes() - before)
+        # Far below the 480 KiB that one leaked grid copy per call would add.
+        if growths[-1] < 128 * 1024:
+            return
+    pytest.fail(f"resident memory grew by {growths} bytes over three windows of {rounds} rounds")
 
 
 if __name__ == "__main__":
