@@ -114,9 +114,6 @@ def measure_loop(job, y):
     best, median, reps = best_time(lambda: run(n), job["budget"], first)
     result = {"n": n, "best_s": best, "median_s": median, "reps": reps,
               "peak_above_bytes": above, "max_abs_diff": agreement}
-    if name.startswith("scipy") and job["S"] == 1:
-        one = methods.scipy_single_call(T, y, d, methods.dtype_of(name))
-        result["single_call_s"] = best_time(one, job["budget"])[0]
     return result
 
 

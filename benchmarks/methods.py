@@ -153,17 +153,6 @@ def scipy_loop(T, y, d, dtype):
     return run
 
 
-def scipy_single_call(T, y, d, dtype):
-    """One bare solveh_banded call on series 0 with its system already built."""
-    from scipy.linalg import solveh_banded
-
-    ab = (LAM * penalty_band_lower(unit_mean_spacing(data.irregular_grid(T)), d)).astype(dtype)
-    seen = np.isfinite(y[0])
-    ab[0] += seen
-    rhs = np.where(seen, y[0], dtype(0))
-    return lambda: solveh_banded(ab, rhs, lower=True, check_finite=False)
-
-
 def peer_loop(name, T, y, d):
     """Per-series loop over a peer package; raises ImportError or a
     NotImplementedError naming the case the peer does not support."""

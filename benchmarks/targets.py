@@ -102,18 +102,6 @@ def linear_scaling(res, method, T=365):
     return title, f"slowest/fastest = {lo / hi:.2f} over {span}{note}", _verdict(lo / hi >= 0.8)
 
 
-def small_call(res, precision):
-    title = f"whittaker_solve_{precision}, S=1, T=46: one call >= 5x faster than one solveh_banded call"
-    fast = res.get(1, 46, 2, 0.05, f"solve_{precision}", "par")
-    loop = res.get(1, 46, 2, 0.05, f"scipy_{precision}")
-    if not fast or not loop or "single_call_s" not in loop:
-        return title, "not measured", "N/A"
-    call = fast["best_s"]
-    bare = loop["single_call_s"]
-    return (title, f"{call * 1e6:.2f} us vs {bare * 1e6:.2f} us: {bare / call:.1f}x",
-            _verdict(bare / call >= 5))
-
-
 # Per-worker scratch of a few series, the band and the pool's thread stacks
 # are allowed on top of the (S,T) matrices.
 MEMORY_ALLOWANCE = 0.05
@@ -160,7 +148,6 @@ def check_all(res, bandwidth=None):
     for T in SCALING_T:
         for method in ("solve_f64", "solve_f32", "robust_f64", "robust_f32"):
             checks.append(linear_scaling(res, method, T))
-    checks += [small_call(res, "f64"), small_call(res, "f32")]
     checks += [peak_memory(res, "solve_f64", 1), peak_memory(res, "solve_f32", 1),
                peak_memory(res, "robust_f64", 2), peak_memory(res, "robust_f32", 2)]
     checks += [selection_share(res, method, share) for method, share in SELECTION_SHARES.items()]
