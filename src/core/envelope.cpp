@@ -59,15 +59,11 @@ void write_empty(std::size_t n, std::size_t s, const double* w, std::size_t stri
     out.iterations[s] = 0;
 }
 
-// The block for a range of `count` series: four vectors side by side where
-// the range fills them and their buffers (about 8 + d vectors of T values
-// per lane) stay within the caches, else one.
+// The block for a range of `count` series; the envelope's buffers are 8 + d
+// vectors of T values per lane.
 const LaneEvaluationKernels& block_shape(const SelectionKernelSet& kernels, std::size_t count,
                                          const SelectionModel& model) {
-    constexpr double cached_bytes = 24.0 * 1024 * 1024;
-    const double bytes = static_cast<double>(8 + model.order) * static_cast<double>(model.length) *
-                         static_cast<double>(kernels.wide.width) * sizeof(double);
-    return count >= kernels.wide.width && bytes <= cached_bytes ? kernels.wide : kernels.narrow;
+    return wide_blocks(kernels, count, model, 8 + model.order) ? kernels.wide : kernels.narrow;
 }
 
 // Whether a series given start weights keeps them: the fit with them moved

@@ -189,17 +189,8 @@ private:
     bool log_det_ = false, inverse_ = false;
 };
 
-// Whether a range of `count` series runs in wide blocks, four vectors side
-// by side: where the range fills them and their buffers stay small enough
-// to be cached (measured: for long series the narrow block, a quarter of the
-// size, is as fast or faster).
-bool wide_blocks(const SelectionKernelSet& kernels, std::size_t count, const SelectionModel& model) {
-    constexpr double cached_bytes = 24.0 * 1024 * 1024;
-    const double buffers = static_cast<double>(9 + 3 * model.order);  // vectors of T values per lane
-    const double wide_bytes = buffers * static_cast<double>(model.length) *
-                              static_cast<double>(kernels.wide.width) * sizeof(double);
-    return count >= kernels.wide.width && wide_bytes <= cached_bytes;
-}
+// The selection block's buffers, in vectors of T values per lane.
+std::size_t block_vectors(const SelectionModel& model) { return 9 + 3 * model.order; }
 
 // The selection of one block at a time, lane by lane what SeriesSelector
 // does for one series.
@@ -401,6 +392,14 @@ private:
 
 }  // namespace
 
+bool wide_blocks(const SelectionKernelSet& kernels, std::size_t count, const SelectionModel& model,
+                 std::size_t vectors) {
+    constexpr double cached_bytes = 24.0 * 1024 * 1024;
+    const double wide_bytes = static_cast<double>(vectors) * static_cast<double>(model.length) *
+                              static_cast<double>(kernels.wide.width) * sizeof(double);
+    return count >= kernels.wide.width && wide_bytes <= cached_bytes;
+}
+
 const SelectionKernelSet* selection_kernels(Kernel kernel) {
     switch (kernel) {
         case Kernel::Scalar:
@@ -427,7 +426,7 @@ void select_in_lanes(const SelectionModel& model, const SeriesBatch& batch, cons
     for_each_series_range(
         batch.count, options.parallel,
         [&](std::size_t lo, std::size_t hi) {
-            const bool wide = wide_blocks(kernels, hi - lo, model);
+            const bool wide = wide_blocks(kernels, hi - lo, model, block_vectors(model));
             BlockSelector selector(model, options, wide ? kernels.wide : kernels.narrow,
                                    wide ? io.wide : io.narrow, out);
             const std::size_t width = wide ? kernels.wide.width : kernels.narrow.width;
@@ -446,7 +445,7 @@ void evaluate_in_lanes(const SelectionModel& model, const SeriesBatch& batch, co
     for_each_series_range(
         batch.count, parallel,
         [&](std::size_t lo, std::size_t hi) {
-            const bool wide = wide_blocks(kernels, hi - lo, model);
+            const bool wide = wide_blocks(kernels, hi - lo, model, block_vectors(model));
             LaneBlock block(model, wide ? kernels.wide : kernels.narrow, wide ? io.wide : io.narrow);
             const std::size_t width = block.width;
             std::vector<Evaluation> results(width);

@@ -16,6 +16,13 @@ namespace tarnwold {
 // The lane kernels of a vector kernel; nullptr for Scalar.
 const SelectionKernelSet* selection_kernels(Kernel kernel);
 
+// Whether a range of `count` series runs in wide blocks, four vectors side
+// by side: where the range fills them and their buffers (`vectors` vectors
+// of T values per lane) stay small enough to be cached (measured: for long
+// series the narrow block, a quarter of the size, is as fast or faster).
+bool wide_blocks(const SelectionKernelSet& kernels, std::size_t count, const SelectionModel& model,
+                 std::size_t vectors);
+
 // io: the lane kernels of the same instruction set, whose read and write
 // move series between rows and the blocks' lanes.
 void select_in_lanes(const SelectionModel& model, const SeriesBatch& batch, const SelectionOptions& options,
