@@ -77,6 +77,16 @@ std::size_t thread_count() {
 
 void pause_briefly() { std::this_thread::sleep_for(std::chrono::milliseconds(1)); }
 
+// join() returns once the kernel has cleared the thread's id, a moment before
+// the thread leaves /proc/self/task; on a busy machine that moment is long
+// enough to be counted. Waits up to five seconds for the expected count.
+std::size_t thread_count_settled_at(std::size_t expected) {
+    for (int wait = 0; wait < 5000 && thread_count() != expected; ++wait) {
+        pause_briefly();
+    }
+    return thread_count();
+}
+
 // A per-series result that depends on every bit of the arithmetic, to be
 // compared bit for bit with the same series computed sequentially.
 double series_value(std::size_t s) {
@@ -396,6 +406,7 @@ void test_nested_loops() {
 // Not a situation the module creates (one loop at a time), but the pool
 // must not mix up the loops of two callers.
 void test_concurrent_callers() {
+    const std::size_t threads_before = thread_count();
     std::atomic<bool> all_once{true};
     auto caller = [&all_once] {
         for (int loop = 0; loop < 200; ++loop) {
@@ -413,6 +424,7 @@ void test_concurrent_callers() {
     first.join();
     second.join();
     CHECK(all_once.load());
+    CHECK(thread_count_settled_at(threads_before) == threads_before);
 }
 
 // A forked child has none of the parent's workers; its first parallel loop
@@ -422,11 +434,13 @@ void test_fork_builds_new_pool() {
         return;
     }
     const std::size_t parent_threads = thread_count();
+    const int failures_before_fork = tarnwold_test::failure_count();
     const pid_t child = fork();
     if (child == 0) {
         const std::size_t before = thread_count();
         check_loop_runs_each_series_once(200);
-        const bool ok = tarnwold_test::failure_count() == 0 && thread_count() == before + worker_pool_size();
+        const bool ok = tarnwold_test::failure_count() == failures_before_fork &&
+                        thread_count() == before + worker_pool_size();
         _exit(ok ? 0 : 1);
     }
     CHECK(child > 0);
@@ -434,7 +448,7 @@ void test_fork_builds_new_pool() {
     CHECK(waitpid(child, &status, 0) == child);
     CHECK(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     check_loop_runs_each_series_once(200);
-    CHECK(thread_count() == parent_threads);
+    CHECK(thread_count_settled_at(parent_threads) == parent_threads);
 }
 
 // fork() while other threads keep taking the locks of the scratch cache and
@@ -461,13 +475,14 @@ void test_fork_while_threads_hold_locks() {
     std::thread pool_user(look_up_pool);
     int hung = 0;
     int failed = 0;
+    const int failures_before_fork = tarnwold_test::failure_count();
     for (int round = 0; round < 200 && hung == 0; ++round) {
         const pid_t child = fork();
         if (child == 0) {
             tarnwold::Scratch<double> buffer(64);
             buffer[0] = 1;
             check_loop_runs_each_series_once(8);
-            _exit(tarnwold_test::failure_count() == 0 ? 0 : 1);
+            _exit(tarnwold_test::failure_count() == failures_before_fork ? 0 : 1);
         }
         int status = 0;
         pid_t done = 0;
