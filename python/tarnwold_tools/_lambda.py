@@ -283,7 +283,9 @@ def evaluate_lambda(
     covers, so a dense x_out smooths like a sparse one (identically for
     d = 1, to the discretisation's accuracy beyond: a daily x_out moves the
     fit at x of a sine seen every 4 to 12 days, lam = 10, by 0.5 % of its
-    amplitude with d = 2, 1.4 % with d = 3). With x_out equal to x
+    amplitude with d = 2, 1.4 % with d = 3; on a cloudy year of vegetation
+    index, observations clustered between gaps of weeks, up to 2 %). With
+    x_out equal to x
     the result is the plain fit, bit for bit. Beyond x's range the fit
     continues as the polynomial of degree d - 1 through its last d values
     at each end: d = 1 constant, d = 2 the straight line, d = 3 the parabola
