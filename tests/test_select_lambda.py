@@ -108,6 +108,15 @@ def test_output_grid_matches_dense_reference(T, d, missing, seed, irregular, wei
     np.testing.assert_array_equal(selected.lam, alone.lam)
     refit = tt.evaluate_lambda(x, y, alone.lam, w_base, d=d, normalize=normalize, x_out=x_out)
     np.testing.assert_array_equal(selected.z, refit.z)
+    # The envelope decides its weights on x and refits on the union.
+    plain = tt.envelope(x, y, w_base, p=0.8, lam=lam, d=d, normalize=normalize)
+    for derivative in (0, 1, 2):
+        out = tt.envelope(x, y, w_base, p=0.8, lam=lam, d=d, normalize=normalize, x_out=x_out, derivative=derivative)
+        for field in ("weights", "iterations", "lam"):
+            np.testing.assert_array_equal(getattr(out, field), getattr(plain, field))
+        refit = tt.evaluate_lambda(x, y, lam, plain.weights, d=d, normalize=normalize, x_out=x_out,
+                                   derivative=derivative)  # fmt: skip
+        np.testing.assert_array_equal(out.z, refit.z)
 
 
 @pytest.mark.parametrize("criterion", ref.CRITERIA)
@@ -124,6 +133,17 @@ def test_output_grid_equal_to_x_gives_the_plain_bits(criterion):
     out = tt.evaluate_lambda(x, y, lams, w, return_se=True, x_out=x)
     np.testing.assert_array_equal(out.z, plain.z)
     np.testing.assert_array_equal(out.se, plain.se)
+    for lam in (criterion, lams):
+        plain = tt.envelope(x, y, w, p=0.9, lam=lam)
+        out = tt.envelope(x, y, w, p=0.9, lam=lam, x_out=x)
+        for field in ("z", "weights", "iterations", "lam", "status"):
+            np.testing.assert_array_equal(getattr(out, field), getattr(plain, field))
+    # Dense output: the too_few series at its grid's middle, like select_lambda.
+    dense = np.linspace(x[0] - 2, x[-1] + 2, 200)
+    out = tt.envelope(x, y, w, p=0.9, lam=criterion, x_out=dense)
+    again = tt.select_lambda(x, y, out.weights, criterion=criterion, x_out=dense)
+    np.testing.assert_array_equal(out.z, again.z)
+    assert np.all(np.isnan(out.z[3])) and np.all(np.isfinite(out.z[[0, 1, 2, 4, 5, 6, 7, 8]]))
 
 
 # (d, lam, relative tolerance): a dense x_out leaves the fit at x as it is
@@ -558,6 +578,9 @@ BAD_INPUT_CASES = [
     (tt.select_lambda, (X8, Y8), dict(derivative=True), ValueError),
     (tt.evaluate_lambda, (X8, Y8, 1.0), dict(x_out=[1.0, 2.0], derivative=2), (ValueError, "at least 3")),
     (tt.evaluate_lambda, (X8, Y8, 1.0), dict(derivative=1, return_se=True), (ValueError, "derivative=0")),
+    (tt.envelope, (X8, Y8), dict(derivative=3), (ValueError, "derivative must be")),
+    (tt.envelope, (X8, Y8), dict(lam=1.0, x_out=[1.0, 2.0], derivative=2), (ValueError, "at least 3")),
+    (tt.envelope, (X8, Y8), dict(x_out=[2.0, 1.0]), (ValueError, "strictly increasing")),
 ]
 
 

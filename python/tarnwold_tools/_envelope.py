@@ -8,14 +8,28 @@ import math
 import numpy as np
 
 from . import _select
-from ._lambda import _CRITERIA, Criterion, _check_order, _check_parameters, _series_inputs
+from ._lambda import (
+    _CRITERIA,
+    LAMBDA_TOO_FEW,
+    Criterion,
+    _check_derivative,
+    _check_order,
+    _check_parameters,
+    _on_union,
+    _output,
+    _series_inputs,
+    select_lambda,
+)
+from ._output_grid import output_positions
 
 
 @dataclasses.dataclass(frozen=True)
 class Envelope:
     """What envelope found, one entry per series (S series, T points).
 
-    z: (S, T) the fit at lam with the final weights, in the input's dtype.
+    z: (S, T) the fit at lam with the final weights, in the input's dtype
+        ((S, len(x_out)) at x_out when given; its derivative with
+        derivative=1 or 2).
     weights: (S, T) the final weights (base weight times p or 1 - p; 0 where
         the value is missing), in the input's dtype.
     iterations: (S,) int64, the reweightings taken: refits after the first,
@@ -33,6 +47,23 @@ class Envelope:
     status: np.ndarray | None
 
 
+def check_reweighting(p, iterations, tol):
+    """TypeError/ValueError unless p lies in (0, 1), iterations is an
+    integer >= 0 and tol a finite number >= 0."""
+    if isinstance(p, bool) or not isinstance(p, (int, float, np.floating, np.integer)):
+        raise TypeError("p must be a number")
+    if not (math.isfinite(p) and 0 < p < 1):
+        raise ValueError("p must lie strictly between 0 and 1")
+    if isinstance(iterations, bool) or not isinstance(iterations, (int, np.integer)):
+        raise TypeError("iterations must be an integer")
+    if iterations < 0:
+        raise ValueError("iterations must be >= 0")
+    if isinstance(tol, bool) or not isinstance(tol, (int, float, np.floating, np.integer)):
+        raise TypeError("tol must be a number")
+    if not (math.isfinite(tol) and tol >= 0):
+        raise ValueError("tol must be finite and >= 0")
+
+
 def envelope(
     x: np.ndarray,
     y_st: np.ndarray,
@@ -47,6 +78,8 @@ def envelope(
     ridge: float = 1e-10,
     eps: float = 1e-10,
     parallel: bool = True,
+    x_out: np.ndarray | None = None,
+    derivative: int = 0,
 ) -> Envelope:
     """Fits every series with asymmetric weights: p > 0.5 follows the upper
     envelope (vegetation indices biased low by clouds), p < 0.5 a baseline
@@ -83,23 +116,22 @@ def envelope(
     LOOCV tend to choose a lam that follows the points closely; REML and the
     V-curve keep smoother, or give lam explicitly.
 
+    x_out and derivative: as in evaluate_lambda. The weights are decided on
+    x alone, so lam, weights, iterations and status do not depend on x_out;
+    z is then the fit at the returned lam with the returned weights on the
+    union of x and x_out, at x_out: what evaluate_lambda gives with them
+    (for too_few series, select_lambda on the returned weights).
+
     float32 input is computed in float64 and its z and weights come back
     rounded. Results are the same bits for any thread count and with
     parallel=False.
     """
-    if isinstance(p, bool) or not isinstance(p, (int, float, np.floating, np.integer)):
-        raise TypeError("p must be a number")
-    if not (math.isfinite(p) and 0 < p < 1):
-        raise ValueError("p must lie strictly between 0 and 1")
-    if isinstance(iterations, bool) or not isinstance(iterations, (int, np.integer)):
-        raise TypeError("iterations must be an integer")
-    if iterations < 0:
-        raise ValueError("iterations must be >= 0")
-    if not (math.isfinite(tol) and tol >= 0):
-        raise ValueError("tol must be finite and >= 0")
+    check_reweighting(p, iterations, tol)
     grid_x, values, weights, dtype = _series_inputs(x, y_st, w_base_st)
     order = _check_order(d, grid_x.shape[0])
     ridge, eps, _ = _check_parameters(ridge, eps, 1.0)
+    derivative = _check_derivative(derivative, False)
+    positions = grid_x if x_out is None else output_positions(x_out)
     S, T = values.shape
     criterion = None
     lams = np.empty(S)
@@ -125,10 +157,30 @@ def envelope(
         grid_x, values, weights, order, ridge, eps, normalize, float(p), int(iterations), float(tol),
         bool(parallel), criterion, lams, grid, True, z, final, taken, lams, status,
     )  # fmt: skip
+    fitted = lams.copy()
     if criterion is None:
         usable = np.isfinite(values) if weights is None else np.isfinite(values) & (weights > 0)
         lams[~usable.any(axis=1)] = np.nan
+    if x_out is not None:
+        settings = dict(d=order, ridge=ridge, eps=eps, normalize=normalize, parallel=parallel)
+        z = _refit_on_union(grid_x, positions, values, final, fitted, status, criterion, settings)
+    z, _ = _output(z, None, positions, derivative, dtype)
     return Envelope(
-        z=z.astype(dtype, copy=False), weights=final.astype(dtype, copy=False), iterations=taken, lam=lams,
-        status=status,
+        z=z, weights=final.astype(dtype, copy=False), iterations=taken, lam=lams, status=status,
     )  # fmt: skip
+
+
+def _refit_on_union(grid_x, positions, values, final, lams, status, criterion, settings):
+    """The fit at lams with the final weights on the union of x and x_out, at
+    x_out. Series too few to choose a lam for were fitted at the middle of a
+    grid scaled by their own weights, which select_lambda restates; empty
+    series come out NaN at any lam."""
+    few = np.zeros(lams.shape[0], dtype=bool) if status is None else status == LAMBDA_TOO_FEW
+    lams = np.ascontiguousarray(np.where(np.isfinite(lams), lams, 1.0))
+    z, _ = _on_union(
+        grid_x, positions, values, final, settings["d"], settings["ridge"], settings["eps"], settings["normalize"],
+        lams, 1.0, bool(settings["parallel"]), False, None,
+    )  # fmt: skip
+    if few.any():
+        z[few] = select_lambda(grid_x, values[few], final[few], criterion=criterion, x_out=positions, **settings).z
+    return z
