@@ -19,6 +19,9 @@ CASES = [
     # lam chosen per series: the dask case's chunks of two series must not change it.
     ("whittaker", np.float64, {"lam": "reml"}),
     ("whittaker", np.float64, {"lam": "vcurve", "d": 3, "normalize": None, "parallel": False}),
+    # Envelopes: a given lam, and lam chosen on the asymmetric weights.
+    ("envelope", np.float64, {"lam": 5.0, "p": 0.9, "iterations": 6}),
+    ("envelope", np.float64, {"lam": "reml", "p": 0.1, "d": 3, "tol": 0.05}),
 ]
 
 
@@ -40,6 +43,9 @@ def reference(da, dtype, method, options, w=None):
     y_st = np.ascontiguousarray(da.transpose(..., "time").values.reshape(-1, SIZES["time"]).astype(dtype))
     w_st = None if w is None else w.broadcast_like(da).transpose(..., "time").values.reshape(y_st.shape).astype(dtype)
     suffix = "f32" if dtype == np.float32 else "f64"
+    if method == "envelope":
+        found = tarnwold_tools.envelope(x, y_st, w_st, **options)
+        return found.z, found.weights
     if isinstance(options.get("lam"), str):
         rest = {name: value for name, value in options.items() if name != "lam"}
         return (tarnwold_tools.select_lambda(x, y_st, w_st, criterion=options["lam"], **rest).z,)
@@ -66,16 +72,16 @@ def test_matches_module_and_keeps_metadata(dims, backend, method, dtype, options
         pytest.importorskip("dask.array")
         # Chunked along time as well: smooth() must give each series whole.
         da = da.chunk({dim: 2 if dim != "time" else 15 for dim in dims})
-    robust = method == "robust"
-    result = tarnwold_tools.smooth(da, "time", method=method, dtype=dtype, return_weights=robust, **options)
-    outputs = result if robust else (result,)
+    reweighted = method != "whittaker"
+    result = tarnwold_tools.smooth(da, "time", method=method, dtype=dtype, return_weights=reweighted, **options)
+    outputs = result if reweighted else (result,)
     for output in outputs:
         assert (output.chunks is not None) == (backend == "dask")
         assert output.dims == da.dims
         assert output.coords.to_dataset().identical(da.coords.to_dataset())
     smoothed = outputs[0]
     assert smoothed.name == "ndvi" and smoothed.attrs == da.attrs
-    if robust:
+    if reweighted:
         assert outputs[1].name == "ndvi_weights"
     # Computed in `dtype`, handed back in the data's own float64.
     for output, expected in zip(outputs, reference(da, dtype, method, options)):
@@ -147,6 +153,9 @@ def test_computes_in_float64_unless_asked_and_keeps_the_data_type(backend, data_
         ("whittaker", {"lam": "reml"}, "series"),
         ("whittaker", {"lam": "gcv"}, "weights"),
         ("whittaker", {"lam": "loocv"}, "mask"),
+        ("envelope", {"lam": "vcurve"}, "series"),
+        ("envelope", {"lam": 0.0, "p": 0.8}, "positions"),
+        ("envelope", {"lam": 3.0, "p": 0.2}, "mask"),
     ],
 )
 def test_no_values_where_the_fit_has_no_observation(backend, method, options, hole):
@@ -179,10 +188,20 @@ def test_no_values_where_the_fit_has_no_observation(backend, method, options, ho
     ("change", "error", "match"),
     [
         ({"dim": "depth"}, ValueError, "'depth' is not a dimension"),
-        ({"method": "lowess"}, ValueError, "method must be 'whittaker' or 'robust'"),
-        ({"iterations": 3}, ValueError, "'iterations' applies to method='robust' only"),
+        ({"method": "lowess"}, ValueError, "method must be 'whittaker', 'robust' or 'envelope'"),
+        ({"iterations": 3}, ValueError, "'iterations' applies to method='robust' or 'envelope' only"),
+        ({"p": 0.9}, ValueError, "'p' applies to method='envelope' only"),
+        ({"method": "envelope", "weighting": "huber"}, ValueError, "'weighting' applies to method='robust' only"),
+        ({"method": "envelope", "p": 1.0}, ValueError, "p must lie strictly between 0 and 1"),
+        ({"method": "envelope", "p": "0.9"}, TypeError, "p must be a number"),
+        ({"method": "envelope", "iterations": -1}, ValueError, "iterations must be >= 0"),
+        ({"method": "envelope", "tol": "none"}, TypeError, "tol must be a number"),
+        ({"method": "envelope", "lam": "aic"}, ValueError, "lam must be a number or one of"),
+        ({"method": "envelope", "dtype": "float32"}, ValueError, "method='envelope' computes in float64"),
+        ({"method": "envelope", "lam": "reml", "return_diagnostics": True}, ValueError, "applies to method='whittaker'"),
+        ({"method": "envelope", "x_out": "1D", "lam": 0.0}, ValueError, "need lam > 0 or a criterion"),
         ({"lamda": 3.0}, TypeError, "unknown option 'lamda'"),
-        ({"return_weights": True}, ValueError, "return_weights=True needs method='robust'"),
+        ({"return_weights": True}, ValueError, "return_weights=True needs method='robust' or 'envelope'"),
         ({"dtype": "float16"}, ValueError, "dtype must be float32 or float64"),
         ({"weights": "heavy"}, TypeError, "weights must be an xarray.DataArray"),
         ({"method": "robust", "d": 40}, ValueError, "x must have length > d after merging"),
@@ -256,17 +275,20 @@ def test_diagnostics_are_those_of_select_lambda(criterion, backend, chunks, retu
     assert np.isnan(result[names].values[1, :, 0]).all() and np.isnan(result["lam"].values[[1, 2], [0, 1]]).all()
 
 
-# (x_out, lam, derivative, backend); "dates": dates within and beyond the coordinate's.
+# (x_out, lam, derivative, backend, method); "dates": dates within and beyond the coordinate's.
 OUTPUT_GRID_CASES = [
-    ("7D", 5.0, 0, "numpy"),
-    ("1D", "reml", 1, "dask"),
-    ("dates", 5.0, 0, "dask"),
-    (None, "gcv", 2, "numpy"),
+    ("7D", 5.0, 0, "numpy", "whittaker"),
+    ("1D", "reml", 1, "dask", "whittaker"),
+    ("dates", 5.0, 0, "dask", "whittaker"),
+    (None, "gcv", 2, "numpy", "whittaker"),
+    ("1D", 5.0, 0, "dask", "envelope"),
+    ("dates", "vcurve", 1, "numpy", "envelope"),
+    (None, "reml", 2, "dask", "envelope"),
 ]
 
 
-@pytest.mark.parametrize(("x_out", "lam", "derivative", "backend"), OUTPUT_GRID_CASES)
-def test_output_grid_is_that_of_evaluate_and_select_lambda(x_out, lam, derivative, backend):
+@pytest.mark.parametrize(("x_out", "lam", "derivative", "backend", "method"), OUTPUT_GRID_CASES)
+def test_output_grid_is_that_of_evaluate_and_select_lambda(x_out, lam, derivative, backend, method):
     da = cube(("y", "time", "x"))
     time = da.time.values
     if x_out == "dates":
@@ -280,11 +302,19 @@ def test_output_grid_is_that_of_evaluate_and_select_lambda(x_out, lam, derivativ
     if backend == "dask":
         pytest.importorskip("dask.array")
         da = da.chunk({"y": 1})
-    result = tarnwold_tools.smooth(da, "time", lam=lam, x_out=x_out, derivative=derivative)
+    envelope = method == "envelope"
+    result = tarnwold_tools.smooth(da, "time", method=method, lam=lam, x_out=x_out, derivative=derivative,
+                                   return_weights=envelope)  # fmt: skip
+    result, weights = result if envelope else (result, None)
     assert result.dims == da.dims and np.array_equal(result.time.values, expected)
     positions = None if x_out is None else (expected - time[0]) / np.timedelta64(1, "D")
     x, y_st = (DAYS - DAYS[0]).astype(np.float64), as_st(da)
-    if isinstance(lam, str):
+    if envelope:
+        direct = tarnwold_tools.envelope(x, y_st, lam=lam, p=0.9, x_out=positions, derivative=derivative)
+        # The weights stay on the observations' coordinate.
+        assert weights.dims == da.dims and weights.coords.to_dataset().identical(da.coords.to_dataset())
+        assert_bitwise(as_st(weights.compute()), direct.weights)
+    elif isinstance(lam, str):
         direct = tarnwold_tools.select_lambda(x, y_st, criterion=lam, x_out=positions, derivative=derivative)
     else:
         direct = tarnwold_tools.evaluate_lambda(x, y_st, lam, x_out=positions, derivative=derivative)

@@ -4,13 +4,17 @@ import numpy as np
 
 import tarnwold
 
-METHODS = ("whittaker", "robust")
+METHODS = ("whittaker", "robust", "envelope")
 # Names that, given as lam, choose lam per series by minimising the criterion.
 CRITERIA = ("reml", "gcv", "loocv", "vcurve")
 
-# Options every smoother accepts, and those only the robust one knows.
+# Options every smoother accepts, and those only some methods know.
 COMMON_OPTIONS = ("lam", "d", "ridge", "normalize", "eps", "parallel")
-ROBUST_OPTIONS = ("iterations", "weighting", "scale", "tuning", "merge_x_tol")
+METHOD_OPTIONS = {
+    "whittaker": (),
+    "robust": ("iterations", "weighting", "scale", "tuning", "merge_x_tol"),
+    "envelope": ("p", "iterations", "tol"),
+}
 
 _FUNCTIONS = {
     ("whittaker", np.float32): tarnwold.whittaker_solve_f32,
@@ -53,17 +57,25 @@ def check_request(method, options, return_weights):
     """Rejects an unknown method, unknown options and options the method does
     not take, before any data is touched (with dask, before anything runs)."""
     if method not in METHODS:
-        raise ValueError(f"method must be 'whittaker' or 'robust', not {method!r}")
+        raise ValueError(f"method must be 'whittaker', 'robust' or 'envelope', not {method!r}")
     for name in options:
-        if name in ROBUST_OPTIONS and method != "robust":
-            raise ValueError(f"option {name!r} applies to method='robust' only")
-        if name not in COMMON_OPTIONS and name not in ROBUST_OPTIONS:
-            known = ", ".join(COMMON_OPTIONS + ROBUST_OPTIONS)
-            raise TypeError(f"unknown option {name!r}; the options are {known}")
-    if return_weights and method != "robust":
-        raise ValueError("return_weights=True needs method='robust'")
+        if name in COMMON_OPTIONS or name in METHOD_OPTIONS[method]:
+            continue
+        taking = [f"{other!r}" for other, names in METHOD_OPTIONS.items() if name in names]
+        if taking:
+            raise ValueError(f"option {name!r} applies to method={' or '.join(taking)} only")
+        known = ", ".join(dict.fromkeys(COMMON_OPTIONS + sum(METHOD_OPTIONS.values(), ())))
+        raise TypeError(f"unknown option {name!r}; the options are {known}")
+    if return_weights and method == "whittaker":
+        raise ValueError("return_weights=True needs method='robust' or 'envelope'")
     criterion = criterion_of(options)
-    if criterion is not None and method != "whittaker":
+    if method == "envelope":
+        from ._envelope import check_reweighting
+
+        # Checked before any data is touched: with dask a bad p would only
+        # surface when a worker first runs a chunk.
+        check_reweighting(options.get("p", 0.9), options.get("iterations", 0), options.get("tol", 0.0))
+    elif criterion is not None and method != "whittaker":
         # The robust smoother reweights around a fit of one fixed lam; a
         # criterion of the plain fit says nothing about the reweighted one.
         raise ValueError(f"lam={criterion!r} selects lam for method='whittaker' only; "
@@ -118,6 +130,22 @@ def select_block(x, y_st, w_st=None, *, criterion, return_se=False, options):
         w_st = _as_float(w_st, np.float64, missing=0.0, what="the weights")
     settings = {name: value for name, value in options.items() if name != "lam"}
     return select_lambda(x, y_st, w_st, criterion=criterion, return_se=return_se, **settings)
+
+
+def envelope_block(x, y_st, w_st=None, *, options, x_out=None, derivative=0):
+    """envelope() of the rows of `y_st` (S, T) in float64, with `options`
+    (lam a number, default "vcurve", or a criterion). Returns its Envelope;
+    with lam=0 and no x_out, z is NaN at the missing positions (see
+    smooth_block)."""
+    from ._envelope import envelope
+
+    y_st = _as_float(y_st, np.float64, missing=np.nan, what="the data")
+    if w_st is not None:
+        w_st = _as_float(w_st, np.float64, missing=0.0, what="the weights")
+    found = envelope(x, y_st, w_st, x_out=x_out, derivative=derivative, **options)
+    if x_out is None and not derivative:
+        _hide_invented(found.z, y_st, w_st, options.get("lam"))
+    return found
 
 
 def rate_block(x, y_st, *, derivative, options):

@@ -7,6 +7,7 @@ import numpy as np
 from ._days import positions
 from ._lambda import LAMBDA_EMPTY
 from ._smoothing import check_real, check_request, criterion_of, resolve_dtype, result_dtype, select_block, smooth_block
+from ._xarray_envelope import envelope_along
 from ._xarray_output import check_output_request, output_grid, output_kernel
 
 # The statuses of the selection, in the CF way of naming flag values.
@@ -44,12 +45,17 @@ def smooth(da, dim, *, method="whittaker", dtype=None, weights=None, return_weig
     dim : str
         The dimension to smooth along. Its coordinate must be strictly
         increasing (after conversion to `dtype`).
-    method : {"whittaker", "robust"}, default "whittaker"
+    method : {"whittaker", "robust", "envelope"}, default "whittaker"
         "whittaker" is the single-pass weighted smoother
         (`tarnwold.whittaker_solve_*`); "robust" is the smoother by
         iteratively reweighted least squares (`tarnwold.robust_whittaker_irls_*`),
         which with `return_weights=True` also gives the weight of every
-        observation in its final fit. The module's third operation,
+        observation in its final fit. "envelope" fits with asymmetric
+        weights (`tarnwold_tools.envelope`, in float64): the option `p`
+        (default 0.9) above 0.5 gives the upper envelope (vegetation
+        indices biased low by clouds), below 0.5 a baseline under peaks;
+        lam is a number or a criterion (default "vcurve"), chosen per
+        series on the asymmetric weights. The module's third operation,
         `build_pb_*`, returns the penalty matrix rather than smoothed data, so it
         is no method here.
     dtype : {"float32", "float64"} or None, default None
@@ -61,8 +67,9 @@ def smooth(da, dim, *, method="whittaker", dtype=None, weights=None, return_weig
         Base weight of every observation (`w_base_st`), broadcastable to `da`
         and aligned with it exactly; its dimensions must be among those of `da`.
     return_weights : bool, default False
-        With method="robust", also return the total weight of every observation
-        in the final fit, as a second DataArray.
+        With method="robust" or "envelope", also return the total weight of
+        every observation in the final fit, as a second DataArray (on the
+        coordinate of `dim` also when x_out is given).
     return_diagnostics : bool, default False
         With lam given as a criterion, return a Dataset holding the smoothed
         variable (named like `da`, or "smoothed") and, for every series, the
@@ -80,16 +87,20 @@ def smooth(da, dim, *, method="whittaker", dtype=None, weights=None, return_weig
         takes their length and they become its coordinate. The fit is
         `evaluate_lambda`'s (lam a number > 0) or `select_lambda`'s (lam a
         criterion, chosen on the observations) on the union of the
-        coordinate and x_out, in float64, method="whittaker" only.
+        coordinate and x_out, in float64; with method="envelope" the weights
+        are decided on the observations and the fit at their final lam and
+        weights is computed on the union. Not with method="robust".
     derivative : {0, 1, 2}, default 0
         Return the first or second derivative of the fit along the output
         grid (x_out, else the coordinate), in the coordinate's units (per day
         on a datetime coordinate); as x_out for the rest.
     **options
         Passed to the module's function unchanged: `lam`, `d`, `ridge`,
-        `normalize`, `eps`, `parallel` for both methods, and `iterations`,
-        `weighting`, `scale`, `tuning`, `merge_x_tol` for method="robust". Left
-        out, each has the module's default. With method="whittaker", `lam`
+        `normalize`, `eps`, `parallel` for every method, `iterations`,
+        `weighting`, `scale`, `tuning`, `merge_x_tol` for method="robust", and
+        `p`, `iterations`, `tol` for method="envelope". Left out, each has the
+        default of the module's function (of `tarnwold_tools.envelope` for
+        method="envelope"). With method="whittaker", `lam`
         may be a criterion, "reml", "gcv", "loocv" or "vcurve": lam is then
         chosen for every series on its own by `select_lambda` on its default
         grid, in float64 (dtype="float32" is refused), and the fit is the one
@@ -117,6 +128,11 @@ def smooth(da, dim, *, method="whittaker", dtype=None, weights=None, return_weig
     if resampled:
         check_output_request(method, dtype, options)
     criterion = criterion_of(options)
+    if method == "envelope":
+        if return_diagnostics:
+            raise ValueError("return_diagnostics=True applies to method='whittaker'")
+        if dtype is not None and resolve_dtype(dtype) != np.float64:
+            raise ValueError(f"method='envelope' computes in float64; dtype={dtype!r} does not apply")
     if return_diagnostics and criterion is None:
         raise ValueError("return_diagnostics=True needs lam given as a criterion: 'reml', 'gcv', 'loocv' or 'vcurve'")
     if return_se and not return_diagnostics:
@@ -144,6 +160,8 @@ def smooth(da, dim, *, method="whittaker", dtype=None, weights=None, return_weig
     if weights is not None:
         inputs.append(_weights_like(weights, da, dim))
 
+    if method == "envelope":
+        return envelope_along(da, dim, inputs, x, out_dtype, return_weights, options, x_out, derivative)
     if resampled:
         return _on_output_grid(da, dim, inputs, x, out_dtype, criterion, return_diagnostics, return_se, options,
                                x_out, derivative)

@@ -34,13 +34,13 @@ def output_grid(da, dim, x_out):
 
 
 def check_output_request(method, dtype, options):
-    """What the output grid needs: the plain smoother, a positive lam or a
-    criterion, float64."""
-    if method != "whittaker":
-        raise ValueError("x_out and derivative need method='whittaker'")
+    """What the output grid needs: the plain smoother or the envelope, a
+    positive lam or a criterion (the envelope's default), float64."""
+    if method == "robust":
+        raise ValueError("x_out and derivative need method='whittaker' or 'envelope'")
     if dtype is not None and np.dtype(dtype) != np.float64:
         raise ValueError("x_out and derivative compute in float64; dtype does not apply")
-    lam = options.get("lam")
+    lam = options.get("lam", "vcurve" if method == "envelope" else None)
     if lam is None or (not isinstance(lam, str) and not lam > 0):
         # At lam = 0 the fit between observations would be an invention.
         raise ValueError("x_out and derivative need lam > 0 or a criterion")
