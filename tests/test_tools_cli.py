@@ -15,7 +15,7 @@ import numpy as np
 import pytest
 
 import tarnwold
-from tarnwold_tools import _csv_text, _progress, evaluate_lambda, select_lambda
+from tarnwold_tools import _csv_text, _progress, envelope, evaluate_lambda, select_lambda
 from tarnwold_tools._tables import exact_floats
 from tarnwold_tools.cli import main
 
@@ -93,6 +93,8 @@ def expected(method, dtype, options, data_dtype=np.float64):
     name = "robust_whittaker_irls" if method == "robust" else "whittaker_solve"
     function = getattr(tarnwold, f"{name}_{'f32' if dtype == 'float32' else 'f64'}")
     y_st = observations().astype(data_dtype).astype(dtype)
+    if method == "envelope":
+        return envelope(DAYS - DAYS[0], y_st, **options).z.astype(data_dtype)
     if "derivative" in options:
         rest = {key: value for key, value in options.items() if key != "lam"}
         if isinstance(options["lam"], str):
@@ -132,6 +134,12 @@ OPTION_SETS = [
     # Rates along the positions, per day.
     (["--lam", "30", "--derivative", "1", "--chunk-size", "5"], "whittaker", "float64", {"lam": 30.0, "derivative": 1}),
     (["--lam", "reml", "--derivative", "2"], "whittaker", "float64", {"lam": "reml", "derivative": 2}),
+    # Envelopes: lam chosen on the asymmetric weights by default, or given.
+    (["--envelope", "0.9", "--chunk-size", "5"], "envelope", "float64", {"p": 0.9}),
+    (["--envelope", "0.05", "--lam", "20", "--iterations", "3", "--d", "3"], "envelope", "float64",
+     {"p": 0.05, "lam": 20.0, "iterations": 3, "d": 3}),
+    (["--envelope", "0.8", "--lam", "reml", "--derivative", "1"], "envelope", "float64",
+     {"p": 0.8, "lam": "reml", "derivative": 1}),
 ]
 
 
@@ -274,6 +282,83 @@ def test_diagnostics_file(tmp_path, capsys, criterion, chunk_size):
     out = pd.read_csv(tmp_path / "in.smoothed.csv", **exact_floats(pd))
     np.testing.assert_array_equal(out[[f"s{i}" for i in range(S)]].to_numpy().T, direct.z)
     assert out["s1"].isna().all()
+
+
+X_OUT = "# dates, two beyond the observations\n2022-12-20\n2023-01-09\n2023-01-09T12:00\n2023-02-03\n2023-04-30\n"
+
+# (format, layout, grid flags, smoothing flags): the fit written on another grid.
+GRID_CASES = [
+    ("csv", "columns", ["--every", "3D"], ["--lam", "30"]),
+    ("parquet", "rows", ["--x-out", "{x_out}"], ["--envelope", "0.9"]),
+    ("netcdf", None, ["--every", "1D"], ["--lam", "reml", "--derivative", "1", "--chunk-size", "5"]),
+    ("csv", "rows", ["--every", "5D"], ["--envelope", "0.1", "--lam", "10", "--derivative", "2"]),
+    ("parquet", "columns", ["--x-out", "{x_out}"], ["--lam", "gcv", "--plot", "{tmp}/grid.png"]),
+    ("netcdf", None, ["--x-out", "{x_out}"], ["--envelope", "0.9", "--lam", "reml"]),
+    ("numbers", "columns", ["--x-out", "{x_out}"], ["--lam", "8", "--derivative", "1"]),
+]
+
+
+@pytest.mark.parametrize(("fmt", "layout", "grid_flags", "flags"), GRID_CASES)
+def test_writes_the_fit_on_another_grid(tmp_path, capsys, fmt, layout, grid_flags, flags):
+    import pandas as pd
+
+    if "--plot" in flags:
+        pytest.importorskip("matplotlib")
+    if fmt == "numbers":
+        source = tmp_path / "data.csv"
+        pd.DataFrame({"t": DAYS, "note": "x", **{f"s{i}": observations()[i] for i in range(S)}}).to_csv(source, index=False)
+        (tmp_path / "x_out.txt").write_text("-3\n0.5\n4.25\n17\n250\n")
+        grid = np.array([-3, 0.5, 4.25, 17, 250])
+        positions = grid
+    else:
+        source = write_input(tmp_path, fmt, layout or "columns")
+        (tmp_path / "x_out.txt").write_text(X_OUT)
+        if grid_flags[0] == "--every":
+            grid = pd.date_range(DATES[0], DATES[-1], freq=grid_flags[1]).values
+        else:
+            grid = pd.to_datetime(X_OUT.splitlines()[1:], format="ISO8601").values
+        positions = (grid - DATES[0]) / np.timedelta64(1, "D")
+    time_flags = {"columns": ["--time-column", "t" if fmt == "numbers" else "date"], "rows": ["--series", "rows"], None: []}
+    names = {"x_out": tmp_path / "x_out.txt", "tmp": tmp_path}
+    argv = [source, *time_flags[layout], *grid_flags, *flags]
+    status, err = run([str(arg).format(**names) for arg in argv], capsys)
+    assert status == 0, err
+    assert f"onto {len(grid)} output positions" in err
+    # Along the positions only the smoothed values have values on the new grid.
+    assert ("left out" in err) == (layout != "rows")
+    options = {"derivative": int(flags[flags.index("--derivative") + 1])} if "--derivative" in flags else {}
+    lam = flags[flags.index("--lam") + 1] if "--lam" in flags else "vcurve"
+    lam = lam if lam.isalpha() else float(lam)
+    x, y_st = DAYS - DAYS[0] if fmt != "numbers" else DAYS, observations()
+    if "--envelope" in flags:
+        want = envelope(x, y_st, p=float(flags[1]), lam=lam, x_out=positions, **options).z
+    elif isinstance(lam, str):
+        want = select_lambda(x, y_st, criterion=lam, x_out=positions, **options).z
+    else:
+        want = evaluate_lambda(x, y_st, lam, x_out=positions, **options).z
+    output = tmp_path / f"data.smoothed{SUFFIX.get(fmt, '.csv')}"
+    if fmt == "netcdf":
+        import xarray as xr
+
+        with xr.open_dataset(output) as ds:
+            assert "qa" not in ds and list(ds["station"].values) == ["a", "b", "c"]
+            np.testing.assert_array_equal(ds["time"].values, grid)
+            values = ds["ndvi"].values.reshape(len(grid), S).T
+    else:
+        frame = pd.read_csv(output, **exact_floats(pd)) if fmt != "parquet" else pd.read_parquet(output)
+        if layout == "rows":
+            assert list(frame["site"]) == [f"site{i}" for i in range(S)]
+            np.testing.assert_array_equal(pd.to_datetime(frame.columns[1:]).values, grid)
+            values = frame.iloc[:, 1:].to_numpy()
+        else:
+            time = frame.columns[0]
+            assert list(frame.columns) == [time, *(f"s{i}" for i in range(S))]
+            got = frame[time].to_numpy() if fmt == "numbers" else pd.to_datetime(frame[time]).values
+            np.testing.assert_array_equal(got, grid)
+            values = frame.iloc[:, 1:].to_numpy().T
+    np.testing.assert_array_equal(values, want)
+    if "--plot" in flags:
+        assert (tmp_path / "grid.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
 
 
 # Every output format, written by a child process that stops in the middle of
@@ -455,7 +540,7 @@ ERRORS = [
     (["{data}", "--weighting", "gauss", "--method", "robust"], "argument --weighting: invalid choice"),
     (["{data}", "--tuning", "1,2", "--method", "robust"], "argument --tuning: needs three numbers"),
     (["{data}", "--method", "robust", "--merge-x-tol", "tiny"], "argument --merge-x-tol: invalid number"),
-    (["{data}", "--iterations", "3"], "--iterations applies to --method robust only"),
+    (["{data}", "--iterations", "3"], "--iterations applies to --method robust or --envelope only"),
     (["{data}", "--merge-x-tol", "none"], "--merge-x-tol applies to --method robust only"),
     (["{data}", "--dtype", "float16"], "argument --dtype: invalid choice"),
     (["{data}", "--chunk-size", "0"], "argument --chunk-size: must be an integer >= 1"),
@@ -489,6 +574,24 @@ ERRORS = [
     (["{data}", "--time-column", "date", "--lam", "reml", "--diagnostics", "{tmp}/d.txt"], "is written as CSV; name it .csv"),
     (["{data}", "--time-column", "date", "--lam", "reml", "--diagnostics", "{data}", "--force"], "--diagnostics: {data} is the input file"),
     (["{data}", "--time-column", "date", "--lam", "reml", "--diagnostics", "{tmp}/data.smoothed.csv"], "is the output file"),
+    (["{data}", "--time-column", "date", "--envelope", "1.5"], "argument --envelope: must lie strictly between 0 and 1"),
+    (["{data}", "--time-column", "date", "--envelope", "0.9", "--method", "robust"], "--envelope and --method robust exclude"),
+    (["{data}", "--time-column", "date", "--envelope", "0.9", "--dtype", "float32"], "--envelope computes in float64"),
+    (["{data}", "--time-column", "date", "--envelope", "0.9", "--weighting", "huber"], "--weighting applies to --method robust only"),
+    (["{data}", "--time-column", "date", "--envelope", "0.9", "--lam", "reml", "--diagnostics", "{tmp}/d.csv"],
+     "--diagnostics applies to --lam reml, gcv, loocv or vcurve without --envelope"),
+    (["{data}", "--time-column", "date", "--every", "1D"], "--every needs --lam, a number > 0 or a criterion"),
+    (["{data}", "--time-column", "date", "--x-out", "{text}", "--lam", "0"], "--x-out needs --lam, a number > 0"),
+    (["{data}", "--time-column", "date", "--every", "1D", "--lam", "3", "--method", "robust"], "--every needs --method whittaker (or --envelope)"),
+    (["{data}", "--time-column", "date", "--every", "1D", "--x-out", "{text}"], "argument --x-out: not allowed with argument --every"),
+    (["{data}", "--time-column", "date", "--every", "fortnightly", "--lam", "3"], "--every fortnightly: "),
+    (["{data}", "--time-column", "none", "--every", "1D", "--lam", "3"], "--every and --x-out need --time-column"),
+    (["{data}", "--time-column", "date", "--x-out", "{missing}", "--lam", "3"], "--x-out: cannot read {missing}"),
+    (["{data}", "--time-column", "date", "--x-out", "{text}", "--lam", "3"], "--x-out: line 1 of {text} is no date: 'a,b'"),
+    (["{data}", "--time-column", "date", "--x-out", "{comments}", "--envelope", "0.9"], "--x-out: {comments} holds no positions"),
+    (["{numbers}", "--time-column", "t", "--every", "1D", "--lam", "3", "-o", "{tmp}/n.csv"], "--every 1D needs dates as positions; these are numbers"),
+    (["{numbers}", "--time-column", "t", "--x-out", "{unordered}", "--lam", "3", "-o", "{tmp}/n.csv"], "are not strictly increasing"),
+    (["{numbers}", "--time-column", "t", "--x-out", "{text}", "--lam", "3", "-o", "{tmp}/n.csv"], "line 1 of {text} is no finite number"),
 ]
 
 
@@ -503,10 +606,14 @@ def error_inputs(tmp_path, data):
     (tmp_path / "semicolons.csv").write_text(data.read_text().replace(",", ";"))
     (tmp_path / "repeated.csv").write_text("site,1,2,2\na,1.0,2.0,3.0\n")
     (tmp_path / "typo.csv").write_text('a,b,c\n1.5,1.0,1\n2.5,2.0,x\n3.5,"12,5",4\n')
+    (tmp_path / "numbers.csv").write_text("t,a\n1,0.5\n2,0.7\n4,0.1\n5,0.3\n")
+    (tmp_path / "unordered.txt").write_text("1\n3\n2\n")
+    (tmp_path / "comments.txt").write_text("# nothing but a comment\n\n")
     return {"data": data, "tmp": tmp_path, "missing": tmp_path / "none.csv", "garbage": tmp_path / "garbage.parquet",
             "text": tmp_path / "data.txt", "link": tmp_path / "link.csv", "old": tmp_path / "old.csv",
             "old_png": tmp_path / "old.png", "semicolons": tmp_path / "semicolons.csv", "repeated": tmp_path / "repeated.csv",
-            "typo": tmp_path / "typo.csv", "empty_time": tmp_path / "empty_time.nc", "truncated": tmp_path / "truncated.nc"}
+            "typo": tmp_path / "typo.csv", "numbers": tmp_path / "numbers.csv", "unordered": tmp_path / "unordered.txt",
+            "comments": tmp_path / "comments.txt", "empty_time": tmp_path / "empty_time.nc", "truncated": tmp_path / "truncated.nc"}
 
 
 def netcdf_error_inputs(tmp_path):

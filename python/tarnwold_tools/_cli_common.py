@@ -53,4 +53,7 @@ class Loaded:
     x_label: str
     y_st: np.ndarray  # (S, T) observations, NaN where missing
     labels: list  # a name for every series, for plots
-    write: Callable  # write(z_st, path, progress) writes the input with z_st in place of y_st
+    # write(z_st, path, progress, grid) writes the input with z_st in place
+    # of y_st; with grid (the output positions' values) z_st lies on it.
+    write: Callable
+    grid_refusal: str | None = None  # why the output cannot go on another grid

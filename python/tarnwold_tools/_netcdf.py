@@ -55,20 +55,44 @@ def load_netcdf(path, dim, variables, progress):
     blocks = [var.values.reshape(-1, x.size).astype(np.float64) for var in moved]
     labels = [_label(name, index) for name, var in zip(variables, moved) for index in np.ndindex(var.shape[:-1])]
 
-    def write(z_st, out_path, progress):
-        out = dataset.copy()
+    def write(z_st, out_path, progress, grid=None):
+        out = dataset.copy() if grid is None else _on_grid(dataset, dim, variables, grid)
         start = 0
         for name, var, block in zip(variables, moved, blocks):
-            part = z_st[start : start + block.shape[0]].reshape(var.shape).astype(result_dtype(var.dtype))
+            shape = var.shape[:-1] + (z_st.shape[1],)
+            part = z_st[start : start + block.shape[0]].reshape(shape).astype(result_dtype(var.dtype))
             start += block.shape[0]
-            smoothed = var.copy(data=part).transpose(*dataset[name].dims)
-            smoothed.encoding = _encoding_for(name, smoothed.values, var.encoding)
+            if grid is None:
+                smoothed = var.copy(data=part)
+                encoding = var.encoding
+            else:
+                smoothed = xr.Variable(var.dims, part, attrs=var.attrs)
+                # Chunk sizes and the shape on file were those of the old grid.
+                encoding = {key: value for key, value in var.encoding.items() if key not in ("chunksizes", "original_shape")}
+            smoothed = smoothed.transpose(*dataset[name].dims)
+            smoothed.encoding = _encoding_for(name, smoothed.values, encoding)
             out[name] = smoothed
         with progress.stage("writing", 1, "files") as bar:
             out.to_netcdf(out_path, engine=_engine())
             bar.update(1)
 
     return Loaded(x, x_values, str(dim), np.concatenate(blocks), labels, write)
+
+
+def _on_grid(dataset, dim, variables, grid):
+    """`dataset` without what lies along `dim`, which takes the output
+    positions `grid` as its coordinate (with the old coordinate's
+    attributes); the smoothed `variables` are added by the caller. Other
+    variables along `dim` have no values on the new grid: they are left
+    out, with a note."""
+    left_out = [str(name) for name, var in dataset.variables.items()
+                if dim in var.dims and name != dim and name not in variables]
+    if left_out:
+        print(f"tarnwold-smooth: note: variables not smoothed are left out on the new grid: {', '.join(left_out)}",
+              file=sys.stderr)
+    out = dataset.drop_dims(dim)
+    attrs = dataset[dim].attrs if dim in dataset.coords else {}
+    return out.assign_coords({dim: (dim, grid, attrs)})
 
 
 def _holds_measurements(var):

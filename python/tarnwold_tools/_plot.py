@@ -14,8 +14,9 @@ def supported_formats():
     return Figure().canvas.get_supported_filetypes()
 
 
-def plot_series(path, loaded, z_st, count):
-    """Draws up to `count` series, spread evenly over the input, one panel each."""
+def plot_series(path, loaded, z_st, count, grid=None):
+    """Draws up to `count` series, spread evenly over the input, one panel
+    each; z_st lies on `grid` (the output positions' values) when given."""
     require("matplotlib", "--plot")
     # A bare Figure draws with the Agg canvas and touches no pyplot state, so
     # no display is needed and no backend is switched for the process.
@@ -27,7 +28,7 @@ def plot_series(path, loaded, z_st, count):
     axes = figure.subplots(len(chosen), 1, sharex=True, squeeze=False)[:, 0]
     for ax, s in zip(axes, chosen):
         ax.plot(loaded.x_values, loaded.y_st[s], ".", markersize=4, color="0.55", label="raw")
-        ax.plot(loaded.x_values, z_st[s], "-", linewidth=1.6, color="tab:blue", label="smoothed")
+        ax.plot(loaded.x_values if grid is None else grid, z_st[s], "-", linewidth=1.6, color="tab:blue", label="smoothed")
         ax.set_title(str(loaded.labels[s]), loc="left", fontsize=9)
     axes[0].legend(loc="upper right", fontsize=8)
     axes[-1].set_xlabel(loaded.x_label)

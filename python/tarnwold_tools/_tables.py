@@ -2,6 +2,7 @@
 
 import csv
 import math
+import sys
 import warnings
 
 import numpy as np
@@ -203,10 +204,23 @@ def _series_in_columns(frame, fmt, sep, by_name, time_column, chosen):
         raise UsageError(f"the time column {time_column!r} cannot also be a series")
     _check_numeric(frame, chosen)
 
-    def write(z_st, path, progress):
-        _write(_with_values(frame, chosen, z_st.T), path, fmt, sep, progress)
+    def write(z_st, path, progress, grid=None):
+        if grid is None:
+            _write(_with_values(frame, chosen, z_st.T), path, fmt, sep, progress)
+            return
+        # One row per output position: columns along the rows that were not
+        # smoothed have no values there.
+        left_out = [str(column) for column in frame.columns if column != time_key and column not in chosen]
+        if left_out:
+            print(f"tarnwold-smooth: note: columns not smoothed are left out on the new grid: {', '.join(left_out)}",
+                  file=sys.stderr)
+        import pandas as pd
 
-    return Loaded(x, x_values, x_label, _values(frame, chosen).T, [str(c) for c in chosen], write)
+        positions = pd.DataFrame({time_key: grid})
+        _write(_with_values(positions, chosen, z_st.T, frame.dtypes), path, fmt, sep, progress)
+
+    refusal = "--every and --x-out need --time-column: the output positions are written into it" if time_key is None else None
+    return Loaded(x, x_values, x_label, _values(frame, chosen).T, [str(c) for c in chosen], write, refusal)
 
 
 def _header_number(header):
@@ -259,26 +273,50 @@ def _series_in_rows(frame, fmt, sep, chosen):
     else:
         labels = [f"row {index}" for index in frame.index]
 
-    def write(z_st, path, progress):
-        _write(_with_values(frame, chosen, z_st), path, fmt, sep, progress)
+    def write(z_st, path, progress, grid=None):
+        if grid is None:
+            _write(_with_values(frame, chosen, z_st), path, fmt, sep, progress)
+            return
+        headers = _headers(grid)
+        clash = set(headers) & {str(column) for column in others}
+        if clash:
+            raise UsageError(f"the output position {sorted(clash)[0]!r} is also the name of a column")
+        # The value columns become the output positions, in the widest type of the old ones.
+        dtype = np.result_type(*(result_dtype(frame.dtypes[column]) for column in chosen))
+        smoothed = pd.DataFrame(z_st.astype(dtype, copy=False), columns=headers, index=frame.index, copy=False)
+        _write(pd.concat([frame[others], smoothed], axis=1), path, fmt, sep, progress)
 
     return Loaded(x, x_values, x_label, _values(frame, chosen), labels, write)
 
 
-def _with_values(frame, chosen, values):
+def _headers(grid):
+    """Column headers for the output positions: ISO dates, all in one format
+    so that they read back as dates (with the time of day only where one is
+    not midnight), or numbers as Python writes them (without '.0' for
+    whole numbers)."""
+    if grid.dtype.kind == "M":
+        stamps = grid.astype("datetime64[ns]")
+        unit = next(unit for unit in ("D", "s", "ns") if np.all(stamps == stamps.astype(f"datetime64[{unit}]")))
+        return [str(text) for text in np.datetime_as_string(stamps, unit=unit)]
+    return [str(int(value)) if value.is_integer() and abs(value) < 2**53 else repr(value) for value in grid.tolist()]
+
+
+def _with_values(frame, chosen, values, dtypes=None):
     """`frame` with `values` (rows, len(chosen)) in the columns `chosen`, each
-    in its own float32 or float64 type. The smoothed columns form one block:
-    assigning them one by one would leave thousands of blocks, which pandas
-    writes many times slower."""
+    in its own float32 or float64 type (from `dtypes`, default frame's). The
+    smoothed columns form one block: assigning them one by one would leave
+    thousands of blocks, which pandas writes many times slower."""
     import pandas as pd
 
     smoothed = pd.DataFrame(values, columns=chosen, index=frame.index, copy=False)
-    dtypes = frame.dtypes
+    dtypes = frame.dtypes if dtypes is None else dtypes
     wanted = {column: result_dtype(dtypes[column]) for column in chosen}
     narrow = {column: dtype for column, dtype in wanted.items() if dtype != values.dtype}
     if narrow:
         smoothed = smoothed.astype(narrow)
-    return pd.concat([frame.drop(columns=chosen), smoothed], axis=1)[list(frame.columns)]
+    kept = [column for column in frame.columns if column not in chosen]
+    order = [column for column in dtypes.index if column in chosen or column in kept]
+    return pd.concat([frame[kept], smoothed], axis=1)[order]
 
 
 def _write(frame, path, fmt, sep, progress):

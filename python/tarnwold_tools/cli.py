@@ -13,8 +13,9 @@ import numpy as np
 
 from ._atomic import replaced_on_success
 from ._cli_common import UsageError, first_line
+from ._cli_grid import output_grid
 from ._progress import Progress
-from ._smoothing import CRITERIA, ROBUST_OPTIONS, rate_block, resolve_dtype, select_block, smooth_block
+from ._smoothing import CRITERIA, METHOD_OPTIONS, envelope_block, evaluate_block, resolve_dtype, select_block, smooth_block
 
 PROG = "tarnwold-smooth"
 
@@ -62,7 +63,19 @@ Smoothing options left out take the defaults of the tarnwold module, except
 --lam reml (or gcv, loocv, vcurve) chooses lam for every series on its own
 by that criterion, in float64, with the plain smoother; --diagnostics
 FILE.csv writes each series' chosen lam, effective degrees of freedom and
-the status of the choice (ok, at_lower, at_upper, flat, too_few, empty)."""
+the status of the choice (ok, at_lower, at_upper, flat, too_few, empty).
+
+--envelope P fits with asymmetric weights, in float64: P above 0.5 follows
+the upper envelope (vegetation indices biased low by clouds), below 0.5 a
+baseline under peaks. Its lam is a number or a criterion (default vcurve),
+chosen per series on the asymmetric weights.
+
+--every FREQ (a pandas frequency such as 1D or 10D, for dates) or --x-out
+FILE writes the fit on another grid: tables get one row (--series columns)
+or one column (--series rows) per output position, NetCDF files the
+dimension with the output positions as its coordinate. Columns and
+variables along the positions that are not smoothed have no values there
+and are left out (with a note); everything else is kept."""
 
 # The names of the selection's statuses, in the order of their values.
 _STATUS_NAMES = ("ok", "at_lower", "at_upper", "flat", "too_few", "empty")
@@ -106,6 +119,13 @@ def _lam(text):
         return _number(0)(text)
     except argparse.ArgumentTypeError as error:
         raise argparse.ArgumentTypeError(f"{error} (or a criterion: {', '.join(CRITERIA)})") from None
+
+
+def _share(text):
+    value = _number(-math.inf)(text)
+    if not 0 < value < 1:
+        raise argparse.ArgumentTypeError(f"must lie strictly between 0 and 1, not {text!r}")
+    return value
 
 
 def _or_none(convert):
@@ -153,9 +173,13 @@ def _parser():
     smoothing.add_argument("--eps", type=_number(0), help="floor of spacings, pivots and scales (module default 1e-10)")
     smoothing.add_argument("--normalize", choices=("mean", "median", "none"), type=str.lower, help="rescale the grid to unit mean or median spacing, or not (module default mean)")
     smoothing.add_argument("--no-parallel", action="store_true", help="smooth on the calling thread only")
-    smoothing.add_argument("--derivative", type=int, choices=(1, 2), help="write the first or second derivative of the fit along the positions instead (per day for dates), in float64; needs --lam and --method whittaker")
+    smoothing.add_argument("--derivative", type=int, choices=(1, 2), help="write the first or second derivative of the fit along the positions instead (per day for dates), in float64; needs --lam (or --envelope) and not --method robust")
+    smoothing.add_argument("--envelope", type=_share, metavar="P", help="upper envelope (P > 0.5, e.g. 0.9) or baseline (P < 0.5, e.g. 0.02) by asymmetric weights P above the fit and 1 - P below; lam: a number or a criterion (default vcurve)")
+    grid = smoothing.add_mutually_exclusive_group()
+    grid.add_argument("--every", metavar="FREQ", help="write the fit on a regular grid of dates from the first to the last one, a pandas frequency such as 1D, 10D or 1h; needs dates as positions")
+    grid.add_argument("--x-out", metavar="FILE", help="write the fit at the positions in FILE: a text file with one number (or, for dates, one date like 2023-05-01 or 2023-05-01T12:00) per line, increasing; blank lines and lines starting with # are skipped")
     robust = parser.add_argument_group("robust smoothing (with --method robust)")
-    robust.add_argument("--iterations", type=_integer(1), help=f"IRLS passes; 1 is the plain weighted fit (default {_ROBUST_ITERATIONS})")
+    robust.add_argument("--iterations", type=_integer(1), help=f"IRLS passes; 1 is the plain weighted fit (default {_ROBUST_ITERATIONS}); with --envelope the reweightings after the first fit (default 10)")
     robust.add_argument("--weighting", choices=_WEIGHTINGS, type=str.lower, help="weight function (module default tukey)")
     robust.add_argument("--scale", choices=("mad", "huber"), type=str.lower, help="residual scale estimator (module default mad)")
     robust.add_argument("--tuning", type=_tuning, metavar="A,B,C", help="the weighting's three tuning constants")
@@ -258,16 +282,18 @@ def _run(args):
 
     progress = Progress(enabled=not args.no_progress)
     loaded = _load(source, fmt, args, progress)
-    z_st, diagnostics = _smooth_in_chunks(loaded, args, dtype, options, progress)
-    _write(output, lambda path: loaded.write(z_st, path, progress), hdf5=fmt == "netcdf")
+    grid, positions = output_grid(args.every, args.x_out, loaded) or (None, None)
+    z_st, diagnostics = _smooth_in_chunks(loaded, args, dtype, options, progress, positions)
+    _write(output, lambda path: loaded.write(z_st, path, progress, grid), hdf5=fmt == "netcdf")
     series, length = loaded.y_st.shape
-    print(f"{PROG}: smoothed {series} series of {length} positions into {output}", file=sys.stderr)
+    onto = "" if grid is None else f" onto {len(grid)} output positions"
+    print(f"{PROG}: smoothed {series} series of {length} positions{onto} into {output}", file=sys.stderr)
     if args.diagnostics is not None:
         _write(Path(args.diagnostics), lambda path: _write_diagnostics(path, loaded.labels, diagnostics))
     if args.plot is not None:
         from ._plot import plot_series
 
-        _write(Path(args.plot), lambda path: plot_series(path, loaded, z_st, args.plot_series))
+        _write(Path(args.plot), lambda path: plot_series(path, loaded, z_st, args.plot_series, grid))
     return 0
 
 
@@ -302,10 +328,20 @@ def _options(args):
         options["iterations"] = _ROBUST_ITERATIONS
     if args.merge_x_tol is not _NOT_GIVEN:
         options["merge_x_tol"] = args.merge_x_tol
-    if args.method != "robust":
-        for name in ROBUST_OPTIONS:
-            if name in options:
-                raise UsageError(f"--{name.replace('_', '-')} applies to --method robust only")
+    method = args.method
+    if args.envelope is not None:
+        if args.method != "whittaker":
+            raise UsageError(f"--envelope and --method {args.method} exclude each other")
+        if args.dtype != "float64":
+            raise UsageError(f"--envelope computes in float64; --dtype {args.dtype} does not apply")
+        if args.diagnostics is not None:
+            raise UsageError("--diagnostics applies to --lam reml, gcv, loocv or vcurve without --envelope")
+        method, options["p"] = "envelope", args.envelope
+    for name in options:
+        taking = [other for other, names in METHOD_OPTIONS.items() if name in names]
+        if taking and method not in taking:
+            flags = " or ".join("--envelope" if other == "envelope" else f"--method {other}" for other in taking)
+            raise UsageError(f"--{name.replace('_', '-')} applies to {flags} only")
     if isinstance(args.lam, str):
         if args.method != "whittaker":
             raise UsageError(f"--lam {args.lam} chooses lam for --method whittaker only; give --method robust a number")
@@ -313,12 +349,15 @@ def _options(args):
             raise UsageError(f"--lam {args.lam} chooses lam in float64; --dtype {args.dtype} does not apply")
     elif args.diagnostics is not None:
         raise UsageError("--diagnostics needs --lam reml, gcv, loocv or vcurve")
-    if args.derivative is not None:
+    asked = [flag for flag, value in (("--derivative", args.derivative), ("--every", args.every), ("--x-out", args.x_out))
+             if value is not None]
+    if asked:
         if args.method != "whittaker" or args.dtype != "float64":
-            raise UsageError("--derivative needs --method whittaker and --dtype float64")
-        if args.lam is None or args.lam == 0:
-            # The module's default lam would pass unnoticed; lam = 0 fits no rate.
-            raise UsageError("--derivative needs --lam, a number > 0 or a criterion")
+            raise UsageError(f"{asked[0]} needs --method whittaker (or --envelope) and --dtype float64")
+        if args.lam == 0 or args.lam is None and args.envelope is None:
+            # The module's default lam would pass unnoticed; at lam = 0 the
+            # fit has no rate and nothing between the observations.
+            raise UsageError(f"{asked[0]} needs --lam, a number > 0 or a criterion")
     return options
 
 
@@ -412,29 +451,35 @@ def _load(source, fmt, args, progress):
     return load_table(source, fmt, args.series or "columns", args.time_column, args.columns, args.sep, progress)
 
 
-def _smooth_in_chunks(loaded, args, dtype, options, progress):
+def _smooth_in_chunks(loaded, args, dtype, options, progress, positions):
     """Smooths the series `args.chunk_size` at a time, reporting progress; the
     results equal those of one call (see smooth_block for the one exception).
-    Returns z_st and, when lam is a criterion, the per-series diagnostics
-    (lam, edf, n_obs, status); None otherwise."""
+    `positions`: the output grid in the units of loaded.x, or None for x.
+    Returns z_st and, when lam is a criterion of the plain smoother, the
+    per-series diagnostics (lam, edf, n_obs, status); None otherwise."""
     series = loaded.y_st.shape[0]
-    z_st = np.empty(loaded.y_st.shape, dtype=dtype)
-    selecting = isinstance(args.lam, str)
+    points = loaded.y_st.shape[1] if positions is None else len(positions)
+    z_st = np.empty((series, points), dtype=dtype)
+    selecting = isinstance(args.lam, str) and args.envelope is None
+    derivative = args.derivative or 0
     diagnostics = (np.empty(series), np.empty(series), np.empty(series, np.int64), np.empty(series, np.int8)) if selecting else None
     with progress.stage("smoothing", series, "series") as bar:
         try:
             for start in range(0, series, args.chunk_size):
                 stop = min(start + args.chunk_size, series)
-                if args.derivative is not None and not selecting:
-                    z_st[start:stop] = rate_block(loaded.x, loaded.y_st[start:stop], derivative=args.derivative, options=options)
+                y_st = loaded.y_st[start:stop]
+                if args.envelope is not None:
+                    z_st[start:stop] = envelope_block(loaded.x, y_st, options=options, x_out=positions, derivative=derivative).z
                 elif selecting:
-                    settings = options if args.derivative is None else dict(options, derivative=args.derivative)
-                    chosen = select_block(loaded.x, loaded.y_st[start:stop], criterion=args.lam, options=settings)
+                    settings = dict(options, x_out=positions, derivative=derivative)
+                    chosen = select_block(loaded.x, y_st, criterion=args.lam, options=settings)
                     z_st[start:stop] = chosen.z
                     for target, part in zip(diagnostics, (chosen.lam, chosen.edf, chosen.n_obs, chosen.status)):
                         target[start:stop] = part
+                elif positions is not None or derivative:
+                    z_st[start:stop] = evaluate_block(loaded.x, y_st, options=options, x_out=positions, derivative=derivative)
                 else:
-                    z_st[start:stop] = smooth_block(loaded.x, loaded.y_st[start:stop], method=args.method, dtype=dtype, options=options)
+                    z_st[start:stop] = smooth_block(loaded.x, y_st, method=args.method, dtype=dtype, options=options)
                 bar.update(stop - start)
         except (ValueError, TypeError, OverflowError) as error:
             raise UsageError(f"cannot smooth: {first_line(error)}") from None

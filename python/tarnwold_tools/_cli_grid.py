@@ -1,0 +1,83 @@
+"""The command line's output grid: --every FREQ and --x-out FILE, read into
+the values written to the output and the positions the fit is taken at."""
+
+import warnings
+
+import numpy as np
+
+from ._cli_common import UsageError, first_line, require
+
+
+def output_grid(every, x_out_file, loaded):
+    """(values, positions) of the output grid, or None without one. The
+    values are of the kind of the input's positions (datetime64 for dates,
+    float64 for numbers); the positions are in the units of loaded.x (days
+    since the first observation for dates)."""
+    if every is None and x_out_file is None:
+        return None
+    if loaded.grid_refusal is not None:
+        raise UsageError(loaded.grid_refusal)
+    first = loaded.x_values[0]
+    dated = loaded.x_values.dtype.kind == "M"
+    if every is not None:
+        if not dated:
+            raise UsageError(f"--every {every} needs dates as positions; these are {_kind(loaded.x_values)}")
+        pd = require("pandas", "--every")
+        try:
+            values = pd.date_range(first, loaded.x_values[-1], freq=every).values
+        except (ValueError, TypeError) as error:
+            raise UsageError(f"--every {every}: {first_line(error)}") from None
+    else:
+        if loaded.x_values.dtype.kind == "m":
+            raise UsageError("--x-out: the positions are time spans; give positions as numbers or dates")
+        values = _read_positions(x_out_file, dated)
+    if dated:
+        return values, (values - first) / np.timedelta64(1, "D")
+    # Numbers are positions as they are (see checked_positions).
+    return values, values
+
+
+def _kind(values):
+    return "time spans" if values.dtype.kind == "m" else "numbers"
+
+
+def _read_positions(path, dated):
+    """One position per line: numbers, or dates (2023-05-01, 2023-05-01T12:00)
+    when the input's positions are dates. Blank lines and lines starting with
+    '#' are skipped."""
+    try:
+        with open(path, encoding="utf-8-sig") as text:
+            lines = [(number, line.strip()) for number, line in enumerate(text, 1)]
+    except (OSError, UnicodeDecodeError) as error:
+        raise UsageError(f"--x-out: cannot read {path}: {getattr(error, 'strerror', None) or first_line(error)}") from None
+    cells = [(number, line) for number, line in lines if line and not line.startswith("#")]
+    if not cells:
+        raise UsageError(f"--x-out: {path} holds no positions")
+    values = [_parse(cell, dated, path, number) for number, cell in cells]
+    values = np.array(values, dtype="datetime64[ns]" if dated else np.float64)
+    if not np.all(values[1:] > values[:-1]):
+        raise UsageError(f"--x-out: the positions in {path} are not strictly increasing")
+    return values
+
+
+def _parse(cell, dated, path, number):
+    if dated:
+        pd = require("pandas", "--x-out with dates")
+        try:
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore")
+                stamp = pd.Timestamp(cell)
+        except (ValueError, TypeError, OverflowError):
+            stamp = pd.NaT
+        if pd.isna(stamp):
+            raise UsageError(f"--x-out: line {number} of {path} is no date: {cell[:40]!r}")
+        if stamp.tzinfo is not None:
+            stamp = stamp.tz_convert(None)
+        return stamp.to_datetime64()
+    try:
+        value = float(cell)
+    except ValueError:
+        value = np.nan
+    if not np.isfinite(value):
+        raise UsageError(f"--x-out: line {number} of {path} is no finite number: {cell[:40]!r}")
+    return value
