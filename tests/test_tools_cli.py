@@ -192,6 +192,19 @@ def test_series_in_rows_with_dates_as_headers(tmp_path, capsys, fmt):
     values, sites = read_result(output, fmt, layout="rows")
     assert sites == [f"site{i}" for i in range(S)]
     np.testing.assert_array_equal(values, expected("whittaker", "float64", {"lam": 7.0}))
+    # On another grid, value columns left out of --columns are left out of
+    # the output as well: they have no values at the new positions.
+    import pandas as pd
+
+    resampled = tmp_path / f"grid{SUFFIX[fmt]}"
+    status, err = run([source, "--series", "rows", "--lam", "7", "--columns", *map(str, DATES[:-1]), "--every", "2D",
+                       "-o", resampled], capsys)  # fmt: skip
+    assert status == 0 and f"left out on the new grid: {DATES[-1]}" in err, err
+    frame = pd.read_csv(resampled, **exact_floats(pd)) if fmt == "csv" else pd.read_parquet(resampled)
+    grid = pd.date_range(DATES[0], DATES[-2], freq="2D").values
+    assert list(frame.columns) == ["site", *np.datetime_as_string(grid, unit="D")]
+    fit = evaluate_lambda(DAYS[:-1] - DAYS[0], observations()[:, :-1], 7.0, x_out=(grid - DATES[0]) / np.timedelta64(1, "D"))
+    np.testing.assert_array_equal(frame.iloc[:, 1:].to_numpy(), fit.z)
 
 
 @pytest.mark.parametrize(("sep", "flag"), [(",", ","), (";", ";"), ("\t", "\\t")])

@@ -277,14 +277,23 @@ def _series_in_rows(frame, fmt, sep, chosen):
         if grid is None:
             _write(_with_values(frame, chosen, z_st), path, fmt, sep, progress)
             return
+        # Value columns left out of --columns lie along the positions too:
+        # they have no values on the new grid.
+        dated = x_label == "date"
+        left_out = [str(column) for column in others
+                    if (_is_date(str(column)) if dated else _header_number(str(column)) is not None)]
+        if left_out:
+            print(f"tarnwold-smooth: note: columns not smoothed are left out on the new grid: {', '.join(left_out)}",
+                  file=sys.stderr)
+        kept = [column for column in others if str(column) not in left_out]
         headers = _headers(grid)
-        clash = set(headers) & {str(column) for column in others}
+        clash = set(headers) & {str(column) for column in kept}
         if clash:
             raise UsageError(f"the output position {sorted(clash)[0]!r} is also the name of a column")
         # The value columns become the output positions, in the widest type of the old ones.
         dtype = np.result_type(*(result_dtype(frame.dtypes[column]) for column in chosen))
         smoothed = pd.DataFrame(z_st.astype(dtype, copy=False), columns=headers, index=frame.index, copy=False)
-        _write(pd.concat([frame[others], smoothed], axis=1), path, fmt, sep, progress)
+        _write(pd.concat([frame[kept], smoothed], axis=1), path, fmt, sep, progress)
 
     return Loaded(x, x_values, x_label, _values(frame, chosen), labels, write)
 
