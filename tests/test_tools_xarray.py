@@ -156,6 +156,7 @@ def test_computes_in_float64_unless_asked_and_keeps_the_data_type(backend, data_
         ("envelope", {"lam": "vcurve"}, "series"),
         ("envelope", {"lam": 0.0, "p": 0.8}, "positions"),
         ("envelope", {"lam": 3.0, "p": 0.2}, "mask"),
+        ("envelope", {"lam": 3.0}, "weights"),
     ],
 )
 def test_no_values_where_the_fit_has_no_observation(backend, method, options, hole):

@@ -161,7 +161,7 @@ def smooth(da, dim, *, method="whittaker", dtype=None, weights=None, return_weig
         inputs.append(_weights_like(weights, da, dim))
 
     if method == "envelope":
-        return envelope_along(da, dim, inputs, x, out_dtype, return_weights, options, x_out, derivative)
+        return _named(da, envelope_along(da, dim, inputs, x, out_dtype, return_weights, options, x_out, derivative))
     if resampled:
         return _on_output_grid(da, dim, inputs, x, out_dtype, criterion, return_diagnostics, return_se, options,
                                x_out, derivative)
@@ -179,12 +179,17 @@ def smooth(da, dim, *, method="whittaker", dtype=None, weights=None, return_weig
         output_dtypes=[out_dtype] * outputs,
         keep_attrs="drop",
     )
-    results = result if return_weights else (result,)
-    # apply_ufunc moves the core dimension last; give back the caller's order.
+    return _named(da, result if return_weights else (result,))
+
+
+def _named(da, results):
+    """The smoothed DataArray, or the pair of it and the total weights, in
+    the caller's order of dimensions (apply_ufunc moves the core dimension
+    last) with the name and attributes of `da`."""
     smoothed = results[0].transpose(*da.dims)
     smoothed.name = da.name
     smoothed.attrs = dict(da.attrs)
-    if not return_weights:
+    if len(results) == 1:
         return smoothed
     total_weights = results[1].transpose(*da.dims)
     total_weights.name = "weights" if da.name is None else f"{da.name}_weights"

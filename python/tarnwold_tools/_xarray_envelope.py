@@ -15,8 +15,9 @@ _OUTPUT_DIM = "__tarnwold_output__"
 
 
 def envelope_along(da, dim, inputs, x, out_dtype, return_weights, options, x_out, derivative):
-    """smooth()'s result for method="envelope": the fit (on x_out, or its
-    derivative, when asked) and with return_weights the final weights."""
+    """smooth()'s results for method="envelope", unnamed: the fit (on x_out,
+    or its derivative, when asked) and with return_weights the final
+    weights."""
     import xarray as xr
 
     if x_out is None:
@@ -44,14 +45,7 @@ def envelope_along(da, dim, inputs, x, out_dtype, return_weights, options, x_out
     if x_out is None:
         # On the coordinate the result keeps every coordinate along `dim`.
         smoothed = smoothed.assign_coords({name: da.coords[name] for name in da.coords if dim in da.coords[name].dims})
-    smoothed = smoothed.transpose(*da.dims)
-    smoothed.name = da.name
-    smoothed.attrs = dict(da.attrs)
-    if not return_weights:
-        return smoothed
-    weights = results[1].transpose(*da.dims)
-    weights.name = "weights" if da.name is None else f"{da.name}_weights"
-    return smoothed, weights
+    return (smoothed, *results[1:])
 
 
 def _envelope_kernel(y, w=None, *, x, x_out, derivative, return_weights, out_dtype, options):
