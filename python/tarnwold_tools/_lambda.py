@@ -314,7 +314,9 @@ def evaluate_lambda(
         raise ValueError("lam must be a scalar or an array of shape (S,)")
     if np.ndim(lam) == 0:
         lams = lams[:1]
-    z = np.empty((S, T))
+    # With x_out the fit comes from the union below: the first call forms
+    # the criteria on x only.
+    z = np.empty((S, T)) if x_out is None else None
     edf, rss, roughness, gcv, loocv, reml = (np.empty(S) for _ in range(6))
     hat = np.empty((S, T)) if return_hat else None
     se = np.empty((S, T)) if return_se and x_out is None else None

@@ -44,7 +44,7 @@ def evaluate(
     lam: _F64,
     gamma: float,
     parallel: bool,
-    z: _F64,
+    z: _F64 | None,
     edf: _F64,
     rss: _F64,
     roughness: _F64,

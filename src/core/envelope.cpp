@@ -17,17 +17,24 @@ namespace {
 // The steps of the iteration point by point, shared by the one-series path
 // and the lanes so that both take the same decisions on the same bits.
 
-// Whether a usable point lies above the fit.
-inline unsigned char side_of(double base, double y, double z) { return base > 0 && y > z ? 1 : 0; }
+// The helpers below are written without branches (both sides of every
+// choice are formed, then one is taken) so that the lanes' loops over a
+// point of all series compile to vector code: the sides of a fit are as
+// good as random, and a branch on them would be mispredicted half the time.
+// Flags are doubles (1 or 0), like the values they sit beside: the
+// baseline instruction set compares doubles in vectors, not 64-bit integers.
+
+// Whether a usable point lies above the fit: 1 or 0.
+inline double side_of(double base, double y, double z) { return (base > 0) & (y > z) ? 1.0 : 0.0; }
 
 // base * p above the fit, base * (1 - p) at or below it, where base > 0;
-// unusable points keep their working weight.
-inline double weight_of(double base, unsigned char above, double p, double below) {
-    return base > 0 ? base * (above != 0 ? p : below) : base;
+// unusable points keep their working weight (base * 1 is base itself).
+inline double weight_of(double base, double above, double p, double below) {
+    return base * (base > 0 ? (above != 0 ? p : below) : 1.0);
 }
 
 // One series' weights from its sides.
-void weigh(const double* base, const unsigned char* above, std::size_t n, double p, double* w) {
+void weigh(const double* base, const double* above, std::size_t n, double p, double* w) {
     const double below = 1 - p;
     for (std::size_t t = 0; t < n; ++t) {
         w[t] = weight_of(base[t], above[t], p, below);
@@ -36,11 +43,10 @@ void weigh(const double* base, const unsigned char* above, std::size_t n, double
 
 // Records on which side of the fit z each of a series' points lies and
 // returns how many changed side.
-std::size_t take_sides(const double* base, const double* y, const double* z, std::size_t n,
-                       unsigned char* above) {
+std::size_t take_sides(const double* base, const double* y, const double* z, std::size_t n, double* above) {
     std::size_t changed = 0;
     for (std::size_t t = 0; t < n; ++t) {
-        const unsigned char side = side_of(base[t], y[t], z[t]);
+        const double side = side_of(base[t], y[t], z[t]);
         changed += side != above[t] ? 1 : 0;
         above[t] = side;
     }
@@ -59,11 +65,11 @@ void write_empty(std::size_t n, std::size_t s, const double* w, std::size_t stri
     out.iterations[s] = 0;
 }
 
-// The block for a range of `count` series; the envelope's buffers are 8 + d
+// The block for a range of `count` series; the envelope's buffers are 7 + d
 // vectors of T values per lane.
 const LaneEvaluationKernels& block_shape(const SelectionKernelSet& kernels, std::size_t count,
                                          const SelectionModel& model) {
-    return wide_blocks(kernels, count, model, 8 + model.order) ? kernels.wide : kernels.narrow;
+    return wide_blocks(kernels, count, model, 7 + model.order) ? kernels.wide : kernels.narrow;
 }
 
 // Whether a series given start weights keeps them: the fit with them moved
@@ -81,12 +87,12 @@ std::uint64_t taken_before(const double* start, std::size_t s, const EnvelopeOut
 // the base weights (the values and totals stay those of the base weights)
 // and marks the sides they were given for: above where w = base * p.
 void read_start(const double* values, const double* start, std::size_t n, std::size_t stride, double p,
-                const double* base, double* w, double* y, unsigned char* above) {
+                const double* base, double* w, double* y, double* above) {
     SeriesTotals unused;
     read_points(values, start, nullptr, 0, n, w, y, stride, unused);
     for (std::size_t t = 0; t < n; ++t) {
         const std::size_t i = t * stride;
-        above[i] = base[i] > 0 && w[i] == base[i] * p ? 1 : 0;
+        above[i] = base[i] > 0 && w[i] == base[i] * p ? 1.0 : 0.0;
     }
 }
 
@@ -97,7 +103,7 @@ void envelope_one_by_one(const SelectionModel& model, const SeriesBatch& batch, 
     for_each_series_range(batch.count, options.parallel, [&](std::size_t lo, std::size_t hi) {
         SeriesWorkspace ws(model);
         std::vector<double> base(n);
-        std::vector<unsigned char> above(n);
+        std::vector<double> above(n);
         for (std::size_t s = lo; s < hi; ++s) {
             ws.read(model, batch, s);
             if (ws.observed == 0) {
@@ -135,6 +141,9 @@ class EnvelopeBlock {
 public:
     EnvelopeBlock(const SelectionModel& model, const LaneEvaluationKernels& kernels)
         : model_(model), kernels_(kernels), width(kernels.width) {
+        if (width % 2 != 0) {
+            throw InternalFault("envelope: a block of lanes of odd width");
+        }
         const std::size_t values = checked_product(model.length, width);
         w_.resize(values);
         y_.resize(values);
@@ -142,12 +151,8 @@ public:
         above_.resize(values);
         z_.resize(values);
         reciprocal_.resize(values);
-        differences_.resize(values);
-        scratch_.resize(values);
         factor_.resize(checked_product(values, model.order + 1));
         lam_.resize(width);
-        sums_.resize(checked_product(width, 7));
-        exponent_.resize(width);
         totals_.resize(width);
         taken_.resize(width);
         fresh_.resize(width);
@@ -172,12 +177,16 @@ public:
             take_block_sides();
             for (std::size_t l = 0; l < width; ++l) {
                 moving_[l] = series_[l] != idle && step(stream, l) ? 1 : 0;
+                if (series_[l] != idle && moving_[l] == 0) {
+                    finish(stream, l);
+                }
             }
+            // Every lane is reweighted, the stopped ones' results being
+            // written: they take their next series below.
             weigh_block(options.p);
             busy = false;
             for (std::size_t l = 0; l < width; ++l) {
                 if (series_[l] != idle && moving_[l] == 0) {
-                    finish(stream, l);
                     load(stream, l, next, hi);
                 }
                 busy = busy || series_[l] != idle;
@@ -232,35 +241,43 @@ private:
     // a point of all lanes at a time.
     void take_block_sides() {
         const std::size_t n = model_.length;
-        std::fill(changed_.begin(), changed_.end(), 0);
+        double* const changed = changed_.data();
+        std::fill(changed, changed + width, 0.0);
         for (std::size_t t = 0; t < n; ++t) {
             const std::size_t i = t * width;
+            const double* const base = base_.data() + i;
+            const double* const y = y_.data() + i;
+            const double* const z = z_.data() + i;
+            double* const above = above_.data() + i;
             for (std::size_t l = 0; l < width; ++l) {
-                const unsigned char side = side_of(base_[i + l], y_[i + l], z_[i + l]);
-                changed_[l] += side != above_[i + l] ? 1 : 0;
-                above_[i + l] = side;
+                const double side = side_of(base[l], y[l], z[l]);
+                changed[l] = changed[l] + (side != above[l] ? 1.0 : 0.0);
+                above[l] = side;
             }
         }
     }
 
-    // The weights of the lanes that go on from their sides.
+    // The weights of every lane from its sides: weight_of two values at a
+    // time in a vector, which the compiler does not form from weight_of's
+    // nested choice by itself (the widths of the blocks are even).
     void weigh_block(double p) {
-        const std::size_t n = model_.length;
+        using Pair = double __attribute__((vector_size(16)));
         const double below = 1 - p;
-        for (std::size_t t = 0; t < n; ++t) {
-            const std::size_t i = t * width;
-            for (std::size_t l = 0; l < width; ++l) {
-                if (moving_[l] != 0) {
-                    w_[i + l] = weight_of(base_[i + l], above_[i + l], p, below);
-                }
-            }
+        const Pair up = {p, p}, down = {below, below}, one = {1.0, 1.0}, zero{};
+        for (std::size_t i = 0; i < w_.size(); i += 2) {
+            Pair base, above;
+            __builtin_memcpy(&base, base_.data() + i, sizeof(Pair));
+            __builtin_memcpy(&above, above_.data() + i, sizeof(Pair));
+            const Pair factor = above != zero ? up : down;
+            const Pair w = base * (base > zero ? factor : one);
+            __builtin_memcpy(w_.data() + i, &w, sizeof(Pair));
         }
     }
 
     // Whether lane l goes on after a fit that moved changed_[l] of its points,
     // as the one-series path decides.
     bool step(const Stream& in, std::size_t l) {
-        const std::size_t changed = changed_[l];
+        const auto changed = static_cast<std::size_t>(changed_[l]);
         bool moving;
         if (fresh_[l] != 0) {
             fresh_[l] = 0;
@@ -282,10 +299,8 @@ private:
         in.out.iterations[s] = static_cast<std::int64_t>(taken_[l]);
     }
 
-    // Factor and substitution in every lane at its lam; the sums the kernel
-    // forms on the way are not needed here.
+    // Factor and substitution in every lane at its lam, nothing more.
     void evaluate() {
-        double* sums = sums_.data();
         LaneEvaluation task{};
         task.n = model_.length;
         task.d = model_.order;
@@ -299,15 +314,7 @@ private:
         task.factor = factor_.data();
         task.reciprocal = reciprocal_.data();
         task.z = z_.data();
-        task.differences = differences_.data();
-        task.scratch = scratch_.data();
-        task.exponent = exponent_.data();
-        for (double** sum :
-             {&task.product, &task.rss, &task.norm, &task.roughness, &task.edf, &task.loo, &task.psi_rate}) {
-            *sum = sums;
-            sums += width;
-        }
-        task.phi_rate = task.psi_rate;
+        task.fit_only = true;
         kernels_.evaluate(task);
     }
 
@@ -318,14 +325,13 @@ public:
     const std::size_t width;
 
 private:
-    std::vector<double> w_, y_, base_, z_, reciprocal_, differences_, scratch_, factor_, lam_, sums_;
-    std::vector<unsigned char> above_;
-    std::vector<std::int64_t> exponent_;
+    std::vector<double> w_, y_, base_, z_, reciprocal_, factor_, lam_;
+    std::vector<double> above_;
     std::vector<SeriesTotals> totals_;
     std::vector<std::uint64_t> taken_;
     std::vector<unsigned char> fresh_, moving_;
-    std::vector<std::size_t> changed_;  // before the lane's first fit
-    std::vector<std::size_t> series_;   // the lane's series, or idle
+    std::vector<double> changed_;      // a count, exact in a double
+    std::vector<std::size_t> series_;  // the lane's series, or idle
 };
 
 // The mean weight the reweighting gives a series' usable points on the

@@ -25,6 +25,9 @@ public:
         if (io.width != width) {
             throw InternalFault("lane selection: the read and write kernels have another block width");
         }
+        if (width % 2 != 0) {
+            throw InternalFault("lane selection: a block of lanes of odd width");
+        }
         const std::size_t n = model.length;
         const std::size_t lanes = checked_product(n, width);
         const std::size_t band = checked_product(lanes, model.order + 1);
@@ -38,6 +41,9 @@ public:
             v->resize(width);
         }
         exponent_.resize(width);
+        for (std::vector<double>* v : {&observed_, &unusual_, &weight_sum_}) {
+            v->resize(width);
+        }
         basis_.resize(checked_product(lanes, model.order));
         totals.resize(width);
         null_space.resize(width);
@@ -57,31 +63,41 @@ public:
         for (std::size_t l = 0; l < width; ++l) {
             totals[l] = SeriesTotals{};
         }
+        const auto row = [](const double* values) { return reinterpret_cast<const std::byte*>(values); };
+        for (std::size_t l = 0; l < width; ++l) {
+            const std::size_t s = first + (l < lanes ? l : lanes - 1);
+            rows_[l] = row(batch.row(s));
+            bases_[l] = batch.base_weights != nullptr ? row(batch.base_row(s)) : nullptr;
+        }
+        constexpr auto step = static_cast<std::ptrdiff_t>(sizeof(double));
+        const auto read_rows = [&](double* w, double* y) {
+            io_.read({batch.row_length, rows_.data(), step,
+                      batch.base_weights != nullptr ? bases_.data() : nullptr, step, w, y});
+        };
         if (batch.source != nullptr) {
-            // Rows spread over a longer grid: point by point, each point of
-            // the grid taking its row element or none.
-            for (std::size_t l = 0; l < width; ++l) {
-                const std::size_t s = first + (l < lanes ? l : lanes - 1);
-                read_points(batch.row(s), batch.base_row(s), batch.source, 0, n, w_.data() + l, y_.data() + l,
-                            width, totals[l]);
-            }
-        } else {
-            const auto row = [](const double* values) { return reinterpret_cast<const std::byte*>(values); };
-            for (std::size_t l = 0; l < width; ++l) {
-                const std::size_t s = first + (l < lanes ? l : lanes - 1);
-                rows_[l] = row(batch.row(s));
-                bases_[l] = batch.base_weights != nullptr ? row(batch.base_row(s)) : nullptr;
-            }
-            constexpr auto step = static_cast<std::ptrdiff_t>(sizeof(double));
-            io_.read({n, rows_.data(), step, batch.base_weights != nullptr ? bases_.data() : nullptr, step,
-                      w_.data(), y_.data()});
-            // The working weight is > 0 exactly at the usable points.
+            // Rows spread over a longer grid: read as they are, then each
+            // point of the grid takes its row element's inputs or those of
+            // a missing value (weight 0, value 0), as read_points gives them.
+            const std::size_t values = checked_product(batch.row_length, width);
+            row_w_.resize(values);
+            row_y_.resize(values);
+            read_rows(row_w_.data(), row_y_.data());
+            add_totals(row_w_.data(), batch.row_length);
             for (std::size_t t = 0; t < n; ++t) {
-                const double* w = w_.data() + t * width;
-                for (std::size_t l = 0; l < width; ++l) {
-                    add_point(totals[l], w[l] > 0, w[l]);
+                const std::int64_t i = batch.source[t];
+                double* const w = w_.data() + t * width;
+                double* const y = y_.data() + t * width;
+                if (i < 0) {
+                    std::fill(w, w + width, 0.0);
+                    std::fill(y, y + width, 0.0);
+                } else {
+                    std::copy_n(row_w_.data() + static_cast<std::size_t>(i) * width, width, w);
+                    std::copy_n(row_y_.data() + static_cast<std::size_t>(i) * width, width, y);
                 }
             }
+        } else {
+            read_rows(w_.data(), y_.data());
+            add_totals(w_.data(), n);
         }
         if (!null_test) {
             return;
@@ -95,17 +111,28 @@ public:
         }
     }
 
+    // What an evaluation forms beyond the fit (LaneEvaluation's flags);
+    // leverages (with inverse) go to spare().
+    struct Needs {
+        bool log_det = false;
+        bool inverse = false;
+        bool speed = false;
+        bool leverages = false;
+        bool fit_only = false;
+    };
+
     // Evaluates every lane at its lam.
-    void evaluate(bool log_det, bool inverse, bool speed) {
+    void evaluate(const Needs& needs) {
         const LaneEvaluation task{model_.length,
                                   model_.order,
                                   model_.penalty.data(),
                                   model_.difference.values.data(),
                                   model_.ridge,
                                   model_.eps,
-                                  log_det,
-                                  inverse,
-                                  speed,
+                                  needs.log_det,
+                                  needs.inverse,
+                                  needs.speed,
+                                  needs.fit_only,
                                   lam.data(),
                                   w_.data(),
                                   y_.data(),
@@ -116,6 +143,7 @@ public:
                                   dz_.data(),
                                   differences_.data(),
                                   scratch_.data(),
+                                  needs.leverages ? dz_.data() : nullptr,
                                   product_.data(),
                                   exponent_.data(),
                                   rss_.data(),
@@ -126,8 +154,8 @@ public:
                                   psi_rate_.data(),
                                   phi_rate_.data()};
         kernels_.evaluate(task);
-        log_det_ = log_det;
-        inverse_ = inverse;
+        log_det_ = needs.log_det;
+        inverse_ = needs.inverse;
     }
 
     // Lane l's criteria from the last evaluation.
@@ -144,13 +172,18 @@ public:
     double speed(std::size_t l, const Evaluation& at) const {
         return speed_of(lam[l], psi_rate_[l], phi_rate_[l], at);
     }
-    // Writes lanes 0 .. lanes - 1 of a lane-interleaved vector (n values
-    // per lane) to the rows of series first .. first + lanes - 1 of out.
+    // Writes lanes 0 .. lanes - 1 of a lane-interleaved vector (length
+    // values per lane, n by default) to the rows of series first .. first +
+    // lanes - 1 of out.
     void write(const double* lane_values, std::size_t first, std::size_t lanes, double* out) {
+        write(lane_values, model_.length, first, lanes, out);
+    }
+    void write(const double* lane_values, std::size_t length, std::size_t first, std::size_t lanes,
+               double* out) {
         for (std::size_t l = 0; l < lanes; ++l) {
-            targets_[l] = out + (first + l) * model_.length;
+            targets_[l] = out + (first + l) * length;
         }
-        io_.write({model_.length, lanes, lane_values, targets_.data()});
+        io_.write({length, lanes, lane_values, targets_.data()});
     }
 
     // The lane-interleaved fit, working weights and band of Sigma.
@@ -173,6 +206,49 @@ public:
     std::vector<unsigned char> null_space;  // after a read with the test, for lanes that select
 
 private:
+    // The totals of the lanes from their working weights (`length` points,
+    // lane-interleaved), which are > 0 exactly at the usable points:
+    // add_point's sums, each lane's in the order of its points, formed
+    // across the lanes without branches so that the loop compiles to vector
+    // code. The logarithms of weights other than 1 are added afterwards in
+    // the lanes that have any. Points without an observation add nothing,
+    // so the rows' own points give a longer grid's totals.
+    void add_totals(const double* weights, std::size_t length) {
+        // Counts and flags in doubles (exact), two lanes at a time in a
+        // vector (the widths of the blocks are even), which the compiler
+        // does not form from the scalar choices by itself.
+        using Pair = double __attribute__((vector_size(16)));
+        const std::size_t lanes = width;
+        double* const observed = observed_.data();
+        double* const unusual = unusual_.data();
+        double* const weight_sum = weight_sum_.data();
+        const Pair zero{}, one = {1.0, 1.0};
+        for (std::size_t l = 0; l < lanes; l += 2) {
+            Pair count{}, sum{}, other{};
+            for (std::size_t t = 0; t < length; ++t) {
+                Pair w;
+                __builtin_memcpy(&w, weights + t * lanes + l, sizeof(Pair));
+                const auto usable = w > zero;
+                count = count + (usable ? one : zero);
+                sum = sum + (usable ? w : zero);
+                other = (usable & (w != one)) ? one : other;
+            }
+            __builtin_memcpy(observed + l, &count, sizeof(Pair));
+            __builtin_memcpy(weight_sum + l, &sum, sizeof(Pair));
+            __builtin_memcpy(unusual + l, &other, sizeof(Pair));
+        }
+        for (std::size_t l = 0; l < lanes; ++l) {
+            totals[l].observed = static_cast<std::size_t>(observed[l]);
+            totals[l].weight_sum = weight_sum[l];
+            for (std::size_t t = 0; unusual[l] != 0 && t < length; ++t) {
+                const double w = weights[t * lanes + l];
+                if (w > 0 && w != 1) {
+                    totals[l].log_weight_sum = totals[l].log_weight_sum + std::log(w);
+                }
+            }
+        }
+    }
+
     bool null_test_of(std::size_t l) {
         copy_strided(w_.data() + l, width, model_.length, one_.w.data());
         copy_strided(y_.data() + l, width, model_.length, one_.y.data());
@@ -181,11 +257,13 @@ private:
 
     SeriesWorkspace one_;  // one series, for the null-space test of an unsettled lane
     std::vector<double> w_, y_, factor_, reciprocal_, sigma_, z_, dz_, differences_, scratch_, basis_;
+    std::vector<double> row_w_, row_y_;  // rows read as they are, for a longer grid
     std::vector<unsigned char> unsettled_;
     std::vector<const std::byte*> rows_, bases_;
     std::vector<double*> targets_;
     std::vector<double> product_, rss_, norm_, roughness_, edf_, loo_, psi_rate_, phi_rate_;
     std::vector<std::int64_t> exponent_;
+    std::vector<double> observed_, unusual_, weight_sum_;
     bool log_det_ = false, inverse_ = false;
 };
 
@@ -243,7 +321,7 @@ public:
                             : lane.used    ? too_few_lam(&grid_[l * points_], points_)
                                            : 1.0;
         }
-        block_.evaluate(true, true, false);
+        block_.evaluate({.log_det = true, .inverse = true});
         const std::size_t n = model_.length;
         block_.write(block_.fit(), first, lanes, out_.z);
         for (std::size_t l = 0; l < lanes; ++l) {
@@ -286,7 +364,9 @@ private:
         for (std::size_t l = 0; l < block_.width; ++l) {
             block_.lam[l] = lanes_[l].selecting ? at(l) : 1.0;
         }
-        block_.evaluate(needs_log_det(options_.criterion), needs_inverse(options_.criterion), speed);
+        block_.evaluate({.log_det = needs_log_det(options_.criterion),
+                         .inverse = needs_inverse(options_.criterion),
+                         .speed = speed});
     }
 
     // The criterion at each lane's lam off the grid: the speed for the V-curve.
@@ -456,37 +536,45 @@ void evaluate_in_lanes(const SelectionModel& model, const SeriesBatch& batch, co
                 for (std::size_t l = 0; l < width; ++l) {
                     block.lam[l] = per_series ? lams[first + (l < lanes ? l : lanes - 1)] : lams[0];
                 }
-                block.evaluate(out.output == nullptr, wants_inverse(out), false);
-                for (std::size_t l = 0; l < width; ++l) {
+                // Fitted at output points without standard errors, a series
+                // needs nothing but its fit.
+                const bool fit_only = out.output != nullptr && out.se == nullptr;
+                block.evaluate({.log_det = out.output == nullptr,
+                                .inverse = wants_inverse(out),
+                                .leverages = out.hat != nullptr,
+                                .fit_only = fit_only});
+                for (std::size_t l = 0; l < width && !fit_only; ++l) {
                     results[l] = block.result(l, gamma);
                     const std::size_t s = first + (l < lanes ? l : lanes - 1);
                     sigma2[l] = evaluation_sigma2(block.totals[l], results[l], k, out, s);
                 }
+                double* spare = block.spare();
                 if (out.output != nullptr) {
+                    // The fit at the output points, gathered lane-interleaved
+                    // and written like whole rows.
+                    for (std::size_t j = 0; j < out.output_count; ++j) {
+                        std::copy_n(block.fit() + out.output[j] * width, width, spare + j * width);
+                    }
+                    block.write(spare, out.output_count, first, lanes, out.z);
                     for (std::size_t l = 0; l < lanes; ++l) {
                         if (block.totals[l].observed == 0) {
                             write_empty_evaluation(n, first + l, out);
                         } else {
-                            write_evaluation_values(results[l], first + l, out);
-                            write_output_points(k, block.fit() + l, block.sigma() + l, width, sigma2[l],
-                                                first + l, out);
+                            write_no_values(first + l, out);
+                            write_output_points(k, nullptr, block.sigma() + l, width, sigma2[l], first + l,
+                                                out);
                         }
                     }
                     continue;
                 }
-                block.write(block.fit(), first, lanes, out.z);
-                // Point by point across the lanes, in the order of the buffers.
-                double* spare = block.spare();
+                if (out.z != nullptr) {
+                    block.write(block.fit(), first, lanes, out.z);
+                }
+                // The kernel left the leverages in spare.
                 if (out.hat != nullptr) {
-                    for (std::size_t t = 0; t < n; ++t) {
-                        const double* w = block.weights() + t * width;
-                        const double* diagonal = block.sigma() + t * (k + 1) * width;
-                        for (std::size_t l = 0; l < width; ++l) {
-                            spare[t * width + l] = leverage(w[l], diagonal[l]);
-                        }
-                    }
                     block.write(spare, first, lanes, out.hat);
                 }
+                // Point by point across the lanes, in the order of the buffers.
                 if (out.se != nullptr) {
                     for (std::size_t t = 0; t < n; ++t) {
                         const double* diagonal = block.sigma() + t * (k + 1) * width;

@@ -77,11 +77,15 @@ double evaluation_sigma2(const SeriesTotals& series, const Evaluation& e, std::s
     return dof > 0 ? e.objective / dof : not_a_number;
 }
 
-void write_empty_evaluation(std::size_t n, std::size_t s, const EvaluationOutputs& out) {
-    n = out.output != nullptr ? out.output_count : n;
+void write_no_values(std::size_t s, const EvaluationOutputs& out) {
     out.edf[s] = out.rss[s] = out.roughness[s] = not_a_number;
     out.gcv[s] = out.loocv[s] = out.reml[s] = not_a_number;
-    fill(out.z + s * n, n, not_a_number);
+}
+
+void write_empty_evaluation(std::size_t n, std::size_t s, const EvaluationOutputs& out) {
+    n = out.output != nullptr ? out.output_count : n;
+    write_no_values(s, out);
+    fill(out.z ? out.z + s * n : nullptr, n, not_a_number);
     fill(out.hat ? out.hat + s * n : nullptr, n, not_a_number);
     fill(out.se ? out.se + s * n : nullptr, n, not_a_number);
 }
@@ -100,7 +104,9 @@ void write_output_points(std::size_t order, const double* z, const double* sigma
     for (std::size_t j = 0; j < out.output_count; ++j) {
         const std::size_t p = out.output[j];
         const std::size_t at = s * out.output_count + j;
-        out.z[at] = z[p * stride];
+        if (z != nullptr) {
+            out.z[at] = z[p * stride];
+        }
         if (out.se != nullptr) {
             out.se[at] = standard_error(sigma2, sigma[p * (order + 1) * stride]);
         }

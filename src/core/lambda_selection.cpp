@@ -202,13 +202,16 @@ void evaluate_lambdas(const SelectionModel& model, const SeriesBatch& batch, con
             const double lam = per_series ? lams[s] : lams[0];
             const Evaluation e =
                 evaluate_series(model, ws, lam, gamma, wants_inverse(out), out.output == nullptr);
-            write_evaluation_values(e, s, out);
             const double sigma2 = evaluation_sigma2(ws, e, model.order, out, s);
             if (out.output != nullptr) {
+                write_no_values(s, out);
                 write_output_points(model.order, ws.z.data(), ws.sigma.data(), 1, sigma2, s, out);
                 continue;
             }
-            copy_strided(ws.z.data(), 1, n, out.z + s * n);
+            write_evaluation_values(e, s, out);
+            if (out.z != nullptr) {
+                copy_strided(ws.z.data(), 1, n, out.z + s * n);
+            }
             if (out.hat != nullptr) {
                 for (std::size_t t = 0; t < n; ++t) {
                     out.hat[s * n + t] = leverage(ws.w[t], ws.sigma[t * (model.order + 1)]);

@@ -64,7 +64,7 @@ void select_lambdas(const SelectionModel& model, const SeriesBatch& batch, const
                     const SelectionOutputs& out);
 
 struct EvaluationOutputs {
-    double* z;
+    double* z;  // or null: the fit is not written
     double* edf;
     double* rss;
     double* roughness;

@@ -31,6 +31,7 @@ struct LaneEvaluation {
     bool log_det;       // form the product of the pivots
     bool inverse;       // form the band of Sigma, EDF and the leave-one-out sum
     bool speed;         // form the V-curve's rates
+    bool fit_only;      // the fit alone: none of the sums below, none of the flags above
     const double* lam;  // width
     const double* w;    // n * width working weights
     const double* y;    // n * width working values
@@ -42,6 +43,7 @@ struct LaneEvaluation {
     double* dz;           // n * width: Sigma P z, with `speed`
     double* differences;  // n * width: D z
     double* scratch;      // n * width
+    double* leverage;     // n * width or null: w Sigma_tt (0 where w is not > 0), with `inverse`
     // Per lane (width values each): the sums of EvaluationSums and, with
     // `speed`, the rates of the V-curve.
     double* product;

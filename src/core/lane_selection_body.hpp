@@ -168,6 +168,9 @@ void evaluate_lanes(const LaneEvaluation& task) {
         }
     };
     back(z);
+    if (task.fit_only) {
+        return;
+    }
 
     for (std::size_t t = 0; t < n; ++t) {
 #pragma GCC unroll 4
@@ -233,7 +236,11 @@ void evaluate_lanes(const LaneEvaluation& task) {
                 const V w = value(task.w, t, b);
                 const M observed = w > zero;
                 const V h = w * value(sigma, t * rows, b);
-                edf[b] = edf[b] + (observed ? h : zero);
+                const V counted = observed ? h : zero;
+                edf[b] = edf[b] + counted;
+                if (task.leverage != nullptr) {
+                    O::store(lane(task.leverage, t, b), counted);
+                }
                 const V residual = (value(task.y, t, b) - value(z, t, b)) / (one - h);
                 loo[b] = loo[b] + (observed ? w * (residual * residual) : zero);
             }

@@ -312,7 +312,8 @@ PyObject* evaluate(PyObject*, PyObject* args) {
             const double value = lams.data<double>()[s];
             if (!(value >= 0) || !std::isfinite(value)) fail(PyExc_ValueError, "lam must be finite and >= 0");
         }
-        const Buffer z(o[0], 'd', true, "z"), edf(o[1], 'd', true, "edf"), rss(o[2], 'd', true, "rss"),
+        const std::optional<Buffer> z = optional_buffer(o[0], 'd', true, "z");
+        const Buffer edf(o[1], 'd', true, "edf"), rss(o[2], 'd', true, "rss"),
             roughness(o[3], 'd', true, "roughness"), gcv(o[4], 'd', true, "gcv"),
             loocv(o[5], 'd', true, "loocv"), reml(o[6], 'd', true, "reml");
         const std::optional<Buffer> hat = optional_buffer(o[7], 'd', true, "hat");
@@ -322,11 +323,12 @@ PyObject* evaluate(PyObject*, PyObject* args) {
             b->require_shape(S, std::nullopt);
         if (sigma2) sigma2->require_shape(S, std::nullopt);
         const std::size_t points = out_positions ? out_positions->length : T;
-        z.require_shape(S, points);
+        if (!z && out_positions) fail(PyExc_ValueError, "z is needed with x_out");
+        if (z) z->require_shape(S, points);
         if (hat && out_positions) fail(PyExc_ValueError, "hat is not formed with x_out");
         if (hat) hat->require_shape(S, T);
         if (se) se->require_shape(S, points);
-        const EvaluationOutputs out{z.data<double>(),
+        const EvaluationOutputs out{data_or_null<double>(z),
                                     edf.data<double>(),
                                     rss.data<double>(),
                                     roughness.data<double>(),
@@ -421,8 +423,8 @@ PyMethodDef functions[] = {
      "default_grid(x, d, eps, normalize) -> list: the default lam grid for weight 1."},
     {"select", select, METH_VARARGS, "Fills the results of tarnwold_tools.select_lambda in place."},
     {"evaluate", evaluate, METH_VARARGS,
-     "Fills the results of tarnwold_tools.evaluate_lambda in place; with x_out (and given noise variances)\n"
-     "only z and se, at x_out."},
+     "Fills the results of tarnwold_tools.evaluate_lambda in place (z may be None: the fit is not\n"
+     "written); with x_out (and given noise variances) only z and se, at x_out."},
     {"envelope", envelope, METH_VARARGS, "Fills the results of tarnwold_tools.envelope in place."},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -32,6 +32,7 @@
 #include "robust.hpp"
 #include "robust_smooth.hpp"
 #include "single_pass.hpp"
+#include "union_model.hpp"
 #include "weight_functions.hpp"
 
 using namespace tarnwold;
@@ -589,10 +590,10 @@ void test_selection_batches() {
         for (std::size_t s = 0; s < S; ++s) {
             lams[s] = s % 7 == 3 ? 0.0 : grid[s % grid.size()] * (0.5 + uniform(g));
         }
-        const auto evaluated = [&](Kernel kernel, bool per_series) {
+        const auto evaluated = [&](Kernel kernel, bool per_series, bool fit) {
             std::vector<double> v(S * (6 + 3 * T));
             double* p = v.data();
-            const EvaluationOutputs out{p + 6 * S,
+            const EvaluationOutputs out{fit ? p + 6 * S : nullptr,
                                         p,
                                         p + S,
                                         p + 2 * S,
@@ -608,9 +609,52 @@ void test_selection_batches() {
             return v;
         };
         for (const bool per_series : {true, false}) {
-            const std::vector<double> expected = evaluated(Kernel::Scalar, per_series);
+            for (const bool fit : {true, false}) {
+                const std::vector<double> expected = evaluated(Kernel::Scalar, per_series, fit);
+                for (const Kernel kernel : kernels) {
+                    const std::vector<double> got = evaluated(kernel, per_series, fit);
+                    CHECK(same_values(got.data(), expected.data(), expected.size()));
+                }
+            }
+        }
+        // The fit on the union of x and output points before, between, on
+        // and beyond x's, read at the output points, with and without
+        // standard errors.
+        std::vector<double> x_out{x[0] - 1};
+        for (std::size_t t = 0; t < T; ++t) {
+            if (t % 3 == 0) {
+                x_out.push_back(x[t]);
+            }
+            x_out.push_back(x[t] + 0.1);
+        }
+        x_out.push_back(x[T - 1] + 1.5);
+        const std::size_t P = x_out.size();
+        const UnionGrid spread = union_of(x.data(), T, x_out.data(), P);
+        const SelectionModel union_model = make_union_model(
+            x.data(), T, spread.positions.data(), spread.positions.size(), d, ridge, eps, normalize);
+        const auto on_union = [&](Kernel kernel, bool se) {
+            std::vector<double> v(S * (6 + 2 * P));
+            double* p = v.data();
+            const EvaluationOutputs out{p + 6 * S,
+                                        p,
+                                        p + S,
+                                        p + 2 * S,
+                                        p + 3 * S,
+                                        p + 4 * S,
+                                        p + 5 * S,
+                                        nullptr,
+                                        se ? p + 6 * S + S * P : nullptr,
+                                        nullptr,
+                                        spread.output.data(),
+                                        P};
+            evaluate_lambdas(union_model, {y.data(), batch.base_weights, S, T, spread.source.data()},
+                             lams.data(), true, 1.0, parallel, kernel, out);
+            return v;
+        };
+        for (const bool se : {true, false}) {
+            const std::vector<double> expected = on_union(Kernel::Scalar, se);
             for (const Kernel kernel : kernels) {
-                const std::vector<double> got = evaluated(kernel, per_series);
+                const std::vector<double> got = on_union(kernel, se);
                 CHECK(same_values(got.data(), expected.data(), expected.size()));
             }
         }
