@@ -172,20 +172,21 @@ void evaluate_lanes(const LaneEvaluation& task) {
         return;
     }
 
-    for (std::size_t t = 0; t < n; ++t) {
-#pragma GCC unroll 4
-        for (std::size_t b = 0; b < B; ++b) {
-            const V w = value(task.w, t, b);
-            const V fit = value(z, t, b);
-            const V r = value(task.y, t, b) - fit;
-            rss[b] = rss[b] + ((w > zero) ? w * (r * r) : zero);
-            norm[b] = norm[b] + fit * fit;
-        }
-    }
-    // out = D v, and the sum of out * weigh over the rows.
+    // One pass over the points: point(t, b) at every point t and, as soon
+    // as v holds the points of row r = t - d of D, that row: out = D v and
+    // the sum of out * weigh over the rows (out itself where weigh is null).
+    // Each sum still adds its terms in ascending order.
     const std::size_t count = n - d;
-    const auto differences = [&](const double* v, double* out, const double* weigh, V* sum) {
-        for (std::size_t r = 0; r < count; ++r) {
+    const auto pass = [&](const double* v, double* out, const double* weigh, V* sum, auto&& point) {
+        for (std::size_t t = 0; t < n; ++t) {
+#pragma GCC unroll 4
+            for (std::size_t b = 0; b < B; ++b) {
+                point(t, b);
+            }
+            if (t < d) {
+                continue;
+            }
+            const std::size_t r = t - d;
             const double* coefficients = task.difference + r * rows;
 #pragma GCC unroll 4
             for (std::size_t b = 0; b < B; ++b) {
@@ -198,7 +199,13 @@ void evaluate_lanes(const LaneEvaluation& task) {
             }
         }
     };
-    differences(z, task.differences, nullptr, roughness);
+    pass(z, task.differences, nullptr, roughness, [&](std::size_t t, std::size_t b) {
+        const V w = value(task.w, t, b);
+        const V fit = value(z, t, b);
+        const V r = value(task.y, t, b) - fit;
+        rss[b] = rss[b] + ((w > zero) ? w * (r * r) : zero);
+        norm[b] = norm[b] + fit * fit;
+    });
 
     if (task.inverse) {
         double* const sigma = task.sigma;
@@ -280,15 +287,11 @@ void evaluate_lanes(const LaneEvaluation& task) {
         for (std::size_t b = 0; b < B; ++b) {
             psi[b] = phi[b] = zero;
         }
-        for (std::size_t t = 0; t < n; ++t) {
-#pragma GCC unroll 4
-            for (std::size_t b = 0; b < B; ++b) {
-                const V w = value(task.w, t, b);
-                const V term = (w * (value(task.y, t, b) - value(z, t, b))) * value(dz, t, b);
-                psi[b] = psi[b] + ((w > zero) ? term : zero);
-            }
-        }
-        differences(dz, task.scratch, task.differences, phi);
+        pass(dz, task.scratch, task.differences, phi, [&](std::size_t t, std::size_t b) {
+            const V w = value(task.w, t, b);
+            const V term = (w * (value(task.y, t, b) - value(z, t, b))) * value(dz, t, b);
+            psi[b] = psi[b] + ((w > zero) ? term : zero);
+        });
         for (std::size_t b = 0; b < B; ++b) {
             O::store(task.psi_rate + b * VW, psi[b]);
             O::store(task.phi_rate + b * VW, phi[b]);
