@@ -607,8 +607,14 @@ def test_native_functions_check_their_buffers():
     common = (X8, Y8, None, 2, 1e-10, 1e-10, "mean", np.ones(1), 1.0, True)
     with pytest.raises(ValueError, match="shape"):  # z at x, not at x_out
         _select.evaluate(*common, z, *outputs, None, None, np.arange(3.0))
-    with pytest.raises(ValueError, match="hat"):
-        _select.evaluate(*common, np.empty((2, 3)), *outputs, z, None, np.arange(3.0))
+    with pytest.raises(ValueError, match="hat"):  # leverages on x come with the values on x
+        _select.evaluate(*common, np.empty((2, 3)), *[None] * 6, z, None, np.arange(3.0))
+    with pytest.raises(ValueError, match="all None"):
+        _select.evaluate(*common, z, *outputs[:5], None, None, None)
+    with pytest.raises(ValueError, match="needed without x_out"):
+        _select.evaluate(*common, z, *[None] * 6, None, None)
+    with pytest.raises(ValueError, match="z is needed"):
+        _select.evaluate(*common, None, *outputs, None, None, np.arange(3.0))
     with pytest.raises(ValueError, match="finite"):
         _select.evaluate(*common, np.empty((2, 3)), *outputs, None, None, np.array([0.0, 1.0, np.inf]))
     with pytest.raises(ValueError, match="shape"):

@@ -158,10 +158,9 @@ def _on_union(grid_x, positions, values, weights, order, ridge, eps, normalize, 
     fit's own Q / (m - d)."""
     S, points = values.shape[0], positions.shape[0]
     z = np.empty((S, points))
-    unused = [np.empty(S) for _ in range(6)]
     se = np.empty((S, points)) if se_wanted else None
     _select.evaluate(
-        grid_x, values, weights, order, ridge, eps, normalize, lams, gamma, parallel, z, *unused, None, se,
+        grid_x, values, weights, order, ridge, eps, normalize, lams, gamma, parallel, z, *[None] * 6, None, se,
         positions, sigma2,
     )  # fmt: skip
     return z, se
@@ -314,21 +313,16 @@ def evaluate_lambda(
         raise ValueError("lam must be a scalar or an array of shape (S,)")
     if np.ndim(lam) == 0:
         lams = lams[:1]
-    # With x_out the fit comes from the union below: the first call forms
-    # the criteria on x only.
-    z = np.empty((S, T)) if x_out is None else None
+    points = positions.shape[0]
+    z = np.empty((S, points))
     edf, rss, roughness, gcv, loocv, reml = (np.empty(S) for _ in range(6))
     hat = np.empty((S, T)) if return_hat else None
-    se = np.empty((S, T)) if return_se and x_out is None else None
+    se = np.empty((S, points)) if return_se else None
+    # With x_out: the values on x, the fit (and se) on the union, in one call.
     _select.evaluate(
         grid_x, values, weights, order, float(ridge), float(eps), normalize, lams, float(gamma), bool(parallel),
-        z, edf, rss, roughness, gcv, loocv, reml, hat, se,
+        z, edf, rss, roughness, gcv, loocv, reml, hat, se, *(() if x_out is None else (positions,)),
     )  # fmt: skip
-    if x_out is not None:
-        z, se = _on_union(
-            grid_x, positions, values, weights, order, ridge, eps, normalize, lams, gamma, bool(parallel), return_se,
-            None,
-        )  # fmt: skip
     z, se = _output(z, se, positions, derivative, dtype)
     return LambdaEvaluation(
         z=z, edf=edf, rss=rss, roughness=roughness, gcv=gcv, loocv=loocv, reml=reml, hat=hat, se=se

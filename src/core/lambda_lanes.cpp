@@ -75,26 +75,13 @@ public:
                       batch.base_weights != nullptr ? bases_.data() : nullptr, step, w, y});
         };
         if (batch.source != nullptr) {
-            // Rows spread over a longer grid: read as they are, then each
-            // point of the grid takes its row element's inputs or those of
-            // a missing value (weight 0, value 0), as read_points gives them.
+            // Rows spread over a longer grid: read as they are, then spread.
             const std::size_t values = checked_product(batch.row_length, width);
             row_w_.resize(values);
             row_y_.resize(values);
             read_rows(row_w_.data(), row_y_.data());
             add_totals(row_w_.data(), batch.row_length);
-            for (std::size_t t = 0; t < n; ++t) {
-                const std::int64_t i = batch.source[t];
-                double* const w = w_.data() + t * width;
-                double* const y = y_.data() + t * width;
-                if (i < 0) {
-                    std::fill(w, w + width, 0.0);
-                    std::fill(y, y + width, 0.0);
-                } else {
-                    std::copy_n(row_w_.data() + static_cast<std::size_t>(i) * width, width, w);
-                    std::copy_n(row_y_.data() + static_cast<std::size_t>(i) * width, width, y);
-                }
-            }
+            spread(row_w_.data(), row_y_.data(), batch.source);
         } else {
             read_rows(w_.data(), y_.data());
             add_totals(w_.data(), n);
@@ -109,6 +96,17 @@ public:
                 null_space[l] = null_test_of(l);
             }
         }
+    }
+
+    // The series of another block, whose model's points this block's grid
+    // holds (source: for each point of the grid the index of the other
+    // block's point, or -1), as read() would read them on this grid.
+    void take(const LaneBlock& rows, const std::int64_t* source) {
+        if (rows.width != width) {
+            throw InternalFault("lane selection: blocks of different widths");
+        }
+        totals = rows.totals;
+        spread(rows.w_.data(), rows.y_.data(), source);
     }
 
     // What an evaluation forms beyond the fit (LaneEvaluation's flags);
@@ -206,6 +204,24 @@ public:
     std::vector<unsigned char> null_space;  // after a read with the test, for lanes that select
 
 private:
+    // Each point of the grid takes the inputs of its row element (source)
+    // or those of a missing value (weight 0, value 0), as read_points gives
+    // them.
+    void spread(const double* row_w, const double* row_y, const std::int64_t* source) {
+        for (std::size_t t = 0; t < model_.length; ++t) {
+            const std::int64_t i = source[t];
+            double* const w = w_.data() + t * width;
+            double* const y = y_.data() + t * width;
+            if (i < 0) {
+                std::fill(w, w + width, 0.0);
+                std::fill(y, y + width, 0.0);
+            } else {
+                std::copy_n(row_w + static_cast<std::size_t>(i) * width, width, w);
+                std::copy_n(row_y + static_cast<std::size_t>(i) * width, width, y);
+            }
+        }
+    }
+
     // The totals of the lanes from their working weights (`length` points,
     // lane-interleaved), which are > 0 exactly at the usable points:
     // add_point's sums, each lane's in the order of its points, formed
@@ -522,26 +538,53 @@ void evaluate_in_lanes(const SelectionModel& model, const SeriesBatch& batch, co
                        const LaneKernels<double>& io, const EvaluationOutputs& out) {
     const std::size_t n = model.length;
     const std::size_t k = model.order;
+    SeriesBatch rows = batch;
+    rows.source = nullptr;
+    // With the values on x as well, two blocks (x and the grid) at most as
+    // long as the grid's.
+    const std::size_t vectors = block_vectors(model) * (out.on_x != nullptr ? 2 : 1);
     for_each_series_range(
         batch.count, parallel,
         [&](std::size_t lo, std::size_t hi) {
-            const bool wide = wide_blocks(kernels, hi - lo, model, block_vectors(model));
-            LaneBlock block(model, wide ? kernels.wide : kernels.narrow, wide ? io.wide : io.narrow);
+            const bool wide = wide_blocks(kernels, hi - lo, model, vectors);
+            const LaneEvaluationKernels& shape = wide ? kernels.wide : kernels.narrow;
+            const LaneBlockKernels<double>& io_shape = wide ? io.wide : io.narrow;
+            LaneBlock block(model, shape, io_shape);
+            // The block on x, for its values: read once, then spread over the grid.
+            std::optional<LaneBlock> on_x;
+            if (out.on_x != nullptr) {
+                on_x.emplace(*out.on_x, shape, io_shape);
+            }
             const std::size_t width = block.width;
             std::vector<Evaluation> results(width);
             std::vector<double> sigma2(width);
             for (std::size_t first = lo; first < hi; first += width) {
                 const std::size_t lanes = hi - first < width ? hi - first : width;
-                block.read(batch, first, lanes, false);
                 for (std::size_t l = 0; l < width; ++l) {
                     block.lam[l] = per_series ? lams[first + (l < lanes ? l : lanes - 1)] : lams[0];
+                }
+                if (on_x) {
+                    on_x->read(rows, first, lanes, false);
+                    on_x->lam = block.lam;
+                    on_x->evaluate({.log_det = true, .inverse = true, .leverages = out.hat != nullptr});
+                    for (std::size_t l = 0; l < lanes; ++l) {
+                        if (on_x->totals[l].observed != 0) {
+                            write_evaluation_values(on_x->result(l, gamma), first + l, out);
+                        }
+                    }
+                    if (out.hat != nullptr) {
+                        on_x->write(on_x->spare(), first, lanes, out.hat);
+                    }
+                    block.take(*on_x, batch.source);
+                } else {
+                    block.read(batch, first, lanes, false);
                 }
                 // Fitted at output points without standard errors, a series
                 // needs nothing but its fit.
                 const bool fit_only = out.output != nullptr && out.se == nullptr;
                 block.evaluate({.log_det = out.output == nullptr,
                                 .inverse = wants_inverse(out),
-                                .leverages = out.hat != nullptr,
+                                .leverages = out.output == nullptr && out.hat != nullptr,
                                 .fit_only = fit_only});
                 for (std::size_t l = 0; l < width && !fit_only; ++l) {
                     results[l] = block.result(l, gamma);
@@ -560,7 +603,9 @@ void evaluate_in_lanes(const SelectionModel& model, const SeriesBatch& batch, co
                         if (block.totals[l].observed == 0) {
                             write_empty_evaluation(n, first + l, out);
                         } else {
-                            write_no_values(first + l, out);
+                            if (!on_x) {
+                                write_no_values(first + l, out);
+                            }
                             write_output_points(k, nullptr, block.sigma() + l, width, sigma2[l], first + l,
                                                 out);
                         }

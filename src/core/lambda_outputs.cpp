@@ -78,19 +78,32 @@ double evaluation_sigma2(const SeriesTotals& series, const Evaluation& e, std::s
 }
 
 void write_no_values(std::size_t s, const EvaluationOutputs& out) {
+    if (out.edf == nullptr) {
+        return;
+    }
     out.edf[s] = out.rss[s] = out.roughness[s] = not_a_number;
     out.gcv[s] = out.loocv[s] = out.reml[s] = not_a_number;
 }
 
 void write_empty_evaluation(std::size_t n, std::size_t s, const EvaluationOutputs& out) {
-    n = out.output != nullptr ? out.output_count : n;
+    const std::size_t points = out.output != nullptr ? out.output_count : n;
+    const std::size_t on_x = out.on_x != nullptr ? out.on_x->length : n;
     write_no_values(s, out);
-    fill(out.z ? out.z + s * n : nullptr, n, not_a_number);
-    fill(out.hat ? out.hat + s * n : nullptr, n, not_a_number);
-    fill(out.se ? out.se + s * n : nullptr, n, not_a_number);
+    fill(out.z ? out.z + s * points : nullptr, points, not_a_number);
+    fill(out.hat ? out.hat + s * on_x : nullptr, on_x, not_a_number);
+    fill(out.se ? out.se + s * points : nullptr, points, not_a_number);
+}
+
+void write_leverages(std::size_t n, std::size_t order, const double* w, const double* sigma, double* hat) {
+    for (std::size_t t = 0; t < n; ++t) {
+        hat[t] = leverage(w[t], sigma[t * (order + 1)]);
+    }
 }
 
 void write_evaluation_values(const Evaluation& e, std::size_t s, const EvaluationOutputs& out) {
+    if (out.edf == nullptr) {
+        return;
+    }
     out.edf[s] = e.edf;
     out.rss[s] = e.rss;
     out.roughness[s] = e.roughness;

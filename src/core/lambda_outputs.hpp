@@ -35,6 +35,9 @@ void finish_selection(Criterion criterion, const Evaluation& e, const SeriesTota
 inline double leverage(double w, double sigma_tt) { return w > 0 ? w * sigma_tt : 0.0; }
 inline double standard_error(double sigma2, double sigma_tt) { return std::sqrt(sigma2 * sigma_tt); }
 
+// The leverages of points 0 .. n - 1 of one series, written at hat[t].
+void write_leverages(std::size_t n, std::size_t order, const double* w, const double* sigma, double* hat);
+
 // se_t for points 0 .. n - 1, written at se[t].
 void standard_errors(std::size_t n, std::size_t order, const double* sigma, std::size_t stride, double sigma2,
                      double* se);
@@ -46,13 +49,12 @@ double evaluation_sigma2(const SeriesTotals& series, const Evaluation& e, std::s
                          const EvaluationOutputs& out, std::size_t s);
 
 // Whether evaluate_lambdas needs the band of Sigma for these outputs.
-inline bool wants_inverse(const EvaluationOutputs& out) {
-    return out.output == nullptr || out.hat != nullptr || out.se != nullptr;
-}
+inline bool wants_inverse(const EvaluationOutputs& out) { return out.output == nullptr || out.se != nullptr; }
 
 // evaluate_lambdas' results of series s: NaN for a series without
 // observations (and its fit, where written); the values of the evaluation e
-// with the inverse; NaN values for a fit at output points.
+// with the inverse; NaN values for a fit at output points. The values only
+// where they are wanted (edf not null).
 void write_empty_evaluation(std::size_t n, std::size_t s, const EvaluationOutputs& out);
 void write_no_values(std::size_t s, const EvaluationOutputs& out);
 void write_evaluation_values(const Evaluation& e, std::size_t s, const EvaluationOutputs& out);

@@ -2,7 +2,9 @@
 
 #include <cmath>
 #include <limits>
+#include <optional>
 
+#include "fault.hpp"
 #include "lambda_lanes.hpp"
 #include "lambda_outputs.hpp"
 #include "parallel.hpp"
@@ -184,6 +186,12 @@ void select_lambdas(const SelectionModel& model, const SeriesBatch& batch, const
 void evaluate_lambdas(const SelectionModel& model, const SeriesBatch& batch, const double* lams,
                       bool per_series, double gamma, bool parallel, Kernel kernel,
                       const EvaluationOutputs& out) {
+    if (out.on_x != nullptr && (out.output == nullptr || batch.source == nullptr || out.edf == nullptr)) {
+        throw InternalFault("evaluation: the values on x go with a fit at output points");
+    }
+    if (out.output != nullptr && out.hat != nullptr && out.on_x == nullptr) {
+        throw InternalFault("evaluation: leverages at output points need the model of x");
+    }
     const SelectionKernelSet* lanes = batch.count > 1 ? selection_kernels(kernel) : nullptr;
     if (lanes != nullptr) {
         evaluate_in_lanes(model, batch, lams, per_series, gamma, parallel, *lanes,
@@ -191,8 +199,14 @@ void evaluate_lambdas(const SelectionModel& model, const SeriesBatch& batch, con
         return;
     }
     const std::size_t n = model.length;
+    SeriesBatch rows = batch;
+    rows.source = nullptr;
     for_each_series_range(batch.count, parallel, [&](std::size_t lo, std::size_t hi) {
         SeriesWorkspace ws(model);
+        std::optional<SeriesWorkspace> on_x;
+        if (out.on_x != nullptr) {
+            on_x.emplace(*out.on_x);
+        }
         for (std::size_t s = lo; s < hi; ++s) {
             ws.read(model, batch, s);
             if (ws.observed == 0) {
@@ -200,11 +214,22 @@ void evaluate_lambdas(const SelectionModel& model, const SeriesBatch& batch, con
                 continue;
             }
             const double lam = per_series ? lams[s] : lams[0];
+            if (on_x) {
+                const std::size_t points = out.on_x->length;
+                on_x->read(*out.on_x, rows, s);
+                write_evaluation_values(evaluate_series(*out.on_x, *on_x, lam, gamma, true, true), s, out);
+                if (out.hat != nullptr) {
+                    write_leverages(points, model.order, on_x->w.data(), on_x->sigma.data(),
+                                    out.hat + s * points);
+                }
+            }
             const Evaluation e =
                 evaluate_series(model, ws, lam, gamma, wants_inverse(out), out.output == nullptr);
             const double sigma2 = evaluation_sigma2(ws, e, model.order, out, s);
             if (out.output != nullptr) {
-                write_no_values(s, out);
+                if (!on_x) {
+                    write_no_values(s, out);
+                }
                 write_output_points(model.order, ws.z.data(), ws.sigma.data(), 1, sigma2, s, out);
                 continue;
             }
@@ -213,9 +238,7 @@ void evaluate_lambdas(const SelectionModel& model, const SeriesBatch& batch, con
                 copy_strided(ws.z.data(), 1, n, out.z + s * n);
             }
             if (out.hat != nullptr) {
-                for (std::size_t t = 0; t < n; ++t) {
-                    out.hat[s * n + t] = leverage(ws.w[t], ws.sigma[t * (model.order + 1)]);
-                }
+                write_leverages(n, model.order, ws.w.data(), ws.sigma.data(), out.hat + s * n);
             }
             if (out.se != nullptr) {
                 standard_errors(n, model.order, ws.sigma.data(), 1, sigma2, out.se + s * n);

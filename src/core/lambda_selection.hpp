@@ -65,6 +65,8 @@ void select_lambdas(const SelectionModel& model, const SeriesBatch& batch, const
 
 struct EvaluationOutputs {
     double* z;  // or null: the fit is not written
+    // The values of each series, S each; with output points, null (all six)
+    // unless on_x is given.
     double* edf;
     double* rss;
     double* roughness;
@@ -76,10 +78,13 @@ struct EvaluationOutputs {
     // The noise variance of each series for se, or null for Q / (m - d).
     const double* sigma2;
     // Null, or the increasing points z and se are written at (S *
-    // output_count values each); then only the fit is formed, with the band
-    // of Sigma for se, and the other results are NaN.
+    // output_count values each); then the fit is formed on the model's grid
+    // (a union of x and output points), with the band of Sigma for se, and
+    // the six values are those of on_x (the model of x alone, whose points
+    // the batch's rows hold) or, without it, NaN.
     const std::size_t* output;
     std::size_t output_count;
+    const SelectionModel* on_x = nullptr;
 };
 
 // lams: one per series, or a single one for all when per_series is false.

@@ -286,9 +286,11 @@ PyObject* evaluate(PyObject*, PyObject* args) {
             throw PythonErrorSet{};
         }
         const Inputs in(x_object, y_object, w_object);
+        const SelectionModel on_x = model_of(in.positions, d, ridge, eps, normalize);
         SelectionModel model = model_of(in.positions, d, ridge, eps, normalize);
         // With x_out the fit is formed on the union of x and x_out (zero
-        // weight where x has no position) and read at x_out.
+        // weight where x has no position) and read at x_out; the values, when
+        // asked for, on x.
         std::optional<Positions> out_positions;
         if (out_object != Py_None) out_positions.emplace(out_object);
         UnionGrid grid;
@@ -313,33 +315,42 @@ PyObject* evaluate(PyObject*, PyObject* args) {
             if (!(value >= 0) || !std::isfinite(value)) fail(PyExc_ValueError, "lam must be finite and >= 0");
         }
         const std::optional<Buffer> z = optional_buffer(o[0], 'd', true, "z");
-        const Buffer edf(o[1], 'd', true, "edf"), rss(o[2], 'd', true, "rss"),
-            roughness(o[3], 'd', true, "roughness"), gcv(o[4], 'd', true, "gcv"),
-            loocv(o[5], 'd', true, "loocv"), reml(o[6], 'd', true, "reml");
+        const std::optional<Buffer> edf = optional_buffer(o[1], 'd', true, "edf"),
+                                    rss = optional_buffer(o[2], 'd', true, "rss"),
+                                    roughness = optional_buffer(o[3], 'd', true, "roughness"),
+                                    gcv = optional_buffer(o[4], 'd', true, "gcv"),
+                                    loocv = optional_buffer(o[5], 'd', true, "loocv"),
+                                    reml = optional_buffer(o[6], 'd', true, "reml");
+        const bool values = edf.has_value();
+        for (const std::optional<Buffer>* b : {&rss, &roughness, &gcv, &loocv, &reml}) {
+            if (b->has_value() != values) fail(PyExc_ValueError, "edf .. reml must all be given or all None");
+        }
+        if (!values && !out_positions) fail(PyExc_ValueError, "edf .. reml are needed without x_out");
         const std::optional<Buffer> hat = optional_buffer(o[7], 'd', true, "hat");
         const std::optional<Buffer> se = optional_buffer(o[8], 'd', true, "se");
         const std::optional<Buffer> sigma2 = optional_buffer(sigma2_object, 'd', false, "sigma2");
-        for (const Buffer* b : {&edf, &rss, &roughness, &gcv, &loocv, &reml})
-            b->require_shape(S, std::nullopt);
+        for (const std::optional<Buffer>* b : {&edf, &rss, &roughness, &gcv, &loocv, &reml})
+            if (*b) (*b)->require_shape(S, std::nullopt);
         if (sigma2) sigma2->require_shape(S, std::nullopt);
         const std::size_t points = out_positions ? out_positions->length : T;
         if (!z && out_positions) fail(PyExc_ValueError, "z is needed with x_out");
         if (z) z->require_shape(S, points);
-        if (hat && out_positions) fail(PyExc_ValueError, "hat is not formed with x_out");
+        if (hat && out_positions && !values) fail(PyExc_ValueError, "hat on x needs the values on x");
         if (hat) hat->require_shape(S, T);
         if (se) se->require_shape(S, points);
         const EvaluationOutputs out{data_or_null<double>(z),
-                                    edf.data<double>(),
-                                    rss.data<double>(),
-                                    roughness.data<double>(),
-                                    gcv.data<double>(),
-                                    loocv.data<double>(),
-                                    reml.data<double>(),
+                                    data_or_null<double>(edf),
+                                    data_or_null<double>(rss),
+                                    data_or_null<double>(roughness),
+                                    data_or_null<double>(gcv),
+                                    data_or_null<double>(loocv),
+                                    data_or_null<double>(reml),
                                     data_or_null<double>(hat),
                                     data_or_null<double>(se),
                                     data_or_null<double>(sigma2),
                                     out_positions ? grid.output.data() : nullptr,
-                                    grid.output.size()};
+                                    grid.output.size(),
+                                    out_positions && values ? &on_x : nullptr};
         SeriesBatch batch = in.batch();
         batch.source = out_positions ? grid.source.data() : nullptr;
         const bool per_series = lam_count == S && S != 1;
@@ -424,7 +435,8 @@ PyMethodDef functions[] = {
     {"select", select, METH_VARARGS, "Fills the results of tarnwold_tools.select_lambda in place."},
     {"evaluate", evaluate, METH_VARARGS,
      "Fills the results of tarnwold_tools.evaluate_lambda in place (z may be None: the fit is not\n"
-     "written); with x_out (and given noise variances) only z and se, at x_out."},
+     "written); with x_out (and given noise variances) z and se at x_out, and edf .. reml on x unless\n"
+     "they are None."},
     {"envelope", envelope, METH_VARARGS, "Fills the results of tarnwold_tools.envelope in place."},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -618,8 +618,8 @@ void test_selection_batches() {
             }
         }
         // The fit on the union of x and output points before, between, on
-        // and beyond x's, read at the output points, with and without
-        // standard errors.
+        // and beyond x's, read at the output points: alone, with standard
+        // errors, and with them and the values and leverages on x.
         std::vector<double> x_out{x[0] - 1};
         for (std::size_t t = 0; t < T; ++t) {
             if (t % 3 == 0) {
@@ -632,8 +632,8 @@ void test_selection_batches() {
         const UnionGrid spread = union_of(x.data(), T, x_out.data(), P);
         const SelectionModel union_model = make_union_model(
             x.data(), T, spread.positions.data(), spread.positions.size(), d, ridge, eps, normalize);
-        const auto on_union = [&](Kernel kernel, bool se) {
-            std::vector<double> v(S * (6 + 2 * P));
+        const auto on_union = [&](Kernel kernel, int mode) {
+            std::vector<double> v(S * (6 + 2 * P + T));
             double* p = v.data();
             const EvaluationOutputs out{p + 6 * S,
                                         p,
@@ -642,22 +642,28 @@ void test_selection_batches() {
                                         p + 3 * S,
                                         p + 4 * S,
                                         p + 5 * S,
-                                        nullptr,
-                                        se ? p + 6 * S + S * P : nullptr,
+                                        mode == 2 ? p + 6 * S + 2 * S * P : nullptr,
+                                        mode >= 1 ? p + 6 * S + S * P : nullptr,
                                         nullptr,
                                         spread.output.data(),
-                                        P};
+                                        P,
+                                        mode == 2 ? &model : nullptr};
             evaluate_lambdas(union_model, {y.data(), batch.base_weights, S, T, spread.source.data()},
                              lams.data(), true, 1.0, parallel, kernel, out);
             return v;
         };
-        for (const bool se : {true, false}) {
-            const std::vector<double> expected = on_union(Kernel::Scalar, se);
+        for (int mode = 0; mode < 3; ++mode) {
+            const std::vector<double> expected = on_union(Kernel::Scalar, mode);
             for (const Kernel kernel : kernels) {
-                const std::vector<double> got = on_union(kernel, se);
+                const std::vector<double> got = on_union(kernel, mode);
                 CHECK(same_values(got.data(), expected.data(), expected.size()));
             }
         }
+        // The values and leverages on x are those of an evaluation on x alone.
+        const std::vector<double> fused = on_union(Kernel::Scalar, 2);
+        const std::vector<double> alone = evaluated(Kernel::Scalar, true, true);
+        CHECK(same_values(fused.data(), alone.data(), 6 * S));
+        CHECK(same_values(fused.data() + 6 * S + 2 * S * P, alone.data() + 6 * S + S * T, S * T));
         // The envelope at those lams and with a criterion, p on both sides of
         // 0.5, with and without a tolerance and a limit on the reweightings.
         const auto enveloped = [&](Kernel kernel, int mode) {
