@@ -254,7 +254,8 @@ void lane_passes(const IrlsProblem<T>& problem, std::uint64_t passes, const Lane
             if (!last) {
                 block.reweigh({n, problem.weighting, problem.tuning, problem.scale, problem.eps,
                                lane_bases.data(), solver.solutions(), solver.weights(), solver.values(),
-                               magnitudes.data(), squares.data(), candidates.data(), compacted.data(), scales.data()});
+                               magnitudes.data(), squares.data(), candidates.data(), compacted.data(),
+                               scales.data()});
             }
         }
         if (total_weights != nullptr) {

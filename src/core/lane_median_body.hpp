@@ -29,7 +29,7 @@ constexpr std::size_t network_positions = 512;
 
 // From this many positions on, the network sorts a sample and then only
 // the values near the middle instead of all of them (see sampled_scales).
-constexpr std::size_t sampled_positions = 128;
+constexpr std::size_t sampled_positions = 160;
 // The sample: sample_size positions spread evenly over the series (the
 // j-th at (2j + 1) n / (2 sample_size)). The middle of a lane lies within
 // sample_margin sample ranks of where the sample puts it unless the sample
@@ -105,8 +105,8 @@ typename O::T radix_scale(const ReweighTask<typename O::T>& task, std::size_t la
 // The scales from sorted lanes: rows[i * W + lane] holds the lane's values
 // of ranks first + i, up to and including its middle ones.
 template <class O, std::size_t Blocks>
-typename O::T middle_scale(const typename O::T* rows, std::size_t first, std::size_t count,
-                           typename O::T eps, std::size_t lane) {
+typename O::T middle_scale(const typename O::T* rows, std::size_t first, std::size_t count, typename O::T eps,
+                           std::size_t lane) {
     constexpr std::size_t W = O::width * Blocks;
     const std::size_t half = count / 2;
     const std::size_t below = half > first ? half - 1 : first;
@@ -148,7 +148,8 @@ void sampled_scales(const ReweighTask<typename O::T>& task, const typename O::V*
         for (std::size_t l = 0; l < VW; ++l) {
             const std::size_t lane = b * VW + l;
             const std::size_t guess = lane_count<O>(counts, lane) / 2 * sample_size / n;
-            const T top = guess + sample_margin < sample_size ? rows[(guess + sample_margin) * W + lane] : largest;
+            const T top =
+                guess + sample_margin < sample_size ? rows[(guess + sample_margin) * W + lane] : largest;
             high[b][l] = top < largest ? top : largest;
             const T bottom = guess > sample_margin ? rows[(guess - sample_margin - 1) * W + lane] : T(0);
             low[b][l] = bottom < high[b][l] ? bottom : high[b][l];
@@ -198,9 +199,12 @@ void sampled_scales(const ReweighTask<typename O::T>& task, const typename O::V*
     sort_lanes<O, Blocks>(rows, sorted, W);
     for (std::size_t lane = 0; lane < W; ++lane) {
         const std::size_t count = lane_count<O>(counts, lane);
-        task.scales[lane] = count == 0     ? task.eps
-                            : bracketed[lane] ? middle_scale<O, Blocks>(rows, static_cast<std::size_t>(under[lane / VW][lane % VW]), count, task.eps, lane)
-                                              : radix_scale<O, Blocks>(task, lane);
+        task.scales[lane] =
+            count == 0 ? task.eps
+            : bracketed[lane]
+                ? middle_scale<O, Blocks>(rows, static_cast<std::size_t>(under[lane / VW][lane % VW]), count,
+                                          task.eps, lane)
+                : radix_scale<O, Blocks>(task, lane);
     }
 }
 
