@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <limits>
 #include <type_traits>
+#include <utility>
 
 #include "lane_kernel.hpp"
 #include "lane_ops.hpp"
@@ -114,10 +115,10 @@ typename O::T middle_scale(const typename O::T* rows, std::size_t first, std::si
 }
 
 // The middle of each lane from a sorted sample and the values near it.
-// The sample brackets where each lane's middle should lie; one pass per
-// lane counts the values below the bracket and gathers those inside it
-// (each one written, only those kept), and one network sorts all lanes'
-// gathered values at once. A lane whose bracket does not hold both middle
+// The sample brackets where each lane's middle should lie; one pass over
+// the positions counts, lane by lane, the values below the bracket and
+// gathers those inside it, and one network sorts all lanes' gathered values
+// at once. A lane whose bracket does not hold both middle
 // ranks, or holds more than half of its values (many ties), is selected by
 // radix selection instead, so the result is exact whatever the data.
 template <class O, std::size_t Blocks>
@@ -125,6 +126,7 @@ void sampled_scales(const ReweighTask<typename O::T>& task, const typename O::V*
     using T = typename O::T;
     using V = typename O::V;
     using M = typename O::M;
+    using I = std::remove_cvref_t<decltype(std::declval<M>()[0])>;
     constexpr std::size_t VW = O::width;
     constexpr std::size_t W = VW * Blocks;
     const std::size_t n = task.n;
@@ -156,18 +158,18 @@ void sampled_scales(const ReweighTask<typename O::T>& task, const typename O::V*
         }
     }
 
-    // One pass over the positions, all lanes at once: each value is written
-    // to its lane's next free row, which advances only past values inside
-    // the bracket (no branch on the data).
+    // One pass over the positions, all lanes at once: a value inside its
+    // lane's bracket goes to the lane's next free row (scattered, no branch
+    // on the data), and the counts of values kept and below advance.
     M under[Blocks]{};
     M kept[Blocks]{};
     M lanes[Blocks];
     for (std::size_t b = 0; b < Blocks; ++b) {
         for (std::size_t l = 0; l < VW; ++l) {
-            lanes[b][l] = static_cast<typename std::remove_reference_t<decltype(lanes[b][l])>>(b * VW + l);
+            lanes[b][l] = static_cast<I>(b * VW + l);
         }
     }
-    const M row_step = kept[0] + static_cast<typename std::remove_reference_t<decltype(lanes[0][0])>>(W);
+    const M row_step = M{} + static_cast<I>(W);
     for (std::size_t t = 0; t < n; ++t) {
 #pragma GCC unroll 4
         for (std::size_t b = 0; b < Blocks; ++b) {
@@ -190,6 +192,8 @@ void sampled_scales(const ReweighTask<typename O::T>& task, const typename O::V*
         bracketed[lane] = count > 0 && below <= first_needed && half < below + in && in <= n / 2;
         sorted = bracketed[lane] && in > sorted ? in : sorted;
     }
+    // Rows past a lane's own values, up to the most any bracketed lane
+    // kept, sort last as +inf.
     const T inf = std::numeric_limits<T>::infinity();
     for (std::size_t lane = 0; lane < W; ++lane) {
         for (auto i = static_cast<std::size_t>(kept[lane / VW][lane % VW]); i < sorted; ++i) {

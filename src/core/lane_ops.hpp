@@ -48,7 +48,8 @@ struct LaneOps {
     }
     static V larger(V a, V b) { return (a < b) ? b : a; }  // std::max(a, b)
     // Lane l of v to base[index[l]], the indices all distinct, at least
-    // where the mask is set: an instruction set may skip the other lanes.
+    // where the mask is set: an instruction set may skip the other lanes,
+    // the generic form writes them all.
     static void scatter(T* base, M index, V v, M mask) {
         if constexpr (requires { Ops::scatter(base, index, v, mask); }) {
             Ops::scatter(base, index, v, mask);
