@@ -9,8 +9,9 @@
 //   sqrt   the correctly rounded lane-wise square root,
 //   broadcast  a vector with x in every lane (a move, no arithmetic, so
 //          that every bit of x, NaN payloads included, arrives unchanged),
-// and may provide a cheaper form of negative_zero and a scatter instruction. A unit
-// whose V is no GCC vector specialises LaneOps for it (the one-lane kernels).
+// and may provide a cheaper form of negative_zero and a scatter instruction.
+// A unit whose V is no GCC vector specialises LaneOps for it (the one-lane
+// kernels).
 #pragma once
 
 #include <cstddef>
