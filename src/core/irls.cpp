@@ -195,6 +195,7 @@ void lane_passes(const IrlsProblem<T>& problem, std::uint64_t passes, const Lane
     Scratch<T> lane_bases(block_values);
     Scratch<T> magnitudes(block_values);
     Scratch<T> squares(problem.scale == ScaleEstimator::Huber ? block_values : 0);
+    Scratch<T> candidates(block_values);
     Scratch<T> compacted(n);
     Scratch<T> scales(width);
     std::vector<T*> fit_rows(width);
@@ -253,7 +254,8 @@ void lane_passes(const IrlsProblem<T>& problem, std::uint64_t passes, const Lane
             if (!last) {
                 block.reweigh({n, problem.weighting, problem.tuning, problem.scale, problem.eps,
                                lane_bases.data(), solver.solutions(), solver.weights(), solver.values(),
-                               magnitudes.data(), squares.data(), compacted.data(), scales.data()});
+                               magnitudes.data(), squares.data(), candidates.data(), compacted.data(),
+                               scales.data()});
             }
         }
         if (total_weights != nullptr) {

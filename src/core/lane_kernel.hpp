@@ -125,6 +125,7 @@ struct ReweighTask {
     T* y;           // n * width: this pass's working values, then the next pass's
     T* magnitudes;  // n * width scratch
     T* squares;     // n * width scratch, read with the Huber scale only
+    T* candidates;  // n * width scratch
     T* compacted;   // n scratch
     T* scales;      // width scratch
 };

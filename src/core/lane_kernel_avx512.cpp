@@ -17,6 +17,9 @@ struct F64 {
     // Masked form with every lane selected: same result, no undefined source.
     static V sqrt(V v) { return _mm512_mask_sqrt_pd(v, 0xFF, v); }
     static V broadcast(T x) { return _mm512_set1_pd(x); }
+    static void scatter(T* base, M index, V v, M mask) {
+        _mm512_mask_i64scatter_pd(base, _mm512_movepi64_mask(mask), index, v, sizeof(T));
+    }
 };
 
 struct F32 {
@@ -26,6 +29,10 @@ struct F32 {
     static constexpr std::size_t width = 16;
     static V sqrt(V v) { return _mm512_mask_sqrt_ps(v, 0xFFFF, v); }
     static V broadcast(T x) { return _mm512_set1_ps(x); }
+    static void scatter(T* base, M index, V v, M mask) {
+        _mm512_mask_i32scatter_ps(base, _mm512_movepi32_mask(reinterpret_cast<__m512i>(mask)),
+                                  reinterpret_cast<__m512i>(index), v, sizeof(T));
+    }
 };
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "lane_kernel.hpp"
+#include "lane_median_body.hpp"
 #include "lane_ops.hpp"
 #include "weight_functions.hpp"
 #include "working_input.hpp"
@@ -442,56 +443,6 @@ void interleave_lanes(const LaneInterleave<typename Ops::T>& task) {
     }
 }
 
-// Up to this many positions the MAD sorts each lane's magnitudes with a
-// sorting network across the lanes: its n log^2 n comparisons serve a whole
-// block at once and take no branch on the data, and measured on AVX-512 they
-// beat one radix selection per lane up to about a thousand positions (a
-// year of daily values included); longer series select theirs one lane at
-// a time by radix selection.
-constexpr std::size_t network_positions = 512;
-
-// Sorts the n vectors at values[i * stride] lane by lane, ascending, with
-// Batcher's merge exchange (Knuth's Algorithm 5.2.2M), which sorts any n.
-// The values must not be NaN; equal values carry equal bits here (no -0),
-// so the sorted lanes are the order statistics bit for bit.
-template <class O, std::size_t Blocks>
-void sort_lanes(typename O::T* values, std::size_t n, std::size_t stride) {
-    using V = typename O::V;
-    constexpr std::size_t VW = O::width;
-    std::size_t top = 1;
-    while (top < n) {
-        top *= 2;
-    }
-    for (std::size_t p = top / 2; p > 0; p /= 2) {
-        std::size_t q = top / 2;
-        std::size_t r = 0;
-        std::size_t d = p;
-        for (;;) {
-            // Every i < n - d whose bit p equals r is compared with i + d.
-            for (std::size_t start = r; start + d < n; start += 2 * p) {
-                const std::size_t end = smaller(start + p, n - d);
-                for (std::size_t i = start; i < end; ++i) {
-                    typename O::T* const a = values + i * stride;
-                    typename O::T* const b = values + (i + d) * stride;
-#pragma GCC unroll 4
-                    for (std::size_t k = 0; k < Blocks; ++k) {
-                        const V x = O::load(a + k * VW);
-                        const V y = O::load(b + k * VW);
-                        O::store(a + k * VW, (y < x) ? y : x);
-                        O::store(b + k * VW, (x < y) ? y : x);
-                    }
-                }
-            }
-            if (q == p) {
-                break;
-            }
-            d = q - p;
-            q /= 2;
-            r = p;
-        }
-    }
-}
-
 // The residuals of a pass: y - fit at the mask (where the working value y
 // is usable at this pass's weight w, and so the observation itself), NaN
 // elsewhere; and the magnitudes the scales are taken over: those of the
@@ -616,33 +567,7 @@ void reweigh_lanes(const ReweighTask<typename Ops::T>& task) {
             masked[b] = M(usable(y, w)) ? masked[b] + one : masked[b];
         }
     }
-    if (n <= network_positions) {
-        sort_lanes<O, Blocks>(task.magnitudes, n, W);
-        for (std::size_t b = 0; b < Blocks; ++b) {
-            for (std::size_t l = 0; l < VW; ++l) {
-                // Exact: at most network_positions.
-                const auto count = static_cast<std::size_t>(counts[b][l]);
-                const std::size_t half = count / 2;
-                const std::size_t lane = b * VW + l;
-                const T upper = task.magnitudes[half * W + lane];
-                const T lower = task.magnitudes[(half > 0 ? half - 1 : 0) * W + lane];
-                const T scale = mad_of_middle(upper, lower, count, task.eps);
-                task.scales[lane] = count == 0 ? task.eps : scale;
-            }
-        }
-    } else {
-        for (std::size_t lane = 0; lane < W; ++lane) {
-            // Every magnitude is written and only the finite ones are kept,
-            // so the loop has no branch on the data.
-            std::size_t count = 0;
-            for (std::size_t t = 0; t < n; ++t) {
-                const T a = task.magnitudes[t * W + lane];
-                task.compacted[count] = a;
-                count += a < __builtin_inf() ? 1 : 0;
-            }
-            task.scales[lane] = mad_of_magnitudes(task.compacted, count, task.eps);
-        }
-    }
+    mad_scales<O, Blocks>(task, counts);
     if (huber) {
         // |r| * |r| is r * r; the count of the sums is the same at every step.
         huber_lanes<Ops, Blocks>(task.squares, n, counts, task.eps, task.scales);

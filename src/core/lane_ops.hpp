@@ -9,8 +9,9 @@
 //   sqrt   the correctly rounded lane-wise square root,
 //   broadcast  a vector with x in every lane (a move, no arithmetic, so
 //          that every bit of x, NaN payloads included, arrives unchanged),
-// and may provide a cheaper form of negative_zero. A unit
-// whose V is no GCC vector specialises LaneOps for it (the one-lane kernels).
+// and may provide a cheaper form of negative_zero and a scatter instruction.
+// A unit whose V is no GCC vector specialises LaneOps for it (the one-lane
+// kernels).
 #pragma once
 
 #include <cstddef>
@@ -47,6 +48,18 @@ struct LaneOps {
         return reinterpret_cast<V>(reinterpret_cast<M>(v) & ~reinterpret_cast<M>(broadcast(T(-0.0))));
     }
     static V larger(V a, V b) { return (a < b) ? b : a; }  // std::max(a, b)
+    // Lane l of v to base[index[l]], the indices all distinct, at least
+    // where the mask is set: an instruction set may skip the other lanes,
+    // the generic form writes them all.
+    static void scatter(T* base, M index, V v, M mask) {
+        if constexpr (requires { Ops::scatter(base, index, v, mask); }) {
+            Ops::scatter(base, index, v, mask);
+        } else {
+            for (std::size_t l = 0; l < width; ++l) {
+                base[index[l]] = v[l];
+            }
+        }
+    }
 };
 
 }  // namespace tarnwold

@@ -327,6 +327,17 @@ void test_weights() {
     }
 }
 
+// Whether the reweighting's sampled selection samples position t of a
+// series of n positions: t = (2j + 1) n / 128 for one of its 64 samples j.
+bool sampled(std::size_t t, std::size_t n) {
+    for (std::size_t j = 0; j < 64; ++j) {
+        if ((2 * j + 1) * n / 128 == t) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // Whole batches through every kernel in one process, each against the
 // scalar kernel bit for bit: both smoothers, lone and many series, strided
 // observations, missing values, zero, negative and NaN weights, merging,
@@ -339,14 +350,17 @@ void test_batches() {
                              Weighting::Welsch, Weighting::Fair,  Weighting::Hampel};
     // After the random rounds, every length up to 70 (every tile and vector
     // width's remainder) and around the larger sizes of the reweighting's
-    // sorting network (powers of two, and the radix selection above 512
-    // positions), four rounds each, with ties, missing series and block
-    // remainders.
+    // sorting network (powers of two, the sampled selection from 160
+    // positions, the radix selection above 512), four rounds each, with
+    // ties, missing series and block remainders. One round of each length
+    // puts outliers at the positions the sampled selection samples, so that
+    // its bracket misses the middle, and some series are all zeros, whose
+    // equal residuals overflow the bracket.
     std::vector<std::size_t> lengths;
     for (std::size_t length = 1; length <= 70; ++length) {
         lengths.push_back(length);
     }
-    lengths.insert(lengths.end(), {127, 128, 129, 255, 256, 257, 511, 512, 513});
+    lengths.insert(lengths.end(), {127, 128, 129, 159, 160, 161, 255, 256, 257, 365, 511, 512, 513});
     constexpr int random_rounds = 60;
     for (int round = 0; round < random_rounds + 4 * static_cast<int>(lengths.size()); ++round) {
         const bool boundary = round >= random_rounds;
@@ -381,8 +395,14 @@ void test_batches() {
                                        -std::numeric_limits<T>::max()});
                 }
             }
+            if (boundary && round % 4 == 1 && sampled(dense ? i % length : i / series, length)) {
+                y[i] = T(30);
+            }
             if (boundary && series_of(i) % 5 == 1) {
                 y[i] = std::numeric_limits<T>::quiet_NaN();  // a series without observations
+            }
+            if (boundary && series_of(i) % 5 == 2) {
+                y[i] = T(0);
             }
             // Without NaN weights, which send a float batch to its
             // instability error, in the boundary rounds.
@@ -431,13 +451,58 @@ void test_batches() {
     }
 }
 
+// The scales of a block's reweighting, from residuals `values` (fits 0,
+// weights 1) with the positions where `missing` is set left out, lane l
+// holding them rotated by l positions (the same middle from a different
+// sample), against the scalar MAD and Huber scales: every kernel set,
+// both block shapes.
+template <typename T>
+void check_lane_scales(const std::vector<T>& values, const std::vector<std::uint8_t>& missing) {
+    const std::size_t n = values.size();
+    for (const char* name : {"sse2", "avx2", "avx512"}) {
+        const LaneKernels<T>* kernels = lane_kernels<T>(supported_kernel(name));
+        for (const LaneBlockKernels<T>* block : {&kernels->wide, &kernels->narrow}) {
+            const std::size_t width = block->width;
+            std::vector<T> base(n * width, T(1)), fit(n * width, T(0)), w(n * width), y(n * width);
+            std::vector<T> magnitudes(n * width), squares(n * width), candidates(n * width);
+            std::vector<T> compacted(n), scales(width), r(n), scratch(n);
+            std::vector<std::uint8_t> mask(n);
+            for (const ScaleEstimator scale : {ScaleEstimator::Mad, ScaleEstimator::Huber}) {
+                for (std::size_t t = 0; t < n; ++t) {
+                    for (std::size_t l = 0; l < width; ++l) {
+                        const std::size_t at = (t + l) % n;
+                        w[t * width + l] = missing[at] != 0 ? T(0) : T(1);
+                        y[t * width + l] = missing[at] != 0 ? T(0) : values[at];
+                    }
+                }
+                block->reweigh({n, Weighting::Tukey, default_tuning<T>(Weighting::Tukey), scale, T(1e-10),
+                                base.data(), fit.data(), w.data(), y.data(), magnitudes.data(),
+                                squares.data(), candidates.data(), compacted.data(), scales.data()});
+                for (std::size_t l = 0; l < width; ++l) {
+                    for (std::size_t t = 0; t < n; ++t) {
+                        r[t] = values[(t + l) % n];
+                        mask[t] = missing[(t + l) % n] != 0 ? 0 : 1;
+                    }
+                    const T expected = scale == ScaleEstimator::Mad
+                                           ? mad_scale(r.data(), mask.data(), n, T(1e-10), scratch.data())
+                                           : huber_scale(r.data(), mask.data(), n, T(1e-10), scratch.data());
+                    CHECK(same_values(&scales[l], &expected, 1));
+                }
+            }
+        }
+    }
+}
+
+// The radix selection against a full sort; every tenth set also through
+// the lane kernels' scales, with some positions missing: few distinct
+// values put the middle on the edges of the sampled selection's bracket.
 template <typename T>
 void test_select_rank() {
     std::mt19937_64 g(7);
     std::vector<T> values, sorted;
     for (int round = 0; round < 3000; ++round) {
         const std::size_t count = std::uniform_int_distribution<std::size_t>(1, 700)(g);
-        const int kind = std::uniform_int_distribution<int>(0, 3)(g);
+        const int kind = std::uniform_int_distribution<int>(0, 4)(g);
         values.resize(count);
         for (T& value : values) {
             const double u = std::uniform_real_distribution<double>(0, 1)(g);
@@ -450,6 +515,9 @@ void test_select_rank() {
                     break;
                 case 2:
                     value = pick<T>(g, {T(0), T(1), T(2.5), std::numeric_limits<T>::denorm_min()});
+                    break;
+                case 3:
+                    value = static_cast<T>(std::floor(20 * u));
                     break;
                 default:
                     value = std::numeric_limits<T>::max() * static_cast<T>(u);
@@ -465,6 +533,13 @@ void test_select_rank() {
         CHECK(got == sorted[rank]);
         if (rank > 0) {
             CHECK(below == sorted[rank - 1]);
+        }
+        if (round % 10 == 0) {
+            std::vector<std::uint8_t> missing(count);
+            for (std::uint8_t& m : missing) {
+                m = std::uniform_int_distribution<int>(0, 19)(g) == 0 ? 1 : 0;
+            }
+            check_lane_scales(values, missing);
         }
     }
 }
