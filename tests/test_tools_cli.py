@@ -379,9 +379,13 @@ def test_writes_the_fit_on_another_grid(tmp_path, capsys, fmt, layout, grid_flag
 WRITERS = {"csv": ("tarnwold_tools._tables", "", "write_csv"), "parquet": ("pandas", "DataFrame", "to_parquet"),
            "netcdf": ("xarray", "Dataset", "to_netcdf"), "plot": ("matplotlib.figure", "Figure", "savefig"),
            "diagnostics": ("tarnwold_tools.cli", "", "_write_diagnostics")}
+# A shell without job control starts its background commands with SIGINT
+# ignored, and Python then never raises KeyboardInterrupt: the child restores
+# the handler an interactive start would give it.
 STALLING = """
-import importlib, sys, time
+import importlib, signal, sys, time
 from pathlib import Path
+signal.signal(signal.SIGINT, signal.default_int_handler)
 module, cls, name = sys.argv[1:4]
 owner = importlib.import_module(module)
 owner = getattr(owner, cls) if cls else owner
