@@ -581,6 +581,11 @@ BAD_INPUT_CASES = [
     (tt.envelope, (X8, Y8), dict(derivative=3), (ValueError, "derivative must be")),
     (tt.envelope, (X8, Y8), dict(lam=1.0, x_out=[1.0, 2.0], derivative=2), (ValueError, "at least 3")),
     (tt.envelope, (X8, Y8), dict(x_out=[2.0, 1.0]), (ValueError, "strictly increasing")),
+    # Dates on a grid of numbers would silently become day counts since 1970.
+    (tt.evaluate_lambda, (X8, Y8, 1.0), dict(x_out=np.array(["2021-01-02"], "datetime64[D]")), (TypeError, "numbers")),
+    (tt.envelope, (X8, Y8), dict(lam=1.0, x_out=np.array([1, 2], "timedelta64[D]")), (TypeError, "numbers")),
+    (tt.select_lambda, (X8.astype("datetime64[D]"), Y8), dict(x_out=X8.astype("datetime64[s]")), (TypeError, "numbers")),
+    (tt.select_lambda, (X8, Y8), dict(x_out=[1.0 + 1.0j, 2.0]), (TypeError, "numbers")),
 ]
 
 

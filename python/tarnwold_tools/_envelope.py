@@ -131,7 +131,7 @@ def envelope(
     order = _check_order(d, grid_x.shape[0])
     ridge, eps, _ = _check_parameters(ridge, eps, 1.0)
     derivative = _check_derivative(derivative, False)
-    positions = grid_x if x_out is None else output_positions(x_out)
+    positions = grid_x if x_out is None else output_positions(x_out, np.asarray(x).dtype)
     S, T = values.shape
     criterion = None
     lams = np.empty(S)

@@ -216,7 +216,7 @@ def select_lambda(
     order = _check_order(d, grid_x.shape[0])
     ridge, eps, gamma = _check_parameters(ridge, eps, gamma)
     derivative = _check_derivative(derivative, return_se)
-    positions = grid_x if x_out is None else output_positions(x_out)
+    positions = grid_x if x_out is None else output_positions(x_out, np.asarray(x).dtype)
     if lam_grid is None:
         grid = np.array(_select.default_grid(grid_x, order, float(eps), normalize), dtype=np.float64)
     else:
@@ -306,7 +306,7 @@ def evaluate_lambda(
     order = _check_order(d, grid_x.shape[0])
     ridge, eps, gamma = _check_parameters(ridge, eps, gamma)
     derivative = _check_derivative(derivative, return_se)
-    positions = grid_x if x_out is None else output_positions(x_out)
+    positions = grid_x if x_out is None else output_positions(x_out, np.asarray(x).dtype)
     S, T = values.shape
     lams = np.ascontiguousarray(np.atleast_1d(np.asarray(lam, dtype=np.float64)))
     if lams.ndim != 1 or (np.ndim(lam) == 1 and lams.shape[0] != S) or np.ndim(lam) > 1:

@@ -7,10 +7,16 @@ from __future__ import annotations
 import numpy as np
 
 
-def output_positions(x_out) -> np.ndarray:
+def output_positions(x_out, x_dtype=None) -> np.ndarray:
     """x_out as C-contiguous float64; ValueError unless it is 1-D, non-empty,
-    finite and strictly increasing."""
-    positions = np.asarray(x_out, dtype=np.float64)
+    finite and strictly increasing. TypeError unless it holds numbers, or
+    values of x's own type `x_dtype`: dates on a grid of numbers (or dates
+    of another unit) would become counts of their unit, in other units than
+    x's."""
+    values = np.asarray(x_out)
+    if values.dtype.kind not in "iuf" and values.dtype != x_dtype:
+        raise TypeError(f"x_out must hold numbers in x's units, not {values.dtype}")
+    positions = np.asarray(values, dtype=np.float64)
     if positions.ndim != 1 or positions.shape[0] == 0:
         raise ValueError("x_out must be a non-empty 1-D array")
     positions = np.ascontiguousarray(positions)
