@@ -221,10 +221,23 @@ def test_no_values_where_the_fit_has_no_observation(backend, method, options, ho
         ({"da": cube(("time", "y")).drop_vars("time"), "x_out": "1D", "lam": 5.0}, ValueError, "needs a datetime"),
         ({"x_out": np.array([], "datetime64[D]"), "lam": 5.0}, ValueError, "non-empty"),
         ({"derivative": 3, "lam": 5.0}, ValueError, "derivative must be 0, 1 or 2"),
+        # On dask arrays too, refused when the computation is set up.
+        ({"da": "dask", "method": "envelope", "derivative": 3}, ValueError, "derivative must be 0, 1 or 2"),
+        ({"da": "dask", "x_out": np.array(["2021-05-01", "2021-04-01"], "datetime64[ns]"), "lam": 5.0}, ValueError,
+         "strictly increasing"),
+        ({"da": "dask", "method": "envelope", "x_out": np.array(["2021-04-01", "NaT"], "datetime64[ns]")}, ValueError,
+         "finite"),
+        ({"da": "dask", "x_out": np.array(["2021-04-01"], "datetime64[D]"), "derivative": 1, "lam": "reml"}, ValueError,
+         "at least 2 output positions"),
+        ({"da": "dask", "method": "envelope", "lam": -1.0}, ValueError, "lam must be a finite number >= 0"),
+        ({"da": "dask", "method": "envelope", "lam": np.nan}, ValueError, "lam must be a finite number >= 0"),
     ],
 )
 def test_rejects_bad_requests(change, error, match):
     arguments = {"da": cube(("time", "y")), "dim": "time", **change}
+    if isinstance(arguments["da"], str):
+        pytest.importorskip("dask.array")
+        arguments["da"] = cube(("time", "y")).chunk({"y": 1})
     with pytest.raises(error, match=match):
         tarnwold_tools.smooth(**arguments)
 

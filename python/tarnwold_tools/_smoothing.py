@@ -75,6 +75,9 @@ def check_request(method, options, return_weights):
         # Checked before any data is touched: with dask a bad p would only
         # surface when a worker first runs a chunk.
         check_reweighting(options.get("p", 0.9), options.get("iterations", 0), options.get("tol", 0.0))
+        lam = options.get("lam")
+        if criterion is None and lam is not None and not (np.ndim(lam) == 0 and np.isfinite(lam) and lam >= 0):
+            raise ValueError("lam must be a finite number >= 0 or one of 'reml', 'gcv', 'loocv', 'vcurve'")
     elif criterion is not None and method != "whittaker":
         # The robust smoother reweights around a fit of one fixed lam; a
         # criterion of the plain fit says nothing about the reweighted one.

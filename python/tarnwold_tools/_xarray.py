@@ -126,7 +126,7 @@ def smooth(da, dim, *, method="whittaker", dtype=None, weights=None, return_weig
     check_request(method, options, return_weights)
     resampled = x_out is not None or derivative != 0
     if resampled:
-        check_output_request(method, dtype, options)
+        check_output_request(method, dtype, options, derivative)
     criterion = criterion_of(options)
     if method == "envelope":
         if return_diagnostics:
@@ -224,7 +224,7 @@ def _on_output_grid(da, dim, inputs, x, out_dtype, criterion, return_diagnostics
     if x_out is None:
         positions_out, coordinate = None, (da[dim].values if dim in da.coords else None)
     else:
-        positions_out, coordinate = output_grid(da, dim, x_out)
+        positions_out, coordinate = output_grid(da, dim, x_out, derivative)
     points = da.sizes[dim] if x_out is None else len(positions_out)
     names = ["lam", "edf", "status"] + (["se"] if return_se else []) if criterion is not None else []
     dtypes = {"lam": np.float64, "edf": np.float64, "status": np.int8, "se": out_dtype}

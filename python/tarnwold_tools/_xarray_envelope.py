@@ -23,7 +23,7 @@ def envelope_along(da, dim, inputs, x, out_dtype, return_weights, options, x_out
     if x_out is None:
         positions_out, coordinate = None, (da[dim].values if dim in da.coords else None)
     else:
-        positions_out, coordinate = output_grid(da, dim, x_out)
+        positions_out, coordinate = output_grid(da, dim, x_out, derivative)
     points = da.sizes[dim] if x_out is None else len(positions_out)
     outputs = 2 if return_weights else 1
     result = xr.apply_ufunc(

@@ -6,14 +6,17 @@ import math
 
 import numpy as np
 
-from ._lambda import evaluate_lambda
+from ._lambda import _check_derivative, evaluate_lambda
+from ._output_grid import output_positions
 from ._smoothing import select_block
 
 
-def output_grid(da, dim, x_out):
+def output_grid(da, dim, x_out, derivative):
     """(positions in the units smooth() gives the coordinate, coordinate
     values) of x_out: an array like the coordinate, or on a datetime
-    coordinate also a pandas frequency string ("1D", "10D")."""
+    coordinate also a pandas frequency string ("1D", "10D"). Checked here,
+    so that with dask a grid out of order or too short for the derivative
+    fails when the computation is set up, not in a worker."""
     coordinate = da[dim].values if dim in da.coords else np.arange(da.sizes[dim], dtype=np.float64)
     timed = coordinate.dtype.kind in "mM"
     if isinstance(x_out, str):
@@ -28,14 +31,17 @@ def output_grid(da, dim, x_out):
             raise TypeError(f"x_out must be of the kind of the coordinate {dim!r} ({coordinate.dtype})")
     if values.ndim != 1 or values.size == 0:
         raise ValueError("x_out must be a non-empty 1-D array")
-    if timed:
-        return (values - coordinate[0]) / np.timedelta64(1, "D"), values
-    return np.asarray(values, dtype=np.float64), values
+    positions = output_positions((values - coordinate[0]) / np.timedelta64(1, "D") if timed else values)
+    if positions.shape[0] < derivative + 1:
+        raise ValueError(f"derivative={derivative} needs at least {derivative + 1} output positions")
+    return positions, values
 
 
-def check_output_request(method, dtype, options):
+def check_output_request(method, dtype, options, derivative):
     """What the output grid needs: the plain smoother or the envelope, a
-    positive lam or a criterion (the envelope's default), float64."""
+    positive lam or a criterion (the envelope's default), float64, and a
+    derivative of order 0, 1 or 2."""
+    _check_derivative(derivative, False)
     if method == "robust":
         raise ValueError("x_out and derivative need method='whittaker' or 'envelope'")
     if dtype is not None and np.dtype(dtype) != np.float64:
