@@ -24,9 +24,18 @@ def output_grid(every, x_out_file, loaded):
             raise UsageError(f"--every {every} needs dates as positions; these are {_kind(loaded.x_values)}")
         pd = require("pandas", "--every")
         try:
+            # A step of zero divides by zero in pandas, one of nanoseconds
+            # over years asks for more memory than there is.
             values = pd.date_range(first, loaded.x_values[-1], freq=every).values
         except (ValueError, TypeError) as error:
             raise UsageError(f"--every {every}: {first_line(error)}") from None
+        except ZeroDivisionError:
+            raise UsageError(f"--every {every}: the step must be positive") from None
+        except MemoryError:
+            raise UsageError(f"--every {every}: too many output positions for the memory") from None
+        if values.size == 0:
+            raise UsageError(f"--every {every}: no output position from the first date to the last "
+                             "(the step must be positive and fit into the span)")
     else:
         if loaded.x_values.dtype.kind == "m":
             raise UsageError("--x-out: the positions are time spans; give positions as numbers or dates")
