@@ -308,6 +308,7 @@ GRID_CASES = [
     ("parquet", "columns", ["--x-out", "{x_out}"], ["--lam", "gcv", "--plot", "{tmp}/grid.png"]),
     ("netcdf", None, ["--x-out", "{x_out}"], ["--envelope", "0.9", "--lam", "reml"]),
     ("numbers", "columns", ["--x-out", "{x_out}"], ["--lam", "8", "--derivative", "1"]),
+    ("zoned", "columns", ["--every", "2D"], ["--lam", "30"]),
 ]
 
 
@@ -323,6 +324,13 @@ def test_writes_the_fit_on_another_grid(tmp_path, capsys, fmt, layout, grid_flag
         (tmp_path / "x_out.txt").write_text("-3\n0.5\n4.25\n17\n250\n")
         grid = np.array([-3, 0.5, 4.25, 17, 250])
         positions = grid
+    elif fmt == "zoned":
+        pytest.importorskip("pyarrow")
+        source = tmp_path / "data.parquet"
+        zoned = pd.DatetimeIndex(DATES).tz_localize("UTC").tz_convert("Asia/Tokyo")
+        pd.DataFrame({"date": zoned, **{f"s{i}": observations()[i] for i in range(S)}, "note": "x"}).to_parquet(source)
+        grid = pd.date_range(DATES[0], DATES[-1], freq=grid_flags[1]).values
+        positions = (grid - DATES[0]) / np.timedelta64(1, "D")
     else:
         source = write_input(tmp_path, fmt, layout or "columns")
         (tmp_path / "x_out.txt").write_text(X_OUT)
@@ -349,7 +357,7 @@ def test_writes_the_fit_on_another_grid(tmp_path, capsys, fmt, layout, grid_flag
         want = select_lambda(x, y_st, criterion=lam, x_out=positions, **options).z
     else:
         want = evaluate_lambda(x, y_st, lam, x_out=positions, **options).z
-    output = tmp_path / f"data.smoothed{SUFFIX.get(fmt, '.csv')}"
+    output = tmp_path / f"data.smoothed{SUFFIX.get(fmt, '.parquet' if fmt == 'zoned' else '.csv')}"
     if fmt == "netcdf":
         import xarray as xr
 
@@ -358,7 +366,7 @@ def test_writes_the_fit_on_another_grid(tmp_path, capsys, fmt, layout, grid_flag
             np.testing.assert_array_equal(ds["time"].values, grid)
             values = ds["ndvi"].values.reshape(len(grid), S).T
     else:
-        frame = pd.read_csv(output, **exact_floats(pd)) if fmt != "parquet" else pd.read_parquet(output)
+        frame = pd.read_parquet(output) if fmt in ("parquet", "zoned") else pd.read_csv(output, **exact_floats(pd))
         if layout == "rows":
             assert list(frame["site"]) == [f"site{i}" for i in range(S)]
             np.testing.assert_array_equal(pd.to_datetime(frame.columns[1:]).values, grid)
@@ -366,7 +374,13 @@ def test_writes_the_fit_on_another_grid(tmp_path, capsys, fmt, layout, grid_flag
         else:
             time = frame.columns[0]
             assert list(frame.columns) == [time, *(f"s{i}" for i in range(S))]
-            got = frame[time].to_numpy() if fmt == "numbers" else pd.to_datetime(frame[time]).values
+            # A zoned time column keeps its zone.
+            assert str(getattr(frame[time].dtype, "tz", None)) == ("Asia/Tokyo" if fmt == "zoned" else "None")
+            if fmt == "numbers":
+                got = frame[time].to_numpy()
+            else:
+                times = pd.to_datetime(frame[time])
+                got = (times.dt.tz_convert(None) if fmt == "zoned" else times).to_numpy()
             np.testing.assert_array_equal(got, grid)
             values = frame.iloc[:, 1:].to_numpy().T
     np.testing.assert_array_equal(values, want)

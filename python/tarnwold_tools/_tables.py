@@ -216,7 +216,11 @@ def _series_in_columns(frame, fmt, sep, by_name, time_column, chosen):
                   file=sys.stderr)
         import pandas as pd
 
-        positions = pd.DataFrame({time_key: grid})
+        # The grid is in UTC without a zone, as the positions were read;
+        # a zoned time column is written back in its own zone.
+        zone = getattr(frame[time_key].dtype, "tz", None)
+        times = grid if zone is None else pd.DatetimeIndex(grid).tz_localize("UTC").tz_convert(zone)
+        positions = pd.DataFrame({time_key: times})
         _write(_with_values(positions, chosen, z_st.T, frame.dtypes), path, fmt, sep, progress)
 
     refusal = "--every and --x-out need --time-column: the output positions are written into it" if time_key is None else None
