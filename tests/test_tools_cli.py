@@ -309,6 +309,7 @@ GRID_CASES = [
     ("netcdf", None, ["--x-out", "{x_out}"], ["--envelope", "0.9", "--lam", "reml"]),
     ("numbers", "columns", ["--x-out", "{x_out}"], ["--lam", "8", "--derivative", "1"]),
     ("zoned", "columns", ["--every", "2D"], ["--lam", "30"]),
+    ("csv", "columns", ["--every", "1D"], ["--lam", "30", "--derivative", "1", "--plot", "{tmp}/grid.svg"]),
 ]
 
 
@@ -384,8 +385,12 @@ def test_writes_the_fit_on_another_grid(tmp_path, capsys, fmt, layout, grid_flag
             np.testing.assert_array_equal(got, grid)
             values = frame.iloc[:, 1:].to_numpy().T
     np.testing.assert_array_equal(values, want)
-    if "--plot" in flags:
+    if "--plot" in flags and flags[-1].endswith(".png"):
         assert (tmp_path / "grid.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    elif "--plot" in flags:
+        # A derivative is drawn as what it is, not as the smoothed data.
+        drawn = (tmp_path / "grid.svg").read_text()
+        assert "<!-- first derivative -->" in drawn and "<!-- smoothed -->" not in drawn
 
 
 # Every output format, written by a child process that stops in the middle of

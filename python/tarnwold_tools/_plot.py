@@ -14,9 +14,11 @@ def supported_formats():
     return Figure().canvas.get_supported_filetypes()
 
 
-def plot_series(path, loaded, z_st, count, grid=None):
+def plot_series(path, loaded, z_st, count, grid=None, derivative=0):
     """Draws up to `count` series, spread evenly over the input, one panel
-    each; z_st lies on `grid` (the output positions' values) when given."""
+    each; z_st lies on `grid` (the output positions' values) when given.
+    A derivative has other units than the data: it gets an axis of its own
+    on the right."""
     require("matplotlib", "--plot")
     # A bare Figure draws with the Agg canvas and touches no pyplot state, so
     # no display is needed and no backend is switched for the process.
@@ -26,10 +28,14 @@ def plot_series(path, loaded, z_st, count, grid=None):
     chosen = np.unique(np.linspace(0, series - 1, min(count, series)).round().astype(int))
     figure = Figure(figsize=(9, 1.2 + 2.0 * len(chosen)), layout="constrained")
     axes = figure.subplots(len(chosen), 1, sharex=True, squeeze=False)[:, 0]
+    label = ("smoothed", "first derivative", "second derivative")[derivative]
+    lines = []
     for ax, s in zip(axes, chosen):
         ax.plot(loaded.x_values, loaded.y_st[s], ".", markersize=4, color="0.55", label="raw")
-        ax.plot(loaded.x_values if grid is None else grid, z_st[s], "-", linewidth=1.6, color="tab:blue", label="smoothed")
+        on = ax.twinx() if derivative else ax
+        on.plot(loaded.x_values if grid is None else grid, z_st[s], "-", linewidth=1.6, color="tab:blue", label=label)
         ax.set_title(str(loaded.labels[s]), loc="left", fontsize=9)
-    axes[0].legend(loc="upper right", fontsize=8)
+        lines = lines or ax.get_lines() + (on.get_lines() if derivative else [])
+    axes[0].legend(handles=lines, loc="upper right", fontsize=8)
     axes[-1].set_xlabel(loaded.x_label)
     figure.savefig(path, dpi=100, format=Path(path).suffix.lstrip(".").lower())

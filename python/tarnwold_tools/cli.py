@@ -293,7 +293,7 @@ def _run(args):
     if args.plot is not None:
         from ._plot import plot_series
 
-        _write(Path(args.plot), lambda path: plot_series(path, loaded, z_st, args.plot_series, grid))
+        _write(Path(args.plot), lambda path: plot_series(path, loaded, z_st, args.plot_series, grid, args.derivative or 0))
     return 0
 
 
