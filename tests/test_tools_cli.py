@@ -37,7 +37,7 @@ def observations(seed=0):
 def write_input(tmp_path, fmt, layout="columns", name="data", dtype=np.float64, encoding=None):
     """Writes the observations in `fmt` and returns the path; every layout
     carries a text column that must come through unchanged, NetCDF files
-    also an integer variable along time (quality flags, with a fill value)."""
+    also an integer coordinate along time (quality flags, with a fill value)."""
     for module in NEEDS[fmt]:
         pytest.importorskip(module)
     path = tmp_path / f"{name}{SUFFIX[fmt]}"
@@ -47,9 +47,8 @@ def write_input(tmp_path, fmt, layout="columns", name="data", dtype=np.float64, 
 
         cube = y_st.T.reshape(T, 3, 4)
         xr.Dataset(
-            {"ndvi": (("time", "y", "x"), cube, {"units": "1"}), "station": ("y", ["a", "b", "c"]),
-             "qa": ("time", np.arange(T, dtype=np.int16) % 4)},
-            coords={"time": DATES},
+            {"ndvi": (("time", "y", "x"), cube, {"units": "1"}), "station": ("y", ["a", "b", "c"])},
+            coords={"time": DATES, "qa": ("time", np.arange(T, dtype=np.int16) % 4)},
         ).to_netcdf(path, encoding={"ndvi": encoding or {}, "qa": {"_FillValue": np.int16(-1)}})
         return path
     import pandas as pd
@@ -362,6 +361,9 @@ def test_writes_the_fit_on_another_grid(tmp_path, capsys, fmt, layout, grid_flag
     if fmt == "netcdf":
         import xarray as xr
 
+        with xr.open_dataset(output, decode_coords=False) as raw:
+            # No reference is left to a coordinate left out.
+            assert set(raw["ndvi"].attrs.get("coordinates", "").split()) <= set(raw.variables)
         with xr.open_dataset(output) as ds:
             assert "qa" not in ds and list(ds["station"].values) == ["a", "b", "c"]
             np.testing.assert_array_equal(ds["time"].values, grid)

@@ -67,8 +67,10 @@ def load_netcdf(path, dim, variables, progress):
                 encoding = var.encoding
             else:
                 smoothed = xr.Variable(var.dims, part, attrs=var.attrs)
-                # Chunk sizes and the shape on file were those of the old grid.
-                encoding = {key: value for key, value in var.encoding.items() if key not in ("chunksizes", "original_shape")}
+                # Chunk sizes and the shape on file were those of the old grid,
+                # and the coordinates it named along it are left out.
+                encoding = {key: value for key, value in var.encoding.items()
+                            if key not in ("chunksizes", "original_shape", "coordinates")}
             smoothed = smoothed.transpose(*dataset[name].dims)
             smoothed.encoding = _encoding_for(name, smoothed.values, encoding)
             out[name] = smoothed
