@@ -163,21 +163,22 @@ def _values(frame, columns):
 
 
 def _time_values(series):
-    """The values of a time column as numbers or datetime64."""
+    """The values of a time column as numbers or datetime64 (zoned dates in
+    UTC), and the time zone of its dates (None without one)."""
     import pandas as pd
 
     if _is_numeric(series.dtype):
-        return series.to_numpy(dtype=np.float64, na_value=np.nan)
+        return series.to_numpy(dtype=np.float64, na_value=np.nan), None
     if not isinstance(series.dtype, pd.DatetimeTZDtype) and series.dtype.kind != "M":
         try:
             with warnings.catch_warnings():
                 warnings.simplefilter("ignore")
                 series = pd.to_datetime(series)
         except (ValueError, TypeError, OverflowError):
-            return series.to_numpy()
+            return series.to_numpy(), None
     if isinstance(series.dtype, pd.DatetimeTZDtype):
-        series = series.dt.tz_convert(None)
-    return series.to_numpy()
+        return series.dt.tz_convert(None).to_numpy(), series.dt.tz
+    return series.to_numpy(), None
 
 
 def _series_in_columns(frame, fmt, sep, by_name, time_column, chosen):
@@ -187,10 +188,10 @@ def _series_in_columns(frame, fmt, sep, by_name, time_column, chosen):
         if dates:
             raise UsageError(f"column {dates[0]!r} holds dates: pass --time-column {dates[0]}, or --time-column none for row numbers")
     if time_column is None or time_column.lower() == "none" and "none" not in by_name:
-        x_values, x_label, time_key = np.arange(len(frame), dtype=np.float64), "row", None
+        x_values, x_label, time_key, zone = np.arange(len(frame), dtype=np.float64), "row", None, None
     else:
         time_key = _lookup(by_name, time_column)
-        x_values, x_label = _time_values(frame[time_key]), time_column
+        (x_values, zone), x_label = _time_values(frame[time_key]), time_column
     x = checked_positions(x_values, "row numbers" if time_key is None else f"time column {time_column!r}")
 
     if chosen is None:
@@ -218,7 +219,6 @@ def _series_in_columns(frame, fmt, sep, by_name, time_column, chosen):
 
         # The grid is in UTC without a zone, as the positions were read;
         # a zoned time column is written back in its own zone.
-        zone = getattr(frame[time_key].dtype, "tz", None)
         times = grid if zone is None else pd.DatetimeIndex(grid).tz_localize("UTC").tz_convert(zone)
         positions = pd.DataFrame({time_key: times})
         _write(_with_values(positions, chosen, z_st.T, frame.dtypes), path, fmt, sep, progress)
