@@ -11,7 +11,7 @@ those below by 1 - p: the bands lose their pull and the fit settles on the
 background beneath them (asymmetric least squares). The script first scans
 p and lam on the whole map and prints the baseline error against the true
 background for each pair, then fits the whole map with the chosen pair and
-with lam chosen per spectrum by the V-curve, and prints the time and the
+with lam chosen for each spectrum by the V-curve, and prints the time and the
 error, split into the bands and the rest of the axis. With --plot one
 spectrum is drawn with its baseline and the corrected spectrum into a PNG
 file (this needs matplotlib).
