@@ -151,16 +151,18 @@ def envelope_block(x, y_st, w_st=None, *, options, x_out=None, derivative=0):
     return found
 
 
-def evaluate_block(x, y_st, *, options, x_out=None, derivative=0):
+def evaluate_block(x, y_st, w_st=None, *, options, x_out=None, derivative=0):
     """evaluate_lambda's fit of the rows of `y_st` (S, T) at lam
     options["lam"] (a number) at x_out (default x), or its derivative of
     order `derivative`, in float64."""
     from ._lambda import evaluate_lambda
 
     y_st = _as_float(y_st, np.float64, missing=np.nan, what="the data")
+    if w_st is not None:
+        w_st = _as_float(w_st, np.float64, missing=0.0, what="the weights")
     settings = {name: value for name, value in options.items() if name != "lam"}
     x = np.asarray(x, dtype=np.float64)
-    return evaluate_lambda(x, y_st, options["lam"], x_out=x_out, derivative=derivative, **settings).z
+    return evaluate_lambda(x, y_st, options["lam"], w_st, x_out=x_out, derivative=derivative, **settings).z
 
 
 def _as_float(values, dtype, missing, what):

@@ -6,9 +6,9 @@ import math
 
 import numpy as np
 
-from ._lambda import _check_derivative, evaluate_lambda
+from ._lambda import _check_derivative
 from ._output_grid import output_positions
-from ._smoothing import select_block
+from ._smoothing import evaluate_block, select_block
 
 
 def output_grid(da, dim, x_out, derivative):
@@ -61,12 +61,10 @@ def output_kernel(y, w=None, *, x, x_out, criterion, derivative, return_se, out_
     y_st = np.asarray(y, dtype=np.float64).reshape(series, shape[-1])
     w_st = None if w is None else np.broadcast_to(w, shape).reshape(series, shape[-1])
     points = shape[-1] if x_out is None else len(x_out)
-    settings = dict(options, x_out=x_out, derivative=derivative)
     if criterion is None:
-        settings.pop("lam")
-        w_st = None if w_st is None else np.asarray(w_st, dtype=np.float64)
-        z = evaluate_lambda(x, y_st, options["lam"], w_st, **settings).z
+        z = evaluate_block(x, y_st, w_st, options=options, x_out=x_out, derivative=derivative)
         return z.reshape(shape[:-1] + (points,)).astype(out_dtype, copy=False)
+    settings = dict(options, x_out=x_out, derivative=derivative)
     chosen = select_block(x, y_st, w_st, criterion=criterion, return_se=return_se, options=settings)
     parts = [chosen.z.reshape(shape[:-1] + (points,)).astype(out_dtype, copy=False)]
     parts += [getattr(chosen, name).reshape(shape[:-1]) for name in ("lam", "edf", "status")]
