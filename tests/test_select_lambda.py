@@ -259,6 +259,8 @@ SELECTION_CASES = [
         (45, 1, 0.1, 13, True, False, None, 1.0),
         (36, 3, 0.2, 14, False, True, "median", 1.0),
         (42, 2, 0.1, 15, True, False, "none", 86400.0),
+        (64, 2, 0.2, 16, True, False, "mean", 1.0),
+        (30, 1, 0.0, 17, False, True, "mean", 1.0),
     ]
 ]
 

@@ -366,9 +366,10 @@ private:
         bool used = false;       // a series with observations
         bool selecting = false;  // with enough of them to select
         bool refining = false;
+        bool waiting = false;  // for the value at its search's point
         LambdaStatus status = LambdaStatus::Ok;
         double lam = 0, score = 0;
-        GoldenSection search;
+        Refinement search;
     };
 
     bool vcurve() const { return options_.criterion == Criterion::Vcurve; }
@@ -433,42 +434,38 @@ private:
             lane.score = scores[best];
             lane.refining = options_.refine && lane.status == LambdaStatus::Ok;
             if (lane.refining) {
-                lane.search = GoldenSection(lams[best - 1], lams[best + 1]);
+                lane.search = start_refinement(lams, scores, best, vcurve());
             }
         }
     }
 
     void refine() {
         const std::size_t width = block_.width;
-        bool refining = false;
-        for (std::size_t l = 0; l < width; ++l) {
-            refining = refining || lanes_[l].refining;
-        }
-        // A lane that does not refine rides along at its own lam.
-        const auto point = [&](std::size_t l) {
-            return lanes_[l].refining ? lanes_[l].search.point() : lanes_[l].lam;
-        };
-        for (int step = 0; refining && step < refinement_steps + 2; ++step) {
-            evaluate_selecting(point, vcurve());
+        // A lane that does not refine, or has finished, rides along at its own lam.
+        const auto busy = [&](std::size_t l) { return lanes_[l].refining && !lanes_[l].search.done(); };
+        for (;;) {
+            bool any = false;
             for (std::size_t l = 0; l < width; ++l) {
-                if (lanes_[l].refining) {
+                lanes_[l].waiting = busy(l);
+                any = any || lanes_[l].waiting;
+            }
+            if (!any) {
+                break;
+            }
+            evaluate_selecting(
+                [&](std::size_t l) { return lanes_[l].waiting ? lanes_[l].search.point() : lanes_[l].lam; },
+                vcurve());
+            for (std::size_t l = 0; l < width; ++l) {
+                if (lanes_[l].waiting) {
                     lanes_[l].search.take(comparable(criterion_at(l)));
                 }
             }
         }
-        if (refining && vcurve()) {
-            // The grid's speed is a difference quotient; the refined one is
-            // compared with the continuous speed at the same mid-point.
-            evaluate_selecting([&](std::size_t l) { return lanes_[l].lam; }, true);
-        }
         for (std::size_t l = 0; l < width; ++l) {
             Lane& lane = lanes_[l];
-            if (lane.refining) {
-                const double reference = vcurve() ? comparable(criterion_at(l)) : comparable(lane.score);
-                if (lane.search.best_value() < reference) {
-                    lane.lam = lane.search.best_lam();
-                    lane.score = lane.search.best_value();
-                }
+            if (lane.refining && lane.search.best_value() < lane.search.start_value()) {
+                lane.lam = lane.search.best_lam();
+                lane.score = lane.search.best_value();
             }
             if (lane.selecting && lane.status == LambdaStatus::Flat) {
                 lane.lam = grid_[l * points_ + points_ - 1];

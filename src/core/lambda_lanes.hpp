@@ -1,9 +1,9 @@
 // The choice of lam and the evaluation of given lams with the series of a
 // block in SIMD lanes (lane_selection.hpp), one lane per series, each with
 // its own lam: every grid point for all lanes at once, the minimum and the
-// statuses lane by lane, the golden-section refinement in lockstep (every
-// lane takes the same number of steps), the final evaluation with the band
-// of Sigma. Each lane's results are the bits of the one-series path.
+// statuses lane by lane, the refinement of every lane's minimum at once
+// (each lane at its own search's next point, until every search has
+// finished), the final evaluation with the band of Sigma. Each lane's results are the bits of the one-series path.
 #pragma once
 
 #include "kernel_choice.hpp"

@@ -8,7 +8,7 @@ namespace tarnwold {
 namespace {
 
 constexpr double infinity = std::numeric_limits<double>::infinity();
-constexpr double golden = 0.6180339887498949;  // (sqrt(5) - 1) / 2
+constexpr double golden_step = 0.3819660112501051;  // (3 - sqrt(5)) / 2
 
 }  // namespace
 
@@ -66,41 +66,108 @@ std::size_t pick_minimum(const double* f, std::size_t count, LambdaStatus& statu
     return best;
 }
 
-GoldenSection::GoldenSection(double low, double high) : a_(std::log(low)), b_(std::log(high)) {
-    c_ = b_ - golden * (b_ - a_);
-    d_ = a_ + golden * (b_ - a_);
+Refinement::Refinement(double low, double middle, double high, double f_low, double f_middle, double f_high)
+    : a_(std::log(low)),
+      b_(std::log(high)),
+      x_(std::log(middle)),
+      fx_(f_middle),
+      start_(f_middle),
+      started_(true) {
+    // The better end is the second best point, the other the third.
+    const bool low_better = f_low <= f_high;
+    w_ = low_better ? a_ : b_;
+    fw_ = low_better ? f_low : f_high;
+    v_ = low_better ? b_ : a_;
+    fv_ = low_better ? f_high : f_low;
+    before_ = b_ - a_;
+    next();
 }
 
-double GoldenSection::point() const { return std::exp(at_c_ ? c_ : d_); }
+Refinement::Refinement(double low, double middle, double high)
+    : a_(std::log(low)), b_(std::log(high)), x_(std::log(middle)), w_(x_), v_(x_), pending_(x_) {}
 
-void GoldenSection::take(double value) {
-    if (steps_ < 0) {
-        fc_ = value;
-        at_c_ = false;
-        steps_ = 0;
+double Refinement::point() const { return std::exp(pending_); }
+
+double Refinement::best_lam() const { return std::exp(x_); }
+
+void Refinement::take(double value) {
+    if (!started_) {
+        fx_ = fw_ = fv_ = start_ = value;
+        started_ = true;
+        next();
         return;
     }
-    (at_c_ ? fc_ : fd_) = value;
-    if (steps_ == refinement_steps) {
-        ++steps_;
-        return;
-    }
-    if (fc_ < fd_) {
-        b_ = d_;
-        d_ = c_;
-        fd_ = fc_;
-        c_ = b_ - golden * (b_ - a_);
-        at_c_ = true;
+    ++evaluations_;
+    const double u = pending_;
+    if (value <= fx_) {
+        (u >= x_ ? a_ : b_) = x_;
+        v_ = w_;
+        fv_ = fw_;
+        w_ = x_;
+        fw_ = fx_;
+        x_ = u;
+        fx_ = value;
     } else {
-        a_ = c_;
-        c_ = d_;
-        fc_ = fd_;
-        d_ = a_ + golden * (b_ - a_);
-        at_c_ = false;
+        (u < x_ ? a_ : b_) = u;
+        if (value <= fw_ || w_ == x_) {
+            v_ = w_;
+            fv_ = fw_;
+            w_ = u;
+            fw_ = value;
+        } else if (value <= fv_ || v_ == x_ || v_ == w_) {
+            v_ = u;
+            fv_ = value;
+        }
     }
-    ++steps_;
+    next();
 }
 
-double GoldenSection::best_lam() const { return std::exp(fc_ < fd_ ? c_ : d_); }
+void Refinement::next() {
+    constexpr double tolerance = refinement_tolerance;
+    const double middle = 0.5 * (a_ + b_);
+    if (evaluations_ >= refinement_evaluations || std::fabs(x_ - middle) <= 2 * tolerance - 0.5 * (b_ - a_)) {
+        done_ = true;
+        return;
+    }
+    bool parabolic = false;
+    if (std::fabs(before_) > tolerance) {
+        // The vertex of the parabola through x, w and v is x + p / q. It is
+        // taken only where it is finite (the comparisons fail on NaN), lies
+        // inside the interval and moves less than half the step before last,
+        // which keeps the steps shrinking.
+        const double r = (x_ - w_) * (fx_ - fv_);
+        double q = (x_ - v_) * (fx_ - fw_);
+        double p = (x_ - v_) * q - (x_ - w_) * r;
+        q = 2 * (q - r);
+        if (q > 0) {
+            p = -p;
+        }
+        q = std::fabs(q);
+        const double limit = before_;
+        before_ = step_;
+        if (q > 0 && std::fabs(p) < std::fabs(0.5 * q * limit) && p > q * (a_ - x_) && p < q * (b_ - x_)) {
+            step_ = p / q;
+            const double u = x_ + step_;
+            if (u - a_ < 2 * tolerance || b_ - u < 2 * tolerance) {
+                step_ = std::copysign(tolerance, middle - x_);
+            }
+            parabolic = true;
+        }
+    }
+    if (!parabolic) {
+        before_ = x_ >= middle ? a_ - x_ : b_ - x_;
+        step_ = golden_step * before_;
+    }
+    pending_ = std::fabs(step_) >= tolerance ? x_ + step_ : x_ + std::copysign(tolerance, step_);
+}
+
+Refinement start_refinement(const double* lams, const double* scores, std::size_t best, bool vcurve) {
+    if (vcurve) {
+        return {lams[best - 1], lams[best], lams[best + 1]};
+    }
+    return {lams[best - 1],           lams[best],
+            lams[best + 1],           comparable(scores[best - 1]),
+            comparable(scores[best]), comparable(scores[best + 1])};
+}
 
 }  // namespace tarnwold

@@ -16,9 +16,13 @@ enum class Criterion { Reml, Gcv, Loocv, Vcurve };
 // The numbering is part of the Python interface (LAMBDA_OK ...).
 enum class LambdaStatus : std::int8_t { Ok = 0, AtLower = 1, AtUpper = 2, Flat = 3, TooFew = 4, Empty = 5 };
 
-// Golden-section steps of the refinement: 0.618^13 shrinks the two grid
-// intervals around a minimum (at most one decade) below 2e-3 decade.
-constexpr int refinement_steps = 13;
+// The refinement's budget: at most this many evaluations after its start,
+// and points closer than refinement_tolerance in log lam (5e-4 decade) are
+// not told apart. On smooth criteria its parabolic steps meet the tolerance
+// within the budget; where they cannot be trusted, golden-section steps
+// still shrink the interval.
+constexpr int refinement_evaluations = 7;
+constexpr double refinement_tolerance = 5e-4 * 2.302585092994046;
 
 // What an evaluation must form for a criterion's scores.
 inline bool needs_inverse(Criterion c) { return c == Criterion::Gcv || c == Criterion::Loocv; }
@@ -44,25 +48,47 @@ void vcurve_candidates(const double* grid, std::size_t points, const double* log
 // an end stays there. status is set for those three cases only.
 std::size_t pick_minimum(const double* scores, std::size_t count, LambdaStatus& status);
 
-// Golden-section search in log lam on (low, high), one criterion value at a
-// time: evaluate at point(), hand the value to take(), until done(). The
-// number of evaluations is fixed (2 + refinement_steps).
-class GoldenSection {
+// Brent's minimisation in log lam on (low, high) around the grid's
+// minimum `middle`, one criterion value at a time: evaluate at point(), hand
+// the value to take(), until done(). Parabolas through the three best points
+// so far, where they fall well inside the interval, else golden-section
+// steps. Its points depend on nothing but the values taken, so the
+// one-series path and the lanes take the same steps on the same bits.
+class Refinement {
 public:
-    GoldenSection() = default;
-    GoldenSection(double low, double high);
-    bool done() const { return steps_ > refinement_steps; }
+    Refinement() = default;
+    // With the grid's values at the three points: the first step is a
+    // parabola through them.
+    Refinement(double low, double middle, double high, double f_low, double f_middle, double f_high);
+    // With the points only: the middle's value is the first one taken.
+    Refinement(double low, double middle, double high);
+    bool done() const { return done_; }
     double point() const;
     void take(double value);
-    // The better of the last two points, and its value.
+    // The best point and its value, and the middle's value (the best
+    // unless a step found lower).
     double best_lam() const;
-    double best_value() const { return fc_ < fd_ ? fc_ : fd_; }
+    double best_value() const { return fx_; }
+    double start_value() const { return start_; }
 
 private:
-    double a_ = 0, b_ = 0, c_ = 0, d_ = 0;
-    double fc_ = 0, fd_ = 0;
-    bool at_c_ = true;  // the point awaiting its value is c, else d
-    int steps_ = -1;    // -1 and 0: the first two values; then the steps made
+    // Chooses the next point, or finishes.
+    void next();
+
+    double a_ = 0, b_ = 0;          // the interval, in log lam
+    double x_ = 0, w_ = 0, v_ = 0;  // the best, second best and previous second best points
+    double fx_ = 0, fw_ = 0, fv_ = 0;
+    double step_ = 0, before_ = 0;  // the last step and the one before
+    double pending_ = 0;            // the point awaiting its value
+    double start_ = 0;
+    int evaluations_ = 0;
+    bool started_ = false, done_ = false;
 };
+
+// The refinement of the interior minimum `best` of a criterion's scores at
+// lams (increasing): between its neighbours, from their scores, or for the
+// V-curve (whose scores on the grid are difference quotients, not values
+// of the continuous speed it refines) from the points alone.
+Refinement start_refinement(const double* lams, const double* scores, std::size_t best, bool vcurve);
 
 }  // namespace tarnwold

@@ -68,14 +68,12 @@ public:
         double lam = candidates_.lams[best];
         double score = candidates_.scores[best];
         if (options_.refine && status == LambdaStatus::Ok) {
-            GoldenSection search(candidates_.lams[best - 1], candidates_.lams[best + 1]);
+            Refinement search =
+                start_refinement(candidates_.lams.data(), candidates_.scores.data(), best, vcurve());
             while (!search.done()) {
                 search.take(comparable(criterion_at(search.point())));
             }
-            // The V-curve's grid score is a difference quotient; the refined
-            // one is compared with the continuous speed at the same mid-point.
-            const double reference = vcurve() ? comparable(criterion_at(lam)) : comparable(score);
-            if (search.best_value() < reference) {
+            if (search.best_value() < search.start_value()) {
                 lam = search.best_lam();
                 score = search.best_value();
             }
