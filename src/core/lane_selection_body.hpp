@@ -152,22 +152,49 @@ void evaluate_lanes(const LaneEvaluation& task) {
         }
     }
 
-    // Back substitution of v (z or dz) in place.
-    const auto back = [&](double* v) {
+    // Back substitution of v (z or dz) in place and, with `invert`, at each
+    // point i the rows of the band of Sigma that follow from those below it:
+    // both run from the last point to the first, so one pass over the
+    // factor serves them.
+    double* const sigma = task.sigma;
+    // Sigma(a, c) for a, c > i inside the band, from the stored lower half.
+    const auto entry = [&](std::size_t a, std::size_t c, std::size_t b) {
+        return a >= c ? value(sigma, c * rows + (a - c), b) : value(sigma, a * rows + (c - a), b);
+    };
+    const auto back = [&](double* v, auto invert) {
         for (std::size_t i = n; i-- > 0;) {
-            with_reaches<FixedD>(i, n, d, [&](auto, auto reach_down) {
+            with_reaches<FixedD>(i, n, d, [&](auto, auto reach) {
 #pragma GCC unroll 4
                 for (std::size_t b = 0; b < B; ++b) {
+                    const V u = value(task.reciprocal, i, b);
                     V s = value(v, i, b);
-                    for (std::size_t t = 1; t <= reach_down; ++t) {
+                    for (std::size_t t = 1; t <= reach; ++t) {
                         s = s - value(F, i * rows + t, b) * value(v, i + t, b);
                     }
-                    O::store(lane(v, i, b), s * value(task.reciprocal, i, b));
+                    O::store(lane(v, i, b), s * u);
+                    if constexpr (decltype(invert)::value) {
+                        for (std::size_t j = reach; j >= 1; --j) {
+                            V e = zero;
+                            for (std::size_t t = 1; t <= reach; ++t) {
+                                e = e + value(F, i * rows + t, b) * entry(i + t, i + j, b);
+                            }
+                            O::store(lane(sigma, i * rows + j, b), -u * e);
+                        }
+                        V e = zero;
+                        for (std::size_t t = 1; t <= reach; ++t) {
+                            e = e + value(F, i * rows + t, b) * value(sigma, i * rows + t, b);
+                        }
+                        O::store(lane(sigma, i * rows, b), u * u - u * e);
+                    }
                 }
             });
         }
     };
-    back(z);
+    if (task.inverse) {
+        back(z, std::true_type{});
+    } else {
+        back(z, std::false_type{});
+    }
     if (task.fit_only) {
         return;
     }
@@ -199,63 +226,41 @@ void evaluate_lanes(const LaneEvaluation& task) {
             }
         }
     };
-    pass(z, task.differences, nullptr, roughness, [&](std::size_t t, std::size_t b) {
-        const V w = value(task.w, t, b);
-        const V fit = value(z, t, b);
-        const V r = value(task.y, t, b) - fit;
-        rss[b] = rss[b] + ((w > zero) ? w * (r * r) : zero);
-        norm[b] = norm[b] + fit * fit;
-    });
-
-    if (task.inverse) {
-        double* const sigma = task.sigma;
-        // Sigma(a, c) for a, c > i inside the band, from the stored lower half.
-        const auto entry = [&](std::size_t a, std::size_t c, std::size_t b) {
-            return a >= c ? value(sigma, c * rows + (a - c), b) : value(sigma, a * rows + (c - a), b);
-        };
-        for (std::size_t i = n; i-- > 0;) {
-            with_reaches<FixedD>(i, n, d, [&](auto, auto reach) {
-#pragma GCC unroll 4
-                for (std::size_t b = 0; b < B; ++b) {
-                    const V u = value(task.reciprocal, i, b);
-                    for (std::size_t j = reach; j >= 1; --j) {
-                        V s = zero;
-                        for (std::size_t t = 1; t <= reach; ++t) {
-                            s = s + value(F, i * rows + t, b) * entry(i + t, i + j, b);
-                        }
-                        O::store(lane(sigma, i * rows + j, b), -u * s);
-                    }
-                    V s = zero;
-                    for (std::size_t t = 1; t <= reach; ++t) {
-                        s = s + value(F, i * rows + t, b) * value(sigma, i * rows + t, b);
-                    }
-                    O::store(lane(sigma, i * rows, b), u * u - u * s);
-                }
-            });
-        }
-        V edf[B], loo[B];
-        for (std::size_t b = 0; b < B; ++b) {
-            edf[b] = loo[b] = zero;
-        }
-        for (std::size_t t = 0; t < n; ++t) {
-#pragma GCC unroll 4
-            for (std::size_t b = 0; b < B; ++b) {
-                const V w = value(task.w, t, b);
-                const M observed = w > zero;
+    // The sums over the points, each in ascending order: RSS and ||z||^2
+    // and, with the band of Sigma, EDF, the leave-one-out error and the
+    // leverages.
+    V edf[B], loo[B];
+    for (std::size_t b = 0; b < B; ++b) {
+        edf[b] = loo[b] = zero;
+    }
+    const auto sums = [&](auto invert) {
+        pass(z, task.differences, nullptr, roughness, [&](std::size_t t, std::size_t b) {
+            const V w = value(task.w, t, b);
+            const V fit = value(z, t, b);
+            const V r = value(task.y, t, b) - fit;
+            const M observed = w > zero;
+            rss[b] = rss[b] + (observed ? w * (r * r) : zero);
+            norm[b] = norm[b] + fit * fit;
+            if constexpr (decltype(invert)::value) {
                 const V h = w * value(sigma, t * rows, b);
                 const V counted = observed ? h : zero;
                 edf[b] = edf[b] + counted;
                 if (task.leverage != nullptr) {
                     O::store(lane(task.leverage, t, b), counted);
                 }
-                const V residual = (value(task.y, t, b) - value(z, t, b)) / (one - h);
+                const V residual = r / (one - h);
                 loo[b] = loo[b] + (observed ? w * (residual * residual) : zero);
             }
-        }
+        });
+    };
+    if (task.inverse) {
+        sums(std::true_type{});
         for (std::size_t b = 0; b < B; ++b) {
             O::store(task.edf + b * VW, edf[b]);
             O::store(task.loo + b * VW, loo[b]);
         }
+    } else {
+        sums(std::false_type{});
     }
 
     if (task.speed) {
@@ -282,7 +287,7 @@ void evaluate_lanes(const LaneEvaluation& task) {
                 }
             });
         }
-        back(dz);
+        back(dz, std::false_type{});
         V psi[B], phi[B];
         for (std::size_t b = 0; b < B; ++b) {
             psi[b] = phi[b] = zero;
