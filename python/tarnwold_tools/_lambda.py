@@ -201,9 +201,10 @@ def select_lambda(
     at least 3 positive values) or, by default, on a grid from the lam that
     halves a wave of period 2 samples to the one for 2T samples, at most half
     a decade apart, times the series' mean positive weight. Ties go to the
-    largest lam; an interior minimum is refined in log lam (Brent's search,
-    to about 5e-4 decade) unless refine is False. See LambdaSelection for the results and
-    LAMBDA_OK .. LAMBDA_EMPTY for the statuses.
+    largest lam; an interior minimum is refined in log lam between its grid
+    neighbours (Brent's search, to about 5e-4 decade) unless refine is
+    False. See LambdaSelection for the results and LAMBDA_OK .. LAMBDA_EMPTY
+    for the statuses.
 
     x_out and derivative: as in evaluate_lambda. The choice of lam is made on
     x alone (the criteria do not change); then the fit at the selected lam
