@@ -15,7 +15,7 @@ SHORT = {
     "scipy_f64": "SciPy f64", "scipy_f32": "SciPy f32",
     "whittaker_eilers": "w-eilers", "pybaselines": "pybaselines", "vam": "vam",
 }
-MODE_MARK = {"par": " ∥", "seq": " seq", "1thr": " 1 thr", None: ""}
+MODE_MARK = {"par": " ∥", "seq": " seq", "cold": " ∥ cold", "1thr cold": " 1 thr cold", None: ""}
 
 
 def case_label(r):
@@ -112,7 +112,7 @@ def markdown(records, checks, meta, png_name):
 
     lines += ["", "## S = 10⁴, T = 365, d = 2", ""]
     rows = []
-    for method, mode in BATCH_COLUMNS + [(m, "1thr") for m in methods.BATCH] + LOOP_COLUMNS:
+    for method, mode in BATCH_COLUMNS + [(m, mode) for m in methods.BATCH for mode in ("cold", "1thr cold")] + LOOP_COLUMNS:
         row = [methods.LABELS[method] + MODE_MARK[mode]]
         for missing in (0.05, 0.40):
             r = by.get((10_000, 365, 2, missing, method, mode))
