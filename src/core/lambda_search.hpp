@@ -57,8 +57,8 @@ std::size_t pick_minimum(const double* scores, std::size_t count, LambdaStatus& 
 class Refinement {
 public:
     Refinement() = default;
-    // With the grid's values at the three points: the first step is a
-    // parabola through them.
+    // With the grid's values at the three points, so that the first step
+    // can be a parabola through them.
     Refinement(double low, double middle, double high, double f_low, double f_middle, double f_high);
     // With the points only: the middle's value is the first one taken.
     Refinement(double low, double middle, double high);
