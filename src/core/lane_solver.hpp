@@ -42,10 +42,6 @@ public:
     void read(const std::byte* const* rows, std::ptrdiff_t step, const std::byte* const* bases,
               std::ptrdiff_t base_step);
 
-    // Fills the block's inputs for a robust pass (see LanePass) from
-    // contiguous rows, one pointer of each kind per lane of the block.
-    void read_pass(const T* const* observations, const T* const* bases, const T* const* robust);
-
     // Solves lanes [0, lanes) of the block and writes the solution of lane l
     // to destinations[l] (n values), or, with a kernel and destinations
     // nullptr, keeps the solutions in the block only (see solutions()).
