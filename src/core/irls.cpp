@@ -47,11 +47,10 @@ struct IrlsState {
 };
 
 // The float acceptance test of a series' last pass (see irls_batch): the
-// fits (n) of series s against its observations, and its total weights
-// (count values, those of several series at once where they are
-// interleaved).
+// fits and total weights (n values each) of series s against its
+// observations.
 template <typename T>
-void judge_series(const T* fit, const StridedMatrix<T>& y, std::size_t s, const T* weights, std::size_t count,
+void judge_series(const T* fit, const T* weights, const StridedMatrix<T>& y, std::size_t s,
                   std::atomic<bool>& implausible) {
     if constexpr (std::is_same_v<T, float>) {
         const float largest =
@@ -59,7 +58,33 @@ void judge_series(const T* fit, const StridedMatrix<T>& y, std::size_t s, const 
                 ? largest_finite_magnitude(y.data + static_cast<std::ptrdiff_t>(s) * y.row_stride, y.cols)
                 : largest_finite_magnitude(y.cols, [&](std::size_t t) { return y.at(s, t); });
         if (implausible_fits(fit, y.cols, largest) ||
-            any_beyond(weights, count, std::numeric_limits<float>::max())) {
+            any_beyond(weights, y.cols, std::numeric_limits<float>::max())) {
+            implausible.store(true, std::memory_order_relaxed);
+        }
+    }
+}
+
+// The same test for lanes [0, lanes) of a block's last pass, in the
+// block's layout (element (t, lane) at [t * width + lane]): largest holds
+// each lane's largest finite observation magnitude and is overwritten.
+template <typename T>
+void judge_block(const T* fits, const T* weights, std::size_t n, std::size_t width, std::size_t lanes,
+                 T* largest, std::atomic<bool>& implausible) {
+    if constexpr (std::is_same_v<T, float>) {
+        constexpr float largest_float = std::numeric_limits<float>::max();
+        for (std::size_t lane = 0; lane < lanes; ++lane) {
+            const float bound = plausible_bound(largest[lane]);
+            largest[lane] = bound < largest_float ? bound : largest_float;
+        }
+        // One comparison per value and no branch, so that it runs on vectors.
+        int beyond = 0;
+        for (std::size_t t = 0; t < n; ++t) {
+            for (std::size_t lane = 0; lane < lanes; ++lane) {
+                beyond |= !(std::fabs(fits[t * width + lane]) <= largest[lane]) |
+                          !(std::fabs(weights[t * width + lane]) <= largest_float);
+            }
+        }
+        if (beyond != 0) {
             implausible.store(true, std::memory_order_relaxed);
         }
     }
@@ -129,7 +154,7 @@ void irls_pass(const IrlsProblem<T>& problem, std::size_t s, bool next_pass, Irl
     banded_solve(problem.band->data(), n, problem.band->k, wt.data(), yc.data(), problem.lam, problem.ridge,
                  problem.eps, fit);
     if (!next_pass && state.implausible != nullptr) {
-        judge_series(fit, problem.y, s, wt.data(), n, *state.implausible);
+        judge_series(fit, wt.data(), problem.y, s, *state.implausible);
     }
     if (next_pass) {
         // Observations minus fit at the masked positions (where yc holds the
@@ -193,6 +218,7 @@ void lane_passes(const IrlsProblem<T>& problem, std::uint64_t passes, const Lane
     Scratch<T> candidates(block_values);
     Scratch<T> compacted(n);
     Scratch<T> scales(width);
+    Scratch<T> largest(implausible != nullptr ? width : 0);
     const StridedMatrix<T>& y = problem.y;
     const SeriesMatrix<T>* full = problem.base_weights.full;
     const StridedMatrix<T> full_view = full != nullptr ? view_of(*full) : StridedMatrix<T>{};
@@ -228,7 +254,7 @@ void lane_passes(const IrlsProblem<T>& problem, std::uint64_t passes, const Lane
         }
         block.read({n, y_rows.data(), y.col_stride, base != nullptr ? base_rows.data() : nullptr,
                     base != nullptr ? base->col_stride : 0, solver.weights(), solver.values(),
-                    lane_bases.data(), full != nullptr});
+                    lane_bases.data(), full != nullptr, implausible != nullptr ? largest.data() : nullptr});
         for (std::size_t lane = 0; lane < lanes; ++lane) {
             fit_rows[lane] = fits + (first + lane) * n;
             total_rows[lane] = total_weights != nullptr ? total_weights + (first + lane) * n : nullptr;
@@ -248,10 +274,8 @@ void lane_passes(const IrlsProblem<T>& problem, std::uint64_t passes, const Lane
         if (total_weights != nullptr) {
             block.write({n, lanes, solver.weights(), total_rows.data()});
         }
-        // Every lane's weights at once: the unused lanes repeat a used one.
-        for (std::size_t lane = 0; implausible != nullptr && lane < lanes; ++lane) {
-            judge_series(fit_rows[lane], y, first + lane, solver.weights(), lane == 0 ? block_values : 0,
-                         *implausible);
+        if (implausible != nullptr) {
+            judge_block(solver.solutions(), solver.weights(), n, width, lanes, largest.data(), *implausible);
         }
     }
 }
