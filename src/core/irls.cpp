@@ -216,6 +216,7 @@ void lane_passes(const IrlsProblem<T>& problem, std::uint64_t passes, const Lane
     Scratch<T> magnitudes(block_values);
     Scratch<T> squares(problem.scale == ScaleEstimator::Huber ? block_values : 0);
     Scratch<T> candidates(block_values);
+    Scratch<T> listed(checked_product(2 * width, n + 1));
     Scratch<T> compacted(n);
     Scratch<T> scales(width);
     Scratch<T> largest(implausible != nullptr ? width : 0);
@@ -267,8 +268,8 @@ void lane_passes(const IrlsProblem<T>& problem, std::uint64_t passes, const Lane
             if (!last) {
                 block.reweigh({n, problem.weighting, problem.tuning, problem.scale, problem.eps,
                                lane_bases.data(), solver.solutions(), solver.weights(), solver.values(),
-                               magnitudes.data(), squares.data(), candidates.data(), compacted.data(),
-                               scales.data()});
+                               magnitudes.data(), squares.data(), candidates.data(), listed.data(),
+                               compacted.data(), scales.data()});
             }
         }
         if (total_weights != nullptr) {

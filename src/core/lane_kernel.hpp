@@ -115,6 +115,7 @@ struct ReweighTask {
     T* magnitudes;  // n * width scratch
     T* squares;     // n * width scratch, read with the Huber scale only
     T* candidates;  // n * width scratch
+    T* listed;      // 2 * (n + 1) * width scratch
     T* compacted;   // n scratch
     T* scales;      // width scratch
 };

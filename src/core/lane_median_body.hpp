@@ -11,8 +11,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
-#include <type_traits>
-#include <utility>
 
 #include "lane_kernel.hpp"
 #include "lane_ops.hpp"
@@ -133,7 +131,6 @@ void sampled_scales(const ReweighTask<typename O::T>& task, const typename O::V*
     using T = typename O::T;
     using V = typename O::V;
     using M = typename O::M;
-    using I = std::remove_cvref_t<decltype(std::declval<M>()[0])>;
     constexpr std::size_t VW = O::width;
     constexpr std::size_t W = VW * Blocks;
     const std::size_t n = task.n;
@@ -203,31 +200,36 @@ void sampled_scales(const ReweighTask<typename O::T>& task, const typename O::V*
         sorted = bracketed[lane] && to - from > sorted ? to - from : sorted;
     }
 
-    // One pass over the positions, all lanes at once: a value inside its
-    // lane's slices goes to the lane's next free row (scattered, no branch
-    // on the data).
-    M kept[Blocks]{};
-    M lanes[Blocks];
+    // One pass over the positions, all lanes at once, lists the values
+    // inside their lane's slices with their lane numbers (no branch on the
+    // data); each then goes to its lane's next free row.
+    T* const values = task.listed;
+    T* const owners = task.listed + (n + 1) * W;
+    V numbers[Blocks];
     for (std::size_t b = 0; b < Blocks; ++b) {
         for (std::size_t l = 0; l < VW; ++l) {
-            lanes[b][l] = static_cast<I>(b * VW + l);
+            numbers[b][l] = static_cast<T>(b * VW + l);
         }
     }
-    const M row_step = M{} + static_cast<I>(W);
+    std::size_t listed = 0;
     for (std::size_t t = 0; t < n; ++t) {
 #pragma GCC unroll 4
         for (std::size_t b = 0; b < Blocks; ++b) {
             const V a = O::load(task.magnitudes + t * W + b * VW);
-            const M inside = M(low[b] <= a) & M(a < high[b]);
-            O::scatter(rows, kept[b] * row_step + lanes[b], a, inside);
-            kept[b] -= inside;
+            listed +=
+                O::compress(a, numbers[b], M(low[b] <= a) & M(a < high[b]), values + listed, owners + listed);
         }
+    }
+    std::size_t kept[W]{};
+    for (std::size_t i = 0; i < listed; ++i) {
+        const auto lane = static_cast<std::size_t>(owners[i]);
+        rows[kept[lane]++ * W + lane] = values[i];
     }
 
     // Rows past a lane's own values, up to the most any bracketed lane
     // kept, sort last as +inf.
     for (std::size_t lane = 0; lane < W; ++lane) {
-        for (auto i = static_cast<std::size_t>(kept[lane / VW][lane % VW]); i < sorted; ++i) {
+        for (std::size_t i = kept[lane]; i < sorted; ++i) {
             rows[i * W + lane] = inf;
         }
     }
