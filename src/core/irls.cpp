@@ -64,32 +64,6 @@ void judge_series(const T* fit, const T* weights, const StridedMatrix<T>& y, std
     }
 }
 
-// The same test for lanes [0, lanes) of a block's last pass, in the
-// block's layout (element (t, lane) at [t * width + lane]): largest holds
-// each lane's largest finite observation magnitude and is overwritten.
-template <typename T>
-void judge_block(const T* fits, const T* weights, std::size_t n, std::size_t width, std::size_t lanes,
-                 T* largest, std::atomic<bool>& implausible) {
-    if constexpr (std::is_same_v<T, float>) {
-        constexpr float largest_float = std::numeric_limits<float>::max();
-        for (std::size_t lane = 0; lane < lanes; ++lane) {
-            const float bound = plausible_bound(largest[lane]);
-            largest[lane] = bound < largest_float ? bound : largest_float;
-        }
-        // One comparison per value and no branch, so that it runs on vectors.
-        int beyond = 0;
-        for (std::size_t t = 0; t < n; ++t) {
-            for (std::size_t lane = 0; lane < lanes; ++lane) {
-                beyond |= !(std::fabs(fits[t * width + lane]) <= largest[lane]) |
-                          !(std::fabs(weights[t * width + lane]) <= largest_float);
-            }
-        }
-        if (beyond != 0) {
-            implausible.store(true, std::memory_order_relaxed);
-        }
-    }
-}
-
 // Scale of the residuals r at the masked positions, by the problem's estimator.
 template <typename T>
 T residual_scale(const IrlsProblem<T>& problem, const T* r, const std::uint8_t* mask, std::size_t n,
@@ -219,7 +193,7 @@ void lane_passes(const IrlsProblem<T>& problem, std::uint64_t passes, const Lane
     Scratch<T> listed(checked_product(2 * width, n + 1));
     Scratch<T> compacted(n);
     Scratch<T> scales(width);
-    Scratch<T> largest(implausible != nullptr ? width : 0);
+    Scratch<T> lane_weights(implausible != nullptr ? n : 0);
     const StridedMatrix<T>& y = problem.y;
     const SeriesMatrix<T>* full = problem.base_weights.full;
     const StridedMatrix<T> full_view = full != nullptr ? view_of(*full) : StridedMatrix<T>{};
@@ -255,7 +229,7 @@ void lane_passes(const IrlsProblem<T>& problem, std::uint64_t passes, const Lane
         }
         block.read({n, y_rows.data(), y.col_stride, base != nullptr ? base_rows.data() : nullptr,
                     base != nullptr ? base->col_stride : 0, solver.weights(), solver.values(),
-                    lane_bases.data(), full != nullptr, implausible != nullptr ? largest.data() : nullptr});
+                    lane_bases.data(), full != nullptr});
         for (std::size_t lane = 0; lane < lanes; ++lane) {
             fit_rows[lane] = fits + (first + lane) * n;
             total_rows[lane] = total_weights != nullptr ? total_weights + (first + lane) * n : nullptr;
@@ -275,8 +249,17 @@ void lane_passes(const IrlsProblem<T>& problem, std::uint64_t passes, const Lane
         if (total_weights != nullptr) {
             block.write({n, lanes, solver.weights(), total_rows.data()});
         }
-        if (implausible != nullptr) {
-            judge_block(solver.solutions(), solver.weights(), n, width, lanes, largest.data(), *implausible);
+        // A lane the kernel verified passed the float acceptance test against
+        // its usable observations, a bound no larger than that of all its
+        // finite ones, and the kernel verifies no lane with a weight that is
+        // not finite: only the lanes the reference solved can fail the test.
+        for (std::size_t lane = 0; implausible != nullptr && lane < lanes; ++lane) {
+            if (solver.unverified()[lane] != 0) {
+                for (std::size_t t = 0; t < n; ++t) {
+                    lane_weights[t] = solver.weights()[t * width + lane];
+                }
+                judge_series(fit_rows[lane], lane_weights.data(), y, first + lane, *implausible);
+            }
         }
     }
 }

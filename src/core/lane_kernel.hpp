@@ -82,9 +82,6 @@ struct LaneRead {
     // The rows of `bases` hold the base weights themselves (merged series)
     // rather than the caller's weights, which count only where y is observed.
     bool full_bases = false;
-    // With base_lanes: width values, each lane's largest finite observation
-    // magnitude (0 without any), or nullptr.
-    T* largest = nullptr;
 };
 
 // A block's solutions, lanes [0, lanes), each written to its row of n values.

@@ -279,11 +279,10 @@ void store_inputs(typename Ops::V observation, typename Ops::V weight, typename 
 }
 
 // One vector of what `read` stores at [at]: from the observations and
-// what the rows of bases hold there (1 without them), see LaneRead. A
-// robust read also keeps the largest finite observation magnitudes.
+// what the rows of bases hold there (1 without them), see LaneRead.
 template <class Ops, bool Robust>
 void store_read(const LaneRead<typename Ops::T>& read, std::size_t at, typename Ops::V observation,
-                typename Ops::V given, typename Ops::V& largest) {
+                typename Ops::V given) {
     using O = LaneOps<Ops>;
     using V = typename Ops::V;
     if constexpr (!Robust) {
@@ -293,7 +292,6 @@ void store_read(const LaneRead<typename Ops::T>& read, std::size_t at, typename 
         O::store(read.base_lanes + at, base);
         const V robust = usable(observation, base) ? O::broadcast(typename Ops::T(1)) : V{};
         store_inputs<Ops>(observation, base * robust, read.w + at, read.y + at);
-        largest = O::larger(largest, observed(observation) ? O::magnitude(observation) : V{});
     }
 }
 
@@ -306,7 +304,6 @@ void read_rows(const LaneRead<typename Ops::T>& read) {
     constexpr std::size_t W = VW * Blocks;
     constexpr auto size = static_cast<std::ptrdiff_t>(sizeof(T));
     const V one = O::broadcast(T(1));
-    V largest[Blocks]{};
     std::size_t t = 0;
     // Rows stored densely: whole tiles are loaded row-wise and transposed.
     if (VW > 1 && read.step == size && (read.bases == nullptr || read.base_step == size)) {
@@ -326,7 +323,7 @@ void read_rows(const LaneRead<typename Ops::T>& read) {
                     transpose_tile<Ops>(bases);
                 }
                 for (std::size_t j = 0; j < VW; ++j) {
-                    store_read<Ops, Robust>(read, (t + j) * W + b * VW, values[j], bases[j], largest[b]);
+                    store_read<Ops, Robust>(read, (t + j) * W + b * VW, values[j], bases[j]);
                 }
             }
         }
@@ -347,11 +344,8 @@ void read_rows(const LaneRead<typename Ops::T>& read) {
                     set_lane<Ops>(base, l, x);
                 }
             }
-            store_read<Ops, Robust>(read, t * W + b * VW, value, base, largest[b]);
+            store_read<Ops, Robust>(read, t * W + b * VW, value, base);
         }
-    }
-    for (std::size_t b = 0; Robust && read.largest != nullptr && b < Blocks; ++b) {
-        O::store(read.largest + b * VW, largest[b]);
     }
 }
 

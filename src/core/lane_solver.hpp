@@ -59,6 +59,9 @@ public:
     // verify solved by the reference.
     const LaneBlockKernels<T>& block_kernels() const { return *kernels_; }
     const T* solutions() const { return solution_.data(); }
+    // With a kernel: width flags, 1 for the lanes of the last solve that
+    // the reference solved because the kernel could not verify them.
+    const unsigned char* unverified() const { return unverified_.data(); }
 
 private:
     void solve_with_reference(std::size_t lane, T* destination);
