@@ -205,27 +205,17 @@ void lane_passes(const IrlsProblem<T>& problem, std::uint64_t passes, const Lane
     // The next block's observations, fetched into the cache during the last
     // solve of this one when they are contiguous.
     std::vector<const std::byte*> upcoming_rows(width);
-    // One row pointer per lane of the block from `first`; unused lanes read
-    // the block's first series again.
-    const auto point_rows = [&](const StridedMatrix<T>& matrix, std::size_t first,
-                                std::vector<const std::byte*>& pointers) {
-        const std::size_t lanes = hi - first < width ? hi - first : width;
-        for (std::size_t lane = 0; lane < width; ++lane) {
-            const auto s = static_cast<std::ptrdiff_t>(lane < lanes ? first + lane : first);
-            pointers[lane] = matrix.data + s * matrix.row_stride;
-        }
-    };
     const bool dense = y.col_stride == static_cast<std::ptrdiff_t>(sizeof(T));
 
     for (std::size_t first = lo; first < hi; first += width) {
         const std::size_t lanes = hi - first < width ? hi - first : width;
         const bool more = dense && first + width < hi;
-        point_rows(y, first, y_rows);
+        point_block_rows(y, first, hi, y_rows);
         if (more) {
-            point_rows(y, first + width, upcoming_rows);
+            point_block_rows(y, first + width, hi, upcoming_rows);
         }
         if (base != nullptr) {
-            point_rows(*base, first, base_rows);
+            point_block_rows(*base, first, hi, base_rows);
         }
         block.read({n, y_rows.data(), y.col_stride, base != nullptr ? base_rows.data() : nullptr,
                     base != nullptr ? base->col_stride : 0, solver.weights(), solver.values(),

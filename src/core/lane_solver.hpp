@@ -7,10 +7,12 @@
 #pragma once
 
 #include <cstddef>
+#include <vector>
 
 #include "grid_band.hpp"
 #include "lane_kernel.hpp"
 #include "scratch.hpp"
+#include "series_matrix.hpp"
 
 namespace tarnwold {
 
@@ -98,6 +100,19 @@ private:
 template <typename T>
 std::size_t lane_grain(const LaneKernels<T>& kernels) {
     return kernels.narrow.width;
+}
+
+// One row pointer per lane of a block of series from `first`, series
+// [first, end) of the matrix; unused lanes read the block's first series
+// again.
+template <typename T>
+void point_block_rows(const StridedMatrix<T>& matrix, std::size_t first, std::size_t end,
+                      std::vector<const std::byte*>& pointers) {
+    const std::size_t lanes = end - first < pointers.size() ? end - first : pointers.size();
+    for (std::size_t lane = 0; lane < pointers.size(); ++lane) {
+        const auto s = static_cast<std::ptrdiff_t>(lane < lanes ? first + lane : first);
+        pointers[lane] = matrix.data + s * matrix.row_stride;
+    }
 }
 
 }  // namespace tarnwold
