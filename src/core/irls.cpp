@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <limits>
 #include <type_traits>
 #include <vector>
@@ -47,17 +46,19 @@ struct IrlsState {
     std::atomic<bool>* implausible;  // see irls_batch
 };
 
-// The float acceptance test of a series' last pass (see irls_batch): its
-// fits (n) against its observations (n contiguous), and its total weights
-// (count values, those of several series at once where they are
-// interleaved).
+// The float acceptance test of a series' last pass (see irls_batch): the
+// fits and total weights (n values each) of series s against its
+// observations.
 template <typename T>
-void judge_series(const T* fit, const T* observations, std::size_t n, const T* weights, std::size_t count,
+void judge_series(const T* fit, const T* weights, const StridedMatrix<T>& y, std::size_t s,
                   std::atomic<bool>& implausible) {
     if constexpr (std::is_same_v<T, float>) {
-        const float largest = largest_finite_magnitude(reinterpret_cast<const std::byte*>(observations), n);
-        if (implausible_fits(fit, n, largest) ||
-            any_beyond(weights, count, std::numeric_limits<float>::max())) {
+        const float largest =
+            y.col_stride == static_cast<std::ptrdiff_t>(sizeof(float))
+                ? largest_finite_magnitude(y.data + static_cast<std::ptrdiff_t>(s) * y.row_stride, y.cols)
+                : largest_finite_magnitude(y.cols, [&](std::size_t t) { return y.at(s, t); });
+        if (implausible_fits(fit, y.cols, largest) ||
+            any_beyond(weights, y.cols, std::numeric_limits<float>::max())) {
             implausible.store(true, std::memory_order_relaxed);
         }
     }
@@ -127,11 +128,7 @@ void irls_pass(const IrlsProblem<T>& problem, std::size_t s, bool next_pass, Irl
     banded_solve(problem.band->data(), n, problem.band->k, wt.data(), yc.data(), problem.lam, problem.ridge,
                  problem.eps, fit);
     if (!next_pass && state.implausible != nullptr) {
-        std::vector<T> observations(n);
-        for (std::size_t t = 0; t < n; ++t) {
-            observations[t] = problem.y.at(s, t);
-        }
-        judge_series(fit, observations.data(), n, wt.data(), n, *state.implausible);
+        judge_series(fit, wt.data(), problem.y, s, *state.implausible);
     }
     if (next_pass) {
         // Observations minus fit at the masked positions (where yc holds the
@@ -176,11 +173,11 @@ void scalar_passes(const IrlsProblem<T>& problem, std::uint64_t passes, T* fits,
 }
 
 // Every pass of series [lo, hi), a block of lanes at a time. The first
-// pass's inputs come from the observations (read once from the strided
-// input) and the base weights; from then on the block stays in its lane
-// layout: the reweighting kernel turns each pass's inputs and solutions
-// into the next pass's inputs across all lanes at once. The total weights
-// are the weights of the last solve.
+// pass's inputs and the block's base weights are read once, straight from
+// the observations and the base weights (or the caller's weights) into the
+// lane layout; from then on the block stays there: the reweighting kernel
+// turns each pass's inputs and solutions into the next pass's inputs across
+// all lanes at once. The total weights are the weights of the last solve.
 template <typename T>
 void lane_passes(const IrlsProblem<T>& problem, std::uint64_t passes, const LaneKernels<T>& kernels, T* fits,
                  T* total_weights, std::atomic<bool>* implausible, std::size_t lo, std::size_t hi) {
@@ -189,62 +186,43 @@ void lane_passes(const IrlsProblem<T>& problem, std::uint64_t passes, const Lane
     const LaneBlockKernels<T>& block = solver.block_kernels();
     const std::size_t width = solver.width();
     const std::size_t block_values = checked_product(width, n);
-    Scratch<T> observations(block_values);
-    Scratch<T> robust(block_values);
-    Scratch<T> bases(block_values);
     Scratch<T> lane_bases(block_values);
     Scratch<T> magnitudes(block_values);
     Scratch<T> squares(problem.scale == ScaleEstimator::Huber ? block_values : 0);
     Scratch<T> candidates(block_values);
+    Scratch<T> listed(checked_product(2 * width, n + 1));
     Scratch<T> compacted(n);
     Scratch<T> scales(width);
+    Scratch<T> lane_weights(implausible != nullptr ? n : 0);
+    const StridedMatrix<T>& y = problem.y;
+    const SeriesMatrix<T>* full = problem.base_weights.full;
+    const StridedMatrix<T> full_view = full != nullptr ? view_of(*full) : StridedMatrix<T>{};
+    const StridedMatrix<T>* base = full != nullptr ? &full_view : problem.base_weights.given;
     std::vector<T*> fit_rows(width);
     std::vector<T*> total_rows(width);
-    std::vector<const T*> observation_rows(width);
-    std::vector<const T*> base_rows(width);
-    std::vector<const T*> robust_rows(width);
+    std::vector<const std::byte*> y_rows(width);
+    std::vector<const std::byte*> base_rows(width);
     // The next block's observations, fetched into the cache during the last
     // solve of this one when they are contiguous.
     std::vector<const std::byte*> upcoming_rows(width);
-    const bool dense = problem.y.col_stride == static_cast<std::ptrdiff_t>(sizeof(T));
+    const bool dense = y.col_stride == static_cast<std::ptrdiff_t>(sizeof(T));
 
     for (std::size_t first = lo; first < hi; first += width) {
         const std::size_t lanes = hi - first < width ? hi - first : width;
         const bool more = dense && first + width < hi;
-        for (std::size_t lane = 0; more && lane < width; ++lane) {
-            const std::size_t s = first + width + lane < hi ? first + width + lane : first + width;
-            upcoming_rows[lane] = problem.y.data + static_cast<std::ptrdiff_t>(s) * problem.y.row_stride;
+        point_block_rows(y, first, hi, y_rows);
+        if (more) {
+            point_block_rows(y, first + width, hi, upcoming_rows);
         }
+        if (base != nullptr) {
+            point_block_rows(*base, first, hi, base_rows);
+        }
+        block.read({n, y_rows.data(), y.col_stride, base != nullptr ? base_rows.data() : nullptr,
+                    base != nullptr ? base->col_stride : 0, solver.weights(), solver.values(),
+                    lane_bases.data(), full != nullptr});
         for (std::size_t lane = 0; lane < lanes; ++lane) {
-            const std::size_t s = first + lane;
-            const T* base = base_row(problem, s, bases.data() + lane * n);
-            base_rows[lane] = base;
-            T* y = observations.data() + lane * n;
-            T* r = robust.data() + lane * n;
-            if (problem.y.col_stride == static_cast<std::ptrdiff_t>(sizeof(T))) {
-                std::memcpy(y, problem.y.data + static_cast<std::ptrdiff_t>(s) * problem.y.row_stride,
-                            n * sizeof(T));
-            } else {
-                for (std::size_t t = 0; t < n; ++t) {
-                    y[t] = problem.y.at(s, t);
-                }
-            }
-            for (std::size_t t = 0; t < n; ++t) {
-                r[t] = usable(y[t], base[t]) ? T(1) : T(0);
-            }
-            fit_rows[lane] = fits + s * n;
-            total_rows[lane] = total_weights != nullptr ? total_weights + s * n : nullptr;
-        }
-        // Unused lanes carry the block's first series again.
-        for (std::size_t lane = 0; lane < width; ++lane) {
-            const std::size_t source = lane < lanes ? lane : 0;
-            observation_rows[lane] = observations.data() + source * n;
-            base_rows[lane] = base_rows[source];
-            robust_rows[lane] = robust.data() + source * n;
-        }
-        solver.read_pass(observation_rows.data(), base_rows.data(), robust_rows.data());
-        if (passes > 1) {
-            block.interleave({n, base_rows.data(), lane_bases.data()});
+            fit_rows[lane] = fits + (first + lane) * n;
+            total_rows[lane] = total_weights != nullptr ? total_weights + (first + lane) * n : nullptr;
         }
         for (std::uint64_t pass = 0; pass < passes; ++pass) {
             // Only the last pass's fits leave the block.
@@ -254,17 +232,24 @@ void lane_passes(const IrlsProblem<T>& problem, std::uint64_t passes, const Lane
             if (!last) {
                 block.reweigh({n, problem.weighting, problem.tuning, problem.scale, problem.eps,
                                lane_bases.data(), solver.solutions(), solver.weights(), solver.values(),
-                               magnitudes.data(), squares.data(), candidates.data(), compacted.data(),
-                               scales.data()});
+                               magnitudes.data(), squares.data(), candidates.data(), listed.data(),
+                               compacted.data(), scales.data()});
             }
         }
         if (total_weights != nullptr) {
             block.write({n, lanes, solver.weights(), total_rows.data()});
         }
-        // Every lane's weights at once: the unused lanes repeat a used one.
+        // A lane the kernel verified passed the float acceptance test against
+        // its usable observations, a bound no larger than that of all its
+        // finite ones, and the kernel verifies no lane with a weight that is
+        // not finite: only the lanes the reference solved can fail the test.
         for (std::size_t lane = 0; implausible != nullptr && lane < lanes; ++lane) {
-            judge_series(fit_rows[lane], observations.data() + lane * n, n, solver.weights(),
-                         lane == 0 ? block_values : 0, *implausible);
+            if (solver.unverified()[lane] != 0) {
+                for (std::size_t t = 0; t < n; ++t) {
+                    lane_weights[t] = solver.weights()[t * width + lane];
+                }
+                judge_series(fit_rows[lane], lane_weights.data(), y, first + lane, *implausible);
+            }
         }
     }
 }

@@ -65,6 +65,10 @@ struct LaneSystem {
 // inputs of working_input.hpp, the base weight 1 without base weights. A
 // row pointer is given for every lane of the block, the unused ones
 // repeating a used row, whose values those lanes then carry.
+//
+// With base_lanes given, the block is read for the robust passes instead:
+// the base weights go to base_lanes, and w and y are the first pass's
+// inputs, w = base * (1 where usable at the base weight, else 0).
 template <typename T>
 struct LaneRead {
     std::size_t n;
@@ -72,8 +76,12 @@ struct LaneRead {
     std::ptrdiff_t step;            // bytes from one position to the next
     const std::byte* const* bases;  // base weights, one row per lane, or nullptr
     std::ptrdiff_t base_step;
-    T* w;  // n * width
-    T* y;  // n * width
+    T* w;                     // n * width
+    T* y;                     // n * width
+    T* base_lanes = nullptr;  // n * width, or nullptr
+    // The rows of `bases` hold the base weights themselves (merged series)
+    // rather than the caller's weights, which count only where y is observed.
+    bool full_bases = false;
 };
 
 // A block's solutions, lanes [0, lanes), each written to its row of n values.
@@ -83,28 +91,6 @@ struct LaneWrite {
     std::size_t lanes;
     const T* z;      // n * width
     T* const* rows;  // lanes destinations
-};
-
-// The inputs of one robust pass from contiguous rows of n values, one row
-// pointer of each kind per lane of the block (unused lanes repeating a used
-// row): w = base * robust; y = its working value (working_input.hpp).
-template <typename T>
-struct LanePass {
-    std::size_t n;
-    const T* const* observations;
-    const T* const* bases;
-    const T* const* robust;
-    T* w;  // n * width
-    T* y;  // n * width
-};
-
-// Rows of n values gathered into a block's lane layout, one row per lane
-// of the block (unused lanes repeating a used row).
-template <typename T>
-struct LaneInterleave {
-    std::size_t n;
-    const T* const* rows;
-    T* lanes;  // n * width
 };
 
 // One robust reweighting of a block, every lane at once, with the values of
@@ -126,6 +112,7 @@ struct ReweighTask {
     T* magnitudes;  // n * width scratch
     T* squares;     // n * width scratch, read with the Huber scale only
     T* candidates;  // n * width scratch
+    T* listed;      // 2 * (n + 1) * width scratch
     T* compacted;   // n scratch
     T* scales;      // width scratch
 };
@@ -146,8 +133,6 @@ struct LaneBlockKernels {
     void (*substitute)(const LaneSystem<T>&);
     void (*read)(const LaneRead<T>&);
     void (*write)(const LaneWrite<T>&);
-    void (*pass)(const LanePass<T>&);
-    void (*interleave)(const LaneInterleave<T>&);
     // nullptr in the one-lane kernels: a lone series runs the reference passes.
     void (*reweigh)(const ReweighTask<T>&);
     std::size_t width;

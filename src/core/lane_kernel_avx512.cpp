@@ -17,8 +17,11 @@ struct F64 {
     // Masked form with every lane selected: same result, no undefined source.
     static V sqrt(V v) { return _mm512_mask_sqrt_pd(v, 0xFF, v); }
     static V broadcast(T x) { return _mm512_set1_pd(x); }
-    static void scatter(T* base, M index, V v, M mask) {
-        _mm512_mask_i64scatter_pd(base, _mm512_movepi64_mask(mask), index, v, sizeof(T));
+    static std::size_t compress(V v, V u, M mask, T* v_out, T* u_out) {
+        const __mmask8 selected = _mm512_movepi64_mask(mask);
+        _mm512_storeu_pd(v_out, _mm512_maskz_compress_pd(selected, v));
+        _mm512_storeu_pd(u_out, _mm512_maskz_compress_pd(selected, u));
+        return static_cast<std::size_t>(__builtin_popcount(selected));
     }
 };
 
@@ -29,9 +32,11 @@ struct F32 {
     static constexpr std::size_t width = 16;
     static V sqrt(V v) { return _mm512_mask_sqrt_ps(v, 0xFFFF, v); }
     static V broadcast(T x) { return _mm512_set1_ps(x); }
-    static void scatter(T* base, M index, V v, M mask) {
-        _mm512_mask_i32scatter_ps(base, _mm512_movepi32_mask(reinterpret_cast<__m512i>(mask)),
-                                  reinterpret_cast<__m512i>(index), v, sizeof(T));
+    static std::size_t compress(V v, V u, M mask, T* v_out, T* u_out) {
+        const __mmask16 selected = _mm512_movepi32_mask(reinterpret_cast<__m512i>(mask));
+        _mm512_storeu_ps(v_out, _mm512_maskz_compress_ps(selected, v));
+        _mm512_storeu_ps(u_out, _mm512_maskz_compress_ps(selected, u));
+        return static_cast<std::size_t>(__builtin_popcount(selected));
     }
 };
 

@@ -278,8 +278,25 @@ void store_inputs(typename Ops::V observation, typename Ops::V weight, typename 
     LaneOps<Ops>::store(y, working_value(observation, weight));
 }
 
-template <class Ops, std::size_t Blocks>
-void read_lanes(const LaneRead<typename Ops::T>& read) {
+// One vector of what `read` stores at [at]: from the observations and
+// what the rows of bases hold there (1 without them), see LaneRead.
+template <class Ops, bool Robust>
+void store_read(const LaneRead<typename Ops::T>& read, std::size_t at, typename Ops::V observation,
+                typename Ops::V given) {
+    using O = LaneOps<Ops>;
+    using V = typename Ops::V;
+    if constexpr (!Robust) {
+        store_inputs<Ops>(observation, working_weight(observation, given), read.w + at, read.y + at);
+    } else {
+        const V base = read.full_bases ? given : working_weight(observation, given);
+        O::store(read.base_lanes + at, base);
+        const V robust = usable(observation, base) ? O::broadcast(typename Ops::T(1)) : V{};
+        store_inputs<Ops>(observation, base * robust, read.w + at, read.y + at);
+    }
+}
+
+template <class Ops, std::size_t Blocks, bool Robust>
+void read_rows(const LaneRead<typename Ops::T>& read) {
     using O = LaneOps<Ops>;
     using T = typename O::T;
     using V = typename O::V;
@@ -306,8 +323,7 @@ void read_lanes(const LaneRead<typename Ops::T>& read) {
                     transpose_tile<Ops>(bases);
                 }
                 for (std::size_t j = 0; j < VW; ++j) {
-                    store_inputs<Ops>(values[j], working_weight(values[j], bases[j]),
-                                      read.w + (t + j) * W + b * VW, read.y + (t + j) * W + b * VW);
+                    store_read<Ops, Robust>(read, (t + j) * W + b * VW, values[j], bases[j]);
                 }
             }
         }
@@ -328,52 +344,17 @@ void read_lanes(const LaneRead<typename Ops::T>& read) {
                     set_lane<Ops>(base, l, x);
                 }
             }
-            store_inputs<Ops>(value, working_weight(value, base), read.w + t * W + b * VW,
-                              read.y + t * W + b * VW);
+            store_read<Ops, Robust>(read, t * W + b * VW, value, base);
         }
     }
 }
 
 template <class Ops, std::size_t Blocks>
-void read_pass_lanes(const LanePass<typename Ops::T>& pass) {
-    using O = LaneOps<Ops>;
-    using V = typename O::V;
-    constexpr std::size_t VW = O::width;
-    constexpr std::size_t W = VW * Blocks;
-    std::size_t t = 0;
-    if (VW > 1) {
-        for (; t + VW <= pass.n; t += VW) {
-            for (std::size_t b = 0; b < Blocks; ++b) {
-                V observations[VW];
-                V bases[VW];
-                V robust[VW];
-                for (std::size_t l = 0; l < VW; ++l) {
-                    observations[l] = O::load(pass.observations[b * VW + l] + t);
-                    bases[l] = O::load(pass.bases[b * VW + l] + t);
-                    robust[l] = O::load(pass.robust[b * VW + l] + t);
-                }
-                transpose_tile<Ops>(observations);
-                transpose_tile<Ops>(bases);
-                transpose_tile<Ops>(robust);
-                for (std::size_t j = 0; j < VW; ++j) {
-                    store_inputs<Ops>(observations[j], bases[j] * robust[j], pass.w + (t + j) * W + b * VW,
-                                      pass.y + (t + j) * W + b * VW);
-                }
-            }
-        }
-    }
-    for (; t < pass.n; ++t) {
-        for (std::size_t b = 0; b < Blocks; ++b) {
-            V observation{};
-            V base{};
-            V robust{};
-            for (std::size_t l = 0; l < VW; ++l) {
-                set_lane<Ops>(observation, l, pass.observations[b * VW + l][t]);
-                set_lane<Ops>(base, l, pass.bases[b * VW + l][t]);
-                set_lane<Ops>(robust, l, pass.robust[b * VW + l][t]);
-            }
-            store_inputs<Ops>(observation, base * robust, pass.w + t * W + b * VW, pass.y + t * W + b * VW);
-        }
+void read_lanes(const LaneRead<typename Ops::T>& read) {
+    if (read.base_lanes != nullptr) {
+        read_rows<Ops, Blocks, true>(read);
+    } else {
+        read_rows<Ops, Blocks, false>(read);
     }
 }
 
@@ -420,25 +401,6 @@ void write_lanes(const LaneWrite<typename Ops::T>& write) {
     for (; t < write.n; ++t) {
         for (std::size_t lane = 0; lane < write.lanes; ++lane) {
             write.rows[lane][t] = write.z[t * W + lane];
-        }
-    }
-}
-
-template <class Ops, std::size_t Blocks>
-void interleave_lanes(const LaneInterleave<typename Ops::T>& task) {
-    using O = LaneOps<Ops>;
-    using V = typename O::V;
-    constexpr std::size_t VW = O::width;
-    constexpr std::size_t W = VW * Blocks;
-    std::size_t t = transpose_tiles<Ops, Blocks>(
-        task.n, Blocks,
-        [&](std::size_t at, std::size_t b, std::size_t l) { return O::load(task.rows[b * VW + l] + at); },
-        [&](std::size_t at, std::size_t b, std::size_t j, V v) {
-            O::store(task.lanes + (at + j) * W + b * VW, v);
-        });
-    for (; t < task.n; ++t) {
-        for (std::size_t lane = 0; lane < W; ++lane) {
-            task.lanes[t * W + lane] = task.rows[lane][t];
         }
     }
 }
@@ -615,8 +577,6 @@ constexpr LaneBlockKernels<typename Ops::T> block_kernels() {
             solve_by_order<Ops, false, Blocks>,
             read_lanes<Ops, Blocks>,
             write_lanes<Ops, Blocks>,
-            read_pass_lanes<Ops, Blocks>,
-            interleave_lanes<Ops, Blocks>,
             reweigh,
             Blocks * Ops::width};
 }

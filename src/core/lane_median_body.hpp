@@ -11,8 +11,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
-#include <type_traits>
-#include <utility>
 
 #include "lane_kernel.hpp"
 #include "lane_ops.hpp"
@@ -34,10 +32,16 @@ constexpr std::size_t sampled_positions = 160;
 // The sample: sample_size positions spread evenly over the series (the
 // j-th at (2j + 1) n / (2 sample_size)). The middle of a lane lies within
 // sample_margin sample ranks of where the sample puts it unless the sample
-// is off by more than two and a quarter of its standard errors (a lane in
-// about forty); such a lane falls back to the radix selection.
+// is off by more than two and a half of its standard errors (a lane in
+// about eighty); such a lane falls back to the radix selection.
 constexpr std::size_t sample_size = 64;
-constexpr std::size_t sample_margin = 9;
+constexpr std::size_t sample_margin = 10;
+// The bracket is cut every `slice` sample ranks: one pass counts each
+// lane's values below every cut, and only the values between the two cuts
+// around the lane's middle ranks (about a quarter of the bracket) are
+// gathered and sorted.
+constexpr std::size_t slice = 5;
+constexpr std::size_t cuts = 2 * sample_margin / slice + 1;
 
 // Sorts the n vectors at values[i * stride] lane by lane, ascending, with
 // Batcher's merge exchange (Knuth's Algorithm 5.2.2M), which sorts any n.
@@ -115,18 +119,18 @@ typename O::T middle_scale(const typename O::T* rows, std::size_t first, std::si
 }
 
 // The middle of each lane from a sorted sample and the values near it.
-// The sample brackets where each lane's middle should lie; one pass over
-// the positions counts, lane by lane, the values below the bracket and
-// gathers those inside it, and one network sorts all lanes' gathered values
-// at once. A lane whose bracket does not hold both middle
-// ranks, or holds more than half of its values (many ties), is selected by
-// radix selection instead, so the result is exact whatever the data.
+// The sample brackets where each lane's middle should lie, cut into
+// slices; one pass over the positions counts, lane by lane, the values
+// below every cut, a second gathers those of the slices that hold the
+// middle ranks, and one network sorts all lanes' gathered values at once.
+// A lane whose bracket does not hold both middle ranks, or whose slices
+// hold more than half of its values (many ties), is selected by radix
+// selection instead, so the result is exact whatever the data.
 template <class O, std::size_t Blocks>
 void sampled_scales(const ReweighTask<typename O::T>& task, const typename O::V* counts) {
     using T = typename O::T;
     using V = typename O::V;
     using M = typename O::M;
-    using I = std::remove_cvref_t<decltype(std::declval<M>()[0])>;
     constexpr std::size_t VW = O::width;
     constexpr std::size_t W = VW * Blocks;
     const std::size_t n = task.n;
@@ -140,75 +144,102 @@ void sampled_scales(const ReweighTask<typename O::T>& task, const typename O::V*
     }
     sort_lanes<O, Blocks>(rows, sample_size, W);
 
-    // The bracket [low, high] of each lane. Its top is the largest finite
-    // value at most: the +inf of unused positions never counts as a value
-    // near the middle.
-    const T largest = std::numeric_limits<T>::max();
-    V low[Blocks];
-    V high[Blocks];
-    for (std::size_t b = 0; b < Blocks; ++b) {
-        for (std::size_t l = 0; l < VW; ++l) {
-            const std::size_t lane = b * VW + l;
-            const std::size_t guess = lane_count<O>(counts, lane) / 2 * sample_size / n;
-            const T top =
-                guess + sample_margin < sample_size ? rows[(guess + sample_margin) * W + lane] : largest;
-            high[b][l] = top < largest ? top : largest;
-            const T bottom = guess > sample_margin ? rows[(guess - sample_margin - 1) * W + lane] : T(0);
-            low[b][l] = bottom < high[b][l] ? bottom : high[b][l];
+    // The cuts of each lane: sample values, 0 below the sample and +inf
+    // above it, so that they ascend.
+    const T inf = std::numeric_limits<T>::infinity();
+    V cut[Blocks][cuts];
+    for (std::size_t lane = 0; lane < W; ++lane) {
+        const auto guess = static_cast<std::ptrdiff_t>(lane_count<O>(counts, lane) / 2 * sample_size / n);
+        for (std::size_t c = 0; c < cuts; ++c) {
+            const std::ptrdiff_t rank = guess - static_cast<std::ptrdiff_t>(sample_margin - c * slice);
+            cut[lane / VW][c][lane % VW] = rank < 0 ? T(0)
+                                           : rank < static_cast<std::ptrdiff_t>(sample_size)
+                                               ? rows[rank * W + lane]
+                                               : inf;
         }
     }
 
-    // One pass over the positions, all lanes at once: a value inside its
-    // lane's bracket goes to the lane's next free row (scattered, no branch
-    // on the data), and the counts of values kept and below advance.
-    M under[Blocks]{};
-    M kept[Blocks]{};
-    M lanes[Blocks];
+    // The counts below every cut, all lanes at once.
+    M below[Blocks][cuts]{};
     for (std::size_t b = 0; b < Blocks; ++b) {
-        for (std::size_t l = 0; l < VW; ++l) {
-            lanes[b][l] = static_cast<I>(b * VW + l);
+        for (std::size_t t = 0; t < n; ++t) {
+            const V a = O::load(task.magnitudes + t * W + b * VW);
+#pragma GCC unroll 8
+            for (std::size_t c = 0; c < cuts; ++c) {
+                below[b][c] -= M(a < cut[b][c]);
+            }
         }
     }
-    const M row_step = M{} + static_cast<I>(W);
+
+    // Each lane's slices [low, high): those from the last cut at or below
+    // its first middle rank to the first cut above its second.
+    V low[Blocks];
+    V high[Blocks];
+    std::size_t under[W];
+    bool bracketed[W];
+    std::size_t sorted = 0;
+    for (std::size_t lane = 0; lane < W; ++lane) {
+        const std::size_t b = lane / VW;
+        const std::size_t l = lane % VW;
+        const std::size_t count = lane_count<O>(counts, lane);
+        const std::size_t half = count / 2;
+        const std::size_t first_needed = count % 2 == 0 && half > 0 ? half - 1 : half;
+        std::size_t first = cuts;
+        std::size_t last = cuts;
+        for (std::size_t c = 0; c < cuts; ++c) {
+            const auto at = static_cast<std::size_t>(below[b][c][l]);
+            first = at <= first_needed ? c : first;
+            last = last == cuts && at > half ? c : last;
+        }
+        const std::size_t from = first < cuts ? static_cast<std::size_t>(below[b][first][l]) : 0;
+        const std::size_t to = last < cuts ? static_cast<std::size_t>(below[b][last][l]) : 0;
+        bracketed[lane] = count > 0 && first < cuts && last < cuts && to - from <= n / 2;
+        under[lane] = from;
+        low[b][l] = bracketed[lane] ? cut[b][first][l] : T(0);
+        high[b][l] = bracketed[lane] ? cut[b][last][l] : T(0);
+        sorted = bracketed[lane] && to - from > sorted ? to - from : sorted;
+    }
+
+    // One pass over the positions, all lanes at once, lists the values
+    // inside their lane's slices with their lane numbers (no branch on the
+    // data); each then goes to its lane's next free row.
+    T* const values = task.listed;
+    T* const owners = task.listed + (n + 1) * W;
+    V numbers[Blocks];
+    for (std::size_t b = 0; b < Blocks; ++b) {
+        for (std::size_t l = 0; l < VW; ++l) {
+            numbers[b][l] = static_cast<T>(b * VW + l);
+        }
+    }
+    std::size_t listed = 0;
     for (std::size_t t = 0; t < n; ++t) {
 #pragma GCC unroll 4
         for (std::size_t b = 0; b < Blocks; ++b) {
             const V a = O::load(task.magnitudes + t * W + b * VW);
-            const M inside = M(low[b] <= a) & M(a <= high[b]);
-            O::scatter(rows, kept[b] * row_step + lanes[b], a, inside);
-            kept[b] -= inside;
-            under[b] -= M(a < low[b]);
+            listed +=
+                O::compress(a, numbers[b], M(low[b] <= a) & M(a < high[b]), values + listed, owners + listed);
         }
     }
-
-    std::size_t sorted = 0;
-    bool bracketed[W];
-    for (std::size_t lane = 0; lane < W; ++lane) {
-        const std::size_t count = lane_count<O>(counts, lane);
-        const std::size_t half = count / 2;
-        const std::size_t first_needed = count % 2 == 0 && half > 0 ? half - 1 : half;
-        const auto below = static_cast<std::size_t>(under[lane / VW][lane % VW]);
-        const auto in = static_cast<std::size_t>(kept[lane / VW][lane % VW]);
-        bracketed[lane] = count > 0 && below <= first_needed && half < below + in && in <= n / 2;
-        sorted = bracketed[lane] && in > sorted ? in : sorted;
+    std::size_t kept[W]{};
+    for (std::size_t i = 0; i < listed; ++i) {
+        const auto lane = static_cast<std::size_t>(owners[i]);
+        rows[kept[lane]++ * W + lane] = values[i];
     }
+
     // Rows past a lane's own values, up to the most any bracketed lane
     // kept, sort last as +inf.
-    const T inf = std::numeric_limits<T>::infinity();
     for (std::size_t lane = 0; lane < W; ++lane) {
-        for (auto i = static_cast<std::size_t>(kept[lane / VW][lane % VW]); i < sorted; ++i) {
+        for (std::size_t i = kept[lane]; i < sorted; ++i) {
             rows[i * W + lane] = inf;
         }
     }
     sort_lanes<O, Blocks>(rows, sorted, W);
     for (std::size_t lane = 0; lane < W; ++lane) {
         const std::size_t count = lane_count<O>(counts, lane);
-        task.scales[lane] =
-            count == 0 ? task.eps
-            : bracketed[lane]
-                ? middle_scale<O, Blocks>(rows, static_cast<std::size_t>(under[lane / VW][lane % VW]), count,
-                                          task.eps, lane)
-                : radix_scale<O, Blocks>(task, lane);
+        task.scales[lane] = count == 0 ? task.eps
+                            : bracketed[lane]
+                                ? middle_scale<O, Blocks>(rows, under[lane], count, task.eps, lane)
+                                : radix_scale<O, Blocks>(task, lane);
     }
 }
 

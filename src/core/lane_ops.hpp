@@ -9,7 +9,7 @@
 //   sqrt   the correctly rounded lane-wise square root,
 //   broadcast  a vector with x in every lane (a move, no arithmetic, so
 //          that every bit of x, NaN payloads included, arrives unchanged),
-// and may provide a cheaper form of negative_zero and a scatter instruction.
+// and may provide a cheaper form of negative_zero and a compress instruction.
 // A unit whose V is no GCC vector specialises LaneOps for it (the one-lane
 // kernels).
 #pragma once
@@ -48,16 +48,21 @@ struct LaneOps {
         return reinterpret_cast<V>(reinterpret_cast<M>(v) & ~reinterpret_cast<M>(broadcast(T(-0.0))));
     }
     static V larger(V a, V b) { return (a < b) ? b : a; }  // std::max(a, b)
-    // Lane l of v to base[index[l]], the indices all distinct, at least
-    // where the mask is set: an instruction set may skip the other lanes,
-    // the generic form writes them all.
-    static void scatter(T* base, M index, V v, M mask) {
-        if constexpr (requires { Ops::scatter(base, index, v, mask); }) {
-            Ops::scatter(base, index, v, mask);
+    // The lanes of v and of u where the mask is set, packed in lane order
+    // at the front of v_out and u_out; returns how many. Up to `width`
+    // values are written to each: an instruction set may store whole
+    // vectors.
+    static std::size_t compress(V v, V u, M mask, T* v_out, T* u_out) {
+        if constexpr (requires { Ops::compress(v, u, mask, v_out, u_out); }) {
+            return Ops::compress(v, u, mask, v_out, u_out);
         } else {
+            std::size_t count = 0;
             for (std::size_t l = 0; l < width; ++l) {
-                base[index[l]] = v[l];
+                v_out[count] = v[l];
+                u_out[count] = u[l];
+                count += mask[l] != 0 ? 1 : 0;
             }
+            return count;
         }
     }
 };

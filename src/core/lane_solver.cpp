@@ -175,18 +175,6 @@ void LaneSolver<T>::read(const std::byte* const* rows, std::ptrdiff_t step, cons
     }
 }
 
-template <typename T>
-void LaneSolver<T>::read_pass(const T* const* observations, const T* const* bases, const T* const* robust) {
-    if (kernels_ != nullptr) {
-        kernels_->pass({n_, observations, bases, robust, weights_.data(), values_.data()});
-        return;
-    }
-    for (std::size_t t = 0; t < n_; ++t) {
-        weights_[t] = bases[0][t] * robust[0][t];
-        values_[t] = working_value(observations[0][t], weights_[t]);
-    }
-}
-
 template class LaneSolver<float>;
 template class LaneSolver<double>;
 

@@ -7,10 +7,12 @@
 #pragma once
 
 #include <cstddef>
+#include <vector>
 
 #include "grid_band.hpp"
 #include "lane_kernel.hpp"
 #include "scratch.hpp"
+#include "series_matrix.hpp"
 
 namespace tarnwold {
 
@@ -42,10 +44,6 @@ public:
     void read(const std::byte* const* rows, std::ptrdiff_t step, const std::byte* const* bases,
               std::ptrdiff_t base_step);
 
-    // Fills the block's inputs for a robust pass (see LanePass) from
-    // contiguous rows, one pointer of each kind per lane of the block.
-    void read_pass(const T* const* observations, const T* const* bases, const T* const* robust);
-
     // Solves lanes [0, lanes) of the block and writes the solution of lane l
     // to destinations[l] (n values), or, with a kernel and destinations
     // nullptr, keeps the solutions in the block only (see solutions()).
@@ -63,6 +61,9 @@ public:
     // verify solved by the reference.
     const LaneBlockKernels<T>& block_kernels() const { return *kernels_; }
     const T* solutions() const { return solution_.data(); }
+    // With a kernel: width flags, 1 for the lanes of the last solve that
+    // the reference solved because the kernel could not verify them.
+    const unsigned char* unverified() const { return unverified_.data(); }
 
 private:
     void solve_with_reference(std::size_t lane, T* destination);
@@ -99,6 +100,19 @@ private:
 template <typename T>
 std::size_t lane_grain(const LaneKernels<T>& kernels) {
     return kernels.narrow.width;
+}
+
+// One row pointer per lane of a block of series from `first`, series
+// [first, end) of the matrix; unused lanes read the block's first series
+// again.
+template <typename T>
+void point_block_rows(const StridedMatrix<T>& matrix, std::size_t first, std::size_t end,
+                      std::vector<const std::byte*>& pointers) {
+    const std::size_t lanes = end - first < pointers.size() ? end - first : pointers.size();
+    for (std::size_t lane = 0; lane < pointers.size(); ++lane) {
+        const auto s = static_cast<std::ptrdiff_t>(lane < lanes ? first + lane : first);
+        pointers[lane] = matrix.data + s * matrix.row_stride;
+    }
 }
 
 }  // namespace tarnwold

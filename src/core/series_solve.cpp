@@ -60,16 +60,6 @@ void solve_range(const Smoothing<T>& call, const PenaltyBand<T>& band, T* destin
     std::vector<const std::byte*> y_rows(width);
     std::vector<const std::byte*> base_rows(width);
     std::vector<const std::byte*> next_rows(width);
-    // One row pointer per lane of the block from `first`; unused lanes read
-    // the block's first series again.
-    const auto point_rows = [&](const StridedMatrix<T>& matrix, std::size_t first,
-                                std::vector<const std::byte*>& pointers) {
-        const std::size_t lanes = hi - first < width ? hi - first : width;
-        for (std::size_t lane = 0; lane < width; ++lane) {
-            const auto s = static_cast<std::ptrdiff_t>(lane < lanes ? first + lane : first);
-            pointers[lane] = matrix.data + s * matrix.row_stride;
-        }
-    };
     // The next block's rows are far ahead of any hardware prefetcher (each
     // is short, and a block reads many at once): the solve fetches them when
     // they are contiguous.
@@ -77,12 +67,12 @@ void solve_range(const Smoothing<T>& call, const PenaltyBand<T>& band, T* destin
     for (std::size_t first = lo; first < hi; first += width) {
         const std::size_t lanes = hi - first < width ? hi - first : width;
         const bool more = dense && first + width < hi;
-        point_rows(y, first, y_rows);
+        point_block_rows(y, first, hi, y_rows);
         if (more) {
-            point_rows(y, first + width, next_rows);
+            point_block_rows(y, first + width, hi, next_rows);
         }
         if (base != nullptr) {
-            point_rows(*base, first, base_rows);
+            point_block_rows(*base, first, hi, base_rows);
         }
         solver.read(y_rows.data(), y.col_stride, base != nullptr ? base_rows.data() : nullptr,
                     base != nullptr ? base->col_stride : 0);

@@ -465,6 +465,7 @@ void check_lane_scales(const std::vector<T>& values, const std::vector<std::uint
             const std::size_t width = block->width;
             std::vector<T> base(n * width, T(1)), fit(n * width, T(0)), w(n * width), y(n * width);
             std::vector<T> magnitudes(n * width), squares(n * width), candidates(n * width);
+            std::vector<T> listed(2 * (n + 1) * width);
             std::vector<T> compacted(n), scales(width), r(n), scratch(n);
             std::vector<std::uint8_t> mask(n);
             for (const ScaleEstimator scale : {ScaleEstimator::Mad, ScaleEstimator::Huber}) {
@@ -477,7 +478,8 @@ void check_lane_scales(const std::vector<T>& values, const std::vector<std::uint
                 }
                 block->reweigh({n, Weighting::Tukey, default_tuning<T>(Weighting::Tukey), scale, T(1e-10),
                                 base.data(), fit.data(), w.data(), y.data(), magnitudes.data(),
-                                squares.data(), candidates.data(), compacted.data(), scales.data()});
+                                squares.data(), candidates.data(), listed.data(), compacted.data(),
+                                scales.data()});
                 for (std::size_t l = 0; l < width; ++l) {
                     for (std::size_t t = 0; t < n; ++t) {
                         r[t] = values[(t + l) % n];
