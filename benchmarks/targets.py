@@ -142,7 +142,7 @@ def selection_share(res, method, share, plain="solve_f64"):
         return title, "not measured", "N/A"
     figure = f"1/{solve / rate:.1f} ({rate:,.0f} series/s)"
     if plain != "solve_f64" and res.rate(10_000, "solve_f64", "par") is not None:
-        figure += f"; 1/{res.rate(10_000, 'solve_f64', 'par') / rate:.1f} of solve_f64"
+        figure += f"; 1/{res.rate(10_000, 'solve_f64', 'par') / rate:.1f} of {methods.LABELS['solve_f64']}"
     return title, figure, _verdict(rate / solve >= share)
 
 
