@@ -603,8 +603,11 @@ void evaluate_in_lanes(const SelectionModel& model, const SeriesBatch& batch, co
                             if (!on_x) {
                                 write_no_values(first + l, out);
                             }
-                            write_output_points(k, nullptr, block.sigma() + l, width, sigma2[l], first + l,
-                                                out);
+                            if (out.se != nullptr) {
+                                // The fit went out above; only se is left.
+                                write_output_points(k, nullptr, block.sigma() + l, width, sigma2[l],
+                                                    first + l, out);
+                            }
                         }
                     }
                     continue;
