@@ -71,11 +71,21 @@ def worker_env(threads=None):
     overrides are dropped there (and only there) so that SciPy runs the
     kernel a user would get; BLAS is pinned to one thread, since the loops
     run one small banded solve at a time and must not compete with
-    tarnwold's workers for the two cores."""
+    tarnwold's workers for the two cores.
+
+    The timed calls run in steady state: glibc keeps freed memory for reuse
+    (no mmap per large block, no trimming of the heap), so every call after
+    the first finds its outputs' pages mapped. By default a call returning
+    one (S,T) array reused the last call's memory while one returning two,
+    or a larger one, got fresh pages each time, whose first touch (zeroing,
+    and on a virtual machine the host backing them: up to 6 s for 2.9 GB
+    here) then dominated the figure. The first call, whose peak memory is
+    measured, still starts from a trimmed heap."""
     env = {k: v for k, v in os.environ.items()
            if k not in ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE", "RAYON_NUM_THREADS",
                         "RAYON_RS_NUM_CPUS")}
-    env.update(OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1")
+    env.update(OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1",
+               MALLOC_MMAP_THRESHOLD_=str(1 << 62), MALLOC_TRIM_THRESHOLD_=str(1 << 62))
     if threads is not None:
         env["RAYON_NUM_THREADS"] = str(threads)
     return env
