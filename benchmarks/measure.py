@@ -100,12 +100,14 @@ def out_bytes(out):
 
 def measure_batch(job, y):
     run = methods.batch_runner(job["method"], job["T"], y, job["d"], job["parallel"])
+    # A cold job times calls that find their inputs in memory, not in the
+    # caches, as a batch too large for them does. Its buffer is taken first,
+    # so that it does not take the memory the first call's outputs free.
+    evict = cache_evictor() if job.get("cold") else None
     out, first, above = peak_above(run)
     above -= out_bytes(out)
     del out
-    # A cold job times calls that find their inputs in memory, not in the
-    # caches, as a batch too large for them does.
-    best, median, reps = best_time(run, job["budget"], first, cache_evictor() if job.get("cold") else None)
+    best, median, reps = best_time(run, job["budget"], first, evict)
     return {"n": len(y), "best_s": best, "median_s": median, "reps": reps,
             "peak_above_bytes": above}
 
