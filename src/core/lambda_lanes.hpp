@@ -3,7 +3,8 @@
 // its own lam: every grid point for all lanes at once, the minimum and the
 // statuses lane by lane, the refinement of every lane's minimum at once
 // (each lane at its own search's next point, until every search has
-// finished), the final evaluation with the band of Sigma. Each lane's results are the bits of the one-series path.
+// finished), the final evaluation with the band of Sigma. Each lane's
+// results are the bits of the one-series path.
 #pragma once
 
 #include "kernel_choice.hpp"
