@@ -547,6 +547,23 @@ void reweigh_lanes(const ReweighTask<typename Ops::T>& task) {
         scales[b] = O::load(task.scales + b * VW);
         keep[b] = M(counts[b] == V{}) & M(V{} < masked[b]);
     }
+    // The Welsch weights call the library's exp value by value. A call
+    // clobbers every vector register, so they get a loop of their own, one
+    // vector at a time: in the loop below the calls would push its
+    // registers to memory for every vector.
+    const bool welsch = task.weighting == Weighting::Welsch;
+    if (welsch) {
+        for (std::size_t t = 0; t < n; ++t) {
+#pragma GCC unroll 1
+            for (std::size_t b = 0; b < Blocks; ++b) {
+                const std::size_t at = t * W + b * VW;
+                const V residual =
+                    masked_residual<O>(O::load(task.y + at), O::load(task.w + at), O::load(task.fit + at));
+                O::store(task.magnitudes + at,
+                         weight_lanes<O>(task.weighting, task.tuning, residual / scales[b]));
+            }
+        }
+    }
     for (std::size_t t = 0; t < n; ++t) {
 #pragma GCC unroll 4
         for (std::size_t b = 0; b < Blocks; ++b) {
@@ -554,7 +571,8 @@ void reweigh_lanes(const ReweighTask<typename Ops::T>& task) {
             const V y = O::load(task.y + at);
             const V w = O::load(task.w + at);
             const V residual = masked_residual<O>(y, w, O::load(task.fit + at));
-            const V weight = weight_lanes<O>(task.weighting, task.tuning, residual / scales[b]);
+            const V weight = welsch ? O::load(task.magnitudes + at)
+                                    : weight_lanes<O>(task.weighting, task.tuning, residual / scales[b]);
             const V next = keep[b] ? w : O::load(task.base + at) * (M(usable(y, w)) ? weight : V{});
             O::store(task.w + at, next);
             O::store(task.y + at, working_value(y, next));
