@@ -199,7 +199,7 @@ def main():
         return
     y = data.series(job["n_max"], job["T"], job["missing"], methods.dtype_of(job["method"]))
     try:
-        if job["method"] in methods.BATCH or job["method"] in methods.SELECTION:
+        if methods.timed_by_batch(job["method"]):
             result = measure_batch(job, y)
         else:
             result = measure_loop(job, y)

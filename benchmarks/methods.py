@@ -22,6 +22,16 @@ BATCH = {
     "robust_f64": ("robust_whittaker_irls_f64", np.float64),
     "robust_f32": ("robust_whittaker_irls_f32", np.float32),
 }
+# The robust smoother's other weightings and its Huber scale, timed where the
+# selection is, each against Tukey/MAD of its precision:
+# name -> (batch method, options replacing weighting="tukey", scale="mad").
+ROBUST_VARIANTS = {
+    f"{base}_{name}": (base, options)
+    for base in ("robust_f64", "robust_f32")
+    for name, options in (("huber", dict(weighting="huber")), ("cauchy", dict(weighting="cauchy")),
+                          ("welsch", dict(weighting="welsch")), ("fair", dict(weighting="fair")),
+                          ("hampel", dict(weighting="hampel")), ("huber_scale", dict(scale="huber")))
+}
 # name -> (grid the method is given, working precision)
 LOOPS = {
     "scipy_f64": ("irregular", np.float64),
@@ -72,10 +82,21 @@ LABELS = {
     "envelope_given": "envelope p=0.9, lam given, 10 it.",
     "envelope_vcurve": "envelope p=0.9, V-curve, 10 it.",
 }
+LABELS.update({name: f"{LABELS[base]} {', '.join(f'{k}={v}' for k, v in options.items())}"
+               for name, (base, options) in ROBUST_VARIANTS.items()})
+
+
+def timed_by_batch(name):
+    """Whether a method is one call of tarnwold on the whole batch."""
+    return name in BATCH or name in SELECTION or name in ROBUST_VARIANTS
 
 
 def dtype_of(name):
-    return np.float64 if name in SELECTION else (BATCH.get(name) or LOOPS[name])[1]
+    if name in SELECTION:
+        return np.float64
+    if name in ROBUST_VARIANTS:
+        return BATCH[ROBUST_VARIANTS[name][0]][1]
+    return (BATCH.get(name) or LOOPS[name])[1]
 
 
 def batch_runner(name, T, y, d, parallel):
@@ -84,13 +105,14 @@ def batch_runner(name, T, y, d, parallel):
 
     if name in SELECTION:
         return selection_runner(name, T, y, d, parallel)
+    name, options = ROBUST_VARIANTS.get(name, (name, {}))
     fn_name, dtype = BATCH[name]
     fn = getattr(tarnwold, fn_name)
     x = data.irregular_grid(T).astype(dtype)
     if name.startswith("solve"):
         return lambda: fn(x, y, lam=LAM, d=d, parallel=parallel)
-    return lambda: fn(x, y, lam=LAM, d=d, iterations=ITERATIONS,
-                      weighting="tukey", scale="mad", parallel=parallel)
+    options = dict(dict(weighting="tukey", scale="mad"), **options)
+    return lambda: fn(x, y, lam=LAM, d=d, iterations=ITERATIONS, parallel=parallel, **options)
 
 
 def selection_runner(name, T, y, d, parallel):

@@ -138,7 +138,7 @@ class Runner:
             return self._keep(record)
         job = dict(case, method=method, budget=self.budget, parallel=mode != "seq",
                    cold=mode in COLD_MODES)
-        if method in methods.BATCH or method in methods.SELECTION:
+        if methods.timed_by_batch(method):
             job["n_max"] = min(S, self.max_batch_values // T)
             key = (method, mode, job["n_max"], T, case["d"], case["missing"])
             result = self._batch_done.get(key)
@@ -240,7 +240,7 @@ def main():
         for method in methods.LOOPS:
             case_records.append(runner.measure(case, method, None))
         if case == dict(S=10_000, **targets.FOCUS):
-            for method in methods.SELECTION:
+            for method in [*methods.SELECTION, *methods.ROBUST_VARIANTS]:
                 case_records.append(runner.measure(case, method, "par"))
         print_ratios(case_records)
     meta = dict(environment=env_info, quick=args.quick, budget=grid["budget"],

@@ -71,6 +71,15 @@ def robust_vs_single(res, precision, T=365):
     return title, f"{robust / single:.3f} of single pass", _verdict(robust / single >= share)
 
 
+def variant_share(res, variant, share=0.8):
+    base = methods.ROBUST_VARIANTS[variant][0]
+    title = f"{methods.LABELS[variant]} (S=1e4, T=365): >= {share} of Tukey/MAD"
+    rate, tukey = res.rate(10_000, variant, "par"), res.rate(10_000, base, "par")
+    if rate is None or tukey is None:
+        return title, "not measured", "N/A"
+    return title, f"{rate / tukey:.2f} of Tukey/MAD", _verdict(rate / tukey >= share)
+
+
 def two_threads(res, method, T=365, bandwidth=None):
     """bandwidth: the copy bandwidth in GB/s with one and two threads, shown
     beside the figure, since two threads cannot beat one where both runs
@@ -149,6 +158,7 @@ def selection_share(res, method, share, plain="solve_f64"):
 def check_all(res, bandwidth=None):
     checks = [ratio_to_scipy(res, "f64", 40), ratio_to_scipy(res, "f32", 80), float_lanes(res)]
     checks += [robust_vs_single(res, precision, T) for T in ROBUST_SHARES for precision in ("f64", "f32")]
+    checks += [variant_share(res, variant) for variant in methods.ROBUST_VARIANTS]
     for T in SCALING_T:
         for method in ("solve_f64", "solve_f32", "robust_f64", "robust_f32"):
             checks.append(two_threads(res, method, T, bandwidth))
