@@ -14,6 +14,7 @@ struct F64 {
     typedef double V __attribute__((vector_size(64)));
     typedef long long M __attribute__((vector_size(64)));
     static constexpr std::size_t width = 8;
+    static constexpr bool mask_registers = true;
     // Masked form with every lane selected: same result, no undefined source.
     static V sqrt(V v) { return _mm512_mask_sqrt_pd(v, 0xFF, v); }
     static V broadcast(T x) { return _mm512_set1_pd(x); }
@@ -30,6 +31,7 @@ struct F32 {
     typedef float V __attribute__((vector_size(64)));
     typedef int M __attribute__((vector_size(64)));
     static constexpr std::size_t width = 16;
+    static constexpr bool mask_registers = true;
     static V sqrt(V v) { return _mm512_mask_sqrt_ps(v, 0xFFFF, v); }
     static V broadcast(T x) { return _mm512_set1_ps(x); }
     static std::size_t compress(V v, V u, M mask, T* v_out, T* u_out) {

@@ -84,23 +84,35 @@ void solve_lanes(const LaneSystem<typename Ops::T>& system) {
     const V floor = O::broadcast(system.eps);
     const V ridge = O::broadcast(system.ridge);
     const V zero{};
+    // Local copies: the compiler cannot tell whether the stores below change
+    // the system, and would read these again at every vector.
+    const T* const lam_band = system.lam_band;
+    const T* const weights = system.w;
+    const T* const values = system.y;
     T* const z = system.z;
     T* const factor = system.factor;
     M unverified[B]{};
     M factor_unverified[B]{};
     V largest_y[B]{};
 
-    for (std::size_t i = 0; i < n; ++i) {
+    // The right-hand side w * y at position j, formed just before the
+    // forward sweep first subtracts from it, at column j - d (its own
+    // column when d = 0): inside the sweep, whose divisions leave room for
+    // it, rather than in a pass of its own over the block.
+    const auto form_right_side = [&](std::size_t j) {
 #pragma GCC unroll 4
         for (std::size_t b = 0; b < B; ++b) {
-            const V y = O::load(system.y + i * W + b * VW);
-            const V product = O::load(system.w + i * W + b * VW) * y;
-            O::store(z + i * W + b * VW, product);
+            const V y = O::load(values + j * W + b * VW);
+            const V product = O::load(weights + j * W + b * VW) * y;
+            O::store(z + j * W + b * VW, product);
             if (checked) {
                 unverified[b] |= O::negative_zero(product);
             }
             largest_y[b] = O::larger(largest_y[b], O::magnitude(y));
         }
+    };
+    for (std::size_t j = 0; j < d && j < n; ++j) {
+        form_right_side(j);
     }
 
     // Column i of the factor, then at once the forward substitution of
@@ -112,15 +124,18 @@ void solve_lanes(const LaneSystem<typename Ops::T>& system) {
     for (std::size_t i = 0; i < n; ++i) {
         upcoming.step();
         destinations.step();
+        if (i + d < n) {
+            form_right_side(i + d);
+        }
         T* const row_i = factor + i * rows * W;
         const std::size_t reach_down = smaller(d, n - 1 - i);
         if constexpr (Factor) {
             const std::size_t reach_back = smaller(d, i);
-            const V lam_diagonal = O::broadcast(system.lam_band[i]);
+            const V lam_diagonal = O::broadcast(lam_band[i]);
             V diagonal[B];
 #pragma GCC unroll 4
             for (std::size_t b = 0; b < B; ++b) {
-                V c = (lam_diagonal + O::load(system.w + i * W + b * VW)) + ridge;
+                V c = (lam_diagonal + O::load(weights + i * W + b * VW)) + ridge;
                 for (std::size_t m = 1; m <= reach_back; ++m) {
                     const V l = O::load(row_i + m * W + b * VW);
                     c = c - l * l;
@@ -132,7 +147,7 @@ void solve_lanes(const LaneSystem<typename Ops::T>& system) {
             }
             for (std::size_t r = 1; r <= reach_down; ++r) {
                 T* const row_r = factor + (i + r) * rows * W;
-                const V lam_below = O::broadcast(system.lam_band[r * n + i + r]);
+                const V lam_below = O::broadcast(lam_band[r * n + i + r]);
                 const std::size_t terms = smaller(d - r, reach_back);
 #pragma GCC unroll 4
                 for (std::size_t b = 0; b < B; ++b) {
@@ -499,6 +514,64 @@ void huber_lanes(const typename Ops::T* squares, std::size_t n, const typename O
     }
 }
 
+// The robust weights, 0 outside the mask, and with them the next pass's
+// inputs in place of this pass's (see reweigh_lanes), for one weighting
+// fixed at compile time: its operations then interleave across the block's
+// vectors instead of waiting behind a jump on the weighting at each vector.
+// The task's pointers are copied first, since the compiler cannot tell
+// whether a store through one of them changes the task itself.
+template <class Ops, std::size_t Blocks, Weighting Chosen>
+void next_inputs(const ReweighTask<typename Ops::T>& task, const typename LaneOps<Ops>::V* scales,
+                 const typename LaneOps<Ops>::M* keep) {
+    using O = LaneOps<Ops>;
+    using T = typename O::T;
+    using V = typename O::V;
+    using M = typename O::M;
+    constexpr std::size_t VW = O::width;
+    constexpr std::size_t W = VW * Blocks;
+    const std::size_t n = task.n;
+    const TuningTriple<T> tuning = task.tuning;
+    const T* const base = task.base;
+    const T* const fit = task.fit;
+    T* const weights = task.w;
+    T* const values = task.y;
+    T* const welsch_weights = task.magnitudes;
+    // The Welsch weights call the library's exp value by value. A call
+    // clobbers every vector register, so they get a loop of their own, one
+    // vector at a time: in the loop below the calls would push its
+    // registers to memory for every vector.
+    if constexpr (Chosen == Weighting::Welsch) {
+        for (std::size_t t = 0; t < n; ++t) {
+#pragma GCC unroll 1
+            for (std::size_t b = 0; b < Blocks; ++b) {
+                const std::size_t at = t * W + b * VW;
+                const V residual =
+                    masked_residual<O>(O::load(values + at), O::load(weights + at), O::load(fit + at));
+                O::store(welsch_weights + at, weight_lanes<O>(Chosen, tuning, residual / scales[b]));
+            }
+        }
+    }
+    for (std::size_t t = 0; t < n; ++t) {
+#pragma GCC unroll 4
+        for (std::size_t b = 0; b < Blocks; ++b) {
+            const std::size_t at = t * W + b * VW;
+            const V y = O::load(values + at);
+            const V w = O::load(weights + at);
+            const V residual = masked_residual<O>(y, w, O::load(fit + at));
+            const V weight = [&] {
+                if constexpr (Chosen == Weighting::Welsch) {
+                    return O::load(welsch_weights + at);
+                } else {
+                    return weight_lanes<O>(Chosen, tuning, residual / scales[b]);
+                }
+            }();
+            const V next = keep[b] ? w : O::load(base + at) * (M(usable(y, w)) ? weight : V{});
+            O::store(weights + at, next);
+            O::store(values + at, working_value(y, next));
+        }
+    }
+}
+
 template <class Ops, std::size_t Blocks>
 void reweigh_lanes(const ReweighTask<typename Ops::T>& task) {
     using O = LaneOps<Ops>;
@@ -513,17 +586,23 @@ void reweigh_lanes(const ReweighTask<typename Ops::T>& task) {
     const bool huber = task.scale == ScaleEstimator::Huber;
     V counts[Blocks]{};
     V masked[Blocks]{};
+    // Local copies: see next_inputs.
+    const T* const fit = task.fit;
+    const T* const weights = task.w;
+    const T* const values = task.y;
+    T* const magnitudes = task.magnitudes;
+    T* const squares = task.squares;
     for (std::size_t t = 0; t < n; ++t) {
 #pragma GCC unroll 4
         for (std::size_t b = 0; b < Blocks; ++b) {
             const std::size_t at = t * W + b * VW;
-            const V y = O::load(task.y + at);
-            const V w = O::load(task.w + at);
-            const V a = scale_magnitude<O>(masked_residual<O>(y, w, O::load(task.fit + at)));
-            O::store(task.magnitudes + at, a);
+            const V y = O::load(values + at);
+            const V w = O::load(weights + at);
+            const V a = scale_magnitude<O>(masked_residual<O>(y, w, O::load(fit + at)));
+            O::store(magnitudes + at, a);
             const M kept = M(a < inf);
             if (huber) {
-                O::store(task.squares + at, kept ? a * a : V{});
+                O::store(squares + at, kept ? a * a : V{});
             }
             counts[b] = kept ? counts[b] + one : counts[b];
             masked[b] = M(usable(y, w)) ? masked[b] + one : masked[b];
@@ -547,36 +626,25 @@ void reweigh_lanes(const ReweighTask<typename Ops::T>& task) {
         scales[b] = O::load(task.scales + b * VW);
         keep[b] = M(counts[b] == V{}) & M(V{} < masked[b]);
     }
-    // The Welsch weights call the library's exp value by value. A call
-    // clobbers every vector register, so they get a loop of their own, one
-    // vector at a time: in the loop below the calls would push its
-    // registers to memory for every vector.
-    const bool welsch = task.weighting == Weighting::Welsch;
-    if (welsch) {
-        for (std::size_t t = 0; t < n; ++t) {
-#pragma GCC unroll 1
-            for (std::size_t b = 0; b < Blocks; ++b) {
-                const std::size_t at = t * W + b * VW;
-                const V residual =
-                    masked_residual<O>(O::load(task.y + at), O::load(task.w + at), O::load(task.fit + at));
-                O::store(task.magnitudes + at,
-                         weight_lanes<O>(task.weighting, task.tuning, residual / scales[b]));
-            }
-        }
-    }
-    for (std::size_t t = 0; t < n; ++t) {
-#pragma GCC unroll 4
-        for (std::size_t b = 0; b < Blocks; ++b) {
-            const std::size_t at = t * W + b * VW;
-            const V y = O::load(task.y + at);
-            const V w = O::load(task.w + at);
-            const V residual = masked_residual<O>(y, w, O::load(task.fit + at));
-            const V weight = welsch ? O::load(task.magnitudes + at)
-                                    : weight_lanes<O>(task.weighting, task.tuning, residual / scales[b]);
-            const V next = keep[b] ? w : O::load(task.base + at) * (M(usable(y, w)) ? weight : V{});
-            O::store(task.w + at, next);
-            O::store(task.y + at, working_value(y, next));
-        }
+    switch (task.weighting) {
+        case Weighting::Tukey:
+            next_inputs<Ops, Blocks, Weighting::Tukey>(task, scales, keep);
+            return;
+        case Weighting::Huber:
+            next_inputs<Ops, Blocks, Weighting::Huber>(task, scales, keep);
+            return;
+        case Weighting::Cauchy:
+            next_inputs<Ops, Blocks, Weighting::Cauchy>(task, scales, keep);
+            return;
+        case Weighting::Welsch:
+            next_inputs<Ops, Blocks, Weighting::Welsch>(task, scales, keep);
+            return;
+        case Weighting::Fair:
+            next_inputs<Ops, Blocks, Weighting::Fair>(task, scales, keep);
+            return;
+        case Weighting::Hampel:
+            next_inputs<Ops, Blocks, Weighting::Hampel>(task, scales, keep);
+            return;
     }
 }
 

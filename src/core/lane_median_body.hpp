@@ -135,11 +135,14 @@ void sampled_scales(const ReweighTask<typename O::T>& task, const typename O::V*
     constexpr std::size_t W = VW * Blocks;
     const std::size_t n = task.n;
     T* const rows = task.candidates;
+    // A local copy: the compiler cannot tell whether the stores below change
+    // the task, and would read the pointer again at every vector.
+    const T* const magnitudes = task.magnitudes;
 
     for (std::size_t j = 0; j < sample_size; ++j) {
         const std::size_t t = (2 * j + 1) * n / (2 * sample_size);
         for (std::size_t b = 0; b < Blocks; ++b) {
-            O::store(rows + j * W + b * VW, O::load(task.magnitudes + t * W + b * VW));
+            O::store(rows + j * W + b * VW, O::load(magnitudes + t * W + b * VW));
         }
     }
     sort_lanes<O, Blocks>(rows, sample_size, W);
@@ -163,10 +166,10 @@ void sampled_scales(const ReweighTask<typename O::T>& task, const typename O::V*
     M below[Blocks][cuts]{};
     for (std::size_t b = 0; b < Blocks; ++b) {
         for (std::size_t t = 0; t < n; ++t) {
-            const V a = O::load(task.magnitudes + t * W + b * VW);
+            const V a = O::load(magnitudes + t * W + b * VW);
 #pragma GCC unroll 8
             for (std::size_t c = 0; c < cuts; ++c) {
-                below[b][c] -= M(a < cut[b][c]);
+                below[b][c] = O::count_where(below[b][c], M(a < cut[b][c]));
             }
         }
     }
@@ -215,7 +218,7 @@ void sampled_scales(const ReweighTask<typename O::T>& task, const typename O::V*
     for (std::size_t t = 0; t < n; ++t) {
 #pragma GCC unroll 4
         for (std::size_t b = 0; b < Blocks; ++b) {
-            const V a = O::load(task.magnitudes + t * W + b * VW);
+            const V a = O::load(magnitudes + t * W + b * VW);
             listed +=
                 O::compress(a, numbers[b], M(low[b] <= a) & M(a < high[b]), values + listed, owners + listed);
         }

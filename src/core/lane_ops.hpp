@@ -48,6 +48,17 @@ struct LaneOps {
         return reinterpret_cast<V>(reinterpret_cast<M>(v) & ~reinterpret_cast<M>(broadcast(T(-0.0))));
     }
     static V larger(V a, V b) { return (a < b) ? b : a; }  // std::max(a, b)
+    // counter + 1 in the lanes where mask is set. Subtracting the mask
+    // (all ones there) is one instruction where comparisons give vectors;
+    // an instruction set with mask registers adds under the mask instead
+    // of first spreading the mask into a vector.
+    static M count_where(M counter, M mask) {
+        if constexpr (requires { Ops::mask_registers; }) {
+            return mask ? counter + 1 : counter;
+        } else {
+            return counter - mask;
+        }
+    }
     // The lanes of v and of u where the mask is set, packed in lane order
     // at the front of v_out and u_out; returns how many. Up to `width`
     // values are written to each: an instruction set may store whole
