@@ -572,6 +572,13 @@ void next_inputs(const ReweighTask<typename Ops::T>& task, const typename LaneOp
     }
 }
 
+// next_inputs for the task's weighting, one of All.
+template <class Ops, std::size_t Blocks, Weighting... All>
+void next_inputs_by(const ReweighTask<typename Ops::T>& task, const typename LaneOps<Ops>::V* scales,
+                    const typename LaneOps<Ops>::M* keep) {
+    ((task.weighting == All ? next_inputs<Ops, Blocks, All>(task, scales, keep) : void()), ...);
+}
+
 template <class Ops, std::size_t Blocks>
 void reweigh_lanes(const ReweighTask<typename Ops::T>& task) {
     using O = LaneOps<Ops>;
@@ -626,26 +633,8 @@ void reweigh_lanes(const ReweighTask<typename Ops::T>& task) {
         scales[b] = O::load(task.scales + b * VW);
         keep[b] = M(counts[b] == V{}) & M(V{} < masked[b]);
     }
-    switch (task.weighting) {
-        case Weighting::Tukey:
-            next_inputs<Ops, Blocks, Weighting::Tukey>(task, scales, keep);
-            return;
-        case Weighting::Huber:
-            next_inputs<Ops, Blocks, Weighting::Huber>(task, scales, keep);
-            return;
-        case Weighting::Cauchy:
-            next_inputs<Ops, Blocks, Weighting::Cauchy>(task, scales, keep);
-            return;
-        case Weighting::Welsch:
-            next_inputs<Ops, Blocks, Weighting::Welsch>(task, scales, keep);
-            return;
-        case Weighting::Fair:
-            next_inputs<Ops, Blocks, Weighting::Fair>(task, scales, keep);
-            return;
-        case Weighting::Hampel:
-            next_inputs<Ops, Blocks, Weighting::Hampel>(task, scales, keep);
-            return;
-    }
+    next_inputs_by<Ops, Blocks, Weighting::Tukey, Weighting::Huber, Weighting::Cauchy, Weighting::Welsch,
+                   Weighting::Fair, Weighting::Hampel>(task, scales, keep);
 }
 
 // Four vectors per step hide the latency of the divisions and square roots
