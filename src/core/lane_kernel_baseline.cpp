@@ -107,6 +107,7 @@ struct LaneOps<One<E>> {
     using V = OneValue<E>;
     using M = OneFlag;
     static constexpr std::size_t width = 1;
+    static constexpr bool mask_registers = false;
 
     static V load(const T* p) { return {*p}; }
     static void store(T* p, V x) { *p = x.v; }

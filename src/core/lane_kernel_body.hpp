@@ -98,7 +98,11 @@ void solve_lanes(const LaneSystem<typename Ops::T>& system) {
     // The right-hand side w * y at position j, formed just before the
     // forward sweep first subtracts from it, at column j - d (its own
     // column when d = 0): inside the sweep, whose divisions leave room for
-    // it, rather than in a pass of its own over the block.
+    // it, rather than in a pass of its own over the block. In single
+    // precision the largest |y| then stays live through the sweep, which
+    // with 16 vector registers spills the sweep's own values: there the
+    // pass of its own stays.
+    constexpr bool in_sweep = sizeof(T) == 8 || O::mask_registers;
     const auto form_right_side = [&](std::size_t j) {
 #pragma GCC unroll 4
         for (std::size_t b = 0; b < B; ++b) {
@@ -111,7 +115,7 @@ void solve_lanes(const LaneSystem<typename Ops::T>& system) {
             largest_y[b] = O::larger(largest_y[b], O::magnitude(y));
         }
     };
-    for (std::size_t j = 0; j < d && j < n; ++j) {
+    for (std::size_t j = 0; j < (in_sweep ? d : n) && j < n; ++j) {
         form_right_side(j);
     }
 
@@ -124,7 +128,7 @@ void solve_lanes(const LaneSystem<typename Ops::T>& system) {
     for (std::size_t i = 0; i < n; ++i) {
         upcoming.step();
         destinations.step();
-        if (i + d < n) {
+        if (in_sweep && i + d < n) {
             form_right_side(i + d);
         }
         T* const row_i = factor + i * rows * W;

@@ -48,12 +48,15 @@ struct LaneOps {
         return reinterpret_cast<V>(reinterpret_cast<M>(v) & ~reinterpret_cast<M>(broadcast(T(-0.0))));
     }
     static V larger(V a, V b) { return (a < b) ? b : a; }  // std::max(a, b)
+    // Whether the instruction set has mask registers (AVX-512, which also
+    // has 32 vector registers where the others have 16).
+    static constexpr bool mask_registers = requires { Ops::mask_registers; };
     // counter + 1 in the lanes where mask is set. Subtracting the mask
     // (all ones there) is one instruction where comparisons give vectors;
     // an instruction set with mask registers adds under the mask instead
     // of first spreading the mask into a vector.
     static M count_where(M counter, M mask) {
-        if constexpr (requires { Ops::mask_registers; }) {
+        if constexpr (mask_registers) {
             return mask ? counter + 1 : counter;
         } else {
             return counter - mask;
