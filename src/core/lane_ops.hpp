@@ -50,7 +50,13 @@ struct LaneOps {
     static V larger(V a, V b) { return (a < b) ? b : a; }  // std::max(a, b)
     // Whether the instruction set has mask registers (AVX-512, which also
     // has 32 vector registers where the others have 16).
-    static constexpr bool mask_registers = requires { Ops::mask_registers; };
+    static constexpr bool mask_registers = [] {
+        if constexpr (requires { Ops::mask_registers; }) {
+            return Ops::mask_registers;
+        } else {
+            return false;
+        }
+    }();
     // counter + 1 in the lanes where mask is set. Subtracting the mask
     // (all ones there) is one instruction where comparisons give vectors;
     // an instruction set with mask registers adds under the mask instead
