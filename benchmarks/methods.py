@@ -111,7 +111,7 @@ def batch_runner(name, T, y, d, parallel):
     x = data.irregular_grid(T).astype(dtype)
     if name.startswith("solve"):
         return lambda: fn(x, y, lam=LAM, d=d, parallel=parallel)
-    options = dict(dict(weighting="tukey", scale="mad"), **options)
+    options = {"weighting": "tukey", "scale": "mad", **options}
     return lambda: fn(x, y, lam=LAM, d=d, iterations=ITERATIONS, parallel=parallel, **options)
 
 

@@ -561,11 +561,11 @@ void next_inputs(const ReweighTask<typename Ops::T>& task, const typename LaneOp
             const std::size_t at = t * W + b * VW;
             const V y = O::load(values + at);
             const V w = O::load(weights + at);
-            const V residual = masked_residual<O>(y, w, O::load(fit + at));
             const V weight = [&] {
                 if constexpr (Chosen == Weighting::Welsch) {
                     return O::load(welsch_weights + at);
                 } else {
+                    const V residual = masked_residual<O>(y, w, O::load(fit + at));
                     return weight_lanes<O>(Chosen, tuning, residual / scales[b]);
                 }
             }();
