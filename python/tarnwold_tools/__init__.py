@@ -1,7 +1,9 @@
 """Companion tools for tarnwold: smoothing of xarray DataArrays (in memory or
 with dask), the command line `tarnwold-smooth`, and the automatic choice of
 lam per series (select_lambda, evaluate_lambda), upper envelopes and
-baselines (envelope).
+baselines (envelope). Their lam means what tarnwold's does: the weight of
+the divided differences of order d, (d!)**2 times the lam of packages that
+penalise plain differences (4 times for d = 2).
 
 Importing this package needs only numpy and tarnwold; xarray, dask, pandas,
 pyarrow, netCDF4, matplotlib and tqdm are imported when a tool needs them
