@@ -211,16 +211,16 @@ def irls_pass(pb, k, y, b, r_weights, lam, ridge, weighting, tuning, huber, eps)
         yc = np.where(mask, y, dt(0))
         z = banded_solve(pb, k, wt, yc, lam, ridge, eps)
         r = np.where(mask, y - z, dt(np.nan))
-        if mask.any() and not _usable(r, mask):
-            # A fit that is finite nowhere in use (an overflow, an unstable
-            # float32 solve) leaves nothing to weigh: the weights are kept,
-            # so the next pass repeats that fit instead of returning zeros.
-            return z, wt, r_weights
         sigma = huber_scale(r, mask, eps) if huber else mad_scale(r, mask, eps)
         new = np.array(
             [robust_weight(weighting, tuning, r[t] / sigma) if mask[t] else dt(0) for t in range(len(y))],
             dtype=dt,
         )
+        if mask.any() and (b * new == 0).all():
+            # Reweighting would leave a series with data nothing to fit (every
+            # residual non-finite or beyond the cut-off): it keeps its weights,
+            # and the next pass repeats this fit instead of returning zeros.
+            return z, wt, r_weights
     return z, wt, new
 
 

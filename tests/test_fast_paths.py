@@ -183,6 +183,21 @@ def cases():
         nan_y[5, 15] = 1.0
         nan_w = _weights(rng, dtype, 9, 30)  # NaN at (5, 15)
         out.append((f"robust-{tag}-nan-weight", _call(robust, nan_x, nan_y, nan_w, return_weights=True, merge_x_tol=None)))
+        # Series of a block left without a single next weight, which keep
+        # theirs, beside series that reweigh: constants used as given (a
+        # tight or a zero cut-off, negative and NaN constants), no lam,
+        # ridge or floor, a negative ridge, fits that overflow.
+        odd_w = _weights(rng, dtype, 9, 30, nan_weights=False)
+        odd_y = nan_y.copy()
+        odd_y[[2, 6]] = np.finfo(dtype).max / 2
+        for index, (weighting, tuning, extra) in enumerate((
+                ("tukey", (0, 0, 0.05), {}), ("cauchy", (0, 0, 0), {}), ("welsch", (0, 0, np.nan), {}),
+                ("huber", (0, 0, -1), {}), ("hampel", (-1, 3, 2), dict(scale="huber")),
+                ("tukey", None, dict(lam=0.0, ridge=0.0, eps=0.0)), ("fair", None, dict(ridge=-0.5)))):
+            out.append((f"robust-{tag}-odd-{index}", _call(robust, nan_x, nan_y, odd_w, weighting=weighting,
+                                                           tuning=tuning, iterations=4, return_weights=True, **extra)))
+            out.append((f"robust-{tag}-odd-{index}-overflow", _call(robust, nan_x, odd_y, weighting=weighting,
+                                                                    tuning=tuning, iterations=3, **extra)))
         # The robust float fall-back of a whole block: straight series send
         # all 17 to the double-precision rerun.
         out.append((f"robust-{tag}-fallback",

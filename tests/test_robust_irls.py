@@ -36,6 +36,20 @@ def assert_bits(got, want):
     np.testing.assert_array_equal(got[~nan].view(unsigned), want[~nan].view(unsigned))
 
 
+def assert_matches_reference(dt, x, y, w, **options):
+    """Both results bit for bit, or the float32 instability error on both sides."""
+    try:
+        want = robust_whittaker_irls(x, y, w, **options)
+    except ValueError as error:
+        assert str(error) == INSTABILITY
+        with pytest.raises(ValueError, match="^" + re.escape(INSTABILITY) + "$"):
+            smooth(dt, x, y, w, **options)
+        return
+    z, wt = smooth(dt, x, y, w, return_weights=True, **options)
+    assert_bits(z, want.z)
+    assert_bits(wt, want.w)
+
+
 def sample(dt, seed=0, S=3, T=22, duplicates=False):
     """Irregular grid with outliers, a NaN gap, an infinity and zero weights.
 
@@ -87,18 +101,40 @@ def test_matches_reference(dt, iterations, tuned, scale, weighting, duplicates):
         dict(T=64, S=11, ties=True, scale="huber", weighting="cauchy"),
         dict(T=65, S=11, iterations=4, weighting="welsch"),
         dict(T=513, S=11, ties=True, scale="huber"),
+        # Constants used as given, however odd: zero, negative, NaN, Hampel
+        # breakpoints out of order. With c = 0, Cauchy and Fair weigh every
+        # residual that is not exactly 0 at 0; a series left with nothing to
+        # fit keeps its weights. A tiny Tukey constant leaves some series
+        # without a single weight and others with a few.
+        dict(weighting="cauchy", tuning=(0, 0, 0), iterations=3),
+        dict(weighting="fair", tuning=(0, 0, 0), iterations=3, scale="huber"),
+        dict(weighting="fair", tuning=(0, 0, -2), iterations=3),
+        dict(weighting="welsch", tuning=(0, 0, np.nan), iterations=3),
+        dict(weighting="huber", tuning=(0, 0, -1), iterations=3),
+        dict(weighting="hampel", tuning=(-1, 3, 2), iterations=3, scale="huber"),
+        dict(weighting="tukey", tuning=(0, 0, 0.05), iterations=4, S=11),
+        # Negative ridge, and no lam, ridge or floor at all (zero pivots).
+        dict(ridge=-0.5, iterations=3, weighting="cauchy"),
+        dict(ridge=-0.5, iterations=3, weighting="tukey", scale="huber"),
+        dict(lam=0.0, ridge=0.0, eps=0.0, iterations=3, weighting="welsch"),
+        dict(lam=0.0, ridge=0.0, eps=0.0, iterations=3, weighting="huber", weights=True),
+        dict(lam=0.0, ridge=0.0, eps=0.0, iterations=3),
+        # A NaN base weight turns the whole fit NaN; every residual is NaN.
+        dict(weights="nan", iterations=3, merge_x_tol=None),
+        dict(weights="nan", iterations=3, merge_x_tol=None, weighting="huber"),
+        dict(weights="nan", iterations=3, merge_x_tol=None, weighting="fair", scale="huber"),
     ],
 )
 def test_matches_reference_other_options(dt, options):
     options = dict(options)
     T, S, ties = options.pop("T", 22), options.pop("S", 3), options.pop("ties", False)
+    weights = options.pop("weights", None)
     x, y, w = sample(dt, seed=7, S=S, T=T, duplicates=T >= 17)
     if ties:
         y = np.round(y * 2) / 2
-    want = robust_whittaker_irls(x, y, None, **options)
-    z, wt = smooth(dt, x, y, return_weights=True, **options)
-    assert_bits(z, want.z)
-    assert_bits(wt, want.w)
+    if weights == "nan":
+        w[1, 5] = np.nan
+    assert_matches_reference(dt, x, y, w if weights else None, **options)
 
 
 @pytest.mark.parametrize("dt", DTYPES)
@@ -119,19 +155,26 @@ def test_matches_reference_degenerate_series(dt, scale, weighting):
     assert_bits(wt, want.w)
 
 
-@pytest.mark.parametrize("weighting", ["tukey", "hampel", "huber", "cauchy"])
+# The first solve overflows: its fit is NaN, as the single-pass smoother's
+# is, and so is every residual. Tukey and Hampel weigh a NaN residual 0, which
+# would leave nothing to fit and return zeros that look like a series without
+# data: the series keeps the weights of its first pass and repeats that fit.
+# Huber's weight of a NaN residual (c / 1e-12) is used as it is. Cauchy's
+# (NaN) leaves the second pass no position in use, and the third pass has
+# nothing to fit.
+@pytest.mark.parametrize("weighting, fit, weight", [
+    ("tukey", np.nan, 1.0), ("hampel", np.nan, 1.0), ("huber", np.nan, 1.345 / 1e-12), ("cauchy", 0.0, 0.0),
+])
 @pytest.mark.parametrize("scale", ["mad", "huber"])
-@pytest.mark.parametrize("parallel", [False, True])
-def test_overflowing_fit_stays_nan_in_later_passes(weighting, scale, parallel):
-    # The first solve overflows: its fit is NaN, as the single-pass smoother's
-    # is. Later passes must not weigh every observation out and return zeros
-    # that look like a series without data.
+@pytest.mark.parametrize("S, parallel", [(1, True), (9, False), (9, True)])
+def test_overflowing_fit(weighting, fit, weight, scale, S, parallel):
     x = np.arange(20.0)
-    y = np.full((9, 20), 1e308)
+    y = np.full((S, 20), 1e308)
     options = dict(iterations=3, weighting=weighting, scale=scale)
     z, wt = tarnwold.robust_whittaker_irls_f64(x, y, return_weights=True, parallel=parallel, **options)
-    assert np.isnan(z).all() and np.isnan(tarnwold.whittaker_solve_f64(x, y)).all()
-    assert np.array_equal(wt, np.ones_like(y))
+    assert np.isnan(tarnwold.whittaker_solve_f64(x, y)).all()
+    np.testing.assert_array_equal(z, np.full_like(y, fit))
+    np.testing.assert_array_equal(wt, np.full_like(y, weight))
     want = robust_whittaker_irls(x, y, **options)
     assert_bits(z, want.z)
     assert_bits(wt, want.w)
@@ -187,13 +230,26 @@ def test_negative_base_weight_gives_negative_zero(dt, iterations):
     assert wt[0, 5] == 0 and np.signbit(wt[0, 5])
 
 
-def test_nan_base_weight():
+# A NaN base weight makes the whole fit NaN: the NaN position's total
+# weight is NaN (NaN * 0), the other positions in use get the weight of a
+# NaN standardised residual. The float32 function falls back and raises.
+@pytest.mark.parametrize("weighting, nan_weight", [
+    ("tukey", 0.0), ("hampel", 0.0), ("huber", 1.345 / 1e-12),
+    ("cauchy", np.nan), ("welsch", np.nan), ("fair", np.nan),
+])
+@pytest.mark.parametrize("iterations", [1, 2])
+def test_nan_base_weight(weighting, nan_weight, iterations):
     x, y, w = sample(np.float64, S=2)
     w[1, 5] = np.nan
-    z, wt = tarnwold.robust_whittaker_irls_f64(x, y, w, return_weights=True)
+    options = dict(weighting=weighting, iterations=iterations)
+    z, wt = tarnwold.robust_whittaker_irls_f64(x, y, w, return_weights=True, **options)
     assert np.isnan(z[1]).all() and np.isnan(wt[1, 5]) and np.isfinite(z[0]).all()
+    in_use = np.isfinite(y[1]) & (w[1] > 0)
+    robust = 1.0 if iterations == 1 else nan_weight
+    np.testing.assert_array_equal(wt[1, in_use], w[1, in_use] * robust)
     with pytest.raises(ValueError, match="^" + re.escape(INSTABILITY) + "$"):
-        tarnwold.robust_whittaker_irls_f32(x.astype(np.float32), y.astype(np.float32), w.astype(np.float32))
+        tarnwold.robust_whittaker_irls_f32(x.astype(np.float32), y.astype(np.float32), w.astype(np.float32),
+                                           **options)
 
 
 @pytest.mark.parametrize(

@@ -1,7 +1,6 @@
 #include "irls.hpp"
 
 #include <algorithm>
-#include <cmath>
 #include <limits>
 #include <type_traits>
 #include <vector>
@@ -82,21 +81,22 @@ void reweigh(const IrlsProblem<T>& problem, const T* r, const std::uint8_t* mask
     }
 }
 
-// True when positions are in use but not one of their residuals is finite
-// (the solve overflowed, say): nothing is left to weigh, and every weight
-// would become 0 (or NaN, by the weighting), so that the next pass returned
-// zeros as if the series had no data. Such a series keeps its weights
-// instead and every later pass repeats its fit.
-bool fit_unusable(const std::uint8_t* mask, std::size_t n, std::size_t finite_residuals) {
-    if (finite_residuals > 0) {
-        return false;
-    }
+// True when positions are in use but the robust weights `next` would give
+// every position a total weight (base * robust, as the product evaluates:
+// -0 counts, NaN does not) of exactly 0: every residual was non-finite or
+// beyond the cut-off (a solve that overflowed, say). The next pass would
+// then return zeros as if the series had no data; such a series keeps its
+// weights instead, and every later pass repeats its fit.
+template <typename T>
+bool weighs_everything_out(const T* base, const T* next, const std::uint8_t* mask, std::size_t n) {
+    bool in_use = false;
     for (std::size_t t = 0; t < n; ++t) {
-        if (mask[t] != 0) {
-            return true;
+        if (base[t] * next[t] != T(0)) {
+            return false;
         }
+        in_use = in_use || mask[t] != 0;
     }
-    return false;
+    return in_use;
 }
 
 // One pass for series s: solve with base * robust weights, then turn the
@@ -135,16 +135,15 @@ void irls_pass(const IrlsProblem<T>& problem, std::size_t s, bool next_pass, Irl
         // observation), NaN elsewhere.
         std::vector<T> r(n);
         std::vector<T> scratch(n);
-        std::size_t finite = 0;
         for (std::size_t t = 0; t < n; ++t) {
             r[t] = mask[t] != 0 ? yc[t] - fit[t] : std::numeric_limits<T>::quiet_NaN();
-            finite += mask[t] != 0 && std::isfinite(r[t]);
-        }
-        if (fit_unusable(mask.data(), n, finite)) {
-            return;
         }
         const T sigma = residual_scale(problem, r.data(), mask.data(), n, scratch.data());
-        reweigh<T>(problem, r.data(), mask.data(), n, sigma, robust);
+        std::vector<T> next(n);
+        reweigh<T>(problem, r.data(), mask.data(), n, sigma, next.data());
+        if (!weighs_everything_out(base, next.data(), mask.data(), n)) {
+            std::copy(next.begin(), next.end(), robust);
+        }
     }
 }
 

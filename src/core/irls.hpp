@@ -5,7 +5,9 @@
 // robust weights. A series' pass depends on nothing but its own earlier
 // passes, so the results are those of running the passes one after another
 // over the whole batch, however the work is ordered (see irls_batch). A
-// robust weight of 0 is final: the position leaves the mask for good.
+// robust weight of 0 is final: the position leaves the mask for good. A
+// series with positions in use whose next total weights would all be 0
+// keeps its robust weights instead, and repeats its fit in later passes.
 #pragma once
 
 #include <atomic>

@@ -97,7 +97,9 @@ struct LaneWrite {
 // the reference pass by pass: the mask (usable at this pass's weight), the
 // residuals y - fit there, their scale (the exact MAD or the Huber scale)
 // and the weighting's robust weights, which make the next pass's weights
-// base * robust and its working values in place of this pass's.
+// base * robust and its working values in place of this pass's. A lane
+// with positions in use whose next weights would all be 0 keeps this
+// pass's weights and values, as the reference keeps the robust weights.
 template <typename T>
 struct ReweighTask {
     std::size_t n;
@@ -111,8 +113,8 @@ struct ReweighTask {
     T* y;           // n * width: this pass's working values, then the next pass's
     T* magnitudes;  // n * width scratch
     T* squares;     // n * width scratch, read with the Huber scale only
-    T* candidates;  // n * width scratch
-    T* listed;      // 2 * (n + 1) * width scratch
+    T* candidates;  // n * width scratch; after the scales, this pass's weights
+    T* listed;      // 2 * (n + 1) * width scratch; after the scales, this pass's values
     T* compacted;   // n scratch
     T* scales;      // width scratch
 };

@@ -522,11 +522,15 @@ void huber_lanes(const typename Ops::T* squares, std::size_t n, const typename O
 // inputs in place of this pass's (see reweigh_lanes), for one weighting
 // fixed at compile time: its operations then interleave across the block's
 // vectors instead of waiting behind a jump on the weighting at each vector.
-// The task's pointers are copied first, since the compiler cannot tell
-// whether a store through one of them changes the task itself.
+// This pass's inputs go to the scratch the scales are done with, weights
+// to task.candidates and values to task.listed, for the lanes that keep
+// them; weighed[b] marks the lanes of vector b with a next weight other
+// than 0 (NaN included). The task's pointers are copied first, since the
+// compiler cannot tell whether a store through one of them changes the task
+// itself.
 template <class Ops, std::size_t Blocks, Weighting Chosen>
 void next_inputs(const ReweighTask<typename Ops::T>& task, const typename LaneOps<Ops>::V* scales,
-                 const typename LaneOps<Ops>::M* keep) {
+                 typename LaneOps<Ops>::M* weighed) {
     using O = LaneOps<Ops>;
     using T = typename O::T;
     using V = typename O::V;
@@ -540,6 +544,8 @@ void next_inputs(const ReweighTask<typename Ops::T>& task, const typename LaneOp
     T* const weights = task.w;
     T* const values = task.y;
     T* const welsch_weights = task.magnitudes;
+    T* const kept_weights = task.candidates;
+    T* const kept_values = task.listed;
     // The Welsch weights call the library's exp value by value. A call
     // clobbers every vector register, so they get a loop of their own, one
     // vector at a time: in the loop below the calls would push its
@@ -569,7 +575,10 @@ void next_inputs(const ReweighTask<typename Ops::T>& task, const typename LaneOp
                     return weight_lanes<O>(Chosen, tuning, residual / scales[b]);
                 }
             }();
-            const V next = keep[b] ? w : O::load(base + at) * (M(usable(y, w)) ? weight : V{});
+            const V next = O::load(base + at) * (M(usable(y, w)) ? weight : V{});
+            weighed[b] |= M(next != V{});
+            O::store(kept_weights + at, w);
+            O::store(kept_values + at, y);
             O::store(weights + at, next);
             O::store(values + at, working_value(y, next));
         }
@@ -579,8 +588,28 @@ void next_inputs(const ReweighTask<typename Ops::T>& task, const typename LaneOp
 // next_inputs for the task's weighting, one of All.
 template <class Ops, std::size_t Blocks, Weighting... All>
 void next_inputs_by(const ReweighTask<typename Ops::T>& task, const typename LaneOps<Ops>::V* scales,
-                    const typename LaneOps<Ops>::M* keep) {
-    ((task.weighting == All ? next_inputs<Ops, Blocks, All>(task, scales, keep) : void()), ...);
+                    typename LaneOps<Ops>::M* weighed) {
+    ((task.weighting == All ? next_inputs<Ops, Blocks, All>(task, scales, weighed) : void()), ...);
+}
+
+// Puts back this pass's inputs, saved by next_inputs, in the lanes of
+// `keep`; a vector without such a lane is left alone.
+template <class Ops, std::size_t Blocks>
+void keep_inputs(const ReweighTask<typename Ops::T>& task, const typename LaneOps<Ops>::M* keep) {
+    using O = LaneOps<Ops>;
+    constexpr std::size_t VW = O::width;
+    constexpr std::size_t W = VW * Blocks;
+    for (std::size_t b = 0; b < Blocks; ++b) {
+        bool any = false;
+        for (std::size_t l = 0; l < VW; ++l) {
+            any = any || keep[b][l] != 0;
+        }
+        for (std::size_t t = 0; any && t < task.n; ++t) {
+            const std::size_t at = t * W + b * VW;
+            O::store(task.w + at, keep[b] ? O::load(task.candidates + at) : O::load(task.w + at));
+            O::store(task.y + at, keep[b] ? O::load(task.listed + at) : O::load(task.y + at));
+        }
+    }
 }
 
 template <class Ops, std::size_t Blocks>
@@ -627,18 +656,23 @@ void reweigh_lanes(const ReweighTask<typename Ops::T>& task) {
     // The robust weights, 0 outside the mask, and with them the next pass's
     // inputs: a weight > 0 there needs a robust weight other than +0, so a
     // position of the mask, whose working value is the observation itself.
-    // A lane with positions in use but not one finite residual (the solve
-    // overflowed) has no residual to weigh; it keeps this pass's inputs, as
-    // the scalar passes keep its weights, instead of falling to all-zero
-    // weights and a fit that looks like a series without data.
+    // A lane with positions in use whose next weights would all be 0 (every
+    // residual non-finite or beyond the cut-off) keeps this pass's inputs,
+    // as the scalar passes keep its weights, instead of falling to a fit
+    // that looks like a series without data.
     V scales[Blocks];
-    M keep[Blocks];
+    M weighed[Blocks];
     for (std::size_t b = 0; b < Blocks; ++b) {
         scales[b] = O::load(task.scales + b * VW);
-        keep[b] = M(counts[b] == V{}) & M(V{} < masked[b]);
+        weighed[b] = M{};
     }
     next_inputs_by<Ops, Blocks, Weighting::Tukey, Weighting::Huber, Weighting::Cauchy, Weighting::Welsch,
-                   Weighting::Fair, Weighting::Hampel>(task, scales, keep);
+                   Weighting::Fair, Weighting::Hampel>(task, scales, weighed);
+    M keep[Blocks];
+    for (std::size_t b = 0; b < Blocks; ++b) {
+        keep[b] = ~weighed[b] & M(V{} < masked[b]);
+    }
+    keep_inputs<Ops, Blocks>(task, keep);
 }
 
 // Four vectors per step hide the latency of the divisions and square roots

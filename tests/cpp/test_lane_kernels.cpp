@@ -362,6 +362,11 @@ void test_batches() {
     }
     lengths.insert(lengths.end(), {127, 128, 129, 159, 160, 161, 255, 256, 257, 365, 511, 512, 513});
     constexpr int random_rounds = 60;
+    const std::vector<TuningTriple<T>> odd_tunings = {{T(0), T(0), T(0)},
+                                                      {T(0), T(0), T(0.05)},
+                                                      {T(0), T(0), T(-1)},
+                                                      {T(-1), T(3), T(2)},
+                                                      {T(0), T(0), std::numeric_limits<T>::quiet_NaN()}};
     for (int round = 0; round < random_rounds + 4 * static_cast<int>(lengths.size()); ++round) {
         const bool boundary = round >= random_rounds;
         const std::size_t series =
@@ -419,22 +424,29 @@ void test_batches() {
         const StridedMatrix<T> observations = byte_view(y);
         const StridedMatrix<T> weights = byte_view(w);
         const StridedMatrix<T>* base = round % 3 == 0 ? nullptr : &weights;
-        const T lam = pick<T>(g, {T(0.5), T(10), T(1e4)});
         const Weighting weighting = all[round % 6];
+        // Every seventh round takes odd constants as they are: a cut-off
+        // of 0 (nearly every series keeps its weights), one so tight that
+        // some series keep them and others not, negative and NaN constants;
+        // no lam, ridge or floor at all, or a negative ridge.
+        const bool odd = round % 7 == 6;
+        const TuningTriple<T> tuning = odd ? pick(g, odd_tunings) : default_tuning<T>(weighting);
+        const T lam = odd ? pick<T>(g, {T(0), T(10)}) : pick<T>(g, {T(0.5), T(10), T(1e4)});
+        const T ridge = odd ? pick<T>(g, {T(0), T(-0.5)}) : T(1e-10);
+        const T eps = odd && lam == T(0) ? T(0) : T(1e-10);
         const MergedGrid<T> grid = solve_grid(x.data(), length, round % 2 == 0 ? T(0.01) : T(0));
         const auto smoothed = [&](Kernel kernel) {
             std::vector<T> single(series * length), fits(series * length), totals(series * length);
-            const Smoothing<T> call{observations, base,           lam,   d, T(1e-10), "mean",
-                                    T(1e-10),     round % 5 != 0, kernel};
+            const Smoothing<T> call{observations, base, lam, d, ridge, "mean", eps, round % 5 != 0, kernel};
             smooth_single_pass(x.data(), call, single.data());
             // A NaN weight in single precision ends in the instability
             // error, which every kernel must report alike.
             try {
                 if (grid.positions.size() > d && grid.positions.size() >= 2) {
-                    robust_smooth(grid, call,
-                                  {3, weighting, default_tuning<T>(weighting),
-                                   round % 4 < 2 ? ScaleEstimator::Mad : ScaleEstimator::Huber},
-                                  fits.data(), totals.data());
+                    robust_smooth(
+                        grid, call,
+                        {3, weighting, tuning, round % 4 < 2 ? ScaleEstimator::Mad : ScaleEstimator::Huber},
+                        fits.data(), totals.data());
                 }
             } catch (const NumericalInstability&) {
                 fits.assign(fits.size(), T(-7));
