@@ -405,6 +405,28 @@ void test_weights() {
     CHECK(std::isnan(robust_weight(Weighting::Fair, zero, T(0))));
 }
 
+// The kernel a name resolves to with and without the wider instruction
+// sets: a set the processor lacks gives the widest below it, any other
+// name the widest it has.
+void test_resolve_kernel() {
+    const struct {
+        const char* requested;
+        bool avx2, avx512;
+        Kernel expected;
+    } cases[] = {
+        {"scalar", true, true, Kernel::Scalar}, {"sse2", true, true, Kernel::Sse2},
+        {"avx2", true, true, Kernel::Avx2},     {"avx512", true, true, Kernel::Avx512},
+        {"auto", true, true, Kernel::Avx512},   {"AVX2", true, true, Kernel::Avx512},
+        {"avx512", true, false, Kernel::Avx2},  {"auto", true, false, Kernel::Avx2},
+        {"avx512", false, false, Kernel::Sse2}, {"avx2", false, false, Kernel::Sse2},
+        {"", false, false, Kernel::Sse2},       {"scalar", false, false, Kernel::Scalar},
+        {"avx2", false, true, Kernel::Sse2},    {"nonsense", false, true, Kernel::Avx512},
+    };
+    for (const auto& c : cases) {
+        CHECK(resolve_kernel(c.requested, c.avx2, c.avx512) == c.expected);
+    }
+}
+
 void test_default_tuning_precision() {
     // The float constants are the nearest floats, not rounded doubles.
     CHECK(double(default_tuning<float>(Weighting::Tukey).t2) == 4.684999942779541);
@@ -623,11 +645,11 @@ void test_float_fallback() {
             CHECK(plain_is_implausible == straight);
 
             // Every kernel, sequential and pooled.
-            for (const char* kernel_name : {"scalar", "sse2", "avx2", "avx512"}) {
+            for (const Kernel named : all_kernels) {
                 const auto smoothed = [&](float lam, bool parallel) {
                     const Smoothing<float> call{view_of(y), nullptr,  lam,
                                                 2,          ridge,    "mean",
-                                                1e-10f,     parallel, supported_kernel(kernel_name)};
+                                                1e-10f,     parallel, supported_kernel(kernel_name(named))};
                     std::vector<float> fits(5 * length, nan<float>), weights(5 * length, nan<float>);
                     robust_smooth(
                         grid, call,
@@ -679,6 +701,7 @@ int main() {
     test_parse_weighting();
     test_parse_scale_estimator();
     test_default_tuning_precision();
+    test_resolve_kernel();
     test_float_fallback();
     return tarnwold_test::check_summary();
 }

@@ -39,6 +39,19 @@ using namespace tarnwold;
 
 namespace {
 
+// The vector kernels this processor runs, each once: every kernel but the
+// scalar reference, resolved to the widest supported at or below it.
+std::vector<Kernel> vector_kernels() {
+    std::vector<Kernel> kernels;
+    for (const Kernel named : all_kernels) {
+        const Kernel kernel = supported_kernel(kernel_name(named));
+        if (named != Kernel::Scalar && std::find(kernels.begin(), kernels.end(), kernel) == kernels.end()) {
+            kernels.push_back(kernel);
+        }
+    }
+    return kernels;
+}
+
 template <typename T>
 T pick(std::mt19937_64& g, const std::vector<T>& values) {
     return values[std::uniform_int_distribution<std::size_t>(0, values.size() - 1)(g)];
@@ -240,11 +253,8 @@ template <typename T>
 void test_kernels() {
     // The one-lane set serves lone series; it has the same contract.
     std::vector<const LaneKernels<T>*> kernels{&lone_series_kernels<T>()};
-    for (const char* name : {"sse2", "avx2", "avx512"}) {
-        const LaneKernels<T>* kernel = lane_kernels<T>(supported_kernel(name));
-        if (std::find(kernels.begin(), kernels.end(), kernel) == kernels.end()) {
-            kernels.push_back(kernel);
-        }
+    for (const Kernel kernel : vector_kernels()) {
+        kernels.push_back(lane_kernels<T>(kernel));
     }
     std::mt19937_64 g(sizeof(T));
     for (const LaneKernels<T>* kernel : kernels) {
@@ -444,8 +454,8 @@ void test_batches() {
             return single;
         };
         const std::vector<T> expected = smoothed(Kernel::Scalar);
-        for (const char* name : {"sse2", "avx2", "avx512"}) {
-            const std::vector<T> got = smoothed(supported_kernel(name));
+        for (const Kernel kernel : vector_kernels()) {
+            const std::vector<T> got = smoothed(kernel);
             CHECK(same_values(got.data(), expected.data(), expected.size()));
         }
     }
@@ -459,8 +469,8 @@ void test_batches() {
 template <typename T>
 void check_lane_scales(const std::vector<T>& values, const std::vector<std::uint8_t>& missing) {
     const std::size_t n = values.size();
-    for (const char* name : {"sse2", "avx2", "avx512"}) {
-        const LaneKernels<T>* kernels = lane_kernels<T>(supported_kernel(name));
+    for (const Kernel kernel : vector_kernels()) {
+        const LaneKernels<T>* kernels = lane_kernels<T>(kernel);
         for (const LaneBlockKernels<T>* block : {&kernels->wide, &kernels->narrow}) {
             const std::size_t width = block->width;
             std::vector<T> base(n * width, T(1)), fit(n * width, T(0)), w(n * width), y(n * width);
@@ -566,12 +576,7 @@ void test_selection_batches() {
                           {80, 150, 3, 1e-10, 1e-10}, {50, 365, 2, 1e-10, 1e-10}};
     const Criterion criteria[] = {Criterion::Reml, Criterion::Gcv, Criterion::Loocv, Criterion::Vcurve};
     const double nan = std::numeric_limits<double>::quiet_NaN();
-    std::vector<Kernel> kernels;
-    for (const char* name : {"sse2", "avx2", "avx512"}) {
-        if (std::find(kernels.begin(), kernels.end(), supported_kernel(name)) == kernels.end()) {
-            kernels.push_back(supported_kernel(name));
-        }
-    }
+    const std::vector<Kernel> kernels = vector_kernels();
     std::mt19937_64 g(13);
     std::normal_distribution<double> normal;
     std::uniform_real_distribution<double> uniform(0, 1);
