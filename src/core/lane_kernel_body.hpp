@@ -576,11 +576,21 @@ void next_inputs(const ReweighTask<typename Ops::T>& task, const typename LaneOp
     }
 }
 
-// next_inputs for the task's weighting, one of All.
-template <class Ops, std::size_t Blocks, Weighting... All>
+// next_inputs for the task's weighting, from one instance per entry of
+// all_weightings; a weighting outside them is a broken invariant, never a
+// pass that leaves the inputs as they were.
+template <class Ops, std::size_t Blocks>
 void next_inputs_by(const ReweighTask<typename Ops::T>& task, const typename LaneOps<Ops>::V* scales,
                     const typename LaneOps<Ops>::M* keep) {
-    ((task.weighting == All ? next_inputs<Ops, Blocks, All>(task, scales, keep) : void()), ...);
+    // Whether one of them was the task's, which it then ran.
+    const auto ran_one = [&]<std::size_t... I>(std::index_sequence<I...>) {
+        return ((task.weighting == all_weightings[I] &&
+                 (next_inputs<Ops, Blocks, all_weightings[I]>(task, scales, keep), true)) ||
+                ...);
+    };
+    if (!ran_one(std::make_index_sequence<all_weightings.size()>{})) {
+        unknown_weighting();
+    }
 }
 
 template <class Ops, std::size_t Blocks>
@@ -637,8 +647,7 @@ void reweigh_lanes(const ReweighTask<typename Ops::T>& task) {
         scales[b] = O::load(task.scales + b * VW);
         keep[b] = M(counts[b] == V{}) & M(V{} < masked[b]);
     }
-    next_inputs_by<Ops, Blocks, Weighting::Tukey, Weighting::Huber, Weighting::Cauchy, Weighting::Welsch,
-                   Weighting::Fair, Weighting::Hampel>(task, scales, keep);
+    next_inputs_by<Ops, Blocks>(task, scales, keep);
 }
 
 // Four vectors per step hide the latency of the divisions and square roots

@@ -341,6 +341,12 @@ void test_parse_weighting() {
         const std::optional<Weighting> parsed = parse_weighting(c.text);
         CHECK(parsed.has_value() && *parsed == c.expected);
     }
+    for (const Weighting weighting : all_weightings) {
+        std::string upper(weighting_name(weighting));
+        std::transform(upper.begin(), upper.end(), upper.begin(), [](char c) { return char(c - 'a' + 'A'); });
+        CHECK(parse_weighting(weighting_name(weighting)) == weighting);
+        CHECK(parse_weighting(upper) == weighting);
+    }
     // U+0130 lower-cases to 'i' plus a combining dot, so it cannot match.
     for (const char* rejected :
          {"", " tukey", "tukey ", "tukeys", "mad", "b\xC4\xB0square", "\xE2\x84\xAA"}) {
@@ -360,9 +366,7 @@ void test_parse_scale_estimator() {
 
 template <typename T>
 void test_weights() {
-    const Weighting all[] = {Weighting::Tukey,  Weighting::Huber, Weighting::Cauchy,
-                             Weighting::Welsch, Weighting::Fair,  Weighting::Hampel};
-    for (const Weighting wf : all) {
+    for (const Weighting wf : all_weightings) {
         const TuningTriple<T> tuning = default_tuning<T>(wf);
         CHECK(robust_weight(wf, tuning, T(0)) == T(1));
         CHECK(robust_weight(wf, tuning, inf<T>) == T(0));
@@ -376,8 +380,11 @@ void test_weights() {
             case Weighting::Huber:
                 CHECK(at_nan == tuning.t2 / decimal<T>(1e-12f, 1e-12));
                 break;
-            default:
+            case Weighting::Cauchy:
+            case Weighting::Welsch:
+            case Weighting::Fair:
                 CHECK(std::isnan(at_nan));
+                break;
         }
     }
     const TuningTriple<T> tukey = default_tuning<T>(Weighting::Tukey);
@@ -403,6 +410,23 @@ void test_weights() {
     CHECK(std::isnan(robust_weight(Weighting::Cauchy, zero, T(0))));
     CHECK(std::isnan(robust_weight(Weighting::Welsch, zero, T(0))));
     CHECK(std::isnan(robust_weight(Weighting::Fair, zero, T(0))));
+}
+
+// A value outside an enumeration is a broken invariant wherever it
+// arrives, never the case of some other enumerator.
+void test_outside_enumerations() {
+    const auto faults = [](auto call) {
+        try {
+            call();
+        } catch (const InternalFault&) {
+            return true;
+        }
+        return false;
+    };
+    const Weighting weighting = static_cast<Weighting>(all_weightings.size());
+    CHECK(faults([&] { default_tuning<double>(weighting); }));
+    CHECK(faults([&] { robust_weight(weighting, default_tuning<float>(Weighting::Tukey), 1.0f); }));
+    CHECK(faults([&] { lane_kernels<double>(static_cast<Kernel>(all_kernels.size())); }));
 }
 
 // The kernel a name resolves to with and without the wider instruction
@@ -701,6 +725,7 @@ int main() {
     test_parse_weighting();
     test_parse_scale_estimator();
     test_default_tuning_precision();
+    test_outside_enumerations();
     test_resolve_kernel();
     test_float_fallback();
     return tarnwold_test::check_summary();

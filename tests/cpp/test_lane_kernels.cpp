@@ -307,8 +307,6 @@ void test_weights() {
     const std::vector<T> specials = {T(0),     T(-0.0), T(1),     T(-1),     T(1.5),   T(-2.25), T(3.5),
                                      T(4.685), T(8),    T(1e-13), T(1e30),   inf,      -inf,     nan,
                                      T(-7.9),  T(0.3),  T(2.385), T(-1.345), T(1e-40), T(100)};
-    const Weighting all[] = {Weighting::Tukey,  Weighting::Huber, Weighting::Cauchy,
-                             Weighting::Welsch, Weighting::Fair,  Weighting::Hampel};
     const TuningTriple<T> tunings[] = {{T(1.5), T(3.5), T(8)},
                                        {T(0), T(0), T(4.685)},
                                        {T(4), T(2), T(1)},
@@ -316,7 +314,7 @@ void test_weights() {
                                        {T(-1), T(1e-13), T(0)}};
     std::mt19937_64 g(11);
     std::normal_distribution<double> normal;
-    for (const Weighting weighting : all) {
+    for (const Weighting weighting : all_weightings) {
         for (const TuningTriple<T>& tuning : tunings) {
             for (const T scale : {T(1), T(0.37), T(1e-10), T(3e7)}) {
                 typename O::V u{};
@@ -333,6 +331,46 @@ void test_weights() {
                     CHECK(same_values(&value, &expected, 1));
                 }
             }
+        }
+    }
+}
+
+// A weighting outside the enumeration stops the reweighting of every
+// kernel and block shape with an internal fault, where a pass that skipped
+// it would leave the inputs as they were and go on.
+template <typename T>
+void test_unknown_weighting() {
+    const Weighting unknown = static_cast<Weighting>(all_weightings.size());
+    const auto faults = [](auto call) {
+        try {
+            call();
+        } catch (const InternalFault&) {
+            return true;
+        }
+        return false;
+    };
+    CHECK(faults([&] {
+        weight_lanes<LaneOps<GenericOps<T>>>(unknown, default_tuning<T>(Weighting::Tukey),
+                                             typename GenericOps<T>::V{});
+    }));
+    const std::size_t n = 6;
+    for (const Kernel kernel : vector_kernels()) {
+        const LaneKernels<T>* kernels = lane_kernels<T>(kernel);
+        for (const LaneBlockKernels<T>* block : {&kernels->wide, &kernels->narrow}) {
+            const std::size_t size = n * block->width;
+            std::vector<T> base(size, T(1)), fit(size, T(0)), w(size, T(1)), y(size);
+            std::vector<T> magnitudes(size), squares(size), candidates(size),
+                listed(2 * size + 2 * block->width);
+            std::vector<T> compacted(n), scales(block->width);
+            for (std::size_t i = 0; i < size; ++i) {
+                y[i] = static_cast<T>(i % 7);
+            }
+            CHECK(faults([&] {
+                block->reweigh({n, unknown, default_tuning<T>(Weighting::Tukey), ScaleEstimator::Mad,
+                                T(1e-10), base.data(), fit.data(), w.data(), y.data(), magnitudes.data(),
+                                squares.data(), candidates.data(), listed.data(), compacted.data(),
+                                scales.data()});
+            }));
         }
     }
 }
@@ -356,8 +394,6 @@ template <typename T>
 void test_batches() {
     std::mt19937_64 g(sizeof(T) + 100);
     std::normal_distribution<double> normal;
-    const Weighting all[] = {Weighting::Tukey,  Weighting::Huber, Weighting::Cauchy,
-                             Weighting::Welsch, Weighting::Fair,  Weighting::Hampel};
     // After the random rounds, every length up to 70 (every tile and vector
     // width's remainder) and around the larger sizes of the reweighting's
     // sorting network (powers of two, the sampled selection from 160
@@ -430,7 +466,7 @@ void test_batches() {
         const StridedMatrix<T> weights = byte_view(w);
         const StridedMatrix<T>* base = round % 3 == 0 ? nullptr : &weights;
         const T lam = pick<T>(g, {T(0.5), T(10), T(1e4)});
-        const Weighting weighting = all[round % 6];
+        const Weighting weighting = all_weightings[round % all_weightings.size()];
         const MergedGrid<T> grid = solve_grid(x.data(), length, round % 2 == 0 ? T(0.01) : T(0));
         const auto smoothed = [&](Kernel kernel) {
             std::vector<T> single(series * length), fits(series * length), totals(series * length);
@@ -786,6 +822,8 @@ int main() {
     test_kernels<double>();
     test_weights<float>();
     test_weights<double>();
+    test_unknown_weighting<float>();
+    test_unknown_weighting<double>();
     test_batches<float>();
     test_batches<double>();
     test_select_rank<float>();
