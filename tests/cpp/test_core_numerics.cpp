@@ -19,6 +19,7 @@
 #include "grid_band.hpp"
 #include "irls.hpp"
 #include "kernel_choice.hpp"
+#include "lambda_search.hpp"
 #include "merge.hpp"
 #include "robust.hpp"
 #include "robust_smooth.hpp"
@@ -413,7 +414,8 @@ void test_weights() {
 }
 
 // A value outside an enumeration is a broken invariant wherever it
-// arrives, never the case of some other enumerator.
+// arrives, never the case of some other enumerator; so is the V-curve where
+// a criterion with a value per evaluation is asked for.
 void test_outside_enumerations() {
     const auto faults = [](auto call) {
         try {
@@ -426,6 +428,14 @@ void test_outside_enumerations() {
     const Weighting weighting = static_cast<Weighting>(all_weightings.size());
     CHECK(faults([&] { default_tuning<double>(weighting); }));
     CHECK(faults([&] { robust_weight(weighting, default_tuning<float>(Weighting::Tukey), 1.0f); }));
+    const Criterion criterion = static_cast<Criterion>(all_criteria.size());
+    const Evaluation e{};
+    for (const Criterion unscored : {criterion, Criterion::Vcurve}) {
+        CHECK(faults([&] { criterion_value(unscored, e); }));
+    }
+    CHECK(faults([&] { needs_inverse(criterion); }));
+    CHECK(faults([&] { needs_log_det(criterion); }));
+    CHECK(faults([&] { sigma2_of(criterion, e, 10, 2); }));
     CHECK(faults([&] { lane_kernels<double>(static_cast<Kernel>(all_kernels.size())); }));
 }
 

@@ -610,7 +610,6 @@ void test_selection_batches() {
                           {31, 16, 2, 1e-10, 1e-10},  {100, 20, 4, 1e-10, 1e-10}, {97, 20, 2, 1e-10, 1e-10},
                           {33, 20, 2, 0, 0},          {17, 30, 1, 0, 1e-300},     {45, 64, 2, 1e-10, 1e-10},
                           {80, 150, 3, 1e-10, 1e-10}, {50, 365, 2, 1e-10, 1e-10}};
-    const Criterion criteria[] = {Criterion::Reml, Criterion::Gcv, Criterion::Loocv, Criterion::Vcurve};
     const double nan = std::numeric_limits<double>::quiet_NaN();
     const std::vector<Kernel> kernels = vector_kernels();
     std::mt19937_64 g(13);
@@ -668,7 +667,7 @@ void test_selection_batches() {
         const std::vector<double> grid = *default_lambda_grid(model);
         const bool parallel = c % 2 == 1;
         const SeriesBatch batch{y.data(), c % 4 == 0 ? nullptr : w.data(), S, T, nullptr};
-        for (const Criterion criterion : criteria) {
+        for (const Criterion criterion : all_criteria) {
             for (const bool refine : {true, false}) {
                 const std::size_t count = criterion == Criterion::Vcurve ? grid.size() - 1 : grid.size();
                 const auto selected = [&](Kernel kernel, std::vector<std::int8_t>& status) {
@@ -794,8 +793,10 @@ void test_selection_batches() {
             if (mode < 3) {
                 envelope_at(model, batch, lams.data(), mode != 1, options, out);
             } else {
-                envelope_selected(model, batch, {criteria[c % 4], grid, true, true, 1.0, parallel, kernel},
-                                  options, out, v.data() + 2 * S * T, status.data());
+                envelope_selected(
+                    model, batch,
+                    {all_criteria[c % all_criteria.size()], grid, true, true, 1.0, parallel, kernel}, options,
+                    out, v.data() + 2 * S * T, status.data());
             }
             for (std::size_t s = 0; s < S; ++s) {
                 v[2 * S * T + S + s] = static_cast<double>(taken[s]) + static_cast<double>(status[s]) / 8;
