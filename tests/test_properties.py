@@ -15,9 +15,9 @@ from hypothesis import strategies as st  # noqa: E402
 from hypothesis.extra import numpy as hnp  # noqa: E402
 
 import tarnwold  # noqa: E402
+from reference_robust import WEIGHTINGS  # noqa: E402
 
 PROPERTY = settings(max_examples=60, deadline=None, derandomize=True, database=None)
-WEIGHTINGS = ["tukey", "huber", "cauchy", "welsch", "fair", "hampel"]
 
 
 def fn(kind, dtype):

@@ -3,12 +3,14 @@ merging, the float32 fall-back and the order of the input checks."""
 
 import collections
 import re
+from pathlib import Path
 
 import numpy as np
 import pytest
 
 import tarnwold
 from reference_robust import INSTABILITY, WEIGHTINGS, robust_whittaker_irls
+from tarnwold_tools import cli
 
 DTYPES = (np.float32, np.float64)
 FUNCTIONS = {np.float32: tarnwold.robust_whittaker_irls_f32, np.float64: tarnwold.robust_whittaker_irls_f64}
@@ -312,6 +314,30 @@ def test_weighting_case(dt, weighting):
     for name in (weighting.upper(), weighting.capitalize()):
         assert_bits(smooth(dt, x, y, w, iterations=2, weighting=name),
                     smooth(dt, x, y, w, iterations=2, weighting=weighting))
+
+
+def _names_in(pattern, text):
+    return set(re.findall(r'"(\w+)"', re.search(pattern, text, re.MULTILINE).group(1)))
+
+
+# The lists of the weightings' names outside the reference: the module's own
+# in its docstrings (the build checks that they quote every name the core
+# accepts), the stubs' and the command's, which also take "bisquare".
+@pytest.mark.parametrize("source, aliases", [
+    ("robust_whittaker_irls_f32", set()),
+    ("robust_whittaker_irls_f64", set()),
+    ("stubs", {"bisquare"}),
+    ("command", {"bisquare"}),
+])
+def test_every_list_of_weightings_is_the_reference(source, aliases):
+    if source == "stubs":
+        stubs = (Path(__file__).resolve().parents[1] / "src" / "module" / "tarnwold.pyi").read_text()
+        names = _names_in(r"^_Weighting: TypeAlias = Literal\[(.*)\]", stubs)
+    elif source == "command":
+        names = set(cli._WEIGHTINGS)
+    else:
+        names = _names_in(r"^weighting : \{(.*)\}", getattr(tarnwold, source).__doc__)
+    assert names == set(WEIGHTINGS) | aliases
 
 
 @pytest.mark.parametrize("dt", DTYPES)

@@ -4,6 +4,7 @@ statuses exactly, the selected lam at the reference optimum; the degenerate
 series; results independent of the pool and of the other series."""
 
 import math
+import typing
 
 import numpy as np
 import pytest
@@ -11,6 +12,7 @@ import pytest
 import reference_lambda as ref
 import tarnwold
 import tarnwold_tools as tt
+from tarnwold_tools import _lambda, _select, _smoothing
 
 
 def make_series(T, d, missing, seed, irregular=False, weights=False, series=3, unit=1.0):
@@ -117,6 +119,18 @@ def test_output_grid_matches_dense_reference(T, d, missing, seed, irregular, wei
         refit = tt.evaluate_lambda(x, y, lam, plain.weights, d=d, normalize=normalize, x_out=x_out,
                                    derivative=derivative)  # fmt: skip
         np.testing.assert_array_equal(out.z, refit.z)
+
+
+# The criteria the native module accepts, in the order of its list, are
+# those of the reference and of every list the package keeps.
+@pytest.mark.parametrize("names", [
+    _select.CRITERIA,
+    _lambda._CRITERIA,
+    typing.get_args(_lambda.Criterion),
+    _smoothing.CRITERIA,
+])
+def test_every_list_of_criteria_is_the_reference(names):
+    assert tuple(names) == ref.CRITERIA
 
 
 @pytest.mark.parametrize("criterion", ref.CRITERIA)

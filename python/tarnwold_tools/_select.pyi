@@ -6,6 +6,9 @@ import numpy.typing as npt
 
 _F64 = npt.NDArray[np.float64]
 
+# The names select accepts as its criterion.
+CRITERIA: tuple[str, ...]
+
 def default_grid(x: _F64, d: int, eps: float, normalize: str | None, /) -> list[float]: ...
 def select(
     x: _F64,

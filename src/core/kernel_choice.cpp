@@ -1,24 +1,91 @@
 #include "kernel_choice.hpp"
 
+#include <cstddef>
 #include <cstdlib>
+#include <iterator>
 #include <type_traits>
 
+#include "fault.hpp"
 #include "lane_kernel.hpp"
+#include "lane_selection.hpp"
 
 namespace tarnwold {
 
+namespace {
+
+// What the processor offers beyond the baseline.
+struct Processor {
+    bool avx2;
+    bool avx512;
+};
+
+// One kernel: what the processor must offer for it (nothing for the
+// reference and the baseline) and its lane kernels (none for Scalar).
+struct InstructionSet {
+    Kernel kernel;
+    bool Processor::*needs;
+    const LaneKernelSet* lanes;
+    const SelectionKernelSet* selection;
+};
+
+#if defined(__x86_64__)
+constexpr InstructionSet instruction_sets[] = {
+    {Kernel::Scalar, nullptr, nullptr, nullptr},
+    {Kernel::Sse2, nullptr, &baseline_lane_kernels, &baseline_selection_kernels},
+    {Kernel::Avx2, &Processor::avx2, &avx2_lane_kernels, &avx2_selection_kernels},
+    {Kernel::Avx512, &Processor::avx512, &avx512_lane_kernels, &avx512_selection_kernels},
+};
+#else
+// Elsewhere the processor offers neither, and the wider kernels, when a
+// caller names them anyway, are the baseline's generic vectors.
+constexpr InstructionSet instruction_sets[] = {
+    {Kernel::Scalar, nullptr, nullptr, nullptr},
+    {Kernel::Sse2, nullptr, &baseline_lane_kernels, &baseline_selection_kernels},
+    {Kernel::Avx2, &Processor::avx2, &baseline_lane_kernels, &baseline_selection_kernels},
+    {Kernel::Avx512, &Processor::avx512, &baseline_lane_kernels, &baseline_selection_kernels},
+};
+#endif
+
+constexpr bool one_row_per_kernel() {
+    if (std::size(instruction_sets) != all_kernels.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < all_kernels.size(); ++i) {
+        if (instruction_sets[i].kernel != all_kernels[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+static_assert(one_row_per_kernel(), "one instruction set per kernel, in the order of Kernel");
+
+const InstructionSet& instruction_set(Kernel kernel) {
+    for (const InstructionSet& set : instruction_sets) {
+        if (set.kernel == kernel) {
+            return set;
+        }
+    }
+    throw InternalFault("unknown kernel");
+}
+
+}  // namespace
+
 Kernel resolve_kernel(std::string_view requested, bool has_avx2, bool has_avx512) {
-    if (requested == "scalar") {
-        return Kernel::Scalar;
+    const Processor processor{has_avx2, has_avx512};
+    // A text that names no kernel asks for the widest.
+    std::size_t widest = std::size(instruction_sets) - 1;
+    for (std::size_t i = 0; i < std::size(instruction_sets); ++i) {
+        if (kernel_name(instruction_sets[i].kernel) == requested) {
+            widest = i;
+        }
     }
-    if (requested == "sse2") {
-        return Kernel::Sse2;
+    for (std::size_t i = widest + 1; i-- > 0;) {
+        const InstructionSet& set = instruction_sets[i];
+        if (set.needs == nullptr || processor.*set.needs) {
+            return set.kernel;
+        }
     }
-    const bool at_most_avx2 = requested == "avx2";
-    if (has_avx512 && !at_most_avx2) {
-        return Kernel::Avx512;
-    }
-    return has_avx2 ? Kernel::Avx2 : Kernel::Sse2;
+    throw InternalFault("no kernel without processor support");
 }
 
 Kernel supported_kernel(std::string_view requested) {
@@ -47,26 +114,6 @@ Kernel active_kernel() {
 
 namespace {
 
-const LaneKernelSet* lane_kernel_set(Kernel kernel) {
-    switch (kernel) {
-        case Kernel::Scalar:
-            return nullptr;
-        case Kernel::Sse2:
-            return &baseline_lane_kernels;
-#if defined(__x86_64__)
-        case Kernel::Avx2:
-            return &avx2_lane_kernels;
-        case Kernel::Avx512:
-            return &avx512_lane_kernels;
-#else
-        case Kernel::Avx2:
-        case Kernel::Avx512:
-            return &baseline_lane_kernels;
-#endif
-    }
-    return nullptr;
-}
-
 template <typename T>
 const LaneKernels<T>& in_precision(const LaneKernelSet& set) {
     if constexpr (std::is_same_v<T, float>) {
@@ -80,9 +127,11 @@ const LaneKernels<T>& in_precision(const LaneKernelSet& set) {
 
 template <typename T>
 const LaneKernels<T>* lane_kernels(Kernel kernel) {
-    const LaneKernelSet* set = lane_kernel_set(kernel);
+    const LaneKernelSet* set = instruction_set(kernel).lanes;
     return set != nullptr ? &in_precision<T>(*set) : nullptr;
 }
+
+const SelectionKernelSet* selection_kernels(Kernel kernel) { return instruction_set(kernel).selection; }
 
 template <typename T>
 const LaneKernels<T>& lone_series_kernels() {

@@ -15,14 +15,42 @@
 // path with the reference; it changes no result.
 #pragma once
 
+#include <cstdint>
 #include <string_view>
+
+#include "enumerators.hpp"
 
 namespace tarnwold {
 
-enum class Kernel { Scalar, Sse2, Avx2, Avx512 };
+// In increasing width: a named set the processor lacks resolves to the
+// widest one it has before it.
+enum class Kernel : std::uint8_t { Scalar, Sse2, Avx2, Avx512 };
+
+// The name TARNWOLD_KERNEL gives a kernel by; empty outside the
+// enumeration. Its switch names every enumerator, which makes all_kernels
+// complete.
+constexpr std::string_view kernel_name(Kernel kernel) {
+    switch (kernel) {
+        case Kernel::Scalar:
+            return "scalar";
+        case Kernel::Sse2:
+            return "sse2";
+        case Kernel::Avx2:
+            return "avx2";
+        case Kernel::Avx512:
+            return "avx512";
+    }
+    return {};
+}
+
+// Every kernel, in increasing width: the rows of the instruction-set table
+// in kernel_choice.cpp, and the kernels the tests compare with the scalar
+// one.
+inline constexpr auto all_kernels = enumerators<Kernel, kernel_name>;
 
 template <typename T>
-struct LaneKernels;  // lane_kernel.hpp
+struct LaneKernels;         // lane_kernel.hpp
+struct SelectionKernelSet;  // lane_selection.hpp
 
 // The kernel `requested` resolves to on a processor with the given support.
 Kernel resolve_kernel(std::string_view requested, bool has_avx2, bool has_avx512);
@@ -37,6 +65,10 @@ Kernel active_kernel();
 // The lane kernels of a vector kernel in precision T; nullptr for Scalar.
 template <typename T>
 const LaneKernels<T>* lane_kernels(Kernel kernel);
+
+// The lane kernels of the choice of lam of a vector kernel; nullptr for
+// Scalar.
+const SelectionKernelSet* selection_kernels(Kernel kernel);
 
 // The one-lane kernels in precision T, for a lone series.
 template <typename T>

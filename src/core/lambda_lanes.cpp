@@ -493,26 +493,6 @@ bool wide_blocks(const SelectionKernelSet& kernels, std::size_t count, const Sel
     return count >= kernels.wide.width && wide_bytes <= cached_bytes;
 }
 
-const SelectionKernelSet* selection_kernels(Kernel kernel) {
-    switch (kernel) {
-        case Kernel::Scalar:
-            return nullptr;
-        case Kernel::Sse2:
-            return &baseline_selection_kernels;
-#if defined(__x86_64__)
-        case Kernel::Avx2:
-            return &avx2_selection_kernels;
-        case Kernel::Avx512:
-            return &avx512_selection_kernels;
-#else
-        case Kernel::Avx2:
-        case Kernel::Avx512:
-            return &baseline_selection_kernels;
-#endif
-    }
-    return nullptr;
-}
-
 void select_in_lanes(const SelectionModel& model, const SeriesBatch& batch, const SelectionOptions& options,
                      const SelectionKernelSet& kernels, const LaneKernels<double>& io,
                      const SelectionOutputs& out) {

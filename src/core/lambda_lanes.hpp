@@ -14,9 +14,6 @@
 
 namespace tarnwold {
 
-// The lane kernels of a vector kernel; nullptr for Scalar.
-const SelectionKernelSet* selection_kernels(Kernel kernel);
-
 // Whether a range of `count` series runs in wide blocks, four vectors side
 // by side: where the range fills them and their buffers (`vectors` vectors
 // of T values per lane) stay small enough to be cached (measured: for long

@@ -3,6 +3,8 @@
 #include <cmath>
 #include <limits>
 
+#include "fault.hpp"
+
 namespace tarnwold {
 
 namespace {
@@ -14,21 +16,59 @@ constexpr double golden_step = 0.3819660112501051;  // (3 - sqrt(5)) / 2
 
 double comparable(double value) { return std::isnan(value) ? infinity : value; }
 
+void unexpected_criterion() { throw InternalFault("unexpected criterion"); }
+
+bool needs_inverse(Criterion criterion) {
+    switch (criterion) {
+        case Criterion::Gcv:
+        case Criterion::Loocv:
+            return true;
+        case Criterion::Reml:
+        case Criterion::Vcurve:
+            return false;
+    }
+    unexpected_criterion();
+}
+
+bool needs_log_det(Criterion criterion) {
+    switch (criterion) {
+        case Criterion::Reml:
+            return true;
+        case Criterion::Gcv:
+        case Criterion::Loocv:
+        case Criterion::Vcurve:
+            return false;
+    }
+    unexpected_criterion();
+}
+
 double criterion_value(Criterion criterion, const Evaluation& e) {
     switch (criterion) {
+        case Criterion::Reml:
+            return e.reml;
         case Criterion::Gcv:
             return e.gcv;
         case Criterion::Loocv:
             return e.loocv;
-        default:
-            return e.reml;
+        case Criterion::Vcurve:
+            // The V-curve scores difference quotients between evaluations,
+            // not one evaluation.
+            break;
     }
+    unexpected_criterion();
 }
 
 double sigma2_of(Criterion criterion, const Evaluation& e, std::size_t observed, std::size_t order) {
     const double m = static_cast<double>(observed);
-    return criterion == Criterion::Reml ? e.objective / (m - static_cast<double>(order))
-                                        : e.rss / (m - e.edf);
+    switch (criterion) {
+        case Criterion::Reml:
+            return e.objective / (m - static_cast<double>(order));
+        case Criterion::Gcv:
+        case Criterion::Loocv:
+        case Criterion::Vcurve:
+            return e.rss / (m - e.edf);
+    }
+    unexpected_criterion();
 }
 
 void vcurve_candidates(const double* grid, std::size_t points, const double* log_rss,

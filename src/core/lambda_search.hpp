@@ -6,12 +6,37 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
+#include "enumerators.hpp"
 #include "lambda_evaluation.hpp"
 
 namespace tarnwold {
 
-enum class Criterion { Reml, Gcv, Loocv, Vcurve };
+enum class Criterion : std::uint8_t { Reml, Gcv, Loocv, Vcurve };
+
+// The name a criterion is called by; empty outside the enumeration. Its
+// switch names every enumerator, which makes all_criteria complete.
+constexpr std::string_view criterion_name(Criterion criterion) {
+    switch (criterion) {
+        case Criterion::Reml:
+            return "reml";
+        case Criterion::Gcv:
+            return "gcv";
+        case Criterion::Loocv:
+            return "loocv";
+        case Criterion::Vcurve:
+            return "vcurve";
+    }
+    return {};
+}
+
+// Every criterion: the names the selection accepts, and the tests' cases.
+inline constexpr auto all_criteria = enumerators<Criterion, criterion_name>;
+
+// Thrown at a Criterion outside the enumeration, or at the V-curve where
+// a criterion with a value at each lam is needed: a broken invariant.
+[[noreturn]] void unexpected_criterion();
 
 // The numbering is part of the Python interface (LAMBDA_OK ...).
 enum class LambdaStatus : std::int8_t { Ok = 0, AtLower = 1, AtUpper = 2, Flat = 3, TooFew = 4, Empty = 5 };
@@ -25,8 +50,8 @@ constexpr int refinement_evaluations = 7;
 constexpr double refinement_tolerance = 5e-4 * 2.302585092994046;
 
 // What an evaluation must form for a criterion's scores.
-inline bool needs_inverse(Criterion c) { return c == Criterion::Gcv || c == Criterion::Loocv; }
-inline bool needs_log_det(Criterion c) { return c == Criterion::Reml; }
+bool needs_inverse(Criterion criterion);
+bool needs_log_det(Criterion criterion);
 
 // A NaN criterion never wins a comparison.
 double comparable(double value);

@@ -585,11 +585,21 @@ void next_inputs(const ReweighTask<typename Ops::T>& task, const typename LaneOp
     }
 }
 
-// next_inputs for the task's weighting, one of All.
-template <class Ops, std::size_t Blocks, Weighting... All>
+// next_inputs for the task's weighting, from one instance per entry of
+// all_weightings; a weighting outside them is a broken invariant, never a
+// pass that leaves the inputs as they were.
+template <class Ops, std::size_t Blocks>
 void next_inputs_by(const ReweighTask<typename Ops::T>& task, const typename LaneOps<Ops>::V* scales,
                     typename LaneOps<Ops>::M* weighed) {
-    ((task.weighting == All ? next_inputs<Ops, Blocks, All>(task, scales, weighed) : void()), ...);
+    // Whether one of them was the task's, which it then ran.
+    const auto ran_one = [&]<std::size_t... I>(std::index_sequence<I...>) {
+        return ((task.weighting == all_weightings[I] &&
+                 (next_inputs<Ops, Blocks, all_weightings[I]>(task, scales, weighed), true)) ||
+                ...);
+    };
+    if (!ran_one(std::make_index_sequence<all_weightings.size()>{})) {
+        unknown_weighting();
+    }
 }
 
 // Puts back this pass's inputs, saved by next_inputs, in the lanes of
@@ -666,8 +676,7 @@ void reweigh_lanes(const ReweighTask<typename Ops::T>& task) {
         scales[b] = O::load(task.scales + b * VW);
         weighed[b] = M{};
     }
-    next_inputs_by<Ops, Blocks, Weighting::Tukey, Weighting::Huber, Weighting::Cauchy, Weighting::Welsch,
-                   Weighting::Fair, Weighting::Hampel>(task, scales, weighed);
+    next_inputs_by<Ops, Blocks>(task, scales, weighed);
     M keep[Blocks];
     for (std::size_t b = 0; b < Blocks; ++b) {
         keep[b] = ~weighed[b] & M(V{} < masked[b]);

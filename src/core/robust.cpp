@@ -41,23 +41,13 @@ std::string lower_case_for_matching(std::string_view text) {
 
 std::optional<Weighting> parse_weighting(std::string_view utf8_text) {
     const std::string name = lower_case_for_matching(utf8_text);
-    if (name == "tukey" || name == "bisquare") {
+    if (name == "bisquare") {
         return Weighting::Tukey;
     }
-    if (name == "huber") {
-        return Weighting::Huber;
-    }
-    if (name == "cauchy") {
-        return Weighting::Cauchy;
-    }
-    if (name == "welsch") {
-        return Weighting::Welsch;
-    }
-    if (name == "fair") {
-        return Weighting::Fair;
-    }
-    if (name == "hampel") {
-        return Weighting::Hampel;
+    for (const Weighting weighting : all_weightings) {
+        if (name == weighting_name(weighting)) {
+            return weighting;
+        }
     }
     return std::nullopt;
 }
@@ -83,6 +73,9 @@ TuningTriple<T> default_tuning(Weighting weighting) {
     static constexpr T t2[] = {decimal<T>(4.685f, 4.685),   decimal<T>(1.345f, 1.345),
                                decimal<T>(2.385f, 2.385),   decimal<T>(2.985f, 2.985),
                                decimal<T>(1.3998f, 1.3998), T(8)};
+    static_assert(std::size(t0) == std::size(all_weightings) && std::size(t1) == std::size(all_weightings) &&
+                      std::size(t2) == std::size(all_weightings),
+                  "one default tuning per weighting");
     const auto index = static_cast<std::size_t>(weighting);
     if (index >= std::size(t2)) {
         unknown_weighting();

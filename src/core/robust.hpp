@@ -11,14 +11,40 @@
 #include <optional>
 #include <string_view>
 
+#include "enumerators.hpp"
+
 namespace tarnwold {
 
 enum class Weighting : std::uint8_t { Tukey = 0, Huber, Cauchy, Welsch, Fair, Hampel };
 
+// The name a weighting is called by; empty outside the enumeration. Its
+// switch names every enumerator, which makes all_weightings complete.
+constexpr std::string_view weighting_name(Weighting weighting) {
+    switch (weighting) {
+        case Weighting::Tukey:
+            return "tukey";
+        case Weighting::Huber:
+            return "huber";
+        case Weighting::Cauchy:
+            return "cauchy";
+        case Weighting::Welsch:
+            return "welsch";
+        case Weighting::Fair:
+            return "fair";
+        case Weighting::Hampel:
+            return "hampel";
+    }
+    return {};
+}
+
+// Every weighting: the lane kernels' reweighting has one instance per
+// entry, and the tests compare each with the scalar reference.
+inline constexpr auto all_weightings = enumerators<Weighting, weighting_name>;
+
 enum class ScaleEstimator { Mad, Huber };
 
-// The name after Unicode lower-casing: "tukey" (or "bisquare"), "huber",
-// "cauchy", "welsch", "fair", "hampel". No trimming, no other aliases.
+// The weighting whose name (or "bisquare" for Tukey) equals the text after
+// Unicode lower-casing. No trimming, no other aliases.
 std::optional<Weighting> parse_weighting(std::string_view utf8_text);
 
 // Huber when the text is exactly "huber" in any ASCII letter case; otherwise

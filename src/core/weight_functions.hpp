@@ -125,7 +125,7 @@ template <class O>
             return (a <= ha) ? one : (a <= hb) ? descending : (a <= c) ? tapering : zero;
         }
     }
-    return zero;
+    unknown_weighting();
 }
 
 }  // namespace tarnwold

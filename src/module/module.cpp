@@ -2,11 +2,14 @@
 #include "module.hpp"
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string_view>
 
 #include "docstrings.hpp"
 #include "functions.hpp"
+#include "robust.hpp"
 
 namespace tarnwold::py {
 namespace {
@@ -32,6 +35,26 @@ PyMethodDef function_table[] = {
     {"robust_whittaker_irls_f32", as_method<robust_whittaker_irls_f32>(), METH_FASTCALL_KEYWORDS,
      robust_whittaker_irls_f32_doc},
 };
+
+// Whether the docstring names each weighting in quotes: the robust
+// functions' docstrings are the Python side's list of the weightings, which
+// the tests check their references against.
+constexpr bool quotes_every_weighting(std::string_view doc) {
+    for (const Weighting weighting : all_weightings) {
+        const std::string_view name = weighting_name(weighting);
+        bool quoted = false;
+        for (std::size_t at = doc.find(name); at != std::string_view::npos; at = doc.find(name, at + 1)) {
+            quoted = quoted || (at > 0 && doc[at - 1] == '"' && doc.substr(at + name.size(), 1) == "\"");
+        }
+        if (!quoted) {
+            return false;
+        }
+    }
+    return true;
+}
+static_assert(quotes_every_weighting(robust_whittaker_irls_f64_doc) &&
+                  quotes_every_weighting(robust_whittaker_irls_f32_doc),
+              "the robust functions' docstrings list every weighting");
 
 PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT,

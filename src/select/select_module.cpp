@@ -159,11 +159,12 @@ PyObject* guarded(Body&& body) noexcept {
 }
 
 Criterion parse_criterion(std::string_view name) {
-    if (name == "reml") return Criterion::Reml;
-    if (name == "gcv") return Criterion::Gcv;
-    if (name == "loocv") return Criterion::Loocv;
-    if (name == "vcurve") return Criterion::Vcurve;
-    fail(PyExc_ValueError, "criterion must be one of 'reml', 'gcv', 'loocv', 'vcurve'");
+    std::string names;
+    for (const Criterion criterion : all_criteria) {
+        if (name == criterion_name(criterion)) return criterion;
+        names += (names.empty() ? "'" : ", '") + std::string(criterion_name(criterion)) + "'";
+    }
+    fail(PyExc_ValueError, "criterion must be one of " + names);
 }
 
 PyObject* default_grid(PyObject*, PyObject* args) {
@@ -441,8 +442,24 @@ PyMethodDef functions[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-// Multi-phase initialisation: no per-module state, nothing to execute.
+// CRITERIA: the names select accepts, in the order of the core's list, so
+// that the package's own lists of criteria can be checked against it.
+int add_criteria(PyObject* module) {
+    OwnedRef names(PyTuple_New(static_cast<Py_ssize_t>(all_criteria.size())));
+    if (!names) return -1;
+    for (std::size_t i = 0; i < all_criteria.size(); ++i) {
+        const std::string_view name = criterion_name(all_criteria[i]);
+        PyObject* text = PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+        if (text == nullptr) return -1;
+        PyTuple_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i), text);
+    }
+    return PyModule_AddObjectRef(module, "CRITERIA", names.get());
+}
+
+// Multi-phase initialisation: no per-module state; execution adds the
+// constants.
 PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(add_criteria)},
     {0, nullptr},
 };
 

@@ -19,6 +19,7 @@
 #include "grid_band.hpp"
 #include "irls.hpp"
 #include "kernel_choice.hpp"
+#include "lambda_search.hpp"
 #include "merge.hpp"
 #include "robust.hpp"
 #include "robust_smooth.hpp"
@@ -341,6 +342,12 @@ void test_parse_weighting() {
         const std::optional<Weighting> parsed = parse_weighting(c.text);
         CHECK(parsed.has_value() && *parsed == c.expected);
     }
+    for (const Weighting weighting : all_weightings) {
+        std::string upper(weighting_name(weighting));
+        std::transform(upper.begin(), upper.end(), upper.begin(), [](char c) { return char(c - 'a' + 'A'); });
+        CHECK(parse_weighting(weighting_name(weighting)) == weighting);
+        CHECK(parse_weighting(upper) == weighting);
+    }
     // U+0130 lower-cases to 'i' plus a combining dot, so it cannot match.
     for (const char* rejected :
          {"", " tukey", "tukey ", "tukeys", "mad", "b\xC4\xB0square", "\xE2\x84\xAA"}) {
@@ -360,9 +367,7 @@ void test_parse_scale_estimator() {
 
 template <typename T>
 void test_weights() {
-    const Weighting all[] = {Weighting::Tukey,  Weighting::Huber, Weighting::Cauchy,
-                             Weighting::Welsch, Weighting::Fair,  Weighting::Hampel};
-    for (const Weighting wf : all) {
+    for (const Weighting wf : all_weightings) {
         const TuningTriple<T> tuning = default_tuning<T>(wf);
         CHECK(robust_weight(wf, tuning, T(0)) == T(1));
         CHECK(robust_weight(wf, tuning, inf<T>) == T(0));
@@ -376,8 +381,11 @@ void test_weights() {
             case Weighting::Huber:
                 CHECK(at_nan == tuning.t2 / decimal<T>(1e-12f, 1e-12));
                 break;
-            default:
+            case Weighting::Cauchy:
+            case Weighting::Welsch:
+            case Weighting::Fair:
                 CHECK(std::isnan(at_nan));
+                break;
         }
     }
     const TuningTriple<T> tukey = default_tuning<T>(Weighting::Tukey);
@@ -403,6 +411,54 @@ void test_weights() {
     CHECK(std::isnan(robust_weight(Weighting::Cauchy, zero, T(0))));
     CHECK(std::isnan(robust_weight(Weighting::Welsch, zero, T(0))));
     CHECK(std::isnan(robust_weight(Weighting::Fair, zero, T(0))));
+}
+
+// A value outside an enumeration is a broken invariant wherever it
+// arrives, never the case of some other enumerator; so is the V-curve where
+// a criterion with a value per evaluation is asked for.
+void test_outside_enumerations() {
+    const auto faults = [](auto call) {
+        try {
+            call();
+        } catch (const InternalFault&) {
+            return true;
+        }
+        return false;
+    };
+    const Weighting weighting = static_cast<Weighting>(all_weightings.size());
+    CHECK(faults([&] { default_tuning<double>(weighting); }));
+    CHECK(faults([&] { robust_weight(weighting, default_tuning<float>(Weighting::Tukey), 1.0f); }));
+    const Criterion criterion = static_cast<Criterion>(all_criteria.size());
+    const Evaluation e{};
+    for (const Criterion unscored : {criterion, Criterion::Vcurve}) {
+        CHECK(faults([&] { criterion_value(unscored, e); }));
+    }
+    CHECK(faults([&] { needs_inverse(criterion); }));
+    CHECK(faults([&] { needs_log_det(criterion); }));
+    CHECK(faults([&] { sigma2_of(criterion, e, 10, 2); }));
+    CHECK(faults([&] { lane_kernels<double>(static_cast<Kernel>(all_kernels.size())); }));
+}
+
+// The kernel a name resolves to with and without the wider instruction
+// sets: a set the processor lacks gives the widest below it, any other
+// name the widest it has.
+void test_resolve_kernel() {
+    const struct {
+        const char* requested;
+        bool avx2, avx512;
+        Kernel expected;
+    } cases[] = {
+        {"scalar", true, true, Kernel::Scalar}, {"sse2", true, true, Kernel::Sse2},
+        {"avx2", true, true, Kernel::Avx2},     {"avx512", true, true, Kernel::Avx512},
+        {"auto", true, true, Kernel::Avx512},   {"AVX2", true, true, Kernel::Avx512},
+        {"avx512", true, false, Kernel::Avx2},  {"auto", true, false, Kernel::Avx2},
+        {"avx512", false, false, Kernel::Sse2}, {"avx2", false, false, Kernel::Sse2},
+        {"", false, false, Kernel::Sse2},       {"scalar", false, false, Kernel::Scalar},
+        {"avx2", false, true, Kernel::Sse2},    {"nonsense", false, true, Kernel::Avx512},
+    };
+    for (const auto& c : cases) {
+        CHECK(resolve_kernel(c.requested, c.avx2, c.avx512) == c.expected);
+    }
 }
 
 void test_default_tuning_precision() {
@@ -623,11 +679,11 @@ void test_float_fallback() {
             CHECK(plain_is_implausible == straight);
 
             // Every kernel, sequential and pooled.
-            for (const char* kernel_name : {"scalar", "sse2", "avx2", "avx512"}) {
+            for (const Kernel named : all_kernels) {
                 const auto smoothed = [&](float lam, bool parallel) {
                     const Smoothing<float> call{view_of(y), nullptr,  lam,
                                                 2,          ridge,    "mean",
-                                                1e-10f,     parallel, supported_kernel(kernel_name)};
+                                                1e-10f,     parallel, supported_kernel(kernel_name(named))};
                     std::vector<float> fits(5 * length, nan<float>), weights(5 * length, nan<float>);
                     robust_smooth(
                         grid, call,
@@ -679,6 +735,8 @@ int main() {
     test_parse_weighting();
     test_parse_scale_estimator();
     test_default_tuning_precision();
+    test_outside_enumerations();
+    test_resolve_kernel();
     test_float_fallback();
     return tarnwold_test::check_summary();
 }

@@ -39,6 +39,19 @@ using namespace tarnwold;
 
 namespace {
 
+// The vector kernels this processor runs, each once: every kernel but the
+// scalar reference, resolved to the widest supported at or below it.
+std::vector<Kernel> vector_kernels() {
+    std::vector<Kernel> kernels;
+    for (const Kernel named : all_kernels) {
+        const Kernel kernel = supported_kernel(kernel_name(named));
+        if (named != Kernel::Scalar && std::find(kernels.begin(), kernels.end(), kernel) == kernels.end()) {
+            kernels.push_back(kernel);
+        }
+    }
+    return kernels;
+}
+
 template <typename T>
 T pick(std::mt19937_64& g, const std::vector<T>& values) {
     return values[std::uniform_int_distribution<std::size_t>(0, values.size() - 1)(g)];
@@ -240,11 +253,8 @@ template <typename T>
 void test_kernels() {
     // The one-lane set serves lone series; it has the same contract.
     std::vector<const LaneKernels<T>*> kernels{&lone_series_kernels<T>()};
-    for (const char* name : {"sse2", "avx2", "avx512"}) {
-        const LaneKernels<T>* kernel = lane_kernels<T>(supported_kernel(name));
-        if (std::find(kernels.begin(), kernels.end(), kernel) == kernels.end()) {
-            kernels.push_back(kernel);
-        }
+    for (const Kernel kernel : vector_kernels()) {
+        kernels.push_back(lane_kernels<T>(kernel));
     }
     std::mt19937_64 g(sizeof(T));
     for (const LaneKernels<T>* kernel : kernels) {
@@ -297,8 +307,6 @@ void test_weights() {
     const std::vector<T> specials = {T(0),     T(-0.0), T(1),     T(-1),     T(1.5),   T(-2.25), T(3.5),
                                      T(4.685), T(8),    T(1e-13), T(1e30),   inf,      -inf,     nan,
                                      T(-7.9),  T(0.3),  T(2.385), T(-1.345), T(1e-40), T(100)};
-    const Weighting all[] = {Weighting::Tukey,  Weighting::Huber, Weighting::Cauchy,
-                             Weighting::Welsch, Weighting::Fair,  Weighting::Hampel};
     const TuningTriple<T> tunings[] = {{T(1.5), T(3.5), T(8)},
                                        {T(0), T(0), T(4.685)},
                                        {T(4), T(2), T(1)},
@@ -306,7 +314,7 @@ void test_weights() {
                                        {T(-1), T(1e-13), T(0)}};
     std::mt19937_64 g(11);
     std::normal_distribution<double> normal;
-    for (const Weighting weighting : all) {
+    for (const Weighting weighting : all_weightings) {
         for (const TuningTriple<T>& tuning : tunings) {
             for (const T scale : {T(1), T(0.37), T(1e-10), T(3e7)}) {
                 typename O::V u{};
@@ -323,6 +331,46 @@ void test_weights() {
                     CHECK(same_values(&value, &expected, 1));
                 }
             }
+        }
+    }
+}
+
+// A weighting outside the enumeration stops the reweighting of every
+// kernel and block shape with an internal fault, where a pass that skipped
+// it would leave the inputs as they were and go on.
+template <typename T>
+void test_unknown_weighting() {
+    const Weighting unknown = static_cast<Weighting>(all_weightings.size());
+    const auto faults = [](auto call) {
+        try {
+            call();
+        } catch (const InternalFault&) {
+            return true;
+        }
+        return false;
+    };
+    CHECK(faults([&] {
+        weight_lanes<LaneOps<GenericOps<T>>>(unknown, default_tuning<T>(Weighting::Tukey),
+                                             typename GenericOps<T>::V{});
+    }));
+    const std::size_t n = 6;
+    for (const Kernel kernel : vector_kernels()) {
+        const LaneKernels<T>* kernels = lane_kernels<T>(kernel);
+        for (const LaneBlockKernels<T>* block : {&kernels->wide, &kernels->narrow}) {
+            const std::size_t size = n * block->width;
+            std::vector<T> base(size, T(1)), fit(size, T(0)), w(size, T(1)), y(size);
+            std::vector<T> magnitudes(size), squares(size), candidates(size),
+                listed(2 * size + 2 * block->width);
+            std::vector<T> compacted(n), scales(block->width);
+            for (std::size_t i = 0; i < size; ++i) {
+                y[i] = static_cast<T>(i % 7);
+            }
+            CHECK(faults([&] {
+                block->reweigh({n, unknown, default_tuning<T>(Weighting::Tukey), ScaleEstimator::Mad,
+                                T(1e-10), base.data(), fit.data(), w.data(), y.data(), magnitudes.data(),
+                                squares.data(), candidates.data(), listed.data(), compacted.data(),
+                                scales.data()});
+            }));
         }
     }
 }
@@ -346,8 +394,6 @@ template <typename T>
 void test_batches() {
     std::mt19937_64 g(sizeof(T) + 100);
     std::normal_distribution<double> normal;
-    const Weighting all[] = {Weighting::Tukey,  Weighting::Huber, Weighting::Cauchy,
-                             Weighting::Welsch, Weighting::Fair,  Weighting::Hampel};
     // After the random rounds, every length up to 70 (every tile and vector
     // width's remainder) and around the larger sizes of the reweighting's
     // sorting network (powers of two, the sampled selection from 160
@@ -424,7 +470,7 @@ void test_batches() {
         const StridedMatrix<T> observations = byte_view(y);
         const StridedMatrix<T> weights = byte_view(w);
         const StridedMatrix<T>* base = round % 3 == 0 ? nullptr : &weights;
-        const Weighting weighting = all[round % 6];
+        const Weighting weighting = all_weightings[round % all_weightings.size()];
         // Every seventh round takes odd constants as they are: a cut-off
         // of 0 (nearly every series keeps its weights), one so tight that
         // some series keep them and others not, negative and NaN constants;
@@ -456,8 +502,8 @@ void test_batches() {
             return single;
         };
         const std::vector<T> expected = smoothed(Kernel::Scalar);
-        for (const char* name : {"sse2", "avx2", "avx512"}) {
-            const std::vector<T> got = smoothed(supported_kernel(name));
+        for (const Kernel kernel : vector_kernels()) {
+            const std::vector<T> got = smoothed(kernel);
             CHECK(same_values(got.data(), expected.data(), expected.size()));
         }
     }
@@ -471,8 +517,8 @@ void test_batches() {
 template <typename T>
 void check_lane_scales(const std::vector<T>& values, const std::vector<std::uint8_t>& missing) {
     const std::size_t n = values.size();
-    for (const char* name : {"sse2", "avx2", "avx512"}) {
-        const LaneKernels<T>* kernels = lane_kernels<T>(supported_kernel(name));
+    for (const Kernel kernel : vector_kernels()) {
+        const LaneKernels<T>* kernels = lane_kernels<T>(kernel);
         for (const LaneBlockKernels<T>* block : {&kernels->wide, &kernels->narrow}) {
             const std::size_t width = block->width;
             std::vector<T> base(n * width, T(1)), fit(n * width, T(0)), w(n * width), y(n * width);
@@ -576,14 +622,8 @@ void test_selection_batches() {
                           {31, 16, 2, 1e-10, 1e-10},  {100, 20, 4, 1e-10, 1e-10}, {97, 20, 2, 1e-10, 1e-10},
                           {33, 20, 2, 0, 0},          {17, 30, 1, 0, 1e-300},     {45, 64, 2, 1e-10, 1e-10},
                           {80, 150, 3, 1e-10, 1e-10}, {50, 365, 2, 1e-10, 1e-10}};
-    const Criterion criteria[] = {Criterion::Reml, Criterion::Gcv, Criterion::Loocv, Criterion::Vcurve};
     const double nan = std::numeric_limits<double>::quiet_NaN();
-    std::vector<Kernel> kernels;
-    for (const char* name : {"sse2", "avx2", "avx512"}) {
-        if (std::find(kernels.begin(), kernels.end(), supported_kernel(name)) == kernels.end()) {
-            kernels.push_back(supported_kernel(name));
-        }
-    }
+    const std::vector<Kernel> kernels = vector_kernels();
     std::mt19937_64 g(13);
     std::normal_distribution<double> normal;
     std::uniform_real_distribution<double> uniform(0, 1);
@@ -639,7 +679,7 @@ void test_selection_batches() {
         const std::vector<double> grid = *default_lambda_grid(model);
         const bool parallel = c % 2 == 1;
         const SeriesBatch batch{y.data(), c % 4 == 0 ? nullptr : w.data(), S, T, nullptr};
-        for (const Criterion criterion : criteria) {
+        for (const Criterion criterion : all_criteria) {
             for (const bool refine : {true, false}) {
                 const std::size_t count = criterion == Criterion::Vcurve ? grid.size() - 1 : grid.size();
                 const auto selected = [&](Kernel kernel, std::vector<std::int8_t>& status) {
@@ -765,8 +805,10 @@ void test_selection_batches() {
             if (mode < 3) {
                 envelope_at(model, batch, lams.data(), mode != 1, options, out);
             } else {
-                envelope_selected(model, batch, {criteria[c % 4], grid, true, true, 1.0, parallel, kernel},
-                                  options, out, v.data() + 2 * S * T, status.data());
+                envelope_selected(
+                    model, batch,
+                    {all_criteria[c % all_criteria.size()], grid, true, true, 1.0, parallel, kernel}, options,
+                    out, v.data() + 2 * S * T, status.data());
             }
             for (std::size_t s = 0; s < S; ++s) {
                 v[2 * S * T + S + s] = static_cast<double>(taken[s]) + static_cast<double>(status[s]) / 8;
@@ -793,6 +835,8 @@ int main() {
     test_kernels<double>();
     test_weights<float>();
     test_weights<double>();
+    test_unknown_weighting<float>();
+    test_unknown_weighting<double>();
     test_batches<float>();
     test_batches<double>();
     test_select_rank<float>();
