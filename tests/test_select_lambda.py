@@ -559,6 +559,12 @@ BAD_INPUT_CASES = [
     (tt.select_lambda, (X_TINY_STEPS, Y8), dict(normalize="median"), (ValueError, "overflows")),
     (tt.evaluate_lambda, (X_TINY_STEPS, Y8, 1.0), dict(normalize="median"), ValueError),
     (tt.select_lambda, (X8[::-1], Y8), {}, ValueError),
+    # an infinite position turned every value into about 1e-25
+    (tt.select_lambda, (np.r_[X8[:7], np.inf], Y8), {}, (ValueError, r"^x must be finite: x\[7\] is inf$")),
+    (tt.select_lambda, (np.r_[-np.inf, X8[1:]], Y8), dict(lam_grid=[1.0, 2.0, 3.0], normalize=None),
+     (ValueError, r"x\[0\] is -inf")),
+    (tt.evaluate_lambda, (np.r_[X8[:7], np.inf], Y8, 1.0), {}, (ValueError, "x must be finite")),
+    (tt.envelope, (np.r_[X8[:7], np.inf], Y8), dict(lam=1.0), (ValueError, "x must be finite")),
     (tt.select_lambda, (X8[:7], Y8), {}, ValueError),
     (tt.select_lambda, (X8, Y8[0]), {}, ValueError),
     (tt.select_lambda, (X8, Y8.astype(int)), {}, TypeError),

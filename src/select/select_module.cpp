@@ -83,18 +83,20 @@ T* data_or_null(const std::optional<Buffer>& buffer) {
     return buffer ? buffer->data<T>() : nullptr;
 }
 
-// The sampling grid, checked: one dimension, at least one position, strictly
-// increasing.
+// A grid of positions (x, or x_out), checked: one dimension, at least one
+// position, strictly increasing, finite.
 struct Positions {
     Buffer x;
     std::size_t length;
 
-    explicit Positions(PyObject* x_object) : x(x_object, 'd', false, "x"), length(x.length(0)) {
+    explicit Positions(PyObject* x_object, const char* name = "x")
+        : x(x_object, 'd', false, name), length(x.length(0)) {
         x.require_shape(length, std::nullopt);
-        if (length == 0) fail(PyExc_ValueError, "x must have length >=1");
+        if (length == 0) fail(PyExc_ValueError, std::string(name) + " must have length >=1");
         if (!strictly_increasing(x.data<double>(), length)) {
-            fail(PyExc_ValueError, "x must be strictly increasing");
+            fail(PyExc_ValueError, std::string(name) + " must be strictly increasing");
         }
+        require_finite_ends(x.data<double>(), length, name);
     }
 };
 
@@ -292,14 +294,11 @@ PyObject* evaluate(PyObject*, PyObject* args) {
         // weight where x has no position) and read at x_out; the values, when
         // asked for, on x.
         std::optional<Positions> out_positions;
-        if (out_object != Py_None) out_positions.emplace(out_object);
+        if (out_object != Py_None) out_positions.emplace(out_object, "x_out");
         UnionGrid grid;
         if (out_positions) {
             const double* x = in.positions.x.data<double>();
             const double* x_out = out_positions->x.data<double>();
-            if (!std::isfinite(x_out[0]) || !std::isfinite(x_out[out_positions->length - 1])) {
-                fail(PyExc_ValueError, "x_out must be finite");
-            }
             grid = union_of(x, in.positions.length, x_out, out_positions->length);
             model = make_union_model(x, in.positions.length, grid.positions.data(), grid.positions.size(),
                                      static_cast<std::uint64_t>(d), ridge, eps, normalize_text(normalize));
