@@ -535,8 +535,11 @@ X8 = np.arange(8.0)
 Y8 = np.ones((2, 8))
 X120 = np.arange(120.0)
 Y120 = np.ones((1, 120))
-# A median spacing so small that the normalised positions overflow.
+# A median spacing so small that the normalised positions would overflow:
+# steps that small against the mean spacing are refused first.
 X_TINY_STEPS = np.array([0.0, 5e-324, 1e-323, 1.5e-323, 2e-323, 2.5e-323, 1e300, 2e300])
+# Merged timestamps of two sources, a rounding step apart.
+X_RECORDS = np.insert(np.arange(60.0), 31, np.nextafter(30.0, 99))
 
 # (function, args, kwargs, exception or (exception, message pattern))
 BAD_INPUT_CASES = [
@@ -556,7 +559,13 @@ BAD_INPUT_CASES = [
     (tt.select_lambda, (X120, Y120), dict(d=100, normalize=None), (ValueError, "d=100 and normalize=None")),
     (tt.select_lambda, (X8 * 1e25, Y8), dict(d=7, normalize=None), (ValueError, "d=7 and normalize=None")),
     (tt.select_lambda, (X8 * 1e-200, Y8), dict(normalize="none"), (ValueError, "d=2 and normalize='none'")),
-    (tt.select_lambda, (X_TINY_STEPS, Y8), dict(normalize="median"), (ValueError, "overflows")),
+    (tt.select_lambda, (X_TINY_STEPS, Y8), dict(normalize="median"), (ValueError, r"x\[0\] = 0 and x\[1\] = 4.9")),
+    (tt.select_lambda, (X_RECORDS, np.ones((2, 61))), {},
+     (ValueError, r"^x\[30\] = 30 and x\[31\] = 30.000000000000004 lie within 0.0001 times x's mean spacing")),
+    (tt.evaluate_lambda, (X_RECORDS, np.ones((2, 61)), 1.0), {}, (ValueError, "lie within")),
+    (tt.envelope, (X_RECORDS, np.ones((2, 61))), dict(lam=1.0), (ValueError, "lie within")),
+    (tt.envelope, (X_RECORDS, np.ones((2, 61))), {}, (ValueError, "lie within")),
+    (tt.select_lambda, (np.array([0.0, 1.0, 1.00005, 3.0]), Y8[:, :4]), dict(d=1), (ValueError, r"x\[1\] = 1 and x\[2\]")),
     (tt.evaluate_lambda, (X_TINY_STEPS, Y8, 1.0), dict(normalize="median"), ValueError),
     (tt.select_lambda, (X8[::-1], Y8), {}, ValueError),
     # an infinite position turned every value into about 1e-25

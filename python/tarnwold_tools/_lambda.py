@@ -206,10 +206,18 @@ def select_lambda(
     a decade apart, times the series' mean positive weight. Ties go to the
     largest lam; the minimum is refined in log lam between its grid
     neighbours, or from an end of the grid towards its neighbour (Brent's
-    search, to about 5e-4 decade) unless refine is False, and stays at the
-    end (LAMBDA_AT_LOWER, LAMBDA_AT_UPPER) only when nothing inside is lower.
+    search, to about 5e-4 decade), and stays at the end (LAMBDA_AT_LOWER,
+    LAMBDA_AT_UPPER) only when nothing inside is lower. With refine=False
+    the grid minimum is returned as it is, at_lower or at_upper at an end.
     See LambdaSelection for the results and LAMBDA_OK .. LAMBDA_EMPTY for the
     statuses.
+
+    x: the positions, strictly increasing and finite, each more than 1e-4 of
+    x's mean spacing from its neighbours. Closer positions (two sources'
+    timestamps merged a rounding step apart, say) make the divided
+    differences across them so large that the system cannot be solved to
+    any useful digit: they raise ValueError naming them. Average their
+    observations at one position (the base weights summed), or drop one.
 
     x_out and derivative: as in evaluate_lambda. The choice of lam is made on
     x alone (the criteria do not change); then the fit at the selected lam
@@ -275,6 +283,9 @@ def evaluate_lambda(
 ) -> LambdaEvaluation:
     """The fit and its diagnostics at a given lam: one for every series (a
     scalar) or one per series (an (S,) array). See LambdaEvaluation.
+
+    x: as in select_lambda (strictly increasing, finite, neighbours more
+    than 1e-4 of the mean spacing apart).
 
     x_out: positions to return z and se at (1-D, finite, strictly increasing,
     in x's units). One within 1e-4 of x's mean spacing of a position of x,

@@ -6,6 +6,7 @@
 // release the interpreter lock and fill the results in place.
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <exception>
 #include <optional>
@@ -100,9 +101,37 @@ struct Positions {
     }
 };
 
+// The positions of the observations: a grid of positions whose neighbours
+// also lie more than merge_share of its mean spacing apart. Closer ones
+// (two sources' merged timestamps a rounding step apart, say) make the
+// divided differences across them, and so every system, so ill-conditioned
+// that the fit is lost (NaN for a rounding step, a straight line at 1e-9
+// of the spacing); they are refused, naming them, since only the caller
+// knows whether to average their observations or drop one. Halves keep
+// the span finite for any finite ends.
+struct Observations : Positions {
+    explicit Observations(PyObject* x_object) : Positions(x_object) {
+        const double* x = this->x.data<double>();
+        if (length < 2) return;
+        const double half_tolerance =
+            merge_share * ((0.5 * x[length - 1] - 0.5 * x[0]) / static_cast<double>(length - 1));
+        for (std::size_t i = 1; i < length; ++i) {
+            if (0.5 * (x[i] - x[i - 1]) <= half_tolerance) {
+                char text[256];
+                std::snprintf(
+                    text, sizeof text,
+                    "x[%zu] = %.17g and x[%zu] = %.17g lie within %g times x's mean spacing: average their "
+                    "observations at one position, or drop one",
+                    i - 1, x[i - 1], i, x[i], merge_share);
+                fail(PyExc_ValueError, text);
+            }
+        }
+    }
+};
+
 // The grid and the series shared by both functions, checked.
 struct Inputs {
-    Positions positions;
+    Observations positions;
     Buffer y;
     std::optional<Buffer> w;
     std::size_t series;
@@ -177,7 +206,7 @@ PyObject* default_grid(PyObject*, PyObject* args) {
         if (!PyArg_ParseTuple(args, "Ondz:default_grid", &x_object, &d, &eps, &normalize)) {
             throw PythonErrorSet{};
         }
-        const SelectionModel model = model_of(Positions(x_object), d, 0.0, eps, normalize);
+        const SelectionModel model = model_of(Observations(x_object), d, 0.0, eps, normalize);
         const std::optional<std::vector<double>> grid = default_lambda_grid(model);
         if (!grid) {
             // Appended piece by piece: g++ 12 reports a false -Wrestrict
