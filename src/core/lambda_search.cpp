@@ -161,6 +161,21 @@ void Refinement::next() {
     pending_ = std::fabs(step_) >= tolerance ? x_ + step_ : x_ + std::copysign(tolerance, step_);
 }
 
+bool refinable(LambdaStatus status) {
+    switch (status) {
+        case LambdaStatus::Ok:
+        case LambdaStatus::AtLower:
+        case LambdaStatus::AtUpper:
+            return true;
+        case LambdaStatus::Flat:
+            return false;
+        case LambdaStatus::TooFew:
+        case LambdaStatus::Empty:
+            break;
+    }
+    throw InternalFault("refinement: a status without a grid choice");
+}
+
 Refinement start_refinement(const double* lams, const double* scores, std::size_t count, std::size_t best,
                             bool vcurve) {
     if (count < 2 || best >= count) {

@@ -49,8 +49,8 @@ void vcurve_candidates(const double* grid, std::size_t points, const double* log
 // only.
 std::size_t pick_minimum(const double* scores, std::size_t count, LambdaStatus& status);
 
-// Brent's minimisation in log lam on (low, high) around the grid's
-// minimum `middle`, one criterion value at a time: evaluate at point(), hand
+// Brent's minimisation in log lam on (low, high) from the grid's minimum,
+// inside the interval or at one of its ends, one criterion value at a time: evaluate at point(), hand
 // the value to take(), until done(). Parabolas through the three best points
 // so far, where they fall well inside the interval, else golden-section
 // steps. Its points depend on nothing but the values taken, so the
@@ -93,8 +93,9 @@ private:
 
 // Whether a grid choice is refined: an interior minimum, and one at an end
 // too, whose true minimum may lie between the end and its neighbour (where
-// the criterion only starts to rise again). A flat criterion is not.
-inline bool refinable(LambdaStatus status) { return status != LambdaStatus::Flat; }
+// the criterion only starts to rise again). A flat criterion is not; a
+// series without a grid choice (too few points, none) never gets here.
+bool refinable(LambdaStatus status);
 
 // The refinement of the minimum `best` of a criterion's `count` scores at
 // lams (increasing): between its neighbours, or from an end towards its
