@@ -154,7 +154,7 @@ def grid_scores(D, w, y, grid, name, ridge=1e-10, gamma=1.0):
 
 def grid_choice(scores):
     """(index, status) of the grid minimum: ties within 1e-12 to the largest
-    lam, a flat criterion to the last point, ends kept."""
+    lam, a flat criterion to the last point, at_lower / at_upper at an end."""
     f = np.where(np.isnan(scores), np.inf, scores)
     low, high = f.min(), f.max()
     if not (high - low > 1e-10 * abs(low)):
@@ -166,11 +166,24 @@ def grid_choice(scores):
 
 def refined_optimum(D, w, y, points, best, name, ridge=1e-10, gamma=1.0, samples=801):
     """The lowest criterion on a fine log scan between the neighbours of
-    grid point `best`: (lam, value)."""
-    lams = np.logspace(np.log10(points[best - 1]), np.log10(points[best + 1]), samples)
+    grid point `best` (from an end to its neighbour): (lam, value, whether
+    the end itself is lowest)."""
+    low, high = max(best - 1, 0), min(best + 1, len(points) - 1)
+    lams = np.geomspace(points[low], points[high], samples)
     values = [criterion(D, w, y, lam, name, ridge, gamma) for lam in lams]
     j = int(np.nanargmin(values))
-    return lams[j], values[j]
+    return lams[j], values[j], lams[j] == points[best]
+
+
+def choice(D, w, y, points, scores, name, ridge=1e-10, gamma=1.0):
+    """(index, status, refined lam, its value) of the choice: the grid
+    minimum, refined unless flat; an end keeps its status only when the
+    scan towards its neighbour finds nothing lower than the end itself."""
+    best, status = grid_choice(scores)
+    if status == STATUS["flat"]:
+        return best, status, None, None
+    lam, value, at_best = refined_optimum(D, w, y, points, best, name, ridge, gamma)
+    return best, status if at_best else STATUS["ok"], lam, value
 
 
 def envelope(D, w, y, lam, p, iterations, tol=0.0, ridge=1e-10):

@@ -94,6 +94,10 @@ OVERFLOW = "normalizing x overflows: its span (over the spacing) exceeds the flo
         # the order check comes after the strictly-increasing check
         ([0, 0], {"d": 3}, "x must be strictly increasing"),
         ([0, 1], {"d": 3}, "d must not exceed len(x)"),
+        # an infinite end, before the order check and with or without normalising
+        ([0, 1, np.inf], {}, "x must be finite: x[2] is inf"),
+        ([-np.inf, 0, 1], {"normalize": "mean"}, "x must be finite: x[0] is -inf"),
+        ([0, np.inf], {"d": 3}, "x must be finite: x[1] is inf"),
         ([0, 1, 2, 3], {"d": 2**64 - 1}, "d must not exceed len(x)"),
         # a span beyond the type's range
         ("span", {"normalize": "mean"}, OVERFLOW),

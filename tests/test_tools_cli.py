@@ -567,6 +567,7 @@ ERRORS = [
     (["{data}", "--time-column", "date", "--columns", "note"], "column 'note' is not numeric"),
     (["{data}", "--time-column", "note"], "time column 'note' holds neither numbers nor dates"),
     (["{data}", "--time-column", "s3"], "time column 's3' has missing values"),
+    (["{infinite}", "--time-column", "t", "-o", "{tmp}/n.csv"], "time column 't' has an infinite value"),
     (["{data}", "--series", "rows"], "need numbers or dates as headers"),
     (["{data}", "--series", "rows", "--time-column", "date"], "--time-column applies to --series columns"),
     (["{data}", "--variable", "ndvi"], "--variable applies to NetCDF files"),
@@ -653,12 +654,14 @@ def error_inputs(tmp_path, data):
     (tmp_path / "repeated.csv").write_text("site,1,2,2\na,1.0,2.0,3.0\n")
     (tmp_path / "typo.csv").write_text('a,b,c\n1.5,1.0,1\n2.5,2.0,x\n3.5,"12,5",4\n')
     (tmp_path / "numbers.csv").write_text("t,a\n1,0.5\n2,0.7\n4,0.1\n5,0.3\n")
+    (tmp_path / "infinite.csv").write_text("t,a\n1,0.5\n2,0.7\n4,0.1\ninf,0.3\n")
     (tmp_path / "unordered.txt").write_text("1\n3\n2\n")
     (tmp_path / "comments.txt").write_text("# nothing but a comment\n\n")
     return {"data": data, "tmp": tmp_path, "missing": tmp_path / "none.csv", "garbage": tmp_path / "garbage.parquet",
             "text": tmp_path / "data.txt", "link": tmp_path / "link.csv", "old": tmp_path / "old.csv",
             "old_png": tmp_path / "old.png", "semicolons": tmp_path / "semicolons.csv", "repeated": tmp_path / "repeated.csv",
-            "typo": tmp_path / "typo.csv", "numbers": tmp_path / "numbers.csv", "unordered": tmp_path / "unordered.txt",
+            "typo": tmp_path / "typo.csv", "numbers": tmp_path / "numbers.csv",
+            "infinite": tmp_path / "infinite.csv", "unordered": tmp_path / "unordered.txt",
             "comments": tmp_path / "comments.txt", "empty_time": tmp_path / "empty_time.nc", "truncated": tmp_path / "truncated.nc"}
 
 

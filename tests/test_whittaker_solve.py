@@ -158,6 +158,8 @@ OVERFLOW = "normalizing x overflows: its span (over the spacing) exceeds the flo
         ([3, 2, 1, 0], 4, None, {}, "x must be strictly increasing"),
         ([0, np.nan, 2, 3], 4, None, {}, "x must be strictly increasing"),
         ([0, 1, 1, 3], 4, (2, 3), {}, "x must be strictly increasing"),
+        ([0, 1, 2, np.inf], 4, (2, 3), {"d": 9}, "x must be finite: x[3] is inf"),
+        ([-np.inf, 1, 2, 3], 4, None, {"normalize": None}, "x must be finite: x[0] is -inf"),
         ([], 0, None, {}, "x must have length >=1"),
         ([], 0, (2, 3), {}, "x must have length >=1"),
         ([0, 1, 2], 3, None, {"d": 4}, "d must not exceed len(x)"),

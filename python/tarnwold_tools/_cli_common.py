@@ -29,8 +29,8 @@ def first_line(error):
 
 
 def checked_positions(values, what):
-    """Positions (days for times) of the 1-D `values`, which must be complete
-    and strictly increasing."""
+    """Positions (days for times) of the 1-D `values`, which must be complete,
+    finite and strictly increasing."""
     try:
         x = positions(values)
     except TypeError:
@@ -39,6 +39,8 @@ def checked_positions(values, what):
         raise UsageError(f"{what} is empty: there is nothing to smooth")
     if np.isnan(x).any():
         raise UsageError(f"{what} has missing values")
+    if np.isinf(x).any():
+        raise UsageError(f"{what} has an infinite value")
     if not np.all(x[1:] > x[:-1]):
         raise UsageError(f"{what} is not strictly increasing")
     return x

@@ -122,6 +122,9 @@ def envelope(
     union of x and x_out, at x_out: what evaluate_lambda gives with them
     (for too_few series, select_lambda on the returned weights).
 
+    x: as in select_lambda (strictly increasing, finite, neighbours more
+    than 1e-4 of the mean spacing apart).
+
     float32 input is computed in float64 and its z and weights come back
     rounded. Results are the same bits for any thread count and with
     parallel=False.

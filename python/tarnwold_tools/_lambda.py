@@ -25,11 +25,14 @@ from . import _select
 from ._output_grid import divided_differences, output_positions
 
 LAMBDA_OK = 0
-"""An interior minimum of the criterion (refined between its neighbours)."""
+"""A minimum inside the grid (refined between its neighbours, or between an
+end of the grid and its neighbour)."""
 LAMBDA_AT_LOWER = 1
-"""The minimum lies at the smallest lam of the grid: the data may want less smoothing."""
+"""The minimum lies at the smallest lam of the grid itself (nothing between it
+and the next is lower): the data may want less smoothing."""
 LAMBDA_AT_UPPER = 2
-"""The minimum lies at the largest lam of the grid: the data may want more smoothing."""
+"""The minimum lies at the largest lam of the grid itself: the data may want
+more smoothing."""
 LAMBDA_FLAT = 3
 """The criterion does not vary over the grid, or the data lie in the penalty's
 null space (a polynomial of degree d - 1): the largest lam is returned."""
@@ -206,10 +209,20 @@ def select_lambda(
     at least 3 positive values) or, by default, on a grid from the lam that
     halves a wave of period 2 samples to the one for 2T samples, at most half
     a decade apart, times the series' mean positive weight. Ties go to the
-    largest lam; an interior minimum is refined in log lam between its grid
-    neighbours (Brent's search, to about 5e-4 decade) unless refine is
-    False. See LambdaSelection for the results and LAMBDA_OK .. LAMBDA_EMPTY
-    for the statuses.
+    largest lam; the minimum is refined in log lam between its grid
+    neighbours, or from an end of the grid towards its neighbour (Brent's
+    search, to about 5e-4 decade), and stays at the end (LAMBDA_AT_LOWER,
+    LAMBDA_AT_UPPER) only when nothing inside is lower. With refine=False
+    the grid minimum is returned as it is, at_lower or at_upper at an end.
+    See LambdaSelection for the results and LAMBDA_OK .. LAMBDA_EMPTY for the
+    statuses.
+
+    x: the positions, strictly increasing and finite, each more than 1e-4 of
+    x's mean spacing from its neighbours. Closer positions (two sources'
+    timestamps merged a rounding step apart, say) make the divided
+    differences across them so large that the system cannot be solved to
+    any useful digit: they raise ValueError naming them. Average their
+    observations at one position (the base weights summed), or drop one.
 
     x_out and derivative: as in evaluate_lambda. The choice of lam is made on
     x alone (the criteria do not change); then the fit at the selected lam
@@ -275,6 +288,9 @@ def evaluate_lambda(
 ) -> LambdaEvaluation:
     """The fit and its diagnostics at a given lam: one for every series (a
     scalar) or one per series (an (S,) array). See LambdaEvaluation.
+
+    x: as in select_lambda (strictly increasing, finite, neighbours more
+    than 1e-4 of the mean spacing apart).
 
     x_out: positions to return z and se at (1-D, finite, strictly increasing,
     in x's units). One within 1e-4 of x's mean spacing of a position of x,

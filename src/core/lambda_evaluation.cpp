@@ -1,5 +1,6 @@
 #include "lambda_evaluation.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <type_traits>
@@ -158,11 +159,13 @@ SelectionModel make_selection_model(const double* x, std::size_t length, std::ui
     return model;
 }
 
-void finish_penalty(SelectionModel& model) {
-    model.penalty = penalty_band_from_rows(model.difference, model.length, model.order);
-    // log det(D D^T): D D^T has half-width d and D full row rank.
-    const DifferenceRows<double>& D = model.difference;
-    const std::size_t k = model.order;
+namespace {
+
+// log det(D D^T) from the banded Cholesky factor of D D^T (half-width d).
+// Right for any rows, but D D^T is as ill-conditioned as P (cond about
+// (T / pi)^(2d)): from about 1.5e5 points for d = 2 rounding drives the
+// last pivots to zero and the logarithm to -infinity.
+double factored_log_pdet(const DifferenceRows<double>& D, std::size_t k) {
     std::vector<double> factor(checked_product(D.count, k + 1));
     std::vector<double> reciprocal(D.count);
     const auto gram = [&](std::size_t r, std::size_t j) {
@@ -174,7 +177,92 @@ void finish_penalty(SelectionModel& model) {
         }
         return s;
     };
-    model.log_pdet = log_of(factor_band(D.count, k, gram, 0.0, factor.data(), reciprocal.data(), true));
+    return log_of(factor_band(D.count, k, gram, 0.0, factor.data(), reciprocal.data(), true));
+}
+
+// log det(D D^T) for rows that are divided differences (each row possibly
+// scaled), whose null space is the polynomials of degree < d, without
+// factoring D D^T. With C the first d unit rows, M = [C; D] is lower
+// triangular (row r of D ends in column r + d), and for any basis N of the
+// null space det(D D^T) = det(M)^2 det(N^T N) / det(C N)^2. N is taken as
+// the monic polynomials orthogonal on the positions, in t = (x - centre) /
+// half-span: det(C N) is then the Vandermonde determinant of the first d
+// t, prod (t_j - t_i), and det(N^T N) the product of the squared norms,
+// from an Arnoldi process (twice orthogonalised, so orthonormal to working
+// precision for any d): ||p_0||^2 = T and ||p_{j+1}|| = ||p_j|| b_{j+1}, b
+// the norm of t q_j after its projection on q_0 .. q_j is removed. Every
+// factor is formed from well-conditioned quantities and summed as a
+// logarithm, so the result stays finite and accurate for any length.
+double polynomial_log_pdet(const DifferenceRows<double>& D, const std::vector<double>& x, std::size_t d) {
+    const std::size_t n = x.size();
+    double log_det = 0;
+    for (std::size_t r = 0; r < D.count; ++r) {
+        log_det = log_det + std::log(std::fabs(D.values[r * D.width + d]));
+    }
+    log_det = 2 * log_det;
+    const double centre = 0.5 * (x[0] + x[n - 1]);
+    const double half_span = 0.5 * (x[n - 1] - x[0]);
+    const auto t = [&](std::size_t i) { return (x[i] - centre) / half_span; };
+    // t_j - t_i from the positions' own difference, positive and exact to
+    // rounding however close they lie.
+    for (std::size_t j = 1; j < d; ++j) {
+        for (std::size_t i = 0; i < j; ++i) {
+            log_det = log_det - 2 * std::log((x[j] - x[i]) / half_span);
+        }
+    }
+    std::vector<double> q(checked_product(n, d));
+    std::fill_n(q.begin(), n, 1 / std::sqrt(static_cast<double>(n)));
+    double log_norm = std::log(static_cast<double>(n));  // log ||p_j||^2
+    log_det = log_det + log_norm;
+    for (std::size_t j = 0; j + 1 < d; ++j) {
+        double* v = q.data() + (j + 1) * n;
+        const double* previous = q.data() + j * n;
+        for (std::size_t i = 0; i < n; ++i) {
+            v[i] = t(i) * previous[i];
+        }
+        for (int pass = 0; pass < 2; ++pass) {
+            for (std::size_t c = 0; c <= j; ++c) {
+                const double* column = q.data() + c * n;
+                double h = 0;
+                for (std::size_t i = 0; i < n; ++i) {
+                    h = h + column[i] * v[i];
+                }
+                for (std::size_t i = 0; i < n; ++i) {
+                    v[i] = v[i] - h * column[i];
+                }
+            }
+        }
+        double b = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            b = b + v[i] * v[i];
+        }
+        b = std::sqrt(b);
+        for (std::size_t i = 0; i < n; ++i) {
+            v[i] = v[i] / b;
+        }
+        log_norm = log_norm + 2 * std::log(b);
+        log_det = log_det + log_norm;
+    }
+    return log_det;
+}
+
+}  // namespace
+
+void finish_penalty(SelectionModel& model) {
+    model.penalty = penalty_band_from_rows(model.difference, model.length, model.order);
+    // D has full row rank. Its rows are divided differences unless a
+    // spacing was floored (not above 0, or below eps, as the smoother floors
+    // it), which only the positions' first differences can be: wider spans
+    // are larger. Without a penalty (d = 0) or a difference row (d = T)
+    // there is nothing to factor.
+    const std::vector<double>& x = model.positions;
+    bool divided = model.order >= 1 && model.order < model.length;
+    for (std::size_t i = 1; i < x.size(); ++i) {
+        const double h = x[i] - x[i - 1];
+        divided = divided && h > 0 && floored(h, model.eps) == h;
+    }
+    model.log_pdet = divided ? polynomial_log_pdet(model.difference, x, model.order)
+                             : factored_log_pdet(model.difference, model.order);
 }
 
 SeriesWorkspace::SeriesWorkspace(const SelectionModel& model) {

@@ -432,9 +432,9 @@ private:
             }
             lane.lam = lams[best];
             lane.score = scores[best];
-            lane.refining = options_.refine && lane.status == LambdaStatus::Ok;
+            lane.refining = options_.refine && refinable(lane.status);
             if (lane.refining) {
-                lane.search = start_refinement(lams, scores, best, vcurve());
+                lane.search = start_refinement(lams, scores, count_, best, vcurve());
             }
         }
     }
@@ -463,9 +463,12 @@ private:
         }
         for (std::size_t l = 0; l < width; ++l) {
             Lane& lane = lanes_[l];
-            if (lane.refining && lane.search.best_value() < lane.search.start_value()) {
-                lane.lam = lane.search.best_lam();
-                lane.score = lane.search.best_value();
+            if (lane.refining) {
+                lane.status = refined_status(lane.status, lane.search);
+                if (lane.search.best_value() < lane.search.start_value()) {
+                    lane.lam = lane.search.best_lam();
+                    lane.score = lane.search.best_value();
+                }
             }
             if (lane.selecting && lane.status == LambdaStatus::Flat) {
                 lane.lam = grid_[l * points_ + points_ - 1];

@@ -106,25 +106,23 @@ std::size_t pick_minimum(const double* f, std::size_t count, LambdaStatus& statu
     return best;
 }
 
-Refinement::Refinement(double low, double middle, double high, double f_low, double f_middle, double f_high)
+Refinement::Refinement(double low, double high, Point best, Point second, Point third)
     : a_(std::log(low)),
       b_(std::log(high)),
-      x_(std::log(middle)),
-      fx_(f_middle),
-      start_(f_middle),
+      x_(std::log(best.lam)),
+      w_(std::log(second.lam)),
+      v_(std::log(third.lam)),
+      fx_(best.value),
+      fw_(second.value),
+      fv_(third.value),
+      before_(b_ - a_),
+      start_(best.value),
       started_(true) {
-    // The better end is the second best point, the other the third.
-    const bool low_better = f_low <= f_high;
-    w_ = low_better ? a_ : b_;
-    fw_ = low_better ? f_low : f_high;
-    v_ = low_better ? b_ : a_;
-    fv_ = low_better ? f_high : f_low;
-    before_ = b_ - a_;
     next();
 }
 
-Refinement::Refinement(double low, double middle, double high)
-    : a_(std::log(low)), b_(std::log(high)), x_(std::log(middle)), w_(x_), v_(x_), pending_(x_) {}
+Refinement::Refinement(double low, double start, double high)
+    : a_(std::log(low)), b_(std::log(high)), x_(std::log(start)), w_(x_), v_(x_), pending_(x_) {}
 
 double Refinement::point() const { return std::exp(pending_); }
 
@@ -201,13 +199,46 @@ void Refinement::next() {
     pending_ = std::fabs(step_) >= tolerance ? x_ + step_ : x_ + std::copysign(tolerance, step_);
 }
 
-Refinement start_refinement(const double* lams, const double* scores, std::size_t best, bool vcurve) {
-    if (vcurve) {
-        return {lams[best - 1], lams[best], lams[best + 1]};
+bool refinable(LambdaStatus status) {
+    switch (status) {
+        case LambdaStatus::Ok:
+        case LambdaStatus::AtLower:
+        case LambdaStatus::AtUpper:
+            return true;
+        case LambdaStatus::Flat:
+            return false;
+        case LambdaStatus::TooFew:
+        case LambdaStatus::Empty:
+            break;
     }
-    return {lams[best - 1],           lams[best],
-            lams[best + 1],           comparable(scores[best - 1]),
-            comparable(scores[best]), comparable(scores[best + 1])};
+    throw InternalFault("refinement: a status without a grid choice");
+}
+
+Refinement start_refinement(const double* lams, const double* scores, std::size_t count, std::size_t best,
+                            bool vcurve) {
+    if (count < 2 || best >= count) {
+        throw InternalFault("refinement: no neighbour to refine towards");
+    }
+    // The interval: between the neighbours, or from an end to its neighbour.
+    const std::size_t low = best == 0 ? 0 : best - 1;
+    const std::size_t high = best == count - 1 ? best : best + 1;
+    if (vcurve) {
+        return {lams[low], lams[best], lams[high]};
+    }
+    const auto at = [&](std::size_t j) { return Refinement::Point{lams[j], comparable(scores[j])}; };
+    if (best == 0 || best == count - 1) {
+        // The neighbour is the second point, the one beyond it the third
+        // (the grid has at least 3 points).
+        if (count < 3) {
+            throw InternalFault("refinement: a grid of fewer than 3 points");
+        }
+        const std::size_t neighbour = best == 0 ? 1 : count - 2;
+        const std::size_t beyond = best == 0 ? 2 : count - 3;
+        return {lams[low], lams[high], at(best), at(neighbour), at(beyond)};
+    }
+    // The better end is the second best point, the other the third.
+    const bool low_better = at(low).value <= at(high).value;
+    return {lams[low], lams[high], at(best), at(low_better ? low : high), at(low_better ? high : low)};
 }
 
 }  // namespace tarnwold

@@ -70,11 +70,12 @@ void vcurve_candidates(const double* grid, std::size_t points, const double* log
 
 // The index of the minimum of `count` scores, ties within 1e-12 relative to
 // the largest lam; a flat criterion takes the last candidate, a minimum at
-// an end stays there. status is set for those three cases only.
+// an end is marked AtLower / AtUpper. status is set for those three cases
+// only.
 std::size_t pick_minimum(const double* scores, std::size_t count, LambdaStatus& status);
 
-// Brent's minimisation in log lam on (low, high) around the grid's
-// minimum `middle`, one criterion value at a time: evaluate at point(), hand
+// Brent's minimisation in log lam on (low, high) from the grid's minimum,
+// inside the interval or at one of its ends, one criterion value at a time: evaluate at point(), hand
 // the value to take(), until done(). Parabolas through the three best points
 // so far, where they fall well inside the interval, else golden-section
 // steps. Its points depend on nothing but the values taken, so the
@@ -82,11 +83,16 @@ std::size_t pick_minimum(const double* scores, std::size_t count, LambdaStatus& 
 class Refinement {
 public:
     Refinement() = default;
-    // With the grid's values at the three points, so that the first step
-    // can be a parabola through them.
-    Refinement(double low, double middle, double high, double f_low, double f_middle, double f_high);
-    // With the points only: the middle's value is the first one taken.
-    Refinement(double low, double middle, double high);
+    // On (low, high) from `best`, with the grid's values at it and at two
+    // more points (`second` the better), so that the first step can be a
+    // parabola through the three. best may be an end of the interval, and
+    // `third` may lie beyond it.
+    struct Point {
+        double lam, value;
+    };
+    Refinement(double low, double high, Point best, Point second, Point third);
+    // With the points only: the value at `start` is the first one taken.
+    Refinement(double low, double start, double high);
     bool done() const { return done_; }
     double point() const;
     void take(double value);
@@ -110,10 +116,25 @@ private:
     bool started_ = false, done_ = false;
 };
 
-// The refinement of the interior minimum `best` of a criterion's scores at
-// lams (increasing): between its neighbours, from their scores, or for the
-// V-curve (whose scores on the grid are difference quotients, not values
-// of the continuous speed it refines) from the points alone.
-Refinement start_refinement(const double* lams, const double* scores, std::size_t best, bool vcurve);
+// Whether a grid choice is refined: an interior minimum, and one at an end
+// too, whose true minimum may lie between the end and its neighbour (where
+// the criterion only starts to rise again). A flat criterion is not; a
+// series without a grid choice (too few points, none) never gets here.
+bool refinable(LambdaStatus status);
+
+// The refinement of the minimum `best` of a criterion's `count` scores at
+// lams (increasing): between its neighbours, or from an end towards its
+// neighbour, from the scores (at an end with the next point beyond the
+// neighbour as the parabola's third), or for the V-curve (whose scores on
+// the grid are difference quotients, not values of the continuous speed it
+// refines) from the points alone.
+Refinement start_refinement(const double* lams, const double* scores, std::size_t count, std::size_t best,
+                            bool vcurve);
+
+// The status once the refinement is over: a minimum at an end stays there
+// only when nothing inside the interval beat the end itself.
+inline LambdaStatus refined_status(LambdaStatus status, const Refinement& search) {
+    return search.best_value() < search.start_value() ? LambdaStatus::Ok : status;
+}
 
 }  // namespace tarnwold

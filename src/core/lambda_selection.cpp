@@ -67,12 +67,13 @@ public:
         }
         double lam = candidates_.lams[best];
         double score = candidates_.scores[best];
-        if (options_.refine && status == LambdaStatus::Ok) {
+        if (options_.refine && refinable(status)) {
             Refinement search =
-                start_refinement(candidates_.lams.data(), candidates_.scores.data(), best, vcurve());
+                start_refinement(candidates_.lams.data(), candidates_.scores.data(), count, best, vcurve());
             while (!search.done()) {
                 search.take(comparable(criterion_at(search.point())));
             }
+            status = refined_status(status, search);
             if (search.best_value() < search.start_value()) {
                 lam = search.best_lam();
                 score = search.best_value();

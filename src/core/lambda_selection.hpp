@@ -4,9 +4,11 @@
 // Selection: the criterion on a grid of lams (the default grid scaled by the
 // series' mean positive weight, or the caller's), its minimum with ties to
 // the largest lam, flat criteria and data in the null space of P to the
-// largest lam, minima at an end kept there, an interior minimum refined by
-// Brent's search in log lam (parabolic and golden-section steps, at most
-// refinement_evaluations of them; deterministic). For the V-curve the grid minimum is taken
+// largest lam, any other minimum refined by Brent's search in log lam
+// (parabolic and golden-section steps, at most refinement_evaluations of
+// them; deterministic) between its neighbours, or from an end towards its
+// neighbour; a minimum stays at an end (status AtLower / AtUpper) only when
+// nothing inside beat the end. For the V-curve the grid minimum is taken
 // over the geometric mid-points of the grid and refined on its continuous
 // speed.
 //

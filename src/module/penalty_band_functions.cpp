@@ -33,6 +33,7 @@ PyObject* build_pb(const char* name, PyObject* const* args, Py_ssize_t nargs, Py
         fail(PyExc_ValueError, "x must have length >=2");
     }
     require_strictly_increasing(grid, "x must be strictly increasing");
+    require_finite_ends(grid);
     require_order_within(d, grid.size());
     if (normalize) {
         grid = normalize_grid(grid.data(), grid.size(), *normalize);

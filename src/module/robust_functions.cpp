@@ -88,6 +88,7 @@ PyObject* robust_whittaker_irls(const char* name, PyObject* const* args, Py_ssiz
     }
     const std::vector<T> x = a.x.copy();
     require_strictly_increasing(x, "x must be strictly increasing");
+    require_finite_ends(x);
     const std::optional<Weighting> weighting = parse_weighting(a.weighting);
     if (!weighting) {
         fail(PyExc_ValueError, "Unknown weighting: " + std::string(a.weighting));

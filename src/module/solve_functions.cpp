@@ -41,6 +41,7 @@ PyObject* whittaker_solve(const char* name, PyObject* const* args, Py_ssize_t na
     }
     const std::vector<T> grid = x.copy();
     require_strictly_increasing(grid, "x must be strictly increasing");
+    require_finite_ends(grid);
     // An empty grid has nothing to smooth and no band to build.
     if (length == 0) {
         fail(PyExc_ValueError, "x must have length >=1");

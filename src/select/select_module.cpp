@@ -6,6 +6,7 @@
 // release the interpreter lock and fill the results in place.
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <exception>
 #include <optional>
@@ -83,24 +84,54 @@ T* data_or_null(const std::optional<Buffer>& buffer) {
     return buffer ? buffer->data<T>() : nullptr;
 }
 
-// The sampling grid, checked: one dimension, at least one position, strictly
-// increasing.
+// A grid of positions (x, or x_out), checked: one dimension, at least one
+// position, strictly increasing, finite.
 struct Positions {
     Buffer x;
     std::size_t length;
 
-    explicit Positions(PyObject* x_object) : x(x_object, 'd', false, "x"), length(x.length(0)) {
+    explicit Positions(PyObject* x_object, const char* name = "x")
+        : x(x_object, 'd', false, name), length(x.length(0)) {
         x.require_shape(length, std::nullopt);
-        if (length == 0) fail(PyExc_ValueError, "x must have length >=1");
+        if (length == 0) fail(PyExc_ValueError, std::string(name) + " must have length >=1");
         if (!strictly_increasing(x.data<double>(), length)) {
-            fail(PyExc_ValueError, "x must be strictly increasing");
+            fail(PyExc_ValueError, std::string(name) + " must be strictly increasing");
+        }
+        require_finite_ends(x.data<double>(), length, name);
+    }
+};
+
+// The positions of the observations: a grid of positions whose neighbours
+// also lie more than merge_share of its mean spacing apart. Closer ones
+// (two sources' merged timestamps a rounding step apart, say) make the
+// divided differences across them, and so every system, so ill-conditioned
+// that the fit is lost (NaN for a rounding step, a straight line at 1e-9
+// of the spacing); they are refused, naming them, since only the caller
+// knows whether to average their observations or drop one. Halves keep
+// the span finite for any finite ends.
+struct Observations : Positions {
+    explicit Observations(PyObject* x_object) : Positions(x_object) {
+        const double* x = this->x.data<double>();
+        if (length < 2) return;
+        const double half_tolerance =
+            merge_share * ((0.5 * x[length - 1] - 0.5 * x[0]) / static_cast<double>(length - 1));
+        for (std::size_t i = 1; i < length; ++i) {
+            if (0.5 * (x[i] - x[i - 1]) <= half_tolerance) {
+                char text[256];
+                std::snprintf(
+                    text, sizeof text,
+                    "x[%zu] = %.17g and x[%zu] = %.17g lie within %g times x's mean spacing: average their "
+                    "observations at one position, or drop one",
+                    i - 1, x[i - 1], i, x[i], merge_share);
+                fail(PyExc_ValueError, text);
+            }
         }
     }
 };
 
 // The grid and the series shared by both functions, checked.
 struct Inputs {
-    Positions positions;
+    Observations positions;
     Buffer y;
     std::optional<Buffer> w;
     std::size_t series;
@@ -176,7 +207,7 @@ PyObject* default_grid(PyObject*, PyObject* args) {
         if (!PyArg_ParseTuple(args, "Ondz:default_grid", &x_object, &d, &eps, &normalize)) {
             throw PythonErrorSet{};
         }
-        const SelectionModel model = model_of(Positions(x_object), d, 0.0, eps, normalize);
+        const SelectionModel model = model_of(Observations(x_object), d, 0.0, eps, normalize);
         const std::optional<std::vector<double>> grid = default_lambda_grid(model);
         if (!grid) {
             // Appended piece by piece: g++ 12 reports a false -Wrestrict
@@ -293,14 +324,11 @@ PyObject* evaluate(PyObject*, PyObject* args) {
         // weight where x has no position) and read at x_out; the values, when
         // asked for, on x.
         std::optional<Positions> out_positions;
-        if (out_object != Py_None) out_positions.emplace(out_object);
+        if (out_object != Py_None) out_positions.emplace(out_object, "x_out");
         UnionGrid grid;
         if (out_positions) {
             const double* x = in.positions.x.data<double>();
             const double* x_out = out_positions->x.data<double>();
-            if (!std::isfinite(x_out[0]) || !std::isfinite(x_out[out_positions->length - 1])) {
-                fail(PyExc_ValueError, "x_out must be finite");
-            }
             grid = union_of(x, in.positions.length, x_out, out_positions->length);
             model = make_union_model(x, in.positions.length, grid.positions.data(), grid.positions.size(),
                                      static_cast<std::uint64_t>(d), ridge, eps, normalize_text(normalize));
