@@ -188,6 +188,21 @@ def test_output_positions_next_to_others_are_merged_with_them(d, offset):
 
 
 @pytest.mark.parametrize("d", [1, 2, 3])
+def test_more_output_positions_than_the_union_holds(d):
+    # Two output positions next to every x position: a block of series in
+    # lanes writes them as each series alone does.
+    x = np.arange(30.0)
+    y = np.sin(x / 4)[None] + np.arange(3.0)[:, None]
+    x_out = np.sort(np.r_[x - 1e-9, x + 1e-9])
+    got = tt.evaluate_lambda(x, y, 1.0, d=d, return_se=True, x_out=x_out)
+    for s in range(3):
+        alone = tt.evaluate_lambda(x, y[s : s + 1], 1.0, d=d, return_se=True, x_out=x_out)
+        np.testing.assert_array_equal(got.z[s], alone.z[0])
+        np.testing.assert_array_equal(got.se[s], alone.se[0])
+    assert np.all(np.isfinite(got.z)) and np.all(np.isfinite(got.se))
+
+
+@pytest.mark.parametrize("d", [1, 2, 3])
 def test_beyond_the_observations_the_fit_continues_as_a_polynomial_of_degree_d_minus_1(d):
     x, y, _ = make_series(30, d, 0.0, 101, irregular=True)
     beyond = x[-1] + np.array([0.7, 2.0, 5.0, 11.0])

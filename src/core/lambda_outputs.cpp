@@ -117,9 +117,7 @@ void write_output_points(std::size_t order, const double* z, const double* sigma
     for (std::size_t j = 0; j < out.output_count; ++j) {
         const std::size_t p = out.output[j];
         const std::size_t at = s * out.output_count + j;
-        if (z != nullptr) {
-            out.z[at] = z[p * stride];
-        }
+        out.z[at] = z[p * stride];
         if (out.se != nullptr) {
             out.se[at] = standard_error(sigma2, sigma[p * (order + 1) * stride]);
         }
