@@ -600,8 +600,8 @@ void evaluate_in_lanes(const SelectionModel& model, const SeriesBatch& batch, co
                         if (!on_x) {
                             write_no_values(first + l, out);
                         }
-                        write_output_points(k, block.fit() + l, block.sigma() + l, width, sigma2[l],
-                                            first + l, out);
+                        write_output_points(k, block.fit() + l, block.weights() + l, block.sigma() + l, width,
+                                            sigma2[l], block.lam[l], first + l, out);
                     }
                     continue;
                 }
