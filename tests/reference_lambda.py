@@ -45,6 +45,41 @@ def union_difference_matrix(x, union, d, normalize="mean", eps=1e-10):
     return D
 
 
+def output_union(x, x_out, d):
+    """The union the fit at x_out is formed on, and the (len(x_out), len(union))
+    matrix that reads x_out from it. An x_out position joins the union when it
+    lies at least 1e-4 of x's mean spacing from every x position and from the
+    output positions that joined before it, and 10^(-3 / d) of it from the last
+    of those; any other is read by the polynomial of degree d through the
+    d + 1 union points around it: the ends of its interval and, one at a time,
+    the nearer next point on either side (left on a tie)."""
+    x, x_out = np.asarray(x, dtype=np.float64), np.asarray(x_out, dtype=np.float64)
+    h = (x[-1] - x[0]) / (len(x) - 1)
+    kept = []
+    for t in x_out:
+        near = np.abs(np.concatenate([x, kept]) - t).min() < 1e-4 * h
+        if t not in x and not near and (not kept or t - kept[-1] >= 10.0 ** (-3.0 / d) * h):
+            kept.append(t)
+    union = np.union1d(x, kept)
+    read = np.zeros((len(x_out), len(union)))
+    for j, t in enumerate(x_out):
+        if t in union:
+            read[j, np.searchsorted(union, t)] = 1.0
+            continue
+        left = min(max(np.searchsorted(union, t) - 1, 0), len(union) - 2)
+        a, b = left, left + 1
+        for _ in range(d - 1):
+            if a > 0 and (b + 1 == len(union) or union[left] - union[a - 1] <= union[b + 1] - union[left + 1]):
+                a -= 1
+            else:
+                b += 1
+        points = union[a : b + 1]
+        for k, p in enumerate(points):
+            others = np.delete(points, k)
+            read[j, a + k] = np.prod((t - others) / (p - others))
+    return union, read
+
+
 def on_union(x, union, y, w_base=None):
     """A series and its base weights spread onto the union: NaN where x has
     no position."""

@@ -60,7 +60,8 @@ def test_evaluation_matches_dense_reference(T, d, missing, seed, irregular, weig
 
 def output_grid(x, kind, seed=0):
     """x_out of a kind: x itself, points inside its intervals, beyond both
-    ends, a dense grid over and beyond x, or a few of x's own positions."""
+    ends, a dense grid over and beyond x, a pair around each x position, a
+    grid 60 times as fine as x, or a few of x's own positions."""
     rng = np.random.default_rng(seed)
     h = np.diff(x)
     if kind == "same":
@@ -71,6 +72,10 @@ def output_grid(x, kind, seed=0):
         return np.concatenate([x[0] - [3.0, 1.5], x[-1] + [0.5, 2.0, 4.0]])
     if kind == "dense":
         return np.linspace(x[0] - 2.0, x[-1] + 2.0, 3 * len(x))
+    if kind == "pairs":
+        return np.sort(np.concatenate([x - 1e-9 * h.mean(), x + 1e-9 * h.mean()]))
+    if kind == "fine":
+        return np.linspace(x[0] - 1.0, x[-1] + 1.0, 60 * len(x))
     return x[::4].copy()
 
 
@@ -81,6 +86,10 @@ OUTPUT_GRID_CASES = [
     (28, 3, 0.3, 73, True, True, None, "outside", 300.0),
     (30, 2, 0.0, 74, False, False, "mean", "subset", 1e3),
     (20, 2, 0.4, 75, True, True, "mean", "dense", 0.5),
+    (30, 2, 0.2, 76, True, False, "mean", "pairs", 1.0),
+    (25, 1, 0.1, 77, False, True, "mean", "pairs", 3.0),
+    (30, 3, 0.1, 78, True, False, "mean", "fine", 1e3),
+    (30, 2, 0.2, 79, True, True, None, "fine", 30.0),
 ]
 
 
@@ -90,21 +99,22 @@ def test_output_grid_matches_dense_reference(T, d, missing, seed, irregular, wei
     # positions, at x_out; the criteria and leverages stay those of x alone.
     x, y, w_base = make_series(T, d, missing, seed, irregular, weights)
     x_out = output_grid(x, kind, seed)
-    union = np.union1d(x, x_out)
+    union, read = ref.output_union(x, x_out, d)
     D = ref.union_difference_matrix(x, union, d, normalize)
     got = tt.evaluate_lambda(x, y, lam, w_base, d=d, normalize=normalize, return_hat=True, return_se=True, x_out=x_out)
     plain = tt.evaluate_lambda(x, y, lam, w_base, d=d, normalize=normalize, return_hat=True)
     for name in ("edf", "rss", "roughness", "gcv", "loocv", "reml", "hat"):
         np.testing.assert_array_equal(getattr(got, name), getattr(plain, name))
-    at = np.searchsorted(union, x_out)
     for s in range(y.shape[0]):
         values, base = ref.on_union(x, union, y[s], None if w_base is None else w_base[s])
         w, ys = ref.working_inputs(values, base)
         e = ref.evaluate(D, w, ys, lam)
-        scale = np.abs(e["z"]).max()
-        np.testing.assert_allclose(got.z[s], e["z"][at], rtol=1e-9, atol=1e-9 * scale)
-        sigma2 = e["Q"] / (e["m"] - d)
-        np.testing.assert_allclose(got.se[s], np.sqrt(sigma2 * np.diag(e["Sigma"]))[at], rtol=1e-9)
+        # 1e-9, or about cond(A) * 1e-16 where the output points make the
+        # system stiffer than that.
+        close = max(1e-9, 1e-16 * np.linalg.cond(np.linalg.inv(e["Sigma"])))
+        np.testing.assert_allclose(got.z[s], read @ e["z"], rtol=close, atol=close * np.abs(e["z"]).max())
+        variance = np.einsum("ju,uv,jv->j", read, e["Sigma"], read)
+        np.testing.assert_allclose(got.se[s], np.sqrt(e["Q"] / (e["m"] - d) * variance), rtol=close)
     selected = tt.select_lambda(x, y, w_base, d=d, normalize=normalize, return_se=True, x_out=x_out)
     alone = tt.select_lambda(x, y, w_base, d=d, normalize=normalize)
     np.testing.assert_array_equal(selected.lam, alone.lam)
@@ -160,17 +170,23 @@ def test_output_grid_equal_to_x_gives_the_plain_bits(criterion):
     assert np.all(np.isnan(out.z[3])) and np.all(np.isfinite(out.z[[0, 1, 2, 4, 5, 6, 7, 8]]))
 
 
-# (d, lam, relative tolerance): a dense x_out leaves the fit at x as it is
-# for d = 1 (the fit is linear between observations; the ridge on the new
-# points aside) and to the
-# discretisation's accuracy for larger d.
-DENSITY_CASES = [(1, 3.0, 1e-8), (2, 30.0, 2e-2), (3, 300.0, 2e-2)]
+# (d, lam, output spacing, relative tolerance): a dense x_out leaves the
+# fit at x as it is for d = 1 (the fit is linear between observations; the
+# ridge on the new points aside) and to the discretisation's accuracy for
+# larger d, also 480 or 4800 times as fine as x.
+DENSITY_CASES = [
+    (1, 3.0, 1.0, 1e-8),
+    (2, 30.0, 1.0, 2e-2),
+    (3, 300.0, 1.0, 2e-2),
+    (2, 30.0, 1 / 600, 2e-2),
+    (3, 300.0, 1 / 60, 2e-2),
+]
 
 
-@pytest.mark.parametrize("d,lam,tolerance", DENSITY_CASES)
-def test_the_same_lam_smooths_alike_on_sparse_and_dense_output(d, lam, tolerance):
+@pytest.mark.parametrize("d,lam,step,tolerance", DENSITY_CASES)
+def test_the_same_lam_smooths_alike_on_sparse_and_dense_output(d, lam, step, tolerance):
     x, y, _ = make_series(40, d, 0.1, 91, irregular=True, unit=8.0)
-    dense = np.arange(x[0], x[-1], 1.0)
+    dense = np.arange(x[0], x[-1], step)
     on_x = tt.evaluate_lambda(x, y, lam, d=d, x_out=x).z
     both = tt.evaluate_lambda(x, y, lam, d=d, x_out=np.union1d(x, dense)).z
     at = np.searchsorted(np.union1d(x, dense), x)
@@ -180,25 +196,70 @@ def test_the_same_lam_smooths_alike_on_sparse_and_dense_output(d, lam, tolerance
     np.testing.assert_allclose(dense_mid[:, ::5], sparse_mid, rtol=0, atol=tolerance * np.abs(on_x).max())
 
 
-@pytest.mark.parametrize("d", [1, 2, 3])
+# (d, relative error allowed in the rate at 10 of sin(2 pi t / 50) seen at
+# every integer, lam = 0.1: the one-sided slope of the line to 11 for d = 1)
+RATE_NEXT_TO_X_CASES = [(1, 0.25), (2, 0.02), (3, 0.02)]
+
+
+@pytest.mark.parametrize("d,rate_error", RATE_NEXT_TO_X_CASES)
 @pytest.mark.parametrize("offset", [1e-15, 1e-9, 5e-5])
-def test_output_positions_next_to_others_are_merged_with_them(d, offset):
-    # Offsets in x's mean spacing; unmerged, a zero-weight point this close
-    # to another made the system so ill-conditioned that the fit was lost
-    # (infinite from 1e-9 on).
+def test_output_positions_next_to_others_are_read_between_them(d, rate_error, offset):
+    # Offsets in x's mean spacing. Such positions were once merged into their
+    # neighbour (their derivative came out 0); as points of their own they
+    # made the system so ill-conditioned that the fit was lost.
     x, y, _ = make_series(40, d, 0.1, 141, irregular=True, unit=8.0)
     h = (x[-1] - x[0]) / (len(x) - 1)
     gap = x[10] + 0.5 * (x[11] - x[10])
     shifted = np.concatenate([x[::3] + offset * h, x[1::3] - offset * h, [gap, gap + offset * h]])
-    merged = np.concatenate([x[::3], x[1::3], [gap, gap]])
+    exact = np.concatenate([x[::3], x[1::3], [gap, gap]])
     order = np.argsort(shifted)
     got = tt.evaluate_lambda(x, y, 10.0, d=d, return_se=True, x_out=shifted[order])
-    positions = np.unique(merged)
+    positions = np.unique(exact)
     expected = tt.evaluate_lambda(x, y, 10.0, d=d, return_se=True, x_out=positions)
-    at = np.searchsorted(positions, merged[order])
-    np.testing.assert_array_equal(got.z, expected.z[:, at])
-    np.testing.assert_array_equal(got.se, expected.se[:, at])
-    assert np.all(np.isfinite(got.z))
+    at = np.searchsorted(positions, exact[order])
+    slope = np.abs(np.diff(expected.z) / np.diff(positions)).max()
+    assert np.all(np.isfinite(got.z)) and np.all(np.isfinite(got.se))
+    np.testing.assert_allclose(got.z, expected.z[:, at], rtol=0, atol=4 * slope * offset * h + 1e-12)
+    np.testing.assert_allclose(got.se, expected.se[:, at], rtol=max(1e-9, 10 * offset))
+    t = np.arange(100.0)
+    step = max(offset, 1e-9)
+    rate = tt.evaluate_lambda(t, np.sin(2 * np.pi * t / 50)[None], 0.1, d=d, x_out=[10, 10 + step, 11, 12, 13],
+                              derivative=1).z[0, 0]  # fmt: skip
+    assert rate == pytest.approx(2 * np.pi / 50 * np.cos(2 * np.pi * 10 / 50), rel=rate_error)
+
+
+# (d, output positions on x = 0 .. 9 with no observation at 4): with lam = 0
+# only observed positions have a fit.
+LAM_ZERO_CASES = [(1, [2.5, 3.0, 3.5]), (2, [-1.0, 3.0, 3.0 + 1e-9, 4.0, 12.0]), (3, [0.0, 4.0, 6.5, 9.0])]
+
+
+@pytest.mark.parametrize("d,x_out", LAM_ZERO_CASES)
+def test_without_a_penalty_there_is_no_fit_between_observations(d, x_out):
+    x = np.arange(10.0)
+    y = 5 + x + np.arange(3.0)[:, None]
+    y[:, 4] = np.nan
+    observed = np.isin(x_out, np.delete(x, 4))
+    got = tt.evaluate_lambda(x, y, 0.0, d=d, return_se=True, x_out=x_out)
+    np.testing.assert_allclose(got.z[:, observed], 5 + np.array(x_out)[observed] + np.arange(3.0)[:, None], rtol=1e-9)
+    assert np.all(np.isfinite(got.se[:, observed]))
+    assert np.all(np.isnan(got.z[:, ~observed])) and np.all(np.isnan(got.se[:, ~observed]))
+    envelope = tt.envelope(x, y, lam=0.0, d=d, x_out=x_out).z
+    np.testing.assert_array_equal(np.isnan(envelope), np.isnan(got.z))
+
+
+@pytest.mark.parametrize("d", [1, 2, 3])
+def test_more_output_positions_than_the_union_holds(d):
+    # Two output positions next to every x position: a block of series in
+    # lanes writes them as each series alone does.
+    x = np.arange(30.0)
+    y = np.sin(x / 4)[None] + np.arange(3.0)[:, None]
+    x_out = np.sort(np.r_[x - 1e-9, x + 1e-9])
+    got = tt.evaluate_lambda(x, y, 1.0, d=d, return_se=True, x_out=x_out)
+    for s in range(3):
+        alone = tt.evaluate_lambda(x, y[s : s + 1], 1.0, d=d, return_se=True, x_out=x_out)
+        np.testing.assert_array_equal(got.z[s], alone.z[0])
+        np.testing.assert_array_equal(got.se[s], alone.se[0])
+    assert np.all(np.isfinite(got.z)) and np.all(np.isfinite(got.se))
 
 
 @pytest.mark.parametrize("d", [1, 2, 3])
@@ -243,20 +304,22 @@ def test_derivatives_are_exact_on_a_quadratic_fit():
         assert on_x.shape == x.shape
 
 
-# (d, bound on the largest and on the RMS error, relative to 2 pi / 365)
-SINE_RATE_CASES = [(2, 0.05, 0.01), (3, 0.005, 0.001)]
+# (d, output spacing in days, bound on the largest and on the RMS error,
+# relative to 2 pi / 365): a minute grid as accurate as a daily one.
+SINE_RATE_CASES = [(2, 1.0, 0.05, 0.01), (3, 1.0, 0.005, 0.001), (2, 1 / 1440, 0.05, 0.01), (3, 1 / 1440, 0.005, 0.001)]
 
 
-@pytest.mark.parametrize("d,largest,rms", SINE_RATE_CASES)
-def test_rate_of_an_irregularly_sampled_sine_on_a_daily_grid(d, largest, rms):
+@pytest.mark.parametrize("d,step,largest,rms", SINE_RATE_CASES)
+def test_rate_of_an_irregularly_sampled_sine_on_a_fine_grid(d, step, largest, rms):
     # The accuracy the docstring states: two years of sin(2 pi t / 365) seen
     # every 4 to 12 days, with two gaps of a month, noise-free, lam = 0.1;
-    # the first derivative on a daily grid against 2 pi / 365 cos(2 pi t / 365).
+    # the first derivative on a daily (or minute) grid against 2 pi / 365
+    # cos(2 pi t / 365).
     rng = np.random.default_rng(131)
     t = np.cumsum(rng.uniform(4.0, 12.0, 100))
     t = t[(t < 730) & ~((t > 100) & (t < 130)) & ~((t > 400) & (t < 430))]
     y = np.sin(2 * np.pi * t / 365)[None, :]
-    days = np.arange(np.ceil(t[0]), np.floor(t[-1]) + 1)
+    days = np.arange(np.ceil(t[0]), np.floor(t[-1]) + step / 2, step)
     rate = tt.evaluate_lambda(t, y, 0.1, d=d, x_out=days, derivative=1).z[0]
     error = (rate - 2 * np.pi / 365 * np.cos(2 * np.pi * days / 365)) / (2 * np.pi / 365)
     assert np.abs(error).max() < largest and np.sqrt(np.mean(error**2)) < rms

@@ -289,7 +289,8 @@ def test_diagnostics_are_those_of_select_lambda(criterion, backend, chunks, retu
     assert np.isnan(result[names].values[1, :, 0]).all() and np.isnan(result["lam"].values[[1, 2], [0, 1]]).all()
 
 
-# (x_out, lam, derivative, backend, method); "dates": dates within and beyond the coordinate's.
+# (x_out, lam, derivative, backend, method); "dates": dates within and beyond the coordinate's;
+# grids of seconds over observations days apart.
 OUTPUT_GRID_CASES = [
     ("7D", 5.0, 0, "numpy", "whittaker"),
     ("1D", "reml", 1, "dask", "whittaker"),
@@ -298,6 +299,8 @@ OUTPUT_GRID_CASES = [
     ("1D", 5.0, 0, "dask", "envelope"),
     ("dates", "vcurve", 1, "numpy", "envelope"),
     (None, "reml", 2, "dask", "envelope"),
+    ("30s", 5.0, 0, "dask", "envelope"),
+    ("30s", "reml", 1, "numpy", "whittaker"),
 ]
 
 

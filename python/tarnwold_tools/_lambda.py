@@ -293,12 +293,19 @@ def evaluate_lambda(
     than 1e-4 of the mean spacing apart).
 
     x_out: positions to return z and se at (1-D, finite, strictly increasing,
-    in x's units). One within 1e-4 of x's mean spacing of a position of x,
-    or of the previous output position, is merged into it (equal ones
-    coincide): closer points would make the system too ill-conditioned to
-    keep the fit's digits. The fit
-    is computed on the union of x and x_out with zero weight where there is
-    no observation, and z and se are (S, len(x_out)); se grows across gaps.
+    in x's units). The fit is computed on the union of x and x_out with zero
+    weight where there is no observation, and z and se are (S, len(x_out));
+    se grows across gaps. Output positions closer together than x's
+    spacing would leave the system too ill-conditioned to keep the fit's
+    digits, so the union takes an output position only at least 10^(-3 / d)
+    of x's mean spacing after the one it took before (1/32 of it for
+    d = 2, 1/10 for d = 3), and 1e-4 of it away from its other points; any
+    other output position is read between the union's points, by the
+    polynomial of degree d through the d + 1 of them around it (for d = 1
+    the line the union fit itself follows there). A minute grid over data
+    seen every few days thus gets the fit of a grid of some hours, read at
+    every minute. With lam = 0 only observed positions have a fit: z and
+    se are NaN at every other one.
     lam keeps its meaning on x: the union is normalised with x's shift and
     scale, and each difference row weighted by the share of x's spacing it
     covers, so a dense x_out smooths like a sparse one (identically for

@@ -138,8 +138,8 @@ def select_block(x, y_st, w_st=None, *, criterion, return_se=False, options):
 def envelope_block(x, y_st, w_st=None, *, options, x_out=None, derivative=0):
     """envelope() of the rows of `y_st` (S, T) in float64, with `options`
     (lam a number, default "vcurve", or a criterion). Returns its Envelope;
-    with lam=0 and no x_out, z is NaN at the missing positions (see
-    smooth_block)."""
+    with lam=0, z is NaN at the missing positions (see smooth_block; at
+    x_out the fit itself is NaN wherever no observation lies)."""
     from ._envelope import envelope
 
     y_st = _as_float(y_st, np.float64, missing=np.nan, what="the data")

@@ -571,30 +571,24 @@ void evaluate_in_lanes(const SelectionModel& model, const SeriesBatch& batch, co
                     const std::size_t s = first + (l < lanes ? l : lanes - 1);
                     sigma2[l] = evaluation_sigma2(block.totals[l], results[l], k, out, s);
                 }
-                double* spare = block.spare();
                 if (out.output != nullptr) {
-                    // The fit at the output points, gathered lane-interleaved
-                    // and written like whole rows.
-                    for (std::size_t j = 0; j < out.output_count; ++j) {
-                        std::copy_n(block.fit() + out.output[j] * width, width, spare + j * width);
-                    }
-                    block.write(spare, out.output_count, first, lanes, out.z);
+                    // Lane by lane as one series writes them: several output
+                    // points may read the same point of the grid, so they
+                    // are more than the block holds.
                     for (std::size_t l = 0; l < lanes; ++l) {
                         if (block.totals[l].observed == 0) {
                             write_empty_evaluation(n, first + l, out);
-                        } else {
-                            if (!on_x) {
-                                write_no_values(first + l, out);
-                            }
-                            if (out.se != nullptr) {
-                                // The fit went out above; only se is left.
-                                write_output_points(k, nullptr, block.sigma() + l, width, sigma2[l],
-                                                    first + l, out);
-                            }
+                            continue;
                         }
+                        if (!on_x) {
+                            write_no_values(first + l, out);
+                        }
+                        write_output_points(k, block.fit() + l, block.weights() + l, block.sigma() + l, width,
+                                            sigma2[l], block.lam[l], first + l, out);
                     }
                     continue;
                 }
+                double* spare = block.spare();
                 if (out.z != nullptr) {
                     block.write(block.fit(), first, lanes, out.z);
                 }

@@ -86,7 +86,7 @@ void write_no_values(std::size_t s, const EvaluationOutputs& out) {
 }
 
 void write_empty_evaluation(std::size_t n, std::size_t s, const EvaluationOutputs& out) {
-    const std::size_t points = out.output != nullptr ? out.output_count : n;
+    const std::size_t points = out.output != nullptr ? out.output->size() : n;
     const std::size_t on_x = out.on_x != nullptr ? out.on_x->length : n;
     write_no_values(s, out);
     fill(out.z ? out.z + s * points : nullptr, points, not_a_number);
@@ -112,17 +112,50 @@ void write_evaluation_values(const Evaluation& e, std::size_t s, const Evaluatio
     out.reml[s] = e.reml;
 }
 
-void write_output_points(std::size_t order, const double* z, const double* sigma, std::size_t stride,
-                         double sigma2, std::size_t s, const EvaluationOutputs& out) {
-    for (std::size_t j = 0; j < out.output_count; ++j) {
-        const std::size_t p = out.output[j];
-        const std::size_t at = s * out.output_count + j;
-        if (z != nullptr) {
+void write_output_points(std::size_t order, const double* z, const double* w, const double* sigma,
+                         std::size_t stride, double sigma2, double lam, std::size_t s,
+                         const EvaluationOutputs& out) {
+    const OutputPoints& points = *out.output;
+    const std::size_t width = order + 1;
+    for (std::size_t j = 0; j < points.size(); ++j) {
+        const std::size_t p = points.first[j];
+        const std::size_t at = s * points.size() + j;
+        const bool between = points.between[j] != 0;
+        // Without a penalty nothing ties the fit at a point without an
+        // observation to the others: the ridge alone would make it 0.
+        if (lam == 0 && (between || !(w[p * stride] > 0))) {
+            out.z[at] = not_a_number;
+            if (out.se != nullptr) {
+                out.se[at] = not_a_number;
+            }
+            continue;
+        }
+        if (!between) {
             out.z[at] = z[p * stride];
+            if (out.se != nullptr) {
+                out.se[at] = standard_error(sigma2, sigma[p * width * stride]);
+            }
+            continue;
         }
-        if (out.se != nullptr) {
-            out.se[at] = standard_error(sigma2, sigma[p * (order + 1) * stride]);
+        const double* c = &points.weights[j * width];
+        double value = c[0] * z[p * stride];
+        for (std::size_t k = 1; k < width; ++k) {
+            value = value + c[k] * z[(p + k) * stride];
         }
+        out.z[at] = value;
+        if (out.se == nullptr) {
+            continue;
+        }
+        // c^T Sigma c over the d + 1 points, all within the band.
+        double variance = 0;
+        for (std::size_t a = 0; a < width; ++a) {
+            for (std::size_t b = 0; b < width; ++b) {
+                const std::size_t low = a < b ? a : b;
+                const std::size_t offset = a < b ? b - a : a - b;
+                variance = variance + c[a] * c[b] * sigma[((p + low) * width + offset) * stride];
+            }
+        }
+        out.se[at] = standard_error(sigma2, variance);
     }
 }
 

@@ -58,10 +58,11 @@ inline bool wants_inverse(const EvaluationOutputs& out) { return out.output == n
 void write_empty_evaluation(std::size_t n, std::size_t s, const EvaluationOutputs& out);
 void write_no_values(std::size_t s, const EvaluationOutputs& out);
 void write_evaluation_values(const Evaluation& e, std::size_t s, const EvaluationOutputs& out);
-// With output points: the fit (unless z is null) and se of series s at
-// them only, from a series' fit and band of Sigma stored with the given
-// stride.
-void write_output_points(std::size_t order, const double* z, const double* sigma, std::size_t stride,
-                         double sigma2, std::size_t s, const EvaluationOutputs& out);
+// With output points: the fit and se of series s at them only, from a
+// series' fit, working weights and band of Sigma stored with the given
+// stride, at its lam (NaN with lam = 0 where no observation lies).
+void write_output_points(std::size_t order, const double* z, const double* w, const double* sigma,
+                         std::size_t stride, double sigma2, double lam, std::size_t s,
+                         const EvaluationOutputs& out);
 
 }  // namespace tarnwold

@@ -229,7 +229,8 @@ void evaluate_lambdas(const SelectionModel& model, const SeriesBatch& batch, con
                 if (!on_x) {
                     write_no_values(s, out);
                 }
-                write_output_points(model.order, ws.z.data(), ws.sigma.data(), 1, sigma2, s, out);
+                write_output_points(model.order, ws.z.data(), ws.w.data(), ws.sigma.data(), 1, sigma2, lam, s,
+                                    out);
                 continue;
             }
             write_evaluation_values(e, s, out);

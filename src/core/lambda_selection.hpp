@@ -65,6 +65,16 @@ struct SelectionOutputs {
 void select_lambdas(const SelectionModel& model, const SeriesBatch& batch, const SelectionOptions& options,
                     const SelectionOutputs& out);
 
+// Where the fit at each output point is read on the model's grid: at point
+// first[j] itself, or, where between[j] is set, as the sum over k = 0 ..
+// order of weights[j * (order + 1) + k] times the fit at first[j] + k.
+struct OutputPoints {
+    std::vector<std::size_t> first;
+    std::vector<unsigned char> between;
+    std::vector<double> weights;
+    std::size_t size() const { return first.size(); }
+};
+
 struct EvaluationOutputs {
     double* z;  // or null: the fit is not written
     // The values of each series, S each; with output points, null (all six)
@@ -79,13 +89,12 @@ struct EvaluationOutputs {
     double* se;   // S * T or null
     // The noise variance of each series for se, or null for Q / (m - d).
     const double* sigma2;
-    // Null, or the increasing points z and se are written at (S *
-    // output_count values each); then the fit is formed on the model's grid
-    // (a union of x and output points), with the band of Sigma for se, and
-    // the six values are those of on_x (the model of x alone, whose points
-    // the batch's rows hold) or, without it, NaN.
-    const std::size_t* output;
-    std::size_t output_count;
+    // Null, or the points z and se are written at (S * output->size()
+    // values each); then the fit is formed on the model's grid (a union of x
+    // and output points), with the band of Sigma for se, and the six values
+    // are those of on_x (the model of x alone, whose points the batch's rows
+    // hold) or, without it, NaN.
+    const OutputPoints* output;
     const SelectionModel* on_x = nullptr;
 };
 

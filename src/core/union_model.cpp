@@ -1,5 +1,6 @@
 #include "union_model.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <vector>
@@ -22,9 +23,55 @@ bool contains_all(const double* grid, std::size_t u, const double* x, std::size_
     return true;
 }
 
-UnionGrid union_of(const double* x, std::size_t n, const double* x_out, std::size_t n_out) {
+double run_share(std::uint64_t d) { return std::pow(10.0, -3.0 / static_cast<double>(d)); }
+
+namespace {
+
+// Where an output position t that is no union point is read: returns the
+// first of the order + 1 union points p around it (chosen as union_of
+// describes) and writes at `weights` the weight of each one's value in the
+// polynomial through them at t, in Lagrange's form.
+std::size_t read_between(const std::vector<double>& p, double t, std::size_t order, double* weights) {
+    const std::size_t u = p.size();
+    const std::size_t after = static_cast<std::size_t>(std::upper_bound(p.begin(), p.end(), t) - p.begin());
+    const std::size_t left = after == 0 ? 0 : after == u ? u - 2 : after - 1;
+    const std::size_t right = left + 1;
+    std::size_t a = left, b = right;
+    for (std::size_t added = 1; added < order; ++added) {
+        if (a > 0 && (b + 1 == u || p[left] - p[a - 1] <= p[b + 1] - p[right])) {
+            --a;
+        } else {
+            ++b;
+        }
+    }
+    for (std::size_t k = a; k <= b; ++k) {
+        double weight = 1;
+        for (std::size_t m = a; m <= b; ++m) {
+            if (m != k) {
+                weight = weight * ((t - p[m]) / (p[k] - p[m]));
+            }
+        }
+        weights[k - a] = weight;
+    }
+    return a;
+}
+
+}  // namespace
+
+UnionGrid union_of(const double* x, std::size_t n, const double* x_out, std::size_t n_out, std::uint64_t d) {
+    if (d == 0 || d >= n) {
+        throw InternalFault("the union grid needs 1 <= d < n");
+    }
+    const auto order = static_cast<std::size_t>(d);
     UnionGrid grid;
-    const double tolerance = n >= 2 ? merge_share * ((x[n - 1] - x[0]) / static_cast<double>(n - 1)) : 0.0;
+    OutputPoints& output = grid.output;
+    output.first.resize(n_out);
+    output.between.resize(n_out);
+    output.weights.resize(checked_product(n_out, order + 1));
+    const double mean_spacing = (x[n - 1] - x[0]) / static_cast<double>(n - 1);
+    const double close = close_share * mean_spacing;
+    const double run = run_share(d) * mean_spacing;
+    double taken = -HUGE_VAL;  // the last x_out position the union took
     const auto add = [&](double position, std::int64_t source) {
         grid.positions.push_back(position);
         grid.source.push_back(source);
@@ -32,27 +79,32 @@ UnionGrid union_of(const double* x, std::size_t n, const double* x_out, std::siz
     std::size_t i = 0;
     for (std::size_t j = 0; j < n_out; ++j) {
         const double t = x_out[j];
-        while (i < n && x[i] <= t) {
+        while (i < n && x[i] < t) {
             add(x[i], static_cast<std::int64_t>(i));
             ++i;
         }
-        // Merged into the nearer neighbour within the tolerance (an x
-        // position equal to t is the last one added), else a point of its own.
+        // On an x position, a point of its own, or read between (below).
         const double after = grid.positions.empty() ? HUGE_VAL : t - grid.positions.back();
         const double before = i < n ? x[i] - t : HUGE_VAL;
-        if (after <= tolerance && after <= before) {
-            grid.output.push_back(grid.positions.size() - 1);
-        } else if (before <= tolerance) {
+        if (before == 0) {
             add(x[i], static_cast<std::int64_t>(i));
             ++i;
-            grid.output.push_back(grid.positions.size() - 1);
-        } else {
+        } else if (after >= close && before >= close && t - taken >= run) {
             add(t, -1);
-            grid.output.push_back(grid.positions.size() - 1);
+            taken = t;
+        } else {
+            output.between[j] = 1;
+            continue;
         }
+        output.first[j] = grid.positions.size() - 1;
     }
     for (; i < n; ++i) {
         add(x[i], static_cast<std::int64_t>(i));
+    }
+    for (std::size_t j = 0; j < n_out; ++j) {
+        if (output.between[j] != 0) {
+            output.first[j] = read_between(grid.positions, x_out[j], order, &output.weights[j * (order + 1)]);
+        }
     }
     return grid;
 }

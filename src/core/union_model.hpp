@@ -23,28 +23,50 @@
 #include <vector>
 
 #include "lambda_evaluation.hpp"
+#include "lambda_selection.hpp"
 
 namespace tarnwold {
 
-// An output position this share of x's mean spacing or closer to another
-// point of the union is merged into it: points closer than that make the
-// divided differences between them, and so the system, so ill-conditioned
-// that the fit loses its digits (1e-5 of the spacing already costs about
-// 1e-4 of the data's scale), while the fit moves by no more than its slope
-// times 1e-4 spacings.
-inline constexpr double merge_share = 1e-4;
+// Output positions in a run closer together than x's spacing make the
+// system ill-conditioned: its rounding errors grow with about the 2d-th
+// power of x's mean spacing over the run's (on a weekly sine at lam = 1e6,
+// d = 2 keeps its digits down to 1/28 of the spacing and loses 1e-3 of the
+// amplitude at 1/56, d = 3 loses 2e-2 at 1/28; a minute grid made d = 2
+// lose 9 % and d = 3 all of it). The output positions the union takes lie
+// at least run_share(d) = 10^(-3 / d) of x's mean spacing after the one it
+// took before (1/1000 for d = 1, 1/32 for d = 2, 1/10 for d = 3), which
+// keeps that power near 1e6.
+double run_share(std::uint64_t d);
 
-// The union of x (n) and x_out (n_out), both strictly increasing, x_out's
-// positions within merge_share of x's mean spacing of the nearer neighbour
-// merged into it: for each union point the index of its x position (-1
-// where it has none), and the union index of each x_out position.
+// A lone point close to another costs little (one in every x interval at
+// 1e-3 of the spacing from an observation moves the fit no more than one at
+// 0.3 of it) down to this share of x's mean spacing; closer, its divided
+// differences lose the fit's digits (1e-5 costs about 1e-4 of the data's
+// scale).
+inline constexpr double close_share = 1e-4;
+
+// The union of x (n) and x_out (n_out), both strictly increasing: x's
+// positions, and the x_out positions at least close_share of x's mean
+// spacing from the union's point before them and from the next x position,
+// and at least run_share(d) of it from the x_out position the union took
+// before. For each union point the index of its x position (-1 where it
+// has none), and where each x_out position is read (see OutputPoints): at
+// the union point it coincides with, or else between by the polynomial of
+// degree d through the d + 1 union points around it. Those are the two
+// ends of its union interval and, one at a time, the nearer of the next
+// point on either side (the left one on a tie); the choice depends on the
+// interval alone, so the fit is continuous across the union's points. For
+// d = 1 that line is what the union model itself gives a zero-weight point
+// (the ridge aside); for larger d it stands for the spline of degree 2d - 1
+// that the penalty makes of the fit between points, on spacings too short
+// for their difference to show.
 struct UnionGrid {
     std::vector<double> positions;
     std::vector<std::int64_t> source;
-    std::vector<std::size_t> output;
+    OutputPoints output;
 };
 
-UnionGrid union_of(const double* x, std::size_t n, const double* x_out, std::size_t n_out);
+UnionGrid union_of(const double* x, std::size_t n, const double* x_out, std::size_t n_out, std::uint64_t d);
 
 // x: n strictly increasing positions, every one of them also in grid (u
 // strictly increasing positions); d < n.

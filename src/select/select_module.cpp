@@ -329,7 +329,8 @@ PyObject* evaluate(PyObject*, PyObject* args) {
         if (out_positions) {
             const double* x = in.positions.x.data<double>();
             const double* x_out = out_positions->x.data<double>();
-            grid = union_of(x, in.positions.length, x_out, out_positions->length);
+            grid =
+                union_of(x, in.positions.length, x_out, out_positions->length, static_cast<std::uint64_t>(d));
             model = make_union_model(x, in.positions.length, grid.positions.data(), grid.positions.size(),
                                      static_cast<std::uint64_t>(d), ridge, eps, normalize_text(normalize));
         }
@@ -377,8 +378,7 @@ PyObject* evaluate(PyObject*, PyObject* args) {
                                     data_or_null<double>(hat),
                                     data_or_null<double>(se),
                                     data_or_null<double>(sigma2),
-                                    out_positions ? grid.output.data() : nullptr,
-                                    grid.output.size(),
+                                    out_positions ? &grid.output : nullptr,
                                     out_positions && values ? &on_x : nullptr};
         SeriesBatch batch = in.batch();
         batch.source = out_positions ? grid.source.data() : nullptr;

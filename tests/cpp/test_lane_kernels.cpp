@@ -732,8 +732,7 @@ void test_selection_batches() {
                                         p + 6 * S + S * T,
                                         p + 6 * S + 2 * S * T,
                                         nullptr,
-                                        nullptr,
-                                        0};
+                                        nullptr};
             evaluate_lambdas(model, batch, lams.data(), per_series, 1.0, parallel, kernel, out);
             return v;
         };
@@ -748,17 +747,25 @@ void test_selection_batches() {
         }
         // The fit on the union of x and output points before, between, on
         // and beyond x's, read at the output points: alone, with standard
-        // errors, and with them and the values and leverages on x.
+        // errors, and with them and the values and leverages on x. Points
+        // next to x's and runs of close ones are read between the union's
+        // points, and outnumber them.
         std::vector<double> x_out{x[0] - 1};
         for (std::size_t t = 0; t < T; ++t) {
             if (t % 3 == 0) {
                 x_out.push_back(x[t]);
             }
+            if (t % 2 == 1) {
+                x_out.push_back(x[t] + 1e-6);
+            }
             x_out.push_back(x[t] + 0.1);
+            for (int k = 1; t % 5 == 2 && k <= 20; ++k) {
+                x_out.push_back(x[t] + 0.1 + 0.004 * k);
+            }
         }
         x_out.push_back(x[T - 1] + 1.5);
         const std::size_t P = x_out.size();
-        const UnionGrid spread = union_of(x.data(), T, x_out.data(), P);
+        const UnionGrid spread = union_of(x.data(), T, x_out.data(), P, d);
         const SelectionModel union_model = make_union_model(
             x.data(), T, spread.positions.data(), spread.positions.size(), d, ridge, eps, normalize);
         const auto on_union = [&](Kernel kernel, int mode) {
@@ -774,8 +781,7 @@ void test_selection_batches() {
                                         mode == 2 ? p + 6 * S + 2 * S * P : nullptr,
                                         mode >= 1 ? p + 6 * S + S * P : nullptr,
                                         nullptr,
-                                        spread.output.data(),
-                                        P,
+                                        &spread.output,
                                         mode == 2 ? &model : nullptr};
             evaluate_lambdas(union_model, {y.data(), batch.base_weights, S, T, spread.source.data()},
                              lams.data(), true, 1.0, parallel, kernel, out);
