@@ -515,6 +515,38 @@ def test_float32_input_is_selected_in_float64():
     np.testing.assert_array_equal(narrow.z, wide.z.astype(np.float32))
 
 
+INPUT_FUNCTIONS = {
+    "select": lambda x, y, w: tt.select_lambda(x, y, w, criterion="reml", x_out=np.arange(-2.0, 45.0)),
+    "evaluate": lambda x, y, w: tt.evaluate_lambda(x, y, 5.0, w),
+    "envelope": lambda x, y, w: tt.envelope(x, y, w, p=0.9, lam="vcurve"),
+}
+
+
+# (form): masked entries are missing whatever value lies under the mask (a
+# fill value of -9999 is no observation); big-endian floats (FITS) are the
+# numbers they hold, and come back in native order.
+@pytest.mark.parametrize("form", ["masked values", "masked weights", "big-endian float64", "big-endian float32"])
+@pytest.mark.parametrize("function", sorted(INPUT_FUNCTIONS))
+def test_masked_and_big_endian_inputs_are_what_they_hold(function, form):
+    x, y, w = make_series(40, 2, 0.2, 61, weights=True)
+    call = INPUT_FUNCTIONS[function]
+    if form == "masked values":
+        got = call(x, np.ma.MaskedArray(np.where(np.isnan(y), -9999.0, y), mask=np.isnan(y)), w)
+        want = call(x, y, w)
+    elif form == "masked weights":
+        hidden = np.zeros(y.shape, dtype=bool)
+        hidden[:, 5:9] = True
+        got = call(x, y, np.ma.MaskedArray(w, mask=hidden))
+        want = call(x, y, np.where(hidden, 0.0, w))
+    else:
+        narrow = form.endswith("32")
+        native = y.astype(np.float32) if narrow else y
+        got = call(x.astype(">f8"), native.astype(">f4" if narrow else ">f8"), w.astype(">f8"))
+        want = call(x, native, w)
+    assert got.z.dtype == want.z.dtype and got.z.dtype.isnative
+    np.testing.assert_array_equal(got.z, want.z)
+
+
 X8 = np.arange(8.0)
 Y8 = np.ones((2, 8))
 X120 = np.arange(120.0)

@@ -129,6 +129,8 @@ def test_positions_from_coordinate(coordinate, expected_x):
         (np.int16, None, np.float64, np.float64),
         (np.float64, "float32", np.float32, np.float64),
         (np.float32, "float32", np.float32, np.float32),
+        # Big-endian floats (FITS) are the same numbers, handed back native.
+        (">f4", None, np.float64, np.float32),
     ],
 )
 @pytest.mark.parametrize("backend", ["numpy", "dask"])

@@ -100,25 +100,37 @@ class LambdaEvaluation:
 
 
 def _series_inputs(x, y_st, w_base_st):
-    """The grid, series and base weights as C-contiguous float64, with the
-    input's dtype; ValueError/TypeError for what the selection cannot take."""
+    """The grid, series and base weights as C-contiguous float64 (masked
+    entries of a masked array as missing: NaN values, zero weights), with
+    the input's dtype in native byte order; ValueError/TypeError for what
+    the selection cannot take."""
     y = np.asarray(y_st)
-    if y.dtype not in (np.float32, np.float64):
+    # Byte order aside: FITS and other big-endian files hand out '>f8'.
+    if y.dtype.kind != "f" or y.dtype.itemsize not in (4, 8):
         raise TypeError("y_st must be a float32 or float64 array")
     if y.ndim != 2:
         raise ValueError("y_st shape must be (S,T) with T=len(x)")
     grid = np.ascontiguousarray(x, dtype=np.float64)
     if grid.ndim != 1 or grid.shape[0] != y.shape[1]:
         raise ValueError("y_st shape must be (S,T) with T=len(x)")
-    values = np.ascontiguousarray(y, dtype=np.float64)
+    values = _filled(y_st, np.nan)
     weights = None
     if w_base_st is not None:
-        weights = np.ascontiguousarray(w_base_st, dtype=np.float64)
+        weights = _filled(w_base_st, 0.0)
         if weights.shape != values.shape:
             raise ValueError("w_base_st must match y_st shape")
         if not (np.all(weights >= 0) and np.all(np.isfinite(weights))):
             raise ValueError("w_base_st must be finite and >= 0")
-    return grid, values, weights, y.dtype
+    return grid, values, weights, y.dtype.newbyteorder("=")
+
+
+def _filled(array, missing):
+    """`array` as C-contiguous float64, with the masked entries of a masked
+    array set to `missing`: np.asarray would keep the fill values under the
+    mask (a -9999 taken for data)."""
+    if isinstance(array, np.ma.MaskedArray):
+        return np.ascontiguousarray(np.ma.filled(array.astype(np.float64), missing))
+    return np.ascontiguousarray(array, dtype=np.float64)
 
 
 def _check_parameters(ridge, eps, gamma):

@@ -47,7 +47,10 @@ def result_dtype(data_dtype):
     """The dtype results are handed back in: the data's own float32 or
     float64, and float64 for everything else (integers, float16)."""
     data_dtype = np.dtype(data_dtype)
-    return data_dtype if data_dtype in (np.dtype(np.float32), np.dtype(np.float64)) else np.dtype(np.float64)
+    if data_dtype.kind == "f" and data_dtype.itemsize in (4, 8):
+        # In native byte order: a big-endian file's floats are the same numbers.
+        return data_dtype.newbyteorder("=")
+    return np.dtype(np.float64)
 
 
 def check_real(dtype, what):
