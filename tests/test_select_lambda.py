@@ -39,15 +39,16 @@ def test_evaluation_matches_dense_reference(T, d, missing, seed, irregular, weig
     D = ref.difference_matrix(x, d, normalize)
     for lam in lams:
         got = tt.evaluate_lambda(x, y, lam, w_base, d=d, normalize=normalize, return_hat=True, return_se=True)
-        # Every series has at least d observations: no ridge, as evaluate_lambda then.
-        solver = tarnwold.whittaker_solve_f64(x, y, w_base, lam=lam, d=d, normalize=normalize, ridge=0.0)
         for s in range(y.shape[0]):
             w, ys = ref.working_inputs(y[s], None if w_base is None else w_base[s])
+            row = slice(s, s + 1)
+            solver = tarnwold.whittaker_solve_f64(x, y[row], None if w_base is None else w_base[row], lam=lam, d=d,
+                                                  normalize=normalize, ridge=ref.default_ridge(d, w))[0]  # fmt: skip
             e = ref.evaluate(D, w, ys, lam, literal=True)
             # The fit may take another order of operations than the solver:
             # 1e-12 where cond(A) <= 1e4, about cond(A) * 1e-16 beyond.
             close = max(1e-12, 1e-15 * np.linalg.cond(np.linalg.inv(e["Sigma"])))
-            np.testing.assert_allclose(got.z[s], solver[s], rtol=close, atol=close * np.abs(solver[s]).max())
+            np.testing.assert_allclose(got.z[s], solver, rtol=close, atol=close * np.abs(solver).max())
             np.testing.assert_allclose(got.hat[s], e["hat"], rtol=0, atol=1e-9)
             assert got.hat[s] == pytest.approx(np.where(w > 0, w * np.diag(e["Sigma"]), 0), rel=1e-9, abs=1e-300)
             for name in ("edf", "rss", "roughness", "gcv", "loocv"):
@@ -99,7 +100,9 @@ def test_output_grid_matches_dense_reference(T, d, missing, seed, irregular, wei
     for s in range(y.shape[0]):
         values, base = ref.on_union(x, union, y[s], None if w_base is None else w_base[s])
         w, ys = ref.working_inputs(values, base)
-        e = ref.evaluate(D, w, ys, lam)
+        # The ridge is decided on x, whose ends the union's may lie beyond.
+        ridge = ref.default_ridge(d, ref.working_inputs(y[s], None if w_base is None else w_base[s])[0])
+        e = ref.evaluate(D, w, ys, lam, ridge)
         scale = np.abs(e["z"]).max()
         np.testing.assert_allclose(got.z[s], e["z"][at], rtol=1e-9, atol=1e-9 * scale)
         sigma2 = e["Q"] / (e["m"] - d)
@@ -188,18 +191,47 @@ def test_output_positions_next_to_others_are_merged_with_them(d, offset):
     assert np.all(np.isfinite(got.z))
 
 
+def smooth_with_missing_ends(x, y, d, before, beyond):
+    """smooth() of y on x with runs of missing values at before and beyond."""
+    xr = pytest.importorskip("xarray")
+    grid = np.concatenate([before, x, beyond])
+    values = np.full((y.shape[0], grid.shape[0]), np.nan)
+    values[:, before.shape[0] : before.shape[0] + x.shape[0]] = y
+    z = tt.smooth(xr.DataArray(values, dims=("s", "t"), coords={"t": grid}), "t", lam=10.0, d=d).values
+    return z[:, before.shape[0] : before.shape[0] + x.shape[0]], np.delete(z, np.s_[before.shape[0] : -beyond.shape[0]], 1)
+
+
+# The fit at x, and at before and beyond (concatenated), by default (no ridge
+# where none is needed): output positions past x, or runs of missing values.
+EXTRAPOLATIONS = {
+    "evaluate_lambda": lambda x, y, d, before, beyond: (
+        tt.evaluate_lambda(x, y, 10.0, d=d).z,
+        tt.evaluate_lambda(x, y, 10.0, d=d, x_out=np.concatenate([before, beyond])).z),
+    "select_lambda": lambda x, y, d, before, beyond: (
+        tt.select_lambda(x, y, d=d).z, tt.select_lambda(x, y, d=d, x_out=np.concatenate([before, beyond])).z),
+    "envelope": lambda x, y, d, before, beyond: (
+        tt.envelope(x, y, p=0.8, lam=10.0, d=d).z,
+        tt.envelope(x, y, p=0.8, lam=10.0, d=d, x_out=np.concatenate([before, beyond])).z),
+    "smooth, missing ends": smooth_with_missing_ends,
+}
+
+
 @pytest.mark.parametrize("d", [1, 2, 3])
-def test_beyond_the_observations_the_fit_continues_as_a_polynomial_of_degree_d_minus_1(d):
+@pytest.mark.parametrize("how", sorted(EXTRAPOLATIONS))
+def test_beyond_the_observations_the_fit_continues_as_a_polynomial_of_degree_d_minus_1(how, d):
+    # Up to 1000 spacings out, where a ridge of 1e-10 pulled the line of
+    # d = 2 off by 2 % of the data and flattened that of d = 3 entirely.
     x, y, _ = make_series(30, d, 0.0, 101, irregular=True)
-    beyond = x[-1] + np.array([0.7, 2.0, 5.0, 11.0])
-    before = x[0] - np.array([9.0, 3.0, 1.0])
-    # Without the ridge, whose pull towards 0 grows with the distance.
-    at_x = tt.evaluate_lambda(x, y, 10.0, d=d, ridge=0.0).z
-    got = tt.evaluate_lambda(x, y, 10.0, d=d, ridge=0.0, x_out=np.concatenate([before, beyond])).z
-    for end, ts, fitted in ((slice(None, d), before, got[:, :3]), (slice(-d, None), beyond, got[:, 3:])):
+    h = (x[-1] - x[0]) / (x.shape[0] - 1)
+    near = np.array([0.7, 2.0, 5.0, 11.0])
+    beyond = x[-1] + h * np.concatenate([near, np.arange(12.0, 1001.0)])
+    before = x[0] - h * np.concatenate([np.arange(1000.0, 11.0, -1), near[::-1]])
+    at_x, fitted = EXTRAPOLATIONS[how](x, y, d, before, beyond)
+    for end, ts, part in ((slice(None, d), before, fitted[:, : before.shape[0]]),
+                          (slice(-d, None), beyond, fitted[:, before.shape[0] :])):
         for s in range(y.shape[0]):
             poly = np.polyfit(x[end], at_x[s, end], d - 1)
-            np.testing.assert_allclose(fitted[s], np.polyval(poly, ts), rtol=0, atol=1e-6 * np.abs(fitted[s]).max())
+            np.testing.assert_allclose(part[s], np.polyval(poly, ts), rtol=0, atol=1e-6 * np.abs(y).max())
 
 
 def test_standard_errors_grow_across_a_gap():

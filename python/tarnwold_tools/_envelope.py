@@ -124,7 +124,8 @@ def envelope(
     (for too_few series, select_lambda on the returned weights).
 
     ridge: as in select_lambda, by default 0 for a series with at least d
-    observations and 1e-10 for the others.
+    observations, the first and last position of x among them, 1e-10 for
+    the others.
 
     float32 input is computed in float64 and its z and weights come back
     rounded. Results are the same bits for any thread count and with
@@ -173,7 +174,7 @@ def envelope(
             z = _refit_on_union(grid_x, positions, part, final, at, found, criterion, settings)
         return z, final, taken, at, found
 
-    z, final, taken, lams, status = solved_in_groups(ridge_groups(ridge, values, weights, order), S, solve)
+    z, final, taken, lams, status = solved_in_groups(ridge_groups(ridge, values, weights, order, observed_ends=True), S, solve)
     if criterion is None:
         usable = np.isfinite(values) if weights is None else np.isfinite(values) & (weights > 0)
         lams[~usable.any(axis=1)] = np.nan

@@ -17,7 +17,7 @@ from typing import Literal
 import numpy as np
 
 from . import _select
-from ._output_grid import divided_differences, output_positions
+from ._output_grid import beyond_x, divided_differences, output_positions
 from ._ridge import ridge_groups, solved_in_groups
 
 LAMBDA_OK = 0
@@ -169,15 +169,25 @@ def _on_union(grid_x, positions, values, weights, order, ridge, eps, normalize, 
               sigma2):
     """The fit (and se) at lams on the union of x and x_out, read at x_out.
     sigma2: the noise variance per series for se, or None for the union
-    fit's own Q / (m - d)."""
+    fit's own Q / (m - d). Without a ridge the fit beyond x's range is
+    continued directly (beyond_x); se there stays the union's."""
     S, points = values.shape[0], positions.shape[0]
-    z = np.empty((S, points))
+    continuation = beyond_x(grid_x, positions, order) if ridge == 0 else None
+    solve_at = positions if continuation is None else continuation[0]
+    z = np.empty((S, solve_at.shape[0]))
     se = np.empty((S, points)) if se_wanted else None
     _select.evaluate(
-        grid_x, values, weights, order, ridge, eps, normalize, lams, gamma, parallel, z, *[None] * 6, None, se,
-        positions, sigma2,
+        grid_x, values, weights, order, ridge, eps, normalize, lams, gamma, parallel, z, *[None] * 6, None,
+        se if continuation is None else None, solve_at, sigma2,
     )  # fmt: skip
-    return z, se
+    if continuation is None:
+        return z, se
+    if se_wanted:
+        _select.evaluate(
+            grid_x, values, weights, order, ridge, eps, normalize, lams, gamma, parallel, np.empty((S, points)),
+            *[None] * 6, None, se, positions, sigma2,
+        )  # fmt: skip
+    return continuation[1](z), se
 
 
 def _output(z, se, positions, derivative, dtype):
@@ -226,9 +236,12 @@ def select_lambda(
     and x_out, and z and se come at x_out, se with the selection's sigma2.
 
     ridge: added to the diagonal of every system. By default 0 for a series
-    with at least d observations (its system is positive definite without
-    one, and a ridge would bend the fit towards 0 beyond the observations)
-    and 1e-10 for the others.
+    with at least d observations, the first and last position of x among
+    them: its system is positive definite without one, and a ridge would
+    bend the fit towards 0 beyond x's range (x_out). 1e-10 for the others:
+    missing values at an end of x are solved as part of the system, which
+    without a ridge loses the polynomial there to rounding when the run is
+    long (see tarnwold_tools._ridge).
     """
     if criterion not in _CRITERIA:
         raise ValueError("criterion must be one of 'reml', 'gcv', 'loocv', 'vcurve'")
@@ -270,7 +283,7 @@ def select_lambda(
             )  # fmt: skip
         return lam, score, edf, sigma2, n_obs, status, grid_scale, z, se, scores
 
-    groups = ridge_groups(ridge, values, weights, order)
+    groups = ridge_groups(ridge, values, weights, order, observed_ends=True)
     lam, score, edf, sigma2, n_obs, status, grid_scale, z, se, scores = solved_in_groups(groups, S, solve)
     z, se = _output(z, se, positions, derivative, dtype)
     return LambdaSelection(
@@ -353,15 +366,23 @@ def evaluate_lambda(
         edf, rss, roughness, gcv, loocv, reml = (np.empty(n) for _ in range(6))
         hat = np.empty((n, T)) if return_hat else None
         se = np.empty((n, points)) if return_se else None
+        part_weights = None if weights is None else weights[rows]
+        part_lams = lams if lams.shape[0] == 1 else np.ascontiguousarray(lams[rows])
+        settings = (order, float(ridge), float(eps), normalize, part_lams, float(gamma), bool(parallel))
+        if x_out is not None and ridge == 0 and beyond_x(grid_x, positions, order) is not None:
+            # The values on x, then the fit continued beyond x's range.
+            _select.evaluate(grid_x, part, part_weights, *settings, np.empty((n, T)), edf, rss, roughness, gcv, loocv,
+                             reml, hat, None)  # fmt: skip
+            z, se = _on_union(grid_x, positions, part, part_weights, *settings, return_se, None)
+            return z, edf, rss, roughness, gcv, loocv, reml, hat, se
         # With x_out: the values on x, the fit (and se) on the union, in one call.
         _select.evaluate(
-            grid_x, part, None if weights is None else weights[rows], order, float(ridge), float(eps), normalize,
-            lams if lams.shape[0] == 1 else np.ascontiguousarray(lams[rows]), float(gamma), bool(parallel),
-            z, edf, rss, roughness, gcv, loocv, reml, hat, se, *(() if x_out is None else (positions,)),
+            grid_x, part, part_weights, *settings, z, edf, rss, roughness, gcv, loocv, reml, hat, se,
+            *(() if x_out is None else (positions,)),
         )  # fmt: skip
         return z, edf, rss, roughness, gcv, loocv, reml, hat, se
 
-    groups = ridge_groups(ridge, values, weights, order)
+    groups = ridge_groups(ridge, values, weights, order, observed_ends=True)
     z, edf, rss, roughness, gcv, loocv, reml, hat, se = solved_in_groups(groups, S, solve)
     z, se = _output(z, se, positions, derivative, dtype)
     return LambdaEvaluation(

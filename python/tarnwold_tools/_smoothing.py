@@ -6,6 +6,7 @@ import numpy as np
 
 import tarnwold
 
+from ._ends import fit_within_observations
 from ._ridge import ridge_groups, solved_in_groups
 
 METHODS = ("whittaker", "robust", "envelope")
@@ -114,8 +115,9 @@ def smooth_block(x, y_st, w_st=None, *, method, dtype, return_weights=False, opt
     batch of a call in float64 when one series of it fails its stability test.
 
     Without the option ridge the plain smoother solves the series with at
-    least d observations with ridge 0 and the others with the module's
-    default (see _ridge). The robust smoother keeps the module's default:
+    least d observations with ridge 0, those whose observations do not
+    reach the ends of x on their span and continued beyond it (_ends), and
+    the others with the module's default (see _ridge). The robust smoother keeps the module's default:
     its reweighting may leave fewer than d observations any weight, and
     without a ridge such a system is singular.
     """
@@ -146,6 +148,8 @@ def _plain_fit(function, x, y_st, w_st, options):
 
     def solve(rows, ridge):
         weights = None if w_st is None else w_st[rows]
+        if ridge == 0 and order >= 1:
+            return (fit_within_observations(function, x, y_st[rows], weights, order, dict(options, ridge=0.0)),)
         return (function(x, y_st[rows], weights, **dict(options, ridge=ridge)),)
 
     return solved_in_groups(groups, y_st.shape[0], solve)[0]

@@ -64,8 +64,10 @@ comes out as NaN (empty in CSV).
 Smoothing options left out take the defaults of the tarnwold module, except
 --iterations, which is 4 with --method robust, and --ridge: without it a
 series with at least d observations is fitted without a ridge, which would
-pull the fit towards 0 beyond the observations (the others, and --method
-robust, take the module's 1e-10).
+pull the fit towards 0 beyond the observations (with a criterion as --lam,
+--envelope, --every, --x-out or --derivative, only if it is also observed
+at the first and last position); the others, and --method robust, take
+the module's 1e-10.
 
 --lam reml (or gcv, loocv, vcurve) chooses lam for every series on its own
 by that criterion, in float64, with the plain smoother; --diagnostics
@@ -176,7 +178,7 @@ def _parser():
     smoothing.add_argument("--dtype", choices=("float64", "float32"), default="float64", help="precision of the computation (default float64); the output keeps the input's type")
     smoothing.add_argument("--lam", type=_lam, metavar="LAM|reml|gcv|loocv|vcurve", help="smoothness; larger is smoother (module default 10); or a criterion that chooses lam per series (not with --method robust)")
     smoothing.add_argument("--d", type=_integer(0), help="order of the penalised differences (module default 2)")
-    smoothing.add_argument("--ridge", type=_number(0), help="ridge added to the diagonal (default 0 for a series with at least d observations, else 1e-10; with --method robust 1e-10)")
+    smoothing.add_argument("--ridge", type=_number(0), help="ridge added to the diagonal (default 0 for a series with at least d observations, else 1e-10; see above)")
     smoothing.add_argument("--eps", type=_number(0), help="floor of spacings, pivots and scales (module default 1e-10)")
     smoothing.add_argument("--normalize", choices=("mean", "median", "none"), type=str.lower, help="rescale the grid to unit mean or median spacing, or not (module default mean)")
     smoothing.add_argument("--no-parallel", action="store_true", help="smooth on the calling thread only")
