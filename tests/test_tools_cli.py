@@ -615,10 +615,10 @@ def test_an_output_that_is_no_regular_file_is_written_as_a_stream(tmp_path, caps
                 received.append(captured.out.encode())
     finally:
         if kind == "fifo":
-            # A reader still waiting for a writer is let go.
-            if reader.is_alive():
+            reader.join(timeout=5)
+            if reader.is_alive():  # still waiting for a writer, which never came: let it go
                 os.close(os.open(node, os.O_WRONLY | os.O_NONBLOCK))
-            reader.join(timeout=60)
+                reader.join(timeout=60)
     assert got == status, err
     assert message.format(node=node, tmp=tmp_path) in err and err.count("error") == (status != 0), err
     if node != "-":
