@@ -101,15 +101,25 @@ def working_inputs(y, w_base=None):
     return w, np.where(w > 0, y, 0.0)
 
 
-def fit(D, w, y, lam, ridge=1e-10):
+def default_ridge(d, w):
+    """The ridge when none is given, from the working weights w on x: none
+    where the system is positive definite without one (at least d
+    observations) and the series is observed at both ends of x, 1e-10
+    elsewhere."""
+    return 0.0 if np.sum(w > 0) >= d and w[0] > 0 and w[-1] > 0 else 1e-10
+
+
+def fit(D, w, y, lam, ridge=None):
+    ridge = default_ridge(D.shape[1] - D.shape[0], w) if ridge is None else ridge
     A = np.diag(w) + lam * D.T @ D + ridge * np.eye(len(w))
     return A, np.linalg.solve(A, w * y)
 
 
-def evaluate(D, w, y, lam, ridge=1e-10, gamma=1.0, literal=False):
+def evaluate(D, w, y, lam, ridge=None, gamma=1.0, literal=False):
     """Every quantity at one lam. With literal=True, LOOCV by refitting
     without each point and the leverages by finite differences in y."""
     T, d = len(w), D.shape[1] - D.shape[0]
+    ridge = default_ridge(D.shape[1] - D.shape[0], w) if ridge is None else ridge
     A, z = fit(D, w, y, lam, ridge)
     Sigma = np.linalg.inv(A)
     obs = w > 0
@@ -146,7 +156,7 @@ def evaluate(D, w, y, lam, ridge=1e-10, gamma=1.0, literal=False):
                 reml=sum(terms), reml_scale=sum(abs(t) for t in terms), Sigma=Sigma, m=m)
 
 
-def vcurve_speed(D, w, y, lam, ridge=1e-10):
+def vcurve_speed(D, w, y, lam, ridge=None):
     """lam * |d(log RSS, log roughness)/dlam|, with dz/dlam = -Sigma P z."""
     e = evaluate(D, w, y, lam, ridge)
     dz = -e["Sigma"] @ (D.T @ (D @ e["z"]))
@@ -167,13 +177,13 @@ def default_grid(x, d, normalize="mean"):
     return grid
 
 
-def criterion(D, w, y, lam, name, ridge=1e-10, gamma=1.0):
+def criterion(D, w, y, lam, name, ridge=None, gamma=1.0):
     if name == "vcurve":
         return vcurve_speed(D, w, y, lam, ridge)
     return evaluate(D, w, y, lam, ridge, gamma)[name]
 
 
-def grid_scores(D, w, y, grid, name, ridge=1e-10, gamma=1.0):
+def grid_scores(D, w, y, grid, name, ridge=None, gamma=1.0):
     """The criterion on the grid and whether cond(A) <= 1e7 there (beyond,
     any two computations differ by about cond(A) * 1e-16); for the V-curve,
     the difference quotients on its geometric mid-points, and those."""
@@ -199,7 +209,7 @@ def grid_choice(scores):
     return best, status
 
 
-def refined_optimum(D, w, y, points, best, name, ridge=1e-10, gamma=1.0, samples=801):
+def refined_optimum(D, w, y, points, best, name, ridge=None, gamma=1.0, samples=801):
     """The lowest criterion on a fine log scan between the neighbours of
     grid point `best` (from an end to its neighbour): (lam, value, whether
     the end itself is lowest)."""
@@ -221,8 +231,9 @@ def choice(D, w, y, points, scores, name, ridge=1e-10, gamma=1.0):
     return best, status if at_best else STATUS["ok"], lam, value
 
 
-def envelope(D, w, y, lam, p, iterations, tol=0.0, ridge=1e-10):
+def envelope(D, w, y, lam, p, iterations, tol=0.0, ridge=None):
     """The asymmetric reweighting with explicit solves: (z, weights, reweightings)."""
+    ridge = default_ridge(D.shape[1] - D.shape[0], w) if ridge is None else ridge
     z = fit(D, w, y, lam, ridge)[1]
     obs = w > 0
     above = obs & (y > z)

@@ -41,14 +41,16 @@ def test_evaluation_matches_dense_reference(T, d, missing, seed, irregular, weig
     D = ref.difference_matrix(x, d, normalize)
     for lam in lams:
         got = tt.evaluate_lambda(x, y, lam, w_base, d=d, normalize=normalize, return_hat=True, return_se=True)
-        solver = tarnwold.whittaker_solve_f64(x, y, w_base, lam=lam, d=d, normalize=normalize)
         for s in range(y.shape[0]):
             w, ys = ref.working_inputs(y[s], None if w_base is None else w_base[s])
+            row = slice(s, s + 1)
+            solver = tarnwold.whittaker_solve_f64(x, y[row], None if w_base is None else w_base[row], lam=lam, d=d,
+                                                  normalize=normalize, ridge=ref.default_ridge(d, w))[0]  # fmt: skip
             e = ref.evaluate(D, w, ys, lam, literal=True)
             # The fit may take another order of operations than the solver:
             # 1e-12 where cond(A) <= 1e4, about cond(A) * 1e-16 beyond.
             close = max(1e-12, 1e-15 * np.linalg.cond(np.linalg.inv(e["Sigma"])))
-            np.testing.assert_allclose(got.z[s], solver[s], rtol=close, atol=close * np.abs(solver[s]).max())
+            np.testing.assert_allclose(got.z[s], solver, rtol=close, atol=close * np.abs(solver).max())
             np.testing.assert_allclose(got.hat[s], e["hat"], rtol=0, atol=1e-9)
             assert got.hat[s] == pytest.approx(np.where(w > 0, w * np.diag(e["Sigma"]), 0), rel=1e-9, abs=1e-300)
             for name in ("edf", "rss", "roughness", "gcv", "loocv"):
@@ -108,7 +110,9 @@ def test_output_grid_matches_dense_reference(T, d, missing, seed, irregular, wei
     for s in range(y.shape[0]):
         values, base = ref.on_union(x, union, y[s], None if w_base is None else w_base[s])
         w, ys = ref.working_inputs(values, base)
-        e = ref.evaluate(D, w, ys, lam)
+        # The ridge is decided on x, whose ends the union's may lie beyond.
+        ridge = ref.default_ridge(d, ref.working_inputs(y[s], None if w_base is None else w_base[s])[0])
+        e = ref.evaluate(D, w, ys, lam, ridge)
         # 1e-9, or about cond(A) * 1e-16 where the output points make the
         # system stiffer than that.
         close = max(1e-9, 1e-16 * np.linalg.cond(np.linalg.inv(e["Sigma"])))
@@ -262,18 +266,47 @@ def test_more_output_positions_than_the_union_holds(d):
     assert np.all(np.isfinite(got.z)) and np.all(np.isfinite(got.se))
 
 
+def smooth_with_missing_ends(x, y, d, before, beyond):
+    """smooth() of y on x with runs of missing values at before and beyond."""
+    xr = pytest.importorskip("xarray")
+    grid = np.concatenate([before, x, beyond])
+    values = np.full((y.shape[0], grid.shape[0]), np.nan)
+    values[:, before.shape[0] : before.shape[0] + x.shape[0]] = y
+    z = tt.smooth(xr.DataArray(values, dims=("s", "t"), coords={"t": grid}), "t", lam=10.0, d=d).values
+    return z[:, before.shape[0] : before.shape[0] + x.shape[0]], np.delete(z, np.s_[before.shape[0] : -beyond.shape[0]], 1)
+
+
+# The fit at x, and at before and beyond (concatenated), by default (no ridge
+# where none is needed): output positions past x, or runs of missing values.
+EXTRAPOLATIONS = {
+    "evaluate_lambda": lambda x, y, d, before, beyond: (
+        tt.evaluate_lambda(x, y, 10.0, d=d).z,
+        tt.evaluate_lambda(x, y, 10.0, d=d, x_out=np.concatenate([before, beyond])).z),
+    "select_lambda": lambda x, y, d, before, beyond: (
+        tt.select_lambda(x, y, d=d).z, tt.select_lambda(x, y, d=d, x_out=np.concatenate([before, beyond])).z),
+    "envelope": lambda x, y, d, before, beyond: (
+        tt.envelope(x, y, p=0.8, lam=10.0, d=d).z,
+        tt.envelope(x, y, p=0.8, lam=10.0, d=d, x_out=np.concatenate([before, beyond])).z),
+    "smooth, missing ends": smooth_with_missing_ends,
+}
+
+
 @pytest.mark.parametrize("d", [1, 2, 3])
-def test_beyond_the_observations_the_fit_continues_as_a_polynomial_of_degree_d_minus_1(d):
+@pytest.mark.parametrize("how", sorted(EXTRAPOLATIONS))
+def test_beyond_the_observations_the_fit_continues_as_a_polynomial_of_degree_d_minus_1(how, d):
+    # Up to 1000 spacings out, where a ridge of 1e-10 pulled the line of
+    # d = 2 off by 2 % of the data and flattened that of d = 3 entirely.
     x, y, _ = make_series(30, d, 0.0, 101, irregular=True)
-    beyond = x[-1] + np.array([0.7, 2.0, 5.0, 11.0])
-    before = x[0] - np.array([9.0, 3.0, 1.0])
-    # Without the ridge, whose pull towards 0 grows with the distance.
-    at_x = tt.evaluate_lambda(x, y, 10.0, d=d, ridge=0.0).z
-    got = tt.evaluate_lambda(x, y, 10.0, d=d, ridge=0.0, x_out=np.concatenate([before, beyond])).z
-    for end, ts, fitted in ((slice(None, d), before, got[:, :3]), (slice(-d, None), beyond, got[:, 3:])):
+    h = (x[-1] - x[0]) / (x.shape[0] - 1)
+    near = np.array([0.7, 2.0, 5.0, 11.0])
+    beyond = x[-1] + h * np.concatenate([near, np.arange(12.0, 1001.0)])
+    before = x[0] - h * np.concatenate([np.arange(1000.0, 11.0, -1), near[::-1]])
+    at_x, fitted = EXTRAPOLATIONS[how](x, y, d, before, beyond)
+    for end, ts, part in ((slice(None, d), before, fitted[:, : before.shape[0]]),
+                          (slice(-d, None), beyond, fitted[:, before.shape[0] :])):
         for s in range(y.shape[0]):
             poly = np.polyfit(x[end], at_x[s, end], d - 1)
-            np.testing.assert_allclose(fitted[s], np.polyval(poly, ts), rtol=0, atol=1e-6 * np.abs(fitted[s]).max())
+            np.testing.assert_allclose(part[s], np.polyval(poly, ts), rtol=0, atol=1e-6 * np.abs(y).max())
 
 
 def test_standard_errors_grow_across_a_gap():
@@ -601,6 +634,38 @@ def test_float32_input_is_selected_in_float64():
                               x_out=x_out.astype(np.float64))  # fmt: skip
     assert narrow.z.shape == narrow.se.shape == (3, 70) and narrow.z.dtype == narrow.se.dtype == np.float32
     np.testing.assert_array_equal(narrow.z, wide.z.astype(np.float32))
+
+
+INPUT_FUNCTIONS = {
+    "select": lambda x, y, w: tt.select_lambda(x, y, w, criterion="reml", x_out=np.arange(-2.0, 45.0)),
+    "evaluate": lambda x, y, w: tt.evaluate_lambda(x, y, 5.0, w),
+    "envelope": lambda x, y, w: tt.envelope(x, y, w, p=0.9, lam="vcurve"),
+}
+
+
+# (form): masked entries are missing whatever value lies under the mask (a
+# fill value of -9999 is no observation); big-endian floats (FITS) are the
+# numbers they hold, and come back in native order.
+@pytest.mark.parametrize("form", ["masked values", "masked weights", "big-endian float64", "big-endian float32"])
+@pytest.mark.parametrize("function", sorted(INPUT_FUNCTIONS))
+def test_masked_and_big_endian_inputs_are_what_they_hold(function, form):
+    x, y, w = make_series(40, 2, 0.2, 61, weights=True)
+    call = INPUT_FUNCTIONS[function]
+    if form == "masked values":
+        got = call(x, np.ma.MaskedArray(np.where(np.isnan(y), -9999.0, y), mask=np.isnan(y)), w)
+        want = call(x, y, w)
+    elif form == "masked weights":
+        hidden = np.zeros(y.shape, dtype=bool)
+        hidden[:, 5:9] = True
+        got = call(x, y, np.ma.MaskedArray(w, mask=hidden))
+        want = call(x, y, np.where(hidden, 0.0, w))
+    else:
+        narrow = form.endswith("32")
+        native = y.astype(np.float32) if narrow else y
+        got = call(x.astype(">f8"), native.astype(">f4" if narrow else ">f8"), w.astype(">f8"))
+        want = call(x, native, w)
+    assert got.z.dtype == want.z.dtype and got.z.dtype.isnative
+    np.testing.assert_array_equal(got.z, want.z)
 
 
 X8 = np.arange(8.0)

@@ -6,8 +6,10 @@ import os
 import resource
 import shutil
 import signal
+import stat
 import subprocess
 import sys
+import threading
 import time
 from pathlib import Path
 
@@ -29,7 +31,11 @@ SUFFIX = {"csv": ".csv", "parquet": ".parquet", "netcdf": ".nc"}
 def observations(seed=0):
     rng = np.random.default_rng(seed)
     y_st = np.sin(DAYS / 15.0 + rng.uniform(0, 3, (S, 1))) + rng.normal(0.0, 0.2, (S, T))
-    y_st[rng.random(y_st.shape) < 0.1] = np.nan
+    missing = rng.random(y_st.shape) < 0.1
+    # Observed at both ends, so that the plain fit is the module's without
+    # a ridge (missing ends are solved on the observations' span).
+    missing[:, [0, -1]] = False
+    y_st[missing] = np.nan
     y_st[rng.random(y_st.shape) < 0.05] += 2.0
     return y_st
 
@@ -66,13 +72,13 @@ def write_input(tmp_path, fmt, layout="columns", name="data", dtype=np.float64, 
     return path
 
 
-def read_result(path, fmt, layout="columns", encoding=None):
+def read_result(path, fmt, layout="columns", encoding=None, units="1"):
     """The (S, T) smoothed values and the untouched text column of an output."""
     if fmt == "netcdf":
         import xarray as xr
 
         with xr.open_dataset(path) as ds:
-            assert ds["ndvi"].attrs == {"units": "1"}
+            assert ds["ndvi"].attrs == {"units": units}
             if encoding is not None:
                 assert {key: ds["ndvi"].encoding[key] for key in encoding} == encoding
             assert ds["qa"].encoding["dtype"] == np.int16
@@ -102,6 +108,8 @@ def expected(method, dtype, options, data_dtype=np.float64):
     if isinstance(options.get("lam"), str):
         rest = {key: value for key, value in options.items() if key != "lam"}
         return select_lambda(DAYS - DAYS[0], y_st, criterion=options["lam"], **rest).z.astype(data_dtype)
+    if method == "whittaker":  # every series has at least d observations: no ridge unless given
+        options = {"ridge": 0.0, **options}
     return function((DAYS - DAYS[0]).astype(dtype), y_st, **options).astype(data_dtype)
 
 
@@ -151,7 +159,8 @@ def test_smooths_each_format_like_the_module(tmp_path, capsys, fmt, flags, metho
     status, err = run([source, *time_flags, *flags], capsys)
     assert status == 0, err
     assert digest(source) == before
-    values, untouched = read_result(tmp_path / f"data.smoothed{SUFFIX[fmt]}", fmt)
+    units = f"day-{options['derivative']}" if "derivative" in options else "1"
+    values, untouched = read_result(tmp_path / f"data.smoothed{SUFFIX[fmt]}", fmt, units=units)
     assert untouched == (["a", "b", "c"] if fmt == "netcdf" else ["x"] * T)
     assert values.dtype == np.float64 or fmt == "csv"
     np.testing.assert_array_equal(values, expected(method, dtype, options))
@@ -164,6 +173,9 @@ def test_smooths_each_format_like_the_module(tmp_path, capsys, fmt, flags, metho
         ("parquet", np.float32, None, ["--dtype", "float32"], "float32"),
         ("netcdf", np.float32, {"dtype": np.dtype(np.float32)}, [], "float64"),
         ("netcdf", np.float64, {"dtype": np.dtype(np.int16), "scale_factor": 0.001, "_FillValue": np.int16(-32768)}, [], "float64"),
+        # Rates are no values: written unpacked, in float, per day.
+        ("netcdf", np.float64, {"dtype": np.dtype(np.int16), "scale_factor": 0.001, "_FillValue": np.int16(-32768)},
+         ["--lam", "30", "--derivative", "2"], "float64"),
     ],
 )
 def test_output_keeps_the_input_types(tmp_path, capsys, fmt, data_dtype, encoding, flags, dtype):
@@ -171,11 +183,21 @@ def test_output_keeps_the_input_types(tmp_path, capsys, fmt, data_dtype, encodin
     time_flags = [] if fmt == "netcdf" else ["--time-column", "date"]
     status, err = run([source, *time_flags, *flags], capsys)
     assert status == 0 and err.count("\n") == 1, err
+    if "--derivative" in flags:
+        import xarray as xr
+
+        with xr.open_dataset(tmp_path / "data.smoothed.nc") as ds:
+            assert ds["ndvi"].attrs == {"units": "day-2"} and ds["ndvi"].encoding["dtype"].kind == "f"
+            values = ds["ndvi"].values.reshape(T, S).T
+        stored, _ = read_result(source, fmt)
+        rates = evaluate_lambda(DAYS - DAYS[0], stored.astype(np.float64), 30.0, derivative=2).z
+        np.testing.assert_array_equal(values, rates.astype(values.dtype))
+        return
     values, _ = read_result(tmp_path / f"data.smoothed{SUFFIX[fmt]}", fmt, encoding=encoding)
     if encoding and "scale_factor" in encoding:  # packed: equal to within the packing step
         stored, _ = read_result(source, fmt)  # unpacked to float32 or float64, by xarray's version
         assert values.dtype == stored.dtype
-        fit = tarnwold.whittaker_solve_f64(DAYS - DAYS[0], stored.astype(np.float64))
+        fit = tarnwold.whittaker_solve_f64(DAYS - DAYS[0], stored.astype(np.float64), ridge=0.0)
         np.testing.assert_allclose(values, fit, rtol=0, atol=0.0005 + 1e-6)
     else:
         assert values.dtype == data_dtype
@@ -215,7 +237,7 @@ def test_numeric_time_column_and_chosen_columns(tmp_path, capsys, sep, flag):
     assert status == 0, err
     out = pd.read_csv(tmp_path / "h.smoothed.csv", sep=sep, **exact_floats(pd))
     np.testing.assert_array_equal(out["b"], y_st[1])
-    np.testing.assert_array_equal(out[["c", "a"]].to_numpy().T, tarnwold.whittaker_solve_f64(DAYS * 24.0, y_st[[2, 0]]))
+    np.testing.assert_array_equal(out[["c", "a"]].to_numpy().T, tarnwold.whittaker_solve_f64(DAYS * 24.0, y_st[[2, 0]], ridge=0.0))
 
 
 @pytest.mark.parametrize("fmt", ["csv", "netcdf"])
@@ -259,13 +281,13 @@ def test_no_invented_values(tmp_path, capsys, flags, smoothed, check):
         if column not in smoothed:  # integer columns stay as they were unless named
             np.testing.assert_array_equal(out[column], frame[column])
     lam = {"lam": 0.0} if check == "missing positions" else {}
-    fit = tarnwold.whittaker_solve_f64(DAYS, y[None], **lam)[0]
+    fit = tarnwold.whittaker_solve_f64(DAYS, y[None], ridge=0.0, **lam)[0]
     if check == "missing positions":
         assert np.isnan(out["a"][np.isnan(y)]).all()
         fit[np.isnan(y)] = np.nan
     np.testing.assert_array_equal(out["a"], fit)
     if check == "as module":
-        np.testing.assert_array_equal(out["id"], tarnwold.whittaker_solve_f64(DAYS, frame[["id"]].to_numpy(np.float64).T)[0])
+        np.testing.assert_array_equal(out["id"], tarnwold.whittaker_solve_f64(DAYS, frame[["id"]].to_numpy(np.float64).T, ridge=0.0)[0])
     else:
         assert out["gap"].isna().all()
 
@@ -472,6 +494,30 @@ def test_full_disk_leaves_no_partial_output(tmp_path, fmt, previous):
     assert_output_untouched(tmp_path, target, previous)
 
 
+# The command under an address-space limit of what its imports take plus 2 GiB.
+LIMITED = """
+import resource, sys
+import pandas, tarnwold_tools.cli
+with open("/proc/self/status") as status:
+    size = next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize:"))
+resource.setrlimit(resource.RLIMIT_AS, (size + (2 << 30), size + (2 << 30)))
+sys.exit(tarnwold_tools.cli.console_main())
+"""
+
+
+def test_an_output_grid_too_large_for_the_memory_is_a_one_line_error(tmp_path):
+    pd = pytest.importorskip("pandas")
+    dates = pd.date_range("2023-01-01", "2024-01-01", freq="7D")
+    frame = pd.DataFrame({"date": dates.astype(str), **{f"s{i}": np.sin(np.arange(len(dates)) + i) for i in range(S)}})
+    frame.to_csv(tmp_path / "year.csv", index=False)
+    # A second's step over a year: the grid fits, the fit of 12 series on it does not.
+    argv = [tmp_path / "year.csv", "--time-column", "date", "--lam", "3", "--every", "1s", "--no-progress"]
+    done = subprocess.run([sys.executable, "-c", LIMITED, *map(str, argv)], capture_output=True, text=True, timeout=300)
+    assert done.returncode == 2, done.stderr
+    assert done.stderr.startswith("tarnwold-smooth: error: not enough memory: ") and done.stderr.count("\n") == 1
+    assert not (tmp_path / "year.smoothed.csv").exists()
+
+
 @pytest.mark.parametrize(("stop", "status", "message"), [
     (signal.SIGINT, 130, "tarnwold-smooth: interrupted\n"),
     (signal.SIGTERM, 143, "tarnwold-smooth: terminated\n"),
@@ -505,6 +551,81 @@ def test_interrupted_write_leaves_no_partial_output(tmp_path, fmt, previous, sto
         assert (target.read_bytes() == b"the previous output") if previous else not target.exists()
     else:
         assert_output_untouched(tmp_path, target, previous)
+
+
+def device_or_fifo(path, kind):
+    """Makes `path` a FIFO or a device node like /dev/null or /dev/full (in
+    the test's own directory, never the system's /dev)."""
+    if kind == "fifo":
+        os.mkfifo(path)
+        return
+    try:
+        os.mknod(path, stat.S_IFCHR | 0o666, os.makedev(1, 3 if kind == "null" else 7))
+    except PermissionError:
+        pytest.skip("making a device node needs root")
+
+
+# (node, option, --force, status, message): an output that exists and is no
+# regular file is written as a stream, with or without --force, and stays
+# the node it was; "-" is standard output.
+STREAM_CASES = [
+    ("null", "-o", False, 0, "into {node}"),
+    ("full", "-o", True, 2, "error: cannot write {node}: [Errno 28] No space left on device"),
+    ("fifo", "-o", False, 0, "into {node}"),
+    ("full", "--plot", False, 2, "error: cannot write {node}: [Errno 28] No space left on device"),
+    ("fifo", "--plot", True, 0, "into {tmp}/data.smoothed.csv"),
+    ("stdout", "-o", False, 0, "into standard output"),
+    ("full stdout", "-o", False, 2, "error: cannot write standard output: [Errno 28] No space left on device"),
+]
+
+
+@pytest.mark.parametrize(("kind", "option", "force", "status", "message"), STREAM_CASES)
+def test_an_output_that_is_no_regular_file_is_written_as_a_stream(tmp_path, capsys, monkeypatch, kind, option, force,
+                                                                  status, message):
+    if option == "--plot":
+        pytest.importorskip("matplotlib")
+    monkeypatch.chdir(tmp_path)
+    source = write_input(tmp_path, "csv")
+    argv = [source, "--time-column", "date", "--no-progress", *(["--force"] if force else [])]
+    assert run([*argv, "-o", tmp_path / "regular.csv"], capsys)[0] == 0  # to compare with
+    regular = (tmp_path / "regular.csv").read_bytes()
+    node = tmp_path / ("node.png" if option == "--plot" else "node.csv")
+    received = []
+    if kind.endswith("stdout"):
+        node = "-"
+    else:
+        device_or_fifo(node, kind)
+    if kind == "fifo":
+        reader = threading.Thread(target=lambda: received.append(node.read_bytes()), daemon=True)
+        reader.start()
+    argv += [option, node]
+    try:
+        if kind == "full stdout":
+            device_or_fifo(tmp_path / "full", "full")
+            code = "import sys; from tarnwold_tools.cli import console_main; sys.exit(console_main())"
+            with open(tmp_path / "full", "w") as full:
+                done = subprocess.run([sys.executable, "-c", code, *map(str, argv)], stdout=full, stderr=subprocess.PIPE,
+                                      text=True, timeout=120)
+            got, err = done.returncode, done.stderr
+        else:
+            got = main([str(arg) for arg in argv])
+            captured = capsys.readouterr()
+            err = captured.err
+            if kind == "stdout":
+                received.append(captured.out.encode())
+    finally:
+        if kind == "fifo":
+            reader.join(timeout=5)
+            if reader.is_alive():  # still waiting for a writer, which never came: let it go
+                os.close(os.open(node, os.O_WRONLY | os.O_NONBLOCK))
+                reader.join(timeout=60)
+    assert got == status, err
+    assert message.format(node=node, tmp=tmp_path) in err and err.count("error") == (status != 0), err
+    if node != "-":
+        assert (stat.S_ISFIFO if kind == "fifo" else stat.S_ISCHR)(os.stat(node).st_mode)
+    assert not [path.name for path in tmp_path.iterdir() if ".part" in path.name]
+    if kind in ("fifo", "stdout"):
+        assert received[0][:8] == b"\x89PNG\r\n\x1a\n" if option == "--plot" else received[0] == regular
 
 
 class _NoBar:
@@ -639,6 +760,12 @@ ERRORS = [
     (["{numbers}", "--time-column", "t", "--every", "1D", "--lam", "3", "-o", "{tmp}/n.csv"], "--every 1D needs dates as positions; these are numbers"),
     (["{numbers}", "--time-column", "t", "--x-out", "{unordered}", "--lam", "3", "-o", "{tmp}/n.csv"], "are not strictly increasing"),
     (["{numbers}", "--time-column", "t", "--x-out", "{text}", "--lam", "3", "-o", "{tmp}/n.csv"], "line 1 of {text} is no finite number"),
+    # No output replaces a file the command reads.
+    (["{numbers}", "--time-column", "t", "--x-out", "{unordered}", "--lam", "3", "-o", "{unordered}", "--force"],
+     "the output {unordered} is the --x-out file; refusing to overwrite it"),
+    (["{data}", "--time-column", "date", "--lam", "reml", "--x-out", "{days}", "--diagnostics", "{days}", "--force"],
+     "--diagnostics: {days} is the --x-out file"),
+    (["{garbage}", "-o", "-"], "-o - writes CSV to standard output, but the result is written as parquet"),
 ]
 
 
@@ -657,12 +784,13 @@ def error_inputs(tmp_path, data):
     (tmp_path / "infinite.csv").write_text("t,a\n1,0.5\n2,0.7\n4,0.1\ninf,0.3\n")
     (tmp_path / "unordered.txt").write_text("1\n3\n2\n")
     (tmp_path / "comments.txt").write_text("# nothing but a comment\n\n")
+    (tmp_path / "days.csv").write_text("2023-01-05\n2023-01-09\n")
     return {"data": data, "tmp": tmp_path, "missing": tmp_path / "none.csv", "garbage": tmp_path / "garbage.parquet",
             "text": tmp_path / "data.txt", "link": tmp_path / "link.csv", "old": tmp_path / "old.csv",
             "old_png": tmp_path / "old.png", "semicolons": tmp_path / "semicolons.csv", "repeated": tmp_path / "repeated.csv",
             "typo": tmp_path / "typo.csv", "numbers": tmp_path / "numbers.csv",
             "infinite": tmp_path / "infinite.csv", "unordered": tmp_path / "unordered.txt",
-            "comments": tmp_path / "comments.txt", "empty_time": tmp_path / "empty_time.nc", "truncated": tmp_path / "truncated.nc"}
+            "comments": tmp_path / "comments.txt", "days": tmp_path / "days.csv", "empty_time": tmp_path / "empty_time.nc", "truncated": tmp_path / "truncated.nc"}
 
 
 def netcdf_error_inputs(tmp_path):

@@ -1,20 +1,43 @@
 """Output files that are complete or absent: each is written under a
 temporary name beside its target, flushed to disk and only then renamed over
 it, so a full disk, an interruption or a crash never leaves a half-written
-file under the target's name or damages the file it replaces."""
+file under the target's name or damages the file it replaces.
+
+A target that exists and is no regular file (a device, a FIFO, a socket,
+/dev/stdout on a pipe or terminal) is a stream: it is written directly and
+never renamed over, which would put a regular file in the place of the node
+(as root, of the system's /dev/full)."""
 
 import contextlib
 import os
+import stat
 import tempfile
 from pathlib import Path
+
+
+def is_stream(path):
+    """Whether `path` names an existing file, after links, that is neither a
+    regular file nor a directory."""
+    try:
+        mode = os.stat(path).st_mode
+    except OSError:
+        return False
+    return not (stat.S_ISREG(mode) or stat.S_ISDIR(mode))
 
 
 @contextlib.contextmanager
 def replaced_on_success(target):
     """Yields a temporary path in the directory of `target` for the caller to
     write; when the block completes the file is flushed and renamed to
-    `target`, when it raises (or is interrupted) the file is removed."""
-    target = Path(target)
+    `target`, when it raises (or is interrupted) the file is removed. A
+    stream (is_stream) is yielded itself, to be written as it is."""
+    if is_stream(target):
+        yield Path(target)
+        return
+    # Through links to the file they name: the link stays, and the temporary
+    # file is made beside the file it replaces, not where the link lies
+    # (/dev/stdout redirected to a file lies in /dev).
+    target = Path(os.path.realpath(target))
     # The same suffix, so writers that look at it (compression, image type)
     # see what the target would tell them; the leading dot hides the file.
     handle, name = tempfile.mkstemp(dir=target.parent, prefix=f".{target.stem}.", suffix=f".part{target.suffix}")

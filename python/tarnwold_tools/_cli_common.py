@@ -57,5 +57,6 @@ class Loaded:
     labels: list  # a name for every series, for plots
     # write(z_st, path, progress, grid) writes the input with z_st in place
     # of y_st; with grid (the output positions' values) z_st lies on it.
+    # path is sys.stdout itself for -o - (CSV only).
     write: Callable
     grid_refusal: str | None = None  # why the output cannot go on another grid

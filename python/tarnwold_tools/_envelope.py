@@ -21,6 +21,7 @@ from ._lambda import (
     select_lambda,
 )
 from ._output_grid import output_positions
+from ._ridge import ridge_groups, solved_in_groups
 
 
 @dataclasses.dataclass(frozen=True)
@@ -75,7 +76,7 @@ def envelope(
     iterations: int = 10,
     tol: float = 0.0,
     normalize: str | None = "mean",
-    ridge: float = 1e-10,
+    ridge: float | None = None,
     eps: float = 1e-10,
     parallel: bool = True,
     x_out: np.ndarray | None = None,
@@ -125,6 +126,10 @@ def envelope(
     x: as in select_lambda (strictly increasing, finite, neighbours more
     than 1e-4 of the mean spacing apart).
 
+    ridge: as in select_lambda, by default 0 for a series with at least d
+    observations, the first and last position of x among them, 1e-10 for
+    the others.
+
     float32 input is computed in float64 and its z and weights come back
     rounded. Results are the same bits for any thread count and with
     parallel=False.
@@ -153,20 +158,29 @@ def envelope(
         if not (np.all(np.isfinite(given)) and np.all(given >= 0)):
             raise ValueError("lam must be finite and >= 0")
         lams = np.array(np.broadcast_to(given, (S,)), dtype=np.float64)
-    z = np.empty((S, T))
-    final = np.empty((S, T))
-    taken = np.empty(S, dtype=np.int64)
-    _select.envelope(
-        grid_x, values, weights, order, ridge, eps, normalize, float(p), int(iterations), float(tol),
-        bool(parallel), criterion, lams, grid, True, z, final, taken, lams, status,
-    )  # fmt: skip
-    fitted = lams.copy()
+
+    def solve(rows, ridge):
+        part = values[rows]
+        part_weights = None if weights is None else weights[rows]
+        n = part.shape[0]
+        at = np.array(lams[rows])
+        z = np.empty((n, T))
+        final = np.empty((n, T))
+        taken = np.empty(n, dtype=np.int64)
+        found = None if status is None else np.empty(n, dtype=np.int8)
+        _select.envelope(
+            grid_x, part, part_weights, order, ridge, eps, normalize, float(p), int(iterations), float(tol),
+            bool(parallel), criterion, at, grid, True, z, final, taken, at, found,
+        )  # fmt: skip
+        if x_out is not None:
+            settings = dict(d=order, ridge=ridge, eps=eps, normalize=normalize, parallel=parallel)
+            z = _refit_on_union(grid_x, positions, part, final, at, found, criterion, settings)
+        return z, final, taken, at, found
+
+    z, final, taken, lams, status = solved_in_groups(ridge_groups(ridge, values, weights, order, observed_ends=True), S, solve)
     if criterion is None:
         usable = np.isfinite(values) if weights is None else np.isfinite(values) & (weights > 0)
         lams[~usable.any(axis=1)] = np.nan
-    if x_out is not None:
-        settings = dict(d=order, ridge=ridge, eps=eps, normalize=normalize, parallel=parallel)
-        z = _refit_on_union(grid_x, positions, values, final, fitted, status, criterion, settings)
     z, _ = _output(z, None, positions, derivative, dtype)
     return Envelope(
         z=z, weights=final.astype(dtype, copy=False), iterations=taken, lam=lams, status=status,

@@ -22,7 +22,8 @@ from typing import Literal
 import numpy as np
 
 from . import _select
-from ._output_grid import divided_differences, output_positions
+from ._output_grid import beyond_x, divided_differences, output_positions
+from ._ridge import ridge_groups, solved_in_groups
 
 LAMBDA_OK = 0
 """A minimum inside the grid (refined between its neighbours, or between an
@@ -107,38 +108,51 @@ class LambdaEvaluation:
 
 
 def _series_inputs(x, y_st, w_base_st):
-    """The grid, series and base weights as C-contiguous float64, with the
-    input's dtype; ValueError/TypeError for what the selection cannot take."""
+    """The grid, series and base weights as C-contiguous float64 (masked
+    entries of a masked array as missing: NaN values, zero weights), with
+    the input's dtype in native byte order; ValueError/TypeError for what
+    the selection cannot take."""
     y = np.asarray(y_st)
-    if y.dtype not in (np.float32, np.float64):
+    # Byte order aside: FITS and other big-endian files hand out '>f8'.
+    if y.dtype.kind != "f" or y.dtype.itemsize not in (4, 8):
         raise TypeError("y_st must be a float32 or float64 array")
     if y.ndim != 2:
         raise ValueError("y_st shape must be (S,T) with T=len(x)")
     grid = np.ascontiguousarray(x, dtype=np.float64)
     if grid.ndim != 1 or grid.shape[0] != y.shape[1]:
         raise ValueError("y_st shape must be (S,T) with T=len(x)")
-    values = np.ascontiguousarray(y, dtype=np.float64)
+    values = _filled(y_st, np.nan)
     weights = None
     if w_base_st is not None:
-        weights = np.ascontiguousarray(w_base_st, dtype=np.float64)
+        weights = _filled(w_base_st, 0.0)
         if weights.shape != values.shape:
             raise ValueError("w_base_st must match y_st shape")
         if not (np.all(weights >= 0) and np.all(np.isfinite(weights))):
             raise ValueError("w_base_st must be finite and >= 0")
-    return grid, values, weights, y.dtype
+    return grid, values, weights, y.dtype.newbyteorder("=")
+
+
+def _filled(array, missing):
+    """`array` as C-contiguous float64, with the masked entries of a masked
+    array set to `missing`: np.asarray would keep the fill values under the
+    mask (a -9999 taken for data)."""
+    if isinstance(array, np.ma.MaskedArray):
+        return np.ascontiguousarray(np.ma.filled(array.astype(np.float64), missing))
+    return np.ascontiguousarray(array, dtype=np.float64)
 
 
 def _check_parameters(ridge, eps, gamma):
     """The selection needs a positive definite system and a meaningful
     penalty on the EDF: a negative ridge or a non-positive gamma would only
-    select from rounding noise."""
-    if not (math.isfinite(ridge) and ridge >= 0):
+    select from rounding noise. A ridge of None is chosen per series
+    (ridge_groups)."""
+    if ridge is not None and not (math.isfinite(ridge) and ridge >= 0):
         raise ValueError("ridge must be finite and >= 0")
     if not (math.isfinite(eps) and eps >= 0):
         raise ValueError("eps must be finite and >= 0")
     if not (math.isfinite(gamma) and gamma > 0):
         raise ValueError("gamma must be finite and > 0")
-    return float(ridge), float(eps), float(gamma)
+    return None if ridge is None else float(ridge), float(eps), float(gamma)
 
 
 def _check_order(d: int, length: int) -> int:
@@ -163,15 +177,25 @@ def _on_union(grid_x, positions, values, weights, order, ridge, eps, normalize, 
               sigma2):
     """The fit (and se) at lams on the union of x and x_out, read at x_out.
     sigma2: the noise variance per series for se, or None for the union
-    fit's own Q / (m - d)."""
+    fit's own Q / (m - d). Without a ridge the fit beyond x's range is
+    continued directly (beyond_x); se there stays the union's."""
     S, points = values.shape[0], positions.shape[0]
-    z = np.empty((S, points))
+    continuation = beyond_x(grid_x, positions, order) if ridge == 0 else None
+    solve_at = positions if continuation is None else continuation[0]
+    z = np.empty((S, solve_at.shape[0]))
     se = np.empty((S, points)) if se_wanted else None
     _select.evaluate(
-        grid_x, values, weights, order, ridge, eps, normalize, lams, gamma, parallel, z, *[None] * 6, None, se,
-        positions, sigma2,
+        grid_x, values, weights, order, ridge, eps, normalize, lams, gamma, parallel, z, *[None] * 6, None,
+        se if continuation is None else None, solve_at, sigma2,
     )  # fmt: skip
-    return z, se
+    if continuation is None:
+        return z, se
+    if se_wanted:
+        _select.evaluate(
+            grid_x, values, weights, order, ridge, eps, normalize, lams, gamma, parallel, np.empty((S, points)),
+            *[None] * 6, None, se, positions, sigma2,
+        )  # fmt: skip
+    return continuation[1](z), se
 
 
 def _output(z, se, positions, derivative, dtype):
@@ -191,7 +215,7 @@ def select_lambda(
     lam_grid: np.ndarray | None = None,
     refine: bool = True,
     gamma: float = 1.0,
-    ridge: float = 1e-10,
+    ridge: float | None = None,
     normalize: str | None = "mean",
     eps: float = 1e-10,
     return_se: bool = False,
@@ -228,6 +252,14 @@ def select_lambda(
     x alone (the criteria do not change); then the fit at the selected lam
     (for too_few series at the grid's middle) is computed on the union of x
     and x_out, and z and se come at x_out, se with the selection's sigma2.
+
+    ridge: added to the diagonal of every system. By default 0 for a series
+    with at least d observations, the first and last position of x among
+    them: its system is positive definite without one, and a ridge would
+    bend the fit towards 0 beyond x's range (x_out). 1e-10 for the others:
+    missing values at an end of x are solved as part of the system, which
+    without a ridge loses the polynomial there to rounding when the run is
+    long (see tarnwold_tools._ridge).
     """
     if criterion not in _CRITERIA:
         raise ValueError("criterion must be one of 'reml', 'gcv', 'loocv', 'vcurve'")
@@ -242,26 +274,35 @@ def select_lambda(
         grid = np.atleast_1d(np.array(lam_grid, dtype=np.float64))
     S, T = values.shape
     points = max(grid.shape[0] - 1, 0) if criterion == "vcurve" else grid.shape[0]
-    lam, score, edf, sigma2, grid_scale = (np.empty(S) for _ in range(5))
-    n_obs = np.empty(S, dtype=np.int64)
-    status = np.empty(S, dtype=np.int8)
-    z = np.empty((S, T))
-    se = np.empty((S, T)) if return_se and x_out is None else None
-    scores = np.empty((S, points)) if return_scores else None
-    _select.select(
-        grid_x, values, weights, order, float(ridge), float(eps), normalize, criterion, grid,
-        lam_grid is None, bool(refine), float(gamma), bool(parallel),
-        lam, score, edf, sigma2, n_obs, status, grid_scale, z, se, scores,
-    )  # fmt: skip
-    if x_out is not None:
-        # The lam each series was fitted at: too_few ones at the middle of
-        # their grid, empty ones at any (their fit is NaN).
-        middle = np.sqrt((grid[0] * grid_scale) * (grid[-1] * grid_scale))
-        fitted = np.where(status == LAMBDA_TOO_FEW, middle, np.where(status == LAMBDA_EMPTY, 1.0, lam))
-        z, se = _on_union(
-            grid_x, positions, values, weights, order, ridge, eps, normalize, np.ascontiguousarray(fitted), gamma,
-            bool(parallel), return_se, sigma2,
+
+    def solve(rows, ridge):
+        part = values[rows]
+        part_weights = None if weights is None else weights[rows]
+        n = part.shape[0]
+        lam, score, edf, sigma2, grid_scale = (np.empty(n) for _ in range(5))
+        n_obs = np.empty(n, dtype=np.int64)
+        status = np.empty(n, dtype=np.int8)
+        z = np.empty((n, T))
+        se = np.empty((n, T)) if return_se and x_out is None else None
+        scores = np.empty((n, points)) if return_scores else None
+        _select.select(
+            grid_x, part, part_weights, order, float(ridge), float(eps), normalize, criterion, grid,
+            lam_grid is None, bool(refine), float(gamma), bool(parallel),
+            lam, score, edf, sigma2, n_obs, status, grid_scale, z, se, scores,
         )  # fmt: skip
+        if x_out is not None:
+            # The lam each series was fitted at: too_few ones at the middle of
+            # their grid, empty ones at any (their fit is NaN).
+            middle = np.sqrt((grid[0] * grid_scale) * (grid[-1] * grid_scale))
+            fitted = np.where(status == LAMBDA_TOO_FEW, middle, np.where(status == LAMBDA_EMPTY, 1.0, lam))
+            z, se = _on_union(
+                grid_x, positions, part, part_weights, order, ridge, eps, normalize, np.ascontiguousarray(fitted),
+                gamma, bool(parallel), return_se, sigma2,
+            )  # fmt: skip
+        return lam, score, edf, sigma2, n_obs, status, grid_scale, z, se, scores
+
+    groups = ridge_groups(ridge, values, weights, order, observed_ends=True)
+    lam, score, edf, sigma2, n_obs, status, grid_scale, z, se, scores = solved_in_groups(groups, S, solve)
     z, se = _output(z, se, positions, derivative, dtype)
     return LambdaSelection(
         lam=lam, score=score, edf=edf, sigma2=sigma2, n_obs=n_obs, status=status, z=z, se=se,
@@ -276,7 +317,7 @@ def evaluate_lambda(
     w_base_st: np.ndarray | None = None,
     *,
     d: int = 2,
-    ridge: float = 1e-10,
+    ridge: float | None = None,
     normalize: str | None = "mean",
     eps: float = 1e-10,
     gamma: float = 1.0,
@@ -317,7 +358,9 @@ def evaluate_lambda(
     the result is the plain fit, bit for bit. Beyond x's range the fit
     continues as the polynomial of degree d - 1 through its last d values
     at each end: d = 1 constant, d = 2 the straight line, d = 3 the parabola
-    (the ridge pulls it towards 0 far out). edf, rss, roughness, the
+    (a positive ridge pulls it towards 0 far out; by default, see
+    select_lambda, a series with at least d observations has none). edf,
+    rss, roughness, the
     criteria and hat stay those of x alone, as without x_out; se uses the
     union fit's own sigma2 = Q / (m - d).
 
@@ -343,15 +386,32 @@ def evaluate_lambda(
     if np.ndim(lam) == 0:
         lams = lams[:1]
     points = positions.shape[0]
-    z = np.empty((S, points))
-    edf, rss, roughness, gcv, loocv, reml = (np.empty(S) for _ in range(6))
-    hat = np.empty((S, T)) if return_hat else None
-    se = np.empty((S, points)) if return_se else None
-    # With x_out: the values on x, the fit (and se) on the union, in one call.
-    _select.evaluate(
-        grid_x, values, weights, order, float(ridge), float(eps), normalize, lams, float(gamma), bool(parallel),
-        z, edf, rss, roughness, gcv, loocv, reml, hat, se, *(() if x_out is None else (positions,)),
-    )  # fmt: skip
+
+    def solve(rows, ridge):
+        part = values[rows]
+        n = part.shape[0]
+        z = np.empty((n, points))
+        edf, rss, roughness, gcv, loocv, reml = (np.empty(n) for _ in range(6))
+        hat = np.empty((n, T)) if return_hat else None
+        se = np.empty((n, points)) if return_se else None
+        part_weights = None if weights is None else weights[rows]
+        part_lams = lams if lams.shape[0] == 1 else np.ascontiguousarray(lams[rows])
+        settings = (order, float(ridge), float(eps), normalize, part_lams, float(gamma), bool(parallel))
+        if x_out is not None and ridge == 0 and beyond_x(grid_x, positions, order) is not None:
+            # The values on x, then the fit continued beyond x's range.
+            _select.evaluate(grid_x, part, part_weights, *settings, np.empty((n, T)), edf, rss, roughness, gcv, loocv,
+                             reml, hat, None)  # fmt: skip
+            z, se = _on_union(grid_x, positions, part, part_weights, *settings, return_se, None)
+            return z, edf, rss, roughness, gcv, loocv, reml, hat, se
+        # With x_out: the values on x, the fit (and se) on the union, in one call.
+        _select.evaluate(
+            grid_x, part, part_weights, *settings, z, edf, rss, roughness, gcv, loocv, reml, hat, se,
+            *(() if x_out is None else (positions,)),
+        )  # fmt: skip
+        return z, edf, rss, roughness, gcv, loocv, reml, hat, se
+
+    groups = ridge_groups(ridge, values, weights, order, observed_ends=True)
+    z, edf, rss, roughness, gcv, loocv, reml, hat, se = solved_in_groups(groups, S, solve)
     z, se = _output(z, se, positions, derivative, dtype)
     return LambdaEvaluation(
         z=z, edf=edf, rss=rss, roughness=roughness, gcv=gcv, loocv=loocv, reml=reml, hat=hat, se=se

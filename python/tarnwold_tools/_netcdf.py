@@ -12,7 +12,9 @@ from ._smoothing import result_dtype
 _PACKING = ("dtype", "scale_factor", "add_offset", "_FillValue", "missing_value", "_Unsigned")
 
 
-def load_netcdf(path, dim, variables, progress):
+def load_netcdf(path, dim, variables, progress, derivative=0):
+    """The variables along `dim` as series; `derivative` (1 or 2): they are
+    written back as that derivative of their values."""
     xr = require("xarray", "reading NetCDF files")
     size = path.stat().st_size
     try:
@@ -50,6 +52,8 @@ def load_netcdf(path, dim, variables, progress):
 
     x_values = dataset[dim].values
     x = checked_positions(x_values, f"coordinate {dim!r}")
+    # The unit of the positions, which a rate is per: days for times.
+    step = "day" if x_values.dtype.kind in "mM" else dataset[dim].attrs.get("units")
     # Each variable, with the smoothing dimension last, is a block of series.
     moved = [dataset[name].transpose(..., dim) for name in variables]
     blocks = [var.values.reshape(-1, x.size).astype(np.float64) for var in moved]
@@ -72,7 +76,13 @@ def load_netcdf(path, dim, variables, progress):
                 encoding = {key: value for key, value in var.encoding.items()
                             if key not in ("chunksizes", "original_shape", "coordinates")}
             smoothed = smoothed.transpose(*dataset[name].dims)
-            smoothed.encoding = _encoding_for(name, smoothed.values, encoding)
+            if derivative:
+                # A rate written through the values' packing would be rounded
+                # to its step, which is a step of values, not of rates.
+                smoothed.attrs = _rate_attrs(var.attrs, derivative, step)
+                smoothed.encoding = {key: value for key, value in encoding.items() if key not in _PACKING}
+            else:
+                smoothed.encoding = _encoding_for(name, smoothed.values, encoding)
             out[name] = smoothed
         with progress.stage("writing", 1, "files") as bar:
             out.to_netcdf(out_path, engine=_engine())
@@ -95,6 +105,21 @@ def _on_grid(dataset, dim, variables, grid):
     out = dataset.drop_dims(dim)
     attrs = dataset[dim].attrs if dim in dataset.coords else {}
     return out.assign_coords({dim: (dim, grid, attrs)})
+
+
+def _rate_attrs(attrs, derivative, step):
+    """The attributes of the derivative of order `derivative` of a variable
+    with `attrs`, along positions in units `step` (None: unknown): its units
+    per step, without what describes the values rather than their rate (the
+    standard name, valid and actual ranges). Units that cannot be told are
+    left out rather than stated wrongly."""
+    rate = {key: value for key, value in attrs.items()
+            if key not in ("units", "standard_name", "valid_min", "valid_max", "valid_range", "actual_range")}
+    units = attrs.get("units")
+    if units is not None and step is not None:
+        per = f"{step}-{derivative}"
+        rate["units"] = per if str(units).strip() in ("", "1") else f"{units} {per}"
+    return rate
 
 
 def _holds_measurements(var):

@@ -1,5 +1,6 @@
 """The command line's picture: a few series, raw and smoothed."""
 
+import io
 from pathlib import Path
 
 import numpy as np
@@ -38,4 +39,8 @@ def plot_series(path, loaded, z_st, count, grid=None, derivative=0):
         lines = lines or ax.get_lines() + (on.get_lines() if derivative else [])
     axes[0].legend(handles=lines, loc="upper right", fontsize=8)
     axes[-1].set_xlabel(loaded.x_label)
-    figure.savefig(path, dpi=100, format=Path(path).suffix.lstrip(".").lower())
+    # Drawn in memory and written in one go: the PNG writer seeks, which a
+    # FIFO or a device cannot.
+    image = io.BytesIO()
+    figure.savefig(image, dpi=100, format=Path(path).suffix.lstrip(".").lower())
+    Path(path).write_bytes(image.getvalue())

@@ -1,8 +1,13 @@
 """Choice of the tarnwold function for a method and a precision, and one call of it."""
 
+import operator
+
 import numpy as np
 
 import tarnwold
+
+from ._ends import fit_within_observations
+from ._ridge import ridge_groups, solved_in_groups
 
 METHODS = ("whittaker", "robust", "envelope")
 # Names that, given as lam, choose lam per series by minimising the criterion.
@@ -43,7 +48,10 @@ def result_dtype(data_dtype):
     """The dtype results are handed back in: the data's own float32 or
     float64, and float64 for everything else (integers, float16)."""
     data_dtype = np.dtype(data_dtype)
-    return data_dtype if data_dtype in (np.dtype(np.float32), np.dtype(np.float64)) else np.dtype(np.float64)
+    if data_dtype.kind == "f" and data_dtype.itemsize in (4, 8):
+        # In native byte order: a big-endian file's floats are the same numbers.
+        return data_dtype.newbyteorder("=")
+    return np.dtype(np.float64)
 
 
 def check_real(dtype, what):
@@ -105,6 +113,13 @@ def smooth_block(x, y_st, w_st=None, *, method, dtype, return_weights=False, opt
     The module treats every series on its own, so splitting a batch changes no
     result, with one exception: the float32 robust smoother reruns the whole
     batch of a call in float64 when one series of it fails its stability test.
+
+    Without the option ridge the plain smoother solves the series with at
+    least d observations with ridge 0, those whose observations do not
+    reach the ends of x on their span and continued beyond it (_ends), and
+    the others with the module's default (see _ridge). The robust smoother keeps the module's default:
+    its reweighting may leave fewer than d observations any weight, and
+    without a ridge such a system is singular.
     """
     function = _FUNCTIONS[method, dtype.type]
     x = np.ascontiguousarray(x, dtype=dtype)
@@ -114,10 +129,30 @@ def smooth_block(x, y_st, w_st=None, *, method, dtype, return_weights=False, opt
     if method == "robust":
         result = function(x, y_st, w_st, return_weights=return_weights, **options)
     else:
-        result = function(x, y_st, w_st, **options)
+        result = _plain_fit(function, x, y_st, w_st, options)
     z_st = result[0] if return_weights else result
     _hide_invented(z_st, y_st, w_st, options.get("lam"))
     return result
+
+
+def _plain_fit(function, x, y_st, w_st, options):
+    """The single-pass smoother's z_st, with ridge 0 where it may (see
+    smooth_block)."""
+    try:
+        order = operator.index(options.get("d", 2))
+    except TypeError:
+        # No order to count observations against: the module rejects it in
+        # its own words.
+        return function(x, y_st, w_st, **options)
+    groups = ridge_groups(options.get("ridge"), y_st, w_st, order)
+
+    def solve(rows, ridge):
+        weights = None if w_st is None else w_st[rows]
+        if ridge == 0 and order >= 1:
+            return (fit_within_observations(function, x, y_st[rows], weights, order, dict(options, ridge=0.0)),)
+        return (function(x, y_st[rows], weights, **dict(options, ridge=ridge)),)
+
+    return solved_in_groups(groups, y_st.shape[0], solve)[0]
 
 
 def select_block(x, y_st, w_st=None, *, criterion, return_se=False, options):

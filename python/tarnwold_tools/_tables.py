@@ -339,5 +339,8 @@ def _write(frame, path, fmt, sep, progress):
             frame.to_parquet(path)
             bar.update(rows)
             return
+        if path is sys.stdout:
+            write_csv(frame, path, sep, bar)
+            return
         with open(path, "w", newline="", encoding="utf-8") as out:
             write_csv(frame, out, sep, bar)

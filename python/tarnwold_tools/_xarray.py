@@ -100,7 +100,11 @@ def smooth(da, dim, *, method="whittaker", dtype=None, weights=None, return_weig
         `weighting`, `scale`, `tuning`, `merge_x_tol` for method="robust", and
         `p`, `iterations`, `tol` for method="envelope". Left out, each has the
         default of the module's function (of `tarnwold_tools.envelope` for
-        method="envelope"). With method="whittaker", `lam`
+        method="envelope"), except `ridge` with method="whittaker" and a
+        numeric lam: 0 for a series with at least d observations, whose
+        system needs none (a ridge bends the fit towards 0 beyond the last
+        observation), 1e-10 for the others; with a criterion, x_out,
+        derivative or method="envelope" as in `select_lambda`. With method="whittaker", `lam`
         may be a criterion, "reml", "gcv", "loocv" or "vcurve": lam is then
         chosen for every series on its own by `select_lambda` on its default
         grid, in float64 (dtype="float32" is refused), and the fit is the one

@@ -11,7 +11,7 @@ from pathlib import Path
 
 import numpy as np
 
-from ._atomic import replaced_on_success
+from ._atomic import is_stream, replaced_on_success
 from ._cli_common import UsageError, first_line
 from ._cli_grid import output_grid
 from ._progress import Progress
@@ -32,6 +32,8 @@ _FORMATS = {
 # option needs a value of its own.
 _NOT_GIVEN = object()
 _WEIGHTINGS = ("tukey", "bisquare", "huber", "cauchy", "welsch", "fair", "hampel")
+# -o -: the output goes to standard output.
+_STDOUT = "-"
 # One plain fit is what --method whittaker gives; robust smoothing needs a few
 # reweighting passes to discount outliers.
 _ROBUST_ITERATIONS = 4
@@ -39,9 +41,11 @@ _ROBUST_ITERATIONS = 4
 DESCRIPTION = """\
 Smooth many series at once with the Whittaker smoother and write them back
 in the input's format (CSV, Parquet or NetCDF), next to the input as
-NAME.smoothed.EXT unless --output says otherwise. The input is never
-overwritten, an existing output only with --force, and an output appears
-only when it is complete.
+NAME.smoothed.EXT unless --output says otherwise. No input (nor the --x-out
+file) is ever overwritten, an existing output only with --force, and an
+output appears only when it is complete. An output that exists and is no
+regular file (a device, a FIFO, /dev/stdout) is written to as a stream,
+without --force; -o - writes CSV to standard output.
 
 Tables hold one series per column (--series columns, the default; the time
 steps are rows, and --time-column gives their positions) or one per row
@@ -58,7 +62,12 @@ without any finite observation, and with --lam 0 every missing position,
 comes out as NaN (empty in CSV).
 
 Smoothing options left out take the defaults of the tarnwold module, except
---iterations, which is 4 with --method robust.
+--iterations, which is 4 with --method robust, and --ridge: without it a
+series with at least d observations is fitted without a ridge, which would
+pull the fit towards 0 beyond the observations (with a criterion as --lam,
+--envelope, --every, --x-out or --derivative, only if it is also observed
+at the first and last position); the others, and --method robust, take
+the module's 1e-10.
 
 --lam reml (or gcv, loocv, vcurve) chooses lam for every series on its own
 by that criterion, in float64, with the plain smoother; --diagnostics
@@ -153,7 +162,7 @@ def _tuning(text):
 def _parser():
     parser = _Parser(prog=PROG, description=DESCRIPTION, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("input", help="CSV, Parquet or NetCDF file (format from the extension, or --format)")
-    parser.add_argument("-o", "--output", help="output file (default: INPUT with .smoothed before the extension)")
+    parser.add_argument("-o", "--output", help="output file, or - for standard output (CSV only) (default: INPUT with .smoothed before the extension)")
     parser.add_argument("--format", choices=("csv", "parquet", "netcdf"), help="format of the input, and so of the output")
     parser.add_argument("--force", action="store_true", help="replace an existing output file (and --plot image)")
 
@@ -169,7 +178,7 @@ def _parser():
     smoothing.add_argument("--dtype", choices=("float64", "float32"), default="float64", help="precision of the computation (default float64); the output keeps the input's type")
     smoothing.add_argument("--lam", type=_lam, metavar="LAM|reml|gcv|loocv|vcurve", help="smoothness; larger is smoother (module default 10); or a criterion that chooses lam per series (not with --method robust)")
     smoothing.add_argument("--d", type=_integer(0), help="order of the penalised differences (module default 2)")
-    smoothing.add_argument("--ridge", type=_number(0), help="ridge added to the diagonal (module default 1e-10)")
+    smoothing.add_argument("--ridge", type=_number(0), help="ridge added to the diagonal (default 0 for a series with at least d observations, else 1e-10; see above)")
     smoothing.add_argument("--eps", type=_number(0), help="floor of spacings, pivots and scales (module default 1e-10)")
     smoothing.add_argument("--normalize", choices=("mean", "median", "none"), type=str.lower, help="rescale the grid to unit mean or median spacing, or not (module default mean)")
     smoothing.add_argument("--no-parallel", action="store_true", help="smooth on the calling thread only")
@@ -210,10 +219,13 @@ def main(argv=None):
 def console_main():
     """The tarnwold-smooth command. After a failed NetCDF write some builds of
     the HDF5 library fail an assertion or crash in their own exit handlers,
-    although the error has been reported and the temporary file removed; the
-    process then leaves with its status without running those handlers."""
-    status, hdf5_unclean = _main(None)
-    if hdf5_unclean:
+    although the error has been reported and the temporary file removed; and
+    after a failed write to standard output the interpreter's last flush of
+    it would fail again, reporting the error twice and changing the status.
+    In both cases the process leaves with its status without running the
+    exit handlers."""
+    status, unclean = _main(None)
+    if unclean:
         sys.stdout.flush()
         sys.stderr.flush()
         os._exit(status)
@@ -221,19 +233,25 @@ def console_main():
 
 
 class _WriteFailed(UsageError):
-    def __init__(self, message, hdf5):
+    def __init__(self, message, unclean):
         super().__init__(message)
-        self.hdf5 = hdf5
+        self.unclean = unclean
 
 
 def _main(argv):
-    """main's exit status, and whether a NetCDF write failed."""
+    """main's exit status, and whether the process must leave without its
+    exit handlers (see console_main)."""
     with _signals_as_exceptions():
         try:
             return _run(_parser().parse_args(argv)), False
         except UsageError as error:
             print(f"{PROG}: error: {error}", file=sys.stderr)
-            return 2, isinstance(error, _WriteFailed) and error.hdf5
+            return 2, isinstance(error, _WriteFailed) and error.unclean
+        except MemoryError as error:
+            # An output grid of a second's step over years, more series than
+            # fit: numpy's allocation error names the size it failed on.
+            print(f"{PROG}: error: not enough memory: {first_line(error)}", file=sys.stderr)
+            return 2, False
         except KeyboardInterrupt:
             print(f"{PROG}: interrupted", file=sys.stderr)
             return 130, False
@@ -274,11 +292,15 @@ def _run(args):
         raise UsageError(f"cannot tell the format of {source} from its extension; give --format")
     options = _options(args)
     dtype = resolve_dtype(args.dtype)
-    output = _output_path(args.output, source, fmt, args.force)
+    # What the command reads, which no output may replace.
+    inputs = [(source, "the input file")]
+    if args.x_out is not None:
+        inputs.append((Path(args.x_out), "the --x-out file"))
+    output = _output_path(args.output, fmt, inputs, args.force)
     if args.plot is not None:
-        _check_plot_path(Path(args.plot), source, output, args.force)
+        _check_plot_path(Path(args.plot), inputs, output, args.force)
     if args.diagnostics is not None:
-        _check_diagnostics_path(Path(args.diagnostics), source, output, args.plot, args.force)
+        _check_diagnostics_path(Path(args.diagnostics), inputs, output, args.plot, args.force)
 
     progress = Progress(enabled=not args.no_progress)
     loaded = _load(source, fmt, args, progress)
@@ -287,7 +309,7 @@ def _run(args):
     _write(output, lambda path: loaded.write(z_st, path, progress, grid), hdf5=fmt == "netcdf")
     series, length = loaded.y_st.shape
     onto = "" if grid is None else f" onto {len(grid)} output positions"
-    print(f"{PROG}: smoothed {series} series of {length} positions{onto} into {output}", file=sys.stderr)
+    print(f"{PROG}: smoothed {series} series of {length} positions{onto} into {_name(output)}", file=sys.stderr)
     if args.diagnostics is not None:
         _write(Path(args.diagnostics), lambda path: _write_diagnostics(path, loaded.labels, diagnostics))
     if args.plot is not None:
@@ -298,16 +320,25 @@ def _run(args):
 
 
 def _write(target, write, hdf5=False):
-    """Writes `target` through a temporary file; any failure of the writer
-    (disk full, a value the format cannot hold) becomes a one-line error.
-    `hdf5`: the writer is the HDF5 library's (NetCDF)."""
+    """Writes `target` through a temporary file (a stream directly, standard
+    output for -o -); any failure of the writer (disk full, a value the
+    format cannot hold) becomes a one-line error. `hdf5`: the writer is the
+    HDF5 library's (NetCDF)."""
     try:
-        with replaced_on_success(target) as path:
-            write(path)
+        if target == _STDOUT:
+            write(sys.stdout)
+            sys.stdout.flush()
+        else:
+            with replaced_on_success(target) as path:
+                write(path)
     except UsageError:
         raise
     except Exception as error:
-        raise _WriteFailed(f"cannot write {target}: {first_line(error)}", hdf5) from None
+        raise _WriteFailed(f"cannot write {_name(target)}: {first_line(error)}", hdf5 or target == _STDOUT) from None
+
+
+def _name(target):
+    return "standard output" if target == _STDOUT else str(target)
 
 
 def _format_of(path):
@@ -361,37 +392,49 @@ def _options(args):
     return options
 
 
-def _output_path(given, source, fmt, force):
+def _output_path(given, fmt, inputs, force):
+    """The output: a path, or _STDOUT for -o -. `inputs`: (path, what) of
+    the files the command reads, the input first."""
+    source = inputs[0][0]
+    if given == _STDOUT:
+        if fmt != "csv":
+            raise UsageError(f"-o - writes CSV to standard output, but the result is written as {fmt} like the input")
+        return _STDOUT
     output = Path(given) if given is not None else source.with_name(f"{source.stem}.smoothed{source.suffix}")
     written_as = _format_of(output)
     if written_as is not None and written_as != fmt:
         raise UsageError(f"the output {output} names a {written_as} file, but the result is written as {fmt} like the input")
-    if _same_file(output, source):
-        raise UsageError(f"the output {output} is the input file; refusing to overwrite it")
+    _check_not_an_input(output, inputs, "the output ")
     _check_writable(output, "", force)
     return output
 
 
-def _check_plot_path(plot, source, output, force):
+def _check_plot_path(plot, inputs, output, force):
     from ._plot import supported_formats
 
     suffix = plot.suffix.lower().lstrip(".")
     if suffix not in supported_formats():
         raise UsageError(f"--plot: cannot draw into {plot}: unknown image type {suffix!r} (use .png)")
-    if _same_file(plot, source):
-        raise UsageError(f"--plot: {plot} is the input file; refusing to overwrite it")
-    if _same_file(plot, output):
+    _check_not_an_input(plot, inputs, "--plot: ")
+    if output != _STDOUT and _same_file(plot, output):
         raise UsageError(f"--plot: {plot} is the output file")
     _check_writable(plot, "--plot: ", force)
 
 
-def _check_diagnostics_path(path, source, output, plot, force):
+def _check_diagnostics_path(path, inputs, output, plot, force):
     if path.suffix.lower() != ".csv":
         raise UsageError(f"--diagnostics: {path} is written as CSV; name it .csv")
-    for other, what in ((source, "the input file"), (output, "the output file"), (plot, "the --plot image")):
-        if other is not None and _same_file(path, Path(other)):
+    _check_not_an_input(path, inputs, "--diagnostics: ")
+    for other, what in ((output, "the output file"), (plot, "the --plot image")):
+        if other not in (None, _STDOUT) and _same_file(path, Path(other)):
             raise UsageError(f"--diagnostics: {path} is {what}")
     _check_writable(path, "--diagnostics: ", force)
+
+
+def _check_not_an_input(path, inputs, prefix):
+    for other, what in inputs:
+        if _same_file(path, other):
+            raise UsageError(f"{prefix}{path} is {what}; refusing to overwrite it")
 
 
 def _write_diagnostics(path, labels, diagnostics):
@@ -414,7 +457,12 @@ def _cell(value):
 
 def _check_writable(path, prefix, force):
     """Rejects, before any data is read, an output that could not be written
-    or would replace an existing file without --force."""
+    or would replace an existing file without --force. A stream replaces
+    nothing: it needs no --force."""
+    if is_stream(path):
+        if not os.access(path, os.W_OK):
+            raise UsageError(f"{prefix}cannot write {path}: permission denied")
+        return
     if path.is_dir():
         raise UsageError(f"{prefix}cannot write {path}: it is a directory")
     if not path.parent.is_dir():
@@ -441,7 +489,7 @@ def _load(source, fmt, args, progress):
                 raise UsageError(f"{flag} applies to CSV and Parquet files")
         from ._netcdf import load_netcdf
 
-        return load_netcdf(source, args.time_column, args.variable, progress)
+        return load_netcdf(source, args.time_column, args.variable, progress, args.derivative or 0)
     if args.variable is not None:
         raise UsageError("--variable applies to NetCDF files")
     if args.sep != "," and fmt != "csv":
