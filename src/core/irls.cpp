@@ -67,8 +67,8 @@ void judge_series(const T* fit, const T* weights, const StridedMatrix<T>& y, std
 template <typename T>
 T residual_scale(const IrlsProblem<T>& problem, const T* r, const std::uint8_t* mask, std::size_t n,
                  T* scratch) {
-    return problem.scale == ScaleEstimator::Huber ? huber_scale(r, mask, n, problem.eps, scratch)
-                                                  : mad_scale(r, mask, n, problem.eps, scratch);
+    return is_huber_scale(problem.scale) ? huber_scale(r, mask, n, problem.eps, scratch)
+                                         : mad_scale(r, mask, n, problem.eps, scratch);
 }
 
 // The robust weights of the next pass from the residuals of this one (NaN
@@ -187,7 +187,7 @@ void lane_passes(const IrlsProblem<T>& problem, std::uint64_t passes, const Lane
     const std::size_t block_values = checked_product(width, n);
     Scratch<T> lane_bases(block_values);
     Scratch<T> magnitudes(block_values);
-    Scratch<T> squares(problem.scale == ScaleEstimator::Huber ? block_values : 0);
+    Scratch<T> squares(is_huber_scale(problem.scale) ? block_values : 0);
     Scratch<T> candidates(block_values);
     Scratch<T> listed(checked_product(2 * width, n + 1));
     Scratch<T> compacted(n);

@@ -633,7 +633,7 @@ void reweigh_lanes(const ReweighTask<typename Ops::T>& task) {
     const std::size_t n = task.n;
     const V inf = O::broadcast(__builtin_inf());
     const V one = O::broadcast(T(1));
-    const bool huber = task.scale == ScaleEstimator::Huber;
+    const bool huber = is_huber_scale(task.scale);
     V counts[Blocks]{};
     V masked[Blocks]{};
     // Local copies: see next_inputs.

@@ -85,6 +85,16 @@ TuningTriple<T> default_tuning(Weighting weighting) {
 
 void unknown_weighting() { throw InternalFault("unknown weighting"); }
 
+bool is_huber_scale(ScaleEstimator scale) {
+    switch (scale) {
+        case ScaleEstimator::Mad:
+            return false;
+        case ScaleEstimator::Huber:
+            return true;
+    }
+    throw InternalFault("unknown scale estimator");
+}
+
 template <typename T>
 T mad_scale(const T* r, const std::uint8_t* mask, std::size_t n, T floor, T* scratch) {
     T* const magnitudes = scratch;

@@ -51,6 +51,10 @@ std::optional<Weighting> parse_weighting(std::string_view utf8_text);
 // (including "mad", the empty string and misspellings) Mad. Never fails.
 ScaleEstimator parse_scale_estimator(std::string_view utf8_text);
 
+// Whether the scale is Huber's rather than the MAD: a switch over every
+// estimator, so that one added later cannot pass for the MAD unnoticed.
+bool is_huber_scale(ScaleEstimator scale);
+
 // The functions with one constant read only t2; Hampel reads all three as its
 // breakpoints a, b, c.
 template <typename T>
