@@ -111,14 +111,14 @@ def test_single_worker_matches_sequential():
 
 # The system refuses threads after a few (the address space cannot hold more
 # stacks; a limit on processes would not bind root). The threads already
-# started are released, and the failure is remembered: later parallel calls
-# fail the same way without starting threads again, even once the system
-# would allow them, while sequential calls keep working.
+# started are released and no pool is kept: every parallel call under the
+# limit fails at once, sequential calls keep working, and the first parallel
+# call after the limit is lifted starts the pool.
 @pytest.mark.skipif(bool(os.environ.get("TARNWOLD_SANITIZER")),
                     reason="the sanitizers' shadow memory does not fit an address-space limit")
-def test_pool_that_cannot_start_fails_every_parallel_call_at_once():
-    report = run_child({"RAYON_NUM_THREADS": "64"}, "limit-address-space", "attempt", "sequential",
-                       "unlimit-address-space", "attempt")
+def test_pool_that_cannot_start_is_started_again_once_threads_can_be_had():
+    report = run_child({"RAYON_NUM_THREADS": "64"}, "limit-address-space", "attempt", "attempt", "sequential",
+                       "unlimit-address-space", "attempt", "attempt")
     fault = ["InternalFault: could not start the worker threads", 0]
-    assert report["attempts"] == [fault, fault]
+    assert report["attempts"] == [fault, fault, ["ok", 64], ["ok", 64]]
     assert report["sequential"] == 0
