@@ -40,7 +40,7 @@ def problem(dtype, S=48, T=30, seed=11):
 def calls(modes=(True, False), tools=True):
     # Every function on each dtype's input, with `parallel` set to each of
     # `modes` where it applies; with `tools`, also the choice of lam, whose
-    # module links its own copy of the core and so has a pool of its own.
+    # module shares the core, and so the pool, with tarnwold.
     out = []
     for dtype, sfx in ((np.float32, "f32"), (np.float64, "f64")):
         x, y, w = problem(dtype)
