@@ -16,7 +16,7 @@ NumPy to.
 import re
 import sys
 
-MODULE_FRAME = re.compile(r"\btarnwold::|\bPyInit_tarnwold\b|/tarnwold\.cpython[^/\s]*\.so\b")
+MODULE_FRAME = re.compile(r"\btarnwold::|\bPyInit_tarnwold\b|/tarnwold\.cpython[^/\s]*\.so\b|/libtarnwold_core\.so\b")
 LEAK_START = re.compile(r"^(Direct|Indirect) leak of ")
 OTHER_ERROR = re.compile(r"ERROR: AddressSanitizer|runtime error:")
 

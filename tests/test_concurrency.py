@@ -40,7 +40,7 @@ def problem(dtype, S=48, T=30, seed=11):
 def calls(modes=(True, False), tools=True):
     # Every function on each dtype's input, with `parallel` set to each of
     # `modes` where it applies; with `tools`, also the choice of lam, whose
-    # module links its own copy of the core and so has a pool of its own.
+    # module shares the core, and so the pool, with tarnwold.
     out = []
     for dtype, sfx in ((np.float32, "f32"), (np.float64, "f64")):
         x, y, w = problem(dtype)
@@ -182,12 +182,18 @@ def test_first_import_and_first_call_race_without_deadlock(roles):
     assert json.loads(done.stdout) == {"alive": 0, "errors": []}
 
 
-# Python code that runs while the first call binds NumPy: the module must
-# hold no lock of its own meanwhile. "gc": a gc callback on the same thread
-# calls the module again (a nested first call). "fork": another thread forks
-# while the first call waits in Python code (a stand-in for NumPy's version
-# parser); the child's calls must work. Neither case involves the pool.
-INSIDE_FIRST_CALL = {
+# What the interpreter does around a call. Python code that runs while the
+# first call binds NumPy: the module must hold no lock of its own meanwhile.
+# "gc": a gc callback on the same thread calls the module again (a nested
+# first call). "fork": another thread forks while the first call waits in
+# Python code (a stand-in for NumPy's version parser); the child's calls must
+# work. "exit": the main thread ends while a daemon thread is inside
+# select_lambda; CPython 3.11 to 3.13 end that thread with pthread_exit when
+# its call asks for the interpreter lock back, and the unwinding must pass
+# the module's frames (stopped there, the runtime aborts the process). An
+# object deleted while the interpreter finalises keeps it finalising until
+# some call has ended.
+INTERPRETER_EVENTS = {
     "gc": r"""
         import gc, numpy as np, tarnwold
         x = np.arange(4.0)
@@ -227,14 +233,32 @@ INSIDE_FIRST_CALL = {
         first.join()
         print(bool(done[0]) and os.waitstatus_to_exitcode(done[1]) == 0)
         """,
+    "exit": r"""
+        import threading, time
+        import numpy as np, tarnwold_tools
+        x = np.linspace(0.0, 100.0, 400)
+        y = np.sin(np.arange(32 * 400).reshape(32, 400) / 9.0)
+        inside = threading.Event()
+        def select_forever():
+            while True:
+                inside.set()
+                tarnwold_tools.select_lambda(x, y)
+        threading.Thread(target=select_forever, daemon=True).start()
+        inside.wait()
+        class Linger:
+            def __del__(self, sleep=time.sleep):
+                sleep(0.5)
+        linger = Linger()
+        print(True)
+        """,
 }
 
 
-@pytest.mark.parametrize("case", sorted(INSIDE_FIRST_CALL))
-def test_python_code_run_by_the_first_call_can_call_again(case):
+@pytest.mark.parametrize("case", sorted(INTERPRETER_EVENTS))
+def test_interpreter_events_around_a_call_leave_the_process_working(case):
     if case == "fork" and not hasattr(os, "fork"):
         pytest.skip("needs fork()")
-    done = subprocess.run([sys.executable, "-c", textwrap.dedent(INSIDE_FIRST_CALL[case])],
+    done = subprocess.run([sys.executable, "-c", textwrap.dedent(INTERPRETER_EVENTS[case])],
                           env=dict(os.environ, OPENBLAS_NUM_THREADS="1"), capture_output=True,
                           text=True, timeout=60, cwd=os.path.dirname(os.path.abspath(__file__)))
     assert (done.returncode, done.stdout.strip()) == (0, "True"), done.stderr

@@ -22,6 +22,7 @@ def threads():
     return len(os.listdir("/proc/self/task"))
 numpy_only = threads()
 import tarnwold
+import tarnwold_tools
 report = {"import": threads() - numpy_only}
 base = threads()
 x = np.linspace(0.0, 30.0, 25)
@@ -38,6 +39,8 @@ for mode in sys.argv[1:]:
     elif mode == "parallel":
         z = solve(x, y, parallel=True)
         report["equal"] = bool(np.array_equal(z, solve(x, y, parallel=False), equal_nan=True))
+    elif mode == "select":
+        tarnwold_tools.select_lambda(x, y, parallel=True)
     elif mode == "reset-env":
         os.environ["RAYON_NUM_THREADS"] = "1"
     elif mode == "limit-address-space":
@@ -95,13 +98,21 @@ def test_pool_size_from_environment(env, workers):
     assert report["equal"]
 
 
-def test_pool_is_created_by_the_first_parallel_loop_only():
-    report = run_child({"RAYON_NUM_THREADS": "2"}, "sequential", "one", "none", "parallel",
-                       "reset-env", "parallel")
-    assert report["import"] == 0
-    assert report["sequential"] == report["one"] == report["none"] == 0
-    # Created once, at its first size; later environment changes are not read.
-    assert report["parallel"] == 2
+# New threads after each step. The pool is created once, at its first size
+# (later environment changes are not read), and both native modules share it:
+# a parallel call of either starts it, and one of the other adds no thread.
+@pytest.mark.parametrize(
+    "modes,threads",
+    [
+        (("sequential", "one", "none", "parallel", "reset-env", "parallel"),
+         {"import": 0, "sequential": 0, "one": 0, "none": 0, "parallel": 3}),
+        (("parallel", "select"), {"parallel": 3, "select": 3}),
+        (("sequential", "select", "parallel"), {"sequential": 0, "select": 3, "parallel": 3}),
+    ],
+)
+def test_one_pool_per_process_created_by_the_first_parallel_loop(modes, threads):
+    report = run_child({"RAYON_NUM_THREADS": "3"}, *modes)
+    assert {step: report[step] for step in threads} == threads
 
 
 def test_single_worker_matches_sequential():
@@ -111,14 +122,14 @@ def test_single_worker_matches_sequential():
 
 # The system refuses threads after a few (the address space cannot hold more
 # stacks; a limit on processes would not bind root). The threads already
-# started are released, and the failure is remembered: later parallel calls
-# fail the same way without starting threads again, even once the system
-# would allow them, while sequential calls keep working.
+# started are released and no pool is kept: every parallel call under the
+# limit fails at once, sequential calls keep working, and the first parallel
+# call after the limit is lifted starts the pool.
 @pytest.mark.skipif(bool(os.environ.get("TARNWOLD_SANITIZER")),
                     reason="the sanitizers' shadow memory does not fit an address-space limit")
-def test_pool_that_cannot_start_fails_every_parallel_call_at_once():
-    report = run_child({"RAYON_NUM_THREADS": "64"}, "limit-address-space", "attempt", "sequential",
-                       "unlimit-address-space", "attempt")
+def test_pool_that_cannot_start_is_started_again_once_threads_can_be_had():
+    report = run_child({"RAYON_NUM_THREADS": "64"}, "limit-address-space", "attempt", "attempt", "sequential",
+                       "unlimit-address-space", "attempt", "attempt")
     fault = ["InternalFault: could not start the worker threads", 0]
-    assert report["attempts"] == [fault, fault]
+    assert report["attempts"] == [fault, fault, ["ok", 64], ["ok", 64]]
     assert report["sequential"] == 0

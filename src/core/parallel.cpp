@@ -9,11 +9,12 @@
 // so a few lock round trips per job cost nothing next to the work, and in
 // exchange the scheduler can be checked for correctness by reading it.
 //
-// Lifetime. The pool is made with `new` by the first parallel loop and never
-// deleted; its threads are detached and sleep on their condition variables
-// between loops. Nothing therefore runs at process exit that could destroy a
-// mutex or condition variable while a detached worker still waits on it, as
-// a static owner destroyed by exit would.
+// Lifetime. The pool is made with `new` by the first parallel loop that can
+// start all its threads and never deleted; its threads are detached and sleep
+// on their condition variables between loops. Nothing therefore runs at
+// process exit that could destroy a mutex or condition variable while a
+// detached worker still waits on it, as a static owner destroyed by exit
+// would.
 //
 // Waiting. Waking a sleeping thread costs microseconds (far more in a
 // virtual machine), as much as a small loop's whole work. A worker that runs
@@ -430,10 +431,11 @@ void Pool::wake_one_sleeper() {
 }
 
 // The pool of this process, created on first use. Callers are serialised
-// here only for the lookup. A start that failed is not tried again in this
-// process: every later parallel loop fails at once with the same fault,
-// instead of starting and stopping up to the whole pool's threads again
-// (with a size near the cap, until the system's process table is full).
+// here only for the lookup. A start that failed leaves no pool and no thread
+// behind, so the next parallel loop tries again: a process that was at its
+// thread limit for a moment (a long-running server, a dask worker) works
+// again once threads can be had. Each try gives up at the first thread the
+// system refuses, so while none can be had every parallel loop fails at once.
 std::mutex pool_lookup;
 [[maybe_unused]] const int fork_handlers =
     pthread_atfork([] { pool_lookup.lock(); }, [] { pool_lookup.unlock(); }, [] { pool_lookup.unlock(); });
@@ -441,25 +443,14 @@ std::mutex pool_lookup;
 Pool& process_pool() {
     static Pool* pool = nullptr;
     static pid_t owner = 0;
-    // Allocated once and never freed, like the pool: no destructor at exit.
-    static std::string* start_failure = nullptr;
     std::lock_guard<std::mutex> lock(pool_lookup);
     const pid_t pid = getpid();
     if (owner != pid) {
         pool = nullptr;
-        start_failure = nullptr;
         owner = pid;
     }
-    if (start_failure != nullptr) {
-        throw InternalFault(*start_failure);
-    }
     if (pool == nullptr) {
-        try {
-            pool = Pool::start(worker_pool_size());
-        } catch (const InternalFault& fault) {
-            start_failure = new std::string(fault.what());
-            throw;
-        }
+        pool = Pool::start(worker_pool_size());
     }
     return *pool;
 }

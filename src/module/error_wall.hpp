@@ -3,6 +3,8 @@
 // internal-fault exception.
 #pragma once
 
+#include <cxxabi.h>
+
 #include <exception>
 #include <new>
 #include <string>
@@ -39,10 +41,18 @@ inline void raise_kept_exception(PyObject*& type, const char* name, const char* 
 // Runs `body` and turns every way it can end into the CPython convention: a
 // new reference, or NULL with an exception set. Nothing thrown may cross an
 // extern "C" boundary, so this wraps every entry point.
+//
+// The one thing that passes is the unwinding of a thread that is being ended
+// (pthread_exit, cancellation): CPython 3.11 to 3.13 end a daemon thread that
+// way when it asks for the interpreter lock back while the interpreter
+// finalises. That unwinding must reach the thread's start; stopped here, the
+// runtime aborts the process. Hence the wall is not noexcept.
 template <typename Body>
-PyObject* call_within_wall(InternalFaultRaiser raise_internal_fault, Body&& body) noexcept {
+PyObject* call_within_wall(InternalFaultRaiser raise_internal_fault, Body&& body) {
     try {
         return body();
+    } catch (const abi::__forced_unwind&) {
+        throw;
     } catch (const PythonErrorSet&) {
         return nullptr;
     } catch (const Failure& failure) {

@@ -16,7 +16,7 @@ void raise_internal_fault(const std::string& text);
 
 // Runs `body` behind the wall with tarnwold's internal-fault exception.
 template <typename Body>
-PyObject* guarded_call(Body&& body) noexcept {
+PyObject* guarded_call(Body&& body) {
     return call_within_wall(raise_internal_fault, std::forward<Body>(body));
 }
 

@@ -4,6 +4,8 @@
 // these functions check every buffer and value they are given (lam_grid and
 // lam only here; a direct call must not reach the core with a wrong shape),
 // release the interpreter lock and fill the results in place.
+#include <cxxabi.h>
+
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -24,6 +26,14 @@
 
 namespace tarnwold::py {
 namespace {
+
+// Set on a thread that is being ended while it runs without the interpreter
+// lock: CPython 3.11 to 3.13 end a daemon thread with pthread_exit when it
+// asks for the lock back while the interpreter finalises. The unwinding that
+// follows must not touch a Python object: the thread holds no lock, and the
+// objects belong to an interpreter being torn down. What they hold is left
+// to the process's end, as CPython leaves the thread's own frames.
+thread_local bool ending_without_interpreter_lock = false;
 
 // A held buffer of one dimension or two, C-contiguous, of one element kind:
 // 'd' float64, 'q' int64 (also spelled 'l' where long has 64 bits), 'b' int8.
@@ -50,7 +60,7 @@ public:
     Buffer(const Buffer&) = delete;
     Buffer& operator=(const Buffer&) = delete;
     ~Buffer() {
-        if (held_) PyBuffer_Release(&view_);
+        if (held_ && !ending_without_interpreter_lock) PyBuffer_Release(&view_);
     }
 
     void require_shape(std::size_t rows, std::optional<std::size_t> cols) const {
@@ -162,14 +172,26 @@ SelectionModel model_of(const Positions& at, Py_ssize_t d, double ridge, double 
 }
 
 // Runs the core's work without the interpreter lock; what it throws is
-// rethrown once the lock is back.
+// rethrown once the lock is back. A thread ended meanwhile or while it asks
+// for the lock back unwinds from here without it.
 template <typename Work>
 void without_interpreter_lock(Work&& work) {
     std::exception_ptr error;
-    Py_BEGIN_ALLOW_THREADS try { work(); } catch (...) {
-        error = std::current_exception();
+    PyThreadState* const state = PyEval_SaveThread();
+    try {
+        try {
+            work();
+        } catch (const abi::__forced_unwind&) {
+            throw;
+        } catch (...) {
+            error = std::current_exception();
+        }
+        PyEval_RestoreThread(state);
+    } catch (const abi::__forced_unwind&) {
+        ending_without_interpreter_lock = true;
+        throw;
     }
-    Py_END_ALLOW_THREADS if (error) std::rethrow_exception(error);
+    if (error) std::rethrow_exception(error);
 }
 
 PyObject* internal_fault_type = nullptr;  // created on first use, never released
@@ -185,7 +207,7 @@ void raise_internal_fault(const std::string& text) {
 }
 
 template <typename Body>
-PyObject* guarded(Body&& body) noexcept {
+PyObject* guarded(Body&& body) {
     return call_within_wall(raise_internal_fault, std::forward<Body>(body));
 }
 
