@@ -28,16 +28,14 @@ def difference_matrix(x, d, normalize="mean", eps=1e-10):
 
 
 def union_difference_matrix(x, union, d, normalize="mean", eps=1e-10):
-    """Dense D on the union of x and an output grid ("mean" or None): x's
-    shift and scale, and each row weighted by the length it spans over the
-    length of the x intervals its own intervals lie in (1 outside x)."""
+    """Dense D on the union of x and an output grid within x's range ("mean"
+    or None): x's shift and scale, and each row weighted by the length it
+    spans over the length of the x intervals its own intervals lie in."""
     x, union = np.asarray(x, dtype=np.float64), np.asarray(union, dtype=np.float64)
     shift, scale = (0.0, 1.0) if normalize is None else (x[0], (x[-1] - x[0]) / (len(x) - 1))
     grid = (union - shift) / scale
     own = np.diff(grid)
-    inside = np.searchsorted(x, union[:-1], side="right") - 1
-    covering = np.where((inside >= 0) & (inside < len(x) - 1),
-                        np.diff(x)[np.clip(inside, 0, len(x) - 2)] / scale, own)  # fmt: skip
+    covering = np.diff(x)[np.searchsorted(x, union[:-1], side="right") - 1] / scale
     rows = reference._difference_rows(grid, d, np.float64(eps))
     D = np.zeros((len(rows), len(union)))
     for r, row in enumerate(rows):
@@ -52,11 +50,13 @@ def output_union(x, x_out, d):
     output positions that joined before it, and 10^(-3 / d) of it from the last
     of those; any other is read by the polynomial of degree d through the
     d + 1 union points around it: the ends of its interval and, one at a time,
-    the nearer next point on either side (left on a tie)."""
+    the nearer next point on either side (left on a tie). An x_out position
+    beyond x's range never joins: it is read by the polynomial of degree
+    d - 1 through the union's first (last) d points."""
     x, x_out = np.asarray(x, dtype=np.float64), np.asarray(x_out, dtype=np.float64)
     h = (x[-1] - x[0]) / (len(x) - 1)
     kept = []
-    for t in x_out:
+    for t in x_out[(x_out >= x[0]) & (x_out <= x[-1])]:
         near = np.abs(np.concatenate([x, kept]) - t).min() < 1e-4 * h
         if t not in x and not near and (not kept or t - kept[-1] >= 10.0 ** (-3.0 / d) * h):
             kept.append(t)
@@ -66,13 +66,16 @@ def output_union(x, x_out, d):
         if t in union:
             read[j, np.searchsorted(union, t)] = 1.0
             continue
-        left = min(max(np.searchsorted(union, t) - 1, 0), len(union) - 2)
-        a, b = left, left + 1
-        for _ in range(d - 1):
-            if a > 0 and (b + 1 == len(union) or union[left] - union[a - 1] <= union[b + 1] - union[left + 1]):
-                a -= 1
-            else:
-                b += 1
+        if t < x[0] or t > x[-1]:
+            a, b = (0, d - 1) if t < x[0] else (len(union) - d, len(union) - 1)
+        else:
+            left = np.searchsorted(union, t) - 1
+            a, b = left, left + 1
+            for _ in range(d - 1):
+                if a > 0 and (b + 1 == len(union) or union[left] - union[a - 1] <= union[b + 1] - union[left + 1]):
+                    a -= 1
+                else:
+                    b += 1
         points = union[a : b + 1]
         for k, p in enumerate(points):
             others = np.delete(points, k)

@@ -62,8 +62,9 @@ def test_evaluation_matches_dense_reference(T, d, missing, seed, irregular, weig
 
 def output_grid(x, kind, seed=0):
     """x_out of a kind: x itself, points inside its intervals, beyond both
-    ends, a dense grid over and beyond x, a pair around each x position, a
-    grid 60 times as fine as x, or a few of x's own positions."""
+    ends, up to 1000 spacings beyond them, a dense grid over and beyond x, a
+    pair around each x position, a grid 60 times as fine as x, or a few of
+    x's own positions."""
     rng = np.random.default_rng(seed)
     h = np.diff(x)
     if kind == "same":
@@ -72,6 +73,9 @@ def output_grid(x, kind, seed=0):
         return x[:-1] + h * rng.uniform(0.2, 0.8, len(h))
     if kind == "outside":
         return np.concatenate([x[0] - [3.0, 1.5], x[-1] + [0.5, 2.0, 4.0]])
+    if kind == "far":
+        far = h.mean() * np.array([1000.0, 30.0, 1e-9])
+        return np.concatenate([x[0] - far, x[1:-2:3] + 0.5 * h[1:-1:3], x[-1] + far[::-1]])
     if kind == "dense":
         return np.linspace(x[0] - 2.0, x[-1] + 2.0, 3 * len(x))
     if kind == "pairs":
@@ -92,6 +96,9 @@ OUTPUT_GRID_CASES = [
     (25, 1, 0.1, 77, False, True, "mean", "pairs", 3.0),
     (30, 3, 0.1, 78, True, False, "mean", "fine", 1e3),
     (30, 2, 0.2, 79, True, True, None, "fine", 30.0),
+    (30, 2, 0.1, 80, True, False, "mean", "far", 10.0),
+    (28, 3, 0.2, 81, True, True, "mean", "far", 100.0),
+    (25, 1, 0.0, 82, False, True, None, "far", 3.0),
 ]
 
 
@@ -110,9 +117,7 @@ def test_output_grid_matches_dense_reference(T, d, missing, seed, irregular, wei
     for s in range(y.shape[0]):
         values, base = ref.on_union(x, union, y[s], None if w_base is None else w_base[s])
         w, ys = ref.working_inputs(values, base)
-        # The ridge is decided on x, whose ends the union's may lie beyond.
-        ridge = ref.default_ridge(d, ref.working_inputs(y[s], None if w_base is None else w_base[s])[0])
-        e = ref.evaluate(D, w, ys, lam, ridge)
+        e = ref.evaluate(D, w, ys, lam)
         # 1e-9, or about cond(A) * 1e-16 where the output points make the
         # system stiffer than that.
         close = max(1e-9, 1e-16 * np.linalg.cond(np.linalg.inv(e["Sigma"])))
@@ -234,7 +239,13 @@ def test_output_positions_next_to_others_are_read_between_them(d, rate_error, of
 
 # (d, output positions on x = 0 .. 9 with no observation at 4): with lam = 0
 # only observed positions have a fit.
-LAM_ZERO_CASES = [(1, [2.5, 3.0, 3.5]), (2, [-1.0, 3.0, 3.0 + 1e-9, 4.0, 12.0]), (3, [0.0, 4.0, 6.5, 9.0])]
+LAM_ZERO_CASES = [
+    (1, [2.5, 3.0, 3.5]),
+    (2, [-1.0, 3.0, 3.0 + 1e-9, 4.0, 12.0]),
+    (3, [0.0, 4.0, 6.5, 9.0]),
+    (1, [-0.5, 2.5, 3.0, 9.0]),
+    (3, [-1000.0, 0.0, 4.0, 6.5, 9.0, 9.0 + 1e-9, 1000.0]),
+]
 
 
 @pytest.mark.parametrize("d,x_out", LAM_ZERO_CASES)
@@ -287,6 +298,13 @@ EXTRAPOLATIONS = {
     "envelope": lambda x, y, d, before, beyond: (
         tt.envelope(x, y, p=0.8, lam=10.0, d=d).z,
         tt.envelope(x, y, p=0.8, lam=10.0, d=d, x_out=np.concatenate([before, beyond])).z),
+    # A ridge acts on the system, which ends where x does.
+    "evaluate_lambda, ridge 1e-3": lambda x, y, d, before, beyond: (
+        tt.evaluate_lambda(x, y, 10.0, d=d, ridge=1e-3).z,
+        tt.evaluate_lambda(x, y, 10.0, d=d, ridge=1e-3, x_out=np.concatenate([before, beyond])).z),
+    "select_lambda, ridge 1e-10": lambda x, y, d, before, beyond: (
+        tt.select_lambda(x, y, d=d, ridge=1e-10).z,
+        tt.select_lambda(x, y, d=d, ridge=1e-10, x_out=np.concatenate([before, beyond])).z),
     "smooth, missing ends": smooth_with_missing_ends,
 }
 

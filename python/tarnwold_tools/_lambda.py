@@ -22,7 +22,7 @@ from typing import Literal
 import numpy as np
 
 from . import _select
-from ._output_grid import beyond_x, divided_differences, output_positions
+from ._output_grid import divided_differences, output_positions
 from ._ridge import ridge_groups, solved_in_groups
 
 LAMBDA_OK = 0
@@ -177,25 +177,15 @@ def _on_union(grid_x, positions, values, weights, order, ridge, eps, normalize, 
               sigma2):
     """The fit (and se) at lams on the union of x and x_out, read at x_out.
     sigma2: the noise variance per series for se, or None for the union
-    fit's own Q / (m - d). Without a ridge the fit beyond x's range is
-    continued directly (beyond_x); se there stays the union's."""
+    fit's own Q / (m - d)."""
     S, points = values.shape[0], positions.shape[0]
-    continuation = beyond_x(grid_x, positions, order) if ridge == 0 else None
-    solve_at = positions if continuation is None else continuation[0]
-    z = np.empty((S, solve_at.shape[0]))
+    z = np.empty((S, points))
     se = np.empty((S, points)) if se_wanted else None
     _select.evaluate(
-        grid_x, values, weights, order, ridge, eps, normalize, lams, gamma, parallel, z, *[None] * 6, None,
-        se if continuation is None else None, solve_at, sigma2,
+        grid_x, values, weights, order, ridge, eps, normalize, lams, gamma, parallel, z, *[None] * 6, None, se,
+        positions, sigma2,
     )  # fmt: skip
-    if continuation is None:
-        return z, se
-    if se_wanted:
-        _select.evaluate(
-            grid_x, values, weights, order, ridge, eps, normalize, lams, gamma, parallel, np.empty((S, points)),
-            *[None] * 6, None, se, positions, sigma2,
-        )  # fmt: skip
-    return continuation[1](z), se
+    return z, se
 
 
 def _output(z, se, positions, derivative, dtype):
@@ -256,7 +246,9 @@ def select_lambda(
     ridge: added to the diagonal of every system. By default 0 for a series
     with at least d observations, the first and last position of x among
     them: its system is positive definite without one, and a ridge would
-    bend the fit towards 0 beyond x's range (x_out). 1e-10 for the others:
+    pull the fit towards 0 where the data hold it little (beyond x's range,
+    at x_out, the fit is continued from within whatever the ridge). 1e-10
+    for the others:
     missing values at an end of x are solved as part of the system, which
     without a ridge loses the polynomial there to rounding when the run is
     long (see tarnwold_tools._ridge).
@@ -334,8 +326,9 @@ def evaluate_lambda(
     than 1e-4 of the mean spacing apart).
 
     x_out: positions to return z and se at (1-D, finite, strictly increasing,
-    in x's units). The fit is computed on the union of x and x_out with zero
-    weight where there is no observation, and z and se are (S, len(x_out));
+    in x's units). The fit is computed on the union of x and the x_out
+    positions within x's range, with zero weight where there is no
+    observation, and z and se are (S, len(x_out));
     se grows across gaps. Output positions closer together than x's
     spacing would leave the system too ill-conditioned to keep the fit's
     digits, so the union takes an output position only at least 10^(-3 / d)
@@ -356,11 +349,12 @@ def evaluate_lambda(
     index, observations clustered between gaps of weeks, up to 2 %). With
     x_out equal to x
     the result is the plain fit, bit for bit. Beyond x's range the fit
-    continues as the polynomial of degree d - 1 through its last d values
-    at each end: d = 1 constant, d = 2 the straight line, d = 3 the parabola
-    (a positive ridge pulls it towards 0 far out; by default, see
-    select_lambda, a series with at least d observations has none). edf,
-    rss, roughness, the
+    continues as the polynomial of degree d - 1 through the fit at the
+    union's first (last) d points: d = 1 constant, d = 2 the straight line,
+    d = 3 the parabola, and se is that of this polynomial. It is read from
+    those points rather than solved for, as the system's condition would
+    grow with the distance to the power 2d, so a ridge does not bend it (a
+    ridge still acts on the fit within x's range). edf, rss, roughness, the
     criteria and hat stay those of x alone, as without x_out; se uses the
     union fit's own sigma2 = Q / (m - d).
 
@@ -397,12 +391,6 @@ def evaluate_lambda(
         part_weights = None if weights is None else weights[rows]
         part_lams = lams if lams.shape[0] == 1 else np.ascontiguousarray(lams[rows])
         settings = (order, float(ridge), float(eps), normalize, part_lams, float(gamma), bool(parallel))
-        if x_out is not None and ridge == 0 and beyond_x(grid_x, positions, order) is not None:
-            # The values on x, then the fit continued beyond x's range.
-            _select.evaluate(grid_x, part, part_weights, *settings, np.empty((n, T)), edf, rss, roughness, gcv, loocv,
-                             reml, hat, None)  # fmt: skip
-            z, se = _on_union(grid_x, positions, part, part_weights, *settings, return_se, None)
-            return z, edf, rss, roughness, gcv, loocv, reml, hat, se
         # With x_out: the values on x, the fit (and se) on the union, in one call.
         _select.evaluate(
             grid_x, part, part_weights, *settings, z, edf, rss, roughness, gcv, loocv, reml, hat, se,

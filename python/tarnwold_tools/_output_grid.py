@@ -1,6 +1,7 @@
-"""The output grid of evaluate_lambda and select_lambda, and the rates of a
-fit along it. The fit itself is formed natively on the union of x and x_out
-(union_model.hpp), beyond x's range by continuation (beyond_x)."""
+"""The output grid of evaluate_lambda and select_lambda, the rates of a fit
+along it, and the polynomial through a fit's end values. The fit itself is
+formed natively on the union of x and x_out (union_model.hpp), and
+continued there beyond x's range."""
 
 from __future__ import annotations
 
@@ -56,59 +57,6 @@ def divided_differences(z: np.ndarray, positions: np.ndarray, derivative: int) -
         target += weights[1][lo:hi] * z[:, first + 1 : first + 1 + count]
         target += weights[2][lo:hi] * z[:, first + 2 : first + 2 + count]
     return out
-
-
-# Output positions closer than this share of x's mean spacing to a position
-# of x, or to the previous output position, are merged into it natively.
-_MERGED = 1e-4
-
-
-def beyond_x(x, positions, d):
-    """None when every output position lies within x's range. Otherwise
-    (solve_at, continued): the positions to solve the union of x and x_out
-    at, and the function that turns the fit there, (S, len(solve_at)), into
-    the fit at `positions`.
-
-    Without a ridge, the fit beyond x's range is the polynomial of degree
-    d - 1 through the fit's first (last) d values on the union: the
-    penalty's rows there can all be made 0 and nothing else involves those
-    positions. Solved as part of the system, that polynomial is lost to
-    rounding as it grows: 1000 spacings beyond x, about 1e-5 of the data
-    with d = 2 and nothing of it with d = 3, as the system's condition grows
-    with the distance to the power 2d. So it is evaluated directly from the
-    fit at the end d positions of the union within x's range, which are
-    solved at with the positions inside."""
-    tolerance = _MERGED * (x[-1] - x[0]) / (x.shape[0] - 1)
-    # A position merged into an end of x is no position beyond it.
-    before, after = positions < x[0] - tolerance, positions > x[-1] + tolerance
-    if not (before.any() or after.any()):
-        return None
-    within = ~(before | after)
-    inside = positions[within]
-    first = _union_nodes(x[:d], inside[inside <= x[d - 1]], tolerance)[:d]
-    last = _union_nodes(x[-d:], inside[inside >= x[-d]], tolerance)[-d:]
-    solve_at = np.union1d(inside, np.concatenate([first, last]))
-
-    def continued(z):
-        out = np.empty((z.shape[0], positions.shape[0]))
-        out[:, within] = z[:, np.searchsorted(solve_at, inside)]
-        for nodes, where in ((first, before), (last, after)):
-            if where.any():
-                out[:, where] = polynomial_through(z[:, np.searchsorted(solve_at, nodes)], nodes, positions[where])
-        return out
-
-    return solve_at, continued
-
-
-def _union_nodes(x_part, extra, tolerance):
-    """The positions of x `x_part` and the output positions `extra` as the
-    union holds them: an output position merged into a position of x or
-    into the previous output position is none of its own."""
-    if extra.size:
-        apart = np.min(np.abs(extra[:, None] - x_part[None, :]), axis=1) > tolerance
-        apart[1:] &= np.diff(extra) > tolerance
-        extra = extra[apart]
-    return np.sort(np.concatenate([x_part, extra]))
 
 
 def polynomial_through(values, nodes, at):

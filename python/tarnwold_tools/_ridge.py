@@ -2,8 +2,8 @@
 
 A ridge makes the system positive definite whatever the weights, at a
 price: it pulls every value towards 0 in proportion to how little the data
-hold it, so beyond the last observation (an output position past x, a long
-run of missing values at the end) the fit bends towards 0 instead of
+hold it, so beyond the last observation (a long run of missing values at
+the end of x) the fit bends towards 0 instead of
 continuing as the polynomial of degree d - 1 the penalty leaves free; with
 d = 2, lam 4 and 1000 positions beyond, the 1e-10 ridge collapses the
 straight line. A series with at least d observations at distinct positions

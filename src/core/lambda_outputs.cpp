@@ -4,11 +4,26 @@
 #include <cstdint>
 #include <limits>
 
+#include "fault.hpp"
+
 namespace tarnwold {
 
 namespace {
 
 constexpr double not_a_number = std::numeric_limits<double>::quiet_NaN();
+
+// The number of grid points an output point is read from.
+std::size_t points_read(Reading reading, std::size_t order) {
+    switch (reading) {
+        case Reading::At:
+            return 1;
+        case Reading::Between:
+            return order + 1;
+        case Reading::Beyond:
+            return order;
+    }
+    throw InternalFault("an output point is read in an unknown way");
+}
 
 }  // namespace
 
@@ -120,36 +135,37 @@ void write_output_points(std::size_t order, const double* z, const double* w, co
     for (std::size_t j = 0; j < points.size(); ++j) {
         const std::size_t p = points.first[j];
         const std::size_t at = s * points.size() + j;
-        const bool between = points.between[j] != 0;
+        const bool on_point = points.reading[j] == Reading::At;
         // Without a penalty nothing ties the fit at a point without an
         // observation to the others: the ridge alone would make it 0.
-        if (lam == 0 && (between || !(w[p * stride] > 0))) {
+        if (lam == 0 && (!on_point || !(w[p * stride] > 0))) {
             out.z[at] = not_a_number;
             if (out.se != nullptr) {
                 out.se[at] = not_a_number;
             }
             continue;
         }
-        if (!between) {
+        if (on_point) {
             out.z[at] = z[p * stride];
             if (out.se != nullptr) {
                 out.se[at] = standard_error(sigma2, sigma[p * width * stride]);
             }
             continue;
         }
+        const std::size_t count = points_read(points.reading[j], order);
         const double* c = &points.weights[j * width];
         double value = c[0] * z[p * stride];
-        for (std::size_t k = 1; k < width; ++k) {
+        for (std::size_t k = 1; k < count; ++k) {
             value = value + c[k] * z[(p + k) * stride];
         }
         out.z[at] = value;
         if (out.se == nullptr) {
             continue;
         }
-        // c^T Sigma c over the d + 1 points, all within the band.
+        // c^T Sigma c over the d + 1 or d points, all within the band.
         double variance = 0;
-        for (std::size_t a = 0; a < width; ++a) {
-            for (std::size_t b = 0; b < width; ++b) {
+        for (std::size_t a = 0; a < count; ++a) {
+            for (std::size_t b = 0; b < count; ++b) {
                 const std::size_t low = a < b ? a : b;
                 const std::size_t offset = a < b ? b - a : a - b;
                 variance = variance + c[a] * c[b] * sigma[((p + low) * width + offset) * stride];

@@ -65,12 +65,20 @@ struct SelectionOutputs {
 void select_lambdas(const SelectionModel& model, const SeriesBatch& batch, const SelectionOptions& options,
                     const SelectionOutputs& out);
 
+// How the fit at an output point is read on the model's grid.
+enum class Reading : unsigned char {
+    At,       // the fit at a point of the grid
+    Between,  // the polynomial of degree order through order + 1 points
+    Beyond,   // beyond the grid's ends: that of degree order - 1 through order points
+};
+
 // Where the fit at each output point is read on the model's grid: at point
-// first[j] itself, or, where between[j] is set, as the sum over k = 0 ..
-// order of weights[j * (order + 1) + k] times the fit at first[j] + k.
+// first[j] itself (reading[j] At), or as the sum over k = 0, 1, .. of
+// weights[j * (order + 1) + k] times the fit at first[j] + k, over the
+// order + 1 (Between) or order (Beyond) points the reading takes.
 struct OutputPoints {
     std::vector<std::size_t> first;
-    std::vector<unsigned char> between;
+    std::vector<Reading> reading;
     std::vector<double> weights;
     std::size_t size() const { return first.size(); }
 };

@@ -27,10 +27,23 @@ double run_share(std::uint64_t d) { return std::pow(10.0, -3.0 / static_cast<dou
 
 namespace {
 
-// Where an output position t that is no union point is read: returns the
-// first of the order + 1 union points p around it (chosen as union_of
-// describes) and writes at `weights` the weight of each one's value in the
+// Writes at `weights` the weight of each value at the count nodes p in the
 // polynomial through them at t, in Lagrange's form.
+void lagrange_weights(const double* p, std::size_t count, double t, double* weights) {
+    for (std::size_t k = 0; k < count; ++k) {
+        double weight = 1;
+        for (std::size_t m = 0; m < count; ++m) {
+            if (m != k) {
+                weight = weight * ((t - p[m]) / (p[k] - p[m]));
+            }
+        }
+        weights[k] = weight;
+    }
+}
+
+// Where an output position t within the union's range that is no union
+// point is read: returns the first of the order + 1 union points p around
+// it (chosen as union_of describes) and writes their weights at `weights`.
 std::size_t read_between(const std::vector<double>& p, double t, std::size_t order, double* weights) {
     const std::size_t u = p.size();
     const std::size_t after = static_cast<std::size_t>(std::upper_bound(p.begin(), p.end(), t) - p.begin());
@@ -44,15 +57,7 @@ std::size_t read_between(const std::vector<double>& p, double t, std::size_t ord
             ++b;
         }
     }
-    for (std::size_t k = a; k <= b; ++k) {
-        double weight = 1;
-        for (std::size_t m = a; m <= b; ++m) {
-            if (m != k) {
-                weight = weight * ((t - p[m]) / (p[k] - p[m]));
-            }
-        }
-        weights[k - a] = weight;
-    }
+    lagrange_weights(&p[a], b - a + 1, t, weights);
     return a;
 }
 
@@ -66,7 +71,7 @@ UnionGrid union_of(const double* x, std::size_t n, const double* x_out, std::siz
     UnionGrid grid;
     OutputPoints& output = grid.output;
     output.first.resize(n_out);
-    output.between.resize(n_out);
+    output.reading.resize(n_out);
     output.weights.resize(checked_product(n_out, order + 1));
     const double mean_spacing = (x[n - 1] - x[0]) / static_cast<double>(n - 1);
     const double close = close_share * mean_spacing;
@@ -79,6 +84,12 @@ UnionGrid union_of(const double* x, std::size_t n, const double* x_out, std::siz
     std::size_t i = 0;
     for (std::size_t j = 0; j < n_out; ++j) {
         const double t = x_out[j];
+        // Continued from the union's end points, below: never a point of
+        // the union.
+        if (t < x[0] || t > x[n - 1]) {
+            output.reading[j] = Reading::Beyond;
+            continue;
+        }
         while (i < n && x[i] < t) {
             add(x[i], static_cast<std::int64_t>(i));
             ++i;
@@ -93,17 +104,28 @@ UnionGrid union_of(const double* x, std::size_t n, const double* x_out, std::siz
             add(t, -1);
             taken = t;
         } else {
-            output.between[j] = 1;
+            output.reading[j] = Reading::Between;
             continue;
         }
+        output.reading[j] = Reading::At;
         output.first[j] = grid.positions.size() - 1;
     }
     for (; i < n; ++i) {
         add(x[i], static_cast<std::int64_t>(i));
     }
+    const std::size_t u = grid.positions.size();
     for (std::size_t j = 0; j < n_out; ++j) {
-        if (output.between[j] != 0) {
-            output.first[j] = read_between(grid.positions, x_out[j], order, &output.weights[j * (order + 1)]);
+        double* weights = &output.weights[j * (order + 1)];
+        switch (output.reading[j]) {
+            case Reading::At:
+                break;
+            case Reading::Between:
+                output.first[j] = read_between(grid.positions, x_out[j], order, weights);
+                break;
+            case Reading::Beyond:
+                output.first[j] = x_out[j] < x[0] ? 0 : u - order;
+                lagrange_weights(&grid.positions[output.first[j]], order, x_out[j], weights);
+                break;
         }
     }
     return grid;
@@ -112,8 +134,8 @@ UnionGrid union_of(const double* x, std::size_t n, const double* x_out, std::siz
 SelectionModel make_union_model(const double* x, std::size_t n, const double* grid, std::size_t u,
                                 std::uint64_t d, double ridge, double eps,
                                 std::optional<std::string_view> normalize) {
-    if (!contains_all(grid, u, x, n) || d >= n) {
-        throw InternalFault("the union grid must hold every observation position");
+    if (!contains_all(grid, u, x, n) || !(grid[0] == x[0] && grid[u - 1] == x[n - 1]) || d >= n) {
+        throw InternalFault("the union grid must hold every observation position and end where x ends");
     }
     SelectionModel model;
     model.length = u;
@@ -139,18 +161,13 @@ SelectionModel make_union_model(const double* x, std::size_t n, const double* gr
     model.difference = divided_difference_rows(model.positions.data(), u, d, eps);
 
     // covering[j]: the length of the x interval that union interval j lies
-    // in, or its own length outside x's range.
+    // in.
     const std::vector<double>& p = model.positions;
     std::vector<double> covering(u - 1);
     // Three indices that only move forward: i in x of the last x position
     // <= grid[j], below and above the union indices of x[i] and x[i + 1].
     std::size_t i = 0, below = 0, above = 0;
     for (std::size_t j = 0; j + 1 < u; ++j) {
-        const double own = p[j + 1] - p[j];
-        if (grid[j] < x[0] || grid[j] >= x[n - 1]) {
-            covering[j] = own;
-            continue;
-        }
         while (i + 1 < n && x[i + 1] <= grid[j]) {
             ++i;
         }

@@ -9,9 +9,9 @@
 //   intervals those lie in. Splitting an x interval into k pieces gives k
 //   rows of weight 1/k, so a dense output grid adds no penalty beyond what
 //   the observation grid already has (exactly so for d = 1, to the
-//   discretisation's accuracy for larger d). Intervals outside x's range
-//   keep weight 1; the fit there is the polynomial of degree d - 1 through
-//   the last d fitted values, whatever their weight.
+//   discretisation's accuracy for larger d).
+// The union lies within x's range: beyond it the fit is continued, not
+// solved for (see union_of).
 // Where the union is x itself every weight is exactly 1 and the model is
 // make_selection_model's, bit for bit.
 #pragma once
@@ -46,20 +46,30 @@ double run_share(std::uint64_t d);
 inline constexpr double close_share = 1e-4;
 
 // The union of x (n) and x_out (n_out), both strictly increasing: x's
-// positions, and the x_out positions at least close_share of x's mean
-// spacing from the union's point before them and from the next x position,
-// and at least run_share(d) of it from the x_out position the union took
-// before. For each union point the index of its x position (-1 where it
-// has none), and where each x_out position is read (see OutputPoints): at
-// the union point it coincides with, or else between by the polynomial of
-// degree d through the d + 1 union points around it. Those are the two
-// ends of its union interval and, one at a time, the nearer of the next
-// point on either side (the left one on a tie); the choice depends on the
-// interval alone, so the fit is continuous across the union's points. For
-// d = 1 that line is what the union model itself gives a zero-weight point
-// (the ridge aside); for larger d it stands for the spline of degree 2d - 1
-// that the penalty makes of the fit between points, on spacings too short
-// for their difference to show.
+// positions, and the x_out positions within x's range at least close_share
+// of x's mean spacing from the union's point before them and from the next
+// x position, and at least run_share(d) of it from the x_out position the
+// union took before. For each union point the index of its x position (-1
+// where it has none), and where each x_out position is read (see
+// OutputPoints): at the union point it coincides with; else, within x's
+// range, between by the polynomial of degree d through the d + 1 union
+// points around it; else, beyond x's range, by the polynomial of degree
+// d - 1 through the union's first (last) d points.
+// The d + 1 points around a position are the two ends of its union
+// interval and, one at a time, the nearer of the next point on either side
+// (the left one on a tie); the choice depends on the interval alone, so
+// the fit is continuous across the union's points. For d = 1 that line is
+// what the union model itself gives a zero-weight point (the ridge aside);
+// for larger d it stands for the spline of degree 2d - 1 that the penalty
+// makes of the fit between points, on spacings too short for their
+// difference to show.
+// Beyond x's range, without a ridge, that polynomial is exactly the fit the
+// union model would give there: the penalty's rows can all be made 0 and
+// nothing else involves those positions. Solved as part of the system it
+// would be lost to rounding, whose condition grows with the distance to the
+// power 2d (1000 spacings out, 1e-5 of the data for d = 2, all of it for
+// d = 3); read from the end points it keeps their digits. A ridge does not
+// bend it: the ridge acts on the system, which ends where x does.
 struct UnionGrid {
     std::vector<double> positions;
     std::vector<std::int64_t> source;
@@ -69,7 +79,7 @@ struct UnionGrid {
 UnionGrid union_of(const double* x, std::size_t n, const double* x_out, std::size_t n_out, std::uint64_t d);
 
 // x: n strictly increasing positions, every one of them also in grid (u
-// strictly increasing positions); d < n.
+// strictly increasing positions, from x[0] to x[n - 1]); d < n.
 SelectionModel make_union_model(const double* x, std::size_t n, const double* grid, std::size_t u,
                                 std::uint64_t d, double ridge, double eps,
                                 std::optional<std::string_view> normalize);

@@ -342,9 +342,9 @@ PyObject* evaluate(PyObject*, PyObject* args) {
         const Inputs in(x_object, y_object, w_object);
         const SelectionModel on_x = model_of(in.positions, d, ridge, eps, normalize);
         SelectionModel model = model_of(in.positions, d, ridge, eps, normalize);
-        // With x_out the fit is formed on the union of x and x_out (zero
-        // weight where x has no position) and read at x_out; the values, when
-        // asked for, on x.
+        // With x_out the fit is formed on the union of x and x_out within
+        // x's range (zero weight where x has no position), read at x_out and
+        // continued beyond that range; the values, when asked for, on x.
         std::optional<Positions> out_positions;
         if (out_object != Py_None) out_positions.emplace(out_object, "x_out");
         UnionGrid grid;

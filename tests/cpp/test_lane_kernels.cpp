@@ -749,8 +749,9 @@ void test_selection_batches() {
         // and beyond x's, read at the output points: alone, with standard
         // errors, and with them and the values and leverages on x. Points
         // next to x's and runs of close ones are read between the union's
-        // points, and outnumber them.
-        std::vector<double> x_out{x[0] - 1};
+        // points, and outnumber them; points beyond x's, near and far, are
+        // continued from the union's ends.
+        std::vector<double> x_out{x[0] - 1000, x[0] - 1, x[0] - 1e-6};
         for (std::size_t t = 0; t < T; ++t) {
             if (t % 3 == 0) {
                 x_out.push_back(x[t]);
@@ -764,6 +765,7 @@ void test_selection_batches() {
             }
         }
         x_out.push_back(x[T - 1] + 1.5);
+        x_out.push_back(x[T - 1] + 1000);
         const std::size_t P = x_out.size();
         const UnionGrid spread = union_of(x.data(), T, x_out.data(), P, d);
         const SelectionModel union_model = make_union_model(
