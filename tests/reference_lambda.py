@@ -83,6 +83,17 @@ def output_union(x, x_out, d):
     return union, read
 
 
+def beyond_spread(x, x_out, d, normalize="mean"):
+    """Per output position, the penalty's variance about the continued
+    polynomial beyond x's range, in units of sigma2 / lam: that of the d-fold
+    integral of white noise of intensity (d!)^2 over the normalised distance
+    delta, (d!)^2 delta^(2d - 1) / ((2d - 1) ((d - 1)!)^2); 0 within it."""
+    x, x_out = np.asarray(x, dtype=np.float64), np.asarray(x_out, dtype=np.float64)
+    scale = 1.0 if normalize is None else (x[-1] - x[0]) / (len(x) - 1)
+    delta = np.maximum(np.maximum(x[0] - x_out, x_out - x[-1]), 0.0) / scale
+    return math.factorial(d) ** 2 * delta ** (2 * d - 1) / ((2 * d - 1) * math.factorial(d - 1) ** 2)
+
+
 def on_union(x, union, y, w_base=None):
     """A series and its base weights spread onto the union: NaN where x has
     no position."""

@@ -122,7 +122,7 @@ def test_output_grid_matches_dense_reference(T, d, missing, seed, irregular, wei
         # system stiffer than that.
         close = max(1e-9, 1e-16 * np.linalg.cond(np.linalg.inv(e["Sigma"])))
         np.testing.assert_allclose(got.z[s], read @ e["z"], rtol=close, atol=close * np.abs(e["z"]).max())
-        variance = np.einsum("ju,uv,jv->j", read, e["Sigma"], read)
+        variance = np.einsum("ju,uv,jv->j", read, e["Sigma"], read) + ref.beyond_spread(x, x_out, d, normalize) / lam
         np.testing.assert_allclose(got.se[s], np.sqrt(e["Q"] / (e["m"] - d) * variance), rtol=close)
     selected = tt.select_lambda(x, y, w_base, d=d, normalize=normalize, return_se=True, x_out=x_out)
     alone = tt.select_lambda(x, y, w_base, d=d, normalize=normalize)

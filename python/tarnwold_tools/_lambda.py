@@ -351,10 +351,13 @@ def evaluate_lambda(
     the result is the plain fit, bit for bit. Beyond x's range the fit
     continues as the polynomial of degree d - 1 through the fit at the
     union's first (last) d points: d = 1 constant, d = 2 the straight line,
-    d = 3 the parabola, and se is that of this polynomial. It is read from
-    those points rather than solved for, as the system's condition would
-    grow with the distance to the power 2d, so a ridge does not bend it (a
-    ridge still acts on the fit within x's range). edf, rss, roughness, the
+    d = 3 the parabola. It is read from those points rather than solved
+    for, as the system's condition would grow with the distance to the
+    power 2d, so a ridge does not bend it (a ridge still acts on the fit
+    within x's range). se there adds to that of the polynomial the spread
+    the penalty leaves free beyond x, sigma2 / lam times
+    (d!)**2 delta**(2d - 1) / ((2d - 1) ((d - 1)!)**2) at delta mean
+    spacings (normalised units) beyond x. edf, rss, roughness, the
     criteria and hat stay those of x alone, as without x_out; se uses the
     union fit's own sigma2 = Q / (m - d).
 

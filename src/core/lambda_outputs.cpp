@@ -171,6 +171,10 @@ void write_output_points(std::size_t order, const double* z, const double* w, co
                 variance = variance + c[a] * c[b] * sigma[((p + low) * width + offset) * stride];
             }
         }
+        // Beyond x the penalty's own spread about the continued polynomial.
+        if (points.reading[j] == Reading::Beyond) {
+            variance = variance + points.spread[j] / lam;
+        }
         out.se[at] = standard_error(sigma2, variance);
     }
 }

@@ -75,11 +75,14 @@ enum class Reading : unsigned char {
 // Where the fit at each output point is read on the model's grid: at point
 // first[j] itself (reading[j] At), or as the sum over k = 0, 1, .. of
 // weights[j * (order + 1) + k] times the fit at first[j] + k, over the
-// order + 1 (Between) or order (Beyond) points the reading takes.
+// order + 1 (Between) or order (Beyond) points the reading takes. Beyond
+// the grid, spread[j] is the prior's share of the fit's variance there, in
+// units of sigma2 / lam (see set_beyond_spread; 0 elsewhere).
 struct OutputPoints {
     std::vector<std::size_t> first;
     std::vector<Reading> reading;
     std::vector<double> weights;
+    std::vector<double> spread;
     std::size_t size() const { return first.size(); }
 };
 

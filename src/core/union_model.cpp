@@ -72,6 +72,7 @@ UnionGrid union_of(const double* x, std::size_t n, const double* x_out, std::siz
     OutputPoints& output = grid.output;
     output.first.resize(n_out);
     output.reading.resize(n_out);
+    output.spread.assign(n_out, 0.0);
     output.weights.resize(checked_product(n_out, order + 1));
     const double mean_spacing = (x[n - 1] - x[0]) / static_cast<double>(n - 1);
     const double close = close_share * mean_spacing;
@@ -129,6 +130,26 @@ UnionGrid union_of(const double* x, std::size_t n, const double* x_out, std::siz
         }
     }
     return grid;
+}
+
+void set_beyond_spread(OutputPoints& output, const double* x, std::size_t n, const double* x_out,
+                       const SelectionModel& model) {
+    const std::size_t d = model.order;
+    // The normalised length of one unit of x; the union spans x's range.
+    const double per_unit = (model.positions.back() - model.positions.front()) / (x[n - 1] - x[0]);
+    double d_factorial = 1, below_factorial = 1;
+    for (std::size_t k = 1; k <= d; ++k) {
+        d_factorial = d_factorial * static_cast<double>(k);
+        below_factorial = k < d ? below_factorial * static_cast<double>(k) : below_factorial;
+    }
+    const double factor =
+        (d_factorial * d_factorial) / (static_cast<double>(2 * d - 1) * (below_factorial * below_factorial));
+    for (std::size_t j = 0; j < output.size(); ++j) {
+        if (output.reading[j] == Reading::Beyond) {
+            const double distance = (x_out[j] < x[0] ? x[0] - x_out[j] : x_out[j] - x[n - 1]) * per_unit;
+            output.spread[j] = factor * std::pow(distance, static_cast<double>(2 * d - 1));
+        }
+    }
 }
 
 SelectionModel make_union_model(const double* x, std::size_t n, const double* grid, std::size_t u,

@@ -78,6 +78,18 @@ struct UnionGrid {
 
 UnionGrid union_of(const double* x, std::size_t n, const double* x_out, std::size_t n_out, std::uint64_t d);
 
+// Beyond x's range no observation holds the fit: besides the uncertainty
+// of the d union points it is continued from, the penalty lets it wander
+// there as the d-fold integral of white noise of intensity (d!)^2 sigma2 /
+// lam (the penalty's continuous limit on the normalised grid), whose
+// variance about the continued polynomial grows with the normalised
+// distance delta beyond x as (d!)^2 delta^(2d - 1) / ((2d - 1) ((d - 1)!)^2).
+// Sets output.spread to that factor for the output positions x_out beyond
+// x's range (union_of leaves 0 at the others), with the model's
+// normalisation of the union.
+void set_beyond_spread(OutputPoints& output, const double* x, std::size_t n, const double* x_out,
+                       const SelectionModel& model);
+
 // x: n strictly increasing positions, every one of them also in grid (u
 // strictly increasing positions, from x[0] to x[n - 1]); d < n.
 SelectionModel make_union_model(const double* x, std::size_t n, const double* grid, std::size_t u,

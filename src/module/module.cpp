@@ -36,6 +36,21 @@ PyMethodDef function_table[] = {
      robust_whittaker_irls_f32_doc},
 };
 
+// Whether the text at `at` in doc is `name` in double quotes. Compared
+// character by character: string_view::find compares pointers with null,
+// which the sanitizer builds cannot evaluate at compile time.
+constexpr bool quoted_at(std::string_view doc, std::size_t at, std::string_view name) {
+    if (at == 0 || at + name.size() >= doc.size() || doc[at - 1] != '"' || doc[at + name.size()] != '"') {
+        return false;
+    }
+    for (std::size_t k = 0; k < name.size(); ++k) {
+        if (doc[at + k] != name[k]) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // Whether the docstring names each weighting in quotes: the robust
 // functions' docstrings are the Python side's list of the weightings, which
 // the tests check their references against.
@@ -43,8 +58,8 @@ constexpr bool quotes_every_weighting(std::string_view doc) {
     for (const Weighting weighting : all_weightings) {
         const std::string_view name = weighting_name(weighting);
         bool quoted = false;
-        for (std::size_t at = doc.find(name); at != std::string_view::npos; at = doc.find(name, at + 1)) {
-            quoted = quoted || (at > 0 && doc[at - 1] == '"' && doc.substr(at + name.size(), 1) == "\"");
+        for (std::size_t at = 1; at < doc.size() && !quoted; ++at) {
+            quoted = quoted_at(doc, at, name);
         }
         if (!quoted) {
             return false;

@@ -121,18 +121,18 @@ struct Positions {
 // the span finite for any finite ends.
 struct Observations : Positions {
     explicit Observations(PyObject* x_object) : Positions(x_object) {
-        const double* x = this->x.data<double>();
+        const double* p = x.data<double>();
         if (length < 2) return;
         const double half_tolerance =
-            close_share * ((0.5 * x[length - 1] - 0.5 * x[0]) / static_cast<double>(length - 1));
+            close_share * ((0.5 * p[length - 1] - 0.5 * p[0]) / static_cast<double>(length - 1));
         for (std::size_t i = 1; i < length; ++i) {
-            if (0.5 * (x[i] - x[i - 1]) <= half_tolerance) {
+            if (0.5 * (p[i] - p[i - 1]) <= half_tolerance) {
                 char text[256];
                 std::snprintf(
                     text, sizeof text,
                     "x[%zu] = %.17g and x[%zu] = %.17g lie within %g times x's mean spacing: average their "
                     "observations at one position, or drop one",
-                    i - 1, x[i - 1], i, x[i], close_share);
+                    i - 1, p[i - 1], i, p[i], close_share);
                 fail(PyExc_ValueError, text);
             }
         }
@@ -355,6 +355,7 @@ PyObject* evaluate(PyObject*, PyObject* args) {
                 union_of(x, in.positions.length, x_out, out_positions->length, static_cast<std::uint64_t>(d));
             model = make_union_model(x, in.positions.length, grid.positions.data(), grid.positions.size(),
                                      static_cast<std::uint64_t>(d), ridge, eps, normalize_text(normalize));
+            set_beyond_spread(grid.output, x, in.positions.length, x_out, model);
         }
         const std::size_t S = in.series, T = in.positions.length;
         const Buffer lams(lam_object, 'd', false, "lam");

@@ -767,9 +767,10 @@ void test_selection_batches() {
         x_out.push_back(x[T - 1] + 1.5);
         x_out.push_back(x[T - 1] + 1000);
         const std::size_t P = x_out.size();
-        const UnionGrid spread = union_of(x.data(), T, x_out.data(), P, d);
+        UnionGrid spread = union_of(x.data(), T, x_out.data(), P, d);
         const SelectionModel union_model = make_union_model(
             x.data(), T, spread.positions.data(), spread.positions.size(), d, ridge, eps, normalize);
+        set_beyond_spread(spread.output, x.data(), T, x_out.data(), union_model);
         const auto on_union = [&](Kernel kernel, int mode) {
             std::vector<double> v(S * (6 + 2 * P + T));
             double* p = v.data();
