@@ -19,6 +19,17 @@ inline int check_summary() {
     return 0;
 }
 
+// Whether call() throws an exception of type E.
+template <class E, class Call>
+bool throws(Call call) {
+    try {
+        call();
+    } catch (const E&) {
+        return true;
+    }
+    return false;
+}
+
 }  // namespace tarnwold_test
 
 #define CHECK(condition)                                                                       \

@@ -417,14 +417,7 @@ void test_weights() {
 // arrives, never the case of some other enumerator; so is the V-curve where
 // a criterion with a value per evaluation is asked for.
 void test_outside_enumerations() {
-    const auto faults = [](auto call) {
-        try {
-            call();
-        } catch (const InternalFault&) {
-            return true;
-        }
-        return false;
-    };
+    const auto faults = [](auto call) { return tarnwold_test::throws<InternalFault>(call); };
     const Weighting weighting = static_cast<Weighting>(all_weightings.size());
     CHECK(faults([&] { default_tuning<double>(weighting); }));
     CHECK(faults([&] { robust_weight(weighting, default_tuning<float>(Weighting::Tukey), 1.0f); }));

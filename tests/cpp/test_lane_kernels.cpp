@@ -341,14 +341,7 @@ void test_weights() {
 template <typename T>
 void test_unknown_weighting() {
     const Weighting unknown = static_cast<Weighting>(all_weightings.size());
-    const auto faults = [](auto call) {
-        try {
-            call();
-        } catch (const InternalFault&) {
-            return true;
-        }
-        return false;
-    };
+    const auto faults = [](auto call) { return tarnwold_test::throws<InternalFault>(call); };
     CHECK(faults([&] {
         weight_lanes<LaneOps<GenericOps<T>>>(unknown, default_tuning<T>(Weighting::Tukey),
                                              typename GenericOps<T>::V{});
