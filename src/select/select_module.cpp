@@ -102,7 +102,7 @@ struct Positions {
 };
 
 // The positions of the observations: a grid of positions whose neighbours
-// also lie more than merge_share of its mean spacing apart. Closer ones
+// also lie more than close_share of its mean spacing apart. Closer ones
 // (two sources' merged timestamps a rounding step apart, say) make the
 // divided differences across them, and so every system, so ill-conditioned
 // that the fit is lost (NaN for a rounding step, a straight line at 1e-9
@@ -114,7 +114,7 @@ struct Observations : Positions {
         const double* x = this->x.data<double>();
         if (length < 2) return;
         const double half_tolerance =
-            merge_share * ((0.5 * x[length - 1] - 0.5 * x[0]) / static_cast<double>(length - 1));
+            close_share * ((0.5 * x[length - 1] - 0.5 * x[0]) / static_cast<double>(length - 1));
         for (std::size_t i = 1; i < length; ++i) {
             if (0.5 * (x[i] - x[i - 1]) <= half_tolerance) {
                 char text[256];
@@ -122,7 +122,7 @@ struct Observations : Positions {
                     text, sizeof text,
                     "x[%zu] = %.17g and x[%zu] = %.17g lie within %g times x's mean spacing: average their "
                     "observations at one position, or drop one",
-                    i - 1, x[i - 1], i, x[i], merge_share);
+                    i - 1, x[i - 1], i, x[i], close_share);
                 fail(PyExc_ValueError, text);
             }
         }
