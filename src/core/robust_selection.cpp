@@ -26,33 +26,21 @@ constexpr std::size_t chunk_series = 256;
 // small instead of 0 / 0.
 constexpr double least_freedom = 1e-12;
 
-// The choices after the first search the grid within this factor of the
-// last lam, each way.
-constexpr double window_factor = 100;
+// The choices after the first search lam_{k-1} times these factors:
+// half a decade apart (as the default grid at most), two decades each way.
+constexpr double window[] = {1e-2, 0.031622776601683794, 0.1,  0.31622776601683794, 1.0, 3.1622776601683795,
+                             10.0, 31.622776601683793,   100.0};
 
-// Grid points first .. last (inclusive) of the selection's grid.
-struct Window {
-    std::size_t first, last;
-    bool operator<(const Window& other) const {
-        return first != other.first ? first < other.first : last < other.last;
-    }
-    bool operator==(const Window& other) const { return first == other.first && last == other.last; }
-};
-
-// Whether a choice in a window must be made again on the whole grid: its
-// minimum lies on an edge of the window that is not an end of the grid, or
-// the criterion looked flat in it.
-bool leaves_window(LambdaStatus status, const Window& window, std::size_t points) {
-    const bool whole = window.first == 0 && window.last + 1 == points;
+// Whether a choice in the window must be made again on the whole grid: its
+// minimum lies on an edge of the window, or the criterion looked flat in it.
+bool leaves_window(LambdaStatus status) {
     switch (status) {
         case LambdaStatus::Ok:
             return false;
         case LambdaStatus::AtLower:
-            return window.first > 0;
         case LambdaStatus::AtUpper:
-            return window.last + 1 < points;
         case LambdaStatus::Flat:
-            return !whole;
+            return true;
         case LambdaStatus::TooFew:
         case LambdaStatus::Empty:
             break;
@@ -64,31 +52,33 @@ class RobustChunk {
 public:
     RobustChunk(const SelectionModel& model, const SeriesBatch& batch, const RobustSelectionOptions& options,
                 const RobustSelectionOutputs& out, std::size_t capacity)
-        : model_(model), batch_(batch), options_(options), out_(out), n_(model.length) {
+        : model_(model),
+          batch_(batch),
+          options_(options),
+          out_(out),
+          n_(model.length),
+          whole_(options.selection),
+          windowed_(options.selection) {
+        whole_.parallel = windowed_.parallel = false;
+        windowed_.grid.assign(std::begin(window), std::end(window));
         const std::size_t values = checked_product(capacity, n_);
-        values_.resize(values);
-        weights_.resize(values);
-        z_.resize(values);
-        hat_.resize(values);
-        robust_.resize(values);
+        for (std::vector<double>* v : {&values_, &weights_, &z_, &hat_, &robust_}) {
+            v->resize(values);
+        }
         for (std::vector<double>* v : {&lam_, &score_, &edf_, &sigma2_, &grid_scale_, &rss_, &roughness_,
-                                       &gcv_, &loocv_, &reml_, &at_}) {
+                                       &gcv_, &loocv_, &reml_, &at_, &centre_}) {
             v->resize(capacity);
         }
         observed_.resize(capacity);
         status_.resize(capacity);
-        windows_.resize(capacity);
-        base_.resize(n_);
-        y_.resize(n_);
-        r_.resize(n_);
-        next_.resize(n_);
-        scratch_.resize(n_);
+        for (std::vector<double>* v : {&base_, &y_, &r_, &next_, &scratch_}) {
+            v->resize(n_);
+        }
         mask_.resize(n_);
     }
 
     // Series lo .. lo + count - 1, every pass.
     void run(std::size_t lo, std::size_t count) {
-        const Window whole{0, options_.selection.grid.size() - 1};
         std::vector<std::size_t> active(count);
         for (std::size_t k = 0; k < count; ++k) {
             const std::size_t s = lo + k;
@@ -100,20 +90,23 @@ public:
                 robust[t] = out_.weights[s * n_ + t] > 0 ? 1.0 : 0.0;
             }
             out_.passes[s] = 0;
-            windows_[k] = whole;
             active[k] = k;
         }
         for (std::uint64_t pass = 0; pass < options_.iterations && !active.empty(); ++pass) {
-            // Series searching the same window are selected together.
-            std::stable_sort(active.begin(), active.end(),
-                             [&](std::size_t a, std::size_t b) { return windows_[a] < windows_[b]; });
             const std::size_t m = active.size();
             for (std::size_t g = 0; g < m; ++g) {
                 const std::size_t s = lo + active[g];
                 std::copy_n(batch_.row(s), n_, values_.data() + g * n_);
                 std::copy_n(out_.weights + s * n_, n_, weights_.data() + g * n_);
+                at_[g] = centre_[active[g]];
             }
-            select_windows(active);
+            if (pass == 0) {
+                select_lambdas(model_, gathered(0, m), whole_, outputs_at(0));
+            } else {
+                windowed_.grid_scales = at_.data();
+                select_lambdas(model_, gathered(0, m), windowed_, outputs_at(0));
+                select_again(m);
+            }
             record(lo, active);
             if (pass + 1 == options_.iterations) {
                 break;
@@ -147,34 +140,39 @@ private:
         return {values_.data() + g * n_, weights_.data() + g * n_, count, n_, nullptr};
     }
 
-    SelectionOptions options_for(const Window& window) const {
-        SelectionOptions options = options_.selection;
-        options.parallel = false;
-        options.grid.assign(options_.selection.grid.begin() + static_cast<std::ptrdiff_t>(window.first),
-                            options_.selection.grid.begin() + static_cast<std::ptrdiff_t>(window.last + 1));
-        return options;
-    }
-
-    // The choices of the gathered series, a run of equal windows at a time,
-    // then on the whole grid for those whose choice left its window.
-    void select_windows(const std::vector<std::size_t>& active) {
-        const std::size_t m = active.size();
-        const std::size_t points = options_.selection.grid.size();
-        for (std::size_t g = 0; g < m;) {
-            std::size_t end = g + 1;
-            while (end < m && windows_[active[end]] == windows_[active[g]]) {
-                ++end;
-            }
-            select_lambdas(model_, gathered(g, end - g), options_for(windows_[active[g]]), outputs_at(g));
-            g = end;
-        }
-        const SelectionOptions whole = options_for({0, points - 1});
+    // The series whose choice left its window, chosen again on the whole
+    // grid, together.
+    void select_again(std::size_t m) {
+        std::vector<std::size_t> again;
         for (std::size_t g = 0; g < m; ++g) {
-            const auto status = static_cast<LambdaStatus>(status_[g]);
-            const bool chosen = status != LambdaStatus::TooFew && status != LambdaStatus::Empty;
-            if (chosen && leaves_window(status, windows_[active[g]], points)) {
-                select_lambdas(model_, gathered(g, 1), whole, outputs_at(g));
+            if (leaves_window(static_cast<LambdaStatus>(status_[g]))) {
+                again.push_back(g);
             }
+        }
+        const std::size_t count = again.size();
+        if (count == 0) {
+            return;
+        }
+        std::vector<double> values(checked_product(count, n_)), weights(values.size()), z(values.size());
+        std::vector<double> lam(count), score(count), edf(count), sigma2(count), scale(count);
+        std::vector<std::int64_t> observed(count);
+        std::vector<std::int8_t> status(count);
+        for (std::size_t i = 0; i < count; ++i) {
+            std::copy_n(values_.data() + again[i] * n_, n_, values.data() + i * n_);
+            std::copy_n(weights_.data() + again[i] * n_, n_, weights.data() + i * n_);
+        }
+        select_lambdas(model_, {values.data(), weights.data(), count, n_, nullptr}, whole_,
+                       {lam.data(), score.data(), edf.data(), sigma2.data(), observed.data(), status.data(),
+                        scale.data(), z.data(), nullptr, nullptr});
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::size_t g = again[i];
+            lam_[g] = lam[i];
+            score_[g] = score[i];
+            edf_[g] = edf[i];
+            sigma2_[g] = sigma2[i];
+            status_[g] = status[i];
+            grid_scale_[g] = scale[i];
+            std::copy_n(z.data() + i * n_, n_, z_.data() + g * n_);
         }
     }
 
@@ -243,36 +241,8 @@ private:
         for (std::size_t t = 0; t < n_; ++t) {
             weights[t] = base_[t] * next_[t];
         }
-        windows_[k] = window_around(lam_[g], status, s);
+        centre_[k] = lam_[g];
         return true;
-    }
-
-    // The grid points within window_factor of lam, on the grid series s is
-    // searched on with its new weights; the whole grid when fewer than three
-    // lie there or the last choice found the criterion flat.
-    Window window_around(double lam, LambdaStatus status, std::size_t s) {
-        const std::vector<double>& grid = options_.selection.grid;
-        const Window whole{0, grid.size() - 1};
-        if (status == LambdaStatus::Flat) {
-            return whole;
-        }
-        SeriesTotals totals;
-        read_points(batch_.row(s), out_.weights + s * n_, nullptr, 0, n_, scratch_.data(), y_.data(), 1,
-                    totals);
-        const double scale = options_.selection.scale_by_weight
-                                 ? totals.weight_sum / static_cast<double>(totals.observed)
-                                 : 1.0;
-        const double low = lam / window_factor;
-        const double high = lam * window_factor;
-        std::size_t first = grid.size(), last = 0;
-        for (std::size_t j = 0; j < grid.size(); ++j) {
-            const double point = grid[j] * scale;
-            if (point >= low && point <= high) {
-                first = std::min(first, j);
-                last = j;
-            }
-        }
-        return first < grid.size() && last >= first + 2 ? Window{first, last} : whole;
     }
 
     const SelectionModel& model_;
@@ -280,13 +250,16 @@ private:
     const RobustSelectionOptions& options_;
     const RobustSelectionOutputs& out_;
     const std::size_t n_;
+    SelectionOptions whole_, windowed_;
     // Gathered, one row per active series: values, total weights, fits,
     // leverages; per chunk series: robust weights.
     std::vector<double> values_, weights_, z_, hat_, robust_;
-    std::vector<double> lam_, score_, edf_, sigma2_, grid_scale_, rss_, roughness_, gcv_, loocv_, reml_, at_;
+    // Gathered: the selection's and evaluation's results, the lams at; per
+    // chunk series: the lam its next window is centred on.
+    std::vector<double> lam_, score_, edf_, sigma2_, grid_scale_, rss_, roughness_, gcv_, loocv_, reml_, at_,
+        centre_;
     std::vector<std::int64_t> observed_;
     std::vector<std::int8_t> status_;
-    std::vector<Window> windows_;  // per chunk series
     std::vector<double> base_, y_, r_, next_, scratch_;
     std::vector<std::uint8_t> mask_;
 };
@@ -298,12 +271,17 @@ void robust_selected(const SelectionModel& model, const SeriesBatch& batch,
     if (options.iterations == 0 || options.selection.grid.size() < 3 || batch.source != nullptr) {
         throw InternalFault("robust selection: no pass, a grid of fewer than 3 points, or a source map");
     }
-    for_each_series_range(batch.count, options.selection.parallel, [&](std::size_t lo, std::size_t hi) {
-        RobustChunk chunk(model, batch, options, out, std::min(chunk_series, hi - lo));
-        for (std::size_t first = lo; first < hi; first += chunk_series) {
-            chunk.run(first, std::min(chunk_series, hi - first));
-        }
-    });
+    // Ranges of whole chunks, so that every chunk but the last fills its
+    // blocks of lanes.
+    for_each_series_range(
+        batch.count, options.selection.parallel,
+        [&](std::size_t lo, std::size_t hi) {
+            RobustChunk chunk(model, batch, options, out, std::min(chunk_series, hi - lo));
+            for (std::size_t first = lo; first < hi; first += chunk_series) {
+                chunk.run(first, std::min(chunk_series, hi - first));
+            }
+        },
+        chunk_series);
 }
 
 }  // namespace tarnwold

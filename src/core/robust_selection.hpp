@@ -11,9 +11,11 @@
 // floored at eps, and the weighting of the module's robust smoother maps
 // each standardised residual to a robust weight; the total weight is base
 // times robust. Then lam is chosen again on the total weights and the
-// series fitted at it. The choice after the first pass searches the grid's
-// points within a factor 100 of the last lam, and the whole grid where
-// that choice lands on the edge of its window (or finds it flat).
+// series fitted at it. The choices after the first search nine lams half a
+// decade apart from lam / 100 to lam * 100 around the last lam (the weights
+// move the minimum little, and a window of the same points for every series
+// keeps the lanes full), and the whole grid where that choice lands on an
+// edge of its window or finds the criterion flat.
 //
 // A series stops early when no robust weight moved by more than tol, or
 // when a reweighting would leave at most d + 1 points with positive weight:
@@ -52,7 +54,7 @@ struct RobustSelectionOutputs {
     double* sigma2;
     std::int8_t* status;  // LambdaStatus of the last choice
     std::int64_t* passes;
-    double* grid_scale;  // what the last choice scaled the grid by, as select_lambdas gives it
+    double* grid_scale;  // the factor of the last choice's grid (for too few points, the default grid's)
 };
 
 // The batch holds the model's T points per row (no source).
