@@ -64,6 +64,9 @@ struct SelectionOutputs {
     double* z;
     double* se;
     double* scores;
+    // S * T or null: the leverages of the final fit, for series with
+    // observations (the rows of the others are left as they are).
+    double* hat = nullptr;
 };
 
 void select_lambdas(const SelectionModel& model, const SeriesBatch& batch, const SelectionOptions& options,

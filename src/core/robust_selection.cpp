@@ -65,10 +65,10 @@ public:
         for (std::vector<double>* v : {&values_, &weights_, &z_, &hat_, &robust_}) {
             v->resize(values);
         }
-        for (std::vector<double>* v : {&lam_, &score_, &edf_, &sigma2_, &grid_scale_, &rss_, &roughness_,
-                                       &gcv_, &loocv_, &reml_, &at_, &centre_}) {
+        for (std::vector<double>* v : {&lam_, &score_, &edf_, &sigma2_, &grid_scale_, &at_}) {
             v->resize(capacity);
         }
+        centre_.assign(capacity, not_a_number);
         observed_.resize(capacity);
         status_.resize(capacity);
         for (std::vector<double>* v : {&base_, &y_, &r_, &next_, &scratch_}) {
@@ -90,9 +90,14 @@ public:
                 robust[t] = out_.weights[s * n_ + t] > 0 ? 1.0 : 0.0;
             }
             out_.passes[s] = 0;
+            centre_[k] = not_a_number;
             active[k] = k;
         }
         for (std::uint64_t pass = 0; pass < options_.iterations && !active.empty(); ++pass) {
+            // Series with a window first, then those searching the whole grid.
+            const auto windowed = std::stable_partition(
+                active.begin(), active.end(), [&](std::size_t k) { return !std::isnan(centre_[k]); });
+            const auto w = static_cast<std::size_t>(windowed - active.begin());
             const std::size_t m = active.size();
             for (std::size_t g = 0; g < m; ++g) {
                 const std::size_t s = lo + active[g];
@@ -100,18 +105,18 @@ public:
                 std::copy_n(out_.weights + s * n_, n_, weights_.data() + g * n_);
                 at_[g] = centre_[active[g]];
             }
-            if (pass == 0) {
-                select_lambdas(model_, gathered(0, m), whole_, outputs_at(0));
-            } else {
+            if (w > 0) {
                 windowed_.grid_scales = at_.data();
-                select_lambdas(model_, gathered(0, m), windowed_, outputs_at(0));
-                select_again(m);
+                select_lambdas(model_, gathered(0, w), windowed_, outputs_at(0));
+                select_again(w);
+            }
+            if (w < m) {
+                select_lambdas(model_, gathered(w, m - w), whole_, outputs_at(w));
             }
             record(lo, active);
             if (pass + 1 == options_.iterations) {
                 break;
             }
-            leverages(m);
             std::vector<std::size_t> going;
             for (std::size_t g = 0; g < m; ++g) {
                 if (reweigh(lo, active[g], g)) {
@@ -133,7 +138,8 @@ private:
                 grid_scale_.data() + g,
                 z_.data() + g * n_,
                 nullptr,
-                nullptr};
+                nullptr,
+                hat_.data() + g * n_};
     }
 
     SeriesBatch gathered(std::size_t g, std::size_t count) const {
@@ -153,7 +159,8 @@ private:
         if (count == 0) {
             return;
         }
-        std::vector<double> values(checked_product(count, n_)), weights(values.size()), z(values.size());
+        std::vector<double> values(checked_product(count, n_)), weights(values.size()), z(values.size()),
+            hat(values.size());
         std::vector<double> lam(count), score(count), edf(count), sigma2(count), scale(count);
         std::vector<std::int64_t> observed(count);
         std::vector<std::int8_t> status(count);
@@ -163,7 +170,7 @@ private:
         }
         select_lambdas(model_, {values.data(), weights.data(), count, n_, nullptr}, whole_,
                        {lam.data(), score.data(), edf.data(), sigma2.data(), observed.data(), status.data(),
-                        scale.data(), z.data(), nullptr, nullptr});
+                        scale.data(), z.data(), nullptr, nullptr, hat.data()});
         for (std::size_t i = 0; i < count; ++i) {
             const std::size_t g = again[i];
             lam_[g] = lam[i];
@@ -173,6 +180,7 @@ private:
             status_[g] = status[i];
             grid_scale_[g] = scale[i];
             std::copy_n(z.data() + i * n_, n_, z_.data() + g * n_);
+            std::copy_n(hat.data() + i * n_, n_, hat_.data() + g * n_);
         }
     }
 
@@ -188,19 +196,6 @@ private:
             out_.passes[s] += status_[g] != static_cast<std::int8_t>(LambdaStatus::Empty) ? 1 : 0;
             std::copy_n(z_.data() + g * n_, n_, out_.z + s * n_);
         }
-    }
-
-    // The leverages of every gathered series at its choice (any lam for one
-    // without a choice: it stops below).
-    void leverages(std::size_t m) {
-        for (std::size_t g = 0; g < m; ++g) {
-            at_[g] = std::isnan(lam_[g]) ? 1.0 : lam_[g];
-        }
-        const EvaluationOutputs out{nullptr,     edf_.data(),   rss_.data(),  roughness_.data(),
-                                    gcv_.data(), loocv_.data(), reml_.data(), hat_.data(),
-                                    nullptr,     nullptr,       nullptr};
-        evaluate_lambdas(model_, gathered(0, m), at_.data(), true, options_.selection.gamma, false,
-                         options_.selection.kernel, out);
     }
 
     // The next weights of chunk series k (gathered at g) from its last fit;
@@ -241,7 +236,9 @@ private:
         for (std::size_t t = 0; t < n_; ++t) {
             weights[t] = base_[t] * next_[t];
         }
-        centre_[k] = lam_[g];
+        // A choice at an end of the whole grid is made there again.
+        const bool inside = status == LambdaStatus::Ok;
+        centre_[k] = inside ? lam_[g] : not_a_number;
         return true;
     }
 
@@ -254,10 +251,9 @@ private:
     // Gathered, one row per active series: values, total weights, fits,
     // leverages; per chunk series: robust weights.
     std::vector<double> values_, weights_, z_, hat_, robust_;
-    // Gathered: the selection's and evaluation's results, the lams at; per
-    // chunk series: the lam its next window is centred on.
-    std::vector<double> lam_, score_, edf_, sigma2_, grid_scale_, rss_, roughness_, gcv_, loocv_, reml_, at_,
-        centre_;
+    // Gathered: the selection's results and the windows' centres; per chunk
+    // series: the lam its next window is centred on.
+    std::vector<double> lam_, score_, edf_, sigma2_, grid_scale_, at_, centre_;
     std::vector<std::int64_t> observed_;
     std::vector<std::int8_t> status_;
     std::vector<double> base_, y_, r_, next_, scratch_;

@@ -15,7 +15,8 @@
 // decade apart from lam / 100 to lam * 100 around the last lam (the weights
 // move the minimum little, and a window of the same points for every series
 // keeps the lanes full), and the whole grid where that choice lands on an
-// edge of its window or finds the criterion flat.
+// edge of its window or finds the criterion flat, or where the last choice
+// was not inside the whole grid (at an end, or flat).
 //
 // A series stops early when no robust weight moved by more than tol, or
 // when a reweighting would leave at most d + 1 points with positive weight:
