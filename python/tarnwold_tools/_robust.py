@@ -192,13 +192,12 @@ def robust(
         observed = np.sum(total > 0, axis=1)
         taken = np.where(observed > 0, np.int64(iterations), np.int64(0))
         rss, roughness = np.empty(S), np.empty(S)
-        at = np.empty((S, T))
         _select.evaluate(
             grid_x, values, total, order, ridge, eps, normalize, lams, 1.0, bool(parallel),
-            at, edf, rss, roughness, *(np.empty(S) for _ in range(3)), None, None,
+            None, edf, rss, roughness, *(np.empty(S) for _ in range(3)), None, None,
         )  # fmt: skip
         with np.errstate(divide="ignore", invalid="ignore"):
-            objective = rss + lams * roughness + ridge * np.sum(at**2, axis=1)
+            objective = rss + lams * roughness + ridge * np.einsum("st,st->s", z, z)
             sigma2[:] = np.where(observed > order, objective / (observed - order), math.nan)
         fitted = lams
     se = None
