@@ -138,9 +138,11 @@ def robust(
     by their MAD scale (or Huber's with scale="huber", floored at eps), and
     mapped to robust weights by the weighting of tarnwold's robust smoother
     (its default tuning unless tuning is given); the total weight is base
-    times robust. lam is then chosen on the total weights, searching the
-    grid's points within a factor 100 of the last lam, the whole grid when
-    the minimum lands on that window's edge, and the series fitted at it.
+    times robust. lam is then chosen on the total weights among five lams a
+    decade apart from lam / 100 to 100 lam around the last one, refined as
+    select_lambda refines (the whole default grid where the minimum lands on
+    that window's edge, or the last choice lay at an end of the grid), and
+    the series fitted at it.
     After `iterations` passes, or once no robust weight moved by more than
     tol, z is the last fit and weights its weights. A reweighting that would
     leave d + 1 or fewer points with positive weight is not applied: the

@@ -26,10 +26,12 @@ constexpr std::size_t chunk_series = 256;
 // small instead of 0 / 0.
 constexpr double least_freedom = 1e-12;
 
-// The choices after the first search lam_{k-1} times these factors:
-// half a decade apart (as the default grid at most), two decades each way.
-constexpr double window[] = {1e-2, 0.031622776601683794, 0.1,  0.31622776601683794, 1.0, 3.1622776601683795,
-                             10.0, 31.622776601683793,   100.0};
+// The choices after the first search lam_{k-1} times these factors, two
+// decades each way: the refinement between the minimum's neighbours then
+// spans two decades (measured at T = 73 and 200 with REML, GCV, LOOCV and
+// the V-curve: no less accurate than half a decade apart, and the four
+// points fewer save a fifth of a pass).
+constexpr double window[] = {1e-2, 1e-1, 1.0, 10.0, 100.0};
 
 // Whether a choice in the window must be made again on the whole grid: its
 // minimum lies on an edge of the window, or the criterion looked flat in it.

@@ -11,8 +11,8 @@
 // floored at eps, and the weighting of the module's robust smoother maps
 // each standardised residual to a robust weight; the total weight is base
 // times robust. Then lam is chosen again on the total weights and the
-// series fitted at it. The choices after the first search nine lams half a
-// decade apart from lam / 100 to lam * 100 around the last lam (the weights
+// series fitted at it. The choices after the first search five lams a decade
+// apart from lam / 100 to lam * 100 around the last lam (the weights
 // move the minimum little, and a window of the same points for every series
 // keeps the lanes full), and the whole grid where that choice lands on an
 // edge of its window or finds the criterion flat, or where the last choice
