@@ -212,3 +212,43 @@ def test_bad_input_raises(kwargs, exception, pattern):
     with pytest.raises(exception, match=pattern) as raised:
         tt.robust(X8, Y8, **kwargs)
     assert type(raised.value) is exception
+
+
+def _native_call(**change):
+    """The arguments of a direct call of the native entry, with changes."""
+    S, T = 2, 8
+    grid = np.logspace(-2, 4, 13)
+    arguments = dict(
+        x=X8, y=Y8, w=None, d=2, ridge=0.0, eps=1e-10, normalize="mean", criterion="reml", grid=grid, scale=True,
+        iterations=4, weighting="tukey", estimator="mad", tuning=None, tol=0.0, parallel=True, z=np.empty((S, T)),
+        weights=np.empty((S, T)), lam=np.empty(S), edf=np.empty(S), sigma2=np.empty(S),
+        status=np.empty(S, np.int8), passes=np.empty(S, np.int64), grid_scale=np.empty(S),
+    )  # fmt: skip
+    arguments.update(change)
+    return tuple(arguments.values())
+
+
+# (changed arguments, exception, message pattern): a direct call must not
+# reach the core with a wrong buffer or value.
+NATIVE_CASES = [
+    (dict(z=np.empty((2, 7))), ValueError, "z has the wrong shape"),
+    (dict(weights=np.empty((3, 8))), ValueError, "weights has the wrong shape"),
+    (dict(status=np.empty(2, np.int64)), TypeError, "status has the wrong element type"),
+    (dict(passes=np.empty(3, np.int64)), ValueError, "iterations has the wrong shape"),
+    (dict(iterations=0), ValueError, "iterations must be >= 1"),
+    (dict(tol=-1.0), ValueError, "tol"),
+    (dict(weighting="nonsense"), ValueError, "unknown weighting"),
+    (dict(tuning=(1.0,)), TypeError, None),
+    (dict(criterion="aic"), ValueError, "criterion must be one of"),
+    (dict(grid=np.array([1.0, 2.0])), ValueError, "lam_grid must hold"),
+    (dict(d=8), ValueError, "d must be"),
+]
+
+
+@pytest.mark.parametrize("change,exception,pattern", NATIVE_CASES)
+def test_native_entry_checks_its_arguments(change, exception, pattern):
+    from tarnwold_tools import _select
+
+    with pytest.raises(exception, match=pattern):
+        _select.robust(*_native_call(**change))
+    _select.robust(*_native_call())
