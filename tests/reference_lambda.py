@@ -262,3 +262,50 @@ def envelope(D, w, y, lam, p, iterations, tol=0.0, ridge=None):
         if changed <= tol * obs.sum():
             break
     return z, weights, taken
+
+
+def robust_choice(D, w, y, grid, name, ridge, samples):
+    """(lam, status) of a choice on the weights w: the grid minimum, refined
+    by a log scan of `samples` points towards its neighbours."""
+    points, scores, _ = grid_scores(D, w, y, grid, name, ridge)
+    best, status = grid_choice(scores)
+    if status == STATUS["flat"]:
+        return grid[-1], status
+    lam, _, at_best = refined_optimum(D, w, y, points, best, name, ridge, samples=samples)
+    return lam, status if at_best else STATUS["ok"]
+
+
+def robust(x, y, w_base, name, d=2, normalize="mean", iterations=4, weighting="tukey", scale="mad", tuning=None,
+           tol=0.0, ridge=0.0, eps=1e-10, samples=201):
+    """The loop of tarnwold_tools.robust with a criterion on one series, with
+    explicit inverses and every choice on the whole grid: (z, weights, lam,
+    status, passes). A pass chooses lam on the total weights and fits; the
+    next weights are those of the leverage-adjusted residuals of every
+    observed point over their MAD (or Huber) scale."""
+    import reference_robust
+
+    D = difference_matrix(x, d, normalize, eps)
+    base, ys = working_inputs(y, w_base)
+    observed = base > 0
+    if not observed.any():
+        return np.full(len(ys), np.nan), base, math.nan, STATUS["empty"], 0
+    weighting = reference_robust.parse_weighting(weighting)
+    tuning = reference_robust.default_tuning(weighting, np.float64) if tuning is None else tuning
+    estimate = reference_robust.huber_scale if scale == "huber" else reference_robust.mad_scale
+    w, robust_weights, passes = base, observed.astype(float), 0
+    while True:
+        grid = default_grid(x, d, normalize) * w[w > 0].mean()
+        if (w > 0).sum() <= d + 1:
+            return fit(D, w, ys, math.sqrt(grid[0] * grid[-1]), ridge)[1], w, math.nan, STATUS["too_few"], 1
+        lam, status = robust_choice(D, w, ys, grid, name, ridge, samples)
+        passes += 1
+        e = evaluate(D, w, ys, lam, ridge)
+        if passes == iterations:
+            return e["z"], w, lam, status, passes
+        r = np.where(observed, (ys - e["z"]) / np.sqrt(np.maximum(1 - e["hat"], 1e-12)), np.nan)
+        s = estimate(list(r), list(observed), np.float64(eps))
+        following = np.array([reference_robust.robust_weight(weighting, tuning, np.float64(v / s)) if o else 0.0
+                              for v, o in zip(r, observed)])  # fmt: skip
+        if (base * following > 0).sum() <= d + 1 or np.all(np.abs(following - robust_weights) <= tol):
+            return e["z"], w, lam, status, passes
+        w, robust_weights = base * following, following

@@ -11,7 +11,7 @@ negative, -0 and NaN weights, NaN tails, -0 observations, lam <= 0, eps <= 0
 and eps > 1, every d from 0 to 4, block remainders (S = 1, 7, 9, 17, 33),
 the float re-solve and the robust float fall-back inside a block, rows of
 identical weights mixed with distinct ones, every memory layout, and for the robust passes every length around the
-reweighting's sorting network; the choice of lam and the evaluation of given lams, whose series run in lanes.
+reweighting's sorting network; the choice of lam, the evaluation of given lams and the robust choice of lam, whose series run in lanes.
 """
 
 import dataclasses
@@ -230,6 +230,9 @@ def cases():
                 out.append((f"select-{tag}-d{d}-S{S}-{criterion}", _fields(
                     tarnwold_tools.select_lambda, x, y, w, d=d, criterion=criterion, return_se=True,
                     return_scores=True, parallel=S % 2 == 1)))
+                out.append((f"robust-lam-{tag}-d{d}-S{S}-{criterion}", _fields(
+                    tarnwold_tools.robust, x, y, w, d=d, lam=criterion, iterations=3, return_se=True,
+                    parallel=S % 2 == 0)))
             out.append((f"evaluate-{tag}-d{d}-S{S}", _fields(
                 tarnwold_tools.evaluate_lambda, x, y, rng.uniform(0.0, 100.0, S), w, d=d, return_hat=True,
                 return_se=True)))

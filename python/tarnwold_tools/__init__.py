@@ -1,7 +1,7 @@
 """Companion tools for tarnwold: smoothing of xarray DataArrays (in memory or
 with dask), the command line `tarnwold-smooth`, and the automatic choice of
 lam per series (select_lambda, evaluate_lambda), upper envelopes and
-baselines (envelope). Their lam means what tarnwold's does: the weight of
+baselines (envelope), robust smoothing with lam chosen per series (robust). Their lam means what tarnwold's does: the weight of
 the divided differences of order d, (d!)**2 times the lam of packages that
 penalise plain differences (4 times for d = 2).
 
@@ -23,6 +23,7 @@ from ._lambda import (
     evaluate_lambda,
     select_lambda,
 )
+from ._robust import RobustFit, robust
 from ._xarray import smooth
 
 __all__ = [
@@ -35,8 +36,10 @@ __all__ = [
     "Envelope",
     "LambdaEvaluation",
     "LambdaSelection",
+    "RobustFit",
     "envelope",
     "evaluate_lambda",
+    "robust",
     "select_lambda",
     "smooth",
 ]

@@ -1,4 +1,4 @@
-# Stubs of the native half of select_lambda and evaluate_lambda. The result
+# Stubs of the native half of select_lambda, evaluate_lambda, envelope and robust. The result
 # arrays are allocated by the caller (C-contiguous, float64 unless noted)
 # and filled in place.
 import numpy as np
@@ -81,5 +81,32 @@ def envelope(
     iterations_taken: npt.NDArray[np.int64],
     lam_out: _F64,
     status: npt.NDArray[np.int8] | None,
+    /,
+) -> None: ...
+def robust(
+    x: _F64,
+    y_st: _F64,
+    w_base_st: _F64 | None,
+    d: int,
+    ridge: float,
+    eps: float,
+    normalize: str | None,
+    criterion: str,
+    grid: _F64,
+    scale_by_weight: bool,
+    iterations: int,
+    weighting: str,
+    scale: str,
+    tuning: tuple[float, float, float] | None,
+    tol: float,
+    parallel: bool,
+    z: _F64,
+    weights: _F64,
+    lam: _F64,
+    edf: _F64,
+    sigma2: _F64,
+    status: npt.NDArray[np.int8],
+    iterations_taken: npt.NDArray[np.int64],
+    grid_scale: _F64,
     /,
 ) -> None: ...

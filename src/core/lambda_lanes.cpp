@@ -337,7 +337,7 @@ public:
                             : lane.used    ? too_few_lam(&grid_[l * points_], points_)
                                            : 1.0;
         }
-        block_.evaluate({.log_det = true, .inverse = true});
+        block_.evaluate({.log_det = true, .inverse = true, .leverages = out_.hat != nullptr});
         const std::size_t n = model_.length;
         block_.write(block_.fit(), first, lanes, out_.z);
         for (std::size_t l = 0; l < lanes; ++l) {
@@ -346,6 +346,10 @@ public:
             if (!lane.used) {
                 fill(out_.z + s * n, n, std::numeric_limits<double>::quiet_NaN());
                 continue;
+            }
+            // The kernel left the leverages in spare.
+            if (out_.hat != nullptr) {
+                copy_strided(block_.spare() + l, width, n, out_.hat + s * n);
             }
             const Evaluation e = block_.result(l, options_.gamma);
             if (!lane.selecting) {

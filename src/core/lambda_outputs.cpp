@@ -55,8 +55,9 @@ std::optional<double> start_selection(const SelectionModel& model, const Selecti
         fill(out.z + s * n, n, not_a_number);
         return std::nullopt;
     }
-    const double scale =
-        options.scale_by_weight ? series.weight_sum / static_cast<double>(series.observed) : 1.0;
+    const double scale = options.grid_scales != nullptr ? options.grid_scales[s]
+                         : options.scale_by_weight ? series.weight_sum / static_cast<double>(series.observed)
+                                                   : 1.0;
     out.grid_scale[s] = scale;
     if (series.observed <= model.order + 1) {
         out.status[s] = static_cast<std::int8_t>(LambdaStatus::TooFew);

@@ -52,6 +52,7 @@ public:
             const Evaluation e = evaluate(too_few_lam(grid_.data(), grid_.size()), true);
             out.edf[s] = e.edf;
             copy_strided(ws.z.data(), 1, n, z);
+            write_hat(s, out);
             return;
         }
 
@@ -85,6 +86,7 @@ public:
         const Evaluation e = evaluate(lam, true);
         finish_selection(options_.criterion, e, ws, model_.order, lam, score, status, s, out);
         copy_strided(ws.z.data(), 1, n, z);
+        write_hat(s, out);
         if (out.se != nullptr) {
             standard_errors(n, model_.order, ws.sigma.data(), 1, out.sigma2[s], out.se + s * n);
         }
@@ -92,6 +94,13 @@ public:
 
 private:
     bool vcurve() const { return options_.criterion == Criterion::Vcurve; }
+
+    void write_hat(std::size_t s, const SelectionOutputs& out) {
+        if (out.hat != nullptr) {
+            const std::size_t n = model_.length;
+            write_leverages(n, model_.order, workspace_.w.data(), workspace_.sigma.data(), out.hat + s * n);
+        }
+    }
 
     // The criterion's own needs; the final evaluation forms everything.
     Evaluation evaluate(double lam, bool inverse, bool log_det = true) {

@@ -45,6 +45,10 @@ struct SelectionOptions {
     double gamma;
     bool parallel;
     Kernel kernel;  // Scalar: one series at a time; otherwise series in lanes
+    // Null, or one factor per series of the batch that its grid is
+    // multiplied by in place of the one scale_by_weight chooses: a grid
+    // relative to a lam known beforehand.
+    const double* grid_scales = nullptr;
 };
 
 // Per-series outputs, S values each (z and se S * T, scores S * points);
@@ -60,6 +64,9 @@ struct SelectionOutputs {
     double* z;
     double* se;
     double* scores;
+    // S * T or null: the leverages of the final fit, for series with
+    // observations (the rows of the others are left as they are).
+    double* hat = nullptr;
 };
 
 void select_lambdas(const SelectionModel& model, const SeriesBatch& batch, const SelectionOptions& options,

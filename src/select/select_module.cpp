@@ -22,6 +22,7 @@
 #include "grid_checks.hpp"
 #include "lambda_selection.hpp"
 #include "python_support.hpp"
+#include "robust_selection.hpp"
 #include "union_model.hpp"
 
 namespace tarnwold::py {
@@ -481,6 +482,70 @@ PyObject* envelope(PyObject*, PyObject* args) {
     });
 }
 
+// lam chosen by a criterion on robust weights, the weights and the choice
+// decided together. tuning: None for the weighting's default, or its three
+// constants.
+PyObject* robust(PyObject*, PyObject* args) {
+    return guarded([&]() -> PyObject* {
+        PyObject *x_object, *y_object, *w_object, *grid_object, *tuning_object;
+        Py_ssize_t d, iterations;
+        double ridge, eps, tol;
+        const char *normalize, *criterion_name, *weighting_name_text, *scale_name;
+        int scale_by_weight, parallel;
+        PyObject* o[8];
+        if (!PyArg_ParseTuple(args, "OOOnddzsOpnssOdpOOOOOOOO:robust", &x_object, &y_object, &w_object, &d,
+                              &ridge, &eps, &normalize, &criterion_name, &grid_object, &scale_by_weight,
+                              &iterations, &weighting_name_text, &scale_name, &tuning_object, &tol, &parallel,
+                              &o[0], &o[1], &o[2], &o[3], &o[4], &o[5], &o[6], &o[7])) {
+            throw PythonErrorSet{};
+        }
+        if (iterations < 1) fail(PyExc_ValueError, "iterations must be >= 1");
+        if (!(tol >= 0) || !std::isfinite(tol)) fail(PyExc_ValueError, "tol must be finite and >= 0");
+        const std::optional<Weighting> weighting = parse_weighting(weighting_name_text);
+        if (!weighting) fail(PyExc_ValueError, "unknown weighting");
+        TuningTriple<double> tuning = default_tuning<double>(*weighting);
+        if (tuning_object != Py_None &&
+            !PyArg_ParseTuple(tuning_object, "ddd", &tuning.t0, &tuning.t1, &tuning.t2)) {
+            throw PythonErrorSet{};
+        }
+        const Inputs in(x_object, y_object, w_object);
+        const Criterion criterion = parse_criterion(criterion_name);
+        const SelectionModel model = model_of(in.positions, d, ridge, eps, normalize);
+        const Buffer grid(grid_object, 'd', false, "lam_grid");
+        const std::size_t points = lambda_grid_length(grid);
+        const double* g = grid.data<double>();
+        const std::size_t S = in.series, T = in.positions.length;
+        const Buffer z(o[0], 'd', true, "z"), weights(o[1], 'd', true, "weights"),
+            lam(o[2], 'd', true, "lam"), edf(o[3], 'd', true, "edf"), sigma2(o[4], 'd', true, "sigma2"),
+            status(o[5], 'b', true, "status"), passes(o[6], 'q', true, "iterations"),
+            grid_scale(o[7], 'd', true, "grid_scale");
+        z.require_shape(S, T);
+        weights.require_shape(S, T);
+        for (const Buffer* b : {&lam, &edf, &sigma2, &status, &passes, &grid_scale}) {
+            b->require_shape(S, std::nullopt);
+        }
+        const RobustSelectionOptions options{
+            {criterion, std::vector<double>(g, g + points), scale_by_weight != 0, true, 1.0, parallel != 0,
+             active_kernel()},
+            static_cast<std::uint64_t>(iterations),
+            *weighting,
+            tuning,
+            parse_scale_estimator(scale_name),
+            tol};
+        const RobustSelectionOutputs out{z.data<double>(),
+                                         weights.data<double>(),
+                                         lam.data<double>(),
+                                         edf.data<double>(),
+                                         sigma2.data<double>(),
+                                         status.data<std::int8_t>(),
+                                         passes.data<std::int64_t>(),
+                                         grid_scale.data<double>()};
+        const SeriesBatch batch = in.batch();
+        without_interpreter_lock([&] { robust_selected(model, batch, options, out); });
+        Py_RETURN_NONE;
+    });
+}
+
 PyMethodDef functions[] = {
     {"default_grid", default_grid, METH_VARARGS,
      "default_grid(x, d, eps, normalize) -> list: the default lam grid for weight 1."},
@@ -490,6 +555,8 @@ PyMethodDef functions[] = {
      "written); with x_out (and given noise variances) z and se at x_out, and edf .. reml on x unless\n"
      "they are None."},
     {"envelope", envelope, METH_VARARGS, "Fills the results of tarnwold_tools.envelope in place."},
+    {"robust", robust, METH_VARARGS,
+     "Fills the results of tarnwold_tools.robust with lam chosen by a criterion in place."},
     {nullptr, nullptr, 0, nullptr},
 };
 

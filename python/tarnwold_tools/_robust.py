@@ -1,0 +1,217 @@
+"""Robust smoothing with lam chosen per series: the robust weights and the
+criterion's choice decided together, pass by pass."""
+
+from __future__ import annotations
+
+import dataclasses
+import math
+from typing import Literal
+
+import numpy as np
+
+import tarnwold
+
+from . import _select
+from ._envelope import check_reweighting
+from ._lambda import (
+    _CRITERIA,
+    LAMBDA_EMPTY,
+    LAMBDA_TOO_FEW,
+    Criterion,
+    _check_derivative,
+    _check_order,
+    _check_parameters,
+    _on_union,
+    _output,
+    _series_inputs,
+)
+from ._output_grid import output_positions
+
+Weighting = Literal["tukey", "bisquare", "huber", "cauchy", "welsch", "fair", "hampel"]
+_SCALES = ("mad", "huber")
+
+
+@dataclasses.dataclass(frozen=True)
+class RobustFit:
+    """What robust found, one entry per series (S series, T points).
+
+    z: (S, T) the fit of the last pass, in the input's dtype ((S, len(x_out))
+        at x_out when given; its derivative with derivative=1 or 2).
+    weights: (S, T) the total weights of that fit (base weight times robust
+        weight; 0 where the value is missing), in the input's dtype.
+    lam: (S,) float64, the lam of z (NaN for the statuses too_few and empty).
+    edf: (S,) float64, the effective degrees of freedom of z.
+    status: (S,) int8, LAMBDA_OK .. LAMBDA_EMPTY of the last choice; None for
+        a given lam.
+    iterations: (S,) int64, the passes taken (fits; 0 for a series without
+        observations).
+    sigma2: (S,) float64, the noise variance of the last fit with the weights
+        as precisions: Q / (m - d) after "reml" and for a given lam,
+        RSS / (m - edf) otherwise.
+    se: (S, T) sqrt(sigma2 * Sigma_ii) of the last fit, also where the weight
+        is 0 (the se of a gap), in the input's dtype; None unless return_se.
+    """
+
+    z: np.ndarray
+    weights: np.ndarray
+    lam: np.ndarray
+    edf: np.ndarray
+    status: np.ndarray | None
+    iterations: np.ndarray
+    sigma2: np.ndarray
+    se: np.ndarray | None
+
+
+def _check_robustness(weighting, scale, tuning, iterations, tol):
+    """The weighting's name, the scale, the tuning (None or three reals)."""
+    if not isinstance(weighting, str):
+        raise TypeError("weighting must be a string")
+    if scale not in _SCALES:
+        raise ValueError("scale must be 'mad' or 'huber'")
+    if tuning is not None:
+        tuning = tuple(float(v) for v in tuning)
+        if len(tuning) != 3:
+            raise ValueError("tuning must hold three numbers")
+    check_reweighting(0.5, iterations, tol)
+    if iterations < 1:
+        raise ValueError("iterations must be >= 1")
+    return tuning
+
+
+def _given_lams(lam, S):
+    """lam given as a number or one per series, checked."""
+    lams = np.asarray(lam, dtype=np.float64)
+    if lams.ndim > 1 or (lams.ndim == 1 and lams.shape[0] != S):
+        raise ValueError("lam must be a criterion, a number or an array of shape (S,)")
+    if not np.all(np.isfinite(lams) & (lams >= 0)):
+        raise ValueError("lam must be finite and >= 0")
+    return np.broadcast_to(lams, (S,)).copy()
+
+
+def _at_given_lams(grid_x, values, weights, order, lams, iterations, weighting, scale, tuning, ridge, normalize, eps,
+                   parallel):
+    """The module's robust smoother, one call per distinct lam."""
+    S, T = values.shape
+    z, total = np.empty((S, T)), np.empty((S, T))
+    for value in np.unique(lams):
+        rows = np.flatnonzero(lams == value)
+        every = rows.shape[0] == S
+        part = tarnwold.robust_whittaker_irls_f64(
+            grid_x, values if every else values[rows], None if weights is None else weights if every else weights[rows],
+            lam=float(value), d=order, iterations=iterations, weighting=weighting, scale=scale, ridge=ridge,
+            normalize=normalize, eps=eps, parallel=parallel, tuning=tuning, return_weights=True, merge_x_tol=None,
+        )  # fmt: skip
+        z[rows], total[rows] = part
+    return z, total
+
+
+def robust(
+    x: np.ndarray,
+    y_st: np.ndarray,
+    w_base_st: np.ndarray | None = None,
+    *,
+    lam: float | np.ndarray | Criterion = "reml",
+    d: int = 2,
+    weighting: Weighting = "tukey",
+    scale: Literal["mad", "huber"] = "mad",
+    tuning: tuple[float, float, float] | None = None,
+    iterations: int = 4,
+    tol: float = 0.0,
+    normalize: str | None = "mean",
+    ridge: float = 0.0,
+    eps: float = 1e-10,
+    parallel: bool = True,
+    x_out: np.ndarray | None = None,
+    derivative: int = 0,
+    return_se: bool = False,
+) -> RobustFit:
+    """Robust smoothing whose lam is chosen per series on the robust weights.
+
+    lam: a criterion of select_lambda ("reml", "gcv", "loocv", "vcurve"), a
+    number, or an (S,) array. With a criterion, the first pass chooses lam on
+    the base weights exactly as select_lambda does (default grid, refined)
+    and fits at it. Every later pass reweights from the last fit: the
+    residuals r = y - z at the observed points (points weighed out before
+    are judged again), each divided by sqrt(1 - h) with h its leverage in
+    that fit (an isolated point or an end pulls the fit towards itself and
+    would look better than it is; 1 - h is floored at 1e-12), standardised
+    by their MAD scale (or Huber's with scale="huber", floored at eps), and
+    mapped to robust weights by the weighting of tarnwold's robust smoother
+    (its default tuning unless tuning is given); the total weight is base
+    times robust. lam is then chosen on the total weights among five lams a
+    decade apart from lam / 100 to 100 lam around the last one, refined as
+    select_lambda refines (the whole default grid where the minimum lands on
+    that window's edge, or the last choice lay at an end of the grid), and
+    the series fitted at it.
+    After `iterations` passes, or once no robust weight moved by more than
+    tol, z is the last fit and weights its weights. A reweighting that would
+    leave d + 1 or fewer points with positive weight is not applied: the
+    series keeps its last choice. A series with at most d + 1 observations
+    gets select_lambda's result (status too_few).
+
+    With a number, the result is tarnwold.robust_whittaker_irls_f64's at that
+    lam (without merging positions: x's positions lie apart), its fit and
+    total weights bit for bit (float32 input widened), with edf, sigma2 =
+    Q / (m - d) and se from the fit at lam with those weights; status is None.
+
+    Results are the same bits for any thread count, with parallel=False and
+    for any kernel. Float32 input is widened, chosen in float64 and z, weights
+    and se come back in float32.
+
+    x_out and derivative: as in evaluate_lambda. The weights and lam are
+    decided on x alone; z and se at x_out are those of the fit at the final
+    lam with the final weights on the union of x and x_out.
+    """
+    grid_x, values, weights, dtype = _series_inputs(x, y_st, w_base_st)
+    order = _check_order(d, grid_x.shape[0])
+    ridge, eps, _ = _check_parameters(ridge, eps, 1.0)
+    derivative = _check_derivative(derivative, return_se)
+    tuning = _check_robustness(weighting, scale, tuning, iterations, tol)
+    positions = grid_x if x_out is None else output_positions(x_out, np.asarray(x).dtype)
+    S, T = values.shape
+    edf, sigma2 = np.empty(S), np.empty(S)
+    if isinstance(lam, str):
+        if lam not in _CRITERIA:
+            raise ValueError("lam must be one of 'reml', 'gcv', 'loocv', 'vcurve', a number or an (S,) array")
+        grid = np.array(_select.default_grid(grid_x, order, float(eps), normalize), dtype=np.float64)
+        z, total = np.empty((S, T)), np.empty((S, T))
+        lams, grid_scale = np.empty(S), np.empty(S)
+        status = np.empty(S, dtype=np.int8)
+        taken = np.empty(S, dtype=np.int64)
+        _select.robust(
+            grid_x, values, weights, order, ridge, eps, normalize, lam, grid, True, int(iterations), weighting,
+            scale, tuning, float(tol), bool(parallel), z, total, lams, edf, sigma2, status, taken, grid_scale,
+        )  # fmt: skip
+        # The lam each series was fitted at: too_few ones at the middle of
+        # their grid, empty ones at any (their fit is NaN).
+        middle = np.sqrt((grid[0] * grid_scale) * (grid[-1] * grid_scale))
+        fitted = np.where(status == LAMBDA_TOO_FEW, middle, np.where(status == LAMBDA_EMPTY, 1.0, lams))
+    else:
+        lams = _given_lams(lam, S)
+        status = None
+        z, total = _at_given_lams(grid_x, values, weights, order, lams, int(iterations), weighting, scale, tuning,
+                                  ridge, normalize, eps, bool(parallel))  # fmt: skip
+        observed = np.sum(total > 0, axis=1)
+        taken = np.where(observed > 0, np.int64(iterations), np.int64(0))
+        rss, roughness = np.empty(S), np.empty(S)
+        _select.evaluate(
+            grid_x, values, total, order, ridge, eps, normalize, lams, 1.0, bool(parallel),
+            None, edf, rss, roughness, *(np.empty(S) for _ in range(3)), None, None,
+        )  # fmt: skip
+        with np.errstate(divide="ignore", invalid="ignore"):
+            objective = rss + lams * roughness + ridge * np.einsum("st,st->s", z, z)
+            sigma2[:] = np.where(observed > order, objective / (observed - order), math.nan)
+        fitted = lams
+    se = None
+    if x_out is not None or return_se:
+        union_z, se = _on_union(
+            grid_x, positions, values, total, order, ridge, eps, normalize, np.ascontiguousarray(fitted), 1.0,
+            bool(parallel), return_se, sigma2,
+        )  # fmt: skip
+        if x_out is not None:
+            z = union_z
+    z, se = _output(z, se, positions, derivative, dtype)
+    return RobustFit(
+        z=z, weights=total.astype(dtype, copy=False), lam=lams, edf=edf, status=status, iterations=taken,
+        sigma2=sigma2, se=se,
+    )  # fmt: skip
