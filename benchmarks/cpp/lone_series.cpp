@@ -16,9 +16,9 @@
 #include <limits>
 #include <vector>
 
-#include "grid_band.hpp"
-#include "kernel_choice.hpp"
-#include "series_solve.hpp"
+#include "lanes/kernel_choice.hpp"
+#include "solve/grid_band.hpp"
+#include "solve/series_solve.hpp"
 
 using namespace tarnwold;
 

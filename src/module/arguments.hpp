@@ -14,7 +14,7 @@
 #include <string_view>
 
 #include "python_support.hpp"
-#include "robust.hpp"
+#include "robust/robust.hpp"
 
 namespace tarnwold::py {
 

@@ -6,8 +6,8 @@
 #include <cstddef>
 #include <vector>
 
+#include "base/series_matrix.hpp"
 #include "python_support.hpp"
-#include "series_matrix.hpp"
 
 namespace tarnwold::py {
 

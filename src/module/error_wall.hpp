@@ -9,7 +9,7 @@
 #include <new>
 #include <string>
 
-#include "fault.hpp"
+#include "base/fault.hpp"
 #include "python_support.hpp"
 
 namespace tarnwold::py {

@@ -9,7 +9,7 @@
 
 #include "docstrings.hpp"
 #include "functions.hpp"
-#include "robust.hpp"
+#include "robust/robust.hpp"
 
 namespace tarnwold::py {
 namespace {

@@ -4,11 +4,11 @@
 
 #include "arguments.hpp"
 #include "arrays.hpp"
-#include "decimal.hpp"
+#include "base/decimal.hpp"
 #include "functions.hpp"
-#include "grid_band.hpp"
 #include "grid_checks.hpp"
 #include "module.hpp"
+#include "solve/grid_band.hpp"
 
 namespace tarnwold::py {
 namespace {

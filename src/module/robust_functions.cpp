@@ -8,7 +8,7 @@
 #include "functions.hpp"
 #include "grid_checks.hpp"
 #include "module.hpp"
-#include "robust_smooth.hpp"
+#include "robust/robust_smooth.hpp"
 
 namespace tarnwold::py {
 namespace {

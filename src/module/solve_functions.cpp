@@ -8,7 +8,7 @@
 #include "functions.hpp"
 #include "grid_checks.hpp"
 #include "module.hpp"
-#include "single_pass.hpp"
+#include "solve/single_pass.hpp"
 
 namespace tarnwold::py {
 namespace {

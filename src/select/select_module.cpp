@@ -17,13 +17,13 @@
 #include <utility>
 #include <vector>
 
-#include "envelope.hpp"
 #include "error_wall.hpp"
 #include "grid_checks.hpp"
-#include "lambda_selection.hpp"
+#include "lambda/envelope.hpp"
+#include "lambda/lambda_selection.hpp"
+#include "lambda/robust_selection.hpp"
+#include "lambda/union_model.hpp"
 #include "python_support.hpp"
-#include "robust_selection.hpp"
-#include "union_model.hpp"
 
 namespace tarnwold::py {
 namespace {

@@ -12,19 +12,19 @@
 #include <utility>
 #include <vector>
 
-#include "banded_solve.hpp"
+#include "base/decimal.hpp"
+#include "base/fault.hpp"
 #include "check.hpp"
-#include "decimal.hpp"
-#include "fault.hpp"
-#include "grid_band.hpp"
-#include "irls.hpp"
-#include "kernel_choice.hpp"
-#include "lambda_search.hpp"
-#include "merge.hpp"
-#include "robust.hpp"
-#include "robust_smooth.hpp"
-#include "series_solve.hpp"
-#include "weight_functions.hpp"
+#include "lambda/lambda_search.hpp"
+#include "lanes/kernel_choice.hpp"
+#include "robust/irls.hpp"
+#include "robust/robust.hpp"
+#include "robust/robust_smooth.hpp"
+#include "robust/weight_functions.hpp"
+#include "solve/banded_solve.hpp"
+#include "solve/grid_band.hpp"
+#include "solve/merge.hpp"
+#include "solve/series_solve.hpp"
 
 using namespace tarnwold;
 

@@ -18,22 +18,22 @@
 #include <type_traits>
 #include <vector>
 
-#include "banded_solve.hpp"
+#include "base/decimal.hpp"
+#include "base/fault.hpp"
 #include "check.hpp"
-#include "decimal.hpp"
-#include "envelope.hpp"
-#include "fault.hpp"
-#include "kernel_choice.hpp"
-#include "lambda_selection.hpp"
-#include "lane_kernel.hpp"
-#include "lane_ops.hpp"
-#include "lane_solver.hpp"
-#include "order_statistic.hpp"
-#include "robust.hpp"
-#include "robust_smooth.hpp"
-#include "single_pass.hpp"
-#include "union_model.hpp"
-#include "weight_functions.hpp"
+#include "lambda/envelope.hpp"
+#include "lambda/lambda_selection.hpp"
+#include "lambda/union_model.hpp"
+#include "lanes/kernel_choice.hpp"
+#include "lanes/lane_kernel.hpp"
+#include "lanes/lane_ops.hpp"
+#include "lanes/lane_solver.hpp"
+#include "robust/order_statistic.hpp"
+#include "robust/robust.hpp"
+#include "robust/robust_smooth.hpp"
+#include "robust/weight_functions.hpp"
+#include "solve/banded_solve.hpp"
+#include "solve/single_pass.hpp"
 
 using namespace tarnwold;
 

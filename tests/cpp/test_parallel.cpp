@@ -19,11 +19,11 @@
 #include <thread>
 #include <vector>
 
+#include "base/fault.hpp"
 #include "check.hpp"
-#include "fault.hpp"
-#include "parallel.hpp"
-#include "pool_size.hpp"
-#include "scratch.hpp"
+#include "runtime/parallel.hpp"
+#include "runtime/pool_size.hpp"
+#include "runtime/scratch.hpp"
 
 #if defined(__SANITIZE_THREAD__)
 #define UNDER_THREAD_SANITIZER 1

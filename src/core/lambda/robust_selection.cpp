@@ -1,0 +1,284 @@
+#include "lambda/robust_selection.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include "base/fault.hpp"
+#include "lambda/lambda_outputs.hpp"
+#include "robust/weight_functions.hpp"
+#include "runtime/parallel.hpp"
+
+namespace tarnwold {
+
+namespace {
+
+constexpr double not_a_number = std::numeric_limits<double>::quiet_NaN();
+
+// Series selected together: their five buffers of T values each stay far
+// below the batch, and a chunk still fills many blocks of lanes.
+constexpr std::size_t chunk_series = 256;
+
+// The fit passes through a point of leverage 1 (to rounding), whose
+// residual is then rounding noise: 1 - h floored here keeps it finite and
+// small instead of 0 / 0.
+constexpr double least_freedom = 1e-12;
+
+// The choices after the first search lam_{k-1} times these factors, two
+// decades each way: the refinement between the minimum's neighbours then
+// spans two decades (measured at T = 73 and 200 with REML, GCV, LOOCV and
+// the V-curve: no less accurate than half a decade apart, and the four
+// points fewer save a fifth of a pass).
+constexpr double window[] = {1e-2, 1e-1, 1.0, 10.0, 100.0};
+
+// Whether a choice in the window must be made again on the whole grid: its
+// minimum lies on an edge of the window, or the criterion looked flat in it.
+bool leaves_window(LambdaStatus status) {
+    switch (status) {
+        case LambdaStatus::Ok:
+            return false;
+        case LambdaStatus::AtLower:
+        case LambdaStatus::AtUpper:
+        case LambdaStatus::Flat:
+            return true;
+        case LambdaStatus::TooFew:
+        case LambdaStatus::Empty:
+            break;
+    }
+    throw InternalFault("robust selection: a windowed choice without a grid minimum");
+}
+
+class RobustChunk {
+public:
+    RobustChunk(const SelectionModel& model, const SeriesBatch& batch, const RobustSelectionOptions& options,
+                const RobustSelectionOutputs& out, std::size_t capacity)
+        : model_(model),
+          batch_(batch),
+          options_(options),
+          out_(out),
+          n_(model.length),
+          whole_(options.selection),
+          windowed_(options.selection) {
+        whole_.parallel = windowed_.parallel = false;
+        windowed_.grid.assign(std::begin(window), std::end(window));
+        const std::size_t values = checked_product(capacity, n_);
+        for (std::vector<double>* v : {&values_, &weights_, &z_, &hat_, &robust_}) {
+            v->resize(values);
+        }
+        for (std::vector<double>* v : {&lam_, &score_, &edf_, &sigma2_, &grid_scale_, &at_}) {
+            v->resize(capacity);
+        }
+        centre_.assign(capacity, not_a_number);
+        observed_.resize(capacity);
+        status_.resize(capacity);
+        for (std::vector<double>* v : {&base_, &y_, &r_, &next_, &scratch_}) {
+            v->resize(n_);
+        }
+        mask_.resize(n_);
+    }
+
+    // Series lo .. lo + count - 1, every pass.
+    void run(std::size_t lo, std::size_t count) {
+        std::vector<std::size_t> active(count);
+        for (std::size_t k = 0; k < count; ++k) {
+            const std::size_t s = lo + k;
+            SeriesTotals totals;
+            read_points(batch_.row(s), batch_.base_row(s), nullptr, 0, n_, out_.weights + s * n_, y_.data(),
+                        1, totals);
+            double* robust = robust_.data() + k * n_;
+            for (std::size_t t = 0; t < n_; ++t) {
+                robust[t] = out_.weights[s * n_ + t] > 0 ? 1.0 : 0.0;
+            }
+            out_.passes[s] = 0;
+            centre_[k] = not_a_number;
+            active[k] = k;
+        }
+        for (std::uint64_t pass = 0; pass < options_.iterations && !active.empty(); ++pass) {
+            // Series with a window first, then those searching the whole grid.
+            const auto windowed = std::stable_partition(
+                active.begin(), active.end(), [&](std::size_t k) { return !std::isnan(centre_[k]); });
+            const auto w = static_cast<std::size_t>(windowed - active.begin());
+            const std::size_t m = active.size();
+            for (std::size_t g = 0; g < m; ++g) {
+                const std::size_t s = lo + active[g];
+                std::copy_n(batch_.row(s), n_, values_.data() + g * n_);
+                std::copy_n(out_.weights + s * n_, n_, weights_.data() + g * n_);
+                at_[g] = centre_[active[g]];
+            }
+            if (w > 0) {
+                windowed_.grid_scales = at_.data();
+                select_lambdas(model_, gathered(0, w), windowed_, outputs_at(0));
+                select_again(w);
+            }
+            if (w < m) {
+                select_lambdas(model_, gathered(w, m - w), whole_, outputs_at(w));
+            }
+            record(lo, active);
+            if (pass + 1 == options_.iterations) {
+                break;
+            }
+            std::vector<std::size_t> going;
+            for (std::size_t g = 0; g < m; ++g) {
+                if (reweigh(lo, active[g], g)) {
+                    going.push_back(active[g]);
+                }
+            }
+            active = std::move(going);
+        }
+    }
+
+private:
+    SelectionOutputs outputs_at(std::size_t g) {
+        return {lam_.data() + g,
+                score_.data() + g,
+                edf_.data() + g,
+                sigma2_.data() + g,
+                observed_.data() + g,
+                status_.data() + g,
+                grid_scale_.data() + g,
+                z_.data() + g * n_,
+                nullptr,
+                nullptr,
+                hat_.data() + g * n_};
+    }
+
+    SeriesBatch gathered(std::size_t g, std::size_t count) const {
+        return {values_.data() + g * n_, weights_.data() + g * n_, count, n_, nullptr};
+    }
+
+    // The series whose choice left its window, chosen again on the whole
+    // grid, together.
+    void select_again(std::size_t m) {
+        std::vector<std::size_t> again;
+        for (std::size_t g = 0; g < m; ++g) {
+            if (leaves_window(static_cast<LambdaStatus>(status_[g]))) {
+                again.push_back(g);
+            }
+        }
+        const std::size_t count = again.size();
+        if (count == 0) {
+            return;
+        }
+        std::vector<double> values(checked_product(count, n_)), weights(values.size()), z(values.size()),
+            hat(values.size());
+        std::vector<double> lam(count), score(count), edf(count), sigma2(count), scale(count);
+        std::vector<std::int64_t> observed(count);
+        std::vector<std::int8_t> status(count);
+        for (std::size_t i = 0; i < count; ++i) {
+            std::copy_n(values_.data() + again[i] * n_, n_, values.data() + i * n_);
+            std::copy_n(weights_.data() + again[i] * n_, n_, weights.data() + i * n_);
+        }
+        select_lambdas(model_, {values.data(), weights.data(), count, n_, nullptr}, whole_,
+                       {lam.data(), score.data(), edf.data(), sigma2.data(), observed.data(), status.data(),
+                        scale.data(), z.data(), nullptr, nullptr, hat.data()});
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::size_t g = again[i];
+            lam_[g] = lam[i];
+            score_[g] = score[i];
+            edf_[g] = edf[i];
+            sigma2_[g] = sigma2[i];
+            status_[g] = status[i];
+            grid_scale_[g] = scale[i];
+            std::copy_n(z.data() + i * n_, n_, z_.data() + g * n_);
+            std::copy_n(hat.data() + i * n_, n_, hat_.data() + g * n_);
+        }
+    }
+
+    // The results of the last choice, which a series keeps if it stops.
+    void record(std::size_t lo, const std::vector<std::size_t>& active) {
+        for (std::size_t g = 0; g < active.size(); ++g) {
+            const std::size_t s = lo + active[g];
+            out_.lam[s] = lam_[g];
+            out_.edf[s] = edf_[g];
+            out_.sigma2[s] = sigma2_[g];
+            out_.status[s] = status_[g];
+            out_.grid_scale[s] = grid_scale_[g];
+            out_.passes[s] += status_[g] != static_cast<std::int8_t>(LambdaStatus::Empty) ? 1 : 0;
+            std::copy_n(z_.data() + g * n_, n_, out_.z + s * n_);
+        }
+    }
+
+    // The next weights of chunk series k (gathered at g) from its last fit;
+    // false when the series stops.
+    bool reweigh(std::size_t lo, std::size_t k, std::size_t g) {
+        const std::size_t s = lo + k;
+        const auto status = static_cast<LambdaStatus>(status_[g]);
+        if (status == LambdaStatus::TooFew || status == LambdaStatus::Empty) {
+            return false;
+        }
+        SeriesTotals base_totals;
+        read_points(batch_.row(s), batch_.base_row(s), nullptr, 0, n_, base_.data(), y_.data(), 1,
+                    base_totals);
+        const double* z = z_.data() + g * n_;
+        const double* h = hat_.data() + g * n_;
+        for (std::size_t t = 0; t < n_; ++t) {
+            mask_[t] = base_[t] > 0 ? 1 : 0;
+            r_[t] =
+                mask_[t] != 0 ? (y_[t] - z[t]) / std::sqrt(std::max(1 - h[t], least_freedom)) : not_a_number;
+        }
+        const double scale = options_.scale == ScaleEstimator::Huber
+                                 ? huber_scale(r_.data(), mask_.data(), n_, model_.eps, scratch_.data())
+                                 : mad_scale(r_.data(), mask_.data(), n_, model_.eps, scratch_.data());
+        std::size_t positive = 0;
+        bool moved = false;
+        const double* robust = robust_.data() + k * n_;
+        for (std::size_t t = 0; t < n_; ++t) {
+            next_[t] =
+                mask_[t] != 0 ? robust_weight(options_.weighting, options_.tuning, r_[t] / scale) : 0.0;
+            positive += base_[t] * next_[t] > 0 ? 1 : 0;
+            moved = moved || !(std::fabs(next_[t] - robust[t]) <= options_.tol);
+        }
+        if (positive <= model_.order + 1 || !moved) {
+            return false;
+        }
+        std::copy(next_.begin(), next_.end(), robust_.begin() + static_cast<std::ptrdiff_t>(k * n_));
+        double* weights = out_.weights + s * n_;
+        for (std::size_t t = 0; t < n_; ++t) {
+            weights[t] = base_[t] * next_[t];
+        }
+        // A choice at an end of the whole grid is made there again.
+        const bool inside = status == LambdaStatus::Ok;
+        centre_[k] = inside ? lam_[g] : not_a_number;
+        return true;
+    }
+
+    const SelectionModel& model_;
+    const SeriesBatch& batch_;
+    const RobustSelectionOptions& options_;
+    const RobustSelectionOutputs& out_;
+    const std::size_t n_;
+    SelectionOptions whole_, windowed_;
+    // Gathered, one row per active series: values, total weights, fits,
+    // leverages; per chunk series: robust weights.
+    std::vector<double> values_, weights_, z_, hat_, robust_;
+    // Gathered: the selection's results and the windows' centres; per chunk
+    // series: the lam its next window is centred on.
+    std::vector<double> lam_, score_, edf_, sigma2_, grid_scale_, at_, centre_;
+    std::vector<std::int64_t> observed_;
+    std::vector<std::int8_t> status_;
+    std::vector<double> base_, y_, r_, next_, scratch_;
+    std::vector<std::uint8_t> mask_;
+};
+
+}  // namespace
+
+void robust_selected(const SelectionModel& model, const SeriesBatch& batch,
+                     const RobustSelectionOptions& options, const RobustSelectionOutputs& out) {
+    if (options.iterations == 0 || options.selection.grid.size() < 3 || batch.source != nullptr) {
+        throw InternalFault("robust selection: no pass, a grid of fewer than 3 points, or a source map");
+    }
+    // Ranges of whole chunks, so that every chunk but the last fills its
+    // blocks of lanes.
+    for_each_series_range(
+        batch.count, options.selection.parallel,
+        [&](std::size_t lo, std::size_t hi) {
+            RobustChunk chunk(model, batch, options, out, std::min(chunk_series, hi - lo));
+            for (std::size_t first = lo; first < hi; first += chunk_series) {
+                chunk.run(first, std::min(chunk_series, hi - first));
+            }
+        },
+        chunk_series);
+}
+
+}  // namespace tarnwold
