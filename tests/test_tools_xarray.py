@@ -19,6 +19,10 @@ CASES = [
     # lam chosen per series: the dask case's chunks of two series must not change it.
     ("whittaker", np.float64, {"lam": "reml"}),
     ("whittaker", np.float64, {"lam": "vcurve", "d": 3, "normalize": None, "parallel": False}),
+    # Robust smoothing with lam chosen per series, with the robust options mapped.
+    ("robust", np.float64, {"lam": "reml", "weighting": "cauchy", "iterations": 3}),
+    ("robust", np.float64, {"lam": "vcurve", "weighting": "huber", "scale": "huber", "tuning": (0.0, 0.0, 2.5), "d": 3,
+                            "parallel": False}),
     # Envelopes: a given lam, and lam chosen on the asymmetric weights.
     ("envelope", np.float64, {"lam": 5.0, "p": 0.9, "iterations": 6}),
     ("envelope", np.float64, {"lam": "reml", "p": 0.1, "d": 3, "tol": 0.05}),
@@ -49,6 +53,9 @@ def reference(da, dtype, method, options, w=None):
     suffix = "f32" if dtype == np.float32 else "f64"
     if method == "envelope":
         found = tarnwold_tools.envelope(x, y_st, w_st, **options)
+        return found.z, found.weights
+    if method == "robust" and isinstance(options.get("lam"), str):
+        found = tarnwold_tools.robust(x, y_st, w_st, **options)
         return found.z, found.weights
     if isinstance(options.get("lam"), str):
         rest = {name: value for name, value in options.items() if name != "lam"}
@@ -161,6 +168,9 @@ def test_computes_in_float64_unless_asked_and_keeps_the_data_type(backend, data_
         ("whittaker", {"lam": "reml"}, "series"),
         ("whittaker", {"lam": "gcv"}, "weights"),
         ("whittaker", {"lam": "loocv"}, "mask"),
+        ("robust", {"lam": "reml"}, "series"),
+        ("robust", {"lam": "gcv", "iterations": 2}, "weights"),
+        ("robust", {"lam": "vcurve"}, "mask"),
         ("envelope", {"lam": "vcurve"}, "series"),
         ("envelope", {"lam": 0.0, "p": 0.8}, "positions"),
         ("envelope", {"lam": 3.0, "p": 0.2}, "mask"),
@@ -216,7 +226,10 @@ def test_no_values_where_the_fit_has_no_observation(backend, method, options, ho
         ({"method": "robust", "d": 40}, ValueError, "x must have length > d after merging"),
         ({"da": cube(("time", "y")) * (1 + 1j)}, TypeError, "the DataArray holds complex values"),
         ({"lam": "aic"}, ValueError, "lam must be a number or one of 'reml', 'gcv', 'loocv', 'vcurve', not 'aic'"),
-        ({"lam": "reml", "method": "robust"}, ValueError, "lam='reml' selects lam for method='whittaker' only"),
+        ({"lam": "reml", "method": "robust", "merge_x_tol": 0.5}, ValueError, "merge_x_tol does not apply with lam='reml'"),
+        ({"lam": "gcv", "method": "robust", "dtype": "float32"}, ValueError, "lam='gcv' selects in float64"),
+        ({"lam": "gcv", "method": "robust", "tol": 0.1}, ValueError, "'tol' applies to method='envelope' only"),
+        ({"lam": 5.0, "method": "robust", "return_diagnostics": True}, ValueError, "needs lam given as a criterion"),
         ({"lam": "gcv", "dtype": "float32"}, ValueError, "lam='gcv' selects in float64"),
         ({"lam": 5.0, "return_diagnostics": True}, ValueError, "return_diagnostics=True needs lam given as a criterion"),
         ({"lam": "reml", "return_se": True}, ValueError, "return_se=True needs return_diagnostics=True"),
@@ -264,12 +277,23 @@ def test_rejects_bad_coordinates(coordinate, error, match):
         tarnwold_tools.smooth(da, "t", dtype="float32")
 
 
-@pytest.mark.parametrize("criterion", ["reml", "gcv", "loocv", "vcurve"])
+# (criterion, method, dtype of the data): robust smoothing reports its passes too.
+DIAGNOSTIC_CASES = [
+    ("reml", "whittaker", np.float64),
+    ("gcv", "whittaker", np.float64),
+    ("loocv", "whittaker", np.float64),
+    ("vcurve", "whittaker", np.float64),
+    ("reml", "robust", np.float64),
+    ("loocv", "robust", np.float32),
+]
+
+
+@pytest.mark.parametrize(("criterion", "method", "data_dtype"), DIAGNOSTIC_CASES)
 @pytest.mark.parametrize(("backend", "chunks"), [("numpy", None), ("dask", {"y": 1}), ("dask", {"y": 2, "x": 1})])
 @pytest.mark.parametrize("return_se", [False, True])
 @pytest.mark.parametrize("name", ["ndvi", None, "lam"])
-def test_diagnostics_are_those_of_select_lambda(criterion, backend, chunks, return_se, name):
-    da = cube(("y", "time", "x")).rename(name)
+def test_diagnostics_are_those_of_the_choice(criterion, method, data_dtype, backend, chunks, return_se, name):
+    da = cube(("y", "time", "x"), data_dtype).rename(name)
     values = da.values.copy()
     values[1, :, 0] = np.nan  # empty
     values[2, 3:, 1] = np.nan  # too few: three observations
@@ -278,17 +302,27 @@ def test_diagnostics_are_those_of_select_lambda(criterion, backend, chunks, retu
     if backend == "dask":
         pytest.importorskip("dask.array")
         da = da.chunk(chunks)
-    result = tarnwold_tools.smooth(da, "time", weights=w, lam=criterion, d=2, return_diagnostics=True, return_se=return_se)
+    robust = method == "robust"
+    result = tarnwold_tools.smooth(da, "time", method=method, weights=w, lam=criterion, d=2, return_diagnostics=True,
+                                   return_se=return_se, return_weights=robust)  # fmt: skip
+    result, weights = result if robust else (result, None)
     names = {"ndvi": "ndvi", None: "smoothed", "lam": "smoothed"}[name]
-    assert set(result.data_vars) == {names, "lam", "edf", "status"} | ({"se"} if return_se else set())
+    fields = ("lam", "edf", "status") + (("iterations",) if robust else ())
+    assert set(result.data_vars) == {names, *fields} | ({"se"} if return_se else set())
     assert result[names].dims == da.dims and result["lam"].dims == ("y", "x") and result["status"].dtype == np.int8
+    assert result[names].dtype == data_dtype
     assert result["status"].attrs["flag_meanings"].split()[tarnwold_tools.LAMBDA_TOO_FEW] == "too_few"
-    y_st = as_st(da)
-    direct = tarnwold_tools.select_lambda((DAYS - DAYS[0]).astype(np.float64), y_st, np.broadcast_to(w.values, y_st.shape),
-                                          criterion=criterion, return_se=return_se)
+    y_st, w_st = as_st(da), np.broadcast_to(w.values, as_st(da).shape)
+    x = (DAYS - DAYS[0]).astype(np.float64)
+    if robust:
+        direct = tarnwold_tools.robust(x, y_st, w_st, lam=criterion, return_se=return_se)
+        assert weights.dims == da.dims and weights.name == ("weights" if name is None else f"{name}_weights")
+        assert_bitwise(as_st(weights.compute()), direct.weights)
+    else:
+        direct = tarnwold_tools.select_lambda(x, y_st, w_st, criterion=criterion, return_se=return_se)
     result = result.compute()
     assert_bitwise(as_st(result[names]), direct.z)
-    for field in ("lam", "edf", "status"):
+    for field in fields:
         assert_bitwise(result[field].transpose("y", "x").values.ravel(), getattr(direct, field))
     if return_se:
         assert_bitwise(as_st(result["se"]), direct.se)
@@ -309,6 +343,9 @@ OUTPUT_GRID_CASES = [
     (None, "reml", 2, "dask", "envelope"),
     ("30s", 5.0, 0, "dask", "envelope"),
     ("30s", "reml", 1, "numpy", "whittaker"),
+    ("1D", "reml", 1, "dask", "robust"),
+    ("dates", "gcv", 0, "numpy", "robust"),
+    (None, "vcurve", 2, "dask", "robust"),
 ]
 
 
@@ -327,15 +364,18 @@ def test_output_grid_is_that_of_evaluate_and_select_lambda(x_out, lam, derivativ
     if backend == "dask":
         pytest.importorskip("dask.array")
         da = da.chunk({"y": 1})
-    envelope = method == "envelope"
+    reweighted = method != "whittaker"
     result = tarnwold_tools.smooth(da, "time", method=method, lam=lam, x_out=x_out, derivative=derivative,
-                                   return_weights=envelope)  # fmt: skip
-    result, weights = result if envelope else (result, None)
+                                   return_weights=reweighted)  # fmt: skip
+    result, weights = result if reweighted else (result, None)
     assert result.dims == da.dims and np.array_equal(result.time.values, expected)
     positions = None if x_out is None else (expected - time[0]) / np.timedelta64(1, "D")
     x, y_st = (DAYS - DAYS[0]).astype(np.float64), as_st(da)
-    if envelope:
-        direct = tarnwold_tools.envelope(x, y_st, lam=lam, p=0.9, x_out=positions, derivative=derivative)
+    if reweighted:
+        if method == "envelope":
+            direct = tarnwold_tools.envelope(x, y_st, lam=lam, p=0.9, x_out=positions, derivative=derivative)
+        else:
+            direct = tarnwold_tools.robust(x, y_st, lam=lam, x_out=positions, derivative=derivative)
         # The weights stay on the observations' coordinate.
         assert weights.dims == da.dims and weights.coords.to_dataset().identical(da.coords.to_dataset())
         assert_bitwise(as_st(weights.compute()), direct.weights)

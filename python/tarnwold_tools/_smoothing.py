@@ -86,11 +86,11 @@ def check_request(method, options, return_weights):
         lam = options.get("lam")
         if criterion is None and lam is not None and not (np.ndim(lam) == 0 and np.isfinite(lam) and lam >= 0):
             raise ValueError("lam must be a finite number >= 0 or one of 'reml', 'gcv', 'loocv', 'vcurve'")
-    elif criterion is not None and method != "whittaker":
-        # The robust smoother reweights around a fit of one fixed lam; a
-        # criterion of the plain fit says nothing about the reweighted one.
-        raise ValueError(f"lam={criterion!r} selects lam for method='whittaker' only; "
-                         "with method='robust' give lam as a number")
+    elif criterion is not None and "merge_x_tol" in options:
+        # The choice of lam models every position as it is (the positions
+        # are strictly increasing, so none coincide): there is nothing to merge.
+        raise ValueError(f"merge_x_tol does not apply with lam={criterion!r}: robust smoothing with lam chosen "
+                         "fits every series on its positions as they are, without merging")
 
 
 def criterion_of(options):
@@ -168,6 +168,21 @@ def select_block(x, y_st, w_st=None, *, criterion, return_se=False, options):
         w_st = _as_float(w_st, np.float64, missing=0.0, what="the weights")
     settings = {name: value for name, value in options.items() if name != "lam"}
     return select_lambda(x, y_st, w_st, criterion=criterion, return_se=return_se, **settings)
+
+
+def robust_block(x, y_st, w_st=None, *, criterion, options, return_se=False, x_out=None, derivative=0):
+    """robust() of the rows of `y_st` (S, T) with lam chosen by `criterion`,
+    in float64, with `options` (the robust smoother's weighting, scale,
+    tuning and iterations among them). Returns its RobustFit. Each series is
+    reweighted and chosen on its own, so splitting a batch changes no result;
+    a series without observations comes out NaN with status LAMBDA_EMPTY."""
+    from ._robust import robust
+
+    y_st = _as_float(y_st, np.float64, missing=np.nan, what="the data")
+    if w_st is not None:
+        w_st = _as_float(w_st, np.float64, missing=0.0, what="the weights")
+    settings = {name: value for name, value in options.items() if name != "lam"}
+    return robust(x, y_st, w_st, lam=criterion, x_out=x_out, derivative=derivative, return_se=return_se, **settings)
 
 
 def envelope_block(x, y_st, w_st=None, *, options, x_out=None, derivative=0):

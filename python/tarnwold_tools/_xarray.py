@@ -9,6 +9,7 @@ from ._lambda import LAMBDA_EMPTY
 from ._smoothing import check_real, check_request, criterion_of, resolve_dtype, result_dtype, select_block, smooth_block
 from ._xarray_envelope import envelope_along
 from ._xarray_output import check_output_request, output_grid, output_kernel
+from ._xarray_robust import robust_along
 
 # The statuses of the selection, in the CF way of naming flag values.
 _STATUS_ATTRS = {
@@ -50,7 +51,9 @@ def smooth(da, dim, *, method="whittaker", dtype=None, weights=None, return_weig
         (`tarnwold.whittaker_solve_*`); "robust" is the smoother by
         iteratively reweighted least squares (`tarnwold.robust_whittaker_irls_*`),
         which with `return_weights=True` also gives the weight of every
-        observation in its final fit. "envelope" fits with asymmetric
+        observation in its final fit; with lam a criterion it is
+        `tarnwold_tools.robust` (in float64), which chooses lam per series on
+        the robust weights, pass by pass. "envelope" fits with asymmetric
         weights (`tarnwold_tools.envelope`, in float64): the option `p`
         (default 0.9) above 0.5 gives the upper envelope (vegetation
         indices biased low by clouds), below 0.5 a baseline under peaks;
@@ -69,13 +72,15 @@ def smooth(da, dim, *, method="whittaker", dtype=None, weights=None, return_weig
     return_weights : bool, default False
         With method="robust" or "envelope", also return the total weight of
         every observation in the final fit, as a second DataArray (on the
-        coordinate of `dim` also when x_out is given).
+        coordinate of `dim` also when x_out is given), after the Dataset
+        with return_diagnostics=True.
     return_diagnostics : bool, default False
         With lam given as a criterion, return a Dataset holding the smoothed
         variable (named like `da`, or "smoothed") and, for every series, the
         chosen `lam` (NaN where none could be chosen), its effective degrees
         of freedom `edf` and the `status` of the choice (LAMBDA_OK ..
-        LAMBDA_EMPTY, also named in the variable's flag attributes).
+        LAMBDA_EMPTY, also named in the variable's flag attributes); with
+        method="robust" also the number of `iterations` (fits) it took.
     return_se : bool, default False
         With return_diagnostics=True, add `se`: the posterior standard error
         of the fit at every position, also at missing ones.
@@ -89,7 +94,9 @@ def smooth(da, dim, *, method="whittaker", dtype=None, weights=None, return_weig
         criterion, chosen on the observations) on the union of the
         coordinate and x_out, in float64; with method="envelope" the weights
         are decided on the observations and the fit at their final lam and
-        weights is computed on the union. Not with method="robust".
+        weights is computed on the union, and with method="robust" (lam a
+        criterion only: the module's robust smoother fits on the coordinate)
+        the fit at the final lam and robust weights.
     derivative : {0, 1, 2}, default 0
         Return the first or second derivative of the fit along the output
         grid (x_out, else the coordinate), in the coordinate's units (per day
@@ -104,12 +111,15 @@ def smooth(da, dim, *, method="whittaker", dtype=None, weights=None, return_weig
         numeric lam: 0 for a series with at least d observations, whose
         system needs none (a ridge bends the fit towards 0 beyond the last
         observation), 1e-10 for the others; with a criterion, x_out,
-        derivative or method="envelope" as in `select_lambda`. With method="whittaker", `lam`
+        derivative or method="envelope" as in `select_lambda`, and with
+        method="robust" and a criterion as in `tarnwold_tools.robust`. `lam`
         may be a criterion, "reml", "gcv", "loocv" or "vcurve": lam is then
-        chosen for every series on its own by `select_lambda` on its default
-        grid, in float64 (dtype="float32" is refused), and the fit is the one
-        at the chosen lam. The robust method takes numbers only: its
-        reweighting changes the data the criterion would judge.
+        chosen for every series on its own on its default grid, in float64
+        (dtype="float32" is refused), by `select_lambda` with
+        method="whittaker", and with method="robust" by
+        `tarnwold_tools.robust` on the total weights of every pass, which its
+        reweighting changes. That path fits every series on its positions as
+        they are: `merge_x_tol` is refused with a criterion.
 
     Returns
     -------
@@ -123,7 +133,8 @@ def smooth(da, dim, *, method="whittaker", dtype=None, weights=None, return_weig
     float32 robust smoother reruns all the series of one call in float64 when
     one of them fails its stability test, so a chunk holding such a series gets
     float64-based results for all of its series. Use float64 where results must
-    not depend on the chunking.
+    not depend on the chunking. With a criterion the robust smoother
+    computes in float64 and each series on its own: no exception there.
     """
     import xarray as xr
 
@@ -134,7 +145,7 @@ def smooth(da, dim, *, method="whittaker", dtype=None, weights=None, return_weig
     criterion = criterion_of(options)
     if method == "envelope":
         if return_diagnostics:
-            raise ValueError("return_diagnostics=True applies to method='whittaker'")
+            raise ValueError("return_diagnostics=True applies to method='whittaker' or 'robust'")
         if dtype is not None and resolve_dtype(dtype) != np.float64:
             raise ValueError(f"method='envelope' computes in float64; dtype={dtype!r} does not apply")
     if return_diagnostics and criterion is None:
@@ -166,6 +177,11 @@ def smooth(da, dim, *, method="whittaker", dtype=None, weights=None, return_weig
 
     if method == "envelope":
         return _named(da, envelope_along(da, dim, inputs, x, out_dtype, return_weights, options, x_out, derivative))
+    if method == "robust" and criterion is not None:
+        smoothed, weights, diagnostics = robust_along(da, dim, inputs, x, out_dtype, criterion, options, x_out,
+                                                      derivative, return_se)  # fmt: skip
+        result = _assembled(da, (smoothed, *diagnostics.values()), list(diagnostics), return_diagnostics)
+        return (result, _named(da, (smoothed, weights))[1]) if return_weights else result
     if resampled:
         return _on_output_grid(da, dim, inputs, x, out_dtype, criterion, return_diagnostics, return_se, options,
                                x_out, derivative)

@@ -38,12 +38,14 @@ def output_grid(da, dim, x_out, derivative):
 
 
 def check_output_request(method, dtype, options, derivative):
-    """What the output grid needs: the plain smoother or the envelope, a
-    positive lam or a criterion (the envelope's default), float64, and a
-    derivative of order 0, 1 or 2."""
+    """What the output grid needs: the plain smoother, the envelope or the
+    robust smoother with lam chosen, a positive lam or a criterion (the
+    envelope's default), float64, and a derivative of order 0, 1 or 2."""
     _check_derivative(derivative, False)
-    if method == "robust":
-        raise ValueError("x_out and derivative need method='whittaker' or 'envelope'")
+    if method == "robust" and not isinstance(options.get("lam"), str):
+        # The module's robust smoother fits on the observations' grid only.
+        raise ValueError("x_out and derivative need method='whittaker' or 'envelope', "
+                         "or method='robust' with lam a criterion")
     if dtype is not None and np.dtype(dtype) != np.float64:
         raise ValueError("x_out and derivative compute in float64; dtype does not apply")
     lam = options.get("lam", "vcurve" if method == "envelope" else None)
