@@ -17,7 +17,7 @@ import numpy as np
 import pytest
 
 import tarnwold
-from tarnwold_tools import _csv_text, _progress, envelope, evaluate_lambda, select_lambda
+from tarnwold_tools import _csv_text, _progress, envelope, evaluate_lambda, robust, select_lambda
 from tarnwold_tools._tables import exact_floats
 from tarnwold_tools.cli import main
 
@@ -100,6 +100,8 @@ def expected(method, dtype, options, data_dtype=np.float64):
     y_st = observations().astype(data_dtype).astype(dtype)
     if method == "envelope":
         return envelope(DAYS - DAYS[0], y_st, **options).z.astype(data_dtype)
+    if method == "robust" and isinstance(options.get("lam"), str):
+        return robust(DAYS - DAYS[0], y_st, **options).z.astype(data_dtype)
     if "derivative" in options:
         rest = {key: value for key, value in options.items() if key != "lam"}
         if isinstance(options["lam"], str):
@@ -147,6 +149,11 @@ OPTION_SETS = [
      {"p": 0.05, "lam": 20.0, "iterations": 3, "d": 3}),
     (["--envelope", "0.8", "--lam", "reml", "--derivative", "1"], "envelope", "float64",
      {"p": 0.8, "lam": "reml", "derivative": 1}),
+    # Robust smoothing with lam chosen per series at every pass, its options mapped.
+    (["--method", "robust", "--lam", "reml", "--weighting", "cauchy", "--iterations", "3", "--chunk-size", "5"], "robust",
+     "float64", {"lam": "reml", "weighting": "cauchy", "iterations": 3}),
+    (["--method", "robust", "--lam", "gcv", "--scale", "huber", "--tuning", "0,0,3", "--derivative", "1"], "robust",
+     "float64", {"lam": "gcv", "scale": "huber", "tuning": (0.0, 0.0, 3.0), "derivative": 1}),
 ]
 
 
@@ -292,8 +299,10 @@ def test_no_invented_values(tmp_path, capsys, flags, smoothed, check):
         assert out["gap"].isna().all()
 
 
-@pytest.mark.parametrize(("criterion", "chunk_size"), [("reml", 10_000), ("loocv", 2), ("vcurve", 5)])
-def test_diagnostics_file(tmp_path, capsys, criterion, chunk_size):
+@pytest.mark.parametrize(("criterion", "chunk_size", "method"), [("reml", 10_000, "whittaker"), ("loocv", 2, "whittaker"),
+                                                                 ("vcurve", 5, "whittaker"), ("reml", 5, "robust"),
+                                                                 ("gcv", 10_000, "robust")])
+def test_diagnostics_file(tmp_path, capsys, criterion, chunk_size, method):
     pd = pytest.importorskip("pandas")
     y_st = observations()
     y_st[1] = np.nan  # empty
@@ -301,15 +310,19 @@ def test_diagnostics_file(tmp_path, capsys, criterion, chunk_size):
     pd.DataFrame({"t": DAYS, **{f"s{i}": y_st[i] for i in range(S)}}).to_csv(tmp_path / "in.csv", index=False)
     diagnostics = tmp_path / "diag.csv"
     status, err = run([tmp_path / "in.csv", "--time-column", "t", "--lam", criterion, "--chunk-size", chunk_size,
-                       "--diagnostics", diagnostics], capsys)
+                       "--method", method, "--diagnostics", diagnostics], capsys)
     assert status == 0, err
-    direct = select_lambda(DAYS, y_st, criterion=criterion)
+    chosen = select_lambda(DAYS, y_st, criterion=criterion)
+    direct = robust(DAYS, y_st, lam=criterion) if method == "robust" else chosen
     table = pd.read_csv(diagnostics, **exact_floats(pd))
-    assert list(table.columns) == ["series", "lam", "edf", "n_obs", "status"]
+    passes = ["iterations"] if method == "robust" else []
+    assert list(table.columns) == ["series", "lam", "edf", "n_obs", "status", *passes]
     assert list(table["series"]) == [f"s{i}" for i in range(S)]
     np.testing.assert_array_equal(table["lam"], direct.lam)
     np.testing.assert_array_equal(table["edf"], direct.edf)
-    np.testing.assert_array_equal(table["n_obs"], direct.n_obs)
+    np.testing.assert_array_equal(table["n_obs"], chosen.n_obs)
+    for name in passes:
+        np.testing.assert_array_equal(table[name], direct.iterations)
     names = ["ok", "at_lower", "at_upper", "flat", "too_few", "empty"]
     assert list(table["status"]) == [names[code] for code in direct.status]
     assert table["status"][1] == "empty" and table["status"][2] == "too_few" and np.isnan(table["lam"][[1, 2]]).all()
@@ -332,6 +345,8 @@ GRID_CASES = [
     ("zoned", "columns", ["--every", "2D"], ["--lam", "30"]),
     ("zoned csv", "columns", ["--every", "3D"], ["--envelope", "0.9", "--lam", "30"]),
     ("csv", "columns", ["--every", "1D"], ["--lam", "30", "--derivative", "1", "--plot", "{tmp}/grid.svg"]),
+    ("csv", "columns", ["--every", "3D"], ["--method", "robust", "--lam", "reml"]),
+    ("netcdf", None, ["--x-out", "{x_out}"], ["--method", "robust", "--lam", "vcurve", "--derivative", "1", "--chunk-size", "5"]),
 ]
 
 
@@ -379,6 +394,8 @@ def test_writes_the_fit_on_another_grid(tmp_path, capsys, fmt, layout, grid_flag
     x, y_st = DAYS - DAYS[0] if fmt != "numbers" else DAYS, observations()
     if "--envelope" in flags:
         want = envelope(x, y_st, p=float(flags[1]), lam=lam, x_out=positions, **options).z
+    elif "--method" in flags:
+        want = robust(x, y_st, lam=lam, x_out=positions, **options).z
     elif isinstance(lam, str):
         want = select_lambda(x, y_st, criterion=lam, x_out=positions, **options).z
     else:
@@ -697,7 +714,7 @@ ERRORS = [
     (["{data}", "--d", "1.5"], "argument --d: invalid integer"),
     (["{data}", "--d", "-1"], "argument --d: must be an integer >= 0"),
     (["{data}", "--derivative", "1", "--lam", "5", "--method", "robust"], "--derivative needs --method whittaker"),
-    (["{data}", "--derivative", "1", "--lam", "5", "--dtype", "float32"], "--derivative needs --method whittaker"),
+    (["{data}", "--derivative", "1", "--lam", "5", "--dtype", "float32"], "--derivative needs --dtype float64"),
     (["{data}", "--derivative", "1"], "--derivative needs --lam"),
     (["{data}", "--derivative", "2", "--lam", "0"], "--derivative needs --lam"),
     (["{data}", "--derivative", "3"], "argument --derivative: invalid choice"),
@@ -732,7 +749,11 @@ ERRORS = [
     (["{empty_time}", "-o", "{tmp}/data.smoothed.nc"], "coordinate 'time' is empty"),
     (["{truncated}", "-o", "{tmp}/data.smoothed.nc"], "cannot read {truncated}: "),
     (["{data}", "--time-column", "date", "--lam", "aic"], "argument --lam: invalid number: 'aic' (or a criterion: reml, gcv, loocv, vcurve)"),
-    (["{data}", "--time-column", "date", "--lam", "reml", "--method", "robust"], "--lam reml chooses lam for --method whittaker only"),
+    (["{data}", "--time-column", "date", "--lam", "reml", "--method", "robust", "--merge-x-tol", "1"],
+     "--merge-x-tol does not apply with --lam reml: robust smoothing with lam chosen fits every series on its positions"),
+    (["{data}", "--time-column", "date", "--lam", "gcv", "--method", "robust", "--dtype", "float32"], "--lam gcv chooses lam in float64"),
+    (["{data}", "--time-column", "date", "--x-out", "{days}", "--lam", "5", "--method", "robust"],
+     "--x-out needs --method whittaker (or --envelope), or --method robust with a criterion"),
     (["{data}", "--time-column", "date", "--lam", "vcurve", "--dtype", "float32"], "--lam vcurve chooses lam in float64"),
     (["{data}", "--time-column", "date", "--diagnostics", "{tmp}/d.csv"], "--diagnostics needs --lam reml, gcv, loocv or vcurve"),
     (["{data}", "--time-column", "date", "--lam", "reml", "--diagnostics", "{old}"], "--diagnostics: {old} exists; pass --force"),

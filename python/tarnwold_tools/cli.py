@@ -15,7 +15,16 @@ from ._atomic import is_stream, replaced_on_success
 from ._cli_common import UsageError, first_line
 from ._cli_grid import output_grid
 from ._progress import Progress
-from ._smoothing import CRITERIA, METHOD_OPTIONS, envelope_block, evaluate_block, resolve_dtype, select_block, smooth_block
+from ._smoothing import (
+    CRITERIA,
+    METHOD_OPTIONS,
+    envelope_block,
+    evaluate_block,
+    resolve_dtype,
+    robust_block,
+    select_block,
+    smooth_block,
+)
 
 PROG = "tarnwold-smooth"
 
@@ -66,13 +75,16 @@ Smoothing options left out take the defaults of the tarnwold module, except
 series with at least d observations is fitted without a ridge, which would
 pull the fit towards 0 beyond the observations (with a criterion as --lam,
 --envelope, --every, --x-out or --derivative, only if it is also observed
-at the first and last position); the others, and --method robust, take
-the module's 1e-10.
+at the first and last position); the others, and --method robust with a
+number as --lam, take the module's 1e-10. --method robust with a criterion
+fits without a ridge unless --ridge is given.
 
 --lam reml (or gcv, loocv, vcurve) chooses lam for every series on its own
-by that criterion, in float64, with the plain smoother; --diagnostics
-FILE.csv writes each series' chosen lam, effective degrees of freedom and
-the status of the choice (ok, at_lower, at_upper, flat, too_few, empty).
+by that criterion, in float64; with --method robust it is chosen again at
+every reweighting pass, on the robust weights. --diagnostics FILE.csv
+writes each series' chosen lam, effective degrees of freedom and the status
+of the choice (ok, at_lower, at_upper, flat, too_few, empty), and with
+--method robust the passes it took.
 
 --envelope P fits with asymmetric weights, in float64: P above 0.5 follows
 the upper envelope (vegetation indices biased low by clouds), below 0.5 a
@@ -176,13 +188,13 @@ def _parser():
     smoothing = parser.add_argument_group("smoothing (defaults: those of the tarnwold module)")
     smoothing.add_argument("--method", choices=("whittaker", "robust"), default="whittaker", help="single-pass smoother (default) or robust IRLS")
     smoothing.add_argument("--dtype", choices=("float64", "float32"), default="float64", help="precision of the computation (default float64); the output keeps the input's type")
-    smoothing.add_argument("--lam", type=_lam, metavar="LAM|reml|gcv|loocv|vcurve", help="smoothness; larger is smoother (module default 10); or a criterion that chooses lam per series (not with --method robust)")
+    smoothing.add_argument("--lam", type=_lam, metavar="LAM|reml|gcv|loocv|vcurve", help="smoothness; larger is smoother (module default 10); or a criterion that chooses lam per series")
     smoothing.add_argument("--d", type=_integer(0), help="order of the penalised differences (module default 2)")
     smoothing.add_argument("--ridge", type=_number(0), help="ridge added to the diagonal (default 0 for a series with at least d observations, else 1e-10; see above)")
     smoothing.add_argument("--eps", type=_number(0), help="floor of spacings, pivots and scales (module default 1e-10)")
     smoothing.add_argument("--normalize", choices=("mean", "median", "none"), type=str.lower, help="rescale the grid to unit mean or median spacing, or not (module default mean)")
     smoothing.add_argument("--no-parallel", action="store_true", help="smooth on the calling thread only")
-    smoothing.add_argument("--derivative", type=int, choices=(1, 2), help="write the first or second derivative of the fit along the positions instead (per day for dates), in float64; needs --lam (or --envelope) and not --method robust")
+    smoothing.add_argument("--derivative", type=int, choices=(1, 2), help="write the first or second derivative of the fit along the positions instead (per day for dates), in float64; needs --lam (or --envelope), a criterion with --method robust")
     smoothing.add_argument("--envelope", type=_share, metavar="P", help="upper envelope (P > 0.5, e.g. 0.9) or baseline (P < 0.5, e.g. 0.02) by asymmetric weights P above the fit and 1 - P below; lam: a number or a criterion (default vcurve)")
     grid = smoothing.add_mutually_exclusive_group()
     grid.add_argument("--every", metavar="FREQ", help="write the fit on a regular grid of dates from the first to the last one, a pandas frequency such as 1D, 10D or 1h; needs dates as positions, and --lam or --envelope")
@@ -198,7 +210,7 @@ def _parser():
     run.add_argument("--chunk-size", type=_integer(1), default=10_000, metavar="N", help="series per call of the smoother (default 10000); results do not depend on it, except with --method robust --dtype float32, whose float64 fall-back reruns a whole chunk")
     run.add_argument("--no-progress", action="store_true", help="no progress bar (shown when a run takes more than a second)")
     run.add_argument("--plot", metavar="FILE.png", help="draw a few series, raw and smoothed, into this image")
-    run.add_argument("--diagnostics", metavar="FILE.csv", help="with --lam reml|gcv|loocv|vcurve: write each series' chosen lam, EDF and status into this CSV file")
+    run.add_argument("--diagnostics", metavar="FILE.csv", help="with --lam reml|gcv|loocv|vcurve: write each series' chosen lam, EDF and status (and with --method robust its passes) into this CSV file")
     run.add_argument("--plot-series", type=_integer(1), default=4, metavar="N", help="how many series to draw (default 4)")
     return parser
 
@@ -374,8 +386,11 @@ def _options(args):
             flags = " or ".join("--envelope" if other == "envelope" else f"--method {other}" for other in taking)
             raise UsageError(f"--{name.replace('_', '-')} applies to {flags} only")
     if isinstance(args.lam, str):
-        if args.method != "whittaker":
-            raise UsageError(f"--lam {args.lam} chooses lam for --method whittaker only; give --method robust a number")
+        if "merge_x_tol" in options:
+            # The choice of lam models every position as it is (they are
+            # strictly increasing, so none coincide): there is nothing to merge.
+            raise UsageError(f"--merge-x-tol does not apply with --lam {args.lam}: robust smoothing with lam chosen "
+                             "fits every series on its positions as they are, without merging")
         if args.dtype != "float64":
             raise UsageError(f"--lam {args.lam} chooses lam in float64; --dtype {args.dtype} does not apply")
     elif args.diagnostics is not None:
@@ -383,8 +398,12 @@ def _options(args):
     asked = [flag for flag, value in (("--derivative", args.derivative), ("--every", args.every), ("--x-out", args.x_out))
              if value is not None]
     if asked:
-        if args.method != "whittaker" or args.dtype != "float64":
-            raise UsageError(f"{asked[0]} needs --method whittaker (or --envelope) and --dtype float64")
+        if args.method == "robust" and not isinstance(args.lam, str):
+            # The module's robust smoother fits on the observations' positions only.
+            raise UsageError(f"{asked[0]} needs --method whittaker (or --envelope), or --method robust with a criterion "
+                             "as --lam")
+        if args.dtype != "float64":
+            raise UsageError(f"{asked[0]} needs --dtype float64")
         if args.lam == 0 or args.lam is None and args.envelope is None:
             # The module's default lam would pass unnoticed; at lam = 0 the
             # fit has no rate and nothing between the observations.
@@ -439,16 +458,17 @@ def _check_not_an_input(path, inputs, prefix):
 
 def _write_diagnostics(path, labels, diagnostics):
     """One row per series: its label, the chosen lam (empty where none could
-    be chosen), EDF, number of observations and the status by name."""
+    be chosen), EDF, number of observations, the status by name and, after
+    robust smoothing, the passes taken."""
     import csv
 
-    lam, edf, n_obs, status = diagnostics
+    lam, edf, n_obs, status, *passes = diagnostics
     with open(path, "w", newline="", encoding="utf-8") as out:
         writer = csv.writer(out, lineterminator=os.linesep)
-        writer.writerow(["series", "lam", "edf", "n_obs", "status"])
-        for row in zip(labels, lam.tolist(), edf.tolist(), n_obs.tolist(), status.tolist()):
-            label, chosen, freedom, count, code = row
-            writer.writerow([label, _cell(chosen), _cell(freedom), count, _STATUS_NAMES[code]])
+        writer.writerow(["series", "lam", "edf", "n_obs", "status"] + ["iterations"] * len(passes))
+        for row in zip(labels, lam.tolist(), edf.tolist(), n_obs.tolist(), status.tolist(), *(p.tolist() for p in passes)):
+            label, chosen, freedom, count, code, *taken = row
+            writer.writerow([label, _cell(chosen), _cell(freedom), count, _STATUS_NAMES[code], *taken])
 
 
 def _cell(value):
@@ -503,14 +523,19 @@ def _smooth_in_chunks(loaded, args, dtype, options, progress, positions):
     """Smooths the series `args.chunk_size` at a time, reporting progress; the
     results equal those of one call (see smooth_block for the one exception).
     `positions`: the output grid in the units of loaded.x, or None for x.
-    Returns z_st and, when lam is a criterion of the plain smoother, the
-    per-series diagnostics (lam, edf, n_obs, status); None otherwise."""
+    Returns z_st and, when lam is a criterion of the plain or the robust
+    smoother, the per-series diagnostics (lam, edf, n_obs, status, and the
+    passes with --method robust); None otherwise."""
     series = loaded.y_st.shape[0]
     points = loaded.y_st.shape[1] if positions is None else len(positions)
     z_st = np.empty((series, points), dtype=dtype)
     selecting = isinstance(args.lam, str) and args.envelope is None
+    robust = selecting and args.method == "robust"
     derivative = args.derivative or 0
-    diagnostics = (np.empty(series), np.empty(series), np.empty(series, np.int64), np.empty(series, np.int8)) if selecting else None
+    diagnostics = None
+    if selecting:
+        diagnostics = (np.empty(series), np.empty(series), np.empty(series, np.int64), np.empty(series, np.int8))
+        diagnostics += (np.empty(series, np.int64),) if robust else ()
     with progress.stage("smoothing", series, "series") as bar:
         try:
             for start in range(0, series, args.chunk_size):
@@ -518,6 +543,14 @@ def _smooth_in_chunks(loaded, args, dtype, options, progress, positions):
                 y_st = loaded.y_st[start:stop]
                 if args.envelope is not None:
                     z_st[start:stop] = envelope_block(loaded.x, y_st, options=options, x_out=positions, derivative=derivative).z
+                elif robust:
+                    found = robust_block(loaded.x, y_st, criterion=args.lam, options=options, x_out=positions,
+                                         derivative=derivative)  # fmt: skip
+                    z_st[start:stop] = found.z
+                    # Observations: finite values (the command gives no weights).
+                    observed = np.count_nonzero(np.isfinite(y_st), axis=1)
+                    for target, part in zip(diagnostics, (found.lam, found.edf, observed, found.status, found.iterations)):
+                        target[start:stop] = part
                 elif selecting:
                     settings = dict(options, x_out=positions, derivative=derivative)
                     chosen = select_block(loaded.x, y_st, criterion=args.lam, options=settings)
