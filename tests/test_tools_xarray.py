@@ -251,6 +251,10 @@ def test_no_values_where_the_fit_has_no_observation(backend, method, options, ho
         ({"da": "dask", "x_out": np.array(["2021-04-01"], "datetime64[D]"), "derivative": 1, "lam": "reml"}, ValueError,
          "at least 2 output positions"),
         ({"da": "dask", "method": "envelope", "lam": -1.0}, ValueError, "lam must be a finite number >= 0"),
+        ({"da": "dask", "lam": "reml", "derivative": 1, "return_diagnostics": True, "return_se": True}, ValueError,
+         "ask for them with derivative=0"),
+        ({"da": "dask", "method": "robust", "lam": "gcv", "x_out": "1D", "derivative": 2, "return_diagnostics": True,
+          "return_se": True}, ValueError, "ask for them with derivative=0"),
         ({"da": "dask", "method": "envelope", "lam": np.nan}, ValueError, "lam must be a finite number >= 0"),
     ],
 )

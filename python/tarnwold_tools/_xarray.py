@@ -141,7 +141,7 @@ def smooth(da, dim, *, method="whittaker", dtype=None, weights=None, return_weig
     check_request(method, options, return_weights)
     resampled = x_out is not None or derivative != 0
     if resampled:
-        check_output_request(method, dtype, options, derivative)
+        check_output_request(method, dtype, options, derivative, return_se)
     criterion = criterion_of(options)
     if method == "envelope":
         if return_diagnostics:

@@ -37,11 +37,13 @@ def output_grid(da, dim, x_out, derivative):
     return positions, values
 
 
-def check_output_request(method, dtype, options, derivative):
+def check_output_request(method, dtype, options, derivative, return_se):
     """What the output grid needs: the plain smoother, the envelope or the
     robust smoother with lam chosen, a positive lam or a criterion (the
-    envelope's default), float64, and a derivative of order 0, 1 or 2."""
-    _check_derivative(derivative, False)
+    envelope's default), float64, and a derivative of order 0, 1 or 2, not
+    asked for with the fit's se. Checked before any data is touched: with
+    dask a worker would otherwise be the first to find out."""
+    _check_derivative(derivative, return_se)
     if method == "robust" and not isinstance(options.get("lam"), str):
         # The module's robust smoother fits on the observations' grid only.
         raise ValueError("x_out and derivative need method='whittaker' or 'envelope', "
