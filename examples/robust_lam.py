@@ -88,7 +88,7 @@ def rmse(estimate, truth):
 
 
 def robust_at(x, y, lam):
-    return tarnwold.robust_whittaker_irls_f64(x, y, lam=lam, iterations=ITERATIONS, merge_x_tol=None)
+    return tarnwold.robust_whittaker_irls_f64(x, y, lam=lam, iterations=ITERATIONS)
 
 
 def best_single_lam(x, y, truth):
