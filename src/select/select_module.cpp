@@ -1,26 +1,35 @@
-// tarnwold_tools._select: the native half of select_lambda and
-// evaluate_lambda. The Python wrappers convert the arguments, check what
-// only they see (dtypes, the shape of lam) and allocate every result array;
-// these functions check every buffer and value they are given (lam_grid and
-// lam only here; a direct call must not reach the core with a wrong shape),
-// release the interpreter lock and fill the results in place.
+// tarnwold_tools._select: the native half of select_lambda, evaluate_lambda,
+// envelope and robust, one function each. Each takes keyword arguments,
+// matched and converted as the module's own functions do (arguments.hpp),
+// checks every buffer and value it is given, allocates its results, releases
+// the interpreter lock and does the whole work in the core: the ridge per
+// series when none is given, the output grid, the fit at the lam each series
+// is fitted at, se and the derivative. It returns its results as a dict by
+// name, which the Python wrapper turns into its dataclass.
 #include <cxxabi.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <iterator>
+#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "arguments.hpp"
 #include "error_wall.hpp"
 #include "grid_checks.hpp"
+#include "lambda/default_ridge.hpp"
 #include "lambda/envelope.hpp"
+#include "lambda/lambda_outputs.hpp"
 #include "lambda/lambda_selection.hpp"
+#include "lambda/output_derivative.hpp"
 #include "lambda/robust_selection.hpp"
 #include "lambda/union_model.hpp"
 #include "python_support.hpp"
@@ -90,9 +99,9 @@ std::optional<Buffer> optional_buffer(PyObject* object, char kind, bool writable
     return std::optional<Buffer>(std::in_place, object, kind, writable, name);
 }
 
-template <typename T>
-T* data_or_null(const std::optional<Buffer>& buffer) {
-    return buffer ? buffer->data<T>() : nullptr;
+template <typename T, typename Held>
+T* data_or_null(const std::optional<Held>& buffer) {
+    return buffer ? buffer->template data<T>() : nullptr;
 }
 
 // A grid of positions (x, or x_out), checked: one dimension, at least one
@@ -160,16 +169,19 @@ struct Inputs {
     }
 };
 
-std::optional<std::string_view> normalize_text(const char* text) {
-    return text ? std::optional<std::string_view>(text) : std::nullopt;
-}
+// The normalisation's name, or nothing for None.
+using Normalize = std::optional<std::string_view>;
 
-SelectionModel model_of(const Positions& at, Py_ssize_t d, double ridge, double eps, const char* normalize) {
+void require_order(const Positions& at, Py_ssize_t d) {
     if (d < 1 || static_cast<std::size_t>(d) >= at.length) {
         fail(PyExc_ValueError, "d must be at least 1 and less than len(x)");
     }
+}
+
+SelectionModel model_of(const Positions& at, Py_ssize_t d, double ridge, double eps, Normalize normalize) {
+    require_order(at, d);
     return make_selection_model(at.x.data<double>(), at.length, static_cast<std::uint64_t>(d), ridge, eps,
-                                normalize_text(normalize));
+                                normalize);
 }
 
 // Runs the core's work without the interpreter lock; what it throws is
@@ -221,42 +233,6 @@ Criterion parse_criterion(std::string_view name) {
     fail(PyExc_ValueError, "criterion must be one of " + names);
 }
 
-PyObject* default_grid(PyObject*, PyObject* args) {
-    return guarded([&]() -> PyObject* {
-        PyObject* x_object;
-        Py_ssize_t d;
-        double eps;
-        const char* normalize;
-        if (!PyArg_ParseTuple(args, "Ondz:default_grid", &x_object, &d, &eps, &normalize)) {
-            throw PythonErrorSet{};
-        }
-        const SelectionModel model = model_of(Observations(x_object), d, 0.0, eps, normalize);
-        const std::optional<std::vector<double>> grid = default_lambda_grid(model);
-        if (!grid) {
-            // Appended piece by piece: g++ 12 reports a false -Wrestrict
-            // overlap for a literal + std::string&& chain here.
-            std::string message = "the default lam grid for d=";
-            message += std::to_string(d);
-            message += " and normalize=";
-            if (normalize != nullptr) {
-                message += '\'';
-                message += normalize;
-                message += '\'';
-            } else {
-                message += "None";
-            }
-            message += " leaves the range of float64; pass lam_grid";
-            fail(PyExc_ValueError, message);
-        }
-        OwnedRef list = checked(PyList_New(static_cast<Py_ssize_t>(grid->size())));
-        for (std::size_t j = 0; j < grid->size(); ++j) {
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(j),
-                            checked(PyFloat_FromDouble((*grid)[j])).release());
-        }
-        return list.release();
-    });
-}
-
 // The length of a lam grid, checked: at least 3 increasing positive finite values.
 std::size_t lambda_grid_length(const Buffer& grid) {
     const std::size_t points = grid.length(0);
@@ -268,295 +244,651 @@ std::size_t lambda_grid_length(const Buffer& grid) {
     return points;
 }
 
-PyObject* select(PyObject*, PyObject* args) {
-    return guarded([&]() -> PyObject* {
-        PyObject *x_object, *y_object, *w_object, *grid_object;
-        Py_ssize_t d;
-        double ridge, eps, gamma;
-        const char *normalize, *criterion_name;
-        int scale_by_weight, refine, parallel;
-        PyObject* o[10];
-        if (!PyArg_ParseTuple(args, "OOOnddzsOppdpOOOOOOOOOO:select", &x_object, &y_object, &w_object, &d,
-                              &ridge, &eps, &normalize, &criterion_name, &grid_object, &scale_by_weight,
-                              &refine, &gamma, &parallel, &o[0], &o[1], &o[2], &o[3], &o[4], &o[5], &o[6],
-                              &o[7], &o[8], &o[9])) {
-            throw PythonErrorSet{};
-        }
-        const Inputs in(x_object, y_object, w_object);
-        const Criterion criterion = parse_criterion(criterion_name);
-        const SelectionModel model = model_of(in.positions, d, ridge, eps, normalize);
-        const Buffer grid(grid_object, 'd', false, "lam_grid");
-        const std::size_t points = lambda_grid_length(grid);
-        const double* g = grid.data<double>();
-        const std::size_t S = in.series, T = in.positions.length;
-        const std::size_t candidates = criterion == Criterion::Vcurve ? points - 1 : points;
-        const Buffer lam(o[0], 'd', true, "lam"), score(o[1], 'd', true, "score"),
-            edf(o[2], 'd', true, "edf"), sigma2(o[3], 'd', true, "sigma2"),
-            observed(o[4], 'q', true, "n_obs"), status(o[5], 'b', true, "status"),
-            grid_scale(o[6], 'd', true, "grid_scale"), z(o[7], 'd', true, "z");
-        const std::optional<Buffer> se = optional_buffer(o[8], 'd', true, "se");
-        const std::optional<Buffer> scores = optional_buffer(o[9], 'd', true, "scores");
-        for (const Buffer* b : {&lam, &score, &edf, &sigma2, &observed, &status, &grid_scale}) {
-            b->require_shape(S, std::nullopt);
-        }
-        z.require_shape(S, T);
-        if (se) se->require_shape(S, T);
-        if (scores) scores->require_shape(S, candidates);
+// An array a function returns: allocated by NumPy, written through its
+// buffer, handed to the results once written.
+struct ResultArray {
+    const char* name;
+    OwnedRef object;
+    Buffer view;
 
-        const SelectionOptions options{criterion,
-                                       std::vector<double>(g, g + points),
-                                       scale_by_weight != 0,
-                                       refine != 0,
-                                       gamma,
-                                       parallel != 0,
-                                       active_kernel()};
-        const SelectionOutputs out{lam.data<double>(),
-                                   score.data<double>(),
-                                   edf.data<double>(),
-                                   sigma2.data<double>(),
-                                   observed.data<std::int64_t>(),
-                                   status.data<std::int8_t>(),
-                                   grid_scale.data<double>(),
-                                   z.data<double>(),
-                                   data_or_null<double>(se),
-                                   data_or_null<double>(scores)};
-        const SeriesBatch batch = in.batch();
-        without_interpreter_lock([&] { select_lambdas(model, batch, options, out); });
-        Py_RETURN_NONE;
+    ResultArray(const char* name_, char kind, std::size_t rows, std::optional<std::size_t> cols)
+        : name(name_), object(allocate(kind, rows, cols)), view(object.get(), kind, true, name_) {}
+    template <typename T>
+    T* data() const {
+        return view.data<T>();
+    }
+
+private:
+    static PyObject* allocate(char kind, std::size_t rows, std::optional<std::size_t> cols) {
+        OwnedRef numpy = checked(PyImport_ImportModule("numpy"));
+        OwnedRef shape = checked(
+            cols ? Py_BuildValue("(nn)", static_cast<Py_ssize_t>(rows), static_cast<Py_ssize_t>(*cols))
+                 : Py_BuildValue("(n)", static_cast<Py_ssize_t>(rows)));
+        const char* dtype = kind == 'd' ? "float64" : kind == 'q' ? "int64" : "int8";
+        return checked(PyObject_CallMethod(numpy.get(), "empty", "Os", shape.get(), dtype)).release();
+    }
+};
+
+// The results as a dict of arrays by name; an absent one is None.
+class Results {
+public:
+    Results() : dict_(checked(PyDict_New())) {}
+    void add(const ResultArray& array) { set(array.name, array.object.get()); }
+    void add(const char* name, const std::optional<ResultArray>& array) {
+        set(name, array ? array->object.get() : Py_None);
+    }
+    PyObject* release() { return dict_.release(); }
+
+private:
+    void set(const char* name, PyObject* value) {
+        if (PyDict_SetItemString(dict_.get(), name, value) < 0) throw PythonErrorSet{};
+    }
+    OwnedRef dict_;
+};
+
+std::optional<ResultArray> result_if(bool wanted, const char* name, std::size_t rows, std::size_t cols) {
+    if (!wanted) return std::nullopt;
+    return std::optional<ResultArray>(std::in_place, name, 'd', rows, cols);
+}
+
+// The argument kinds of the keyword functions, converted with the module's
+// own wording of errors.
+Normalize optional_text(PyObject* object, const char* parameter) {
+    if (object == Py_None) return std::nullopt;
+    return convert_text(object, parameter);
+}
+double real_or(PyObject* object, const char* parameter, double value) {
+    return object == nullptr ? value : convert_real_double(object, parameter);
+}
+bool flag_or(PyObject* object, const char* parameter, bool value) {
+    return object == nullptr ? value : convert_flag(object, parameter);
+}
+Py_ssize_t order_of(PyObject* object) {
+    if (object == nullptr) return 2;
+    const std::uint64_t d = convert_count(object, "d");
+    if (d > static_cast<std::uint64_t>(PY_SSIZE_T_MAX))
+        fail(PyExc_ValueError, "d must be at least 1 and less than len(x)");
+    return static_cast<Py_ssize_t>(d);
+}
+PyObject* none_if_absent(PyObject* object) { return object == nullptr ? Py_None : object; }
+
+// The default grid for weight 1 on x, or ValueError naming what leaves the
+// range of float64.
+std::vector<double> default_grid_on(const Positions& x, Py_ssize_t d, double eps, Normalize normalize) {
+    const std::optional<std::vector<double>> grid = default_lambda_grid(model_of(x, d, 0.0, eps, normalize));
+    if (grid) return *grid;
+    // Appended piece by piece: g++ 12 reports a false -Wrestrict overlap for
+    // a literal + std::string&& chain here.
+    std::string message = "the default lam grid for d=";
+    message += std::to_string(d);
+    message += " and normalize=";
+    if (normalize) {
+        message += '\'';
+        message += *normalize;
+        message += '\'';
+    } else {
+        message += "None";
+    }
+    message += " leaves the range of float64; pass lam_grid";
+    fail(PyExc_ValueError, message);
+}
+
+// The fit on the union of x and an output grid x_out within x's range (zero
+// weight where x has no position), read at x_out and continued beyond that
+// range.
+struct OnUnion {
+    Positions out;
+    UnionGrid grid;
+
+    OnUnion(PyObject* out_object, const Inputs& in, Py_ssize_t d, double eps, Normalize normalize)
+        : out(out_object, "x_out") {
+        grid = union_of(in.positions.x.data<double>(), in.positions.length, out.x.data<double>(), out.length,
+                        static_cast<std::uint64_t>(d));
+        set_beyond_spread(grid.output, in.positions.x.data<double>(), in.positions.length,
+                          out.x.data<double>(), model(in, d, 0.0, eps, normalize));
+    }
+    SelectionModel model(const Inputs& in, Py_ssize_t d, double ridge, double eps,
+                         Normalize normalize) const {
+        return make_union_model(in.positions.x.data<double>(), in.positions.length, grid.positions.data(),
+                                grid.positions.size(), static_cast<std::uint64_t>(d), ridge, eps, normalize);
+    }
+};
+
+// The ridge given, checked, or nothing for the default per series.
+std::optional<double> ridge_of(PyObject* object) {
+    if (object == nullptr || object == Py_None) return std::nullopt;
+    const double ridge = convert_real_double(object, "ridge");
+    if (!(ridge >= 0) || !std::isfinite(ridge)) fail(PyExc_ValueError, "ridge must be finite and >= 0");
+    return ridge;
+}
+
+// The models of x (and of the union with x_out) for each ridge group, made
+// before the interpreter lock is released.
+struct GroupModels {
+    std::vector<RidgeGroup> groups;
+    std::vector<SelectionModel> on_x, on_union;
+
+    GroupModels(const Inputs& in, Py_ssize_t d, std::optional<double> ridge, double eps, Normalize normalize,
+                const std::optional<OnUnion>& union_grid)
+        : groups(ridge_groups(in.batch(), static_cast<std::uint64_t>(d), ridge)) {
+        for (const RidgeGroup& group : groups) {
+            on_x.push_back(model_of(in.positions, d, group.ridge, eps, normalize));
+            if (union_grid) on_union.push_back(union_grid->model(in, d, group.ridge, eps, normalize));
+        }
+    }
+    std::size_t index(const RidgeGroup& group) const {
+        return static_cast<std::size_t>(&group - groups.data());
+    }
+};
+
+template <typename T>
+SeriesRows rows_of(const ResultArray& array, std::size_t width) {
+    return {array.data<T>(), width * sizeof(T)};
+}
+SeriesRows rows_of(const std::optional<ResultArray>& array, std::size_t width) {
+    return {data_or_null<double>(array), width * sizeof(double)};
+}
+
+// The derivative the caller asks for (0 for the fit itself), checked
+// against the output grid's length.
+std::uint64_t derivative_of(PyObject* object, std::size_t points) {
+    if (object == nullptr) return 0;
+    const std::uint64_t derivative = convert_count(object, "derivative");
+    if (derivative > 2) fail(PyExc_ValueError, "derivative must be 0, 1 or 2");
+    if (derivative > 0 && points < derivative + 1) {
+        fail(PyExc_ValueError, "derivative=" + std::to_string(derivative) + " needs at least " +
+                                   std::to_string(derivative + 1) + " output positions");
+    }
+    return derivative;
+}
+
+const char* const select_parameters[] = {
+    "x",     "y_st",      "w_base_st", "d",         "criterion",     "lam_grid", "refine", "gamma",
+    "ridge", "normalize", "eps",       "return_se", "return_scores", "parallel", "x_out",  "derivative"};
+const Signature select_signature{"select", select_parameters, std::size(select_parameters), 2};
+
+// select_lambda's results as a dict: the choice on x; the fit (or its
+// derivative) and se at x_out when given, formed at the lam each series
+// is fitted at.
+PyObject* select(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        const MatchedArguments<std::size(select_parameters)> a(select_signature, args, nargs, kwnames);
+        const Py_ssize_t d = order_of(a[3]);
+        const std::string_view criterion_text = a[4] == nullptr ? "reml" : convert_text(a[4], "criterion");
+        const bool refine = flag_or(a[6], "refine", true);
+        const double gamma = real_or(a[7], "gamma", 1.0);
+        const std::optional<double> ridge = ridge_of(a[8]);
+        const Normalize normalize = a[9] == nullptr ? "mean" : optional_text(a[9], "normalize");
+        const double eps = real_or(a[10], "eps", 1e-10);
+        const bool return_se = flag_or(a[11], "return_se", false);
+        const bool return_scores = flag_or(a[12], "return_scores", false);
+        const bool parallel = flag_or(a[13], "parallel", true);
+
+        const Inputs in(a[0], a[1], none_if_absent(a[2]));
+        const Criterion criterion = parse_criterion(criterion_text);
+        require_order(in.positions, d);
+        std::optional<OnUnion> on_union;
+        if (a.given(14)) on_union.emplace(a[14], in, d, eps, normalize);
+        const GroupModels models(in, d, ridge, eps, normalize, on_union);
+        const std::size_t S = in.series, T = in.positions.length;
+        const std::size_t points = on_union ? on_union->out.length : T;
+        const std::uint64_t derivative = derivative_of(a[15], points);
+        if (derivative > 0 && return_se) {
+            fail(PyExc_ValueError,
+                 "return_se gives the fit's standard errors: ask for them with derivative=0");
+        }
+        std::vector<double> lam_grid;
+        if (a.given(5)) {
+            const Buffer given(a[5], 'd', false, "lam_grid");
+            const double* g = given.data<double>();
+            lam_grid.assign(g, g + lambda_grid_length(given));
+        } else {
+            lam_grid = default_grid_on(in.positions, d, eps, normalize);
+        }
+        const std::size_t candidates = criterion == Criterion::Vcurve ? lam_grid.size() - 1 : lam_grid.size();
+
+        const ResultArray lam("lam", 'd', S, std::nullopt), score("score", 'd', S, std::nullopt),
+            edf("edf", 'd', S, std::nullopt), sigma2("sigma2", 'd', S, std::nullopt),
+            observed("n_obs", 'q', S, std::nullopt), status("status", 'b', S, std::nullopt),
+            grid_scale("grid_scale", 'd', S, std::nullopt), grid("grid", 'd', lam_grid.size(), std::nullopt),
+            z("z", 'd', S, points);
+        const std::optional<ResultArray> se = result_if(return_se, "se", S, points);
+        const std::optional<ResultArray> scores = result_if(return_scores, "scores", S, candidates);
+        std::copy(lam_grid.begin(), lam_grid.end(), grid.data<double>());
+        const SelectionOptions options{criterion, lam_grid, !a.given(5),    refine,
+                                       gamma,     parallel, active_kernel()};
+        const std::vector<SeriesRows> results{rows_of<double>(lam, 1),
+                                              rows_of<double>(score, 1),
+                                              rows_of<double>(edf, 1),
+                                              rows_of<double>(sigma2, 1),
+                                              rows_of<std::int64_t>(observed, 1),
+                                              rows_of<std::int8_t>(status, 1),
+                                              rows_of<double>(grid_scale, 1),
+                                              rows_of<double>(z, points),
+                                              rows_of(se, points),
+                                              rows_of(scores, candidates)};
+        const auto solve = [&](const RidgeGroup& group, const SeriesBatch& batch,
+                               const std::vector<void*>& o) {
+            const std::size_t g = models.index(group);
+            // With x_out the fit on x is only a step: it is formed again on
+            // the union, and se there.
+            std::vector<double> fit_on_x(on_union ? batch.count * T : 0);
+            const SelectionOutputs out{static_cast<double*>(o[0]),
+                                       static_cast<double*>(o[1]),
+                                       static_cast<double*>(o[2]),
+                                       static_cast<double*>(o[3]),
+                                       static_cast<std::int64_t*>(o[4]),
+                                       static_cast<std::int8_t*>(o[5]),
+                                       static_cast<double*>(o[6]),
+                                       on_union ? fit_on_x.data() : static_cast<double*>(o[7]),
+                                       on_union ? nullptr : static_cast<double*>(o[8]),
+                                       static_cast<double*>(o[9])};
+            select_lambdas(models.on_x[g], batch, options, out);
+            if (!on_union) return;
+            std::vector<double> fitted(batch.count);
+            for (std::size_t s = 0; s < batch.count; ++s) {
+                fitted[s] = fitted_lam(out.status[s], out.lam[s], lam_grid, out.grid_scale[s]);
+            }
+            const EvaluationOutputs at_out{static_cast<double*>(o[7]),
+                                           nullptr,
+                                           nullptr,
+                                           nullptr,
+                                           nullptr,
+                                           nullptr,
+                                           nullptr,
+                                           nullptr,
+                                           static_cast<double*>(o[8]),
+                                           out.sigma2,
+                                           &on_union->grid.output};
+            SeriesBatch rows = batch;
+            rows.source = on_union->grid.source.data();
+            evaluate_lambdas(models.on_union[g], rows, fitted.data(), batch.count != 1, gamma, parallel,
+                             active_kernel(), at_out);
+        };
+        without_interpreter_lock([&] {
+            solve_in_groups(models.groups, in.batch(), results, solve);
+            if (derivative > 0) {
+                const double* at = on_union ? on_union->out.x.data<double>() : in.positions.x.data<double>();
+                differentiate_rows(z.data<double>(), S, at, points, derivative);
+            }
+        });
+        Results results_by_name;
+        for (const ResultArray* array :
+             {&lam, &score, &edf, &sigma2, &observed, &status, &grid_scale, &grid, &z}) {
+            results_by_name.add(*array);
+        }
+        results_by_name.add("se", se);
+        results_by_name.add("scores", scores);
+        return results_by_name.release();
     });
 }
 
-PyObject* evaluate(PyObject*, PyObject* args) {
-    return guarded([&]() -> PyObject* {
-        PyObject *x_object, *y_object, *w_object, *lam_object;
-        Py_ssize_t d;
-        double ridge, eps, gamma;
-        const char* normalize;
-        int parallel;
-        PyObject* o[9];
-        PyObject *out_object = Py_None, *sigma2_object = Py_None;
-        if (!PyArg_ParseTuple(args, "OOOnddzOdpOOOOOOOOO|OO:evaluate", &x_object, &y_object, &w_object, &d,
-                              &ridge, &eps, &normalize, &lam_object, &gamma, &parallel, &o[0], &o[1], &o[2],
-                              &o[3], &o[4], &o[5], &o[6], &o[7], &o[8], &out_object, &sigma2_object)) {
-            throw PythonErrorSet{};
-        }
-        const Inputs in(x_object, y_object, w_object);
-        const SelectionModel on_x = model_of(in.positions, d, ridge, eps, normalize);
-        SelectionModel model = model_of(in.positions, d, ridge, eps, normalize);
-        // With x_out the fit is formed on the union of x and x_out within
-        // x's range (zero weight where x has no position), read at x_out and
-        // continued beyond that range; the values, when asked for, on x.
-        std::optional<Positions> out_positions;
-        if (out_object != Py_None) out_positions.emplace(out_object, "x_out");
-        UnionGrid grid;
-        if (out_positions) {
-            const double* x = in.positions.x.data<double>();
-            const double* x_out = out_positions->x.data<double>();
-            grid =
-                union_of(x, in.positions.length, x_out, out_positions->length, static_cast<std::uint64_t>(d));
-            model = make_union_model(x, in.positions.length, grid.positions.data(), grid.positions.size(),
-                                     static_cast<std::uint64_t>(d), ridge, eps, normalize_text(normalize));
-            set_beyond_spread(grid.output, x, in.positions.length, x_out, model);
-        }
-        const std::size_t S = in.series, T = in.positions.length;
-        const Buffer lams(lam_object, 'd', false, "lam");
-        const std::size_t lam_count = lams.length(0);
-        if (lam_count != S && lam_count != 1)
+// The values of a group's series, of one value per series (none: none).
+std::vector<double> rows_of_group(const RidgeGroup& group, const std::vector<double>& per_series) {
+    if (group.rows.empty() || per_series.empty()) return per_series;
+    std::vector<double> gathered;
+    for (const std::size_t s : group.rows) gathered.push_back(per_series[s]);
+    return gathered;
+}
+
+// Given lams, checked: one for every series or one per series.
+struct GivenLams {
+    Buffer lams;
+    std::size_t count;
+
+    GivenLams(PyObject* object, std::size_t series) : lams(object, 'd', false, "lam"), count(lams.length(0)) {
+        if (count != series && count != 1)
             fail(PyExc_ValueError, "lam must hold one value or one per series");
-        lams.require_shape(lam_count, std::nullopt);
-        for (std::size_t s = 0; s < lam_count; ++s) {
+        lams.require_shape(count, std::nullopt);
+        for (std::size_t s = 0; s < count; ++s) {
             const double value = lams.data<double>()[s];
             if (!(value >= 0) || !std::isfinite(value)) fail(PyExc_ValueError, "lam must be finite and >= 0");
         }
-        const std::optional<Buffer> z = optional_buffer(o[0], 'd', true, "z");
-        const std::optional<Buffer> edf = optional_buffer(o[1], 'd', true, "edf"),
-                                    rss = optional_buffer(o[2], 'd', true, "rss"),
-                                    roughness = optional_buffer(o[3], 'd', true, "roughness"),
-                                    gcv = optional_buffer(o[4], 'd', true, "gcv"),
-                                    loocv = optional_buffer(o[5], 'd', true, "loocv"),
-                                    reml = optional_buffer(o[6], 'd', true, "reml");
-        const bool values = edf.has_value();
-        for (const std::optional<Buffer>* b : {&rss, &roughness, &gcv, &loocv, &reml}) {
-            if (b->has_value() != values) fail(PyExc_ValueError, "edf .. reml must all be given or all None");
-        }
-        if (!values && !out_positions) fail(PyExc_ValueError, "edf .. reml are needed without x_out");
-        const std::optional<Buffer> hat = optional_buffer(o[7], 'd', true, "hat");
-        const std::optional<Buffer> se = optional_buffer(o[8], 'd', true, "se");
-        const std::optional<Buffer> sigma2 = optional_buffer(sigma2_object, 'd', false, "sigma2");
-        for (const std::optional<Buffer>* b : {&edf, &rss, &roughness, &gcv, &loocv, &reml})
-            if (*b) (*b)->require_shape(S, std::nullopt);
-        if (sigma2) sigma2->require_shape(S, std::nullopt);
-        const std::size_t points = out_positions ? out_positions->length : T;
-        if (!z && out_positions) fail(PyExc_ValueError, "z is needed with x_out");
-        if (z) z->require_shape(S, points);
-        if (hat && out_positions && !values) fail(PyExc_ValueError, "hat on x needs the values on x");
-        if (hat) hat->require_shape(S, T);
-        if (se) se->require_shape(S, points);
-        const EvaluationOutputs out{data_or_null<double>(z),
-                                    data_or_null<double>(edf),
-                                    data_or_null<double>(rss),
-                                    data_or_null<double>(roughness),
-                                    data_or_null<double>(gcv),
-                                    data_or_null<double>(loocv),
-                                    data_or_null<double>(reml),
-                                    data_or_null<double>(hat),
-                                    data_or_null<double>(se),
-                                    data_or_null<double>(sigma2),
-                                    out_positions ? &grid.output : nullptr,
-                                    out_positions && values ? &on_x : nullptr};
-        SeriesBatch batch = in.batch();
-        batch.source = out_positions ? grid.source.data() : nullptr;
-        const bool per_series = lam_count == S && S != 1;
-        without_interpreter_lock([&] {
-            evaluate_lambdas(model, batch, lams.data<double>(), per_series, gamma, parallel != 0,
-                             active_kernel(), out);
-        });
-        Py_RETURN_NONE;
-    });
-}
+    }
+    // The lams of a group's series: a single one for all, or one each.
+    std::vector<double> of(const RidgeGroup& group) const {
+        const double* all = lams.data<double>();
+        return count == 1 ? std::vector<double>(all, all + 1) : rows_of_group(group, {all, all + count});
+    }
+};
 
-// lam given (criterion None): `lam` holds one value or one per series. With
-// a criterion, lam is chosen on `grid` and written to lam_out with status.
-PyObject* envelope(PyObject*, PyObject* args) {
+const char* const evaluate_parameters[] = {"x",         "y_st",      "lam",   "w_base_st",  "d",
+                                           "ridge",     "normalize", "eps",   "gamma",      "return_hat",
+                                           "return_se", "parallel",  "x_out", "derivative", "sigma2"};
+const Signature evaluate_signature{"evaluate", evaluate_parameters, std::size(evaluate_parameters), 3};
+
+// evaluate_lambda's results as a dict: the values on x; the fit (or its
+// derivative) and se at x_out when given, formed on the union of x and x_out.
+// sigma2: the noise variance of each series for se, by default the fit's
+// own Q / (m - d).
+PyObject* evaluate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        PyObject *x_object, *y_object, *w_object, *lam_object, *grid_object;
-        Py_ssize_t d, iterations;
-        double ridge, eps, p, tol;
-        const char *normalize, *criterion_name;
-        int scale_by_weight, parallel;
-        PyObject* o[5];
-        if (!PyArg_ParseTuple(args, "OOOnddzdndpzOOpOOOOO:envelope", &x_object, &y_object, &w_object, &d,
-                              &ridge, &eps, &normalize, &p, &iterations, &tol, &parallel, &criterion_name,
-                              &lam_object, &grid_object, &scale_by_weight, &o[0], &o[1], &o[2], &o[3],
-                              &o[4])) {
-            throw PythonErrorSet{};
-        }
-        if (!(p > 0 && p < 1)) fail(PyExc_ValueError, "p must lie strictly between 0 and 1");
-        if (iterations < 0) fail(PyExc_ValueError, "iterations must be >= 0");
-        if (!(tol >= 0) || !std::isfinite(tol)) fail(PyExc_ValueError, "tol must be finite and >= 0");
-        const Inputs in(x_object, y_object, w_object);
-        const SelectionModel model = model_of(in.positions, d, ridge, eps, normalize);
+        const MatchedArguments<std::size(evaluate_parameters)> a(evaluate_signature, args, nargs, kwnames);
+        const Py_ssize_t d = order_of(a[4]);
+        const std::optional<double> ridge = ridge_of(a[5]);
+        const Normalize normalize = a[6] == nullptr ? "mean" : optional_text(a[6], "normalize");
+        const double eps = real_or(a[7], "eps", 1e-10);
+        const double gamma = real_or(a[8], "gamma", 1.0);
+        const bool return_hat = flag_or(a[9], "return_hat", false);
+        const bool return_se = flag_or(a[10], "return_se", false);
+        const bool parallel = flag_or(a[11], "parallel", true);
+
+        const Inputs in(a[0], a[1], none_if_absent(a[3]));
+        require_order(in.positions, d);
+        const GivenLams lams(a[2], in.series);
+        std::optional<OnUnion> on_union;
+        if (a.given(12)) on_union.emplace(a[12], in, d, eps, normalize);
+        const GroupModels models(in, d, ridge, eps, normalize, on_union);
         const std::size_t S = in.series, T = in.positions.length;
-        const Buffer z(o[0], 'd', true, "z"), weights(o[1], 'd', true, "weights"),
-            taken(o[2], 'q', true, "iterations");
-        z.require_shape(S, T);
-        weights.require_shape(S, T);
-        taken.require_shape(S, std::nullopt);
-        const EnvelopeOptions options{p, static_cast<std::uint64_t>(iterations), tol, parallel != 0,
-                                      active_kernel()};
-        const EnvelopeOutputs out{z.data<double>(), weights.data<double>(), taken.data<std::int64_t>()};
-        const SeriesBatch batch = in.batch();
-        if (criterion_name == nullptr) {
-            const Buffer lams(lam_object, 'd', false, "lam");
-            const std::size_t count = lams.length(0);
-            if (count != S && count != 1) fail(PyExc_ValueError, "lam must hold one value or one per series");
-            lams.require_shape(count, std::nullopt);
-            for (std::size_t s = 0; s < count; ++s) {
-                const double value = lams.data<double>()[s];
-                if (!(value >= 0) || !std::isfinite(value))
-                    fail(PyExc_ValueError, "lam must be finite and >= 0");
-            }
-            without_interpreter_lock(
-                [&] { envelope_at(model, batch, lams.data<double>(), count == S && S != 1, options, out); });
-            Py_RETURN_NONE;
+        const std::size_t points = on_union ? on_union->out.length : T;
+        const std::uint64_t derivative = derivative_of(a[13], points);
+        if (derivative > 0 && return_se) {
+            fail(PyExc_ValueError,
+                 "return_se gives the fit's standard errors: ask for them with derivative=0");
         }
-        const Criterion criterion = parse_criterion(criterion_name);
-        const Buffer grid(grid_object, 'd', false, "lam_grid");
-        const std::size_t points = lambda_grid_length(grid);
-        const double* g = grid.data<double>();
-        const Buffer lam(o[3], 'd', true, "lam"), status(o[4], 'b', true, "status");
-        lam.require_shape(S, std::nullopt);
-        status.require_shape(S, std::nullopt);
-        const SelectionOptions selection{criterion,
-                                         std::vector<double>(g, g + points),
-                                         scale_by_weight != 0,
-                                         true,
-                                         1.0,
-                                         parallel != 0,
-                                         active_kernel()};
+        const ResultArray z("z", 'd', S, points), edf("edf", 'd', S, std::nullopt),
+            rss("rss", 'd', S, std::nullopt), roughness("roughness", 'd', S, std::nullopt),
+            gcv("gcv", 'd', S, std::nullopt), loocv("loocv", 'd', S, std::nullopt),
+            reml("reml", 'd', S, std::nullopt);
+        const std::optional<ResultArray> hat = result_if(return_hat, "hat", S, T);
+        const std::optional<ResultArray> se = result_if(return_se, "se", S, points);
+        const std::optional<Buffer> sigma2 = optional_buffer(none_if_absent(a[14]), 'd', false, "sigma2");
+        if (sigma2) sigma2->require_shape(S, std::nullopt);
+        std::vector<double> noise(sigma2 ? S : 0);
+        if (sigma2) std::copy_n(sigma2->data<double>(), S, noise.begin());
+        const std::vector<SeriesRows> results{
+            rows_of<double>(z, points),    rows_of<double>(edf, 1), rows_of<double>(rss, 1),
+            rows_of<double>(roughness, 1), rows_of<double>(gcv, 1), rows_of<double>(loocv, 1),
+            rows_of<double>(reml, 1),      rows_of(hat, T),         rows_of(se, points)};
+        const auto solve = [&](const RidgeGroup& group, const SeriesBatch& batch,
+                               const std::vector<void*>& o) {
+            const std::size_t g = models.index(group);
+            const std::vector<double> noise_of_group = rows_of_group(group, noise);
+            // With x_out: the values on x, the fit (and se) on the union, in
+            // one evaluation.
+            const EvaluationOutputs out{static_cast<double*>(o[0]),
+                                        static_cast<double*>(o[1]),
+                                        static_cast<double*>(o[2]),
+                                        static_cast<double*>(o[3]),
+                                        static_cast<double*>(o[4]),
+                                        static_cast<double*>(o[5]),
+                                        static_cast<double*>(o[6]),
+                                        static_cast<double*>(o[7]),
+                                        static_cast<double*>(o[8]),
+                                        noise_of_group.empty() ? nullptr : noise_of_group.data(),
+                                        on_union ? &on_union->grid.output : nullptr,
+                                        on_union ? &models.on_x[g] : nullptr};
+            SeriesBatch rows = batch;
+            if (on_union) rows.source = on_union->grid.source.data();
+            const std::vector<double> at = lams.of(group);
+            evaluate_lambdas(on_union ? models.on_union[g] : models.on_x[g], rows, at.data(),
+                             at.size() == batch.count && batch.count != 1, gamma, parallel, active_kernel(),
+                             out);
+        };
         without_interpreter_lock([&] {
-            envelope_selected(model, batch, selection, options, out, lam.data<double>(),
-                              status.data<std::int8_t>());
+            solve_in_groups(models.groups, in.batch(), results, solve);
+            if (derivative > 0) {
+                const double* at = on_union ? on_union->out.x.data<double>() : in.positions.x.data<double>();
+                differentiate_rows(z.data<double>(), S, at, points, derivative);
+            }
         });
-        Py_RETURN_NONE;
+        Results results_by_name;
+        for (const ResultArray* array : {&z, &edf, &rss, &roughness, &gcv, &loocv, &reml})
+            results_by_name.add(*array);
+        results_by_name.add("hat", hat);
+        results_by_name.add("se", se);
+        return results_by_name.release();
     });
 }
 
-// lam chosen by a criterion on robust weights, the weights and the choice
-// decided together. tuning: None for the weighting's default, or its three
-// constants.
-PyObject* robust(PyObject*, PyObject* args) {
+const char* const envelope_parameters[] = {"x",   "y_st",       "w_base_st", "p",         "lam",
+                                           "d",   "iterations", "tol",       "normalize", "ridge",
+                                           "eps", "parallel",   "x_out",     "derivative"};
+const Signature envelope_signature{"envelope", envelope_parameters, std::size(envelope_parameters), 2};
+
+// envelope's results as a dict. lam: a criterion's name, or one value or one
+// per series (status None then). With x_out, z is the fit at the lam each
+// series was fitted at with its final weights on the union of x and x_out.
+PyObject* envelope(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        PyObject *x_object, *y_object, *w_object, *grid_object, *tuning_object;
-        Py_ssize_t d, iterations;
-        double ridge, eps, tol;
-        const char *normalize, *criterion_name, *weighting_name_text, *scale_name;
-        int scale_by_weight, parallel;
-        PyObject* o[8];
-        if (!PyArg_ParseTuple(args, "OOOnddzsOpnssOdpOOOOOOOO:robust", &x_object, &y_object, &w_object, &d,
-                              &ridge, &eps, &normalize, &criterion_name, &grid_object, &scale_by_weight,
-                              &iterations, &weighting_name_text, &scale_name, &tuning_object, &tol, &parallel,
-                              &o[0], &o[1], &o[2], &o[3], &o[4], &o[5], &o[6], &o[7])) {
-            throw PythonErrorSet{};
+        const MatchedArguments<std::size(envelope_parameters)> a(envelope_signature, args, nargs, kwnames);
+        const double p = real_or(a[3], "p", 0.9);
+        const Py_ssize_t d = order_of(a[5]);
+        const std::uint64_t iterations = a[6] == nullptr ? 10 : convert_count(a[6], "iterations");
+        const double tol = real_or(a[7], "tol", 0.0);
+        const Normalize normalize = a[8] == nullptr ? "mean" : optional_text(a[8], "normalize");
+        const std::optional<double> ridge = ridge_of(a[9]);
+        const double eps = real_or(a[10], "eps", 1e-10);
+        const bool parallel = flag_or(a[11], "parallel", true);
+        if (!(p > 0 && p < 1)) fail(PyExc_ValueError, "p must lie strictly between 0 and 1");
+        if (!(tol >= 0) || !std::isfinite(tol)) fail(PyExc_ValueError, "tol must be finite and >= 0");
+
+        const Inputs in(a[0], a[1], none_if_absent(a[2]));
+        require_order(in.positions, d);
+        const bool chosen = a[4] == nullptr || PyUnicode_Check(a[4]);
+        std::optional<Criterion> criterion;
+        std::optional<GivenLams> given;
+        if (chosen) {
+            criterion = parse_criterion(a[4] == nullptr ? "vcurve" : convert_text(a[4], "lam"));
+        } else {
+            given.emplace(a[4], in.series);
         }
+        std::optional<OnUnion> on_union;
+        if (a.given(12)) on_union.emplace(a[12], in, d, eps, normalize);
+        const GroupModels models(in, d, ridge, eps, normalize, on_union);
+        const std::size_t S = in.series, T = in.positions.length;
+        const std::size_t points = on_union ? on_union->out.length : T;
+        const std::uint64_t derivative = derivative_of(a[13], points);
+        const std::vector<double> lam_grid =
+            criterion ? default_grid_on(in.positions, d, eps, normalize) : std::vector<double>();
+
+        const ResultArray z("z", 'd', S, points), weights("weights", 'd', S, T),
+            taken("iterations", 'q', S, std::nullopt), lam("lam", 'd', S, std::nullopt);
+        const std::optional<ResultArray> status =
+            criterion ? std::optional<ResultArray>(std::in_place, "status", 'b', S, std::nullopt)
+                      : std::nullopt;
+        const std::vector<SeriesRows> results{rows_of<double>(z, points),
+                                              rows_of<double>(weights, T),
+                                              rows_of<std::int64_t>(taken, 1),
+                                              rows_of<double>(lam, 1),
+                                              {status ? status->data<std::int8_t>() : nullptr, 1}};
+        const EnvelopeOptions options{p, iterations, tol, parallel, active_kernel()};
+        const auto solve = [&](const RidgeGroup& group, const SeriesBatch& batch,
+                               const std::vector<void*>& o) {
+            const std::size_t g = models.index(group);
+            auto* const fit = static_cast<double*>(o[0]);
+            auto* const final_weights = static_cast<double*>(o[1]);
+            auto* const lams = static_cast<double*>(o[3]);
+            // With x_out the fit on x is only a step: it is formed again on
+            // the union.
+            std::vector<double> fit_on_x(on_union ? batch.count * T : 0);
+            const EnvelopeOutputs out{on_union ? fit_on_x.data() : fit, final_weights,
+                                      static_cast<std::int64_t*>(o[2])};
+            std::vector<double> fitted;
+            if (criterion) {
+                const SelectionOptions selection{*criterion, lam_grid, true,           true,
+                                                 1.0,        parallel, active_kernel()};
+                fitted.resize(batch.count);
+                envelope_selected(models.on_x[g], batch, selection, options, out, lams,
+                                  static_cast<std::int8_t*>(o[4]), fitted.data());
+            } else {
+                fitted = given->of(group);
+                envelope_at(models.on_x[g], batch, fitted.data(),
+                            fitted.size() == batch.count && batch.count != 1, options, out);
+                for (std::size_t s = 0; s < batch.count; ++s) {
+                    lams[s] = observation_count(batch, s) > 0 ? fitted[fitted.size() == 1 ? 0 : s]
+                                                              : std::numeric_limits<double>::quiet_NaN();
+                }
+            }
+            if (!on_union) return;
+            const EvaluationOutputs at_out{fit,
+                                           nullptr,
+                                           nullptr,
+                                           nullptr,
+                                           nullptr,
+                                           nullptr,
+                                           nullptr,
+                                           nullptr,
+                                           nullptr,
+                                           nullptr,
+                                           &on_union->grid.output};
+            evaluate_lambdas(models.on_union[g],
+                             {batch.values, final_weights, batch.count, T, on_union->grid.source.data()},
+                             fitted.data(), fitted.size() == batch.count && batch.count != 1, 1.0, parallel,
+                             active_kernel(), at_out);
+        };
+        without_interpreter_lock([&] {
+            solve_in_groups(models.groups, in.batch(), results, solve);
+            if (derivative > 0) {
+                const double* at = on_union ? on_union->out.x.data<double>() : in.positions.x.data<double>();
+                differentiate_rows(z.data<double>(), S, at, points, derivative);
+            }
+        });
+        Results results_by_name;
+        for (const ResultArray* array : {&z, &weights, &taken, &lam}) results_by_name.add(*array);
+        results_by_name.add("status", status);
+        return results_by_name.release();
+    });
+}
+
+const char* const robust_parameters[] = {
+    "x",   "y_st",      "w_base_st", "lam", "d",        "weighting", "scale",      "tuning",   "iterations",
+    "tol", "normalize", "ridge",     "eps", "parallel", "x_out",     "derivative", "return_se"};
+const Signature robust_signature{"robust", robust_parameters, std::size(robust_parameters), 2};
+
+// robust's results as a dict, lam chosen by a criterion on robust weights,
+// the weights and the choice decided together. tuning: None for the
+// weighting's default, or its three constants. With x_out or return_se, z
+// and se are those of the fit at the lam each series was fitted at with its
+// final weights on the union of x and x_out (x itself without x_out).
+PyObject* robust(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        const MatchedArguments<std::size(robust_parameters)> a(robust_signature, args, nargs, kwnames);
+        const std::string_view criterion_text = a[3] == nullptr ? "reml" : convert_text(a[3], "lam");
+        const Py_ssize_t d = order_of(a[4]);
+        const std::string_view weighting_text = a[5] == nullptr ? "tukey" : convert_text(a[5], "weighting");
+        const std::string_view scale_text = a[6] == nullptr ? "mad" : convert_text(a[6], "scale");
+        const std::uint64_t iterations = a[8] == nullptr ? 4 : convert_count(a[8], "iterations");
+        const double tol = real_or(a[9], "tol", 0.0);
+        const Normalize normalize = a[10] == nullptr ? "mean" : optional_text(a[10], "normalize");
+        const double ridge = real_or(a[11], "ridge", 0.0);
+        const double eps = real_or(a[12], "eps", 1e-10);
+        const bool parallel = flag_or(a[13], "parallel", true);
+        const bool return_se = flag_or(a[16], "return_se", false);
         if (iterations < 1) fail(PyExc_ValueError, "iterations must be >= 1");
         if (!(tol >= 0) || !std::isfinite(tol)) fail(PyExc_ValueError, "tol must be finite and >= 0");
-        const std::optional<Weighting> weighting = parse_weighting(weighting_name_text);
+        if (!(ridge >= 0) || !std::isfinite(ridge)) fail(PyExc_ValueError, "ridge must be finite and >= 0");
+        const std::optional<Weighting> weighting = parse_weighting(weighting_text);
         if (!weighting) fail(PyExc_ValueError, "unknown weighting");
-        TuningTriple<double> tuning = default_tuning<double>(*weighting);
-        if (tuning_object != Py_None &&
-            !PyArg_ParseTuple(tuning_object, "ddd", &tuning.t0, &tuning.t1, &tuning.t2)) {
-            throw PythonErrorSet{};
-        }
-        const Inputs in(x_object, y_object, w_object);
-        const Criterion criterion = parse_criterion(criterion_name);
+        const TuningTriple<double> tuning =
+            a.given(7) ? convert_triple<double>(a[7], "tuning") : default_tuning<double>(*weighting);
+
+        const Inputs in(a[0], a[1], none_if_absent(a[2]));
+        const Criterion criterion = parse_criterion(criterion_text);
         const SelectionModel model = model_of(in.positions, d, ridge, eps, normalize);
-        const Buffer grid(grid_object, 'd', false, "lam_grid");
-        const std::size_t points = lambda_grid_length(grid);
-        const double* g = grid.data<double>();
+        std::optional<OnUnion> on_union;
+        if (a.given(14) || return_se) on_union.emplace(a.given(14) ? a[14] : a[0], in, d, eps, normalize);
         const std::size_t S = in.series, T = in.positions.length;
-        const Buffer z(o[0], 'd', true, "z"), weights(o[1], 'd', true, "weights"),
-            lam(o[2], 'd', true, "lam"), edf(o[3], 'd', true, "edf"), sigma2(o[4], 'd', true, "sigma2"),
-            status(o[5], 'b', true, "status"), passes(o[6], 'q', true, "iterations"),
-            grid_scale(o[7], 'd', true, "grid_scale");
-        z.require_shape(S, T);
-        weights.require_shape(S, T);
-        for (const Buffer* b : {&lam, &edf, &sigma2, &status, &passes, &grid_scale}) {
-            b->require_shape(S, std::nullopt);
+        const std::size_t points = a.given(14) ? on_union->out.length : T;
+        const std::uint64_t derivative = derivative_of(a[15], points);
+        if (derivative > 0 && return_se) {
+            fail(PyExc_ValueError,
+                 "return_se gives the fit's standard errors: ask for them with derivative=0");
         }
+        const std::vector<double> lam_grid = default_grid_on(in.positions, d, eps, normalize);
+        const std::optional<SelectionModel> union_model =
+            on_union ? std::optional(on_union->model(in, d, ridge, eps, normalize)) : std::nullopt;
+
+        const ResultArray z("z", 'd', S, points), weights("weights", 'd', S, T),
+            lam("lam", 'd', S, std::nullopt), edf("edf", 'd', S, std::nullopt),
+            sigma2("sigma2", 'd', S, std::nullopt), status("status", 'b', S, std::nullopt),
+            passes("iterations", 'q', S, std::nullopt);
+        const std::optional<ResultArray> se = result_if(return_se, "se", S, points);
         const RobustSelectionOptions options{
-            {criterion, std::vector<double>(g, g + points), scale_by_weight != 0, true, 1.0, parallel != 0,
-             active_kernel()},
-            static_cast<std::uint64_t>(iterations),
+            {criterion, lam_grid, true, true, 1.0, parallel, active_kernel()},
+            iterations,
             *weighting,
             tuning,
-            parse_scale_estimator(scale_name),
+            parse_scale_estimator(scale_text),
             tol};
-        const RobustSelectionOutputs out{z.data<double>(),
+        // With x_out the fit on x is only a step: it is formed again on the
+        // union.
+        std::vector<double> fit_on_x(a.given(14) ? S * T : 0), grid_scale(S);
+        const RobustSelectionOutputs out{a.given(14) ? fit_on_x.data() : z.data<double>(),
                                          weights.data<double>(),
                                          lam.data<double>(),
                                          edf.data<double>(),
                                          sigma2.data<double>(),
                                          status.data<std::int8_t>(),
                                          passes.data<std::int64_t>(),
-                                         grid_scale.data<double>()};
-        const SeriesBatch batch = in.batch();
-        without_interpreter_lock([&] { robust_selected(model, batch, options, out); });
-        Py_RETURN_NONE;
+                                         grid_scale.data()};
+        without_interpreter_lock([&] {
+            robust_selected(model, in.batch(), options, out);
+            if (on_union) {
+                std::vector<double> fitted(S);
+                for (std::size_t s = 0; s < S; ++s) {
+                    fitted[s] = fitted_lam(out.status[s], out.lam[s], lam_grid, out.grid_scale[s]);
+                }
+                // Without x_out the union is x itself: its fit is z's, bit
+                // for bit, and only se is wanted from it.
+                std::vector<double> union_fit(a.given(14) ? 0 : S * T);
+                const EvaluationOutputs at_out{a.given(14) ? z.data<double>() : union_fit.data(),
+                                               nullptr,
+                                               nullptr,
+                                               nullptr,
+                                               nullptr,
+                                               nullptr,
+                                               nullptr,
+                                               nullptr,
+                                               data_or_null<double>(se),
+                                               out.sigma2,
+                                               &on_union->grid.output};
+                evaluate_lambdas(*union_model,
+                                 {in.y.data<double>(), out.weights, S, T, on_union->grid.source.data()},
+                                 fitted.data(), S != 1, 1.0, parallel, active_kernel(), at_out);
+            }
+            if (derivative > 0) {
+                const double* at =
+                    a.given(14) ? on_union->out.x.data<double>() : in.positions.x.data<double>();
+                differentiate_rows(z.data<double>(), S, at, points, derivative);
+            }
+        });
+        Results results_by_name;
+        for (const ResultArray* array : {&z, &weights, &lam, &edf, &sigma2, &status, &passes}) {
+            results_by_name.add(*array);
+        }
+        results_by_name.add("se", se);
+        return results_by_name.release();
     });
 }
 
+// Each docstring opens with the function's text signature, which
+// inspect.signature and the stubs' check read.
 PyMethodDef functions[] = {
-    {"default_grid", default_grid, METH_VARARGS,
-     "default_grid(x, d, eps, normalize) -> list: the default lam grid for weight 1."},
-    {"select", select, METH_VARARGS, "Fills the results of tarnwold_tools.select_lambda in place."},
-    {"evaluate", evaluate, METH_VARARGS,
-     "Fills the results of tarnwold_tools.evaluate_lambda in place (z may be None: the fit is not\n"
-     "written); with x_out (and given noise variances) z and se at x_out, and edf .. reml on x unless\n"
-     "they are None."},
-    {"envelope", envelope, METH_VARARGS, "Fills the results of tarnwold_tools.envelope in place."},
-    {"robust", robust, METH_VARARGS,
-     "Fills the results of tarnwold_tools.robust with lam chosen by a criterion in place."},
+    {"select", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(select)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "select(x, y_st, w_base_st=None, d=2, criterion='reml', lam_grid=None, refine=True, gamma=1.0,\n"
+     "       ridge=None, normalize='mean', eps=1e-10, return_se=False, return_scores=False,\n"
+     "       parallel=True, x_out=None, derivative=0)\n--\n\n"
+     "The results of tarnwold_tools.select_lambda, by name."},
+    {"evaluate", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(evaluate)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "evaluate(x, y_st, lam, w_base_st=None, d=2, ridge=None, normalize='mean', eps=1e-10, gamma=1.0,\n"
+     "         return_hat=False, return_se=False, parallel=True, x_out=None, derivative=0, sigma2=None)\n"
+     "--\n\n"
+     "The results of tarnwold_tools.evaluate_lambda, by name; sigma2, one per series, for se in place\n"
+     "of the fit's own Q / (m - d)."},
+    {"envelope", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(envelope)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "envelope(x, y_st, w_base_st=None, p=0.9, lam='vcurve', d=2, iterations=10, tol=0.0,\n"
+     "         normalize='mean', ridge=None, eps=1e-10, parallel=True, x_out=None, derivative=0)\n--\n\n"
+     "The results of tarnwold_tools.envelope, by name."},
+    {"robust", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(robust)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "robust(x, y_st, w_base_st=None, lam='reml', d=2, weighting='tukey', scale='mad', tuning=None,\n"
+     "       iterations=4, tol=0.0, normalize='mean', ridge=0.0, eps=1e-10, parallel=True, x_out=None,\n"
+     "       derivative=0, return_se=False)\n--\n\n"
+     "The results of tarnwold_tools.robust with lam chosen by a criterion, by name."},
     {nullptr, nullptr, 0, nullptr},
 };
 
