@@ -824,6 +824,30 @@ def test_native_functions_check_their_arguments(function, change, exception, pat
         getattr(_select, function)(**arguments)
 
 
+# (public function, keyword arguments): each makes one call into the native
+# half, with series in both ridge groups, an output grid and a derivative.
+ONE_CALL_CASES = [
+    (tt.select_lambda, dict(x_out=np.linspace(-2.0, 30.0, 41), derivative=1)),
+    (tt.evaluate_lambda, dict(lam=np.array([1.0, 2.0]), x_out=np.linspace(-2.0, 30.0, 41), return_se=True)),
+    (tt.envelope, dict(x_out=np.linspace(-2.0, 30.0, 41))),
+    (tt.envelope, dict(lam=3.0, x_out=np.linspace(-2.0, 30.0, 41), derivative=2)),
+    (tt.robust, dict(x_out=np.linspace(-2.0, 30.0, 41), return_se=True)),
+]
+
+
+@pytest.mark.parametrize("function,kwargs", ONE_CALL_CASES)
+def test_one_native_call_per_function(function, kwargs, monkeypatch):
+    calls = []
+    for name in ("select", "evaluate", "envelope", "robust"):
+        native = getattr(_select, name)
+        monkeypatch.setattr(_select, name, lambda *a, native=native, **k: calls.append(native) or native(*a, **k))
+    x = np.arange(25.0)
+    y = np.sin(x / 4) + np.array([[0.0], [0.5]])
+    y[1, 0] = np.nan  # an end of x missing: this series keeps a ridge
+    function(x, y, **kwargs)
+    assert len(calls) == 1, calls
+
+
 def test_the_interpreter_lock_is_released_while_computing():
     # While one thread selects (about a second of native work on one core),
     # another keeps running Python: with the lock held, it would stall for
