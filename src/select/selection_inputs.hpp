@@ -64,7 +64,7 @@ struct Observations : Positions {
     }
 };
 
-// The grid and the series shared by both functions, checked.
+// The grid and the series shared by the module's functions, checked.
 struct Inputs {
     Observations positions;
     Buffer y;
