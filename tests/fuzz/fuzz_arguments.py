@@ -119,7 +119,7 @@ class Draw:
     def __init__(self, data):
         self.fdp = atheris.FuzzedDataProvider(data)
         self.arrays = []  # the memory of every array handed in, with a copy of it
-        self.selection = False  # drawing for the companion's native half
+        self.selection = None  # the function of the companion's native half drawn for
 
     def pick(self, options):
         return options[self.fdp.ConsumeIntInRange(0, len(options) - 1)]
@@ -287,8 +287,9 @@ class Draw:
         if name == "criterion":
             return self.pick(CRITERIA) if self.fdp.ConsumeBool() else self.text()
         if name == "lam" and self.selection:
-            # A criterion's name, or one lam for all series or one each.
-            if self.fdp.ConsumeBool():
+            # A criterion's name (evaluate takes none), or one lam for all
+            # series or one each.
+            if self.selection != "evaluate" and self.fdp.ConsumeBool():
                 return self.pick(CRITERIA)
             count = self.pick([1, series, series + 1])
             return self.array(dtype, (count,), np.abs(self.values(count)))
@@ -381,7 +382,7 @@ def mark_outcome(family, result, error):
 def test_one_input(data):
     draw = Draw(data)
     family, suffix = draw.pick(FUNCTIONS)
-    draw.selection = suffix is None
+    draw.selection = family if suffix is None else None
     function = getattr(_select, family) if draw.selection else getattr(tarnwold, f"{family}_{suffix}")
     dtype = np.float32 if suffix == "f32" else np.float64
     parameters = SELECT_PARAMETERS[family] if draw.selection else PARAMETERS[family]
