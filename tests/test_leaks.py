@@ -146,48 +146,38 @@ def make_cases(length, series):
             add("too-many-series", solve, x, huge, outcome="MemoryError")
             add("too-many-series", robust, x, huge, outcome="MemoryError")
 
-    # The native half of select_lambda and evaluate_lambda: results filled in
-    # place, success and every check of the buffers.
+    # The native half of the companion's functions: results allocated
+    # natively, success and every check of the buffers and values.
     x = np.cumsum(rng.uniform(0.5, 1.5, length))
     y = rng.normal(size=(series, length))
     y[::2, 3] = np.nan
     w = rng.uniform(0.5, 2.0, size=(series, length))
     grid = np.logspace(-2, 4, 7)
-    head = (x, y, w, 2, 1e-10, 1e-10, "mean")
+    x_out = np.linspace(x[0] - 1, x[-1] + 1, 2 * length)
 
-    def selection(criterion="reml", full=True, z=None, status=None):
-        out = [np.empty(series) for _ in range(4)] + [np.empty(series, dtype=np.int64)]
-        out += [np.empty(series, dtype=np.int8) if status is None else status, np.empty(series)]
-        out += [np.empty((series, length)) if z is None else z]
-        points = grid.size - (criterion == "vcurve")
-        out += [np.empty((series, length)), np.empty((series, points))] if full else [None, None]
-        return (*head, criterion, grid, True, True, 1.0, True, *out)
-
-    def evaluation(lam, z=None, full=True):
-        out = [np.empty((series, length)) if z is None else z] + [np.empty(series) for _ in range(6)]
-        out += [np.empty((series, length)), np.empty((series, length))] if full else [None, None]
-        return (*head, lam, 1.0, False, *out)
-
-    def add_native(label, function, args, outcome=None):
-        cases.append(Case(f"_select.{function.__name__}-{label}", function, args, {}, outcome))
+    def add_native(label, function, outcome=None, **kwargs):
+        cases.append(Case(f"_select.{function.__name__}-{label}", function, (x, y), dict(w_base_st=w, **kwargs), outcome))
 
     for criterion in ("reml", "gcv", "loocv", "vcurve"):
-        add_native(criterion, _select.select, selection(criterion))
-    add_native("lean", _select.select, selection(full=False))
-    add_native("one-lam", _select.evaluate, evaluation(np.array([3.0])))
-    add_native("lams", _select.evaluate, evaluation(np.linspace(1, 9, series), full=False))
-    add_native("grid", _select.default_grid, (x, 2, 1e-10, None))
-    add_native("missing", _select.select, head, "TypeError")
-    add_native("criterion", _select.select, selection("aic"), "ValueError")
-    add_native("z-shape", _select.select, selection(z=np.empty((series, length - 1))), "ValueError")
-    add_native("status-type", _select.select, selection(status=np.empty(series)), "TypeError")
-    frozen = np.empty((series, length))
-    frozen.flags.writeable = False
-    add_native("z-read-only", _select.evaluate, evaluation(np.ones(1), z=frozen), "ValueError")
-    add_native("z-strided", _select.evaluate, evaluation(np.ones(1), z=np.empty((series, 2 * length))[:, ::2]),
-               "ValueError")
-    add_native("lam-count", _select.evaluate, evaluation(np.ones(2 * series)), "ValueError")
-    add_native("order", _select.default_grid, (x, length, 1e-10, None), "ValueError")
+        add_native(criterion, _select.select, criterion=criterion, lam_grid=grid, return_se=True, return_scores=True)
+    add_native("lean", _select.select)
+    add_native("x-out", _select.select, x_out=x_out, return_se=True)
+    add_native("derivative", _select.select, x_out=x_out, derivative=2)
+    add_native("one-lam", _select.evaluate, lam=np.array([3.0]), return_hat=True, return_se=True)
+    add_native("lams", _select.evaluate, lam=np.linspace(1, 9, series), x_out=x_out, sigma2=np.ones(series))
+    add_native("given", _select.envelope, lam=np.array([3.0]), x_out=x_out, derivative=1)
+    add_native("chosen", _select.envelope, lam="reml", ridge=1e-10)
+    add_native("chosen", _select.robust, x_out=x_out, return_se=True)
+    add_native("missing", _select.evaluate, "TypeError")
+    add_native("keyword", _select.select, "TypeError", lam=1.0)
+    add_native("criterion", _select.select, "ValueError", criterion="aic")
+    add_native("grid-shape", _select.select, "ValueError", lam_grid=grid[:2])
+    add_native("grid-type", _select.select, "TypeError", lam_grid=grid.astype(np.float32))
+    add_native("x-out-order", _select.select, "ValueError", x_out=x_out[::-1].copy())
+    add_native("lam-count", _select.evaluate, "ValueError", lam=np.ones(2 * series))
+    add_native("sigma2-shape", _select.evaluate, "ValueError", lam=np.ones(1), sigma2=np.ones(1))
+    add_native("tuning", _select.robust, "TypeError", tuning=(0.0, "a", 4.0))
+    add_native("order", _select.envelope, "ValueError", d=length)
 
     # Group means that overflow to -inf make the merged grid not increase.
     x = np.array([-1.7e308, -1.0e308, *np.linspace(-0.29e308, -0.283e308, 7)])

@@ -215,32 +215,35 @@ def test_bad_input_raises(kwargs, exception, pattern):
 
 
 def _native_call(**change):
-    """The arguments of a direct call of the native entry, with changes."""
-    S, T = 2, 8
-    grid = np.logspace(-2, 4, 13)
+    """The keyword arguments of a direct call of the native entry, with changes."""
     arguments = dict(
-        x=X8, y=Y8, w=None, d=2, ridge=0.0, eps=1e-10, normalize="mean", criterion="reml", grid=grid, scale=True,
-        iterations=4, weighting="tukey", estimator="mad", tuning=None, tol=0.0, parallel=True, z=np.empty((S, T)),
-        weights=np.empty((S, T)), lam=np.empty(S), edf=np.empty(S), sigma2=np.empty(S),
-        status=np.empty(S, np.int8), passes=np.empty(S, np.int64), grid_scale=np.empty(S),
+        x=X8, y_st=Y8, w_base_st=None, lam="reml", d=2, weighting="tukey", scale="mad", tuning=None, iterations=4,
+        tol=0.0, normalize="mean", ridge=0.0, eps=1e-10, parallel=True,
     )  # fmt: skip
     arguments.update(change)
-    return tuple(arguments.values())
+    return arguments
 
 
 # (changed arguments, exception, message pattern): a direct call must not
-# reach the core with a wrong buffer or value.
+# reach the core with a wrong buffer or value, and words its argument errors
+# as the module's functions do.
 NATIVE_CASES = [
-    (dict(z=np.empty((2, 7))), ValueError, "z has the wrong shape"),
-    (dict(weights=np.empty((3, 8))), ValueError, "weights has the wrong shape"),
-    (dict(status=np.empty(2, np.int64)), TypeError, "status has the wrong element type"),
-    (dict(passes=np.empty(3, np.int64)), ValueError, "iterations has the wrong shape"),
+    (dict(y_st=Y8.astype(np.float32)), TypeError, "y_st has the wrong element type"),
+    (dict(w_base_st=np.ones((3, 8))), ValueError, "w_base_st has the wrong shape"),
+    (dict(x_out=np.array([2.0, 1.0])), ValueError, "x_out must be strictly increasing"),
     (dict(iterations=0), ValueError, "iterations must be >= 1"),
+    (dict(iterations=-1), OverflowError, None),
     (dict(tol=-1.0), ValueError, "tol"),
+    (dict(ridge=-1.0), ValueError, "ridge must be finite and >= 0"),
     (dict(weighting="nonsense"), ValueError, "unknown weighting"),
-    (dict(tuning=(1.0,)), TypeError, None),
-    (dict(criterion="aic"), ValueError, "criterion must be one of"),
-    (dict(grid=np.array([1.0, 2.0])), ValueError, "lam_grid must hold"),
+    (dict(tuning=(1.0,)), ValueError, "expected tuple of length 3"),
+    (dict(tuning=[0.0, 0.0, 4.0]), TypeError, "argument 'tuning': 'list' object cannot be cast as 'tuple'"),
+    (dict(parallel=1), TypeError, "argument 'parallel': 'int' object cannot be cast as 'bool'"),
+    (dict(lam="aic"), ValueError, "criterion must be one of"),
+    (dict(lam=1.0), TypeError, "argument 'lam': 'float' object cannot be cast as 'str'"),
+    (dict(lam_grid=np.array([1.0, 2.0])), TypeError, "robust\\(\\) got an unexpected keyword argument 'lam_grid'"),
+    (dict(derivative=1, return_se=True), ValueError, "return_se gives the fit's standard errors"),
+    (dict(derivative=3), ValueError, "derivative must be 0, 1 or 2"),
     (dict(d=8), ValueError, "d must be"),
 ]
 
@@ -250,5 +253,5 @@ def test_native_entry_checks_its_arguments(change, exception, pattern):
     from tarnwold_tools import _select
 
     with pytest.raises(exception, match=pattern):
-        _select.robust(*_native_call(**change))
-    _select.robust(*_native_call())
+        _select.robust(**_native_call(**change))
+    _select.robust(**_native_call())

@@ -786,33 +786,66 @@ def test_bad_input_raises(function, args, kwargs, exception):
     assert type(raised.value) is exception
 
 
-def test_native_functions_check_their_buffers():
+# (function, changed keyword arguments, exception, message pattern): a direct
+# call of the native half must not reach the core with a wrong buffer or
+# value, and words its argument errors as the module's functions do.
+NATIVE_CASES = [
+    ("evaluate", dict(y_st=Y8.astype(np.float32)), TypeError, "y_st has the wrong element type"),
+    ("evaluate", dict(lam=None), TypeError, "missing 1 required positional argument: 'lam'"),
+    ("evaluate", dict(lam=np.ones(3)), ValueError, "lam must hold one value or one per series"),
+    ("evaluate", dict(lam=np.array([0.0, np.inf])), ValueError, "lam must be finite"),
+    ("evaluate", dict(sigma2=np.ones(3)), ValueError, "sigma2 has the wrong shape"),
+    ("evaluate", dict(x_out=np.array([0.0, np.nan])), ValueError, "x_out"),
+    ("evaluate", dict(x_out=np.array([1.0, 2.0]), derivative=2), ValueError, "needs at least 3 output positions"),
+    ("evaluate", dict(ridge=-1.0), ValueError, "ridge must be finite and >= 0"),
+    ("evaluate", dict(return_hat=1), TypeError, "argument 'return_hat': 'int' object cannot be cast as 'bool'"),
+    ("evaluate", dict(hat=True), TypeError, "evaluate\\(\\) got an unexpected keyword argument 'hat'"),
+    ("select", dict(criterion="aic"), ValueError, "criterion must be one of"),
+    ("select", dict(lam_grid=np.array([1.0, 2.0])), ValueError, "lam_grid must hold"),
+    ("select", dict(lam_grid=np.ones((3, 1))), ValueError, "lam_grid has the wrong shape"),
+    ("select", dict(d=-1), OverflowError, None),
+    ("select", dict(d=8), ValueError, "d must be"),
+    ("select", dict(normalize=5), TypeError, "argument 'normalize': 'int' object cannot be cast as 'str'"),
+    ("envelope", dict(p=1.0), ValueError, "p must lie strictly between 0 and 1"),
+    ("envelope", dict(lam="aic"), ValueError, "criterion must be one of"),
+    ("envelope", dict(lam=np.array([1.0, -1.0])), ValueError, "lam must be finite"),
+    ("envelope", dict(w_base_st=np.ones((2, 7))), ValueError, "w_base_st has the wrong shape"),
+]
+
+
+@pytest.mark.parametrize("function,change,exception,pattern", NATIVE_CASES)
+def test_native_functions_check_their_arguments(function, change, exception, pattern):
     from tarnwold_tools import _select
 
-    z = np.empty((2, 8))
-    outputs = [np.empty(2) for _ in range(6)]
-    with pytest.raises(ValueError, match="shape"):
-        _select.evaluate(X8, Y8, None, 2, 1e-10, 1e-10, "mean", np.ones(1), 1.0, True, np.empty((2, 4)), *outputs, None, None)
-    with pytest.raises(TypeError, match="element type"):
-        _select.evaluate(X8, Y8.astype(np.float32), None, 2, 1e-10, 1e-10, "mean", np.ones(1), 1.0, True, z,
-                         *outputs, None, None)  # fmt: skip
-    with pytest.raises(TypeError):
-        _select.evaluate(X8, Y8)
-    common = (X8, Y8, None, 2, 1e-10, 1e-10, "mean", np.ones(1), 1.0, True)
-    with pytest.raises(ValueError, match="shape"):  # z at x, not at x_out
-        _select.evaluate(*common, z, *outputs, None, None, np.arange(3.0))
-    with pytest.raises(ValueError, match="hat"):  # leverages on x come with the values on x
-        _select.evaluate(*common, np.empty((2, 3)), *[None] * 6, z, None, np.arange(3.0))
-    with pytest.raises(ValueError, match="all None"):
-        _select.evaluate(*common, z, *outputs[:5], None, None, None)
-    with pytest.raises(ValueError, match="needed without x_out"):
-        _select.evaluate(*common, z, *[None] * 6, None, None)
-    with pytest.raises(ValueError, match="z is needed"):
-        _select.evaluate(*common, None, *outputs, None, None, np.arange(3.0))
-    with pytest.raises(ValueError, match="finite"):
-        _select.evaluate(*common, np.empty((2, 3)), *outputs, None, None, np.array([0.0, 1.0, np.inf]))
-    with pytest.raises(ValueError, match="shape"):
-        _select.evaluate(*common, np.empty((2, 3)), *outputs, None, np.empty((2, 3)), np.arange(3.0), np.ones(3))
+    arguments = dict(x=X8, y_st=Y8, lam=np.ones(1)) if function == "evaluate" else dict(x=X8, y_st=Y8)
+    arguments.update(change)
+    arguments = {name: value for name, value in arguments.items() if value is not None}
+    with pytest.raises(exception, match=pattern):
+        getattr(_select, function)(**arguments)
+
+
+# (public function, keyword arguments): each makes one call into the native
+# half, with series in both ridge groups, an output grid and a derivative.
+ONE_CALL_CASES = [
+    (tt.select_lambda, dict(x_out=np.linspace(-2.0, 30.0, 41), derivative=1)),
+    (tt.evaluate_lambda, dict(lam=np.array([1.0, 2.0]), x_out=np.linspace(-2.0, 30.0, 41), return_se=True)),
+    (tt.envelope, dict(x_out=np.linspace(-2.0, 30.0, 41))),
+    (tt.envelope, dict(lam=3.0, x_out=np.linspace(-2.0, 30.0, 41), derivative=2)),
+    (tt.robust, dict(x_out=np.linspace(-2.0, 30.0, 41), return_se=True)),
+]
+
+
+@pytest.mark.parametrize("function,kwargs", ONE_CALL_CASES)
+def test_one_native_call_per_function(function, kwargs, monkeypatch):
+    calls = []
+    for name in ("select", "evaluate", "envelope", "robust"):
+        native = getattr(_select, name)
+        monkeypatch.setattr(_select, name, lambda *a, native=native, **k: calls.append(native) or native(*a, **k))
+    x = np.arange(25.0)
+    y = np.sin(x / 4) + np.array([[0.0], [0.5]])
+    y[1, 0] = np.nan  # an end of x missing: this series keeps a ridge
+    function(x, y, **kwargs)
+    assert len(calls) == 1, calls
 
 
 def test_the_interpreter_lock_is_released_while_computing():

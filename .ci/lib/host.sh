@@ -54,6 +54,6 @@ host_stubtest() {
   cd "$ROOT"
   python3 -m pip install "mypy>=1.11"
   python3 -m mypy --version
-  python3 -m mypy.stubtest tarnwold
+  python3 -m mypy.stubtest tarnwold tarnwold_tools._select
   python3 -m mypy --strict tests/typing/tarnwold_usage.py
 }

@@ -8,20 +8,8 @@ import math
 import numpy as np
 
 from . import _select
-from ._lambda import (
-    _CRITERIA,
-    LAMBDA_TOO_FEW,
-    Criterion,
-    _check_derivative,
-    _check_order,
-    _check_parameters,
-    _on_union,
-    _output,
-    _series_inputs,
-    select_lambda,
-)
+from ._lambda import _CRITERIA, Criterion, _check_derivative, _check_order, _check_parameters, _series_inputs
 from ._output_grid import output_positions
-from ._ridge import ridge_groups, solved_in_groups
 
 
 @dataclasses.dataclass(frozen=True)
@@ -139,65 +127,21 @@ def envelope(
     order = _check_order(d, grid_x.shape[0])
     ridge, eps, _ = _check_parameters(ridge, eps, 1.0)
     derivative = _check_derivative(derivative, False)
-    positions = grid_x if x_out is None else output_positions(x_out, np.asarray(x).dtype)
-    S, T = values.shape
-    criterion = None
-    lams = np.empty(S)
-    status = None
-    grid = np.empty(0)
+    settings = {} if x_out is None else {"x_out": output_positions(x_out, np.asarray(x).dtype)}
     if isinstance(lam, str):
         if lam not in _CRITERIA:
             raise ValueError("lam must be a number, an (S,) array or one of 'reml', 'gcv', 'loocv', 'vcurve'")
-        criterion = lam
-        grid = np.array(_select.default_grid(grid_x, order, float(eps), normalize), dtype=np.float64)
-        status = np.empty(S, dtype=np.int8)
     else:
         given = np.asarray(lam, dtype=np.float64)
-        if given.ndim > 1 or (given.ndim == 1 and given.shape[0] != S):
+        if given.ndim > 1 or (given.ndim == 1 and given.shape[0] != values.shape[0]):
             raise ValueError("lam must be a scalar or an array of shape (S,)")
         if not (np.all(np.isfinite(given)) and np.all(given >= 0)):
             raise ValueError("lam must be finite and >= 0")
-        lams = np.array(np.broadcast_to(given, (S,)), dtype=np.float64)
-
-    def solve(rows, ridge):
-        part = values[rows]
-        part_weights = None if weights is None else weights[rows]
-        n = part.shape[0]
-        at = np.array(lams[rows])
-        z = np.empty((n, T))
-        final = np.empty((n, T))
-        taken = np.empty(n, dtype=np.int64)
-        found = None if status is None else np.empty(n, dtype=np.int8)
-        _select.envelope(
-            grid_x, part, part_weights, order, ridge, eps, normalize, float(p), int(iterations), float(tol),
-            bool(parallel), criterion, at, grid, True, z, final, taken, at, found,
-        )  # fmt: skip
-        if x_out is not None:
-            settings = dict(d=order, ridge=ridge, eps=eps, normalize=normalize, parallel=parallel)
-            z = _refit_on_union(grid_x, positions, part, final, at, found, criterion, settings)
-        return z, final, taken, at, found
-
-    z, final, taken, lams, status = solved_in_groups(ridge_groups(ridge, values, weights, order, observed_ends=True), S, solve)
-    if criterion is None:
-        usable = np.isfinite(values) if weights is None else np.isfinite(values) & (weights > 0)
-        lams[~usable.any(axis=1)] = np.nan
-    z, _ = _output(z, None, positions, derivative, dtype)
-    return Envelope(
-        z=z, weights=final.astype(dtype, copy=False), iterations=taken, lam=lams, status=status,
+        lam = np.ascontiguousarray(np.atleast_1d(given))
+    found = _select.envelope(
+        grid_x, values, weights, p=float(p), lam=lam, d=order, iterations=int(iterations), tol=float(tol),
+        normalize=normalize, ridge=ridge, eps=eps, parallel=bool(parallel), derivative=derivative, **settings,
     )  # fmt: skip
-
-
-def _refit_on_union(grid_x, positions, values, final, lams, status, criterion, settings):
-    """The fit at lams with the final weights on the union of x and x_out, at
-    x_out. Series too few to choose a lam for were fitted at the middle of a
-    grid scaled by their own weights, which select_lambda restates; empty
-    series come out NaN at any lam."""
-    few = np.zeros(lams.shape[0], dtype=bool) if status is None else status == LAMBDA_TOO_FEW
-    lams = np.ascontiguousarray(np.where(np.isfinite(lams), lams, 1.0))
-    z, _ = _on_union(
-        grid_x, positions, values, final, settings["d"], settings["ridge"], settings["eps"], settings["normalize"],
-        lams, 1.0, bool(settings["parallel"]), False, None,
-    )  # fmt: skip
-    if few.any():
-        z[few] = select_lambda(grid_x, values[few], final[few], criterion=criterion, x_out=positions, **settings).z
-    return z
+    found["z"] = found["z"].astype(dtype, copy=False)
+    found["weights"] = found["weights"].astype(dtype, copy=False)
+    return Envelope(**found)

@@ -22,8 +22,7 @@ from typing import Literal
 import numpy as np
 
 from . import _select
-from ._output_grid import divided_differences, output_positions
-from ._ridge import ridge_groups, solved_in_groups
+from ._output_grid import output_positions
 
 LAMBDA_OK = 0
 """A minimum inside the grid (refined between its neighbours, or between an
@@ -144,8 +143,8 @@ def _filled(array, missing):
 def _check_parameters(ridge, eps, gamma):
     """The selection needs a positive definite system and a meaningful
     penalty on the EDF: a negative ridge or a non-positive gamma would only
-    select from rounding noise. A ridge of None is chosen per series
-    (ridge_groups)."""
+    select from rounding noise. A ridge of None is chosen per series, by the
+    native selection."""
     if ridge is not None and not (math.isfinite(ridge) and ridge >= 0):
         raise ValueError("ridge must be finite and >= 0")
     if not (math.isfinite(eps) and eps >= 0):
@@ -171,28 +170,6 @@ def _check_derivative(derivative: int, return_se: bool) -> int:
         # derivative's own.
         raise ValueError("return_se gives the fit's standard errors: ask for them with derivative=0")
     return int(derivative)
-
-
-def _on_union(grid_x, positions, values, weights, order, ridge, eps, normalize, lams, gamma, parallel, se_wanted,
-              sigma2):
-    """The fit (and se) at lams on the union of x and x_out, read at x_out.
-    sigma2: the noise variance per series for se, or None for the union
-    fit's own Q / (m - d)."""
-    S, points = values.shape[0], positions.shape[0]
-    z = np.empty((S, points))
-    se = np.empty((S, points)) if se_wanted else None
-    _select.evaluate(
-        grid_x, values, weights, order, ridge, eps, normalize, lams, gamma, parallel, z, *[None] * 6, None, se,
-        positions, sigma2,
-    )  # fmt: skip
-    return z, se
-
-
-def _output(z, se, positions, derivative, dtype):
-    """The fit or its derivative along positions, and se, in the input's dtype."""
-    if derivative:
-        z = divided_differences(z, positions, derivative)
-    return z.astype(dtype, copy=False), None if se is None else se.astype(dtype, copy=False)
 
 
 def select_lambda(
@@ -259,47 +236,19 @@ def select_lambda(
     order = _check_order(d, grid_x.shape[0])
     ridge, eps, gamma = _check_parameters(ridge, eps, gamma)
     derivative = _check_derivative(derivative, return_se)
-    positions = grid_x if x_out is None else output_positions(x_out, np.asarray(x).dtype)
-    if lam_grid is None:
-        grid = np.array(_select.default_grid(grid_x, order, float(eps), normalize), dtype=np.float64)
-    else:
-        grid = np.atleast_1d(np.array(lam_grid, dtype=np.float64))
-    S, T = values.shape
-    points = max(grid.shape[0] - 1, 0) if criterion == "vcurve" else grid.shape[0]
-
-    def solve(rows, ridge):
-        part = values[rows]
-        part_weights = None if weights is None else weights[rows]
-        n = part.shape[0]
-        lam, score, edf, sigma2, grid_scale = (np.empty(n) for _ in range(5))
-        n_obs = np.empty(n, dtype=np.int64)
-        status = np.empty(n, dtype=np.int8)
-        z = np.empty((n, T))
-        se = np.empty((n, T)) if return_se and x_out is None else None
-        scores = np.empty((n, points)) if return_scores else None
-        _select.select(
-            grid_x, part, part_weights, order, float(ridge), float(eps), normalize, criterion, grid,
-            lam_grid is None, bool(refine), float(gamma), bool(parallel),
-            lam, score, edf, sigma2, n_obs, status, grid_scale, z, se, scores,
-        )  # fmt: skip
-        if x_out is not None:
-            # The lam each series was fitted at: too_few ones at the middle of
-            # their grid, empty ones at any (their fit is NaN).
-            middle = np.sqrt((grid[0] * grid_scale) * (grid[-1] * grid_scale))
-            fitted = np.where(status == LAMBDA_TOO_FEW, middle, np.where(status == LAMBDA_EMPTY, 1.0, lam))
-            z, se = _on_union(
-                grid_x, positions, part, part_weights, order, ridge, eps, normalize, np.ascontiguousarray(fitted),
-                gamma, bool(parallel), return_se, sigma2,
-            )  # fmt: skip
-        return lam, score, edf, sigma2, n_obs, status, grid_scale, z, se, scores
-
-    groups = ridge_groups(ridge, values, weights, order, observed_ends=True)
-    lam, score, edf, sigma2, n_obs, status, grid_scale, z, se, scores = solved_in_groups(groups, S, solve)
-    z, se = _output(z, se, positions, derivative, dtype)
-    return LambdaSelection(
-        lam=lam, score=score, edf=edf, sigma2=sigma2, n_obs=n_obs, status=status, z=z, se=se,
-        grid=grid, grid_scale=grid_scale, scores=scores,
+    settings = dict(
+        d=order, criterion=criterion, refine=bool(refine), gamma=gamma, normalize=normalize, eps=eps,
+        return_se=bool(return_se), return_scores=bool(return_scores), parallel=bool(parallel), derivative=derivative,
     )  # fmt: skip
+    if x_out is not None:
+        settings["x_out"] = output_positions(x_out, np.asarray(x).dtype)
+    if lam_grid is not None:
+        settings["lam_grid"] = np.atleast_1d(np.array(lam_grid, dtype=np.float64))
+    found = _select.select(grid_x, values, weights, ridge=ridge, **settings)
+    found["z"] = found["z"].astype(dtype, copy=False)
+    if found["se"] is not None:
+        found["se"] = found["se"].astype(dtype, copy=False)
+    return LambdaSelection(**found)
 
 
 def evaluate_lambda(
@@ -375,35 +324,19 @@ def evaluate_lambda(
     order = _check_order(d, grid_x.shape[0])
     ridge, eps, gamma = _check_parameters(ridge, eps, gamma)
     derivative = _check_derivative(derivative, return_se)
-    positions = grid_x if x_out is None else output_positions(x_out, np.asarray(x).dtype)
-    S, T = values.shape
+    settings = {} if x_out is None else {"x_out": output_positions(x_out, np.asarray(x).dtype)}
+    S = values.shape[0]
     lams = np.ascontiguousarray(np.atleast_1d(np.asarray(lam, dtype=np.float64)))
     if lams.ndim != 1 or (np.ndim(lam) == 1 and lams.shape[0] != S) or np.ndim(lam) > 1:
         raise ValueError("lam must be a scalar or an array of shape (S,)")
     if np.ndim(lam) == 0:
         lams = lams[:1]
-    points = positions.shape[0]
-
-    def solve(rows, ridge):
-        part = values[rows]
-        n = part.shape[0]
-        z = np.empty((n, points))
-        edf, rss, roughness, gcv, loocv, reml = (np.empty(n) for _ in range(6))
-        hat = np.empty((n, T)) if return_hat else None
-        se = np.empty((n, points)) if return_se else None
-        part_weights = None if weights is None else weights[rows]
-        part_lams = lams if lams.shape[0] == 1 else np.ascontiguousarray(lams[rows])
-        settings = (order, float(ridge), float(eps), normalize, part_lams, float(gamma), bool(parallel))
-        # With x_out: the values on x, the fit (and se) on the union, in one call.
-        _select.evaluate(
-            grid_x, part, part_weights, *settings, z, edf, rss, roughness, gcv, loocv, reml, hat, se,
-            *(() if x_out is None else (positions,)),
-        )  # fmt: skip
-        return z, edf, rss, roughness, gcv, loocv, reml, hat, se
-
-    groups = ridge_groups(ridge, values, weights, order, observed_ends=True)
-    z, edf, rss, roughness, gcv, loocv, reml, hat, se = solved_in_groups(groups, S, solve)
-    z, se = _output(z, se, positions, derivative, dtype)
-    return LambdaEvaluation(
-        z=z, edf=edf, rss=rss, roughness=roughness, gcv=gcv, loocv=loocv, reml=reml, hat=hat, se=se
+    found = _select.evaluate(
+        grid_x, values, lams, weights, d=order, ridge=ridge, normalize=normalize, eps=eps, gamma=gamma,
+        return_hat=bool(return_hat), return_se=bool(return_se), parallel=bool(parallel), derivative=derivative,
+        **settings,
     )  # fmt: skip
+    found["z"] = found["z"].astype(dtype, copy=False)
+    if found["se"] is not None:
+        found["se"] = found["se"].astype(dtype, copy=False)
+    return LambdaEvaluation(**found)

@@ -16,8 +16,9 @@ part of the system, whose condition grows with the run's length to the
 power 2d: 1000 missing positions lose the polynomial to rounding (about
 1e-4 of the data with d = 2, all of it with d = 3). The plain smoother
 solves such series on their observations' span and continues the fit
-(_ends); where that is not done, a series must be observed at both ends
-of x to go without a ridge."""
+(_ends). The lam selection does not, and chooses its ridges natively
+(src/core/lambda/default_ridge.hpp), where a series must also be observed
+at both ends of x to go without one."""
 
 import numpy as np
 
@@ -34,20 +35,14 @@ def observation_counts(values, weights):
     return observed.sum(axis=1)
 
 
-def ridge_groups(ridge, values, weights, d, observed_ends=False):
+def ridge_groups(ridge, values, weights, d):
     """[(rows, ridge)] covering every row of `values` once: the given `ridge`
     for all rows, or without one (None) ridge 0 for the rows with at least
-    `d` observations (with `observed_ends`, among them the first and the
-    last position) and FALLBACK_RIDGE for the others. rows is a slice of
+    `d` observations and FALLBACK_RIDGE for the others. rows is a slice of
     all rows when there is one group, an index array otherwise."""
     if ridge is not None:
         return [(slice(None), ridge)]
     enough = observation_counts(values, weights) >= d
-    if observed_ends:
-        observed = np.isfinite(values[:, [0, -1]])
-        if weights is not None:
-            observed &= weights[:, [0, -1]] > 0
-        enough &= observed.all(axis=1)
     if enough.all():
         return [(slice(None), 0.0)]
     if not enough.any():

@@ -13,19 +13,8 @@ import tarnwold
 
 from . import _select
 from ._envelope import check_reweighting
-from ._lambda import (
-    _CRITERIA,
-    LAMBDA_EMPTY,
-    LAMBDA_TOO_FEW,
-    Criterion,
-    _check_derivative,
-    _check_order,
-    _check_parameters,
-    _on_union,
-    _output,
-    _series_inputs,
-)
-from ._output_grid import output_positions
+from ._lambda import _CRITERIA, Criterion, _check_derivative, _check_order, _check_parameters, _series_inputs
+from ._output_grid import divided_differences, output_positions
 
 Weighting = Literal["tukey", "bisquare", "huber", "cauchy", "welsch", "fair", "hampel"]
 _SCALES = ("mad", "huber")
@@ -167,51 +156,51 @@ def robust(
     ridge, eps, _ = _check_parameters(ridge, eps, 1.0)
     derivative = _check_derivative(derivative, return_se)
     tuning = _check_robustness(weighting, scale, tuning, iterations, tol)
-    positions = grid_x if x_out is None else output_positions(x_out, np.asarray(x).dtype)
-    S, T = values.shape
-    edf, sigma2 = np.empty(S), np.empty(S)
+    settings = {} if x_out is None else {"x_out": output_positions(x_out, np.asarray(x).dtype)}
     if isinstance(lam, str):
         if lam not in _CRITERIA:
             raise ValueError("lam must be one of 'reml', 'gcv', 'loocv', 'vcurve', a number or an (S,) array")
-        grid = np.array(_select.default_grid(grid_x, order, float(eps), normalize), dtype=np.float64)
-        z, total = np.empty((S, T)), np.empty((S, T))
-        lams, grid_scale = np.empty(S), np.empty(S)
-        status = np.empty(S, dtype=np.int8)
-        taken = np.empty(S, dtype=np.int64)
-        _select.robust(
-            grid_x, values, weights, order, ridge, eps, normalize, lam, grid, True, int(iterations), weighting,
-            scale, tuning, float(tol), bool(parallel), z, total, lams, edf, sigma2, status, taken, grid_scale,
+        found = _select.robust(
+            grid_x, values, weights, lam=lam, d=order, weighting=weighting, scale=scale, tuning=tuning,
+            iterations=int(iterations), tol=float(tol), normalize=normalize, ridge=ridge, eps=eps,
+            parallel=bool(parallel), derivative=derivative, return_se=bool(return_se), **settings,
         )  # fmt: skip
-        # The lam each series was fitted at: too_few ones at the middle of
-        # their grid, empty ones at any (their fit is NaN).
-        middle = np.sqrt((grid[0] * grid_scale) * (grid[-1] * grid_scale))
-        fitted = np.where(status == LAMBDA_TOO_FEW, middle, np.where(status == LAMBDA_EMPTY, 1.0, lams))
     else:
-        lams = _given_lams(lam, S)
-        status = None
-        z, total = _at_given_lams(grid_x, values, weights, order, lams, int(iterations), weighting, scale, tuning,
-                                  ridge, normalize, eps, bool(parallel))  # fmt: skip
-        observed = np.sum(total > 0, axis=1)
-        taken = np.where(observed > 0, np.int64(iterations), np.int64(0))
-        rss, roughness = np.empty(S), np.empty(S)
-        _select.evaluate(
-            grid_x, values, total, order, ridge, eps, normalize, lams, 1.0, bool(parallel),
-            None, edf, rss, roughness, *(np.empty(S) for _ in range(3)), None, None,
+        found = _robust_at_given_lams(
+            grid_x, values, weights, order, _given_lams(lam, values.shape[0]), int(iterations),
+            (weighting, scale, tuning), ridge, normalize, eps, bool(parallel), derivative, bool(return_se),
+            settings.get("x_out"),
         )  # fmt: skip
-        with np.errstate(divide="ignore", invalid="ignore"):
-            objective = rss + lams * roughness + ridge * np.einsum("st,st->s", z, z)
-            sigma2[:] = np.where(observed > order, objective / (observed - order), math.nan)
-        fitted = lams
+    found["z"] = found["z"].astype(dtype, copy=False)
+    found["weights"] = found["weights"].astype(dtype, copy=False)
+    if found["se"] is not None:
+        found["se"] = found["se"].astype(dtype, copy=False)
+    return RobustFit(**found)
+
+
+def _robust_at_given_lams(grid_x, values, weights, order, lams, iterations, robustness, ridge, normalize, eps,
+                          parallel, derivative, return_se, x_out):
+    """The module's robust smoother at the given lams, with the edf of its
+    fit and sigma2 = Q / (m - d); z and se at x_out (or se alone on x) from
+    the fit at lam with its total weights on the union of x and x_out."""
+    z, total = _at_given_lams(grid_x, values, weights, order, lams, iterations, *robustness, ridge, normalize, eps,
+                              parallel)  # fmt: skip
+    observed = np.sum(total > 0, axis=1)
+    taken = np.where(observed > 0, np.int64(iterations), np.int64(0))
+    settings = dict(d=order, ridge=ridge, normalize=normalize, eps=eps, parallel=parallel)
+    on_x = _select.evaluate(grid_x, values, lams, total, **settings)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        objective = on_x["rss"] + lams * on_x["roughness"] + ridge * np.einsum("st,st->s", z, z)
+        sigma2 = np.where(observed > order, objective / (observed - order), math.nan)
     se = None
     if x_out is not None or return_se:
-        union_z, se = _on_union(
-            grid_x, positions, values, total, order, ridge, eps, normalize, np.ascontiguousarray(fitted), 1.0,
-            bool(parallel), return_se, sigma2,
+        on_union = _select.evaluate(
+            grid_x, values, lams, total, **settings, return_se=return_se, sigma2=sigma2,
+            x_out=grid_x if x_out is None else x_out,
         )  # fmt: skip
+        se = on_union["se"]
         if x_out is not None:
-            z = union_z
-    z, se = _output(z, se, positions, derivative, dtype)
-    return RobustFit(
-        z=z, weights=total.astype(dtype, copy=False), lam=lams, edf=edf, status=status, iterations=taken,
-        sigma2=sigma2, se=se,
-    )  # fmt: skip
+            z = on_union["z"]
+    if derivative:
+        z = divided_differences(z, grid_x if x_out is None else x_out, derivative)
+    return dict(z=z, weights=total, lam=lams, edf=on_x["edf"], status=None, iterations=taken, sigma2=sigma2, se=se)

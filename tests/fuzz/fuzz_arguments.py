@@ -1,5 +1,6 @@
 """Fuzz target over the argument conversion and the bodies of all six
-functions, for atheris.
+functions, and of the four of the companion's native half
+(tarnwold_tools._select), for atheris.
 
 Every argument of a call is drawn from the fuzzer's bytes: mostly plausible
 values (increasing grids, series with the grid's length, the function's
@@ -26,6 +27,7 @@ import atheris
 import numpy as np
 
 import tarnwold
+from tarnwold_tools import _select
 
 SANITIZED = bool(os.environ.get("TARNWOLD_SANITIZER"))
 ORDINARY = (TypeError, ValueError, OverflowError, UnicodeEncodeError, MemoryError)
@@ -37,7 +39,20 @@ PARAMETERS = {
                               "ridge", "normalize", "eps", "parallel", "tuning", "return_weights",
                               "merge_x_tol"),
 }
+# The companion's native half: float64 only, results returned by name.
+SELECT_PARAMETERS = {
+    "select": ("x", "y_st", "w_base_st", "d", "criterion", "lam_grid", "refine", "gamma", "ridge", "normalize",
+               "eps", "return_se", "return_scores", "parallel", "x_out", "derivative"),
+    "evaluate": ("x", "y_st", "lam", "w_base_st", "d", "ridge", "normalize", "eps", "gamma", "return_hat",
+                 "return_se", "parallel", "x_out", "derivative", "sigma2"),
+    "envelope": ("x", "y_st", "w_base_st", "p", "lam", "d", "iterations", "tol", "normalize", "ridge", "eps",
+                 "parallel", "x_out", "derivative"),
+    "robust": ("x", "y_st", "w_base_st", "lam", "d", "weighting", "scale", "tuning", "iterations", "tol",
+               "normalize", "ridge", "eps", "parallel", "x_out", "derivative", "return_se"),
+}
 FUNCTIONS = [(family, suffix) for family in PARAMETERS for suffix in ("f32", "f64")]
+FUNCTIONS += [(family, None) for family in SELECT_PARAMETERS]
+CRITERIA = ["reml", "gcv", "loocv", "vcurve", "aic", "REML", "reml\0"]
 WORDS = ["mean", "median", "tukey", "bisquare", "huber", "cauchy", "welsch", "fair", "hampel", "mad",
          "TUKEY", "Hampel", "tu\u212aey", "none", "", "nope", "mean\0"]
 OTHER_DTYPES = [np.float16, np.float32, np.float64, np.int32, np.int64, np.uint8, np.bool_, np.complex128,
@@ -104,6 +119,7 @@ class Draw:
     def __init__(self, data):
         self.fdp = atheris.FuzzedDataProvider(data)
         self.arrays = []  # the memory of every array handed in, with a copy of it
+        self.selection = None  # the function of the companion's native half drawn for
 
     def pick(self, options):
         return options[self.fdp.ConsumeIntInRange(0, len(options) - 1)]
@@ -266,19 +282,45 @@ class Draw:
             return self.count(length + 2)
         if name == "iterations":
             return self.iterations()
-        if name in ("parallel", "return_weights"):
+        if name in ("parallel", "return_weights", "refine", "return_se", "return_scores", "return_hat"):
             return self.flag()
+        if name == "criterion":
+            return self.pick(CRITERIA) if self.fdp.ConsumeBool() else self.text()
+        if name == "lam" and self.selection:
+            # A criterion's name (evaluate takes none), or one lam for all
+            # series or one each.
+            if self.selection != "evaluate" and self.fdp.ConsumeBool():
+                return self.pick(CRITERIA)
+            count = self.pick([1, series, series + 1])
+            return self.array(dtype, (count,), np.abs(self.values(count)))
+        if name in ("lam_grid", "x_out", "sigma2"):
+            if self.one_in(2):
+                return None
+            if name == "sigma2":
+                return self.array(dtype, (series,), np.abs(self.values(series)))
+            count = self.size(30) if name == "x_out" else self.size(8)
+            values = self.grid_values(count)
+            return self.array(dtype, (count,), np.abs(values) if name == "lam_grid" else values)
+        if name == "derivative":
+            return self.count(3)
         if name in ("weighting", "scale", "normalize"):
             return None if name == "normalize" and self.one_in(4) else self.text()
         if name == "tuning":
             return None if self.one_in(3) else self.triple()
         if name == "merge_x_tol":
             return None if self.one_in(4) else self.pick([self.real(), 0.01, 0.0, 1.0])
-        return self.real()  # lam, ridge, eps
+        if name == "ridge" and self.selection and self.one_in(3):
+            return None
+        return self.real()  # lam, ridge, eps, gamma, p, tol
 
 
 def check_result(family, dtype, result, y):
     """A returned result has the documented form."""
+    if family in SELECT_PARAMETERS:
+        assert type(result) is dict and result["z"].shape[0] == y.shape[0], (type(result), y.shape)
+        for a in result.values():
+            assert a is None or (type(a) is np.ndarray and a.flags.c_contiguous and a.flags.owndata)
+        return
     if family == "build_pb":
         pb, k = result
         assert type(k) is int and pb.shape[0] == k + 1 and pb.ndim == 2, (pb.shape, k)
@@ -296,6 +338,8 @@ def mark_outcome(family, result, error):
     sees only the coverage of this file, keeps every input that gets a call
     further than before."""
     if error is None:
+        if family in SELECT_PARAMETERS:
+            return "results"
         if family == "build_pb":
             return "band"
         return "pair" if isinstance(result, tuple) else "fits"
@@ -338,15 +382,16 @@ def mark_outcome(family, result, error):
 def test_one_input(data):
     draw = Draw(data)
     family, suffix = draw.pick(FUNCTIONS)
-    function = getattr(tarnwold, f"{family}_{suffix}")
+    draw.selection = family if suffix is None else None
+    function = getattr(_select, family) if draw.selection else getattr(tarnwold, f"{family}_{suffix}")
     dtype = np.float32 if suffix == "f32" else np.float64
-    parameters = PARAMETERS[family]
+    parameters = SELECT_PARAMETERS[family] if draw.selection else PARAMETERS[family]
     length, series = draw.size(24), draw.size(5)
 
     # Mostly calls that reach the body; a quarter of them chaotic.
     chaotic = draw.one_in(4)
     values = {name: draw.argument(name, dtype, length, series, chaotic) for name in parameters}
-    required = 1 if family == "build_pb" else 2
+    required = 1 if family == "build_pb" else 3 if family == "evaluate" else 2
     positional = draw.size(len(parameters) + 1)
     args = [values[name] for name in parameters[:positional]]
     if positional > len(parameters):

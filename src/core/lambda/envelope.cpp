@@ -369,28 +369,18 @@ void envelope_at(const SelectionModel& model, const SeriesBatch& batch, const do
 
 void envelope_selected(const SelectionModel& model, const SeriesBatch& batch,
                        const SelectionOptions& selection, const EnvelopeOptions& options,
-                       const EnvelopeOutputs& out, double* lam, std::int8_t* status) {
+                       const EnvelopeOutputs& out, double* lam, std::int8_t* status, double* fitted) {
     const std::size_t S = batch.count;
     const std::size_t n = model.length;
-    std::vector<double> score(S), edf(S), sigma2(S), grid_scale(S), grid(selection.grid.size()), at(S);
+    std::vector<double> score(S), edf(S), sigma2(S), grid_scale(S), at(S);
     std::vector<std::int64_t> observed(S), before(S);
     const auto outputs = [&](double* lams, std::int8_t* statuses, double* z) {
         return SelectionOutputs{lams,     score.data(),      edf.data(), sigma2.data(), observed.data(),
                                 statuses, grid_scale.data(), z,          nullptr,       nullptr};
     };
-    // The lam each series iterates at: the selected one, the one a series
-    // with too few points is fitted at, any for a series without any.
     const auto iteration_lams = [&] {
         for (std::size_t s = 0; s < S; ++s) {
-            at[s] = lam[s];
-            if (status[s] == static_cast<std::int8_t>(LambdaStatus::TooFew)) {
-                for (std::size_t j = 0; j < grid.size(); ++j) {
-                    grid[j] = selection.grid[j] * grid_scale[s];
-                }
-                at[s] = too_few_lam(grid.data(), grid.size());
-            } else if (status[s] == static_cast<std::int8_t>(LambdaStatus::Empty)) {
-                at[s] = 1;
-            }
+            at[s] = fitted_lam(status[s], lam[s], selection.grid, grid_scale[s]);
         }
     };
     // The first round's lam only sets where the iteration starts: the grid's
@@ -412,6 +402,7 @@ void envelope_selected(const SelectionModel& model, const SeriesBatch& batch,
     iteration_lams();
     std::copy(out.iterations, out.iterations + S, before.begin());
     envelope_at(model, batch, at.data(), true, options, out, out.weights);
+    if (fitted != nullptr) std::copy(at.begin(), at.end(), fitted);
 
     // A series that kept its weights keeps the second selection: a third
     // would repeat it bit for bit (its fit included). The others, gathered,
@@ -432,6 +423,8 @@ void envelope_selected(const SelectionModel& model, const SeriesBatch& batch,
     for (std::size_t k = 0; k < M; ++k) {
         lam[moved[k]] = lams[k];
         status[moved[k]] = statuses[k];
+        if (fitted != nullptr)
+            fitted[moved[k]] = fitted_lam(statuses[k], lams[k], selection.grid, grid_scale[k]);
         std::copy_n(z.begin() + k * n, n, out.z + moved[k] * n);
     }
 }

@@ -58,8 +58,11 @@ void envelope_at(const SelectionModel& model, const SeriesBatch& batch, const do
 // they moved, z is the fit at that lam with those weights. lam and status
 // are those of the last selection (S values each). A series with
 // too few points to select iterates at the lam the selection fits it at.
+// fitted, when not null, receives the lam each series' z is fitted at (S
+// values; fitted_lam of its last selection).
 void envelope_selected(const SelectionModel& model, const SeriesBatch& batch,
                        const SelectionOptions& selection, const EnvelopeOptions& options,
-                       const EnvelopeOutputs& out, double* lam, std::int8_t* status);
+                       const EnvelopeOutputs& out, double* lam, std::int8_t* status,
+                       double* fitted = nullptr);
 
 }  // namespace tarnwold

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <string>
 
 #include "base/fault.hpp"
 
@@ -66,6 +67,23 @@ std::optional<double> start_selection(const SelectionModel& model, const Selecti
 }
 
 double too_few_lam(const double* grid, std::size_t points) { return std::sqrt(grid[0] * grid[points - 1]); }
+
+double fitted_lam(std::int8_t status, double lam, const std::vector<double>& grid, double grid_scale) {
+    switch (static_cast<LambdaStatus>(status)) {
+        case LambdaStatus::Ok:
+        case LambdaStatus::AtLower:
+        case LambdaStatus::AtUpper:
+        case LambdaStatus::Flat:
+            return lam;
+        case LambdaStatus::TooFew: {
+            const double ends[] = {grid.front() * grid_scale, grid.back() * grid_scale};
+            return too_few_lam(ends, 2);
+        }
+        case LambdaStatus::Empty:
+            return 1;
+    }
+    throw InternalFault("unknown lam status " + std::to_string(status));
+}
 
 void finish_selection(Criterion criterion, const Evaluation& e, const SeriesTotals& series, std::size_t order,
                       double lam, double score, LambdaStatus status, std::size_t s,

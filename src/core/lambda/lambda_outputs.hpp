@@ -5,7 +5,9 @@
 
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
+#include <vector>
 
 #include "lambda/lambda_selection.hpp"
 
@@ -24,6 +26,11 @@ std::optional<double> start_selection(const SelectionModel& model, const Selecti
 // The lam a series with too few points is fitted at: the geometric middle of
 // its grid.
 double too_few_lam(const double* grid, std::size_t points);
+
+// The lam a selected series' fit is formed at, given its status: the
+// selected lam, the middle of its own grid (`grid` times its grid_scale) for
+// one with too few points, and 1 for an empty one, whose fit is NaN at any.
+double fitted_lam(std::int8_t status, double lam, const std::vector<double>& grid, double grid_scale);
 
 // lam, score, EDF, sigma2 and the status from the final evaluation.
 void finish_selection(Criterion criterion, const Evaluation& e, const SeriesTotals& series, std::size_t order,
