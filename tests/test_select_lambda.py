@@ -661,10 +661,22 @@ INPUT_FUNCTIONS = {
 }
 
 
+def misaligned(array):
+    """A C-contiguous copy of `array` that starts one byte past an aligned
+    address (a view of raw bytes at an odd offset)."""
+    raw = np.zeros(array.nbytes + 1, dtype=np.uint8)
+    out = raw[1:].view(array.dtype).reshape(array.shape)
+    out[...] = array
+    assert not out.flags.aligned and out.flags.c_contiguous
+    return out
+
+
 # (form): masked entries are missing whatever value lies under the mask (a
 # fill value of -9999 is no observation); big-endian floats (FITS) are the
-# numbers they hold, and come back in native order.
-@pytest.mark.parametrize("form", ["masked values", "masked weights", "big-endian float64", "big-endian float32"])
+# numbers they hold, and come back in native order; arrays at an odd address
+# are read as the numbers they hold.
+@pytest.mark.parametrize("form", ["masked values", "masked weights", "big-endian float64", "big-endian float32",
+                                  "misaligned"])
 @pytest.mark.parametrize("function", sorted(INPUT_FUNCTIONS))
 def test_masked_and_big_endian_inputs_are_what_they_hold(function, form):
     x, y, w = make_series(40, 2, 0.2, 61, weights=True)
@@ -677,6 +689,9 @@ def test_masked_and_big_endian_inputs_are_what_they_hold(function, form):
         hidden[:, 5:9] = True
         got = call(x, y, np.ma.MaskedArray(w, mask=hidden))
         want = call(x, y, np.where(hidden, 0.0, w))
+    elif form == "misaligned":
+        got = call(misaligned(x), misaligned(y), misaligned(w))
+        want = call(x, y, w)
     else:
         narrow = form.endswith("32")
         native = y.astype(np.float32) if narrow else y
@@ -791,6 +806,7 @@ def test_bad_input_raises(function, args, kwargs, exception):
 # value, and words its argument errors as the module's functions do.
 NATIVE_CASES = [
     ("evaluate", dict(y_st=Y8.astype(np.float32)), TypeError, "y_st has the wrong element type"),
+    ("evaluate", dict(y_st=misaligned(Y8)), ValueError, "y_st is not aligned to its element size"),
     ("evaluate", dict(lam=None), TypeError, "missing 1 required positional argument: 'lam'"),
     ("evaluate", dict(lam=np.ones(3)), ValueError, "lam must hold one value or one per series"),
     ("evaluate", dict(lam=np.array([0.0, np.inf])), ValueError, "lam must be finite"),

@@ -137,7 +137,7 @@ def envelope(
             raise ValueError("lam must be a scalar or an array of shape (S,)")
         if not (np.all(np.isfinite(given)) and np.all(given >= 0)):
             raise ValueError("lam must be finite and >= 0")
-        lam = np.ascontiguousarray(np.atleast_1d(given))
+        lam = np.require(np.atleast_1d(given), requirements="CA")
     found = _select.envelope(
         grid_x, values, weights, p=float(p), lam=lam, d=order, iterations=int(iterations), tol=float(tol),
         normalize=normalize, ridge=ridge, eps=eps, parallel=bool(parallel), derivative=derivative, **settings,

@@ -107,7 +107,7 @@ class LambdaEvaluation:
 
 
 def _series_inputs(x, y_st, w_base_st):
-    """The grid, series and base weights as C-contiguous float64 (masked
+    """The grid, series and base weights as aligned C-contiguous float64 (masked
     entries of a masked array as missing: NaN values, zero weights), with
     the input's dtype in native byte order; ValueError/TypeError for what
     the selection cannot take."""
@@ -117,7 +117,7 @@ def _series_inputs(x, y_st, w_base_st):
         raise TypeError("y_st must be a float32 or float64 array")
     if y.ndim != 2:
         raise ValueError("y_st shape must be (S,T) with T=len(x)")
-    grid = np.ascontiguousarray(x, dtype=np.float64)
+    grid = np.require(x, np.float64, "CA")
     if grid.ndim != 1 or grid.shape[0] != y.shape[1]:
         raise ValueError("y_st shape must be (S,T) with T=len(x)")
     values = _filled(y_st, np.nan)
@@ -136,8 +136,10 @@ def _filled(array, missing):
     array set to `missing`: np.asarray would keep the fill values under the
     mask (a -9999 taken for data)."""
     if isinstance(array, np.ma.MaskedArray):
-        return np.ascontiguousarray(np.ma.filled(array.astype(np.float64), missing))
-    return np.ascontiguousarray(array, dtype=np.float64)
+        return np.require(np.ma.filled(array.astype(np.float64), missing), np.float64, "CA")
+    # Aligned too: a view of bytes at an odd offset is contiguous but cannot
+    # be read as doubles.
+    return np.require(array, np.float64, "CA")
 
 
 def _check_parameters(ridge, eps, gamma):
@@ -326,7 +328,7 @@ def evaluate_lambda(
     derivative = _check_derivative(derivative, return_se)
     settings = {} if x_out is None else {"x_out": output_positions(x_out, np.asarray(x).dtype)}
     S = values.shape[0]
-    lams = np.ascontiguousarray(np.atleast_1d(np.asarray(lam, dtype=np.float64)))
+    lams = np.require(np.atleast_1d(np.asarray(lam, dtype=np.float64)), np.float64, "CA")
     if lams.ndim != 1 or (np.ndim(lam) == 1 and lams.shape[0] != S) or np.ndim(lam) > 1:
         raise ValueError("lam must be a scalar or an array of shape (S,)")
     if np.ndim(lam) == 0:

@@ -20,7 +20,7 @@ def output_positions(x_out, x_dtype=None) -> np.ndarray:
     positions = np.asarray(values, dtype=np.float64)
     if positions.ndim != 1 or positions.shape[0] == 0:
         raise ValueError("x_out must be a non-empty 1-D array")
-    positions = np.ascontiguousarray(positions)
+    positions = np.require(positions, np.float64, "CA")
     if not np.all(np.isfinite(positions)):
         raise ValueError("x_out must be finite")
     if not np.all(np.diff(positions) > 0):

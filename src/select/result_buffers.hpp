@@ -2,6 +2,7 @@
 // and the result arrays they allocate and return by name.
 #pragma once
 
+#include <cstdint>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -32,6 +33,14 @@ public:
             PyBuffer_Release(&view_);
             held_ = false;
             fail(PyExc_TypeError, std::string(name) + " has the wrong element type");
+        }
+        // A buffer can start anywhere (a view of bytes at an odd offset);
+        // its elements are read as doubles and integers, which must be
+        // aligned.
+        if (reinterpret_cast<std::uintptr_t>(view_.buf) % static_cast<std::uintptr_t>(size) != 0) {
+            PyBuffer_Release(&view_);
+            held_ = false;
+            fail(PyExc_ValueError, std::string(name) + " is not aligned to its element size");
         }
     }
     Buffer(const Buffer&) = delete;
