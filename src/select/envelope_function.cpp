@@ -6,7 +6,6 @@
 #include "functions.hpp"
 #include "keyword_arguments.hpp"
 #include "lambda/envelope.hpp"
-#include "lambda/output_derivative.hpp"
 
 namespace tarnwold::py::selection {
 
@@ -110,13 +109,7 @@ PyObject* envelope(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
                              fitted.data(), fitted.size() == batch.count && batch.count != 1, 1.0, parallel,
                              active_kernel(), at_out);
         };
-        without_interpreter_lock([&] {
-            solve_in_groups(models.groups, in.batch(), results, solve);
-            if (derivative > 0) {
-                const double* at = on_union ? on_union->out.x.data<double>() : in.positions.x.data<double>();
-                differentiate_rows(z.data<double>(), S, at, points, derivative);
-            }
-        });
+        solve_then_differentiate(models, in, results, solve, on_union, z.data<double>(), derivative);
         Results results_by_name;
         for (const ResultArray* array : {&z, &weights, &taken, &lam}) results_by_name.add(*array);
         results_by_name.add("status", status);

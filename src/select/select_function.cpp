@@ -7,7 +7,6 @@
 #include "functions.hpp"
 #include "keyword_arguments.hpp"
 #include "lambda/lambda_outputs.hpp"
-#include "lambda/output_derivative.hpp"
 
 namespace tarnwold::py::selection {
 
@@ -118,13 +117,7 @@ PyObject* select(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
             evaluate_lambdas(models.on_union[g], rows, fitted.data(), batch.count != 1, gamma, parallel,
                              active_kernel(), at_out);
         };
-        without_interpreter_lock([&] {
-            solve_in_groups(models.groups, in.batch(), results, solve);
-            if (derivative > 0) {
-                const double* at = on_union ? on_union->out.x.data<double>() : in.positions.x.data<double>();
-                differentiate_rows(z.data<double>(), S, at, points, derivative);
-            }
-        });
+        solve_then_differentiate(models, in, results, solve, on_union, z.data<double>(), derivative);
         Results results_by_name;
         for (const ResultArray* array :
              {&lam, &score, &edf, &sigma2, &observed, &status, &grid_scale, &grid, &z}) {

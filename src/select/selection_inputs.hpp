@@ -14,6 +14,7 @@
 #include "grid_checks.hpp"
 #include "lambda/default_ridge.hpp"
 #include "lambda/lambda_selection.hpp"
+#include "lambda/output_derivative.hpp"
 #include "lambda/union_model.hpp"
 #include "result_buffers.hpp"
 
@@ -188,6 +189,20 @@ inline std::vector<double> rows_of_group(const RidgeGroup& group, const std::vec
     std::vector<double> gathered;
     for (const std::size_t s : group.rows) gathered.push_back(per_series[s]);
     return gathered;
+}
+
+// Solves every ridge group's series without the interpreter lock and then,
+// with a derivative asked for, turns each row of the fit z into it along the
+// positions it is returned at (x_out when given, x otherwise).
+inline void solve_then_differentiate(const GroupModels& models, const Inputs& in,
+                                     const std::vector<SeriesRows>& results, const GroupSolve& solve,
+                                     const std::optional<OnUnion>& on_union, double* z,
+                                     std::uint64_t derivative) {
+    const Positions& at = on_union ? on_union->out : in.positions;
+    without_interpreter_lock([&] {
+        solve_in_groups(models.groups, in.batch(), results, solve);
+        if (derivative > 0) differentiate_rows(z, in.series, at.x.data<double>(), at.length, derivative);
+    });
 }
 
 // Given lams, checked: one for every series or one per series.
