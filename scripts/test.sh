@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds and installs tarnwold with its test dependencies into the current
-# python3, then runs the Python test suite. Arguments go to pytest.
+# Installs tarnwold with its test dependencies into the current python3
+# (scripts/install.sh: an up-to-date install of this checkout is reused),
+# then runs the Python test suite. Arguments go to pytest.
 #
 # TARNWOLD_PIP_ARGS adds options to the install, e.g. for an offline build
 # against a distribution's own numpy and scikit-build-core:
@@ -8,8 +9,7 @@
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
-read -r -a pip_args <<< "${TARNWOLD_PIP_ARGS:-}"
-python3 -m pip install "${pip_args[@]}" ".[test]"
+bash scripts/install.sh --extras test
 
 # Run from the source root, which holds no importable tarnwold, so the tests
 # exercise the installed extension module.
