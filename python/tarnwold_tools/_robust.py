@@ -118,10 +118,14 @@ def robust(
     series keeps its last choice. A series with at most d + 1 observations
     gets select_lambda's result (status too_few).
 
-    With a number, the result is tarnwold.robust_whittaker_irls_f64's at that
-    lam (without merging positions: x's positions lie apart), its fit and
-    total weights bit for bit (float32 input widened), with edf, sigma2 =
-    Q / (m - d) and se from the fit at lam with those weights; status is None.
+    With a number, or an (S,) array of one lam per series, each series'
+    result is tarnwold.robust_whittaker_irls_f64's at its lam (without
+    merging positions: x's positions lie apart), its fit and total weights
+    bit for bit (float32 input widened), in one native call that smooths the
+    series sharing a lam together. edf and se are those of the fit at lam
+    with those weights, sigma2 = Q / (m - d) with Q = RSS + lam * ||D z||^2
+    + ridge * z.z of that fit and m its points of positive weight; status is
+    None, and iterations the passes asked for (0 without observations).
 
     Results are the same bits for any thread count, with parallel=False and
     for any kernel. Float32 input is widened, chosen in float64 and z, weights
