@@ -1,7 +1,7 @@
 // Robust smoothing at lams the caller gives, one per series: the module's
 // robust smoother (robust_smooth.hpp) at each series' own lam on x itself,
-// positions never merged (x's positions lie apart: the selection model
-// refuses closer ones), then the fit at that lam with the final total
+// positions never merged (the selection's callers refuse positions closer
+// than a share of x's spacing), then the fit at that lam with the final total
 // weights evaluated once on x for its EDF, and the noise variance
 // sigma2 = Q / (m - d) with Q = RSS + lam * roughness + ridge * z.z, z the
 // smoother's own fit and m its points of positive total weight.
