@@ -11,7 +11,9 @@ negative, -0 and NaN weights, NaN tails, -0 observations, lam <= 0, eps <= 0
 and eps > 1, every d from 0 to 4, block remainders (S = 1, 7, 9, 17, 33),
 the float re-solve and the robust float fall-back inside a block, rows of
 identical weights mixed with distinct ones, every memory layout, and for the robust passes every length around the
-reweighting's sorting network; the choice of lam, the evaluation of given lams and the robust choice of lam, whose series run in lanes.
+reweighting's sorting network; the choice of lam, the evaluation of given lams,
+the robust choice of lam and the robust smoother at given lams, whose series
+run in lanes.
 """
 
 import dataclasses
@@ -236,6 +238,10 @@ def cases():
             out.append((f"evaluate-{tag}-d{d}-S{S}", _fields(
                 tarnwold_tools.evaluate_lambda, x, y, rng.uniform(0.0, 100.0, S), w, d=d, return_hat=True,
                 return_se=True)))
+            # Runs of equal lams smoothed together, split across ranges.
+            out.append((f"robust-given-{tag}-d{d}-S{S}", _fields(
+                tarnwold_tools.robust, x, y, w, d=d, lam=rng.choice([0.5, 5.0, 50.0], S), iterations=3,
+                ridge=1e-3, return_se=True, parallel=S % 2 == 0)))
     return out
 
 

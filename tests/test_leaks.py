@@ -168,6 +168,7 @@ def make_cases(length, series):
     add_native("given", _select.envelope, lam=np.array([3.0]), x_out=x_out, derivative=1)
     add_native("chosen", _select.envelope, lam="reml", ridge=1e-10)
     add_native("chosen", _select.robust, x_out=x_out, return_se=True)
+    add_native("given", _select.robust, lam=np.linspace(1, 9, series), x_out=x_out, derivative=1)
     add_native("missing", _select.evaluate, "TypeError")
     add_native("keyword", _select.select, "TypeError", lam=1.0)
     add_native("criterion", _select.select, "ValueError", criterion="aic")
@@ -176,6 +177,7 @@ def make_cases(length, series):
     add_native("x-out-order", _select.select, "ValueError", x_out=x_out[::-1].copy())
     add_native("lam-count", _select.evaluate, "ValueError", lam=np.ones(2 * series))
     add_native("sigma2-shape", _select.evaluate, "ValueError", lam=np.ones(1), sigma2=np.ones(1))
+    add_native("lam-count", _select.robust, "ValueError", lam=np.ones(2 * series))
     add_native("tuning", _select.robust, "TypeError", tuning=(0.0, "a", 4.0))
     add_native("order", _select.envelope, "ValueError", d=length)
 

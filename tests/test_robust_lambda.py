@@ -68,37 +68,47 @@ def test_robust_matches_dense_reference(criterion, T, d, missing, seed, irregula
         assert got.sigma2[s] == pytest.approx(sigma2, rel=1e-9)
 
 
-# (lam, weighting, scale, tuning, iterations): a number is the module's
-# robust smoother at it, one call per distinct lam for an array.
+# (lam, weighting, scale, tuning, iterations, ridge, dtype): a number is the
+# module's robust smoother at it, an array each series' at its own lam;
+# float32 input is widened.
 GIVEN_LAM_CASES = [
-    (30.0, "tukey", "mad", None, 4),
-    (5.0, "huber", "huber", None, 3),
-    (200.0, "cauchy", "mad", (0.0, 0.0, 3.0), 2),
-    (1.0, "welsch", "huber", None, 5),
-    (12.0, "fair", "mad", None, 4),
-    (50.0, "hampel", "mad", (1.0, 2.0, 6.0), 4),
-    ([3.0, 300.0, 3.0, 0.5], "tukey", "mad", None, 4),
+    (30.0, "tukey", "mad", None, 4, 0.0, np.float64),
+    (5.0, "huber", "huber", None, 3, 0.0, np.float64),
+    (200.0, "cauchy", "mad", (0.0, 0.0, 3.0), 2, 0.0, np.float64),
+    (1.0, "welsch", "huber", None, 5, 0.0, np.float64),
+    (12.0, "fair", "mad", None, 4, 0.0, np.float64),
+    (50.0, "hampel", "mad", (1.0, 2.0, 6.0), 4, 0.0, np.float64),
+    ([3.0, 300.0, 3.0, 0.5], "tukey", "mad", None, 4, 0.0, np.float64),
+    ([3.0, 300.0, 3.0, 0.5], "bisquare", "huber", None, 3, 1e-3, np.float64),
+    (8.0, "tukey", "mad", None, 4, 0.02, np.float64),
+    (8.0, "tukey", "mad", None, 4, 0.0, np.float32),
+    ([0.5, 40.0, 40.0, 2.0], "welsch", "mad", None, 2, 1e-4, np.float32),
 ]
 
 
-@pytest.mark.parametrize("lam,weighting,scale,tuning,iterations", GIVEN_LAM_CASES)
-def test_a_given_lam_is_the_robust_smoother(lam, weighting, scale, tuning, iterations):
+@pytest.mark.parametrize("lam,weighting,scale,tuning,iterations,ridge,dtype", GIVEN_LAM_CASES)
+def test_a_given_lam_is_the_robust_smoother(lam, weighting, scale, tuning, iterations, ridge, dtype):
     x, y, w = contaminated(50, 2, 0.1, 21, irregular=True, weights=True, series=4)
-    got = tt.robust(x, y, w, lam=lam, weighting=weighting, scale=scale, tuning=tuning, iterations=iterations,
-                    return_se=True)  # fmt: skip
+    x, y, w = (v.astype(dtype).astype(np.float64) for v in (x, y, w))
+    got = tt.robust(*(v.astype(dtype) for v in (x, y, w)), lam=lam, weighting=weighting, scale=scale, tuning=tuning,
+                    iterations=iterations, ridge=ridge, return_se=True)  # fmt: skip
     assert got.status is None and np.all(got.iterations == iterations)
+    assert got.z.dtype == got.weights.dtype == got.se.dtype == dtype
     lams = np.broadcast_to(lam, 4)
     for s in range(4):
         z, weights = tarnwold.robust_whittaker_irls_f64(
             x, y[s : s + 1], w[s : s + 1], lam=lams[s], iterations=iterations, weighting=weighting, scale=scale,
-            tuning=tuning, ridge=0.0, return_weights=True, merge_x_tol=None,
+            tuning=tuning, ridge=ridge, return_weights=True, merge_x_tol=None,
         )  # fmt: skip
-        np.testing.assert_array_equal(got.z[s], z[0])
-        np.testing.assert_array_equal(got.weights[s], weights[0])
+        np.testing.assert_array_equal(got.z[s], z[0].astype(dtype))
+        np.testing.assert_array_equal(got.weights[s], weights[0].astype(dtype))
         assert got.lam[s] == lams[s]
-        e = tt.evaluate_lambda(x, y[s : s + 1], lams[s], weights, ridge=0.0, return_se=True)
+        e = tt.evaluate_lambda(x, y[s : s + 1], lams[s], weights, ridge=ridge, return_se=True)
         assert got.edf[s] == e.edf[0]
-        np.testing.assert_allclose(got.se[s], e.se[0], rtol=1e-12)
+        # Q of the robust fit: only the ridge's share sums its own squares.
+        sigma2 = (e.rss[0] + lams[s] * e.roughness[0] + ridge * np.sum(z[0] ** 2)) / (np.sum(weights > 0) - 2)
+        assert got.sigma2[s] == (pytest.approx(sigma2, rel=1e-13) if ridge else sigma2)
+        np.testing.assert_allclose(got.se[s], e.se[0], rtol=1e-12 if dtype == np.float64 else 1e-6)
 
 
 @pytest.mark.parametrize("criterion", ref.CRITERIA)
@@ -155,7 +165,7 @@ def test_degenerate_series(criterion, row, status, passes, tuning):
     np.testing.assert_array_equal(got.weights[1], np.isfinite(y[1]).astype(float))
 
 
-@pytest.mark.parametrize("lam", ["reml", "vcurve", 20.0])
+@pytest.mark.parametrize("lam", ["reml", "vcurve", 20.0, (3.0, 30.0, 3.0, 300.0)])
 @pytest.mark.parametrize("derivative", [0, 1, 2])
 def test_output_grid_is_the_fit_at_the_final_lam_and_weights(lam, derivative):
     x, y, w = contaminated(50, 2, 0.1, 51, irregular=True, weights=True, series=4)
@@ -191,6 +201,10 @@ BAD_INPUT_CASES = [
     (dict(lam=[1.0, 2.0, 3.0]), ValueError, "shape"),
     (dict(lam=np.nan), ValueError, "finite"),
     (dict(lam=-1.0), ValueError, "finite"),
+    (dict(lam=np.ones((2, 1))), ValueError, "shape"),
+    (dict(lam=[1.0, -2.0]), ValueError, "finite"),
+    (dict(lam=[np.nan, 1.0]), ValueError, "finite"),
+    (dict(lam=np.inf), ValueError, "finite"),
     (dict(weighting="bisquared"), ValueError, "weighting"),
     (dict(weighting="bisquared", lam=1.0), ValueError, "weighting"),
     (dict(weighting=1), TypeError, "weighting"),
@@ -240,7 +254,12 @@ NATIVE_CASES = [
     (dict(tuning=[0.0, 0.0, 4.0]), TypeError, "argument 'tuning': 'list' object cannot be cast as 'tuple'"),
     (dict(parallel=1), TypeError, "argument 'parallel': 'int' object cannot be cast as 'bool'"),
     (dict(lam="aic"), ValueError, "criterion must be one of"),
-    (dict(lam=1.0), TypeError, "argument 'lam': 'float' object cannot be cast as 'str'"),
+    (dict(lam=1.0), TypeError, "a bytes-like object is required, not 'float'"),
+    (dict(lam=np.ones(3)), ValueError, "lam must hold one value or one per series"),
+    (dict(lam=np.ones((2, 1))), ValueError, "lam has the wrong shape"),
+    (dict(lam=np.ones(2, np.float32)), TypeError, "lam has the wrong element type"),
+    (dict(lam=np.array([1.0, np.nan])), ValueError, "lam must be finite and >= 0"),
+    (dict(lam=np.array([-1.0])), ValueError, "lam must be finite and >= 0"),
     (dict(lam_grid=np.array([1.0, 2.0])), TypeError, "robust\\(\\) got an unexpected keyword argument 'lam_grid'"),
     (dict(derivative=1, return_se=True), ValueError, "return_se gives the fit's standard errors"),
     (dict(derivative=3), ValueError, "derivative must be 0, 1 or 2"),

@@ -4,6 +4,7 @@ statuses exactly, the selected lam at the reference optimum; the degenerate
 series; results independent of the pool and of the other series."""
 
 import math
+import types
 import typing
 
 import numpy as np
@@ -841,22 +842,27 @@ def test_native_functions_check_their_arguments(function, change, exception, pat
 
 
 # (public function, keyword arguments): each makes one call into the native
-# half, with series in both ridge groups, an output grid and a derivative.
+# modules, with series in both ridge groups, an output grid and a derivative.
 ONE_CALL_CASES = [
     (tt.select_lambda, dict(x_out=np.linspace(-2.0, 30.0, 41), derivative=1)),
     (tt.evaluate_lambda, dict(lam=np.array([1.0, 2.0]), x_out=np.linspace(-2.0, 30.0, 41), return_se=True)),
     (tt.envelope, dict(x_out=np.linspace(-2.0, 30.0, 41))),
     (tt.envelope, dict(lam=3.0, x_out=np.linspace(-2.0, 30.0, 41), derivative=2)),
     (tt.robust, dict(x_out=np.linspace(-2.0, 30.0, 41), return_se=True)),
+    (tt.robust, dict(lam=3.0, x_out=np.linspace(-2.0, 30.0, 41), derivative=1)),
+    (tt.robust, dict(lam=np.array([1.0, 20.0]), return_se=True)),
+    (tt.robust, dict(lam=np.array([5.0, 5.0]), x_out=np.linspace(-2.0, 30.0, 41), return_se=True)),
 ]
 
 
 @pytest.mark.parametrize("function,kwargs", ONE_CALL_CASES)
 def test_one_native_call_per_function(function, kwargs, monkeypatch):
     calls = []
-    for name in ("select", "evaluate", "envelope", "robust"):
-        native = getattr(_select, name)
-        monkeypatch.setattr(_select, name, lambda *a, native=native, **k: calls.append(native) or native(*a, **k))
+    for module in (_select, tarnwold):
+        for name, native in vars(module).items():
+            if isinstance(native, types.BuiltinFunctionType):
+                counted = lambda *a, native=native, **k: calls.append(native) or native(*a, **k)  # noqa: E731
+                monkeypatch.setattr(module, name, counted)
     x = np.arange(25.0)
     y = np.sin(x / 4) + np.array([[0.0], [0.5]])
     y[1, 0] = np.nan  # an end of x missing: this series keeps a ridge

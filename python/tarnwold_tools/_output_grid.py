@@ -1,6 +1,6 @@
-"""The output grid of evaluate_lambda and select_lambda, the rates of a fit
-along it, and the polynomial through a fit's end values. The fit itself is
-formed natively on the union of x and x_out (union_model.hpp), and
+"""The output grid of evaluate_lambda and select_lambda, and the polynomial
+through a fit's end values. The fit itself, and its rates along the grid,
+are formed natively on the union of x and x_out (union_model.hpp), and
 continued there beyond x's range."""
 
 from __future__ import annotations
@@ -26,37 +26,6 @@ def output_positions(x_out, x_dtype=None) -> np.ndarray:
     if not np.all(np.diff(positions) > 0):
         raise ValueError("x_out must be strictly increasing")
     return positions
-
-
-def divided_differences(z: np.ndarray, positions: np.ndarray, derivative: int) -> np.ndarray:
-    """The derivative of order 1 or 2 of the rows of z along positions: the
-    derivative of the parabola through each point and its two neighbours
-    (the first three or last three points at the ends, one-sided there), in
-    the units of positions. Two points give the slope of their line."""
-    n = positions.shape[0]
-    if n < derivative + 1:
-        raise ValueError(f"derivative={derivative} needs at least {derivative + 1} output positions")
-    if n == 2:
-        slope = (z[:, 1] - z[:, 0]) / (positions[1] - positions[0])
-        return np.repeat(slope[:, None], 2, axis=1)
-    centre = np.clip(np.arange(n), 1, n - 2)
-    a, b, c = positions[centre - 1], positions[centre], positions[centre + 1]
-    ab, ac, bc = a - b, a - c, b - c
-    if derivative == 1:
-        t = positions
-        weights = (((t - b) + (t - c)) / (ab * ac), ((t - a) + (t - c)) / (-ab * bc), ((t - a) + (t - b)) / (ac * bc))
-    else:
-        weights = (2 / (ab * ac), 2 / (-ab * bc), 2 / (ac * bc))
-    # Slices rather than gathered copies: output points lo .. hi - 1 take
-    # the columns from `first` on and the two after them.
-    out = np.empty_like(z)
-    for lo, hi, first in ((1, n - 1, 0), (0, 1, 0), (n - 1, n, n - 3)):
-        count = hi - lo
-        target = out[:, lo:hi]
-        np.multiply(weights[0][lo:hi], z[:, first : first + count], out=target)
-        target += weights[1][lo:hi] * z[:, first + 1 : first + 1 + count]
-        target += weights[2][lo:hi] * z[:, first + 2 : first + 2 + count]
-    return out
 
 
 def polynomial_through(values, nodes, at):

@@ -4,17 +4,14 @@ criterion's choice decided together, pass by pass."""
 from __future__ import annotations
 
 import dataclasses
-import math
 from typing import Literal
 
 import numpy as np
 
-import tarnwold
-
 from . import _select
 from ._envelope import check_reweighting
 from ._lambda import _CRITERIA, Criterion, _check_derivative, _check_order, _check_parameters, _series_inputs
-from ._output_grid import divided_differences, output_positions
+from ._output_grid import output_positions
 
 Weighting = Literal["tukey", "bisquare", "huber", "cauchy", "welsch", "fair", "hampel"]
 _SCALES = ("mad", "huber")
@@ -77,23 +74,6 @@ def _given_lams(lam, S):
     return np.broadcast_to(lams, (S,)).copy()
 
 
-def _at_given_lams(grid_x, values, weights, order, lams, iterations, weighting, scale, tuning, ridge, normalize, eps,
-                   parallel):
-    """The module's robust smoother, one call per distinct lam."""
-    S, T = values.shape
-    z, total = np.empty((S, T)), np.empty((S, T))
-    for value in np.unique(lams):
-        rows = np.flatnonzero(lams == value)
-        every = rows.shape[0] == S
-        part = tarnwold.robust_whittaker_irls_f64(
-            grid_x, values if every else values[rows], None if weights is None else weights if every else weights[rows],
-            lam=float(value), d=order, iterations=iterations, weighting=weighting, scale=scale, ridge=ridge,
-            normalize=normalize, eps=eps, parallel=parallel, tuning=tuning, return_weights=True, merge_x_tol=None,
-        )  # fmt: skip
-        z[rows], total[rows] = part
-    return z, total
-
-
 def robust(
     x: np.ndarray,
     y_st: np.ndarray,
@@ -138,10 +118,14 @@ def robust(
     series keeps its last choice. A series with at most d + 1 observations
     gets select_lambda's result (status too_few).
 
-    With a number, the result is tarnwold.robust_whittaker_irls_f64's at that
-    lam (without merging positions: x's positions lie apart), its fit and
-    total weights bit for bit (float32 input widened), with edf, sigma2 =
-    Q / (m - d) and se from the fit at lam with those weights; status is None.
+    With a number, or an (S,) array of one lam per series, each series'
+    result is tarnwold.robust_whittaker_irls_f64's at its lam (without
+    merging positions: x's positions lie apart), its fit and total weights
+    bit for bit (float32 input widened), in one native call that smooths the
+    series sharing a lam together. edf and se are those of the fit at lam
+    with those weights, sigma2 = Q / (m - d) with Q = RSS + lam * ||D z||^2
+    + ridge * z.z of that fit and m its points of positive weight; status is
+    None, and iterations the passes asked for (0 without observations).
 
     Results are the same bits for any thread count, with parallel=False and
     for any kernel. Float32 input is widened, chosen in float64 and z, weights
@@ -160,47 +144,16 @@ def robust(
     if isinstance(lam, str):
         if lam not in _CRITERIA:
             raise ValueError("lam must be one of 'reml', 'gcv', 'loocv', 'vcurve', a number or an (S,) array")
-        found = _select.robust(
-            grid_x, values, weights, lam=lam, d=order, weighting=weighting, scale=scale, tuning=tuning,
-            iterations=int(iterations), tol=float(tol), normalize=normalize, ridge=ridge, eps=eps,
-            parallel=bool(parallel), derivative=derivative, return_se=bool(return_se), **settings,
-        )  # fmt: skip
     else:
-        found = _robust_at_given_lams(
-            grid_x, values, weights, order, _given_lams(lam, values.shape[0]), int(iterations),
-            (weighting, scale, tuning), ridge, normalize, eps, bool(parallel), derivative, bool(return_se),
-            settings.get("x_out"),
-        )  # fmt: skip
+        lam = _given_lams(lam, values.shape[0])
+    found = _select.robust(
+        grid_x, values, weights, lam=lam, d=order, weighting=weighting, scale=scale, tuning=tuning,
+        iterations=int(iterations), tol=float(tol), normalize=normalize, ridge=ridge, eps=eps,
+        parallel=bool(parallel), derivative=derivative, return_se=bool(return_se), **settings,
+    )  # fmt: skip
     found["z"] = found["z"].astype(dtype, copy=False)
     found["weights"] = found["weights"].astype(dtype, copy=False)
     if found["se"] is not None:
         found["se"] = found["se"].astype(dtype, copy=False)
     return RobustFit(**found)
 
-
-def _robust_at_given_lams(grid_x, values, weights, order, lams, iterations, robustness, ridge, normalize, eps,
-                          parallel, derivative, return_se, x_out):
-    """The module's robust smoother at the given lams, with the edf of its
-    fit and sigma2 = Q / (m - d); z and se at x_out (or se alone on x) from
-    the fit at lam with its total weights on the union of x and x_out."""
-    z, total = _at_given_lams(grid_x, values, weights, order, lams, iterations, *robustness, ridge, normalize, eps,
-                              parallel)  # fmt: skip
-    observed = np.sum(total > 0, axis=1)
-    taken = np.where(observed > 0, np.int64(iterations), np.int64(0))
-    settings = dict(d=order, ridge=ridge, normalize=normalize, eps=eps, parallel=parallel)
-    on_x = _select.evaluate(grid_x, values, lams, total, **settings)
-    with np.errstate(divide="ignore", invalid="ignore"):
-        objective = on_x["rss"] + lams * on_x["roughness"] + ridge * np.einsum("st,st->s", z, z)
-        sigma2 = np.where(observed > order, objective / (observed - order), math.nan)
-    se = None
-    if x_out is not None or return_se:
-        on_union = _select.evaluate(
-            grid_x, values, lams, total, **settings, return_se=return_se, sigma2=sigma2,
-            x_out=grid_x if x_out is None else x_out,
-        )  # fmt: skip
-        se = on_union["se"]
-        if x_out is not None:
-            z = on_union["z"]
-    if derivative:
-        z = divided_differences(z, grid_x if x_out is None else x_out, derivative)
-    return dict(z=z, weights=total, lam=lams, edf=on_x["edf"], status=None, iterations=taken, sigma2=sigma2, se=se)

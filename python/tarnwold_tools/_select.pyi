@@ -66,7 +66,7 @@ def robust(
     x: _F64,
     y_st: _F64,
     w_base_st: _F64 | None = None,
-    lam: str = "reml",
+    lam: str | _F64 = "reml",
     d: int = 2,
     weighting: str = "tukey",
     scale: str = "mad",

@@ -41,7 +41,8 @@ PyMethodDef functions[] = {
      "robust(x, y_st, w_base_st=None, lam='reml', d=2, weighting='tukey', scale='mad', tuning=None,\n"
      "       iterations=4, tol=0.0, normalize='mean', ridge=0.0, eps=1e-10, parallel=True, x_out=None,\n"
      "       derivative=0, return_se=False)\n--\n\n"
-     "The results of tarnwold_tools.robust with lam chosen by a criterion, by name."},
+     "The results of tarnwold_tools.robust, by name; lam a criterion's name, or an array of one lam\n"
+     "for all series or one per series."},
     {nullptr, nullptr, 0, nullptr},
 };
 

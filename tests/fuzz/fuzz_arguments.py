@@ -288,7 +288,7 @@ class Draw:
             return self.pick(CRITERIA) if self.fdp.ConsumeBool() else self.text()
         if name == "lam" and self.selection:
             # A criterion's name (evaluate takes none), or one lam for all
-            # series or one each.
+            # series or one each (evaluate, envelope and robust take these).
             if self.selection != "evaluate" and self.fdp.ConsumeBool():
                 return self.pick(CRITERIA)
             count = self.pick([1, series, series + 1])

@@ -321,6 +321,10 @@ public:
                           : std::nullopt;
             lane.used = scale.has_value();
             lane.selecting = lane.used && block_.totals[l].observed >= model_.order + 2;
+            lane.status = !lane.used        ? LambdaStatus::Empty
+                          : !lane.selecting ? LambdaStatus::TooFew
+                                            : LambdaStatus::Ok;
+            lane.grid_scale = scale.value_or(std::numeric_limits<double>::quiet_NaN());
             selecting = selecting || lane.selecting;
             for (std::size_t j = 0; lane.used && j < points_; ++j) {
                 grid_[l * points_ + j] = options_.grid[j] * *scale;
@@ -333,9 +337,8 @@ public:
 
         for (std::size_t l = 0; l < width; ++l) {
             const Lane& lane = lanes_[l];
-            block_.lam[l] = lane.selecting ? lane.lam
-                            : lane.used    ? too_few_lam(&grid_[l * points_], points_)
-                                           : 1.0;
+            block_.lam[l] =
+                fitted_lam(static_cast<std::int8_t>(lane.status), lane.lam, options_.grid, lane.grid_scale);
         }
         block_.evaluate({.log_det = true, .inverse = true, .leverages = out_.hat != nullptr});
         const std::size_t n = model_.length;
@@ -373,6 +376,7 @@ private:
         bool waiting = false;  // for the value at its search's point
         LambdaStatus status = LambdaStatus::Ok;
         double lam = 0, score = 0;
+        double grid_scale = 0;  // the factor of its grid
         Refinement search;
     };
 

@@ -66,8 +66,6 @@ std::optional<double> start_selection(const SelectionModel& model, const Selecti
     return scale;
 }
 
-double too_few_lam(const double* grid, std::size_t points) { return std::sqrt(grid[0] * grid[points - 1]); }
-
 double fitted_lam(std::int8_t status, double lam, const std::vector<double>& grid, double grid_scale) {
     switch (static_cast<LambdaStatus>(status)) {
         case LambdaStatus::Ok:
@@ -75,10 +73,8 @@ double fitted_lam(std::int8_t status, double lam, const std::vector<double>& gri
         case LambdaStatus::AtUpper:
         case LambdaStatus::Flat:
             return lam;
-        case LambdaStatus::TooFew: {
-            const double ends[] = {grid.front() * grid_scale, grid.back() * grid_scale};
-            return too_few_lam(ends, 2);
-        }
+        case LambdaStatus::TooFew:
+            return std::sqrt((grid.front() * grid_scale) * (grid.back() * grid_scale));
         case LambdaStatus::Empty:
             return 1;
     }

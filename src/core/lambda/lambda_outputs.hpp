@@ -23,13 +23,11 @@ void copy_strided(const double* source, std::size_t stride, std::size_t n, doubl
 std::optional<double> start_selection(const SelectionModel& model, const SelectionOptions& options,
                                       const SeriesTotals& series, std::size_t s, const SelectionOutputs& out);
 
-// The lam a series with too few points is fitted at: the geometric middle of
-// its grid.
-double too_few_lam(const double* grid, std::size_t points);
-
 // The lam a selected series' fit is formed at, given its status: the
-// selected lam, the middle of its own grid (`grid` times its grid_scale) for
-// one with too few points, and 1 for an empty one, whose fit is NaN at any.
+// selected lam, the geometric middle of its own grid (`grid` times its
+// grid_scale) for one with too few points, and 1 for an empty one, whose fit
+// is NaN at any. The one rule for every path: one series at a time, lanes,
+// and the fit again on an output grid.
 double fitted_lam(std::int8_t status, double lam, const std::vector<double>& grid, double grid_scale);
 
 // lam, score, EDF, sigma2 and the status from the final evaluation.

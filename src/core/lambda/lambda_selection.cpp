@@ -49,7 +49,8 @@ public:
             grid_[j] = options_.grid[j] * *scale;
         }
         if (ws.observed <= model_.order + 1) {
-            const Evaluation e = evaluate(too_few_lam(grid_.data(), grid_.size()), true);
+            const Evaluation e =
+                evaluate(fitted_lam(out.status[s], not_a_number, options_.grid, *scale), true);
             out.edf[s] = e.edf;
             copy_strided(ws.z.data(), 1, n, z);
             write_hat(s, out);
