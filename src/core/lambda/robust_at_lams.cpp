@@ -14,28 +14,13 @@ namespace tarnwold {
 
 namespace {
 
-// z.z in two partial sums, one over the even positions and one over the odd
-// ones, taking eight values a step from its last pair back to its first,
-// then the pairs left in order, a lone last value into the even sum, and
-// the two sums added last: the order sigma2 of a given lam has always been
-// summed in, kept so that its bits stay.
+// z.z, summed from the first position to the last.
 double squared_norm(const double* z, std::size_t n) {
-    double even = 0, odd = 0;
-    std::size_t t = 0;
-    for (; t + 8 <= n; t += 8) {
-        for (std::size_t k = 8; k > 0; k -= 2) {
-            even = z[t + k - 2] * z[t + k - 2] + even;
-            odd = z[t + k - 1] * z[t + k - 1] + odd;
-        }
+    double sum = 0;
+    for (std::size_t t = 0; t < n; ++t) {
+        sum += z[t] * z[t];
     }
-    for (; t + 2 <= n; t += 2) {
-        even = z[t] * z[t] + even;
-        odd = z[t + 1] * z[t + 1] + odd;
-    }
-    if (t < n) {
-        even = z[t] * z[t] + even;
-    }
-    return even + odd;
+    return sum;
 }
 
 // A row-major view of count rows of T values.
