@@ -59,7 +59,7 @@ def envelope(
     w_base_st: np.ndarray | None = None,
     *,
     p: float = 0.9,
-    lam: float | np.ndarray | Criterion = "vcurve",
+    lam: float | np.ndarray | Criterion = "reml",
     d: int = 2,
     iterations: int = 10,
     tol: float = 0.0,

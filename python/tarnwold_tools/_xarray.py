@@ -1,25 +1,33 @@
 """Smoothing of xarray DataArrays along a named dimension, in memory or lazily with dask."""
 
-import math
+import dataclasses
 
 import numpy as np
 
 from ._days import positions
-from ._lambda import LAMBDA_EMPTY
-from ._smoothing import check_real, check_request, criterion_of, resolve_dtype, result_dtype, select_block, smooth_block
-from ._xarray_envelope import envelope_along
-from ._xarray_output import check_output_request, output_grid, output_kernel
-from ._xarray_robust import robust_along
+from ._request import gap_in_units, make_request
+from ._smoothing import check_options, check_real, resolve_dtype, result_dtype
+from ._xarray_apply import smoothed_along
+from ._xarray_output import lams_per_series, output_grid
 
-# The statuses of the selection, in the CF way of naming flag values.
-_STATUS_ATTRS = {
-    "flag_values": np.arange(LAMBDA_EMPTY + 1, dtype=np.int8),
-    "flag_meanings": "ok at_lower at_upper flat too_few empty",
+# The arguments of smooth() as its refusals name them.
+_NAMES = {
+    "return_weights": "return_weights=True",
+    "return_diagnostics": "return_diagnostics=True",
+    "return_se": "return_se=True",
+    "whittaker": "method='whittaker'",
+    "robust": "method='robust'",
+    "envelope": "method='envelope'",
+    "lam": "lam",
+    "criterion": "lam={lam!r}",
+    "dtype": "dtype='float32'",
+    "merge_x_tol": "merge_x_tol",
 }
 
 
 def smooth(da, dim, *, method="whittaker", dtype=None, weights=None, return_weights=False,
-           return_diagnostics=False, return_se=False, x_out=None, derivative=0, **options):
+           return_diagnostics=False, return_se=False, x_out=None, derivative=0, extrapolate=False, max_gap=None,
+           **options):
     """Smooth every series of a DataArray along the dimension `dim`.
 
     Each one-dimensional slice of `da` along `dim` is one series; all of them
@@ -138,151 +146,45 @@ def smooth(da, dim, *, method="whittaker", dtype=None, weights=None, return_weig
     """
     import xarray as xr
 
-    check_request(method, options, return_weights)
-    resampled = x_out is not None or derivative != 0
-    if resampled:
-        check_output_request(method, dtype, options, derivative, return_se)
-    criterion = criterion_of(options)
-    if method == "envelope":
-        if return_diagnostics:
-            raise ValueError("return_diagnostics=True applies to method='whittaker' or 'robust'")
-        if dtype is not None and resolve_dtype(dtype) != np.float64:
-            raise ValueError(f"method='envelope' computes in float64; dtype={dtype!r} does not apply")
-    if return_diagnostics and criterion is None:
-        raise ValueError("return_diagnostics=True needs lam given as a criterion: 'reml', 'gcv', 'loocv' or 'vcurve'")
-    if return_se and not return_diagnostics:
-        raise ValueError("return_se=True needs return_diagnostics=True")
-    if criterion is not None and dtype is not None and resolve_dtype(dtype) != np.float64:
-        raise ValueError(f"lam={criterion!r} selects in float64; dtype={dtype!r} does not apply")
+    lam = options.pop("lam", None)
+    check_options(method, options)
     if not isinstance(da, xr.DataArray):
         raise TypeError(f"da must be an xarray.DataArray, not {type(da).__name__}")
     if dim not in da.dims:
         raise ValueError(f"{dim!r} is not a dimension of the DataArray; its dimensions are {da.dims}")
     check_real(da.dtype, "the DataArray")
-    dtype = resolve_dtype(dtype)
-    out_dtype = result_dtype(da.dtype)
+    coordinate = da[dim].values if dim in da.coords else None
+    per_series = None if isinstance(lam, str) or np.ndim(lam) == 0 else lams_per_series(lam, da, dim)
+    request = make_request(
+        method, lam, per_series_lams=None if per_series is None else per_series.values, other_grid=x_out is not None,
+        derivative=derivative, return_weights=return_weights, return_diagnostics=return_diagnostics,
+        return_se=return_se, dtype=resolve_dtype(dtype), extrapolate=extrapolate,
+        max_gap=gap_in_units(max_gap, coordinate is not None and coordinate.dtype.kind in "mM"), options=options,
+        names=_NAMES | {"grid": "x_out" if x_out is not None else "derivative"},
+    )  # fmt: skip
     try:
-        x = positions(da[dim].values).astype(dtype)
+        x = positions(da[dim].values).astype(np.float64)
     except TypeError as error:
         raise TypeError(f"coordinate {dim!r}: {error}") from None
     # Checked here rather than left to the module, so that a lazy computation
     # fails when it is set up, not when a worker first runs it.
-    if not np.all(x[1:] > x[:-1]):
-        raise ValueError(f"coordinate {dim!r} must be strictly increasing (as {dtype})")
+    if not np.all(x.astype(request.dtype)[1:] > x.astype(request.dtype)[:-1]):
+        raise ValueError(f"coordinate {dim!r} must be strictly increasing (as {request.dtype})")
+    grid = None
+    if x_out is not None:
+        positions_out, grid = output_grid(da, dim, x_out, derivative)
+        request = dataclasses.replace(request, x_out=positions_out)
 
     da = _whole_along(da, dim)
     inputs = [da]
     if weights is not None:
         inputs.append(_weights_like(weights, da, dim))
-
-    if method == "envelope":
-        return _named(da, envelope_along(da, dim, inputs, x, out_dtype, return_weights, options, x_out, derivative))
-    if method == "robust" and criterion is not None:
-        smoothed, weights, diagnostics = robust_along(da, dim, inputs, x, out_dtype, criterion, options, x_out,
-                                                      derivative, return_se)  # fmt: skip
-        result = _assembled(da, (smoothed, *diagnostics.values()), list(diagnostics), return_diagnostics)
-        return (result, _named(da, (smoothed, weights))[1]) if return_weights else result
-    if resampled:
-        return _on_output_grid(da, dim, inputs, x, out_dtype, criterion, return_diagnostics, return_se, options,
-                               x_out, derivative)
-    if criterion is not None:
-        return _select(da, dim, inputs, x, out_dtype, criterion, return_diagnostics, return_se, options)
-
-    outputs = 2 if return_weights else 1
-    result = xr.apply_ufunc(
-        _smooth_kernel,
-        *inputs,
-        kwargs={"x": x, "method": method, "dtype": dtype, "out_dtype": out_dtype, "return_weights": return_weights, "options": options},
-        input_core_dims=[[dim]] * len(inputs),
-        output_core_dims=[[dim]] * outputs,
-        dask="parallelized",
-        output_dtypes=[out_dtype] * outputs,
-        keep_attrs="drop",
-    )
-    return _named(da, result if return_weights else (result,))
-
-
-def _named(da, results):
-    """The smoothed DataArray, or the pair of it and the total weights, in
-    the caller's order of dimensions (apply_ufunc moves the core dimension
-    last) with the name and attributes of `da`."""
-    smoothed = results[0].transpose(*da.dims)
-    smoothed.name = da.name
-    smoothed.attrs = dict(da.attrs)
-    if len(results) == 1:
-        return smoothed
-    total_weights = results[1].transpose(*da.dims)
-    total_weights.name = "weights" if da.name is None else f"{da.name}_weights"
-    return smoothed, total_weights
-
-
-def _select(da, dim, inputs, x, out_dtype, criterion, return_diagnostics, return_se, options):
-    """smooth() with lam chosen per series by `criterion`."""
-    import xarray as xr
-
-    names = ["lam", "edf", "status"] + (["se"] if return_se else [])
-    along = {"lam": False, "edf": False, "status": False, "se": True}
-    dtypes = {"lam": np.float64, "edf": np.float64, "status": np.int8, "se": out_dtype}
-    result = xr.apply_ufunc(
-        _select_kernel,
-        *inputs,
-        kwargs={"x": x, "out_dtype": out_dtype, "criterion": criterion, "return_se": return_se, "options": options},
-        input_core_dims=[[dim]] * len(inputs),
-        output_core_dims=[[dim]] + [[dim] if along[name] else [] for name in names],
-        dask="parallelized",
-        output_dtypes=[out_dtype] + [dtypes[name] for name in names],
-        keep_attrs="drop",
-    )
-    return _assembled(da, result, names, return_diagnostics)
-
-
-def _on_output_grid(da, dim, inputs, x, out_dtype, criterion, return_diagnostics, return_se, options, x_out,
-                    derivative):
-    """smooth() at x_out, or its derivative: `dim` may change its length."""
-    import xarray as xr
-
-    if x_out is None:
-        positions_out, coordinate = None, (da[dim].values if dim in da.coords else None)
-    else:
-        positions_out, coordinate = output_grid(da, dim, x_out, derivative)
-    points = da.sizes[dim] if x_out is None else len(positions_out)
-    names = ["lam", "edf", "status"] + (["se"] if return_se else []) if criterion is not None else []
-    dtypes = {"lam": np.float64, "edf": np.float64, "status": np.int8, "se": out_dtype}
-    result = xr.apply_ufunc(
-        output_kernel,
-        *inputs,
-        kwargs={"x": x, "x_out": positions_out, "criterion": criterion, "derivative": derivative,
-                "return_se": return_se, "out_dtype": out_dtype, "options": options},
-        input_core_dims=[[dim]] * len(inputs),
-        output_core_dims=[[dim]] + [[dim] if name == "se" else [] for name in names],
-        exclude_dims={dim},
-        dask="parallelized",
-        output_dtypes=[out_dtype] + [dtypes[name] for name in names],
-        dask_gufunc_kwargs={"output_sizes": {dim: points}},
-        keep_attrs="drop",
-    )  # fmt: skip
-    result = result if names else (result,)
-    if coordinate is not None:
-        result = tuple(part.assign_coords({dim: coordinate}) if dim in part.dims else part for part in result)
-    return _assembled(da, result, names, return_diagnostics)
-
-
-def _assembled(da, result, names, return_diagnostics):
-    """The smoothed DataArray in the caller's order of dimensions, or with
-    return_diagnostics the Dataset of it and the diagnostics `names`."""
-    import xarray as xr
-
-    smoothed = result[0].transpose(*da.dims)
-    smoothed.name = da.name
-    smoothed.attrs = dict(da.attrs)
-    if not return_diagnostics:
-        return smoothed
-    # A variable named like a diagnostic would be overwritten by it.
-    variables = {"smoothed" if da.name is None or da.name in names else da.name: smoothed}
-    for name, part in zip(names, result[1:]):
-        variables[name] = part.transpose(*(d for d in da.dims if d in part.dims))
-    variables["status"].attrs = dict(_STATUS_ATTRS)
-    return xr.Dataset(variables)
+    if per_series is not None:
+        # Chunked as the series are, so that every block of data meets its own lams.
+        chunks = {name: sizes for name, sizes in zip(da.dims, da.chunks or ()) if name != dim}
+        inputs.append(per_series.chunk(chunks) if da.chunks is not None else per_series)
+    return smoothed_along(da, dim, inputs, request, x, result_dtype(da.dtype), grid, weights is not None,
+                          per_series is not None)  # fmt: skip
 
 
 def _whole_along(da, dim):
@@ -305,29 +207,3 @@ def _weights_like(weights, da, dim):
     if da.chunks is not None:
         weights = weights.chunk(dict(zip(da.dims, da.chunks)))
     return weights
-
-
-def _smooth_kernel(y, w=None, *, x, method, dtype, out_dtype, return_weights, options):
-    # Called with numpy blocks whose last axis is the smoothing dimension; all
-    # other axes are flattened into the series axis the module expects.
-    shape = y.shape
-    series = math.prod(shape[:-1])
-    y_st = y.reshape(series, shape[-1])
-    w_st = None if w is None else np.broadcast_to(w, shape).reshape(series, shape[-1])
-    result = smooth_block(x, y_st, w_st, method=method, dtype=dtype, return_weights=return_weights, options=options)
-    if return_weights:
-        return tuple(part.reshape(shape).astype(out_dtype, copy=False) for part in result)
-    return result.reshape(shape).astype(out_dtype, copy=False)
-
-
-def _select_kernel(y, w=None, *, x, out_dtype, criterion, return_se, options):
-    shape = y.shape
-    series = math.prod(shape[:-1])
-    y_st = y.reshape(series, shape[-1])
-    w_st = None if w is None else np.broadcast_to(w, shape).reshape(series, shape[-1])
-    chosen = select_block(x, y_st, w_st, criterion=criterion, return_se=return_se, options=options)
-    parts = [chosen.z.reshape(shape).astype(out_dtype, copy=False)]
-    parts += [getattr(chosen, name).reshape(shape[:-1]) for name in ("lam", "edf", "status")]
-    if return_se:
-        parts.append(chosen.se.reshape(shape).astype(out_dtype, copy=False))
-    return tuple(parts)
