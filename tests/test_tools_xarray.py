@@ -217,10 +217,11 @@ def test_no_values_where_the_fit_has_no_observation(backend, method, options, ho
         ({"method": "envelope", "tol": "none"}, TypeError, "tol must be a number"),
         ({"method": "envelope", "lam": "aic"}, ValueError, "lam must be a number or one of"),
         ({"method": "envelope", "dtype": "float32"}, ValueError, "method='envelope' computes in float64"),
-        ({"method": "envelope", "lam": "reml", "return_diagnostics": True}, ValueError, "applies to method='whittaker'"),
-        ({"method": "envelope", "x_out": "1D", "lam": 0.0}, ValueError, "need lam > 0 or a criterion"),
+        ({"method": "envelope", "return_diagnostics": True, "return_se": True}, ValueError,
+         "return_se=True does not apply to method='envelope'"),
+        ({"method": "envelope", "x_out": "1D", "lam": 0.0}, ValueError, "x_out needs lam, a number > 0 or a criterion"),
         ({"lamda": 3.0}, TypeError, "unknown option 'lamda'"),
-        ({"return_weights": True}, ValueError, "return_weights=True needs method='robust' or 'envelope'"),
+        ({"return_weights": True}, ValueError, "return_weights=True needs method='robust' or method='envelope'"),
         ({"dtype": "float16"}, ValueError, "dtype must be float32 or float64"),
         ({"weights": "heavy"}, TypeError, "weights must be an xarray.DataArray"),
         ({"method": "robust", "d": 40}, ValueError, "x must have length > d after merging"),
@@ -229,15 +230,25 @@ def test_no_values_where_the_fit_has_no_observation(backend, method, options, ho
         ({"lam": "reml", "method": "robust", "merge_x_tol": 0.5}, ValueError, "merge_x_tol does not apply with lam='reml'"),
         ({"lam": "gcv", "method": "robust", "dtype": "float32"}, ValueError, "lam='gcv' selects in float64"),
         ({"lam": "gcv", "method": "robust", "tol": 0.1}, ValueError, "'tol' applies to method='envelope' only"),
-        ({"lam": 5.0, "method": "robust", "return_diagnostics": True}, ValueError, "needs lam given as a criterion"),
+        ({"lam": 5.0, "method": "robust", "return_diagnostics": True, "merge_x_tol": 0.5}, ValueError,
+         "merge_x_tol does not apply with return_diagnostics=True"),
         ({"lam": "gcv", "dtype": "float32"}, ValueError, "lam='gcv' selects in float64"),
-        ({"lam": 5.0, "return_diagnostics": True}, ValueError, "return_diagnostics=True needs lam given as a criterion"),
+        ({"lam": 5.0, "return_diagnostics": True, "dtype": "float32"}, ValueError,
+         "return_diagnostics=True computes in float64; dtype='float32' does not apply"),
         ({"lam": "reml", "return_se": True}, ValueError, "return_se=True needs return_diagnostics=True"),
         ({"lam": "reml", "lam_grid": [1.0, 2.0, 3.0]}, TypeError, "unknown option 'lam_grid'"),
-        ({"x_out": "1D", "method": "robust", "lam": 5.0}, ValueError, "need method='whittaker'"),
-        ({"x_out": "1D", "lam": 0.0}, ValueError, "need lam > 0 or a criterion"),
-        ({"derivative": 1}, ValueError, "need lam > 0 or a criterion"),
-        ({"derivative": 1, "lam": 5.0, "dtype": "float32"}, ValueError, "compute in float64"),
+        ({"x_out": "1D", "method": "robust", "lam": 5.0, "merge_x_tol": 0.5}, ValueError, "merge_x_tol does not apply with x_out"),
+        ({"x_out": "1D", "lam": 0.0}, ValueError, "x_out needs lam, a number > 0 or a criterion"),
+        ({"derivative": 1}, ValueError, "derivative needs lam, a number > 0 or a criterion"),
+        ({"derivative": 1, "lam": 5.0, "dtype": "float32"}, ValueError, "derivative computes in float64"),
+        ({"x_out": "1D", "lam": np.array([5.0, 0.0, 1.0])}, ValueError, "x_out needs lam, a number > 0"),
+        ({"lam": np.array([5.0, 1.0])}, ValueError, r"the shape of the other dimensions \['y'\], \(3,\), not \(2,\)"),
+        ({"lam": np.array([5.0, -1.0, 1.0])}, ValueError, "lam must be finite and >= 0 for every series"),
+        ({"lam": xr.DataArray([1.0, 2.0], dims="band")}, ValueError, r"dimensions that the series lack: \['band'\]"),
+        ({"lam": xr.DataArray([1.0, 2.0, 3.0], dims="y", coords={"y": [1.0, 2.0, 3.0]})}, ValueError, "cannot align"),
+        ({"max_gap": "30D", "da": cube(("time", "y")).drop_vars("time")}, TypeError, "max_gap must be a number in the"),
+        ({"max_gap": "thirty days"}, ValueError, "max_gap must be a time span such as '30D'"),
+        ({"max_gap": -2.0}, ValueError, "max_gap must be a positive length"),
         ({"x_out": np.arange(3.0), "lam": 5.0}, TypeError, "of the kind of the coordinate 'time'"),
         ({"da": cube(("time", "y")).drop_vars("time"), "x_out": "1D", "lam": 5.0}, ValueError, "needs a datetime"),
         ({"x_out": np.array([], "datetime64[D]"), "lam": 5.0}, ValueError, "non-empty"),
@@ -308,7 +319,7 @@ def test_diagnostics_are_those_of_the_choice(criterion, method, data_dtype, back
         da = da.chunk(chunks)
     robust = method == "robust"
     result = tarnwold_tools.smooth(da, "time", method=method, weights=w, lam=criterion, d=2, return_diagnostics=True,
-                                   return_se=return_se, return_weights=robust)  # fmt: skip
+                                   return_se=return_se, return_weights=robust, extrapolate=True)  # fmt: skip
     result, weights = result if robust else (result, None)
     names = {"ndvi": "ndvi", None: "smoothed", "lam": "smoothed"}[name]
     fields = ("lam", "edf", "status") + (("iterations",) if robust else ())
@@ -370,7 +381,7 @@ def test_output_grid_is_that_of_evaluate_and_select_lambda(x_out, lam, derivativ
         da = da.chunk({"y": 1})
     reweighted = method != "whittaker"
     result = tarnwold_tools.smooth(da, "time", method=method, lam=lam, x_out=x_out, derivative=derivative,
-                                   return_weights=reweighted)  # fmt: skip
+                                   return_weights=reweighted, extrapolate=True)  # fmt: skip
     result, weights = result if reweighted else (result, None)
     assert result.dims == da.dims and np.array_equal(result.time.values, expected)
     positions = None if x_out is None else (expected - time[0]) / np.timedelta64(1, "D")

@@ -102,9 +102,12 @@ REFUSALS = (
     (lambda r: r.method == "robust" and "merge_x_tol" in r.options and r.criterion is not None,
      "{merge_x_tol} does not apply with {criterion}: robust smoothing with lam chosen fits every series on its "
      "positions as they are, without merging"),
-    (lambda r: r.method == "robust" and "merge_x_tol" in r.options and r.criterion is None and not r.on_module,
-     "{merge_x_tol} does not apply with {grid} or {return_diagnostics}: robust smoothing there fits every series "
-     "on its positions as they are, without merging"),
+    (lambda r: r.method == "robust" and "merge_x_tol" in r.options and r.criterion is None and r.resampled,
+     "{merge_x_tol} does not apply with {grid}: robust smoothing there fits every series on its positions as they "
+     "are, without merging"),
+    (lambda r: r.method == "robust" and "merge_x_tol" in r.options and r.criterion is None and r.return_diagnostics,
+     "{merge_x_tol} does not apply with {return_diagnostics}: robust smoothing with diagnostics fits every series on "
+     "its positions as they are, without merging"),
 )
 
 
