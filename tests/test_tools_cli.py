@@ -439,6 +439,50 @@ def test_writes_the_fit_on_another_grid(tmp_path, capsys, fmt, layout, grid_flag
         assert "<!-- first derivative -->" in drawn and "<!-- smoothed -->" not in drawn
 
 
+# (flags, smooth()'s arguments): the command runs the request smooth() runs, on
+# series that start late and end early, with their diagnostics.
+REQUESTS = [
+    ([], {}),
+    (["--extrapolate", "--lam", "30"], {"extrapolate": True, "lam": 30.0}),
+    (["--max-gap", "6D", "--lam", "reml", "--diagnostics", "{diag}"], {"max_gap": "6D", "lam": "reml"}),
+    (["--lam", "30", "--diagnostics", "{diag}", "--chunk-size", "2"], {"lam": 30.0}),
+    (["--method", "robust", "--lam", "8", "--every", "2D", "--diagnostics", "{diag}"],
+     {"method": "robust", "lam": 8.0, "x_out": "2D", "iterations": 4}),
+    (["--envelope", "0.9", "--diagnostics", "{diag}", "--derivative", "1", "--max-gap", "5.5"],
+     {"method": "envelope", "p": 0.9, "derivative": 1, "max_gap": 5.5}),
+    (["--method", "robust", "--lam", "gcv", "--extrapolate", "--diagnostics", "{diag}"],
+     {"method": "robust", "lam": "gcv", "extrapolate": True, "iterations": 4}),
+]
+
+
+@pytest.mark.parametrize(("flags", "arguments"), REQUESTS)
+def test_the_command_runs_what_smooth_runs(tmp_path, capsys, flags, arguments):
+    pd = pytest.importorskip("pandas")
+    xr = pytest.importorskip("xarray")
+    import tarnwold_tools
+
+    y_st = observations()
+    y_st[0, :4] = np.nan
+    y_st[1, -3:] = np.nan
+    pd.DataFrame({"date": DATES, **{f"s{i}": y_st[i] for i in range(S)}}).to_csv(tmp_path / "in.csv", index=False)
+    names = {"diag": tmp_path / "diag.csv"}
+    status, err = run([tmp_path / "in.csv", "--time-column", "date", *(str(f).format(**names) for f in flags)], capsys)
+    assert status == 0, err
+    da = xr.DataArray(y_st, dims=("series", "date"), coords={"date": DATES})
+    diagnosed = "--diagnostics" in flags
+    result = tarnwold_tools.smooth(da, "date", return_diagnostics=diagnosed, **arguments)
+    smoothed = result["smoothed"] if diagnosed else result
+    out = pd.read_csv(tmp_path / "in.smoothed.csv", **exact_floats(pd))
+    np.testing.assert_array_equal(out[[f"s{i}" for i in range(S)]].to_numpy().T, smoothed.values)
+    assert np.isnan(smoothed.values[0, 0]) != ("--extrapolate" in flags)
+    if diagnosed:
+        table = pd.read_csv(names["diag"], **exact_floats(pd))
+        for name in ("lam", "edf", "iterations"):
+            if name in result:
+                np.testing.assert_array_equal(table[name], result[name].values)
+        assert table["status"].isna().all() != ("status" in result)
+
+
 # Every output format, written by a child process that stops in the middle of
 # the writer: the patched writer writes, leaves a flag and waits to be stopped.
 WRITERS = {"csv": ("tarnwold_tools._tables", "", "write_csv"), "parquet": ("pandas", "DataFrame", "to_parquet"),

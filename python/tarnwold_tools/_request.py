@@ -167,7 +167,8 @@ def gap_in_units(max_gap, dated):
         return None
     if isinstance(max_gap, (bool, np.bool_)):
         raise TypeError("max_gap must be a number or, on dates, a time span such as '30D'")
-    if isinstance(max_gap, (int, float, np.integer, np.floating)):
+    # numpy's timedelta64 counts as an integer, though its unit is no position's.
+    if isinstance(max_gap, (int, float, np.integer, np.floating)) and not isinstance(max_gap, np.timedelta64):
         length = float(max_gap)
     elif not dated:
         raise TypeError(f"max_gap must be a number in the units of the positions, not {max_gap!r}")

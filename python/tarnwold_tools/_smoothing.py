@@ -209,7 +209,8 @@ def _hide_invented(z_st, y_st, w_st, lam):
     observed = np.isfinite(y_st)
     if w_st is not None:
         observed &= w_st != 0
-    if lam is not None and lam == 0:
-        z_st[~observed] = np.nan
-    else:
-        z_st[~observed.any(axis=1)] = np.nan
+    z_st[~observed.any(axis=1)] = np.nan
+    if lam is not None and not isinstance(lam, str):
+        # lam may be one per series: only those at 0 hide their gaps.
+        at_zero = np.broadcast_to(np.asarray(lam) == 0, z_st.shape[:1])
+        z_st[at_zero[:, None] & ~observed] = np.nan
