@@ -37,8 +37,24 @@ def smooth(da, dim, *, method="whittaker", dtype=None, weights=None, return_weig
     grid are in days. Missing values (NaN, or masked) get weight zero and are
     filled by the fit. A series without a single finite observation comes out
     NaN, and so do the missing positions when lam=0: there the fit would be
-    an invention. The result has the dimensions, coordinates, name and
-    attributes of `da`; only the values change.
+    an invention. So does every position before a series' first and after
+    its last observation (a finite value with a positive weight), where the
+    fit only continues itself, unless extrapolate=True, as interpolation in
+    xarray and pandas does not extrapolate either. The result has the
+    dimensions, coordinates, name and attributes of `da`; only the values
+    change.
+
+    Every combination of method, lam (a number, one per series or a
+    criterion), output grid, derivative and what comes back beside the fit
+    works, except those that mean nothing, which are refused with the reason
+    when the computation is set up: return_weights with method="whittaker"
+    (its weights are the base weights), return_se without
+    return_diagnostics, with a derivative or with method="envelope" (its
+    weights are no precisions), dtype="float32" beyond the module's
+    smoothers at a given lam on the coordinate, x_out or a derivative with
+    lam left out or 0 somewhere, and merge_x_tol wherever the robust
+    smoother does not run as the module's (a criterion, x_out, a derivative,
+    diagnostics).
 
     Works on any number of other dimensions, and lazily on dask-backed arrays:
     the series are smoothed chunk by chunk (`xarray.apply_ufunc` with
@@ -65,8 +81,8 @@ def smooth(da, dim, *, method="whittaker", dtype=None, weights=None, return_weig
         weights (`tarnwold_tools.envelope`, in float64): the option `p`
         (default 0.9) above 0.5 gives the upper envelope (vegetation
         indices biased low by clouds), below 0.5 a baseline under peaks;
-        lam is a number or a criterion (default "vcurve"), chosen per
-        series on the asymmetric weights. The module's third operation,
+        lam is a number, one per series, or a criterion (default "reml"),
+        chosen per series on the asymmetric weights. The module's third operation,
         `build_pb_*`, returns the penalty matrix rather than smoothed data, so it
         is no method here.
     dtype : {"float32", "float64"} or None, default None
@@ -83,15 +99,20 @@ def smooth(da, dim, *, method="whittaker", dtype=None, weights=None, return_weig
         coordinate of `dim` also when x_out is given), after the Dataset
         with return_diagnostics=True.
     return_diagnostics : bool, default False
-        With lam given as a criterion, return a Dataset holding the smoothed
-        variable (named like `da`, or "smoothed") and, for every series, the
-        chosen `lam` (NaN where none could be chosen), its effective degrees
-        of freedom `edf` and the `status` of the choice (LAMBDA_OK ..
-        LAMBDA_EMPTY, also named in the variable's flag attributes); with
-        method="robust" also the number of `iterations` (fits) it took.
+        Return a Dataset holding the smoothed variable (named like `da`, or
+        "smoothed") and, for every series, its `lam` (with a criterion the
+        chosen one, NaN where none could be chosen) and the effective degrees
+        of freedom `edf` of its fit; with lam a criterion also the `status`
+        of the choice (LAMBDA_OK .. LAMBDA_EMPTY, also named in the
+        variable's flag attributes); with method="robust" or "envelope" also
+        the number of `iterations` it took (fits for the robust smoother,
+        reweightings for the envelope). For a given lam the edf is
+        `evaluate_lambda`'s at it (with the final weights after an envelope,
+        from `tarnwold_tools.robust` for the robust smoother), in float64.
     return_se : bool, default False
         With return_diagnostics=True, add `se`: the posterior standard error
-        of the fit at every position, also at missing ones.
+        of the fit at every position, also at missing ones (NaN where the fit
+        is).
     x_out : array or str, optional
         Positions to return the fit at instead of the coordinate of `dim`:
         an array of the coordinate's kind (datetime64 on a datetime
@@ -102,15 +123,28 @@ def smooth(da, dim, *, method="whittaker", dtype=None, weights=None, return_weig
         criterion, chosen on the observations) on the union of the
         coordinate and x_out, in float64; with method="envelope" the weights
         are decided on the observations and the fit at their final lam and
-        weights is computed on the union, and with method="robust" (lam a
-        criterion only: the module's robust smoother fits on the coordinate)
-        the fit at the final lam and robust weights.
+        weights is computed on the union, and with method="robust"
+        (`tarnwold_tools.robust`, also for a given lam: the module's robust
+        smoother fits on the coordinate) the fit at the final lam and robust
+        weights.
     derivative : {0, 1, 2}, default 0
         Return the first or second derivative of the fit along the output
         grid (x_out, else the coordinate), in the coordinate's units (per day
-        on a datetime coordinate); as x_out for the rest.
+        on a datetime coordinate); as x_out for the rest. Where the fit is
+        NaN (see extrapolate, max_gap) so is its derivative.
+    extrapolate : bool, default False
+        Also return the fit before each series' first and after its last
+        observation: the polynomial of degree d - 1 the smoother continues
+        with there, an extrapolation rather than an estimate.
+    max_gap : number, str or timedelta, optional
+        NaN at every output position strictly inside a gap between two
+        consecutive observations of a series more than `max_gap` apart (the
+        observations themselves keep their values): a number in the
+        coordinate's units (days on a datetime coordinate) or there also a
+        time span, a pandas Timedelta text ("30D", "12h") or a
+        numpy.timedelta64. Independent of extrapolate.
     **options
-        Passed to the module's function unchanged: `lam`, `d`, `ridge`,
+        Passed to the function computing the request unchanged: `lam`, `d`, `ridge`,
         `normalize`, `eps`, `parallel` for every method, `iterations`,
         `weighting`, `scale`, `tuning`, `merge_x_tol` for method="robust", and
         `p`, `iterations`, `tol` for method="envelope". Left out, each has the
@@ -127,7 +161,12 @@ def smooth(da, dim, *, method="whittaker", dtype=None, weights=None, return_weig
         method="whittaker", and with method="robust" by
         `tarnwold_tools.robust` on the total weights of every pass, which its
         reweighting changes. That path fits every series on its positions as
-        they are: `merge_x_tol` is refused with a criterion.
+        they are: `merge_x_tol` is refused with a criterion. `lam` may also
+        be one per series: a DataArray over the other dimensions (aligned
+        exactly with `da`, broadcast over those it lacks) or an array of
+        their shape; the robust smoother at a given lam takes the module's
+        defaults (iterations 1, ridge 1e-10) also where
+        `tarnwold_tools.robust` computes it.
 
     Returns
     -------
