@@ -51,7 +51,7 @@ def _whittaker(request, x, y_st, w_st, lam):
     if lam is None:
         lam = MODULE_LAM
     found = {"lam": lam}
-    if request.on_module or not request.resampled:
+    if not request.resampled:
         found["z"] = _per_lam(lam, y_st, lambda rows, value: smooth_block(
             x, y_st[rows], None if w_st is None else w_st[rows], method="whittaker", dtype=request.dtype,
             options=dict(request.options, **({} if value is None else {"lam": value}))))  # fmt: skip

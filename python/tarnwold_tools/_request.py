@@ -9,7 +9,7 @@ import math
 
 import numpy as np
 
-from ._smoothing import CRITERIA, METHODS
+from ._smoothing import CRITERIA
 
 # The lam of the module's smoothers when none is given.
 MODULE_LAM = 10.0
@@ -121,14 +121,13 @@ def refusal(request, names):
 
 def make_request(method, lam, *, per_series_lams=None, other_grid, derivative, return_weights, return_diagnostics,
                  return_se, dtype, extrapolate, max_gap, options, names):
-    """The checked Request; ValueError with the reason for a combination
-    REFUSALS lists, for a lam that is no number >= 0 or criterion, and for
-    a derivative other than 0, 1 or 2. `lam`: as given (None when left
+    """The checked Request of a known `method` (see check_options);
+    ValueError with the reason for a combination REFUSALS lists, for a lam
+    that is no number >= 0 or criterion, and for a derivative other than 0,
+    1 or 2. `lam`: as given (None when left
     out); `per_series_lams`: the values when one lam per series is given
     (their shape is the caller's to check). `max_gap`: checked, in the
     positions' units (see gap_in_units)."""
-    if method not in METHODS:
-        raise ValueError(f"method must be 'whittaker', 'robust' or 'envelope', not {method!r}")
     if isinstance(derivative, bool) or not isinstance(derivative, (int, np.integer)) or derivative not in (0, 1, 2):
         raise ValueError("derivative must be 0, 1 or 2")
     lam_min = None
