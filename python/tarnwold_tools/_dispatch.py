@@ -20,16 +20,16 @@ def run_block(request, x, y_st, w_st=None, lams=None):
     splitting a batch changes no result (but see smooth_block)."""
     lam = request.lam if lams is None else np.asarray(lams, dtype=np.float64).reshape(-1)
     found = _METHODS[request.method](request, x, y_st, w_st, lam)
-    observed = np.isfinite(as_float(y_st, np.float64, missing=np.nan, what="the data"))
-    if w_st is not None:
-        observed &= as_float(w_st, np.float64, missing=0.0, what="the weights") > 0
     if not request.extrapolate or request.max_gap is not None:
+        observed = np.isfinite(as_float(y_st, np.float64, missing=np.nan, what="the data"))
+        if w_st is not None:
+            observed &= as_float(w_st, np.float64, missing=0.0, what="the weights") > 0
         positions = x if request.x_out is None else request.x_out
         hidden = unsupported(np.asarray(x, dtype=np.float64), observed, positions, request.extrapolate,
                              request.max_gap)  # fmt: skip
         for name in ("z", "se"):
             if name in found:
-                found[name] = np.where(hidden, np.nan, found[name]).astype(found[name].dtype, copy=False)
+                found[name][hidden] = np.nan
     if "lam" in found and np.ndim(found["lam"]) == 0:
         found["lam"] = np.full(y_st.shape[0], found["lam"])
     return found

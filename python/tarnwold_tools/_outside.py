@@ -16,19 +16,21 @@ def unsupported(x, observed, positions, extrapolate, max_gap):
     An observation's own position always keeps its value; so does every
     position of a series without observations (its fit is NaN already)."""
     S, T = observed.shape
-    index = np.arange(T)
-    # For every position of x the observation at or before it, at or after it (-1, T: none).
-    before = np.maximum.accumulate(np.where(observed, index, -1), axis=1)
-    after = np.minimum.accumulate(np.where(observed, index, T)[:, ::-1], axis=1)[:, ::-1]
-    at = np.searchsorted(x, positions, side="right") - 1
-    exact = (at >= 0) & (x[np.maximum(at, 0)] == positions)
-    left = np.where(at >= 0, before[:, np.maximum(at, 0)], -1)
-    following = np.where(exact, at, at + 1)
-    right = np.where(following < T, after[:, np.minimum(following, T - 1)], T)
-    outside = (left < 0) | (right >= T)
-    hidden = np.zeros((S, positions.shape[0]), dtype=bool) if extrapolate else outside
+    hidden = np.zeros((S, positions.shape[0]), dtype=bool)
+    if not extrapolate:
+        first = x[np.argmax(observed, axis=1)]
+        last = x[T - 1 - np.argmax(observed[:, ::-1], axis=1)]
+        hidden = (positions < first[:, None]) | (positions > last[:, None])
     if max_gap is not None:
-        inside = ~outside & (left != right)
-        span = x[np.minimum(right, T - 1)] - x[np.maximum(left, 0)]
-        hidden = hidden | (inside & (span > max_gap))
+        # Consecutive observations of a row, and the output positions
+        # strictly between those more than max_gap apart: lo .. hi - 1.
+        rows, columns = np.nonzero(observed)
+        start, stop = x[columns[:-1]], x[columns[1:]]
+        long = (rows[1:] == rows[:-1]) & (stop - start > max_gap)
+        lo = np.searchsorted(positions, start[long], side="right")
+        hi = np.searchsorted(positions, stop[long], side="left")
+        edges = np.zeros((S, positions.shape[0] + 1), dtype=np.int32)
+        np.add.at(edges, (rows[1:][long], lo), 1)
+        np.add.at(edges, (rows[1:][long], hi), -1)
+        hidden |= np.cumsum(edges[:, :-1], axis=1) > 0
     return hidden & observed.any(axis=1, keepdims=True)
