@@ -284,7 +284,7 @@ def smooth_with_missing_ends(x, y, d, before, beyond):
     grid = np.concatenate([before, x, beyond])
     values = np.full((y.shape[0], grid.shape[0]), np.nan)
     values[:, before.shape[0] : before.shape[0] + x.shape[0]] = y
-    z = tt.smooth(xr.DataArray(values, dims=("s", "t"), coords={"t": grid}), "t", lam=10.0, d=d).values
+    z = tt.smooth(xr.DataArray(values, dims=("s", "t"), coords={"t": grid}), "t", lam=10.0, d=d, extrapolate=True).values
     return z[:, before.shape[0] : before.shape[0] + x.shape[0]], np.delete(z, np.s_[before.shape[0] : -beyond.shape[0]], 1)
 
 

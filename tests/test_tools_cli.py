@@ -226,7 +226,7 @@ def test_series_in_rows_with_dates_as_headers(tmp_path, capsys, fmt):
 
     resampled = tmp_path / f"grid{SUFFIX[fmt]}"
     status, err = run([source, "--series", "rows", "--lam", "7", "--columns", *map(str, DATES[:-1]), "--every", "2D",
-                       "-o", resampled], capsys)  # fmt: skip
+                       "--extrapolate", "-o", resampled], capsys)  # fmt: skip
     assert status == 0 and f"left out on the new grid: {DATES[-1]}" in err, err
     frame = pd.read_csv(resampled, **exact_floats(pd)) if fmt == "csv" else pd.read_parquet(resampled)
     grid = pd.date_range(DATES[0], DATES[-2], freq="2D").values
@@ -310,7 +310,7 @@ def test_diagnostics_file(tmp_path, capsys, criterion, chunk_size, method):
     pd.DataFrame({"t": DAYS, **{f"s{i}": y_st[i] for i in range(S)}}).to_csv(tmp_path / "in.csv", index=False)
     diagnostics = tmp_path / "diag.csv"
     status, err = run([tmp_path / "in.csv", "--time-column", "t", "--lam", criterion, "--chunk-size", chunk_size,
-                       "--method", method, "--diagnostics", diagnostics], capsys)
+                       "--method", method, "--diagnostics", diagnostics, "--extrapolate"], capsys)
     assert status == 0, err
     chosen = select_lambda(DAYS, y_st, criterion=criterion)
     direct = robust(DAYS, y_st, lam=criterion) if method == "robust" else chosen
@@ -382,14 +382,14 @@ def test_writes_the_fit_on_another_grid(tmp_path, capsys, fmt, layout, grid_flag
         positions = (grid - DATES[0]) / np.timedelta64(1, "D")
     time_flags = {"columns": ["--time-column", "t" if fmt == "numbers" else "date"], "rows": ["--series", "rows"], None: []}
     names = {"x_out": tmp_path / "x_out.txt", "tmp": tmp_path}
-    argv = [source, *time_flags[layout], *grid_flags, *flags]
+    argv = [source, *time_flags[layout], *grid_flags, *flags, "--extrapolate"]
     status, err = run([str(arg).format(**names) for arg in argv], capsys)
     assert status == 0, err
     assert f"onto {len(grid)} output positions" in err
     # Along the positions only the smoothed values have values on the new grid.
     assert ("left out" in err) == (layout != "rows")
     options = {"derivative": int(flags[flags.index("--derivative") + 1])} if "--derivative" in flags else {}
-    lam = flags[flags.index("--lam") + 1] if "--lam" in flags else "vcurve"
+    lam = flags[flags.index("--lam") + 1] if "--lam" in flags else "reml"
     lam = lam if lam.isalpha() else float(lam)
     x, y_st = DAYS - DAYS[0] if fmt != "numbers" else DAYS, observations()
     if "--envelope" in flags:
@@ -437,6 +437,50 @@ def test_writes_the_fit_on_another_grid(tmp_path, capsys, fmt, layout, grid_flag
         # A derivative is drawn as what it is, not as the smoothed data.
         drawn = (tmp_path / "grid.svg").read_text()
         assert "<!-- first derivative -->" in drawn and "<!-- smoothed -->" not in drawn
+
+
+# (flags, smooth()'s arguments): the command runs the request smooth() runs, on
+# series that start late and end early, with their diagnostics.
+REQUESTS = [
+    ([], {}),
+    (["--extrapolate", "--lam", "30"], {"extrapolate": True, "lam": 30.0}),
+    (["--max-gap", "6D", "--lam", "reml", "--diagnostics", "{diag}"], {"max_gap": "6D", "lam": "reml"}),
+    (["--lam", "30", "--diagnostics", "{diag}", "--chunk-size", "2"], {"lam": 30.0}),
+    (["--method", "robust", "--lam", "8", "--every", "2D", "--diagnostics", "{diag}"],
+     {"method": "robust", "lam": 8.0, "x_out": "2D", "iterations": 4}),
+    (["--envelope", "0.9", "--diagnostics", "{diag}", "--derivative", "1", "--max-gap", "5.5"],
+     {"method": "envelope", "p": 0.9, "derivative": 1, "max_gap": 5.5}),
+    (["--method", "robust", "--lam", "gcv", "--extrapolate", "--diagnostics", "{diag}"],
+     {"method": "robust", "lam": "gcv", "extrapolate": True, "iterations": 4}),
+]
+
+
+@pytest.mark.parametrize(("flags", "arguments"), REQUESTS)
+def test_the_command_runs_what_smooth_runs(tmp_path, capsys, flags, arguments):
+    pd = pytest.importorskip("pandas")
+    xr = pytest.importorskip("xarray")
+    import tarnwold_tools
+
+    y_st = observations()
+    y_st[0, :4] = np.nan
+    y_st[1, -3:] = np.nan
+    pd.DataFrame({"date": DATES, **{f"s{i}": y_st[i] for i in range(S)}}).to_csv(tmp_path / "in.csv", index=False)
+    names = {"diag": tmp_path / "diag.csv"}
+    status, err = run([tmp_path / "in.csv", "--time-column", "date", *(str(f).format(**names) for f in flags)], capsys)
+    assert status == 0, err
+    da = xr.DataArray(y_st, dims=("series", "date"), coords={"date": DATES})
+    diagnosed = "--diagnostics" in flags
+    result = tarnwold_tools.smooth(da, "date", return_diagnostics=diagnosed, **arguments)
+    smoothed = result["smoothed"] if diagnosed else result
+    out = pd.read_csv(tmp_path / "in.smoothed.csv", **exact_floats(pd))
+    np.testing.assert_array_equal(out[[f"s{i}" for i in range(S)]].to_numpy().T, smoothed.values)
+    assert np.isnan(smoothed.values[0, 0]) != ("--extrapolate" in flags)
+    if diagnosed:
+        table = pd.read_csv(names["diag"], **exact_floats(pd))
+        for name in ("lam", "edf", "iterations"):
+            if name in result:
+                np.testing.assert_array_equal(table[name], result[name].values)
+        assert table["status"].isna().all() != ("status" in result)
 
 
 # Every output format, written by a child process that stops in the middle of
@@ -713,8 +757,10 @@ ERRORS = [
     (["{data}", "--lam", "nan"], "argument --lam: must be a finite number"),
     (["{data}", "--d", "1.5"], "argument --d: invalid integer"),
     (["{data}", "--d", "-1"], "argument --d: must be an integer >= 0"),
-    (["{data}", "--derivative", "1", "--lam", "5", "--method", "robust"], "--derivative needs --method whittaker"),
-    (["{data}", "--derivative", "1", "--lam", "5", "--dtype", "float32"], "--derivative needs --dtype float64"),
+    (["{data}", "--derivative", "1", "--lam", "5", "--method", "robust", "--merge-x-tol", "1"],
+     "--merge-x-tol does not apply with --derivative: robust smoothing there fits every series on its positions"),
+    (["{data}", "--derivative", "1", "--lam", "5", "--dtype", "float32"],
+     "--derivative computes in float64; --dtype float32 does not apply"),
     (["{data}", "--derivative", "1"], "--derivative needs --lam"),
     (["{data}", "--derivative", "2", "--lam", "0"], "--derivative needs --lam"),
     (["{data}", "--derivative", "3"], "argument --derivative: invalid choice"),
@@ -751,11 +797,12 @@ ERRORS = [
     (["{data}", "--time-column", "date", "--lam", "aic"], "argument --lam: invalid number: 'aic' (or a criterion: reml, gcv, loocv, vcurve)"),
     (["{data}", "--time-column", "date", "--lam", "reml", "--method", "robust", "--merge-x-tol", "1"],
      "--merge-x-tol does not apply with --lam reml: robust smoothing with lam chosen fits every series on its positions"),
-    (["{data}", "--time-column", "date", "--lam", "gcv", "--method", "robust", "--dtype", "float32"], "--lam gcv chooses lam in float64"),
-    (["{data}", "--time-column", "date", "--x-out", "{days}", "--lam", "5", "--method", "robust"],
-     "--x-out needs --method whittaker (or --envelope), or --method robust with a criterion"),
-    (["{data}", "--time-column", "date", "--lam", "vcurve", "--dtype", "float32"], "--lam vcurve chooses lam in float64"),
-    (["{data}", "--time-column", "date", "--diagnostics", "{tmp}/d.csv"], "--diagnostics needs --lam reml, gcv, loocv or vcurve"),
+    (["{data}", "--time-column", "date", "--lam", "gcv", "--method", "robust", "--dtype", "float32"], "--lam gcv selects in float64"),
+    (["{data}", "--time-column", "date", "--x-out", "{days}", "--lam", "5", "--method", "robust", "--merge-x-tol", "0.5"],
+     "--merge-x-tol does not apply with --x-out"),
+    (["{data}", "--time-column", "date", "--lam", "vcurve", "--dtype", "float32"], "--lam vcurve selects in float64"),
+    (["{data}", "--time-column", "date", "--diagnostics", "{tmp}/d.csv", "--dtype", "float32"],
+     "--diagnostics computes in float64; --dtype float32 does not apply"),
     (["{data}", "--time-column", "date", "--lam", "reml", "--diagnostics", "{old}"], "--diagnostics: {old} exists; pass --force"),
     (["{data}", "--time-column", "date", "--lam", "reml", "--diagnostics", "{tmp}/d.txt"], "is written as CSV; name it .csv"),
     (["{data}", "--time-column", "date", "--lam", "reml", "--diagnostics", "{data}", "--force"], "--diagnostics: {data} is the input file"),
@@ -764,11 +811,13 @@ ERRORS = [
     (["{data}", "--time-column", "date", "--envelope", "0.9", "--method", "robust"], "--envelope and --method robust exclude"),
     (["{data}", "--time-column", "date", "--envelope", "0.9", "--dtype", "float32"], "--envelope computes in float64"),
     (["{data}", "--time-column", "date", "--envelope", "0.9", "--weighting", "huber"], "--weighting applies to --method robust only"),
-    (["{data}", "--time-column", "date", "--envelope", "0.9", "--lam", "reml", "--diagnostics", "{tmp}/d.csv"],
-     "--diagnostics applies to --lam reml, gcv, loocv or vcurve without --envelope"),
+    (["{data}", "--time-column", "date", "--max-gap", "0"], "--max-gap 0: max_gap must be a positive length"),
+    (["{data}", "--time-column", "date", "--max-gap", "fortnight"], "--max-gap fortnight: max_gap must be a time span"),
+    (["{numbers}", "--time-column", "t", "--max-gap", "30D", "-o", "{tmp}/n.csv"], "--max-gap 30D: max_gap must be a number"),
     (["{data}", "--time-column", "date", "--every", "1D"], "--every needs --lam, a number > 0 or a criterion"),
     (["{data}", "--time-column", "date", "--x-out", "{text}", "--lam", "0"], "--x-out needs --lam, a number > 0"),
-    (["{data}", "--time-column", "date", "--every", "1D", "--lam", "3", "--method", "robust"], "--every needs --method whittaker (or --envelope)"),
+    (["{data}", "--time-column", "date", "--every", "1D", "--lam", "3", "--method", "robust", "--merge-x-tol", "0.5"],
+     "--merge-x-tol does not apply with --every"),
     (["{data}", "--time-column", "date", "--every", "1D", "--x-out", "{text}"], "argument --x-out: not allowed with argument --every"),
     (["{data}", "--time-column", "date", "--every", "fortnightly", "--lam", "3"], "--every fortnightly: "),
     (["{data}", "--time-column", "date", "--every", "0D", "--lam", "3"], "--every 0D: the step must be positive"),

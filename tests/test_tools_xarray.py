@@ -1,6 +1,8 @@
 """tarnwold_tools.smooth on in-memory and dask-backed DataArrays, against direct
 calls of the module on the same series."""
 
+import re
+
 import numpy as np
 import pytest
 
@@ -217,10 +219,11 @@ def test_no_values_where_the_fit_has_no_observation(backend, method, options, ho
         ({"method": "envelope", "tol": "none"}, TypeError, "tol must be a number"),
         ({"method": "envelope", "lam": "aic"}, ValueError, "lam must be a number or one of"),
         ({"method": "envelope", "dtype": "float32"}, ValueError, "method='envelope' computes in float64"),
-        ({"method": "envelope", "lam": "reml", "return_diagnostics": True}, ValueError, "applies to method='whittaker'"),
-        ({"method": "envelope", "x_out": "1D", "lam": 0.0}, ValueError, "need lam > 0 or a criterion"),
+        ({"method": "envelope", "return_diagnostics": True, "return_se": True}, ValueError,
+         "return_se=True does not apply to method='envelope'"),
+        ({"method": "envelope", "x_out": "1D", "lam": 0.0}, ValueError, "x_out needs lam, a number > 0 or a criterion"),
         ({"lamda": 3.0}, TypeError, "unknown option 'lamda'"),
-        ({"return_weights": True}, ValueError, "return_weights=True needs method='robust' or 'envelope'"),
+        ({"return_weights": True}, ValueError, "return_weights=True needs method='robust' or method='envelope'"),
         ({"dtype": "float16"}, ValueError, "dtype must be float32 or float64"),
         ({"weights": "heavy"}, TypeError, "weights must be an xarray.DataArray"),
         ({"method": "robust", "d": 40}, ValueError, "x must have length > d after merging"),
@@ -229,15 +232,25 @@ def test_no_values_where_the_fit_has_no_observation(backend, method, options, ho
         ({"lam": "reml", "method": "robust", "merge_x_tol": 0.5}, ValueError, "merge_x_tol does not apply with lam='reml'"),
         ({"lam": "gcv", "method": "robust", "dtype": "float32"}, ValueError, "lam='gcv' selects in float64"),
         ({"lam": "gcv", "method": "robust", "tol": 0.1}, ValueError, "'tol' applies to method='envelope' only"),
-        ({"lam": 5.0, "method": "robust", "return_diagnostics": True}, ValueError, "needs lam given as a criterion"),
+        ({"lam": 5.0, "method": "robust", "return_diagnostics": True, "merge_x_tol": 0.5}, ValueError,
+         "merge_x_tol does not apply with return_diagnostics=True"),
         ({"lam": "gcv", "dtype": "float32"}, ValueError, "lam='gcv' selects in float64"),
-        ({"lam": 5.0, "return_diagnostics": True}, ValueError, "return_diagnostics=True needs lam given as a criterion"),
+        ({"lam": 5.0, "return_diagnostics": True, "dtype": "float32"}, ValueError,
+         "return_diagnostics=True computes in float64; dtype='float32' does not apply"),
         ({"lam": "reml", "return_se": True}, ValueError, "return_se=True needs return_diagnostics=True"),
         ({"lam": "reml", "lam_grid": [1.0, 2.0, 3.0]}, TypeError, "unknown option 'lam_grid'"),
-        ({"x_out": "1D", "method": "robust", "lam": 5.0}, ValueError, "need method='whittaker'"),
-        ({"x_out": "1D", "lam": 0.0}, ValueError, "need lam > 0 or a criterion"),
-        ({"derivative": 1}, ValueError, "need lam > 0 or a criterion"),
-        ({"derivative": 1, "lam": 5.0, "dtype": "float32"}, ValueError, "compute in float64"),
+        ({"x_out": "1D", "method": "robust", "lam": 5.0, "merge_x_tol": 0.5}, ValueError, "merge_x_tol does not apply with x_out"),
+        ({"x_out": "1D", "lam": 0.0}, ValueError, "x_out needs lam, a number > 0 or a criterion"),
+        ({"derivative": 1}, ValueError, "derivative needs lam, a number > 0 or a criterion"),
+        ({"derivative": 1, "lam": 5.0, "dtype": "float32"}, ValueError, "derivative computes in float64"),
+        ({"x_out": "1D", "lam": np.array([5.0, 0.0, 1.0])}, ValueError, "x_out needs lam, a number > 0"),
+        ({"lam": np.array([5.0, 1.0])}, ValueError, r"the shape of the other dimensions \['y'\], \(3,\), not \(2,\)"),
+        ({"lam": np.array([5.0, -1.0, 1.0])}, ValueError, "lam must be finite and >= 0 for every series"),
+        ({"lam": xr.DataArray([1.0, 2.0], dims="band")}, ValueError, r"dimensions that the series lack: \['band'\]"),
+        ({"lam": xr.DataArray([1.0, 2.0, 3.0], dims="y", coords={"y": [1.0, 2.0, 3.0]})}, ValueError, "cannot align"),
+        ({"max_gap": "30D", "da": cube(("time", "y")).drop_vars("time")}, TypeError, "max_gap must be a number in the"),
+        ({"max_gap": "thirty days"}, ValueError, "max_gap must be a time span such as '30D'"),
+        ({"max_gap": -2.0}, ValueError, "max_gap must be a positive length"),
         ({"x_out": np.arange(3.0), "lam": 5.0}, TypeError, "of the kind of the coordinate 'time'"),
         ({"da": cube(("time", "y")).drop_vars("time"), "x_out": "1D", "lam": 5.0}, ValueError, "needs a datetime"),
         ({"x_out": np.array([], "datetime64[D]"), "lam": 5.0}, ValueError, "non-empty"),
@@ -308,7 +321,7 @@ def test_diagnostics_are_those_of_the_choice(criterion, method, data_dtype, back
         da = da.chunk(chunks)
     robust = method == "robust"
     result = tarnwold_tools.smooth(da, "time", method=method, weights=w, lam=criterion, d=2, return_diagnostics=True,
-                                   return_se=return_se, return_weights=robust)  # fmt: skip
+                                   return_se=return_se, return_weights=robust, extrapolate=True)  # fmt: skip
     result, weights = result if robust else (result, None)
     names = {"ndvi": "ndvi", None: "smoothed", "lam": "smoothed"}[name]
     fields = ("lam", "edf", "status") + (("iterations",) if robust else ())
@@ -370,7 +383,7 @@ def test_output_grid_is_that_of_evaluate_and_select_lambda(x_out, lam, derivativ
         da = da.chunk({"y": 1})
     reweighted = method != "whittaker"
     result = tarnwold_tools.smooth(da, "time", method=method, lam=lam, x_out=x_out, derivative=derivative,
-                                   return_weights=reweighted)  # fmt: skip
+                                   return_weights=reweighted, extrapolate=True)  # fmt: skip
     result, weights = result if reweighted else (result, None)
     assert result.dims == da.dims and np.array_equal(result.time.values, expected)
     positions = None if x_out is None else (expected - time[0]) / np.timedelta64(1, "D")
@@ -394,3 +407,156 @@ def test_rejects_weights_with_foreign_dimensions():
     weights = xr.DataArray(np.ones((SIZES["time"], 2)), dims=("time", "band"))
     with pytest.raises(ValueError, match=r"weights have dimensions that the data lack: \['band'\]"):
         tarnwold_tools.smooth(cube(("time", "y")), "time", weights=weights)
+
+
+# Every combination of what smooth() can be asked: method x lam (a number,
+# one per series, a criterion) x grid x derivative x what comes back beside
+# the fit. A cell either works, bit for bit the same in one chunk and in two,
+# or is refused with the reason of the request table.
+LAM_KINDS = {"number": 4.0, "per series": np.array([1.0, 4.0, 9.0, 2.0]), "criterion": "gcv"}
+RETURNS = [(), ("return_weights",), ("return_diagnostics",), ("return_diagnostics", "return_se"),
+           ("return_weights", "return_diagnostics", "return_se")]
+
+
+@pytest.mark.parametrize("returns", RETURNS)
+@pytest.mark.parametrize("derivative", [0, 1, 2])
+@pytest.mark.parametrize("other_grid", [False, True])
+@pytest.mark.parametrize("lam_kind", list(LAM_KINDS))
+@pytest.mark.parametrize("method", ["whittaker", "robust", "envelope"])
+def test_every_combination_works_or_is_refused_with_its_reason(method, lam_kind, other_grid, derivative, returns):
+    pytest.importorskip("dask.array")
+    from tarnwold_tools._request import REFUSALS, Request
+    from tarnwold_tools._xarray import _NAMES
+
+    rng = np.random.default_rng(5)
+    days = np.cumsum(rng.integers(1, 4, 24)).astype(np.float64)
+    values = np.sin(days / 6.0) + rng.normal(0.0, 0.1, (4, 24))
+    values[0, :3] = np.nan  # starts late
+    values[2, 8:14] = np.nan
+    da = xr.DataArray(values, dims=("s", "t"), coords={"t": days})
+    x_out = np.linspace(-2.0, days[-1] + 2.0, 31) if other_grid else None
+    flags = {name: True for name in returns}
+    cell = Request(method=method, lam=None if lam_kind == "per series" else LAM_KINDS[lam_kind],
+                   per_series=lam_kind == "per series", lam_min=None if lam_kind == "criterion" else 1.0,
+                   other_grid=other_grid, derivative=derivative, return_weights="return_weights" in flags,
+                   return_diagnostics="return_diagnostics" in flags, return_se="return_se" in flags,
+                   dtype=np.dtype(np.float64), extrapolate=False, max_gap=None, options={})  # fmt: skip
+    reasons = [reason for applies, reason in REFUSALS if applies(cell)]
+
+    def run(data):
+        return tarnwold_tools.smooth(data, "t", method=method, lam=LAM_KINDS[lam_kind], x_out=x_out,
+                                     derivative=derivative, **flags)  # fmt: skip
+
+    if reasons:
+        names = dict(_NAMES, grid="x_out" if other_grid else "derivative", criterion="lam='gcv'")
+        with pytest.raises(ValueError, match=re.escape(reasons[0].format(**names))):
+            run(da.chunk({"s": 2}))
+        return
+    whole, halves = run(da.chunk({"s": 4})), run(da.chunk({"s": (1, 3)}))
+    in_memory = run(da)
+    for result in (whole, halves):
+        for part, expected in zip(result if isinstance(result, tuple) else (result,),
+                                  in_memory if isinstance(in_memory, tuple) else (in_memory,)):  # fmt: skip
+            assert part.chunks is not None
+            assert part.compute().identical(expected)
+    fit = in_memory[0] if isinstance(in_memory, tuple) else in_memory
+    if "return_diagnostics" in flags:
+        fields = {"lam", "edf"} | ({"status"} if lam_kind == "criterion" else set())
+        fields |= {"iterations"} if method != "whittaker" else set()
+        assert set(fit.data_vars) == {"smoothed"} | fields | ({"se"} if "return_se" in flags else set())
+        fit = fit["smoothed"]
+    grid = days if x_out is None else x_out
+    assert fit.dims == ("s", "t") and np.array_equal(fit.t.values, grid)
+    # Nothing before the first observation nor after the last.
+    for row, first in ((0, days[3]), (1, days[0])):
+        outside = (grid < first) | (grid > days[-1])
+        assert np.isnan(fit.values[row, outside]).all() and np.isfinite(fit.values[row, ~outside]).all()
+
+
+# (method, lam, extrapolate, max_gap, x_out, derivative): NaN before the first and after the last
+# observation unless asked, and inside gaps longer than max_gap; elsewhere the extrapolating fit.
+OUTSIDE_CASES = [
+    ("whittaker", 5.0, False, None, None, 0),
+    ("whittaker", 5.0, True, None, None, 0),
+    ("whittaker", "reml", False, "20D", None, 0),
+    ("robust", 5.0, True, np.timedelta64(20, "D"), "dates", 0),
+    ("robust", "gcv", False, "20D", None, 0),
+    ("envelope", "reml", False, 20.0, "1D", 1),
+    ("whittaker", 5.0, False, "480h", "12h", 2),
+    ("envelope", 3.0, True, 1e9, None, 0),
+]
+
+
+@pytest.mark.parametrize(("method", "lam", "extrapolate", "max_gap", "x_out", "derivative"), OUTSIDE_CASES)
+def test_nothing_outside_the_observations_unless_asked(method, lam, extrapolate, max_gap, x_out, derivative):
+    da = cube(("y", "time"))
+    values = da.values.copy()
+    values[0, :5] = np.nan  # starts late
+    values[1, -6:] = np.nan  # ends early
+    values[2, 12:20] = np.nan  # a gap of more than 20 days
+    da = da.copy(data=values)
+    time = da.time.values
+    if x_out == "dates":
+        x_out = time[0] + np.arange(-5, DAYS[-1] - DAYS[0] + 6, 3).astype("timedelta64[D]")
+    settings = {"method": method, "lam": lam, "x_out": x_out, "derivative": derivative}
+    smoothed = tarnwold_tools.smooth(da, "time", extrapolate=extrapolate, max_gap=max_gap, **settings).values
+    continued = tarnwold_tools.smooth(da, "time", extrapolate=True, **settings).values
+    grid = time if x_out is None else x_out if not isinstance(x_out, str) else smoothed_grid(da, x_out)
+    days = (grid - time[0]) / np.timedelta64(1, "D")
+    gap = 20.0 if max_gap is not None and max_gap != 1e9 else max_gap
+    hidden = np.zeros(smoothed.shape, dtype=bool)
+    for s in range(3):
+        seen = (DAYS - DAYS[0])[np.isfinite(values[s])]
+        if not extrapolate:
+            hidden[s] = (days < seen[0]) | (days > seen[-1])
+        if gap is not None:
+            for a, b in zip(seen[:-1], seen[1:]):
+                hidden[s] |= (b - a > gap) & (days > a) & (days < b)
+    assert hidden[2].any() == (gap == 20.0) and hidden[0].any() == (not extrapolate)
+    assert np.isnan(smoothed[hidden]).all()
+    assert_bitwise(smoothed[~hidden], continued[~hidden])
+
+
+def smoothed_grid(da, frequency):
+    import pandas as pd
+
+    return pd.date_range(da.time.values[0], da.time.values[-1], freq=frequency).values
+
+
+# (method, lam, x_out, return_se): diagnostics for a given lam, one for all or one per series.
+GIVEN_LAM_CASES = [
+    ("whittaker", 5.0, None, True),
+    ("whittaker", [1.0, 5.0, 20.0], "3D", True),
+    ("robust", 5.0, None, True),
+    ("robust", [1.0, 5.0, 20.0], "3D", False),
+    ("envelope", 5.0, None, False),
+    ("envelope", [1.0, 5.0, 20.0], "3D", False),
+]
+
+
+@pytest.mark.parametrize(("method", "lam", "x_out", "return_se"), GIVEN_LAM_CASES)
+def test_diagnostics_at_a_given_lam_are_those_of_the_building_blocks(method, lam, x_out, return_se):
+    da = cube(("y", "time"))
+    per_series = xr.DataArray(lam, dims="y", coords={"y": da.y}) if isinstance(lam, list) else lam
+    result = tarnwold_tools.smooth(da, "time", method=method, lam=per_series, x_out=x_out, return_diagnostics=True,
+                                   return_se=return_se)  # fmt: skip
+    x, y_st, lams = (DAYS - DAYS[0]).astype(np.float64), as_st(da), np.broadcast_to(lam, (3,))
+    positions = None if x_out is None else (smoothed_grid(da, x_out) - da.time.values[0]) / np.timedelta64(1, "D")
+    if method == "robust":
+        direct = tarnwold_tools.robust(x, y_st, lam=lams, ridge=1e-10, iterations=1, x_out=positions,
+                                       return_se=return_se)  # fmt: skip
+        assert_bitwise(result["iterations"].values, direct.iterations)
+    elif method == "envelope":
+        found = tarnwold_tools.envelope(x, y_st, lam=lams, x_out=positions)
+        direct = tarnwold_tools.evaluate_lambda(x, y_st, lams, found.weights)
+        assert_bitwise(result["ndvi"].values, found.z)
+        assert_bitwise(result["iterations"].values, found.iterations)
+    else:
+        direct = tarnwold_tools.evaluate_lambda(x, y_st, lams, x_out=positions, return_se=return_se)
+    assert "status" not in result
+    assert_bitwise(result["lam"].values, np.asarray(lams, dtype=np.float64))
+    assert_bitwise(result["edf"].values, direct.edf)
+    if method != "envelope" and x_out is not None:
+        assert_bitwise(result["ndvi"].values, direct.z)
+    if return_se:
+        assert_bitwise(result["se"].values, direct.se)

@@ -5,6 +5,12 @@ baselines (envelope), robust smoothing with lam chosen per series (robust). Thei
 the divided differences of order d, (d!)**2 times the lam of packages that
 penalise plain differences (4 times for d = 2).
 
+The NumPy functions (select_lambda, evaluate_lambda, envelope, robust) are
+the building blocks: their fit continues before each series' first and
+after its last observation, and across every gap. smooth() and the command
+line return NaN outside each series' observations unless asked to
+extrapolate, and across gaps longer than max_gap.
+
 Importing this package needs only numpy and tarnwold; xarray, dask, pandas,
 pyarrow, netCDF4, matplotlib and tqdm are imported when a tool needs them
 (install them with the extras "xarray" and "cli").

@@ -59,7 +59,7 @@ def envelope(
     w_base_st: np.ndarray | None = None,
     *,
     p: float = 0.9,
-    lam: float | np.ndarray | Criterion = "vcurve",
+    lam: float | np.ndarray | Criterion = "reml",
     d: int = 2,
     iterations: int = 10,
     tol: float = 0.0,
@@ -84,7 +84,9 @@ def envelope(
     fit at 2 * lam.
 
     lam: a number, an (S,) array (one per series), or a criterion of
-    select_lambda ("reml", "gcv", "loocv", "vcurve"), chosen per series on
+    select_lambda ("reml", the default, "gcv", "loocv", "vcurve"; with a
+    third of the points biased low the V-curve often settles on a much
+    stiffer fit than REML), chosen per series on
     the asymmetric weights with the default grid, in two rounds. First, lam
     is chosen on the grid for the base weights (the symmetric choice, not
     refined: it only sets where the iteration starts), scaled by the share
@@ -104,6 +106,10 @@ def envelope(
     baselines under sharp peaks (small p) GCV and
     LOOCV tend to choose a lam that follows the points closely; REML and the
     V-curve keep smoother, or give lam explicitly.
+
+    Like every function of this package but smooth() and the command line,
+    envelope extrapolates: z continues before each series' first and after
+    its last observation (see evaluate_lambda).
 
     x_out and derivative: as in evaluate_lambda. The weights are decided on
     x alone, so lam, weights, iterations and status do not depend on x_out;

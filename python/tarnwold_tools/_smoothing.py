@@ -61,7 +61,7 @@ def check_real(dtype, what):
         raise TypeError(f"{what} holds complex values; smooth the real and imaginary parts (or the magnitude) separately")
 
 
-def check_request(method, options, return_weights):
+def check_options(method, options):
     """Rejects an unknown method, unknown options and options the method does
     not take, before any data is touched (with dask, before anything runs)."""
     if method not in METHODS:
@@ -74,34 +74,12 @@ def check_request(method, options, return_weights):
             raise ValueError(f"option {name!r} applies to method={' or '.join(taking)} only")
         known = ", ".join(dict.fromkeys(COMMON_OPTIONS + sum(METHOD_OPTIONS.values(), ())))
         raise TypeError(f"unknown option {name!r}; the options are {known}")
-    if return_weights and method == "whittaker":
-        raise ValueError("return_weights=True needs method='robust' or 'envelope'")
-    criterion = criterion_of(options)
     if method == "envelope":
         from ._envelope import check_reweighting
 
         # Checked before any data is touched: with dask a bad p would only
         # surface when a worker first runs a chunk.
         check_reweighting(options.get("p", 0.9), options.get("iterations", 0), options.get("tol", 0.0))
-        lam = options.get("lam")
-        if criterion is None and lam is not None and not (np.ndim(lam) == 0 and np.isfinite(lam) and lam >= 0):
-            raise ValueError("lam must be a finite number >= 0 or one of 'reml', 'gcv', 'loocv', 'vcurve'")
-    elif criterion is not None and "merge_x_tol" in options:
-        # The choice of lam models every position as it is (the positions
-        # are strictly increasing, so none coincide): there is nothing to merge.
-        raise ValueError(f"merge_x_tol does not apply with lam={criterion!r}: robust smoothing with lam chosen "
-                         "fits every series on its positions as they are, without merging")
-
-
-def criterion_of(options):
-    """The criterion named by the option lam, or None when lam is a number
-    or left out; ValueError for any other text."""
-    lam = options.get("lam")
-    if not isinstance(lam, str):
-        return None
-    if lam not in CRITERIA:
-        raise ValueError(f"lam must be a number or one of 'reml', 'gcv', 'loocv', 'vcurve', not {lam!r}")
-    return lam
 
 
 def smooth_block(x, y_st, w_st=None, *, method, dtype, return_weights=False, options):
@@ -123,9 +101,9 @@ def smooth_block(x, y_st, w_st=None, *, method, dtype, return_weights=False, opt
     """
     function = _FUNCTIONS[method, dtype.type]
     x = np.ascontiguousarray(x, dtype=dtype)
-    y_st = _as_float(y_st, dtype, missing=np.nan, what="the data")
+    y_st = as_float(y_st, dtype, missing=np.nan, what="the data")
     if w_st is not None:
-        w_st = _as_float(w_st, dtype, missing=0.0, what="the weights")
+        w_st = as_float(w_st, dtype, missing=0.0, what="the weights")
     if method == "robust":
         result = function(x, y_st, w_st, return_weights=return_weights, **options)
     else:
@@ -163,59 +141,59 @@ def select_block(x, y_st, w_st=None, *, criterion, return_se=False, options):
     a series without observations comes out NaN with status LAMBDA_EMPTY."""
     from ._lambda import select_lambda
 
-    y_st = _as_float(y_st, np.float64, missing=np.nan, what="the data")
+    y_st = as_float(y_st, np.float64, missing=np.nan, what="the data")
     if w_st is not None:
-        w_st = _as_float(w_st, np.float64, missing=0.0, what="the weights")
+        w_st = as_float(w_st, np.float64, missing=0.0, what="the weights")
     settings = {name: value for name, value in options.items() if name != "lam"}
     return select_lambda(x, y_st, w_st, criterion=criterion, return_se=return_se, **settings)
 
 
-def robust_block(x, y_st, w_st=None, *, criterion, options, return_se=False, x_out=None, derivative=0):
-    """robust() of the rows of `y_st` (S, T) with lam chosen by `criterion`,
-    in float64, with `options` (the robust smoother's weighting, scale,
-    tuning and iterations among them). Returns its RobustFit. Each series is
-    reweighted and chosen on its own, so splitting a batch changes no result;
-    a series without observations comes out NaN with status LAMBDA_EMPTY."""
+def robust_block(x, y_st, w_st=None, *, lam, options, return_se=False, x_out=None, derivative=0):
+    """robust() of the rows of `y_st` (S, T) at `lam` (a criterion, a number
+    or one per series), in float64, with `options` (the robust smoother's
+    weighting, scale, tuning and iterations among them). Returns its
+    RobustFit. Each series is reweighted (and its lam chosen) on its own, so
+    splitting a batch changes no result; a series without observations
+    comes out NaN (with status LAMBDA_EMPTY for a criterion)."""
     from ._robust import robust
 
-    y_st = _as_float(y_st, np.float64, missing=np.nan, what="the data")
+    y_st = as_float(y_st, np.float64, missing=np.nan, what="the data")
     if w_st is not None:
-        w_st = _as_float(w_st, np.float64, missing=0.0, what="the weights")
+        w_st = as_float(w_st, np.float64, missing=0.0, what="the weights")
     settings = {name: value for name, value in options.items() if name != "lam"}
-    return robust(x, y_st, w_st, lam=criterion, x_out=x_out, derivative=derivative, return_se=return_se, **settings)
+    return robust(x, y_st, w_st, lam=lam, x_out=x_out, derivative=derivative, return_se=return_se, **settings)
 
 
 def envelope_block(x, y_st, w_st=None, *, options, x_out=None, derivative=0):
     """envelope() of the rows of `y_st` (S, T) in float64, with `options`
-    (lam a number, default "vcurve", or a criterion). Returns its Envelope;
+    (lam a number, one per series, or a criterion, default "reml"). Returns its Envelope;
     with lam=0, z is NaN at the missing positions (see smooth_block; at
     x_out the fit itself is NaN wherever no observation lies)."""
     from ._envelope import envelope
 
-    y_st = _as_float(y_st, np.float64, missing=np.nan, what="the data")
+    y_st = as_float(y_st, np.float64, missing=np.nan, what="the data")
     if w_st is not None:
-        w_st = _as_float(w_st, np.float64, missing=0.0, what="the weights")
+        w_st = as_float(w_st, np.float64, missing=0.0, what="the weights")
     found = envelope(x, y_st, w_st, x_out=x_out, derivative=derivative, **options)
     if x_out is None and not derivative:
         _hide_invented(found.z, y_st, w_st, options.get("lam"))
     return found
 
 
-def evaluate_block(x, y_st, w_st=None, *, options, x_out=None, derivative=0):
-    """evaluate_lambda's fit of the rows of `y_st` (S, T) at lam
-    options["lam"] (a number) at x_out (default x), or its derivative of
-    order `derivative`, in float64."""
+def evaluate_block(x, y_st, w_st=None, *, lam, options, return_se=False, x_out=None, derivative=0):
+    """evaluate_lambda of the rows of `y_st` (S, T) at `lam` (a number or one
+    per series) at x_out (default x), z the derivative of order
+    `derivative`, in float64. Returns its LambdaEvaluation."""
     from ._lambda import evaluate_lambda
 
-    y_st = _as_float(y_st, np.float64, missing=np.nan, what="the data")
+    y_st = as_float(y_st, np.float64, missing=np.nan, what="the data")
     if w_st is not None:
-        w_st = _as_float(w_st, np.float64, missing=0.0, what="the weights")
-    settings = {name: value for name, value in options.items() if name != "lam"}
+        w_st = as_float(w_st, np.float64, missing=0.0, what="the weights")
     x = np.asarray(x, dtype=np.float64)
-    return evaluate_lambda(x, y_st, options["lam"], w_st, x_out=x_out, derivative=derivative, **settings).z
+    return evaluate_lambda(x, y_st, lam, w_st, x_out=x_out, derivative=derivative, return_se=return_se, **options)
 
 
-def _as_float(values, dtype, missing, what):
+def as_float(values, dtype, missing, what):
     """`values` as an array of `dtype`, with the masked entries of a masked
     array (netCDF4 hands out fill values that way) set to `missing`."""
     check_real(np.asarray(values).dtype, what)
@@ -231,7 +209,8 @@ def _hide_invented(z_st, y_st, w_st, lam):
     observed = np.isfinite(y_st)
     if w_st is not None:
         observed &= w_st != 0
-    if lam is not None and lam == 0:
-        z_st[~observed] = np.nan
-    else:
-        z_st[~observed.any(axis=1)] = np.nan
+    z_st[~observed.any(axis=1)] = np.nan
+    if lam is not None and not isinstance(lam, str):
+        # lam may be one per series: only those at 0 hide their gaps.
+        at_zero = np.broadcast_to(np.asarray(lam) == 0, z_st.shape[:1])
+        z_st[at_zero[:, None] & ~observed] = np.nan

@@ -1,25 +1,33 @@
 """Smoothing of xarray DataArrays along a named dimension, in memory or lazily with dask."""
 
-import math
+import dataclasses
 
 import numpy as np
 
 from ._days import positions
-from ._lambda import LAMBDA_EMPTY
-from ._smoothing import check_real, check_request, criterion_of, resolve_dtype, result_dtype, select_block, smooth_block
-from ._xarray_envelope import envelope_along
-from ._xarray_output import check_output_request, output_grid, output_kernel
-from ._xarray_robust import robust_along
+from ._request import gap_in_units, make_request
+from ._smoothing import check_options, check_real, resolve_dtype, result_dtype
+from ._xarray_apply import smoothed_along
+from ._xarray_output import lams_per_series, output_grid
 
-# The statuses of the selection, in the CF way of naming flag values.
-_STATUS_ATTRS = {
-    "flag_values": np.arange(LAMBDA_EMPTY + 1, dtype=np.int8),
-    "flag_meanings": "ok at_lower at_upper flat too_few empty",
+# The arguments of smooth() as its refusals name them.
+_NAMES = {
+    "return_weights": "return_weights=True",
+    "return_diagnostics": "return_diagnostics=True",
+    "return_se": "return_se=True",
+    "whittaker": "method='whittaker'",
+    "robust": "method='robust'",
+    "envelope": "method='envelope'",
+    "lam": "lam",
+    "criterion": "lam={lam!r}",
+    "dtype": "dtype='float32'",
+    "merge_x_tol": "merge_x_tol",
 }
 
 
 def smooth(da, dim, *, method="whittaker", dtype=None, weights=None, return_weights=False,
-           return_diagnostics=False, return_se=False, x_out=None, derivative=0, **options):
+           return_diagnostics=False, return_se=False, x_out=None, derivative=0, extrapolate=False, max_gap=None,
+           **options):
     """Smooth every series of a DataArray along the dimension `dim`.
 
     Each one-dimensional slice of `da` along `dim` is one series; all of them
@@ -29,8 +37,24 @@ def smooth(da, dim, *, method="whittaker", dtype=None, weights=None, return_weig
     grid are in days. Missing values (NaN, or masked) get weight zero and are
     filled by the fit. A series without a single finite observation comes out
     NaN, and so do the missing positions when lam=0: there the fit would be
-    an invention. The result has the dimensions, coordinates, name and
-    attributes of `da`; only the values change.
+    an invention. So does every position before a series' first and after
+    its last observation (a finite value with a positive weight), where the
+    fit only continues itself, unless extrapolate=True, as interpolation in
+    xarray and pandas does not extrapolate either. The result has the
+    dimensions, coordinates, name and attributes of `da`; only the values
+    change.
+
+    Every combination of method, lam (a number, one per series or a
+    criterion), output grid, derivative and what comes back beside the fit
+    works, except those that mean nothing, which are refused with the reason
+    when the computation is set up: return_weights with method="whittaker"
+    (its weights are the base weights), return_se without
+    return_diagnostics, with a derivative or with method="envelope" (its
+    weights are no precisions), dtype="float32" beyond the module's
+    smoothers at a given lam on the coordinate, x_out or a derivative with
+    lam left out or 0 somewhere, and merge_x_tol wherever the robust
+    smoother does not run as the module's (a criterion, x_out, a derivative,
+    diagnostics).
 
     Works on any number of other dimensions, and lazily on dask-backed arrays:
     the series are smoothed chunk by chunk (`xarray.apply_ufunc` with
@@ -57,8 +81,8 @@ def smooth(da, dim, *, method="whittaker", dtype=None, weights=None, return_weig
         weights (`tarnwold_tools.envelope`, in float64): the option `p`
         (default 0.9) above 0.5 gives the upper envelope (vegetation
         indices biased low by clouds), below 0.5 a baseline under peaks;
-        lam is a number or a criterion (default "vcurve"), chosen per
-        series on the asymmetric weights. The module's third operation,
+        lam is a number, one per series, or a criterion (default "reml"),
+        chosen per series on the asymmetric weights. The module's third operation,
         `build_pb_*`, returns the penalty matrix rather than smoothed data, so it
         is no method here.
     dtype : {"float32", "float64"} or None, default None
@@ -75,15 +99,20 @@ def smooth(da, dim, *, method="whittaker", dtype=None, weights=None, return_weig
         coordinate of `dim` also when x_out is given), after the Dataset
         with return_diagnostics=True.
     return_diagnostics : bool, default False
-        With lam given as a criterion, return a Dataset holding the smoothed
-        variable (named like `da`, or "smoothed") and, for every series, the
-        chosen `lam` (NaN where none could be chosen), its effective degrees
-        of freedom `edf` and the `status` of the choice (LAMBDA_OK ..
-        LAMBDA_EMPTY, also named in the variable's flag attributes); with
-        method="robust" also the number of `iterations` (fits) it took.
+        Return a Dataset holding the smoothed variable (named like `da`, or
+        "smoothed") and, for every series, its `lam` (with a criterion the
+        chosen one, NaN where none could be chosen) and the effective degrees
+        of freedom `edf` of its fit; with lam a criterion also the `status`
+        of the choice (LAMBDA_OK .. LAMBDA_EMPTY, also named in the
+        variable's flag attributes); with method="robust" or "envelope" also
+        the number of `iterations` it took (fits for the robust smoother,
+        reweightings for the envelope). For a given lam the edf is
+        `evaluate_lambda`'s at it (with the final weights after an envelope,
+        from `tarnwold_tools.robust` for the robust smoother), in float64.
     return_se : bool, default False
         With return_diagnostics=True, add `se`: the posterior standard error
-        of the fit at every position, also at missing ones.
+        of the fit at every position, also at missing ones (NaN where the fit
+        is).
     x_out : array or str, optional
         Positions to return the fit at instead of the coordinate of `dim`:
         an array of the coordinate's kind (datetime64 on a datetime
@@ -94,15 +123,28 @@ def smooth(da, dim, *, method="whittaker", dtype=None, weights=None, return_weig
         criterion, chosen on the observations) on the union of the
         coordinate and x_out, in float64; with method="envelope" the weights
         are decided on the observations and the fit at their final lam and
-        weights is computed on the union, and with method="robust" (lam a
-        criterion only: the module's robust smoother fits on the coordinate)
-        the fit at the final lam and robust weights.
+        weights is computed on the union, and with method="robust"
+        (`tarnwold_tools.robust`, also for a given lam: the module's robust
+        smoother fits on the coordinate) the fit at the final lam and robust
+        weights.
     derivative : {0, 1, 2}, default 0
         Return the first or second derivative of the fit along the output
         grid (x_out, else the coordinate), in the coordinate's units (per day
-        on a datetime coordinate); as x_out for the rest.
+        on a datetime coordinate); as x_out for the rest. Where the fit is
+        NaN (see extrapolate, max_gap) so is its derivative.
+    extrapolate : bool, default False
+        Also return the fit before each series' first and after its last
+        observation: the polynomial of degree d - 1 the smoother continues
+        with there, an extrapolation rather than an estimate.
+    max_gap : number, str or timedelta, optional
+        NaN at every output position strictly inside a gap between two
+        consecutive observations of a series more than `max_gap` apart (the
+        observations themselves keep their values): a number in the
+        coordinate's units (days on a datetime coordinate) or there also a
+        time span, a pandas Timedelta text ("30D", "12h") or a
+        numpy.timedelta64. Independent of extrapolate.
     **options
-        Passed to the module's function unchanged: `lam`, `d`, `ridge`,
+        Passed to the function computing the request unchanged: `lam`, `d`, `ridge`,
         `normalize`, `eps`, `parallel` for every method, `iterations`,
         `weighting`, `scale`, `tuning`, `merge_x_tol` for method="robust", and
         `p`, `iterations`, `tol` for method="envelope". Left out, each has the
@@ -119,7 +161,12 @@ def smooth(da, dim, *, method="whittaker", dtype=None, weights=None, return_weig
         method="whittaker", and with method="robust" by
         `tarnwold_tools.robust` on the total weights of every pass, which its
         reweighting changes. That path fits every series on its positions as
-        they are: `merge_x_tol` is refused with a criterion.
+        they are: `merge_x_tol` is refused with a criterion. `lam` may also
+        be one per series: a DataArray over the other dimensions (aligned
+        exactly with `da`, broadcast over those it lacks) or an array of
+        their shape; the robust smoother at a given lam takes the module's
+        defaults (iterations 1, ridge 1e-10) also where
+        `tarnwold_tools.robust` computes it.
 
     Returns
     -------
@@ -138,151 +185,45 @@ def smooth(da, dim, *, method="whittaker", dtype=None, weights=None, return_weig
     """
     import xarray as xr
 
-    check_request(method, options, return_weights)
-    resampled = x_out is not None or derivative != 0
-    if resampled:
-        check_output_request(method, dtype, options, derivative, return_se)
-    criterion = criterion_of(options)
-    if method == "envelope":
-        if return_diagnostics:
-            raise ValueError("return_diagnostics=True applies to method='whittaker' or 'robust'")
-        if dtype is not None and resolve_dtype(dtype) != np.float64:
-            raise ValueError(f"method='envelope' computes in float64; dtype={dtype!r} does not apply")
-    if return_diagnostics and criterion is None:
-        raise ValueError("return_diagnostics=True needs lam given as a criterion: 'reml', 'gcv', 'loocv' or 'vcurve'")
-    if return_se and not return_diagnostics:
-        raise ValueError("return_se=True needs return_diagnostics=True")
-    if criterion is not None and dtype is not None and resolve_dtype(dtype) != np.float64:
-        raise ValueError(f"lam={criterion!r} selects in float64; dtype={dtype!r} does not apply")
+    lam = options.pop("lam", None)
+    check_options(method, options)
     if not isinstance(da, xr.DataArray):
         raise TypeError(f"da must be an xarray.DataArray, not {type(da).__name__}")
     if dim not in da.dims:
         raise ValueError(f"{dim!r} is not a dimension of the DataArray; its dimensions are {da.dims}")
     check_real(da.dtype, "the DataArray")
-    dtype = resolve_dtype(dtype)
-    out_dtype = result_dtype(da.dtype)
+    coordinate = da[dim].values if dim in da.coords else None
+    per_series = None if isinstance(lam, str) or np.ndim(lam) == 0 else lams_per_series(lam, da, dim)
+    request = make_request(
+        method, lam, per_series_lams=None if per_series is None else per_series.values, other_grid=x_out is not None,
+        derivative=derivative, return_weights=return_weights, return_diagnostics=return_diagnostics,
+        return_se=return_se, dtype=resolve_dtype(dtype), extrapolate=extrapolate,
+        max_gap=gap_in_units(max_gap, coordinate is not None and coordinate.dtype.kind in "mM"), options=options,
+        names=_NAMES | {"grid": "x_out" if x_out is not None else "derivative"},
+    )  # fmt: skip
     try:
-        x = positions(da[dim].values).astype(dtype)
+        x = positions(da[dim].values).astype(np.float64)
     except TypeError as error:
         raise TypeError(f"coordinate {dim!r}: {error}") from None
     # Checked here rather than left to the module, so that a lazy computation
     # fails when it is set up, not when a worker first runs it.
-    if not np.all(x[1:] > x[:-1]):
-        raise ValueError(f"coordinate {dim!r} must be strictly increasing (as {dtype})")
+    if not np.all(x.astype(request.dtype)[1:] > x.astype(request.dtype)[:-1]):
+        raise ValueError(f"coordinate {dim!r} must be strictly increasing (as {request.dtype})")
+    grid = None
+    if x_out is not None:
+        positions_out, grid = output_grid(da, dim, x_out, derivative)
+        request = dataclasses.replace(request, x_out=positions_out)
 
     da = _whole_along(da, dim)
     inputs = [da]
     if weights is not None:
         inputs.append(_weights_like(weights, da, dim))
-
-    if method == "envelope":
-        return _named(da, envelope_along(da, dim, inputs, x, out_dtype, return_weights, options, x_out, derivative))
-    if method == "robust" and criterion is not None:
-        smoothed, weights, diagnostics = robust_along(da, dim, inputs, x, out_dtype, criterion, options, x_out,
-                                                      derivative, return_se)  # fmt: skip
-        result = _assembled(da, (smoothed, *diagnostics.values()), list(diagnostics), return_diagnostics)
-        return (result, _named(da, (smoothed, weights))[1]) if return_weights else result
-    if resampled:
-        return _on_output_grid(da, dim, inputs, x, out_dtype, criterion, return_diagnostics, return_se, options,
-                               x_out, derivative)
-    if criterion is not None:
-        return _select(da, dim, inputs, x, out_dtype, criterion, return_diagnostics, return_se, options)
-
-    outputs = 2 if return_weights else 1
-    result = xr.apply_ufunc(
-        _smooth_kernel,
-        *inputs,
-        kwargs={"x": x, "method": method, "dtype": dtype, "out_dtype": out_dtype, "return_weights": return_weights, "options": options},
-        input_core_dims=[[dim]] * len(inputs),
-        output_core_dims=[[dim]] * outputs,
-        dask="parallelized",
-        output_dtypes=[out_dtype] * outputs,
-        keep_attrs="drop",
-    )
-    return _named(da, result if return_weights else (result,))
-
-
-def _named(da, results):
-    """The smoothed DataArray, or the pair of it and the total weights, in
-    the caller's order of dimensions (apply_ufunc moves the core dimension
-    last) with the name and attributes of `da`."""
-    smoothed = results[0].transpose(*da.dims)
-    smoothed.name = da.name
-    smoothed.attrs = dict(da.attrs)
-    if len(results) == 1:
-        return smoothed
-    total_weights = results[1].transpose(*da.dims)
-    total_weights.name = "weights" if da.name is None else f"{da.name}_weights"
-    return smoothed, total_weights
-
-
-def _select(da, dim, inputs, x, out_dtype, criterion, return_diagnostics, return_se, options):
-    """smooth() with lam chosen per series by `criterion`."""
-    import xarray as xr
-
-    names = ["lam", "edf", "status"] + (["se"] if return_se else [])
-    along = {"lam": False, "edf": False, "status": False, "se": True}
-    dtypes = {"lam": np.float64, "edf": np.float64, "status": np.int8, "se": out_dtype}
-    result = xr.apply_ufunc(
-        _select_kernel,
-        *inputs,
-        kwargs={"x": x, "out_dtype": out_dtype, "criterion": criterion, "return_se": return_se, "options": options},
-        input_core_dims=[[dim]] * len(inputs),
-        output_core_dims=[[dim]] + [[dim] if along[name] else [] for name in names],
-        dask="parallelized",
-        output_dtypes=[out_dtype] + [dtypes[name] for name in names],
-        keep_attrs="drop",
-    )
-    return _assembled(da, result, names, return_diagnostics)
-
-
-def _on_output_grid(da, dim, inputs, x, out_dtype, criterion, return_diagnostics, return_se, options, x_out,
-                    derivative):
-    """smooth() at x_out, or its derivative: `dim` may change its length."""
-    import xarray as xr
-
-    if x_out is None:
-        positions_out, coordinate = None, (da[dim].values if dim in da.coords else None)
-    else:
-        positions_out, coordinate = output_grid(da, dim, x_out, derivative)
-    points = da.sizes[dim] if x_out is None else len(positions_out)
-    names = ["lam", "edf", "status"] + (["se"] if return_se else []) if criterion is not None else []
-    dtypes = {"lam": np.float64, "edf": np.float64, "status": np.int8, "se": out_dtype}
-    result = xr.apply_ufunc(
-        output_kernel,
-        *inputs,
-        kwargs={"x": x, "x_out": positions_out, "criterion": criterion, "derivative": derivative,
-                "return_se": return_se, "out_dtype": out_dtype, "options": options},
-        input_core_dims=[[dim]] * len(inputs),
-        output_core_dims=[[dim]] + [[dim] if name == "se" else [] for name in names],
-        exclude_dims={dim},
-        dask="parallelized",
-        output_dtypes=[out_dtype] + [dtypes[name] for name in names],
-        dask_gufunc_kwargs={"output_sizes": {dim: points}},
-        keep_attrs="drop",
-    )  # fmt: skip
-    result = result if names else (result,)
-    if coordinate is not None:
-        result = tuple(part.assign_coords({dim: coordinate}) if dim in part.dims else part for part in result)
-    return _assembled(da, result, names, return_diagnostics)
-
-
-def _assembled(da, result, names, return_diagnostics):
-    """The smoothed DataArray in the caller's order of dimensions, or with
-    return_diagnostics the Dataset of it and the diagnostics `names`."""
-    import xarray as xr
-
-    smoothed = result[0].transpose(*da.dims)
-    smoothed.name = da.name
-    smoothed.attrs = dict(da.attrs)
-    if not return_diagnostics:
-        return smoothed
-    # A variable named like a diagnostic would be overwritten by it.
-    variables = {"smoothed" if da.name is None or da.name in names else da.name: smoothed}
-    for name, part in zip(names, result[1:]):
-        variables[name] = part.transpose(*(d for d in da.dims if d in part.dims))
-    variables["status"].attrs = dict(_STATUS_ATTRS)
-    return xr.Dataset(variables)
+    if per_series is not None:
+        # Chunked as the series are, so that every block of data meets its own lams.
+        chunks = {name: sizes for name, sizes in zip(da.dims, da.chunks or ()) if name != dim}
+        inputs.append(per_series.chunk(chunks) if da.chunks is not None else per_series)
+    return smoothed_along(da, dim, inputs, request, x, result_dtype(da.dtype), grid, weights is not None,
+                          per_series is not None)  # fmt: skip
 
 
 def _whole_along(da, dim):
@@ -305,29 +246,3 @@ def _weights_like(weights, da, dim):
     if da.chunks is not None:
         weights = weights.chunk(dict(zip(da.dims, da.chunks)))
     return weights
-
-
-def _smooth_kernel(y, w=None, *, x, method, dtype, out_dtype, return_weights, options):
-    # Called with numpy blocks whose last axis is the smoothing dimension; all
-    # other axes are flattened into the series axis the module expects.
-    shape = y.shape
-    series = math.prod(shape[:-1])
-    y_st = y.reshape(series, shape[-1])
-    w_st = None if w is None else np.broadcast_to(w, shape).reshape(series, shape[-1])
-    result = smooth_block(x, y_st, w_st, method=method, dtype=dtype, return_weights=return_weights, options=options)
-    if return_weights:
-        return tuple(part.reshape(shape).astype(out_dtype, copy=False) for part in result)
-    return result.reshape(shape).astype(out_dtype, copy=False)
-
-
-def _select_kernel(y, w=None, *, x, out_dtype, criterion, return_se, options):
-    shape = y.shape
-    series = math.prod(shape[:-1])
-    y_st = y.reshape(series, shape[-1])
-    w_st = None if w is None else np.broadcast_to(w, shape).reshape(series, shape[-1])
-    chosen = select_block(x, y_st, w_st, criterion=criterion, return_se=return_se, options=options)
-    parts = [chosen.z.reshape(shape).astype(out_dtype, copy=False)]
-    parts += [getattr(chosen, name).reshape(shape[:-1]) for name in ("lam", "edf", "status")]
-    if return_se:
-        parts.append(chosen.se.reshape(shape).astype(out_dtype, copy=False))
-    return tuple(parts)

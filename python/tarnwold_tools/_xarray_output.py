@@ -1,14 +1,9 @@
-"""smooth() on an output grid of the caller's choosing, or its rates: the
-fit of evaluate_lambda (lam a number) or select_lambda (lam a criterion)
-returned at x_out, whose dimension takes x_out's length and coordinate."""
-
-import math
+"""smooth()'s arguments that come as arrays beside the data: the output grid
+x_out, and lam given per series."""
 
 import numpy as np
 
-from ._lambda import _check_derivative
 from ._output_grid import output_positions
-from ._smoothing import evaluate_block, select_block
 
 
 def output_grid(da, dim, x_out, derivative):
@@ -37,42 +32,27 @@ def output_grid(da, dim, x_out, derivative):
     return positions, values
 
 
-def check_output_request(method, dtype, options, derivative, return_se):
-    """What the output grid needs: the plain smoother, the envelope or the
-    robust smoother with lam chosen, a positive lam or a criterion (the
-    envelope's default), float64, and a derivative of order 0, 1 or 2, not
-    asked for with the fit's se. Checked before any data is touched: with
-    dask a worker would otherwise be the first to find out."""
-    _check_derivative(derivative, return_se)
-    if method == "robust" and not isinstance(options.get("lam"), str):
-        # The module's robust smoother fits on the observations' grid only.
-        raise ValueError("x_out and derivative need method='whittaker' or 'envelope', "
-                         "or method='robust' with lam a criterion")
-    if dtype is not None and np.dtype(dtype) != np.float64:
-        raise ValueError("x_out and derivative compute in float64; dtype does not apply")
-    lam = options.get("lam", "vcurve" if method == "envelope" else None)
-    if lam is None or (not isinstance(lam, str) and not lam > 0):
-        # At lam = 0 the fit between observations would be an invention.
-        raise ValueError("x_out and derivative need lam > 0 or a criterion")
+def lams_per_series(lam, da, dim):
+    """One lam per series as a DataArray over the dimensions of `da` other
+    than `dim`, in their order, in memory: `lam` is a DataArray over some of
+    them (aligned exactly, broadcast over the rest) or an array of their
+    shape. Its values are checked where the request is made."""
+    import xarray as xr
 
-
-def output_kernel(y, w=None, *, x, x_out, criterion, derivative, return_se, out_dtype, options):
-    """One block of series (last axis along the coordinate) on the output
-    grid: the fit (or its derivative) and, with a criterion, lam, edf,
-    status and se."""
-    shape = y.shape
-    series = math.prod(shape[:-1])
-    y_st = np.asarray(y, dtype=np.float64).reshape(series, shape[-1])
-    w_st = None if w is None else np.broadcast_to(w, shape).reshape(series, shape[-1])
-    points = shape[-1] if x_out is None else len(x_out)
-    if criterion is None:
-        z = evaluate_block(x, y_st, w_st, options=options, x_out=x_out, derivative=derivative)
-        return z.reshape(shape[:-1] + (points,)).astype(out_dtype, copy=False)
-    settings = dict(options, x_out=x_out, derivative=derivative)
-    chosen = select_block(x, y_st, w_st, criterion=criterion, return_se=return_se, options=settings)
-    parts = [chosen.z.reshape(shape[:-1] + (points,)).astype(out_dtype, copy=False)]
-    parts += [getattr(chosen, name).reshape(shape[:-1]) for name in ("lam", "edf", "status")]
-    if return_se:
-        parts.append(chosen.se.reshape(shape[:-1] + (points,)).astype(out_dtype, copy=False))
-    return tuple(parts)
-
+    others = [name for name in da.dims if name != dim]
+    template = da.isel({dim: 0}, drop=True)
+    if not isinstance(lam, xr.DataArray):
+        values = np.asarray(lam)
+        shape = tuple(da.sizes[name] for name in others)
+        if values.shape != shape:
+            raise ValueError(f"lam given per series must have the shape of the other dimensions {others}, {shape}, "
+                             f"not {values.shape}")
+        lam = xr.DataArray(values, dims=others, coords={name: template.coords[name] for name in template.coords})
+    extra = [name for name in lam.dims if name not in others]
+    if extra:
+        raise ValueError(f"lam per series has dimensions that the series lack: {extra}")
+    xr.align(template, lam, join="exact")
+    lam = lam.broadcast_like(template).transpose(*others).compute()
+    if lam.dtype.kind not in "iuf":
+        raise TypeError(f"lam per series must hold numbers, not {lam.dtype}")
+    return lam.astype(np.float64)

@@ -2,6 +2,7 @@
 
 import argparse
 import contextlib
+import dataclasses
 import math
 import os
 import signal
@@ -15,16 +16,9 @@ from ._atomic import is_stream, replaced_on_success
 from ._cli_common import UsageError, first_line
 from ._cli_grid import output_grid
 from ._progress import Progress
-from ._smoothing import (
-    CRITERIA,
-    METHOD_OPTIONS,
-    envelope_block,
-    evaluate_block,
-    resolve_dtype,
-    robust_block,
-    select_block,
-    smooth_block,
-)
+from ._dispatch import run_block
+from ._request import gap_in_units, make_request
+from ._smoothing import CRITERIA, METHOD_OPTIONS, resolve_dtype
 
 PROG = "tarnwold-smooth"
 
@@ -68,7 +62,10 @@ the first one, so --lam and --merge-x-tol are in days for them.
 The computation is in float64 unless --dtype float32; results keep the
 input's float32 or float64 type (and a NetCDF variable its packing). A series
 without any finite observation, and with --lam 0 every missing position,
-comes out as NaN (empty in CSV).
+comes out as NaN (empty in CSV). So does every position before a series'
+first and after its last observation, where the fit would only continue
+itself, unless --extrapolate; --max-gap LENGTH leaves gaps longer than
+LENGTH between observations empty too.
 
 Smoothing options left out take the defaults of the tarnwold module, except
 --iterations, which is 4 with --method robust, and --ridge: without it a
@@ -82,13 +79,13 @@ fits without a ridge unless --ridge is given.
 --lam reml (or gcv, loocv, vcurve) chooses lam for every series on its own
 by that criterion, in float64; with --method robust it is chosen again at
 every reweighting pass, on the robust weights. --diagnostics FILE.csv
-writes each series' chosen lam, effective degrees of freedom and the status
-of the choice (ok, at_lower, at_upper, flat, too_few, empty), and with
---method robust the passes it took.
+writes each series' lam, effective degrees of freedom, observations and,
+with a criterion, the status of the choice (ok, at_lower, at_upper, flat,
+too_few, empty), and with --method robust or --envelope the passes it took.
 
 --envelope P fits with asymmetric weights, in float64: P above 0.5 follows
 the upper envelope (vegetation indices biased low by clouds), below 0.5 a
-baseline under peaks. Its lam is a number or a criterion (default vcurve),
+baseline under peaks. Its lam is a number or a criterion (default reml),
 chosen per series on the asymmetric weights.
 
 --every FREQ (a pandas frequency such as 1D or 10D, for dates) or --x-out
@@ -194,8 +191,10 @@ def _parser():
     smoothing.add_argument("--eps", type=_number(0), help="floor of spacings, pivots and scales (module default 1e-10)")
     smoothing.add_argument("--normalize", choices=("mean", "median", "none"), type=str.lower, help="rescale the grid to unit mean or median spacing, or not (module default mean)")
     smoothing.add_argument("--no-parallel", action="store_true", help="smooth on the calling thread only")
-    smoothing.add_argument("--derivative", type=int, choices=(1, 2), help="write the first or second derivative of the fit along the positions instead (per day for dates), in float64; needs --lam (or --envelope), a criterion with --method robust")
-    smoothing.add_argument("--envelope", type=_share, metavar="P", help="upper envelope (P > 0.5, e.g. 0.9) or baseline (P < 0.5, e.g. 0.02) by asymmetric weights P above the fit and 1 - P below; lam: a number or a criterion (default vcurve)")
+    smoothing.add_argument("--derivative", type=int, choices=(1, 2), help="write the first or second derivative of the fit along the positions instead (per day for dates), in float64; needs --lam (or --envelope)")
+    smoothing.add_argument("--envelope", type=_share, metavar="P", help="upper envelope (P > 0.5, e.g. 0.9) or baseline (P < 0.5, e.g. 0.02) by asymmetric weights P above the fit and 1 - P below; lam: a number or a criterion (default reml)")
+    smoothing.add_argument("--extrapolate", action="store_true", help="also write the fit before a series' first and after its last observation, where it is the continuation of the fit rather than an estimate (default: left empty)")
+    smoothing.add_argument("--max-gap", metavar="LENGTH", help="leave the fit empty inside every gap between two observations longer than LENGTH: a number in the units of the positions, or for dates a time span such as 30D or 12h")
     grid = smoothing.add_mutually_exclusive_group()
     grid.add_argument("--every", metavar="FREQ", help="write the fit on a regular grid of dates from the first to the last one, a pandas frequency such as 1D, 10D or 1h; needs dates as positions, and --lam or --envelope")
     grid.add_argument("--x-out", metavar="FILE", help="write the fit at the positions in FILE: a text file with one number (or, for dates, one date like 2023-05-01 or 2023-05-01T12:00) per line, increasing; blank lines and lines starting with # are skipped; needs --lam or --envelope")
@@ -210,7 +209,7 @@ def _parser():
     run.add_argument("--chunk-size", type=_integer(1), default=10_000, metavar="N", help="series per call of the smoother (default 10000); results do not depend on it, except with --method robust --dtype float32, whose float64 fall-back reruns a whole chunk")
     run.add_argument("--no-progress", action="store_true", help="no progress bar (shown when a run takes more than a second)")
     run.add_argument("--plot", metavar="FILE.png", help="draw a few series, raw and smoothed, into this image")
-    run.add_argument("--diagnostics", metavar="FILE.csv", help="with --lam reml|gcv|loocv|vcurve: write each series' chosen lam, EDF and status (and with --method robust its passes) into this CSV file")
+    run.add_argument("--diagnostics", metavar="FILE.csv", help="write each series' lam, EDF, observations, the status of the choice (with a criterion as --lam) and, with --method robust or --envelope, its passes into this CSV file")
     run.add_argument("--plot-series", type=_integer(1), default=4, metavar="N", help="how many series to draw (default 4)")
     return parser
 
@@ -302,8 +301,7 @@ def _run(args):
     fmt = args.format or _format_of(source)
     if fmt is None:
         raise UsageError(f"cannot tell the format of {source} from its extension; give --format")
-    options = _options(args)
-    dtype = resolve_dtype(args.dtype)
+    request = _request(args)
     # What the command reads, which no output may replace.
     inputs = [(source, "the input file")]
     if args.x_out is not None:
@@ -317,7 +315,12 @@ def _run(args):
     progress = Progress(enabled=not args.no_progress)
     loaded = _load(source, fmt, args, progress)
     grid, positions = output_grid(args.every, args.x_out, loaded) or (None, None)
-    z_st, diagnostics = _smooth_in_chunks(loaded, args, dtype, options, progress, positions)
+    try:
+        max_gap = gap_in_units(_gap(args.max_gap), loaded.x_values.dtype.kind in "mM")
+    except (TypeError, ValueError) as error:
+        raise UsageError(f"--max-gap {args.max_gap}: {first_line(error)}") from None
+    request = dataclasses.replace(request, x_out=positions, max_gap=max_gap)
+    z_st, diagnostics = _smooth_in_chunks(loaded, args, request, progress)
     _write(output, lambda path: loaded.write(z_st, path, progress, grid), hdf5=fmt == "netcdf")
     series, length = loaded.y_st.shape
     onto = "" if grid is None else f" onto {len(grid)} output positions"
@@ -357,9 +360,21 @@ def _format_of(path):
     return _FORMATS.get(path.suffix.lower())
 
 
-def _options(args):
+def _gap(text):
+    """--max-gap as a number when it is one, else the text of a time span."""
+    if text is None:
+        return None
+    try:
+        return float(text)
+    except ValueError:
+        return text
+
+
+def _request(args):
+    """The checked Request of the command line's smoothing options (its
+    output grid and --max-gap come once the input is read)."""
     options = {}
-    for name in ("lam", "d", "ridge", "eps", "iterations", "weighting", "scale", "tuning"):
+    for name in ("d", "ridge", "eps", "iterations", "weighting", "scale", "tuning"):
         value = getattr(args, name)
         if value is not None:
             options[name] = value
@@ -375,40 +390,26 @@ def _options(args):
     if args.envelope is not None:
         if args.method != "whittaker":
             raise UsageError(f"--envelope and --method {args.method} exclude each other")
-        if args.dtype != "float64":
-            raise UsageError(f"--envelope computes in float64; --dtype {args.dtype} does not apply")
-        if args.diagnostics is not None:
-            raise UsageError("--diagnostics applies to --lam reml, gcv, loocv or vcurve without --envelope")
         method, options["p"] = "envelope", args.envelope
     for name in options:
         taking = [other for other, names in METHOD_OPTIONS.items() if name in names]
         if taking and method not in taking:
             flags = " or ".join("--envelope" if other == "envelope" else f"--method {other}" for other in taking)
             raise UsageError(f"--{name.replace('_', '-')} applies to {flags} only")
-    if isinstance(args.lam, str):
-        if "merge_x_tol" in options:
-            # The choice of lam models every position as it is (they are
-            # strictly increasing, so none coincide): there is nothing to merge.
-            raise UsageError(f"--merge-x-tol does not apply with --lam {args.lam}: robust smoothing with lam chosen "
-                             "fits every series on its positions as they are, without merging")
-        if args.dtype != "float64":
-            raise UsageError(f"--lam {args.lam} chooses lam in float64; --dtype {args.dtype} does not apply")
-    elif args.diagnostics is not None:
-        raise UsageError("--diagnostics needs --lam reml, gcv, loocv or vcurve")
     asked = [flag for flag, value in (("--derivative", args.derivative), ("--every", args.every), ("--x-out", args.x_out))
              if value is not None]
-    if asked:
-        if args.method == "robust" and not isinstance(args.lam, str):
-            # The module's robust smoother fits on the observations' positions only.
-            raise UsageError(f"{asked[0]} needs --method whittaker (or --envelope), or --method robust with a criterion "
-                             "as --lam")
-        if args.dtype != "float64":
-            raise UsageError(f"{asked[0]} needs --dtype float64")
-        if args.lam == 0 or args.lam is None and args.envelope is None:
-            # The module's default lam would pass unnoticed; at lam = 0 the
-            # fit has no rate and nothing between the observations.
-            raise UsageError(f"{asked[0]} needs --lam, a number > 0 or a criterion")
-    return options
+    names = {"return_weights": "weights", "return_diagnostics": "--diagnostics", "return_se": "se",
+             "whittaker": "--method whittaker", "robust": "--method robust", "envelope": "--envelope", "lam": "--lam",
+             "criterion": "--lam {lam}", "dtype": f"--dtype {args.dtype}", "merge_x_tol": "--merge-x-tol",
+             "grid": asked[0] if asked else "--every"}  # fmt: skip
+    try:
+        return make_request(method, args.lam, other_grid=args.every is not None or args.x_out is not None,
+                            derivative=args.derivative or 0, return_weights=False,
+                            return_diagnostics=args.diagnostics is not None, return_se=False,
+                            dtype=resolve_dtype(args.dtype), extrapolate=args.extrapolate, max_gap=None,
+                            options=options, names=names)  # fmt: skip
+    except ValueError as error:
+        raise UsageError(str(error)) from None
 
 
 def _output_path(given, fmt, inputs, force):
@@ -463,12 +464,14 @@ def _write_diagnostics(path, labels, diagnostics):
     import csv
 
     lam, edf, n_obs, status, *passes = diagnostics
+    status = [None] * len(lam) if status is None else status.tolist()
     with open(path, "w", newline="", encoding="utf-8") as out:
         writer = csv.writer(out, lineterminator=os.linesep)
         writer.writerow(["series", "lam", "edf", "n_obs", "status"] + ["iterations"] * len(passes))
-        for row in zip(labels, lam.tolist(), edf.tolist(), n_obs.tolist(), status.tolist(), *(p.tolist() for p in passes)):
+        for row in zip(labels, lam.tolist(), edf.tolist(), n_obs.tolist(), status, *(p.tolist() for p in passes)):
             label, chosen, freedom, count, code, *taken = row
-            writer.writerow([label, _cell(chosen), _cell(freedom), count, _STATUS_NAMES[code], *taken])
+            writer.writerow([label, _cell(chosen), _cell(freedom), count, "" if code is None else _STATUS_NAMES[code],
+                             *taken])
 
 
 def _cell(value):
@@ -519,49 +522,30 @@ def _load(source, fmt, args, progress):
     return load_table(source, fmt, args.series or "columns", args.time_column, args.columns, args.sep, progress)
 
 
-def _smooth_in_chunks(loaded, args, dtype, options, progress, positions):
+def _smooth_in_chunks(loaded, args, request, progress):
     """Smooths the series `args.chunk_size` at a time, reporting progress; the
     results equal those of one call (see smooth_block for the one exception).
-    `positions`: the output grid in the units of loaded.x, or None for x.
-    Returns z_st and, when lam is a criterion of the plain or the robust
-    smoother, the per-series diagnostics (lam, edf, n_obs, status, and the
-    passes with --method robust); None otherwise."""
+    Returns z_st and, with --diagnostics, the per-series diagnostics: lam,
+    edf, n_obs, status (None for a given lam) and, after robust smoothing or
+    an envelope, the passes; None otherwise."""
     series = loaded.y_st.shape[0]
-    points = loaded.y_st.shape[1] if positions is None else len(positions)
-    z_st = np.empty((series, points), dtype=dtype)
-    selecting = isinstance(args.lam, str) and args.envelope is None
-    robust = selecting and args.method == "robust"
-    derivative = args.derivative or 0
-    diagnostics = None
-    if selecting:
-        diagnostics = (np.empty(series), np.empty(series), np.empty(series, np.int64), np.empty(series, np.int8))
-        diagnostics += (np.empty(series, np.int64),) if robust else ()
+    points = loaded.y_st.shape[1] if request.x_out is None else len(request.x_out)
+    z_st = np.empty((series, points), dtype=request.dtype)
+    found = {name: np.empty(series, np.int8 if name == "status" else None) for name in request.diagnostics}
     with progress.stage("smoothing", series, "series") as bar:
         try:
             for start in range(0, series, args.chunk_size):
                 stop = min(start + args.chunk_size, series)
-                y_st = loaded.y_st[start:stop]
-                if args.envelope is not None:
-                    z_st[start:stop] = envelope_block(loaded.x, y_st, options=options, x_out=positions, derivative=derivative).z
-                elif robust:
-                    found = robust_block(loaded.x, y_st, criterion=args.lam, options=options, x_out=positions,
-                                         derivative=derivative)  # fmt: skip
-                    z_st[start:stop] = found.z
-                    # Observations: finite values (the command gives no weights).
-                    observed = np.count_nonzero(np.isfinite(y_st), axis=1)
-                    for target, part in zip(diagnostics, (found.lam, found.edf, observed, found.status, found.iterations)):
-                        target[start:stop] = part
-                elif selecting:
-                    settings = dict(options, x_out=positions, derivative=derivative)
-                    chosen = select_block(loaded.x, y_st, criterion=args.lam, options=settings)
-                    z_st[start:stop] = chosen.z
-                    for target, part in zip(diagnostics, (chosen.lam, chosen.edf, chosen.n_obs, chosen.status)):
-                        target[start:stop] = part
-                elif positions is not None or derivative:
-                    z_st[start:stop] = evaluate_block(loaded.x, y_st, options=options, x_out=positions, derivative=derivative)
-                else:
-                    z_st[start:stop] = smooth_block(loaded.x, y_st, method=args.method, dtype=dtype, options=options)
+                part = run_block(request, loaded.x, loaded.y_st[start:stop])
+                z_st[start:stop] = part["z"]
+                for name, target in found.items():
+                    target[start:stop] = part[name]
                 bar.update(stop - start)
         except (ValueError, TypeError, OverflowError) as error:
             raise UsageError(f"cannot smooth: {first_line(error)}") from None
-    return z_st, diagnostics
+    if not request.return_diagnostics:
+        return z_st, None
+    # Observations: finite values (the command gives no weights).
+    observed = np.count_nonzero(np.isfinite(loaded.y_st), axis=1)
+    passes = (found["iterations"].astype(np.int64),) if "iterations" in found else ()
+    return z_st, (found["lam"], found["edf"], observed, found.get("status"), *passes)
