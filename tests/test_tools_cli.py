@@ -651,9 +651,18 @@ class _NoBar:
 
 
 @pytest.mark.parametrize("cells_per_piece", [1, 20, 1_000_000])
-@pytest.mark.parametrize("sep", [",", ";"])
+# (separator, decimal mark, significant digits, the columns written with them)
+@pytest.mark.parametrize(("sep", "decimal", "digits", "rounded"), [
+    (",", ".", None, ()),
+    (";", ".", None, ()),
+    (";", ",", None, ()),
+    ("\t", ",", 4, ("f", "f32", "i", "b", "s", "d", "dt", "o")),
+    (",", ".", 6, ("f", "f32", "i", "b", "s", "d", "dt", "o")),
+    # Only the smoothed columns are rounded; the others keep their shortest text.
+    (";", ",", 3, ("f32",)),
+])
 @pytest.mark.parametrize("zone", [None, "UTC"])
-def test_csv_text_is_what_pandas_writes(monkeypatch, cells_per_piece, sep, zone):
+def test_csv_text_is_what_pandas_writes(monkeypatch, cells_per_piece, sep, decimal, digits, rounded, zone):
     pd = pytest.importorskip("pandas")
     import io
 
@@ -668,8 +677,11 @@ def test_csv_text_is_what_pandas_writes(monkeypatch, cells_per_piece, sep, zone)
     })
     monkeypatch.setattr(_csv_text, "CELLS_PER_PIECE", cells_per_piece)
     text = io.StringIO()
-    _csv_text.write_csv(frame, text, sep, _NoBar())
-    assert text.getvalue() == frame.to_csv(index=False, sep=sep)
+    _csv_text.write_csv(frame, text, _csv_text.Dialect(sep, decimal, digits), _NoBar(), set(rounded))
+    if "f" not in rounded:  # written as Python's shortest text, whatever the digits
+        frame["f"] = ["" if np.isnan(value) else repr(value).replace(".", decimal) for value in frame["f"]]
+    float_format = None if digits is None else f"%.{digits}g"
+    assert text.getvalue() == frame.to_csv(index=False, sep=sep, decimal=decimal, float_format=float_format)
 
 
 def test_plot(tmp_path, capsys):
@@ -742,7 +754,8 @@ ERRORS = [
     (["{data}", "--time-column", "date", "-o", "{tmp}/sub"], "cannot write {tmp}/sub: it is a directory"),
     (["{data}", "--time-column", "date", "--plot", "{tmp}/missing_dir/p.png"], "--plot: cannot write {tmp}/missing_dir/p.png: no such directory"),
     (["{data}", "--time-column", "date", "--plot", "{old_png}"], "--plot: {old_png} exists; pass --force"),
-    (["{semicolons}", "--time-column", "date", "-o", "{tmp}/data.smoothed.csv"], "separated by ';'? Pass --sep ';'"),
+    # The separator is found in the header line unless given.
+    (["{semicolons}", "--time-column", "date", "--sep", ",", "-o", "{tmp}/data.smoothed.csv"], "separated by ';'? Pass --sep ';'"),
     (["{repeated}", "--series", "rows", "-o", "{tmp}/data.smoothed.csv"], "the column name '2' appears twice"),
     (["{typo}", "-o", "{tmp}/data.smoothed.csv"], "column 'b' holds numbers but also '12,5' (row 3 of the data)"),
     (["{typo}", "--columns", "c", "-o", "{tmp}/data.smoothed.csv"], "column 'c' holds numbers but also 'x'"),
