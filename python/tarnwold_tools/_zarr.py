@@ -60,8 +60,12 @@ def open_zarr_cube(path, dim, variables, derivative=0):
             # One chunk at a time: the module's worker pool already uses
             # every core on a chunk's series, and the memory holds a chunk
             # (whole along the dimension) rather than one per thread.
-            with dask.config.set(scheduler="synchronous"):
-                out.to_zarr(out_path, mode="w", zarr_format=zarr_format, consolidated=zarr_format == 2)
+            with dask.config.set(scheduler="synchronous"), warnings.catch_warnings():
+                # Consolidated metadata, which readers look for first, and the
+                # input's own data types are no news to the user.
+                warnings.filterwarnings("ignore", message="Consolidated metadata")
+                warnings.filterwarnings("ignore", message=".*does not have a Zarr V3 specification")
+                out.to_zarr(out_path, mode="w", zarr_format=zarr_format)
 
     return ZarrCube(x, x_values, series, write)
 

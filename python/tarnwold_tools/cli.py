@@ -579,11 +579,13 @@ def _load(source, fmt, args, progress):
 
 
 def _refuse_table_flags(args, what):
-    for flag, value in (("--series", args.series), ("--columns", args.columns), ("--sep", args.sep),
-                        ("--decimal", _given(args.decimal, ".")), ("--digits", args.digits), ("--id-column", args.id_column),
-                        ("--dayfirst", args.dayfirst or None), ("--date-format", args.date_format)):  # fmt: skip
-        if value is not None:
-            raise UsageError(f"{flag} applies to CSV and Parquet files, not to {what}")
+    csv_only = (("--sep", args.sep), ("--decimal", _given(args.decimal, ".")), ("--digits", args.digits))
+    tables = (("--series", args.series), ("--columns", args.columns), ("--id-column", args.id_column),
+              ("--dayfirst", args.dayfirst or None), ("--date-format", args.date_format))  # fmt: skip
+    for flags, which in ((csv_only, "CSV files"), (tables, "CSV and Parquet files")):
+        for flag, value in flags:
+            if value is not None:
+                raise UsageError(f"{flag} applies to {which}, not to {what}")
 
 
 def _given(value, default):
