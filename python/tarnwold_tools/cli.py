@@ -196,7 +196,7 @@ def _parser():
     data.add_argument("--columns", nargs="+", metavar="NAME", help="tables: the columns to smooth (default: every floating-point one)")
     data.add_argument("--id-column", metavar="NAME", help="tables: a long table of one reading per row, one series per value of this column (with --time-column); the output keeps its rows")
     data.add_argument("--sep", type=_separator, metavar="CHAR", help="CSV: the field separator, for example ';' or '\\t' (default: the one of , ; tab | that the header line holds most)")
-    data.add_argument("--decimal", choices=(".", ","), default=".", help="CSV: the decimal mark of the numbers, read and written (default '.')")
+    data.add_argument("--decimal", choices=(".", ","), default=".", metavar="MARK", help="CSV: the decimal mark of the numbers, '.' or ',', read and written (default '.')")
     data.add_argument("--digits", type=_integer(1), metavar="N", help="CSV: write the smoothed values with N significant digits (default: the shortest text that reads back exactly)")
     data.add_argument("--dayfirst", action="store_true", help="tables: read dates like 07/01/2019 as 7 January")
     data.add_argument("--date-format", metavar="FMT", help="tables: read dates with this strptime format, for example '%%d.%%m.%%Y %%H:%%M'")
@@ -364,32 +364,37 @@ def _run_on_zarr(source, output, args, dtype, options, progress):
     for flag, value in (("--plot", args.plot), ("--diagnostics", args.diagnostics)):
         if value is not None:
             raise UsageError(f"{flag} does not apply to Zarr stores, which are smoothed as they are written")
-    _refuse_table_flags(args, "NetCDF files and Zarr stores")
+    _refuse_table_flags(args, "Zarr stores")
     cube = open_zarr_cube(source, args.time_column, args.variable, args.derivative or 0)
     grid, positions = output_grid(args.every, args.x_out, cube) or (None, None)
 
     def smoothed(y_st):
+        """The fit of a chunk of the store's series, --chunk-size at a time."""
+        steps = range(0, y_st.shape[0], args.chunk_size)
         try:
-            return _smooth_chunk(cube.x, y_st, None, args, dtype, options, positions)[0]
+            fits = [_smooth_chunk(cube.x, y_st[start : start + args.chunk_size], None, args, dtype, options, positions)[0]
+                    for start in steps]  # fmt: skip
         except (ValueError, TypeError, OverflowError) as error:
             raise UsageError(f"cannot smooth: {first_line(error)}") from None
+        return np.concatenate(fits)
 
-    _write(output, lambda path: cube.write(smoothed, path, progress, grid))
+    _write(output, lambda path: cube.write(smoothed, path, progress, grid), store=True)
     onto = "" if grid is None else f" onto {len(grid)} output positions"
     print(f"{PROG}: smoothed {cube.series} series of {cube.x.size} positions{onto} into {_name(output)}", file=sys.stderr)
     return 0
 
 
-def _write(target, write, hdf5=False):
-    """Writes `target` through a temporary file (a temporary directory for a
-    Zarr store; a stream directly, standard output for -o -); any failure
-    of the writer (disk full, a value the format cannot hold) becomes a
-    one-line error. `hdf5`: the writer is the HDF5 library's (NetCDF)."""
+def _write(target, write, hdf5=False, store=False):
+    """Writes `target` through a temporary file (a stream directly, standard
+    output for -o -); any failure of the writer (disk full, a value the
+    format cannot hold) becomes a one-line error. `hdf5`: the writer is the
+    HDF5 library's (NetCDF); `store`: `target` is a Zarr store, a directory
+    written through a temporary one."""
     try:
         if target == _STDOUT:
             write(sys.stdout)
             sys.stdout.flush()
-        elif _format_of(Path(target)) == "zarr":
+        elif store:
             with directory_replaced_on_success(target) as path:
                 write(path)
         else:
