@@ -53,7 +53,8 @@ def series_by_id(frame, by_name, time_column, id_key, chosen, reading, writer):
             w_st = np.stack([np.isfinite(y).astype(np.float64) if w is None else w for y, w in merged_ids], axis=1)
             w_st = w_st.reshape(-1, x.size)
         labels = [f"{column}[{ids[code]}]" for column in chosen for code in codes_in_part]
-        parts.append((Loaded(x, x_values, time_column, y_st, labels, None, None, w_st), codes_in_part))
+        # A part is smoothed, never written on its own: the table's write below writes them all.
+        parts.append((Loaded(x, x_values, time_column, y_st, labels, write=None, w_st=w_st), codes_in_part))
 
     def write(z_parts, path, progress, grid=None):
         if grid is not None:
@@ -67,5 +68,5 @@ def series_by_id(frame, by_name, time_column, id_key, chosen, reading, writer):
 
     loaded = parts[0][0]
     refusal = "--every and --x-out do not apply with --id-column: the output keeps the input's rows"
-    return Loaded(loaded.x, loaded.x_values, time_column, loaded.y_st, loaded.labels, write, refusal, loaded.w_st,
-                  [part for part, _ in parts])  # fmt: skip
+    return Loaded(loaded.x, loaded.x_values, time_column, loaded.y_st, loaded.labels, write, grid_refusal=refusal,
+                  w_st=loaded.w_st, parts=[part for part, _ in parts])  # fmt: skip

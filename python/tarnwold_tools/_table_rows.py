@@ -18,9 +18,14 @@ class RowOrder:
     in_order: bool  # whether the rows came with their positions not decreasing
     duplicates: int  # rows at a position that an earlier row holds
 
+    @property
+    def unchanged(self):
+        """Whether the rows are the distinct positions, in order."""
+        return self.in_order and self.duplicates == 0
+
     def spread(self, z_st):
         """The values `z_st` (S, distinct positions) at every row."""
-        return z_st[:, self.inverse]
+        return z_st if self.unchanged else z_st[:, self.inverse]
 
 
 def row_order(values, what):
@@ -43,6 +48,9 @@ def merged(y_st, order):
     readings averaged, with their count as the weight (NaN and weight 0
     where it has none); w_st is None when no position holds two rows, so
     that such a series is smoothed exactly as before."""
+    if order.unchanged:
+        # No copy: a wide table's values are the larger part of its memory.
+        return y_st, None
     if order.duplicates == 0:
         return y_st[:, order.first], None
     finite = np.isfinite(y_st)

@@ -3,6 +3,7 @@
 import csv
 import math
 import sys
+import warnings
 from dataclasses import dataclass, replace
 
 import numpy as np
@@ -186,7 +187,7 @@ def _reject_bad_cell(series, column, share=0.0, hint=""):
         bad = np.flatnonzero(present)[np.argmin(numbers)]
         raise UsageError(f"column {str(column)!r} holds numbers but also {str(series.iloc[bad])!r} (row {bad + 1} of the data){hint}")
     if texts.size and not numbers.any() and pd.to_numeric(texts.str.replace(",", ".", regex=False), errors="coerce").notna().all():
-        raise UsageError(f"column {str(column)!r} holds numbers with decimal commas ({texts.iloc[0]!r}): pass --decimal ,")
+        raise UsageError(f"column {str(column)!r} holds numbers with decimal commas ({texts.iloc[0]!r}): pass --decimal ,{hint}")
 
 
 def values_of(frame, columns):
@@ -229,7 +230,7 @@ def _series_in_columns(frame, fmt, reading, by_name, time_column, chosen):
         writer(with_values(positions, chosen, z_st.T, frame.dtypes), path, progress, chosen)
 
     refusal = "--every and --x-out need --time-column: the output positions are written into it" if time_key is None else None
-    return Loaded(x, x_values, x_label, y_st, [str(c) for c in chosen], write, refusal, w_st)
+    return Loaded(x, x_values, x_label, y_st, [str(c) for c in chosen], write, grid_refusal=refusal, w_st=w_st)
 
 
 def refuse_undeclared_dates(frame, dates):
@@ -272,7 +273,15 @@ def _header_number(header):
 
 
 def _is_date(header, dates):
+    import pandas as pd
+
     try:
+        if dates == DateReading():
+            # A wide table has thousands of headers: a Timestamp each is much
+            # faster than to_datetime.
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore")
+                return not pd.isna(pd.Timestamp(header))
         return bool(parsed_dates([header], dates, utc=True).notna()[0])
     except (ValueError, TypeError, OverflowError):
         return False

@@ -1,4 +1,4 @@
-"""tarnwold-smooth: smooth the series of a CSV, Parquet, NetCDF or Zarr file."""
+"""tarnwold-smooth: smooth the series of a CSV, Parquet or NetCDF file or a Zarr store."""
 
 import argparse
 import contextlib
@@ -38,8 +38,6 @@ _FORMATS = {
     ".netcdf": "netcdf",
     ".zarr": "zarr",
 }
-# The formats of cubes: variables along dimensions rather than columns.
-_CUBES = ("netcdf", "zarr")
 # "--merge-x-tol none" gives None, which means no merging, so a left-out
 # option needs a value of its own.
 _NOT_GIVEN = object()
