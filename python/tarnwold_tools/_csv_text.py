@@ -39,8 +39,9 @@ def write_csv(frame, out, dialect, bar, rounded=()):
         bar.update(len(frame))
         return
     digits = [dialect.digits if column in rounded else None for column in frame.columns]
-    floats = [i for i, dtype in enumerate(dtypes) if dtype == np.float64 and digits[i] is None]
-    others = [i for i in range(len(dtypes)) if i not in set(floats)]
+    shortest = [dtype == np.float64 and digits[i] is None for i, dtype in enumerate(dtypes)]
+    floats = [i for i, plain_float in enumerate(shortest) if plain_float]
+    others = [i for i, plain_float in enumerate(shortest) if not plain_float]
     step = max(1, CELLS_PER_PIECE // max(1, frame.shape[1]))
     for start in range(0, len(frame), step):
         piece = frame.iloc[start : start + step]
