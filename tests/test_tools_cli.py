@@ -11,6 +11,7 @@ import subprocess
 import sys
 import threading
 import time
+import warnings
 from pathlib import Path
 
 import numpy as np
@@ -235,16 +236,26 @@ def test_series_in_rows_with_dates_as_headers(tmp_path, capsys, fmt):
     np.testing.assert_array_equal(frame.iloc[:, 1:].to_numpy(), fit.z)
 
 
-@pytest.mark.parametrize(("sep", "flag"), [(",", ","), (";", ";"), ("\t", "\\t")])
-def test_numeric_time_column_and_chosen_columns(tmp_path, capsys, sep, flag):
+# (separator, --sep, decimal mark): None finds the separator in the header line.
+@pytest.mark.parametrize(("sep", "flag", "decimal"), [(",", ",", "."), (";", ";", "."), ("\t", "\\t", "."), (";", None, ","),
+                                                      ("\t", None, ","), ("|", None, ".")])
+def test_numeric_time_column_and_chosen_columns(tmp_path, capsys, sep, flag, decimal):
     pd = pytest.importorskip("pandas")
     y_st = observations()
-    pd.DataFrame({"t": DAYS * 24.0, "a": y_st[0], "b": y_st[1], "c": y_st[2]}).to_csv(tmp_path / "h.csv", index=False, sep=sep)
-    status, err = run([tmp_path / "h.csv", "--time-column", "t", "--columns", "c", "a", "--sep", flag], capsys)
+    frame = pd.DataFrame({"t": DAYS * 24.0 + 0.5, "a": y_st[0], "b": y_st[1], "c": y_st[2]})
+    frame.to_csv(tmp_path / "h.csv", index=False, sep=sep, decimal=decimal)
+    flags = ([] if flag is None else ["--sep", flag]) + ([] if decimal == "." else ["--decimal", decimal])
+    status, err = run([tmp_path / "h.csv", "--time-column", "t", "--columns", "c", "a", *flags], capsys)
     assert status == 0, err
-    out = pd.read_csv(tmp_path / "h.smoothed.csv", sep=sep, **exact_floats(pd))
+    # Written in the input's dialect: the untouched columns as they were.
+    written = [line.split(sep) for line in (tmp_path / "h.smoothed.csv").read_text().splitlines()]
+    given = [line.split(sep) for line in (tmp_path / "h.csv").read_text().splitlines()]
+    assert [row[:3:2] for row in written] == [row[:3:2] for row in given]
+    assert all(decimal in row[1] and decimal in row[3] for row in written[1:])
+    out = pd.read_csv(tmp_path / "h.smoothed.csv", sep=sep, decimal=decimal, **exact_floats(pd))
+    np.testing.assert_array_equal(out["t"], DAYS * 24.0 + 0.5)
     np.testing.assert_array_equal(out["b"], y_st[1])
-    np.testing.assert_array_equal(out[["c", "a"]].to_numpy().T, tarnwold.whittaker_solve_f64(DAYS * 24.0, y_st[[2, 0]], ridge=0.0))
+    np.testing.assert_array_equal(out[["c", "a"]].to_numpy().T, tarnwold.whittaker_solve_f64(DAYS * 24.0 + 0.5, y_st[[2, 0]], ridge=0.0))
 
 
 @pytest.mark.parametrize("fmt", ["csv", "netcdf"])
@@ -268,6 +279,133 @@ def test_progress_over_stages_gives_the_same_result(tmp_path, capsys, monkeypatc
     np.testing.assert_array_equal(read_result(tmp_path / f"chunked{SUFFIX[fmt]}", fmt)[0], expected_values)
 
 
+def stamps(days, zone=None):
+    """Timestamps `days` after 2023-03-01 (across the switch to summer time
+    in Berlin), in `zone` or without one."""
+    import pandas as pd
+
+    times = pd.Timestamp("2023-03-01") + pd.to_timedelta(days, unit="D")
+    return times if zone is None else times.tz_localize("UTC").tz_convert(zone)
+
+
+# (flags, separator, decimal mark, the text of a time, note): CSV files as
+# people have them, read and written back in their own dialect.
+DIALECTS = [
+    ([], ",", ".", lambda t: t.strftime("%Y-%m-%d"), None),
+    (["--decimal", ","], ";", ",", lambda t: t.strftime("%Y-%m-%d"), None),
+    (["--dayfirst"], "\t", ".", lambda t: t.strftime("%d/%m/%Y"), None),
+    (["--date-format", "%d.%m.%Y %H:%M", "--decimal", ","], ";", ",", lambda t: t.strftime("%d.%m.%Y %H:%M"), None),
+    # Local times whose UTC offset changes with summer time are taken in UTC.
+    ([], ",", ".", lambda t: t.isoformat(), "different UTC offsets: they are taken in UTC"),
+    (["--digits", "5"], ",", ".", lambda t: t.strftime("%Y-%m-%d"), None),
+]
+# (name, the rows' order, rows repeated, note): rows out of order and rows
+# that repeat a day, smoothed in order, merged, and written as they came.
+ARRANGEMENTS = [
+    ("in order", False, [], ()),
+    ("shuffled", True, [], ("not in the order of time column 'date'",)),
+    ("repeated days", False, [3, 3, 17, T - 1], ("4 duplicate row(s) repeat a position",)),
+    ("both", True, [0, 20], ("not in the order", "2 duplicate row(s)")),
+]
+
+
+@pytest.mark.parametrize(("flags", "sep", "decimal", "text_of", "zone_note"), DIALECTS)
+@pytest.mark.parametrize(("name", "shuffled", "repeated", "arrangement_notes"), ARRANGEMENTS)
+def test_csv_files_as_people_have_them(tmp_path, capsys, flags, sep, decimal, text_of, zone_note, name, shuffled,
+                                       repeated, arrangement_notes):
+    pd = pytest.importorskip("pandas")
+    rng = np.random.default_rng(7)
+    y_st = observations()[:3]
+    rows = np.concatenate([np.arange(T), repeated]).astype(int)
+    readings = y_st[:, rows] + np.where(np.arange(rows.size) >= T, rng.normal(0, 0.3, rows.size), 0.0)
+    readings[0, T:] = np.nan  # a repeated day without a reading: it neither counts nor weighs
+    # Repeated days next to the first reading of the day, or all rows shuffled.
+    order = rng.permutation(rows.size) if shuffled else np.argsort(rows, kind="stable")
+    rows, readings = rows[order], readings[:, order]
+    zone = "Europe/Berlin" if zone_note else None
+    times = [text_of(t) for t in stamps(DAYS[rows], zone)]
+    frame = pd.DataFrame({"date": times, "a": readings[0], "b": readings[1], "c": readings[2], "count": rows})
+    frame.to_csv(tmp_path / "in.csv", index=False, sep=sep, decimal=decimal)
+    status, err = run([tmp_path / "in.csv", "--time-column", "date", "--lam", "5", *flags], capsys)
+    assert status == 0, err
+    expected_notes = [*arrangement_notes, "integer columns are copied through unsmoothed: count (name them with --columns"]
+    expected_notes += [zone_note] if zone_note else []
+    for note in expected_notes:
+        assert note in err
+    assert err.count("\n") == 1 + len(expected_notes), err
+
+    out = pd.read_csv(tmp_path / "in.smoothed.csv", sep=sep, decimal=decimal, dtype={"date": str}, **exact_floats(pd))
+    assert list(out["date"]) == times and list(out["count"]) == list(rows)
+    # Each day once, its readings averaged, weighted by how many there are.
+    weights = np.zeros((3, T))
+    sums = np.zeros((3, T))
+    for column, row in enumerate(rows):
+        seen = np.isfinite(readings[:, column])
+        weights[seen, row] += 1
+        sums[seen, row] += readings[seen, column]
+    merged = np.where(weights > 0, sums / np.maximum(weights, 1), np.nan)
+    fit = tarnwold.whittaker_solve_f64(DAYS - DAYS[0], merged, weights if repeated else None, lam=5.0, ridge=0.0)
+    want = fit[:, rows]
+    if "--digits" in flags:
+        want = np.vectorize(lambda value: float(f"{value:.5g}"))(want)
+    np.testing.assert_allclose(out[["a", "b", "c"]].to_numpy().T, want, rtol=1e-15 if repeated else 0, atol=0)
+
+
+# (days of each id, as indices into DAYS; rows shuffled; flags): long tables
+# of one reading per row, one series per id and value column.
+LONG_CASES = [
+    ([range(T)] * 3, False, ["--lam", "5"]),
+    # Each id on days of its own: smoothed in calls of its own.
+    ([range(T), range(0, T, 2), range(5, T - 3)], False, ["--lam", "5"]),
+    ([range(T), [*range(10), 4, 4, *range(10, 30)], range(0, T, 3)], True, ["--lam", "5", "--chunk-size", "1"]),
+    ([range(T), range(0, T, 2), range(0, T, 2)], True, ["--lam", "reml", "--diagnostics", "{tmp}/diag.csv"]),
+    ([range(T), [*range(T), 7, 30]], False, ["--method", "robust", "--lam", "gcv"]),
+]
+
+
+@pytest.mark.parametrize(("days", "shuffled", "flags"), LONG_CASES)
+def test_long_tables_one_series_per_id(tmp_path, capsys, days, shuffled, flags):
+    pd = pytest.importorskip("pandas")
+    rng = np.random.default_rng(3)
+    ids = [f"W{k}" for k in range(len(days))]
+    frame = pd.concat([pd.DataFrame({"date": DATES[list(taken)].astype(str), "well": name,
+                                     "level": rng.normal(0, 1, len(taken)) + np.sin(DAYS[list(taken)] / 9),
+                                     "temp": rng.normal(10, 1, len(taken))}) for name, taken in zip(ids, days)])
+    frame = frame.sample(frac=1, random_state=1) if shuffled else frame.sort_values("date", kind="stable")
+    frame.to_csv(tmp_path / "long.csv", index=False)
+    argv = [tmp_path / "long.csv", "--time-column", "date", "--id-column", "well", *flags]
+    status, err = run([str(arg).format(tmp=tmp_path) for arg in argv], capsys)
+    assert status == 0, err
+    out = pd.read_csv(tmp_path / "long.smoothed.csv", **exact_floats(pd))
+    # The input's rows in their order, the smoothed values in place.
+    assert list(out.columns) == list(frame.columns) and list(out["date"]) == list(frame["date"])
+    assert list(out["well"]) == list(frame["well"])
+    lam = flags[flags.index("--lam") + 1]
+    lams = []
+    for name in ids:
+        mine = (frame["well"] == name).to_numpy()
+        stamps = pd.to_datetime(frame["date"][mine]).to_numpy()
+        unique, inverse, counts = np.unique(stamps, return_inverse=True, return_counts=True)
+        x = (unique - unique[0]) / np.timedelta64(1, "D")
+        values = frame[["level", "temp"]][mine].to_numpy().T
+        merged = np.stack([np.bincount(inverse, row) for row in values]) / counts
+        weights = np.broadcast_to(counts.astype(np.float64), merged.shape) if counts.max() > 1 else None
+        if "robust" in flags:
+            found = robust(x, merged, weights, lam=lam)
+            fit, lams = found.z, lams + list(found.lam)
+        elif lam.isalpha():
+            found = select_lambda(x, merged, weights, criterion=lam)
+            fit, lams = found.z, lams + list(found.lam)
+        else:
+            fit = tarnwold.whittaker_solve_f64(x, merged, weights, lam=float(lam), ridge=0.0)
+        np.testing.assert_allclose(out[["level", "temp"]][mine].to_numpy().T, fit[:, inverse], rtol=1e-14, atol=0)
+    if "--diagnostics" in flags:
+        table = pd.read_csv(tmp_path / "diag.csv", **exact_floats(pd))
+        labels = [f"{column}[{name}]" for name in ids for column in ("level", "temp")]
+        assert sorted(table["series"]) == sorted(labels)
+        np.testing.assert_array_equal(table.set_index("series").loc[labels, "lam"], lams)
+
+
 @pytest.mark.parametrize(
     ("flags", "smoothed", "check"),
     [
@@ -283,6 +421,8 @@ def test_no_invented_values(tmp_path, capsys, flags, smoothed, check):
     frame.to_csv(tmp_path / "in.csv", index=False)
     status, err = run([tmp_path / "in.csv", "--time-column", "t", *flags], capsys)
     assert status == 0, err
+    # Integer columns left as they are are named, once.
+    assert err.count("integer columns are copied through unsmoothed: id, flag") == ("--columns" not in flags), err
     out = pd.read_csv(tmp_path / "in.smoothed.csv", **exact_floats(pd))
     for column in frame.columns.drop("t"):
         if column not in smoothed:  # integer columns stay as they were unless named
@@ -481,6 +621,89 @@ def test_the_command_runs_what_smooth_runs(tmp_path, capsys, flags, arguments):
             if name in result:
                 np.testing.assert_array_equal(table[name], result[name].values)
         assert table["status"].isna().all() != ("status" in result)
+
+
+def write_store(tmp_path, dtype=np.float64, name="cube.zarr"):
+    """The NetCDF input of write_input also as a Zarr store, in chunks of 4
+    series and 10 times; returns (NetCDF file, store)."""
+    xr = pytest.importorskip("xarray")
+    pytest.importorskip("zarr")
+    encoding = {"dtype": np.dtype(dtype)} if dtype != np.float64 else None
+    source = write_input(tmp_path, "netcdf", dtype=dtype, encoding=encoding)
+    with xr.open_dataset(source) as dataset, warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # zarr's own about the text variable's data type
+        dataset.load().chunk({"time": 10, "y": 1, "x": 4}).to_zarr(tmp_path / name, mode="w")
+    return source, tmp_path / name
+
+
+# (flags, dtype of the data): a Zarr store gives what its NetCDF copy gives.
+ZARR_CASES = [
+    ([], np.float64),
+    (["--method", "robust", "--dtype", "float32"], np.float32),
+    (["--lam", "30", "--every", "2D"], np.float64),
+    (["--lam", "reml", "--derivative", "1"], np.float32),
+    (["--envelope", "0.9", "--x-out", "{x_out}"], np.float64),
+    # At most --chunk-size series per call of the smoother, within a chunk too.
+    (["--lam", "gcv", "--chunk-size", "3"], np.float64),
+]
+
+
+@pytest.mark.parametrize(("flags", "dtype"), ZARR_CASES)
+def test_zarr_stores_are_smoothed_chunk_by_chunk_like_netcdf(tmp_path, capsys, monkeypatch, flags, dtype):
+    import xarray as xr
+
+    from tarnwold_tools import cli
+
+    source, store = write_store(tmp_path, dtype)
+    (tmp_path / "x_out.txt").write_text(X_OUT)
+    argv = [arg.format(x_out=tmp_path / "x_out.txt") for arg in flags]
+    assert run([source, *argv], capsys)[0] == 0
+    calls = []
+    smooth_chunk = cli._smooth_chunk
+    monkeypatch.setattr(cli, "_smooth_chunk", lambda x, y_st, *rest: calls.append(y_st.shape) or smooth_chunk(x, y_st, *rest))
+    status, err = run([store, *argv], capsys)
+    assert status == 0, err
+    # One chunk at a time, whole along time: never the whole cube.
+    assert calls == ([(3, T), (1, T)] if "--chunk-size" in flags else [(4, T)]) * 3
+    with xr.open_dataset(tmp_path / "data.smoothed.nc") as want, xr.open_zarr(tmp_path / "cube.smoothed.zarr") as got:
+        assert got["ndvi"].dtype == want["ndvi"].dtype == dtype and got["ndvi"].attrs == want["ndvi"].attrs
+        assert set(got.variables) == set(want.variables)
+        np.testing.assert_array_equal(got["time"].values, want["time"].values)
+        np.testing.assert_array_equal(got["ndvi"].values, want["ndvi"].values)
+
+
+# (what is at the output already, --force, exit status, message): a store is
+# written complete or not at all, and replaces only a store with --force.
+STORE_OUTPUTS = [
+    (None, False, 0, "smoothed 12 series of 40 positions into {out}"),
+    ("store", False, 2, "{out} exists; pass --force to replace it"),
+    ("store", True, 0, "into {out}"),
+    ("file", True, 2, "cannot write {out}: it is no directory"),
+    ("store", True, 2, "cannot smooth: x must have length > d after merging"),
+]
+
+
+@pytest.mark.parametrize(("previous", "force", "status", "message"), STORE_OUTPUTS)
+def test_zarr_store_outputs(tmp_path, capsys, previous, force, status, message):
+    import xarray as xr
+
+    _, store = write_store(tmp_path)
+    out = tmp_path / "out.zarr"
+    if previous == "store":
+        shutil.copytree(store, out)
+        (out / "earlier").write_text("of the previous store")
+    elif previous == "file":
+        out.write_text("a file")
+    failing = ["--method", "robust", "--d", "40"] if "cannot smooth" in message else []
+    got, err = run([store, "-o", out, "--no-progress", *failing, *(["--force"] if force else [])], capsys)
+    assert got == status and message.format(out=out) in err and err.count("\n") == 1, err
+    assert sorted(path.name for path in tmp_path.iterdir()) == ["cube.zarr", "data.nc", "out.zarr"][: 2 + (previous is not None or status == 0)]
+    if status == 0:
+        assert not (out / "earlier").exists()
+        with xr.open_zarr(out) as written:
+            assert written["ndvi"].shape == (T, 3, 4)
+    elif previous == "store":
+        assert (out / "earlier").read_text() == "of the previous store"
 
 
 # Every output format, written by a child process that stops in the middle of
@@ -695,9 +918,18 @@ class _NoBar:
 
 
 @pytest.mark.parametrize("cells_per_piece", [1, 20, 1_000_000])
-@pytest.mark.parametrize("sep", [",", ";"])
+# (separator, decimal mark, significant digits, the columns written with them)
+@pytest.mark.parametrize(("sep", "decimal", "digits", "rounded"), [
+    (",", ".", None, ()),
+    (";", ".", None, ()),
+    (";", ",", None, ()),
+    ("\t", ",", 4, ("f", "f32", "i", "b", "s", "d", "dt", "o")),
+    (",", ".", 6, ("f", "f32", "i", "b", "s", "d", "dt", "o")),
+    # Only the smoothed columns are rounded; the others keep their shortest text.
+    (";", ",", 3, ("f32",)),
+])
 @pytest.mark.parametrize("zone", [None, "UTC"])
-def test_csv_text_is_what_pandas_writes(monkeypatch, cells_per_piece, sep, zone):
+def test_csv_text_is_what_pandas_writes(monkeypatch, cells_per_piece, sep, decimal, digits, rounded, zone):
     pd = pytest.importorskip("pandas")
     import io
 
@@ -712,8 +944,11 @@ def test_csv_text_is_what_pandas_writes(monkeypatch, cells_per_piece, sep, zone)
     })
     monkeypatch.setattr(_csv_text, "CELLS_PER_PIECE", cells_per_piece)
     text = io.StringIO()
-    _csv_text.write_csv(frame, text, sep, _NoBar())
-    assert text.getvalue() == frame.to_csv(index=False, sep=sep)
+    _csv_text.write_csv(frame, text, _csv_text.Dialect(sep, decimal, digits), _NoBar(), set(rounded))
+    if "f" not in rounded:  # written as Python's shortest text, whatever the digits
+        frame["f"] = ["" if np.isnan(value) else repr(value).replace(".", decimal) for value in frame["f"]]
+    float_format = None if digits is None else f"%.{digits}g"
+    assert text.getvalue() == frame.to_csv(index=False, sep=sep, decimal=decimal, float_format=float_format)
 
 
 def test_plot(tmp_path, capsys):
@@ -788,7 +1023,8 @@ ERRORS = [
     (["{data}", "--time-column", "date", "-o", "{tmp}/sub"], "cannot write {tmp}/sub: it is a directory"),
     (["{data}", "--time-column", "date", "--plot", "{tmp}/missing_dir/p.png"], "--plot: cannot write {tmp}/missing_dir/p.png: no such directory"),
     (["{data}", "--time-column", "date", "--plot", "{old_png}"], "--plot: {old_png} exists; pass --force"),
-    (["{semicolons}", "--time-column", "date", "-o", "{tmp}/data.smoothed.csv"], "separated by ';'? Pass --sep ';'"),
+    # The separator is found in the header line unless given.
+    (["{semicolons}", "--time-column", "date", "--sep", ",", "-o", "{tmp}/data.smoothed.csv"], "separated by ';'? Pass --sep ';'"),
     (["{repeated}", "--series", "rows", "-o", "{tmp}/data.smoothed.csv"], "the column name '2' appears twice"),
     (["{typo}", "-o", "{tmp}/data.smoothed.csv"], "column 'b' holds numbers but also '12,5' (row 3 of the data)"),
     (["{typo}", "--columns", "c", "-o", "{tmp}/data.smoothed.csv"], "column 'c' holds numbers but also 'x'"),
@@ -836,6 +1072,28 @@ ERRORS = [
     (["{data}", "--time-column", "date", "--lam", "reml", "--x-out", "{days}", "--diagnostics", "{days}", "--force"],
      "--diagnostics: {days} is the --x-out file"),
     (["{garbage}", "-o", "-"], "-o - writes CSV to standard output, but the result is written as parquet"),
+    # Dialects and dates.
+    (["{data}", "--time-column", "date", "--decimal", ",", "--sep", ","], "the decimal mark ',' is also the field separator"),
+    (["{commas}", "--time-column", "date", "-o", "{tmp}/c.csv"], "column 'level' holds numbers with decimal commas ('1,5'): pass --decimal ,"),
+    (["{garbage}", "--decimal", ",", "-o", "{tmp}/x.parquet"], "--decimal applies to CSV files"),
+    (["{data}", "--decimal", ";"], "argument --decimal: invalid choice"),
+    (["{data}", "--digits", "0"], "argument --digits: must be an integer >= 1"),
+    (["{data}", "--time-column", "date", "--dayfirst", "--date-format", "%d"], "--dayfirst and --date-format exclude each other"),
+    (["{data}", "--time-column", "date", "--date-format", "%d.%m.%Y"], f"time column 'date' does not match --date-format %d.%m.%Y: '{DATES[0]}' (row 1 of the data)"),
+    # Long tables.
+    (["{data}", "--id-column", "note"], "--id-column needs --time-column"),
+    (["{data}", "--time-column", "date", "--id-column", "date"], "the id column cannot also be the time column"),
+    (["{data}", "--time-column", "date", "--id-column", "nobody"], "unknown column 'nobody'"),
+    (["{data}", "--time-column", "date", "--id-column", "note", "--columns", "s1", "note"], "the id column cannot also be a series"),
+    (["{data}", "--series", "rows", "--id-column", "note"], "--id-column applies to --series columns"),
+    (["{data}", "--time-column", "date", "--id-column", "note", "--every", "1D", "--lam", "3"], "--every and --x-out do not apply with --id-column"),
+    # Zarr stores.
+    (["{tmp}/none.zarr"], "cannot read {tmp}/none.zarr: no such Zarr store"),
+    (["{sub}", "--format", "zarr", "-o", "{tmp}/s.zarr"], "cannot read {sub}: "),
+    (["{data}", "--time-column", "date", "-o", "{tmp}/out.zarr"], "the output {tmp}/out.zarr names a zarr file, but the result is written as csv"),
+    (["{cube}", "--plot", "{tmp}/p.png"], "--plot does not apply to Zarr stores"),
+    (["{cube}", "--decimal", ","], "--decimal applies to CSV files, not to Zarr stores"),
+    (["{cube}", "--variable", "station"], "variable 'station' has no dimension 'time'"),
 ]
 
 
@@ -855,7 +1113,9 @@ def error_inputs(tmp_path, data):
     (tmp_path / "unordered.txt").write_text("1\n3\n2\n")
     (tmp_path / "comments.txt").write_text("# nothing but a comment\n\n")
     (tmp_path / "days.csv").write_text("2023-01-05\n2023-01-09\n")
-    return {"data": data, "tmp": tmp_path, "missing": tmp_path / "none.csv", "garbage": tmp_path / "garbage.parquet",
+    (tmp_path / "commas.csv").write_text("date;level\n2023-01-01;1,5\n2023-01-02;1,7\n")
+    return {"sub": tmp_path / "sub", "cube": tmp_path / "cube.zarr", "commas": tmp_path / "commas.csv",
+            "data": data, "tmp": tmp_path, "missing": tmp_path / "none.csv", "garbage": tmp_path / "garbage.parquet",
             "text": tmp_path / "data.txt", "link": tmp_path / "link.csv", "old": tmp_path / "old.csv",
             "old_png": tmp_path / "old.png", "semicolons": tmp_path / "semicolons.csv", "repeated": tmp_path / "repeated.csv",
             "typo": tmp_path / "typo.csv", "numbers": tmp_path / "numbers.csv",
@@ -879,6 +1139,8 @@ def test_errors_are_one_line_with_status_2(tmp_path, capsys, argv, message):
         pytest.importorskip("matplotlib")
     if any("{empty_time}" in arg or "{truncated}" in arg for arg in argv):
         netcdf_error_inputs(tmp_path)
+    if "{cube}" in argv:
+        write_store(tmp_path)
     before = {path: digest(path) for path in tmp_path.iterdir() if path.is_file()}
     status, err = run([arg.format(**names) for arg in argv], capsys)
     assert status == 2
@@ -902,6 +1164,6 @@ def test_netcdf_errors(tmp_path, capsys, argv, message):
 
 
 def test_import_needs_only_numpy():
-    code = "import sys, tarnwold_tools; print(sorted(set(sys.modules) & {'xarray', 'dask', 'pandas', 'pyarrow', 'netCDF4', 'matplotlib', 'tqdm'}))"
+    code = "import sys, tarnwold_tools; print(sorted(set(sys.modules) & {'xarray', 'dask', 'pandas', 'pyarrow', 'netCDF4', 'zarr', 'matplotlib', 'tqdm'}))"
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
     assert done.stdout == "[]\n"

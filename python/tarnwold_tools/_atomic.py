@@ -10,6 +10,7 @@ never renamed over, which would put a regular file in the place of the node
 
 import contextlib
 import os
+import shutil
 import stat
 import tempfile
 from pathlib import Path
@@ -53,6 +54,38 @@ def replaced_on_success(target):
         raise
     # Makes the rename itself durable. Some file systems cannot flush a
     # directory; the file is in place all the same, so that is no failure.
+    try:
+        _flush(target.parent)
+    except OSError:
+        pass
+
+
+@contextlib.contextmanager
+def directory_replaced_on_success(target):
+    """replaced_on_success for a directory (a Zarr store): the caller writes
+    a temporary directory beside `target`, which is renamed to `target`
+    when the block completes and removed when it raises. A directory in
+    the way is moved aside first and removed once the new one is in place:
+    a crash between the two renames leaves the old one under a hidden name
+    and no directory under `target`, never a half-written one."""
+    target = Path(os.path.realpath(target))
+    temporary = Path(tempfile.mkdtemp(dir=target.parent, prefix=f".{target.stem}.", suffix=f".part{target.suffix}"))
+    try:
+        os.chmod(temporary, 0o777 & ~_umask())
+        yield temporary
+        for folder, _, files in os.walk(temporary):
+            for name in files:
+                _flush(Path(folder, name))
+        old = None
+        if target.exists():
+            old = Path(tempfile.mkdtemp(dir=target.parent, prefix=f".{target.stem}.", suffix=".old"))
+            os.replace(target, old / target.name)
+        os.replace(temporary, target)
+    except BaseException:
+        shutil.rmtree(temporary, ignore_errors=True)
+        raise
+    if old is not None:
+        shutil.rmtree(old, ignore_errors=True)
     try:
         _flush(target.parent)
     except OSError:

@@ -2,6 +2,7 @@
 imports, and the series a reader hands over."""
 
 import importlib
+import sys
 from dataclasses import dataclass
 from collections.abc import Callable
 
@@ -28,9 +29,14 @@ def first_line(error):
     return text.splitlines()[0]
 
 
-def checked_positions(values, what):
-    """Positions (days for times) of the 1-D `values`, which must be complete,
-    finite and strictly increasing."""
+def note(text):
+    """One line on standard error about what the command did on its own."""
+    print(f"tarnwold-smooth: note: {text}", file=sys.stderr)
+
+
+def complete_positions(values, what):
+    """Positions (days for times) of the 1-D `values`, which must be complete
+    and finite, in any order."""
     try:
         x = positions(values)
     except TypeError:
@@ -41,6 +47,13 @@ def checked_positions(values, what):
         raise UsageError(f"{what} has missing values")
     if np.isinf(x).any():
         raise UsageError(f"{what} has an infinite value")
+    return x
+
+
+def checked_positions(values, what):
+    """Positions (days for times) of the 1-D `values`, which must be complete,
+    finite and strictly increasing."""
+    x = complete_positions(values, what)
     if not np.all(x[1:] > x[:-1]):
         raise UsageError(f"{what} is not strictly increasing")
     return x
@@ -60,3 +73,8 @@ class Loaded:
     # path is sys.stdout itself for -o - (CSV only).
     write: Callable
     grid_refusal: str | None = None  # why the output cannot go on another grid
+    w_st: np.ndarray | None = None  # (S, T) weights: readings merged at a position, or None for all 1
+    # Series whose positions differ (long tables: ids observed on other
+    # days), each smoothed in calls of its own; write then takes a list of
+    # their z_st. None: the series above are all there is.
+    parts: list | None = None

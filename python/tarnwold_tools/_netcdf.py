@@ -1,15 +1,13 @@
 """NetCDF files for the command line: variables smoothed along one dimension."""
 
-import sys
-
 import numpy as np
 
-from ._cli_common import Loaded, UsageError, checked_positions, first_line, require
+from ._cli_common import Loaded, UsageError, checked_positions, first_line, note, require
 from ._smoothing import result_dtype
 
 # The encoding keys that store a variable as integers: without them the
 # smoothed values are written as plain floats.
-_PACKING = ("dtype", "scale_factor", "add_offset", "_FillValue", "missing_value", "_Unsigned")
+PACKING = ("dtype", "scale_factor", "add_offset", "_FillValue", "missing_value", "_Unsigned")
 
 
 def load_netcdf(path, dim, variables, progress, derivative=0):
@@ -27,40 +25,19 @@ def load_netcdf(path, dim, variables, progress, derivative=0):
     except Exception as error:
         raise UsageError(f"cannot read {path}: {_reason(error)}") from None
 
-    dims = list(dataset.sizes)
-    if dim is None:
-        if "time" in dims:
-            dim = "time"
-        elif len(dims) == 1:
-            dim = dims[0]
-        else:
-            raise UsageError(f"name the dimension to smooth along with --time-column (the dimensions are: {', '.join(map(str, dims))})")
-    elif dim not in dims:
-        raise UsageError(f"unknown dimension {dim!r} (the dimensions are: {', '.join(map(str, dims))})")
-
-    if variables is None:
-        variables = [name for name, var in dataset.data_vars.items() if dim in var.dims and _holds_measurements(var)]
-        if not variables:
-            raise UsageError(f"no floating-point variable has the dimension {dim!r} (name integer ones with --variable)")
-    for name in variables:
-        if name not in dataset.data_vars:
-            raise UsageError(f"unknown variable {name!r} (the variables are: {', '.join(map(str, dataset.data_vars))})")
-        if dim not in dataset[name].dims:
-            raise UsageError(f"variable {name!r} has no dimension {dim!r}")
-        if dataset[name].dtype.kind not in "iuf":
-            raise UsageError(f"variable {name!r} is not numeric")
+    dim = chosen_dimension(dataset, dim)
+    variables = chosen_variables(dataset, dim, variables)
 
     x_values = dataset[dim].values
     x = checked_positions(x_values, f"coordinate {dim!r}")
-    # The unit of the positions, which a rate is per: days for times.
-    step = "day" if x_values.dtype.kind in "mM" else dataset[dim].attrs.get("units")
+    step = rate_step(dataset, dim)
     # Each variable, with the smoothing dimension last, is a block of series.
     moved = [dataset[name].transpose(..., dim) for name in variables]
     blocks = [var.values.reshape(-1, x.size).astype(np.float64) for var in moved]
-    labels = [_label(name, index) for name, var in zip(variables, moved) for index in np.ndindex(var.shape[:-1])]
+    labels = [label(name, index) for name, var in zip(variables, moved) for index in np.ndindex(var.shape[:-1])]
 
     def write(z_st, out_path, progress, grid=None):
-        out = dataset.copy() if grid is None else _on_grid(dataset, dim, variables, grid)
+        out = dataset.copy() if grid is None else on_grid(dataset, dim, variables, grid)
         start = 0
         for name, var, block in zip(variables, moved, blocks):
             shape = var.shape[:-1] + (z_st.shape[1],)
@@ -79,8 +56,8 @@ def load_netcdf(path, dim, variables, progress, derivative=0):
             if derivative:
                 # A rate written through the values' packing would be rounded
                 # to its step, which is a step of values, not of rates.
-                smoothed.attrs = _rate_attrs(var.attrs, derivative, step)
-                smoothed.encoding = {key: value for key, value in encoding.items() if key not in _PACKING}
+                smoothed.attrs = rate_attrs(var.attrs, derivative, step)
+                smoothed.encoding = {key: value for key, value in encoding.items() if key not in PACKING}
             else:
                 smoothed.encoding = _encoding_for(name, smoothed.values, encoding)
             out[name] = smoothed
@@ -91,7 +68,44 @@ def load_netcdf(path, dim, variables, progress, derivative=0):
     return Loaded(x, x_values, str(dim), np.concatenate(blocks), labels, write)
 
 
-def _on_grid(dataset, dim, variables, grid):
+def chosen_dimension(dataset, dim):
+    """The dimension to smooth along: `dim`, or "time", or the only one."""
+    dims = list(dataset.sizes)
+    if dim is None:
+        if "time" in dims:
+            return "time"
+        if len(dims) == 1:
+            return dims[0]
+        raise UsageError(f"name the dimension to smooth along with --time-column (the dimensions are: {', '.join(map(str, dims))})")
+    if dim not in dims:
+        raise UsageError(f"unknown dimension {dim!r} (the dimensions are: {', '.join(map(str, dims))})")
+    return dim
+
+
+def chosen_variables(dataset, dim, variables):
+    """The variables to smooth: `variables`, checked, or every one along
+    `dim` that holds measurements."""
+    if variables is None:
+        variables = [name for name, var in dataset.data_vars.items() if dim in var.dims and _holds_measurements(var)]
+        if not variables:
+            raise UsageError(f"no floating-point variable has the dimension {dim!r} (name integer ones with --variable)")
+    for name in variables:
+        if name not in dataset.data_vars:
+            raise UsageError(f"unknown variable {name!r} (the variables are: {', '.join(map(str, dataset.data_vars))})")
+        if dim not in dataset[name].dims:
+            raise UsageError(f"variable {name!r} has no dimension {dim!r}")
+        if dataset[name].dtype.kind not in "iuf":
+            raise UsageError(f"variable {name!r} is not numeric")
+    return variables
+
+
+def rate_step(dataset, dim):
+    """The unit of the positions along `dim`, which a rate is per: days for
+    times, else the coordinate's units (None: unknown)."""
+    return "day" if dataset[dim].dtype.kind in "mM" else dataset[dim].attrs.get("units")
+
+
+def on_grid(dataset, dim, variables, grid):
     """`dataset` without what lies along `dim`, which takes the output
     positions `grid` as its coordinate (with the old coordinate's
     attributes); the smoothed `variables` are added by the caller. Other
@@ -100,14 +114,13 @@ def _on_grid(dataset, dim, variables, grid):
     left_out = [str(name) for name, var in dataset.variables.items()
                 if dim in var.dims and name != dim and name not in variables]
     if left_out:
-        print(f"tarnwold-smooth: note: variables not smoothed are left out on the new grid: {', '.join(left_out)}",
-              file=sys.stderr)
+        note(f"variables not smoothed are left out on the new grid: {', '.join(left_out)}")
     out = dataset.drop_dims(dim)
     attrs = dataset[dim].attrs if dim in dataset.coords else {}
     return out.assign_coords({dim: (dim, grid, attrs)})
 
 
-def _rate_attrs(attrs, derivative, step):
+def rate_attrs(attrs, derivative, step):
     """The attributes of the derivative of order `derivative` of a variable
     with `attrs`, along positions in units `step` (None: unknown): its units
     per step, without what describes the values rather than their rate (the
@@ -156,13 +169,13 @@ def _encoding_for(name, values, encoding):
     stored = np.dtype(encoding.get("dtype", values.dtype))
     if stored.kind not in "iu":
         return dict(encoding)
-    unpacked = {key: value for key, value in encoding.items() if key not in _PACKING}
+    unpacked = {key: value for key, value in encoding.items() if key not in PACKING}
     if "scale_factor" not in encoding and "add_offset" not in encoding:
         return unpacked
     problem = _packing_problem(values, encoding, stored)
     if problem is None:
         return dict(encoding)
-    print(f"tarnwold-smooth: note: {name!r} written as unpacked floats: {problem}", file=sys.stderr)
+    note(f"{name!r} written as unpacked floats: {problem}")
     return unpacked
 
 
@@ -185,5 +198,5 @@ def _packing_problem(values, encoding, stored):
     return None
 
 
-def _label(name, index):
+def label(name, index):
     return f"{name}[{', '.join(map(str, index))}]" if index else str(name)

@@ -4,35 +4,79 @@ import csv
 import math
 import sys
 import warnings
+from dataclasses import dataclass, replace
 
 import numpy as np
 
-from ._cli_common import Loaded, UsageError, checked_positions, first_line, require
-from ._csv_text import write_csv
+from ._cli_common import Loaded, UsageError, checked_positions, first_line, note, require
+from ._csv_text import Dialect, write_csv
 from ._smoothing import check_real, result_dtype
+from ._table_dates import DateReading, looks_like_dates, parsed_dates, time_values
+from ._table_rows import merged, notes, row_order
 
-def load_table(path, fmt, layout, time_column, columns, sep, progress):
-    frame = _read(path, fmt, sep, progress)
+# The separators a CSV file's header is searched for, when none is given.
+_SEPARATORS = (",", ";", "\t", "|")
+
+
+@dataclass(frozen=True)
+class TableReading:
+    """How a table is read: the CSV dialect (its separator found in the
+    header line unless `sep_given`), how text dates are read, and the column
+    of ids of a long table (None: one series per value column)."""
+
+    dialect: Dialect = Dialect()
+    sep_given: bool = False
+    dates: DateReading = DateReading()
+    id_column: str | None = None
+
+
+def load_table(path, fmt, layout, time_column, columns, reading, progress):
+    if fmt == "csv" and not reading.sep_given:
+        reading = replace(reading, dialect=replace(reading.dialect, sep=_found_separator(path)))
+    if reading.dialect.sep == reading.dialect.decimal:
+        raise UsageError(f"the decimal mark {reading.dialect.decimal!r} is also the field separator; "
+                         "a file with decimal commas separates its fields by another character (pass --sep)")
+    frame = _read(path, fmt, reading, progress)
     by_name = {str(column): column for column in frame.columns}
-    chosen = None if columns is None else [_lookup(by_name, name) for name in columns]
+    chosen = None if columns is None else [lookup(by_name, name) for name in columns]
+    if reading.id_column is not None:
+        if layout != "columns":
+            raise UsageError("--id-column applies to --series columns: a long table holds one reading per row")
+        from ._long_table import series_by_id
+
+        return series_by_id(frame, by_name, time_column, lookup(by_name, reading.id_column), chosen, reading,
+                            _writer(fmt, reading.dialect))  # fmt: skip
     if layout == "columns":
-        return _series_in_columns(frame, fmt, sep, by_name, time_column, chosen)
+        return _series_in_columns(frame, fmt, reading, by_name, time_column, chosen)
     if time_column is not None:
         raise UsageError("--time-column applies to --series columns; with --series rows the headers of the value columns are the positions")
-    return _series_in_rows(frame, fmt, sep, chosen)
+    return _series_in_rows(frame, fmt, reading, chosen)
 
 
-def _read(path, fmt, sep, progress):
+def _found_separator(path):
+    """The separator of a CSV file: of those tried, the one its header line
+    holds most often (a comma when it holds none)."""
+    try:
+        with open(path, newline="", encoding="utf-8-sig", errors="replace") as text:
+            header = text.readline()
+    except OSError:
+        return ","  # the reader reports the failure in its words
+    counts = [header.count(sep) for sep in _SEPARATORS]
+    return _SEPARATORS[counts.index(max(counts))] if max(counts) else ","
+
+
+def _read(path, fmt, reading, progress):
     pd = require("pandas", "reading CSV and Parquet files")
     if fmt == "parquet":
         require("pyarrow", "reading Parquet files")
     size = path.stat().st_size
+    sep, decimal = reading.dialect.sep, reading.dialect.decimal
     try:
         with progress.stage("reading", size, "B") as bar:
             if fmt == "csv":
                 _check_headers(_csv_header(path, sep), path)
                 with open(path, "rb") as raw:
-                    frame = pd.read_csv(_Counted(raw, bar), sep=sep, **exact_floats(pd))
+                    frame = pd.read_csv(_Counted(raw, bar), sep=sep, decimal=decimal, **exact_floats(pd))
             else:
                 frame = pd.read_parquet(path)
                 _check_headers([str(column) for column in frame.columns], path)
@@ -89,7 +133,7 @@ def exact_floats(pd):
     return {} if int(pd.__version__.split(".")[0]) >= 3 else {"float_precision": "round_trip"}
 
 
-def _lookup(by_name, name):
+def lookup(by_name, name):
     if name not in by_name:
         listed = ", ".join(list(by_name)[:20]) + (", ..." if len(by_name) > 20 else "")
         raise UsageError(f"unknown column {name!r} (the columns are: {listed})")
@@ -137,94 +181,87 @@ def _reject_bad_cell(series, column, share=0.0, hint=""):
     import pandas as pd
 
     present = series.notna().to_numpy()
-    numbers = pd.to_numeric(series[present].astype(str), errors="coerce").notna().to_numpy()
+    texts = series[present].astype(str)
+    numbers = pd.to_numeric(texts, errors="coerce").notna().to_numpy()
     if numbers.any() and not numbers.all() and numbers.mean() > share:
         bad = np.flatnonzero(present)[np.argmin(numbers)]
         raise UsageError(f"column {str(column)!r} holds numbers but also {str(series.iloc[bad])!r} (row {bad + 1} of the data){hint}")
+    if texts.size and not numbers.any() and pd.to_numeric(texts.str.replace(",", ".", regex=False), errors="coerce").notna().all():
+        raise UsageError(f"column {str(column)!r} holds numbers with decimal commas ({texts.iloc[0]!r}): pass --decimal ,{hint}")
 
 
-def _looks_like_dates(series):
-    """Whether a text column holds dates (checked on its first cells)."""
-    import pandas as pd
-
-    sample = series.dropna().astype(str).head(20)
-    if sample.empty or pd.to_numeric(sample, errors="coerce").notna().any():
-        return False
-    try:
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore")
-            return bool(pd.to_datetime(sample).notna().all())
-    except (ValueError, TypeError, OverflowError):
-        return False
-
-
-def _values(frame, columns):
+def values_of(frame, columns):
     return frame[columns].to_numpy(dtype=np.float64, na_value=np.nan)
 
 
-def _time_values(series):
-    """The values of a time column as numbers or datetime64 (zoned dates in
-    UTC), and the time zone of its dates (None without one)."""
-    import pandas as pd
-
-    if _is_numeric(series.dtype):
-        return series.to_numpy(dtype=np.float64, na_value=np.nan), None
-    if not isinstance(series.dtype, pd.DatetimeTZDtype) and series.dtype.kind != "M":
-        try:
-            with warnings.catch_warnings():
-                warnings.simplefilter("ignore")
-                series = pd.to_datetime(series)
-        except (ValueError, TypeError, OverflowError):
-            return series.to_numpy(), None
-    if isinstance(series.dtype, pd.DatetimeTZDtype):
-        return series.dt.tz_convert(None).to_numpy(), series.dt.tz
-    return series.to_numpy(), None
-
-
-def _series_in_columns(frame, fmt, sep, by_name, time_column, chosen):
+def _series_in_columns(frame, fmt, reading, by_name, time_column, chosen):
     if time_column is None:
-        dates = [str(column) for column, dtype in frame.dtypes.items()
-                 if _is_time(dtype) or _is_text(dtype) and _looks_like_dates(frame[column])]
-        if dates:
-            raise UsageError(f"column {dates[0]!r} holds dates: pass --time-column {dates[0]}, or --time-column none for row numbers")
+        refuse_undeclared_dates(frame, reading.dates)
     if time_column is None or time_column.lower() == "none" and "none" not in by_name:
         x_values, x_label, time_key, zone = np.arange(len(frame), dtype=np.float64), "row", None, None
     else:
-        time_key = _lookup(by_name, time_column)
-        (x_values, zone), x_label = _time_values(frame[time_key]), time_column
-    x = checked_positions(x_values, "row numbers" if time_key is None else f"time column {time_column!r}")
-
-    if chosen is None:
-        for column, dtype in frame.dtypes.items():
-            if column != time_key and _is_text(dtype):
-                _reject_bad_cell(frame[column], column, share=0.5, hint="; name the columns to smooth with --columns if it is no data")
-        chosen = [column for column, dtype in frame.dtypes.items() if column != time_key and dtype.kind == "f"]
-        if not chosen:
-            raise UsageError("the table has no floating-point columns to smooth (name integer columns with --columns)")
-    elif time_key in chosen:
-        raise UsageError(f"the time column {time_column!r} cannot also be a series")
-    _check_numeric(frame, chosen)
+        time_key = lookup(by_name, time_column)
+        x_label = time_column
+        x_values, zone = time_values(frame[time_key], reading.dates, f"time column {time_column!r}")
+    what = "row numbers" if time_key is None else f"time column {time_column!r}"
+    order = row_order(x_values, what)
+    notes([order], what, note)
+    x_values = x_values[order.first]
+    x = checked_positions(x_values, what)
+    chosen = value_columns(frame, chosen, [time_key], time_column)
+    y_st, w_st = merged(values_of(frame, chosen).T, order)
+    writer = _writer(fmt, reading.dialect)
 
     def write(z_st, path, progress, grid=None):
         if grid is None:
-            _write(_with_values(frame, chosen, z_st.T), path, fmt, sep, progress)
+            writer(with_values(frame, chosen, order.spread(z_st).T), path, progress, chosen)
             return
         # One row per output position: columns along the rows that were not
         # smoothed have no values there.
         left_out = [str(column) for column in frame.columns if column != time_key and column not in chosen]
         if left_out:
-            print(f"tarnwold-smooth: note: columns not smoothed are left out on the new grid: {', '.join(left_out)}",
-                  file=sys.stderr)
+            note(f"columns not smoothed are left out on the new grid: {', '.join(left_out)}")
         import pandas as pd
 
         # The grid is in UTC without a zone, as the positions were read;
         # a zoned time column is written back in its own zone.
         times = grid if zone is None else pd.DatetimeIndex(grid).tz_localize("UTC").tz_convert(zone)
         positions = pd.DataFrame({time_key: times})
-        _write(_with_values(positions, chosen, z_st.T, frame.dtypes), path, fmt, sep, progress)
+        writer(with_values(positions, chosen, z_st.T, frame.dtypes), path, progress, chosen)
 
     refusal = "--every and --x-out need --time-column: the output positions are written into it" if time_key is None else None
-    return Loaded(x, x_values, x_label, _values(frame, chosen).T, [str(c) for c in chosen], write, refusal)
+    return Loaded(x, x_values, x_label, y_st, [str(c) for c in chosen], write, grid_refusal=refusal, w_st=w_st)
+
+
+def refuse_undeclared_dates(frame, dates):
+    """A table with a column of dates and no --time-column would be smoothed
+    along its row numbers: the user is asked which is meant."""
+    found = [str(column) for column, dtype in frame.dtypes.items()
+             if _is_time(dtype) or _is_text(dtype) and looks_like_dates(frame[column], dates)]
+    if found:
+        raise UsageError(f"column {found[0]!r} holds dates: pass --time-column {found[0]}, or --time-column none for row numbers")
+
+
+def value_columns(frame, chosen, excluded, time_column):
+    """The columns to smooth: `chosen`, or every floating-point column but
+    the `excluded` ones (time, ids), with a note naming the integer columns
+    that are copied through as they are."""
+    if chosen is None:
+        for column, dtype in frame.dtypes.items():
+            if column not in excluded and _is_text(dtype):
+                _reject_bad_cell(frame[column], column, share=0.5, hint="; name the columns to smooth with --columns if it is no data")
+        chosen = [column for column, dtype in frame.dtypes.items() if column not in excluded and dtype.kind == "f"]
+        if not chosen:
+            raise UsageError("the table has no floating-point columns to smooth (name integer columns with --columns)")
+        integers = [str(column) for column, dtype in frame.dtypes.items() if column not in excluded and dtype.kind in "iu"]
+        if integers:
+            note(f"integer columns are copied through unsmoothed: {', '.join(integers)} (name them with --columns to smooth them)")
+    else:
+        for key, what in zip(excluded, (f"the time column {time_column!r}", "the id column")):
+            if key is not None and key in chosen:
+                raise UsageError(f"{what} cannot also be a series")
+    _check_numeric(frame, chosen)
+    return chosen
 
 
 def _header_number(header):
@@ -235,24 +272,29 @@ def _header_number(header):
     return value if math.isfinite(value) else None
 
 
-def _is_date(header):
+def _is_date(header, dates):
     import pandas as pd
 
     try:
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore")
-            return not pd.isna(pd.Timestamp(header))
+        if dates == DateReading():
+            # A wide table has thousands of headers: a Timestamp each is much
+            # faster than to_datetime.
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore")
+                return not pd.isna(pd.Timestamp(header))
+        return bool(parsed_dates([header], dates, utc=True).notna()[0])
     except (ValueError, TypeError, OverflowError):
         return False
 
 
-def _series_in_rows(frame, fmt, sep, chosen):
+def _series_in_rows(frame, fmt, reading, chosen):
     import pandas as pd
 
+    dates = reading.dates
     if chosen is None:
         chosen = [column for column in frame.columns if _header_number(str(column)) is not None]
         if not chosen:
-            chosen = [column for column in frame.columns if _is_date(str(column))]
+            chosen = [column for column in frame.columns if _is_date(str(column), dates)]
         if not chosen:
             raise UsageError("with --series rows the value columns need numbers or dates as headers; none found (name them with --columns)")
     _check_numeric(frame, chosen)
@@ -263,9 +305,7 @@ def _series_in_rows(frame, fmt, sep, chosen):
         x_values, x_label = np.array(numbers), "column header"
     else:
         try:
-            with warnings.catch_warnings():
-                warnings.simplefilter("ignore")
-                x_values = pd.to_datetime(headers).to_numpy()
+            x_values = parsed_dates(headers, dates).to_numpy()
         except (ValueError, TypeError, OverflowError):
             raise UsageError("with --series rows the headers of the value columns must all be numbers or all be dates") from None
         x_label = "date"
@@ -277,18 +317,19 @@ def _series_in_rows(frame, fmt, sep, chosen):
     else:
         labels = [f"row {index}" for index in frame.index]
 
+    writer = _writer(fmt, reading.dialect)
+
     def write(z_st, path, progress, grid=None):
         if grid is None:
-            _write(_with_values(frame, chosen, z_st), path, fmt, sep, progress)
+            writer(with_values(frame, chosen, z_st), path, progress, chosen)
             return
         # Value columns left out of --columns lie along the positions too:
         # they have no values on the new grid.
         dated = x_label == "date"
         left_out = [str(column) for column in others
-                    if (_is_date(str(column)) if dated else _header_number(str(column)) is not None)]
+                    if (_is_date(str(column), dates) if dated else _header_number(str(column)) is not None)]
         if left_out:
-            print(f"tarnwold-smooth: note: columns not smoothed are left out on the new grid: {', '.join(left_out)}",
-                  file=sys.stderr)
+            note(f"columns not smoothed are left out on the new grid: {', '.join(left_out)}")
         kept = [column for column in others if str(column) not in left_out]
         headers = _headers(grid)
         clash = set(headers) & {str(column) for column in kept}
@@ -297,9 +338,9 @@ def _series_in_rows(frame, fmt, sep, chosen):
         # The value columns become the output positions, in the widest type of the old ones.
         dtype = np.result_type(*(result_dtype(frame.dtypes[column]) for column in chosen))
         smoothed = pd.DataFrame(z_st.astype(dtype, copy=False), columns=headers, index=frame.index, copy=False)
-        _write(pd.concat([frame[kept], smoothed], axis=1), path, fmt, sep, progress)
+        writer(pd.concat([frame[kept], smoothed], axis=1), path, progress, headers)
 
-    return Loaded(x, x_values, x_label, _values(frame, chosen), labels, write)
+    return Loaded(x, x_values, x_label, values_of(frame, chosen), labels, write)
 
 
 def _headers(grid):
@@ -314,7 +355,7 @@ def _headers(grid):
     return [str(int(value)) if value.is_integer() and abs(value) < 2**53 else repr(value) for value in grid.tolist()]
 
 
-def _with_values(frame, chosen, values, dtypes=None):
+def with_values(frame, chosen, values, dtypes=None):
     """`frame` with `values` (rows, len(chosen)) in the columns `chosen`, each
     in its own float32 or float64 type (from `dtypes`, default frame's). The
     smoothed columns form one block: assigning them one by one would leave
@@ -332,15 +373,21 @@ def _with_values(frame, chosen, values, dtypes=None):
     return pd.concat([frame[kept], smoothed], axis=1)[order]
 
 
-def _write(frame, path, fmt, sep, progress):
-    rows = len(frame)
-    with progress.stage("writing", rows, "rows") as bar:
-        if fmt != "csv":
-            frame.to_parquet(path)
-            bar.update(rows)
-            return
-        if path is sys.stdout:
-            write_csv(frame, path, sep, bar)
-            return
-        with open(path, "w", newline="", encoding="utf-8") as out:
-            write_csv(frame, out, sep, bar)
+def _writer(fmt, dialect):
+    """write(frame, path, progress, smoothed): writes `frame` as `fmt`, a CSV
+    file in `dialect` (its digits for the columns `smoothed`)."""
+
+    def write(frame, path, progress, smoothed):
+        rows = len(frame)
+        with progress.stage("writing", rows, "rows") as bar:
+            if fmt != "csv":
+                frame.to_parquet(path)
+                bar.update(rows)
+                return
+            if path is sys.stdout:
+                write_csv(frame, path, dialect, bar, set(smoothed))
+                return
+            with open(path, "w", newline="", encoding="utf-8") as out:
+                write_csv(frame, out, dialect, bar, set(smoothed))
+
+    return write

@@ -1,4 +1,4 @@
-"""tarnwold-smooth: smooth the series of a CSV, Parquet or NetCDF file."""
+"""tarnwold-smooth: smooth the series of a CSV, Parquet or NetCDF file or a Zarr store."""
 
 import argparse
 import contextlib
@@ -12,7 +12,7 @@ from pathlib import Path
 
 import numpy as np
 
-from ._atomic import is_stream, replaced_on_success
+from ._atomic import directory_replaced_on_success, is_stream, replaced_on_success
 from ._cli_common import UsageError, first_line
 from ._cli_grid import output_grid
 from ._progress import Progress
@@ -30,6 +30,7 @@ _FORMATS = {
     ".nc4": "netcdf",
     ".cdf": "netcdf",
     ".netcdf": "netcdf",
+    ".zarr": "zarr",
 }
 # "--merge-x-tol none" gives None, which means no merging, so a left-out
 # option needs a value of its own.
@@ -43,21 +44,30 @@ _ROBUST_ITERATIONS = 4
 
 DESCRIPTION = """\
 Smooth many series at once with the Whittaker smoother and write them back
-in the input's format (CSV, Parquet or NetCDF), next to the input as
-NAME.smoothed.EXT unless --output says otherwise. No input (nor the --x-out
+in the input's format (CSV, Parquet, NetCDF or a Zarr store), next to the
+input as NAME.smoothed.EXT unless --output says otherwise. No input (nor the --x-out
 file) is ever overwritten, an existing output only with --force, and an
 output appears only when it is complete. An output that exists and is no
 regular file (a device, a FIFO, /dev/stdout) is written to as a stream,
 without --force; -o - writes CSV to standard output.
 
 Tables hold one series per column (--series columns, the default; the time
-steps are rows, and --time-column gives their positions) or one per row
+steps are rows, and --time-column gives their positions), one per row
 (--series rows; the headers of the value columns, numbers or dates, are the
-positions). Floating-point columns are smoothed; integer columns (ids,
-years, flags) only when named with --columns. In NetCDF files every
-floating-point (or packed) variable with the dimension named by
---time-column (default "time") is smoothed along it. Dates become days since
-the first one, so --lam and --merge-x-tol are in days for them.
+positions), or one per id in long tables of one reading per row
+(--id-column: date, id, value). Floating-point columns are smoothed; integer
+columns (ids, years, flags) only when named with --columns. Rows out of
+order are smoothed in the order of their positions, and the readings of a
+series at the same position are averaged, each reading counting once in
+the weight; the output keeps the input's rows in their order. CSV files are
+written in the input's dialect: its separator (found in the header line
+unless --sep is given) and its decimal mark (--decimal ,). Times with
+different UTC offsets (local times across a switch to summer time) are
+taken in UTC. In NetCDF files and Zarr stores every floating-point (or
+packed) variable with the dimension named by --time-column (default "time")
+is smoothed along it; a Zarr store is read and written chunk by chunk, so
+it may be larger than the memory. Dates become days since the first one,
+so --lam and --merge-x-tol are in days for them.
 
 The computation is in float64 unless --dtype float32; results keep the
 input's float32 or float64 type (and a NetCDF variable its packing). A series
@@ -170,17 +180,22 @@ def _tuning(text):
 
 def _parser():
     parser = _Parser(prog=PROG, description=DESCRIPTION, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("input", help="CSV, Parquet or NetCDF file (format from the extension, or --format)")
+    parser.add_argument("input", help="CSV, Parquet or NetCDF file, or a Zarr store (a directory NAME.zarr) (format from the extension, or --format)")
     parser.add_argument("-o", "--output", help="output file, or - for standard output (CSV only) (default: INPUT with .smoothed before the extension)")
-    parser.add_argument("--format", choices=("csv", "parquet", "netcdf"), help="format of the input, and so of the output")
+    parser.add_argument("--format", choices=("csv", "parquet", "netcdf", "zarr"), help="format of the input, and so of the output")
     parser.add_argument("--force", action="store_true", help="replace an existing output file (and --plot image)")
 
     data = parser.add_argument_group("data")
     data.add_argument("--series", choices=("columns", "rows"), help="tables: one series per column (default) or per row")
-    data.add_argument("--time-column", metavar="NAME", help="tables: column of positions, numbers or dates, or 'none' for row numbers (default: row numbers, unless a column holds dates); NetCDF: dimension to smooth along")
+    data.add_argument("--time-column", metavar="NAME", help="tables: column of positions, numbers or dates, or 'none' for row numbers (default: row numbers, unless a column holds dates); NetCDF, Zarr: dimension to smooth along")
     data.add_argument("--columns", nargs="+", metavar="NAME", help="tables: the columns to smooth (default: every floating-point one)")
-    data.add_argument("--sep", type=_separator, default=",", metavar="CHAR", help="CSV: the field separator, for example ';' or '\\t' (default ',')")
-    data.add_argument("--variable", nargs="+", metavar="NAME", help="NetCDF: the variables to smooth (default: every floating-point or packed one along the dimension; plain integers only when named)")
+    data.add_argument("--id-column", metavar="NAME", help="tables: a long table of one reading per row, one series per value of this column (with --time-column); the output keeps its rows")
+    data.add_argument("--sep", type=_separator, metavar="CHAR", help="CSV: the field separator, for example ';' or '\\t' (default: the one of , ; tab | that the header line holds most)")
+    data.add_argument("--decimal", choices=(".", ","), default=".", metavar="MARK", help="CSV: the decimal mark of the numbers, '.' or ',', read and written (default '.')")
+    data.add_argument("--digits", type=_integer(1), metavar="N", help="CSV: write the smoothed values with N significant digits (default: the shortest text that reads back exactly)")
+    data.add_argument("--dayfirst", action="store_true", help="tables: read dates like 07/01/2019 as 7 January")
+    data.add_argument("--date-format", metavar="FMT", help="tables: read dates with this strptime format, for example '%%d.%%m.%%Y %%H:%%M'")
+    data.add_argument("--variable", nargs="+", metavar="NAME", help="NetCDF and Zarr: the variables to smooth (default: every floating-point or packed one along the dimension; plain integers only when named)")
 
     smoothing = parser.add_argument_group("smoothing (defaults: those of the tarnwold module)")
     smoothing.add_argument("--method", choices=("whittaker", "robust"), default="whittaker", help="single-pass smoother (default) or robust IRLS")
@@ -294,11 +309,11 @@ def _raise_terminated(number, frame):
 
 def _run(args):
     source = Path(args.input)
-    if source.is_dir():
-        raise UsageError(f"cannot read {source}: it is a directory")
-    if not source.is_file():
-        raise UsageError(f"cannot read {source}: no such file")
     fmt = args.format or _format_of(source)
+    if source.is_dir() and fmt != "zarr":
+        raise UsageError(f"cannot read {source}: it is a directory")
+    if not source.exists() or fmt == "zarr" and not source.is_dir():
+        raise UsageError(f"cannot read {source}: no such {'Zarr store' if fmt == 'zarr' else 'file'}")
     if fmt is None:
         raise UsageError(f"cannot tell the format of {source} from its extension; give --format")
     request = _request(args)
@@ -313,36 +328,82 @@ def _run(args):
         _check_diagnostics_path(Path(args.diagnostics), inputs, output, args.plot, args.force)
 
     progress = Progress(enabled=not args.no_progress)
+    if fmt == "zarr":
+        return _run_on_zarr(source, output, args, request, progress)
     loaded = _load(source, fmt, args, progress)
     grid, positions = output_grid(args.every, args.x_out, loaded) or (None, None)
-    try:
-        max_gap = gap_in_units(_gap(args.max_gap), loaded.x_values.dtype.kind in "mM")
-    except (TypeError, ValueError) as error:
-        raise UsageError(f"--max-gap {args.max_gap}: {first_line(error)}") from None
-    request = dataclasses.replace(request, x_out=positions, max_gap=max_gap)
+    request = _request_on(request, args, positions, loaded.x_values)
     z_st, diagnostics = _smooth_in_chunks(loaded, args, request, progress)
     _write(output, lambda path: loaded.write(z_st, path, progress, grid), hdf5=fmt == "netcdf")
-    series, length = loaded.y_st.shape
+    parts = loaded.parts or [loaded]
+    series = sum(part.y_st.shape[0] for part in parts)
+    lengths = sorted({part.y_st.shape[1] for part in parts})
+    length = lengths[0] if len(lengths) == 1 else f"{lengths[0]} to {lengths[-1]}"
     onto = "" if grid is None else f" onto {len(grid)} output positions"
     print(f"{PROG}: smoothed {series} series of {length} positions{onto} into {_name(output)}", file=sys.stderr)
     if args.diagnostics is not None:
-        _write(Path(args.diagnostics), lambda path: _write_diagnostics(path, loaded.labels, diagnostics))
+        labels = [label for part in parts for label in part.labels]
+        _write(Path(args.diagnostics), lambda path: _write_diagnostics(path, labels, diagnostics))
     if args.plot is not None:
         from ._plot import plot_series
 
-        _write(Path(args.plot), lambda path: plot_series(path, loaded, z_st, args.plot_series, grid, args.derivative or 0))
+        # Series of one call share their positions: those of the first ids for a long table.
+        drawn = z_st[0] if loaded.parts else z_st
+        _write(Path(args.plot), lambda path: plot_series(path, parts[0], drawn, args.plot_series, grid, args.derivative or 0))
     return 0
 
 
-def _write(target, write, hdf5=False):
+def _request_on(request, args, positions, x_values):
+    """The request with what the input's positions decide: the output
+    grid and --max-gap in their units."""
+    try:
+        max_gap = gap_in_units(_gap(args.max_gap), x_values.dtype.kind in "mM")
+    except (TypeError, ValueError) as error:
+        raise UsageError(f"--max-gap {args.max_gap}: {first_line(error)}") from None
+    return dataclasses.replace(request, x_out=positions, max_gap=max_gap)
+
+
+def _run_on_zarr(source, output, args, request, progress):
+    """Smooths a Zarr store into another, chunk by chunk as they are read
+    and written."""
+    from ._zarr import open_zarr_cube
+
+    for flag, value in (("--plot", args.plot), ("--diagnostics", args.diagnostics)):
+        if value is not None:
+            raise UsageError(f"{flag} does not apply to Zarr stores, which are smoothed as they are written")
+    _refuse_table_flags(args, "Zarr stores")
+    cube = open_zarr_cube(source, args.time_column, args.variable, args.derivative or 0)
+    grid, positions = output_grid(args.every, args.x_out, cube) or (None, None)
+    request = _request_on(request, args, positions, cube.x_values)
+
+    def smoothed(y_st):
+        """The fit of a chunk of the store's series, --chunk-size at a time."""
+        steps = range(0, y_st.shape[0], args.chunk_size)
+        try:
+            fits = [_smooth_chunk(cube.x, y_st[start : start + args.chunk_size], None, request)["z"] for start in steps]
+        except (ValueError, TypeError, OverflowError) as error:
+            raise UsageError(f"cannot smooth: {first_line(error)}") from None
+        return np.concatenate(fits)
+
+    _write(output, lambda path: cube.write(smoothed, path, progress, grid), store=True)
+    onto = "" if grid is None else f" onto {len(grid)} output positions"
+    print(f"{PROG}: smoothed {cube.series} series of {cube.x.size} positions{onto} into {_name(output)}", file=sys.stderr)
+    return 0
+
+
+def _write(target, write, hdf5=False, store=False):
     """Writes `target` through a temporary file (a stream directly, standard
     output for -o -); any failure of the writer (disk full, a value the
     format cannot hold) becomes a one-line error. `hdf5`: the writer is the
-    HDF5 library's (NetCDF)."""
+    HDF5 library's (NetCDF); `store`: `target` is a Zarr store, a directory
+    written through a temporary one."""
     try:
         if target == _STDOUT:
             write(sys.stdout)
             sys.stdout.flush()
+        elif store:
+            with directory_replaced_on_success(target) as path:
+                write(path)
         else:
             with replaced_on_success(target) as path:
                 write(path)
@@ -425,7 +486,7 @@ def _output_path(given, fmt, inputs, force):
     if written_as is not None and written_as != fmt:
         raise UsageError(f"the output {output} names a {written_as} file, but the result is written as {fmt} like the input")
     _check_not_an_input(output, inputs, "the output ")
-    _check_writable(output, "", force)
+    _check_writable(output, "", force, store=fmt == "zarr")
     return output
 
 
@@ -478,16 +539,17 @@ def _cell(value):
     return "" if math.isnan(value) else repr(value)
 
 
-def _check_writable(path, prefix, force):
+def _check_writable(path, prefix, force, store=False):
     """Rejects, before any data is read, an output that could not be written
     or would replace an existing file without --force. A stream replaces
-    nothing: it needs no --force."""
+    nothing: it needs no --force. `store`: the output is a Zarr store, a
+    directory, which replaces only a directory that is one too."""
     if is_stream(path):
         if not os.access(path, os.W_OK):
             raise UsageError(f"{prefix}cannot write {path}: permission denied")
         return
-    if path.is_dir():
-        raise UsageError(f"{prefix}cannot write {path}: it is a directory")
+    if path.is_dir() != store and path.exists():
+        raise UsageError(f"{prefix}cannot write {path}: it is {'no' if store else 'a'} directory")
     if not path.parent.is_dir():
         raise UsageError(f"{prefix}cannot write {path}: no such directory {path.parent}")
     if not os.access(path.parent, os.W_OK | os.X_OK):
@@ -507,45 +569,90 @@ def _same_file(path, other):
 
 def _load(source, fmt, args, progress):
     if fmt == "netcdf":
-        for flag, value in (("--series", args.series), ("--columns", args.columns), ("--sep", None if args.sep == "," else args.sep)):
-            if value is not None:
-                raise UsageError(f"{flag} applies to CSV and Parquet files")
+        _refuse_table_flags(args, "NetCDF files")
         from ._netcdf import load_netcdf
 
         return load_netcdf(source, args.time_column, args.variable, progress, args.derivative or 0)
     if args.variable is not None:
-        raise UsageError("--variable applies to NetCDF files")
-    if args.sep != "," and fmt != "csv":
-        raise UsageError("--sep applies to CSV files")
-    from ._tables import load_table
+        raise UsageError("--variable applies to NetCDF files and Zarr stores")
+    if fmt != "csv":
+        for flag, value in (("--sep", args.sep), ("--decimal", _given(args.decimal, ".")), ("--digits", args.digits)):
+            if value is not None:
+                raise UsageError(f"{flag} applies to CSV files")
+    from ._csv_text import Dialect
+    from ._table_dates import DateReading
+    from ._tables import TableReading, load_table
 
-    return load_table(source, fmt, args.series or "columns", args.time_column, args.columns, args.sep, progress)
+    if args.dayfirst and args.date_format is not None:
+        raise UsageError("--dayfirst and --date-format exclude each other: the format says where the day is")
+    reading = TableReading(Dialect(args.sep or ",", args.decimal, args.digits), args.sep is not None,
+                           DateReading(args.dayfirst, args.date_format), args.id_column)  # fmt: skip
+    return load_table(source, fmt, args.series or "columns", args.time_column, args.columns, reading, progress)
+
+
+def _refuse_table_flags(args, what):
+    csv_only = (("--sep", args.sep), ("--decimal", _given(args.decimal, ".")), ("--digits", args.digits))
+    tables = (("--series", args.series), ("--columns", args.columns), ("--id-column", args.id_column),
+              ("--dayfirst", args.dayfirst or None), ("--date-format", args.date_format))  # fmt: skip
+    for flags, which in ((csv_only, "CSV files"), (tables, "CSV and Parquet files")):
+        for flag, value in flags:
+            if value is not None:
+                raise UsageError(f"{flag} applies to {which}, not to {what}")
+
+
+def _given(value, default):
+    return None if value == default else value
 
 
 def _smooth_in_chunks(loaded, args, request, progress):
     """Smooths the series `args.chunk_size` at a time, reporting progress; the
     results equal those of one call (see smooth_block for the one exception).
-    Returns z_st and, with --diagnostics, the per-series diagnostics: lam,
-    edf, n_obs, status (None for a given lam) and, after robust smoothing or
-    an envelope, the passes; None otherwise."""
+    Returns z_st (with loaded.parts, the list of each part's) and, with
+    --diagnostics, the per-series diagnostics in the order of loaded.labels
+    (of the parts' labels one after the other): lam, edf, n_obs, status
+    (None for a given lam) and, after robust smoothing or an envelope, the
+    passes; None otherwise."""
+    parts = loaded.parts or [loaded]
+    series = sum(part.y_st.shape[0] for part in parts)
+    with progress.stage("smoothing", series, "series") as bar:
+        try:
+            done = [_smooth_part(part, args, request, bar) for part in parts]
+        except (ValueError, TypeError, OverflowError) as error:
+            raise UsageError(f"cannot smooth: {first_line(error)}") from None
+    z_st = [z for z, _ in done] if loaded.parts else done[0][0]
+    if not request.return_diagnostics:
+        return z_st, None
+    found = {name: np.concatenate([part[name] for _, part in done]) for name in request.diagnostics}
+    # Observations: finite values at positions of some weight (the weights
+    # count the readings averaged at a repeated position).
+    observed = np.concatenate([np.count_nonzero(_observed(part), axis=1) for part in parts])
+    passes = (found["iterations"].astype(np.int64),) if "iterations" in found else ()
+    return z_st, (found["lam"], found["edf"], observed, found.get("status"), *passes)
+
+
+def _observed(loaded):
+    usable = np.isfinite(loaded.y_st)
+    return usable if loaded.w_st is None else usable & (loaded.w_st > 0)
+
+
+def _smooth_part(loaded, args, request, bar):
+    """_smooth_in_chunks on series that share their positions: their z_st
+    and the dict of their diagnostics."""
     series = loaded.y_st.shape[0]
     points = loaded.y_st.shape[1] if request.x_out is None else len(request.x_out)
     z_st = np.empty((series, points), dtype=request.dtype)
     found = {name: np.empty(series, np.int8 if name == "status" else None) for name in request.diagnostics}
-    with progress.stage("smoothing", series, "series") as bar:
-        try:
-            for start in range(0, series, args.chunk_size):
-                stop = min(start + args.chunk_size, series)
-                part = run_block(request, loaded.x, loaded.y_st[start:stop])
-                z_st[start:stop] = part["z"]
-                for name, target in found.items():
-                    target[start:stop] = part[name]
-                bar.update(stop - start)
-        except (ValueError, TypeError, OverflowError) as error:
-            raise UsageError(f"cannot smooth: {first_line(error)}") from None
-    if not request.return_diagnostics:
-        return z_st, None
-    # Observations: finite values (the command gives no weights).
-    observed = np.count_nonzero(np.isfinite(loaded.y_st), axis=1)
-    passes = (found["iterations"].astype(np.int64),) if "iterations" in found else ()
-    return z_st, (found["lam"], found["edf"], observed, found.get("status"), *passes)
+    for start in range(0, series, args.chunk_size):
+        stop = min(start + args.chunk_size, series)
+        w_st = None if loaded.w_st is None else loaded.w_st[start:stop]
+        part = _smooth_chunk(loaded.x, loaded.y_st[start:stop], w_st, request)
+        z_st[start:stop] = part["z"]
+        for name, target in found.items():
+            target[start:stop] = part[name]
+        bar.update(stop - start)
+    return z_st, found
+
+
+def _smooth_chunk(x, y_st, w_st, request):
+    """One call of the dispatcher on at most --chunk-size series."""
+    return run_block(request, x, y_st, w_st)
