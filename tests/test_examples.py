@@ -64,7 +64,8 @@ def test_readme_example_command_runs(tmp_path):
 @pytest.mark.parametrize(
     "script, size_option",
     [("gappy_weekly_series.py", "--wells"), ("noisy_spectrum.py", "--spectra"), ("choose_lam_per_pixel.py", "--size"),
-     ("cloudy_ndvi_envelope.py", "--pixels"), ("raman_baseline.py", "--spectra"), ("robust_lam.py", "--rows")],
+     ("cloudy_ndvi_envelope.py", "--pixels"), ("raman_baseline.py", "--spectra"), ("robust_lam.py", "--rows"),
+     ("well_levels.py", "--wells")],
 )
 def test_gallery_script_runs_and_plots(script, size_option, tmp_path):
     pytest.importorskip("matplotlib")
