@@ -58,7 +58,7 @@ PyObject* robust(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
             fail(PyExc_ValueError,
                  "return_se gives the fit's standard errors: ask for them with derivative=0");
         }
-        const std::vector<double> lam_grid = default_grid_on(in.positions, d, eps, normalize);
+        const std::vector<double> lam_grid = default_grid_on(in.positions, d, eps, normalize, criterion);
         const std::optional<SelectionModel> union_model =
             on_union ? std::optional(on_union->model(in, d, ridge, eps, normalize)) : std::nullopt;
 
