@@ -136,7 +136,7 @@ def peak_memory(res, method, limit):
 
 
 # The choice of lam and the envelope: the least share of whittaker_solve_f64's rate.
-SELECTION_SHARES = dict(select_reml=1 / 25, select_gcv=1 / 50, select_loocv=1 / 50, select_vcurve=1 / 30,
+SELECTION_SHARES = dict(select_reml=1 / 12, select_gcv=1 / 50, select_loocv=1 / 50, select_vcurve=1 / 30,
                         evaluate_hat=1 / 2.5, envelope_given=1 / 12, envelope_vcurve=1 / 150)
 # Output on another grid: the least share of the rate of the same call on x
 # alone (the fit on the union of x and x_out is a fit on ~3T or ~4T points).

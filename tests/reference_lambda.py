@@ -179,13 +179,18 @@ def vcurve_speed(D, w, y, lam, ridge=None):
     return lam * math.hypot(psi_rate / e["rss"], phi_rate / e["roughness"])
 
 
-def default_grid(x, d, normalize="mean"):
+# The widest step of each criterion's default grid, in decades: REML's slope
+# tells where between two points its minimum lies.
+GRID_DECADES = {"reml": 1.0, "gcv": 0.5, "loocv": 0.5, "vcurve": 0.5}
+
+
+def default_grid(x, d, normalize, name):
     """The grid for weight 1: lam(p) = (d!)^2 (p / 2 pi)^(2d) from p = 2 to 2T,
-    at most half a decade apart."""
+    at most GRID_DECADES[name] apart."""
     T = len(x)
     halving = lambda p: math.log10(math.factorial(d) ** 2 * (p / (2 * math.pi)) ** (2 * d))  # noqa: E731
     low, high = halving(2), halving(2 * T)
-    grid = np.logspace(low, high, max(3, math.ceil((high - low) / 0.5) + 1))
+    grid = np.logspace(low, high, max(3, math.ceil((high - low) / GRID_DECADES[name]) + 1))
     if normalize not in ("mean", "median"):  # positions kept in their own units
         grid *= ((x[-1] - x[0]) / (T - 1)) ** (2 * d)
     return grid
@@ -294,7 +299,7 @@ def robust(x, y, w_base, name, d=2, normalize="mean", iterations=4, weighting="t
     estimate = reference_robust.huber_scale if scale == "huber" else reference_robust.mad_scale
     w, robust_weights, passes = base, observed.astype(float), 0
     while True:
-        grid = default_grid(x, d, normalize) * w[w > 0].mean()
+        grid = default_grid(x, d, normalize, name) * w[w > 0].mean()
         if (w > 0).sum() <= d + 1:
             return fit(D, w, ys, math.sqrt(grid[0] * grid[-1]), ridge)[1], w, math.nan, STATUS["too_few"], 1
         lam, status = robust_choice(D, w, ys, grid, name, ridge, samples)

@@ -56,7 +56,7 @@ def test_robust_matches_dense_reference(criterion, T, d, missing, seed, irregula
         # lam is the criterion's choice on the returned weights, and z, edf and
         # se those of the fit at lam with them.
         w, ys = ref.working_inputs(y[s], got.weights[s])
-        grid = ref.default_grid(x, d, normalize) * w[w > 0].mean()
+        grid = ref.default_grid(x, d, normalize, criterion) * w[w > 0].mean()
         best, _ = ref.robust_choice(D, w, ys, grid, criterion, 0.0, 201)
         value, value_ref = (ref.criterion(D, w, ys, lam, criterion, 0.0) for lam in (got.lam[s], best))
         assert abs(math.log10(got.lam[s] / best)) <= 5e-3 or value <= value_ref + 1e-6 * abs(value_ref)

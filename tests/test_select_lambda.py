@@ -402,7 +402,7 @@ def test_selection_matches_dense_reference(criterion, T, d, missing, seed, irreg
     got = tt.select_lambda(x, y, w_base, d=d, criterion=criterion, normalize=normalize, return_scores=True,
                            return_se=True)  # fmt: skip
     D = ref.difference_matrix(x, d, normalize)
-    np.testing.assert_allclose(got.grid, ref.default_grid(x, d, normalize), rtol=1e-13)
+    np.testing.assert_allclose(got.grid, ref.default_grid(x, d, normalize, criterion), rtol=1e-13)
     for s in range(y.shape[0]):
         w, ys = ref.working_inputs(y[s], None if w_base is None else w_base[s])
         assert got.n_obs[s] == (w > 0).sum()

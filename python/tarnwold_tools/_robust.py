@@ -108,7 +108,8 @@ def robust(
     mapped to robust weights by the weighting of tarnwold's robust smoother
     (its default tuning unless tuning is given); the total weight is base
     times robust. lam is then chosen on the total weights among five lams a
-    decade apart from lam / 100 to 100 lam around the last one, refined as
+    decade apart from lam / 100 to 100 lam around the last one (three, from
+    lam / 10 to 10 lam, for "reml", whose slopes bracket it), refined as
     select_lambda refines (the whole default grid where the minimum lands on
     that window's edge, or the last choice lay at an end of the grid), and
     the series fitted at it.

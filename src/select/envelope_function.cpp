@@ -52,7 +52,7 @@ PyObject* envelope(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
         const std::size_t points = on_union ? on_union->out.length : T;
         const std::uint64_t derivative = derivative_of(a[13], points);
         const std::vector<double> lam_grid =
-            criterion ? default_grid_on(in.positions, d, eps, normalize) : std::vector<double>();
+            criterion ? default_grid_on(in.positions, d, eps, normalize, *criterion) : std::vector<double>();
 
         const ResultArray z("z", 'd', S, points), weights("weights", 'd', S, T),
             taken("iterations", 'q', S, std::nullopt), lam("lam", 'd', S, std::nullopt);

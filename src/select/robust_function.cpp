@@ -68,7 +68,7 @@ PyObject* robust(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
                  "return_se gives the fit's standard errors: ask for them with derivative=0");
         }
         const std::vector<double> lam_grid =
-            criterion ? default_grid_on(in.positions, d, eps, normalize) : std::vector<double>();
+            criterion ? default_grid_on(in.positions, d, eps, normalize, *criterion) : std::vector<double>();
         const std::optional<SelectionModel> union_model =
             on_union ? std::optional(on_union->model(in, d, ridge, eps, normalize)) : std::nullopt;
 

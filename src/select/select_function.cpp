@@ -55,7 +55,7 @@ PyObject* select(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
             const double* g = given.data<double>();
             lam_grid.assign(g, g + lambda_grid_length(given));
         } else {
-            lam_grid = default_grid_on(in.positions, d, eps, normalize);
+            lam_grid = default_grid_on(in.positions, d, eps, normalize, criterion);
         }
         const std::size_t candidates = criterion == Criterion::Vcurve ? lam_grid.size() - 1 : lam_grid.size();
 

@@ -121,11 +121,12 @@ inline std::size_t lambda_grid_length(const Buffer& grid) {
     return points;
 }
 
-// The default grid for weight 1 on x, or ValueError naming what leaves the
-// range of float64.
-inline std::vector<double> default_grid_on(const Positions& x, Py_ssize_t d, double eps,
-                                           Normalize normalize) {
-    const std::optional<std::vector<double>> grid = default_lambda_grid(model_of(x, d, 0.0, eps, normalize));
+// The criterion's default grid for weight 1 on x, or ValueError naming what
+// leaves the range of float64.
+inline std::vector<double> default_grid_on(const Positions& x, Py_ssize_t d, double eps, Normalize normalize,
+                                           Criterion criterion) {
+    const std::optional<std::vector<double>> grid =
+        default_lambda_grid(model_of(x, d, 0.0, eps, normalize), default_grid_decades(criterion));
     if (grid) return *grid;
     // Appended piece by piece: g++ 12 reports a false -Wrestrict overlap for
     // a literal + std::string&& chain here.

@@ -669,42 +669,53 @@ void test_selection_batches() {
                                                               ? std::optional<std::string_view>("median")
                                                               : std::nullopt;
         const SelectionModel model = make_selection_model(x.data(), T, d, ridge, eps, normalize);
-        const std::vector<double> grid = *default_lambda_grid(model);
+        const std::vector<double> grid = *default_lambda_grid(model, 0.5);
         const bool parallel = c % 2 == 1;
         const SeriesBatch batch{y.data(), c % 4 == 0 ? nullptr : w.data(), S, T, nullptr};
+        // Every criterion on the half-decade grid and on its own default
+        // grid where that is another.
         for (const Criterion criterion : all_criteria) {
+            const std::vector<double> own = *default_lambda_grid(model, default_grid_decades(criterion));
             for (const bool refine : {true, false}) {
-                const std::size_t count = criterion == Criterion::Vcurve ? grid.size() - 1 : grid.size();
-                const auto selected = [&](Kernel kernel, std::vector<std::int8_t>& status) {
-                    std::vector<double> v(S * (5 + 2 * T + count));
-                    std::vector<std::int64_t> observed(S);
-                    status.assign(S, 0);
-                    double* p = v.data();
-                    const SelectionOutputs out{p,
-                                               p + S,
-                                               p + 2 * S,
-                                               p + 3 * S,
-                                               observed.data(),
-                                               status.data(),
-                                               p + 4 * S,
-                                               p + 5 * S,
-                                               p + 5 * S + S * T,
-                                               p + 5 * S + 2 * S * T};
-                    select_lambdas(model, batch, {criterion, grid, true, refine, 1.0, parallel, kernel}, out);
-                    for (std::size_t s = 0; s < S; ++s) {
-                        v.push_back(static_cast<double>(observed[s]) + static_cast<double>(status[s]) / 8);
+                for (const std::vector<double>* grids : {&grid, &own}) {
+                    const std::vector<double>& lams = *grids;
+                    if (grids == &own && own == grid) {
+                        continue;
                     }
-                    return v;
-                };
-                std::vector<std::int8_t> status;
-                const std::vector<double> expected = selected(Kernel::Scalar, status);
-                for (const std::int8_t value : status) {
-                    ++seen[value];
-                }
-                for (const Kernel kernel : kernels) {
-                    std::vector<std::int8_t> got_status;
-                    const std::vector<double> got = selected(kernel, got_status);
-                    CHECK(same_values(got.data(), expected.data(), expected.size()));
+                    const std::size_t count = criterion == Criterion::Vcurve ? lams.size() - 1 : lams.size();
+                    const auto selected = [&](Kernel kernel, std::vector<std::int8_t>& status) {
+                        std::vector<double> v(S * (5 + 2 * T + count));
+                        std::vector<std::int64_t> observed(S);
+                        status.assign(S, 0);
+                        double* p = v.data();
+                        const SelectionOutputs out{p,
+                                                   p + S,
+                                                   p + 2 * S,
+                                                   p + 3 * S,
+                                                   observed.data(),
+                                                   status.data(),
+                                                   p + 4 * S,
+                                                   p + 5 * S,
+                                                   p + 5 * S + S * T,
+                                                   p + 5 * S + 2 * S * T};
+                        select_lambdas(model, batch, {criterion, lams, true, refine, 1.0, parallel, kernel},
+                                       out);
+                        for (std::size_t s = 0; s < S; ++s) {
+                            v.push_back(static_cast<double>(observed[s]) +
+                                        static_cast<double>(status[s]) / 8);
+                        }
+                        return v;
+                    };
+                    std::vector<std::int8_t> status;
+                    const std::vector<double> expected = selected(Kernel::Scalar, status);
+                    for (const std::int8_t value : status) {
+                        ++seen[value];
+                    }
+                    for (const Kernel kernel : kernels) {
+                        std::vector<std::int8_t> got_status;
+                        const std::vector<double> got = selected(kernel, got_status);
+                        CHECK(same_values(got.data(), expected.data(), expected.size()));
+                    }
                 }
             }
         }
@@ -830,6 +841,39 @@ void test_selection_batches() {
         CHECK(count > 0);
     }
 }
+// REML's slope in log lam against a central difference of its values, with
+// missing points and with ridges large enough for their term to count.
+void test_reml_slope() {
+    struct Case {
+        std::size_t length, d;
+        double ridge, missing, lam;
+    };
+    const Case cases[] = {{40, 1, 0, 0.1, 3},     {60, 2, 0, 0.2, 30},  {80, 3, 0, 0.1, 300},
+                          {50, 2, 0.5, 0.3, 10},  {45, 1, 2, 0.2, 0.5}, {70, 3, 0.05, 0.4, 1e3},
+                          {30, 2, 1e-10, 0, 0.01}};
+    std::mt19937_64 g(29);
+    std::normal_distribution<double> normal;
+    std::uniform_real_distribution<double> uniform(0, 1);
+    for (const auto [T, d, ridge, missing, lam] : cases) {
+        std::vector<double> x(T), y(T);
+        for (std::size_t t = 0; t < T; ++t) {
+            x[t] = (t == 0 ? 0.0 : x[t - 1]) + 0.5 + uniform(g);
+            y[t] = uniform(g) < missing ? std::numeric_limits<double>::quiet_NaN()
+                                        : std::sin(x[t] / 3) + 0.2 * normal(g);
+        }
+        const SelectionModel model = make_selection_model(x.data(), T, d, ridge, 1e-10, "mean");
+        SeriesWorkspace ws(model);
+        ws.read(model, {y.data(), nullptr, 1, T, nullptr}, 0);
+        const double h = 1e-4;
+        const double above = evaluate_series(model, ws, lam * std::exp(h), 1.0, false).reml;
+        const double below = evaluate_series(model, ws, lam * std::exp(-h), 1.0, false).reml;
+        const double slope = evaluate_series(model, ws, lam, 1.0, true).reml_slope;
+        CHECK(std::fabs((above - below) / (2 * h) - slope) <= 1e-5 * (1 + std::fabs(slope)));
+        // Without the inverse there is no slope.
+        CHECK(std::isnan(evaluate_series(model, ws, lam, 1.0, false).reml_slope));
+    }
+}
+
 // log det(D D^T) of a uniform grid against its closed form: with n = T - d
 // rows of the plain differences Delta^d, det = prod over i, j = 1 .. d of
 // (n + i + j - 1) / (i + j - 1), and D = Delta^d / (d! h^d) on spacing h.
@@ -878,6 +922,7 @@ int main() {
     test_select_rank<float>();
     test_select_rank<double>();
     test_selection_batches();
+    test_reml_slope();
     test_penalty_log_determinant();
     return tarnwold_test::check_summary();
 }

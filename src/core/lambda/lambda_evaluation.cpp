@@ -342,11 +342,15 @@ Evaluation finish_evaluation(const SelectionModel& model, const SeriesTotals& se
                                    model.log_pdet) -
                                       series.log_weight_sum
                                 : not_a_number;
-    e.edf = e.gcv = e.loocv = not_a_number;
+    e.edf = e.gcv = e.loocv = e.reml_slope = not_a_number;
     if (!inverse) {
         return e;
     }
     e.edf = sums.edf;
+    if (dof > 0 && log_det) {
+        e.reml_slope = (dof * (lam * e.roughness) / e.objective + (static_cast<double>(k) - sums.edf)) -
+                       model.ridge * sums.trace;
+    }
     const double denominator = m - gamma * sums.edf;
     e.gcv =
         denominator > 0 ? m * e.rss / (denominator * denominator) : std::numeric_limits<double>::infinity();
@@ -402,6 +406,7 @@ Evaluation evaluate_series(const SelectionModel& model, SeriesWorkspace& ws, dou
                 const double residual = (ws.y[t] - ws.z[t]) / (1 - h);
                 sums.loo = sums.loo + ws.w[t] * (residual * residual);
             }
+            sums.trace = sums.trace + ws.sigma[t * (k + 1)];
         }
     }
     return finish_evaluation(model, ws, lam, gamma, sums, inverse, log_det);

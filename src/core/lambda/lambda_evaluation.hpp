@@ -113,6 +113,10 @@ struct Evaluation {
     double objective = 0;                 // Q = rss + lam roughness + ridge ||z||^2
     double log_det = 0;                   // log det A
     double gcv = 0, loocv = 0, reml = 0;  // NaN where not formed or undefined
+    // dREML / dlog lam, with the inverse and log det A (NaN otherwise):
+    // (m - d) lam z^T P z / Q + lam tr(Sigma P) - (T - d), the last two
+    // terms formed as d - EDF - ridge tr(Sigma), since lam P = A - W - ridge I.
+    double reml_slope = 0;
 };
 
 // The product of the factor's diagonal as product * 2^exponent, the
@@ -127,12 +131,13 @@ double log_of(const PivotProduct& pivots);
 
 // The sums over one series' points an evaluation is made of, in the order
 // of the points: sum w (y - z)^2 over observed points, ||z||^2, ||D z||^2;
-// with the inverse, EDF = sum w Sigma_tt and sum w e_t^2 of the
-// leave-one-out errors e_t = (y - z) / (1 - w Sigma_tt).
+// with the inverse, EDF = sum w Sigma_tt, tr(Sigma) and sum w e_t^2 of the
+// leave-one-out errors e_t = (y - z) / (1 - w Sigma_tt) (NaN where the lanes
+// were not asked for it).
 struct EvaluationSums {
     PivotProduct pivots;
     double rss = 0, norm = 0, roughness = 0;
-    double edf = 0, loo = 0;
+    double edf = 0, trace = 0, loo = 0;
 };
 
 // The criteria from the sums, the same formulas for one series at a time
@@ -146,7 +151,7 @@ double speed_of(double lam, double psi_rate, double phi_rate, const Evaluation& 
 
 // Factors A, fits z (into workspace.z) and forms RSS, roughness and Q; with
 // `log_det` also log det A and REML (NaN otherwise), with `inverse` also the
-// band of Sigma, EDF, GCV and LOOCV.
+// band of Sigma, EDF, GCV and LOOCV, and with both REML's slope.
 Evaluation evaluate_series(const SelectionModel& model, SeriesWorkspace& workspace, double lam, double gamma,
                            bool inverse, bool log_det = true);
 

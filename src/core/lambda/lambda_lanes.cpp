@@ -9,6 +9,7 @@
 
 #include "base/fault.hpp"
 #include "lambda/lambda_outputs.hpp"
+#include "lambda/slope_refinement.hpp"
 #include "runtime/parallel.hpp"
 
 namespace tarnwold {
@@ -37,7 +38,7 @@ public:
         factor_.resize(band);
         sigma_.resize(band);
         for (std::vector<double>* v :
-             {&lam, &product_, &rss_, &norm_, &roughness_, &edf_, &loo_, &psi_rate_, &phi_rate_}) {
+             {&lam, &product_, &rss_, &norm_, &roughness_, &edf_, &trace_, &loo_, &psi_rate_, &phi_rate_}) {
             v->resize(width);
         }
         exponent_.resize(width);
@@ -114,6 +115,7 @@ public:
     struct Needs {
         bool log_det = false;
         bool inverse = false;
+        bool leave_one_out = false;
         bool speed = false;
         bool leverages = false;
         bool fit_only = false;
@@ -129,6 +131,7 @@ public:
                                   model_.eps,
                                   needs.log_det,
                                   needs.inverse,
+                                  needs.leave_one_out,
                                   needs.speed,
                                   needs.fit_only,
                                   lam.data(),
@@ -148,12 +151,14 @@ public:
                                   norm_.data(),
                                   roughness_.data(),
                                   edf_.data(),
+                                  trace_.data(),
                                   loo_.data(),
                                   psi_rate_.data(),
                                   phi_rate_.data()};
         kernels_.evaluate(task);
         log_det_ = needs.log_det;
         inverse_ = needs.inverse;
+        leave_one_out_ = needs.leave_one_out;
     }
 
     // Lane l's criteria from the last evaluation.
@@ -164,7 +169,8 @@ public:
         sums.norm = norm_[l];
         sums.roughness = roughness_[l];
         sums.edf = edf_[l];
-        sums.loo = loo_[l];
+        sums.trace = trace_[l];
+        sums.loo = leave_one_out_ ? loo_[l] : std::numeric_limits<double>::quiet_NaN();
         return finish_evaluation(model_, totals[l], lam[l], gamma, sums, inverse_, log_det_);
     }
     double speed(std::size_t l, const Evaluation& at) const {
@@ -277,10 +283,10 @@ private:
     std::vector<unsigned char> unsettled_;
     std::vector<const std::byte*> rows_, bases_;
     std::vector<double*> targets_;
-    std::vector<double> product_, rss_, norm_, roughness_, edf_, loo_, psi_rate_, phi_rate_;
+    std::vector<double> product_, rss_, norm_, roughness_, edf_, trace_, loo_, psi_rate_, phi_rate_;
     std::vector<std::int64_t> exponent_;
     std::vector<double> observed_, unusual_, weight_sum_;
-    bool log_det_ = false, inverse_ = false;
+    bool log_det_ = false, inverse_ = false, leave_one_out_ = false;
 };
 
 // The selection block's buffers, in vectors of T values per lane.
@@ -305,6 +311,7 @@ public:
         phi_.resize(grid_.size());
         lams_.resize(checked_product(width, count_));
         scores_.resize(lams_.size());
+        slopes_.resize(lams_.size());
         lanes_.resize(width);
     }
 
@@ -340,7 +347,8 @@ public:
             block_.lam[l] =
                 fitted_lam(static_cast<std::int8_t>(lane.status), lane.lam, options_.grid, lane.grid_scale);
         }
-        block_.evaluate({.log_det = true, .inverse = true, .leverages = out_.hat != nullptr});
+        block_.evaluate(
+            {.log_det = true, .inverse = true, .leave_one_out = true, .leverages = out_.hat != nullptr});
         const std::size_t n = model_.length;
         block_.write(block_.fit(), first, lanes, out_.z);
         for (std::size_t l = 0; l < lanes; ++l) {
@@ -376,8 +384,10 @@ private:
         bool waiting = false;  // for the value at its search's point
         LambdaStatus status = LambdaStatus::Ok;
         double lam = 0, score = 0;
-        double grid_scale = 0;  // the factor of its grid
-        Refinement search;
+        double grid_scale = 0;    // the factor of its grid
+        Refinement search;        // for a criterion without a slope
+        SlopeRefinement descent;  // for one with
+        bool searching(bool slopes) const { return refining && !(slopes ? descent.done() : search.done()); }
     };
 
     bool vcurve() const { return options_.criterion == Criterion::Vcurve; }
@@ -391,6 +401,7 @@ private:
         }
         block_.evaluate({.log_det = needs_log_det(options_.criterion),
                          .inverse = needs_inverse(options_.criterion),
+                         .leave_one_out = needs_leave_one_out(options_.criterion),
                          .speed = speed});
     }
 
@@ -415,6 +426,9 @@ private:
                 } else {
                     lams_[l * count_ + j] = grid_[l * points_ + j];
                     scores_[l * count_ + j] = criterion_value(options_.criterion, e);
+                    slopes_[l * count_ + j] = has_slope(options_.criterion)
+                                                  ? criterion_slope(options_.criterion, e)
+                                                  : std::numeric_limits<double>::quiet_NaN();
                 }
             }
         }
@@ -441,7 +455,9 @@ private:
             lane.lam = lams[best];
             lane.score = scores[best];
             lane.refining = options_.refine && refinable(lane.status);
-            if (lane.refining) {
+            if (lane.refining && has_slope(options_.criterion)) {
+                lane.descent = start_slope_refinement(lams, scores, &slopes_[l * count_], count_, best);
+            } else if (lane.refining) {
                 lane.search = start_refinement(lams, scores, count_, best, vcurve());
             }
         }
@@ -450,33 +466,48 @@ private:
     void refine() {
         const std::size_t width = block_.width;
         // A lane that does not refine, or has finished, rides along at its own lam.
-        const auto busy = [&](std::size_t l) { return lanes_[l].refining && !lanes_[l].search.done(); };
+        const bool slopes = has_slope(options_.criterion);
         for (;;) {
             bool any = false;
             for (std::size_t l = 0; l < width; ++l) {
-                lanes_[l].waiting = busy(l);
+                lanes_[l].waiting = lanes_[l].searching(slopes);
                 any = any || lanes_[l].waiting;
             }
             if (!any) {
                 break;
             }
             evaluate_selecting(
-                [&](std::size_t l) { return lanes_[l].waiting ? lanes_[l].search.point() : lanes_[l].lam; },
+                [&](std::size_t l) {
+                    const Lane& lane = lanes_[l];
+                    return !lane.waiting ? lane.lam : slopes ? lane.descent.point() : lane.search.point();
+                },
                 vcurve());
             for (std::size_t l = 0; l < width; ++l) {
-                if (lanes_[l].waiting) {
+                if (!lanes_[l].waiting) {
+                    continue;
+                }
+                if (slopes) {
+                    const Evaluation e = block_.result(l, options_.gamma);
+                    lanes_[l].descent.take(comparable(criterion_value(options_.criterion, e)),
+                                           criterion_slope(options_.criterion, e));
+                } else {
                     lanes_[l].search.take(comparable(criterion_at(l)));
                 }
             }
         }
+        const auto finish = [](Lane& lane, const auto& search) {
+            lane.status = refined_status(lane.status, search);
+            if (search.best_value() < search.start_value()) {
+                lane.lam = search.best_lam();
+                lane.score = search.best_value();
+            }
+        };
         for (std::size_t l = 0; l < width; ++l) {
             Lane& lane = lanes_[l];
-            if (lane.refining) {
-                lane.status = refined_status(lane.status, lane.search);
-                if (lane.search.best_value() < lane.search.start_value()) {
-                    lane.lam = lane.search.best_lam();
-                    lane.score = lane.search.best_value();
-                }
+            if (lane.refining && slopes) {
+                finish(lane, lane.descent);
+            } else if (lane.refining) {
+                finish(lane, lane.search);
             }
             if (lane.selecting && lane.status == LambdaStatus::Flat) {
                 lane.lam = grid_[l * points_ + points_ - 1];
@@ -489,7 +520,7 @@ private:
     const SelectionOutputs out_;
     LaneBlock block_;
     std::size_t points_, count_ = 0;
-    std::vector<double> grid_, psi_, phi_, lams_, scores_;  // lane by lane
+    std::vector<double> grid_, psi_, phi_, lams_, scores_, slopes_;  // lane by lane
     std::vector<Lane> lanes_;
     std::size_t first_ = 0;
 };
@@ -554,7 +585,10 @@ void evaluate_in_lanes(const SelectionModel& model, const SeriesBatch& batch, co
                 if (on_x) {
                     on_x->read(rows, first, lanes, false);
                     on_x->lam = block.lam;
-                    on_x->evaluate({.log_det = true, .inverse = true, .leverages = out.hat != nullptr});
+                    on_x->evaluate({.log_det = true,
+                                    .inverse = true,
+                                    .leave_one_out = true,
+                                    .leverages = out.hat != nullptr});
                     for (std::size_t l = 0; l < lanes; ++l) {
                         if (on_x->totals[l].observed != 0) {
                             write_evaluation_values(on_x->result(l, gamma), first + l, out);
@@ -572,6 +606,7 @@ void evaluate_in_lanes(const SelectionModel& model, const SeriesBatch& batch, co
                 const bool fit_only = out.output != nullptr && out.se == nullptr;
                 block.evaluate({.log_det = out.output == nullptr,
                                 .inverse = wants_inverse(out),
+                                .leave_one_out = wants_inverse(out),
                                 .leverages = out.output == nullptr && out.hat != nullptr,
                                 .fit_only = fit_only});
                 for (std::size_t l = 0; l < width && !fit_only; ++l) {

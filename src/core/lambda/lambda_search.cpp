@@ -18,17 +18,50 @@ double comparable(double value) { return std::isnan(value) ? infinity : value; }
 
 void unexpected_criterion() { throw InternalFault("unexpected criterion"); }
 
-bool needs_inverse(Criterion criterion) {
+bool has_slope(Criterion criterion) {
     switch (criterion) {
+        case Criterion::Reml:
+            return true;
         case Criterion::Gcv:
         case Criterion::Loocv:
-            return true;
-        case Criterion::Reml:
         case Criterion::Vcurve:
             return false;
     }
     unexpected_criterion();
 }
+
+bool needs_inverse(Criterion criterion) {
+    switch (criterion) {
+        case Criterion::Reml:
+        case Criterion::Gcv:
+        case Criterion::Loocv:
+            return true;
+        case Criterion::Vcurve:
+            return false;
+    }
+    unexpected_criterion();
+}
+
+bool needs_leave_one_out(Criterion criterion) {
+    switch (criterion) {
+        case Criterion::Loocv:
+            return true;
+        case Criterion::Reml:
+        case Criterion::Gcv:
+        case Criterion::Vcurve:
+            return false;
+    }
+    unexpected_criterion();
+}
+
+double criterion_slope(Criterion criterion, const Evaluation& e) {
+    if (!has_slope(criterion)) {
+        unexpected_criterion();
+    }
+    return e.reml_slope;
+}
+
+double default_grid_decades(Criterion criterion) { return has_slope(criterion) ? 1.0 : 0.5; }
 
 bool needs_log_det(Criterion criterion) {
     switch (criterion) {

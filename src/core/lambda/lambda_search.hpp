@@ -49,9 +49,25 @@ enum class LambdaStatus : std::int8_t { Ok = 0, AtLower = 1, AtUpper = 2, Flat =
 constexpr int refinement_evaluations = 7;
 constexpr double refinement_tolerance = 5e-4 * 2.302585092994046;
 
-// What an evaluation must form for a criterion's scores.
+// Whether the search takes the criterion's slope in log lam with each
+// value (REML's, from the band of Sigma, at the price of the selected
+// inversion): its grid can then be coarser and its refinement shorter.
+bool has_slope(Criterion criterion);
+
+// What an evaluation must form for a criterion's scores (and slope).
 bool needs_inverse(Criterion criterion);
 bool needs_log_det(Criterion criterion);
+bool needs_leave_one_out(Criterion criterion);
+
+// The criterion's slope in an evaluation (REML only).
+double criterion_slope(Criterion criterion, const Evaluation& e);
+
+// The widest step of a criterion's default grid, in decades: one for a
+// criterion with a slope (the slopes tell where between two points a
+// minimum lies; measured on seasonal, spiky, gappy and short series, two
+// decades apart missed minima that half a decade apart finds, one decade
+// apart none), half a decade for the others.
+double default_grid_decades(Criterion criterion);
 
 // A NaN criterion never wins a comparison.
 double comparable(double value);
@@ -131,9 +147,11 @@ bool refinable(LambdaStatus status);
 Refinement start_refinement(const double* lams, const double* scores, std::size_t count, std::size_t best,
                             bool vcurve);
 
-// The status once the refinement is over: a minimum at an end stays there
-// only when nothing inside the interval beat the end itself.
-inline LambdaStatus refined_status(LambdaStatus status, const Refinement& search) {
+// The status once the refinement (Refinement or SlopeRefinement) is over: a
+// minimum at an end stays there only when nothing inside the interval beat
+// the end itself.
+template <class Search>
+LambdaStatus refined_status(LambdaStatus status, const Search& search) {
     return search.best_value() < search.start_value() ? LambdaStatus::Ok : status;
 }
 

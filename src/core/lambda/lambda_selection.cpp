@@ -7,6 +7,7 @@
 #include "base/fault.hpp"
 #include "lambda/lambda_lanes.hpp"
 #include "lambda/lambda_outputs.hpp"
+#include "lambda/slope_refinement.hpp"
 #include "runtime/parallel.hpp"
 
 namespace tarnwold {
@@ -20,6 +21,7 @@ constexpr double not_a_number = std::numeric_limits<double>::quiet_NaN();
 struct Candidates {
     std::vector<double> lams;
     std::vector<double> scores;
+    std::vector<double> slopes;    // with the scores of a criterion with a slope
     std::vector<double> psi, phi;  // V-curve: log RSS and log roughness on the grid
 };
 
@@ -31,6 +33,7 @@ public:
         grid_.resize(points);
         candidates_.lams.resize(vcurve() ? points - 1 : points);
         candidates_.scores.resize(candidates_.lams.size());
+        candidates_.slopes.resize(candidates_.lams.size());
         candidates_.psi.resize(points);
         candidates_.phi.resize(points);
     }
@@ -69,17 +72,29 @@ public:
         }
         double lam = candidates_.lams[best];
         double score = candidates_.scores[best];
-        if (options_.refine && refinable(status)) {
-            Refinement search =
-                start_refinement(candidates_.lams.data(), candidates_.scores.data(), count, best, vcurve());
-            while (!search.done()) {
-                search.take(comparable(criterion_at(search.point())));
-            }
+        const auto finish = [&](const auto& search) {
             status = refined_status(status, search);
             if (search.best_value() < search.start_value()) {
                 lam = search.best_lam();
                 score = search.best_value();
             }
+        };
+        if (options_.refine && refinable(status) && has_slope(options_.criterion)) {
+            SlopeRefinement search = start_slope_refinement(
+                candidates_.lams.data(), candidates_.scores.data(), candidates_.slopes.data(), count, best);
+            while (!search.done()) {
+                const Evaluation e = evaluate(search.point(), true);
+                search.take(comparable(criterion_value(options_.criterion, e)),
+                            criterion_slope(options_.criterion, e));
+            }
+            finish(search);
+        } else if (options_.refine && refinable(status)) {
+            Refinement search =
+                start_refinement(candidates_.lams.data(), candidates_.scores.data(), count, best, vcurve());
+            while (!search.done()) {
+                search.take(comparable(criterion_at(search.point())));
+            }
+            finish(search);
         }
         if (status == LambdaStatus::Flat) {
             lam = grid_.back();
@@ -126,6 +141,8 @@ private:
             } else {
                 candidates_.lams[j] = grid_[j];
                 candidates_.scores[j] = criterion_value(options_.criterion, e);
+                candidates_.slopes[j] =
+                    has_slope(options_.criterion) ? criterion_slope(options_.criterion, e) : not_a_number;
             }
         }
         if (vcurve()) {
@@ -143,7 +160,7 @@ private:
 
 }  // namespace
 
-std::optional<std::vector<double>> default_lambda_grid(const SelectionModel& model) {
+std::optional<std::vector<double>> default_lambda_grid(const SelectionModel& model, double decades) {
     const double order = static_cast<double>(model.order);
     double factorial = 1;
     for (std::size_t i = 2; i <= model.order && std::isfinite(factorial); ++i) {
@@ -164,7 +181,7 @@ std::optional<std::vector<double>> default_lambda_grid(const SelectionModel& mod
     if (!(first > 0 && std::isfinite(last_value))) {
         return std::nullopt;
     }
-    const auto points = static_cast<std::size_t>(std::ceil((high - low) / 0.5)) + 1;
+    const auto points = static_cast<std::size_t>(std::ceil((high - low) / decades)) + 1;
     std::vector<double> grid(points < 3 ? 3 : points);
     const std::size_t last = grid.size() - 1;
     for (std::size_t j = 0; j <= last; ++j) {

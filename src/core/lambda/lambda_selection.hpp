@@ -4,13 +4,15 @@
 // Selection: the criterion on a grid of lams (the default grid scaled by the
 // series' mean positive weight, or the caller's), its minimum with ties to
 // the largest lam, flat criteria and data in the null space of P to the
-// largest lam, any other minimum refined by Brent's search in log lam
-// (parabolic and golden-section steps, at most refinement_evaluations of
-// them; deterministic) between its neighbours, or from an end towards its
-// neighbour; a minimum stays at an end (status AtLower / AtUpper) only when
-// nothing inside beat the end. For the V-curve the grid minimum is taken
-// over the geometric mid-points of the grid and refined on its continuous
-// speed.
+// largest lam, any other minimum refined in log lam (at most
+// refinement_evaluations steps; deterministic) between its neighbours, or
+// from an end towards its neighbour; a minimum stays at an end (status
+// AtLower / AtUpper) only when nothing inside beat the end. REML's slope
+// comes with each value: its refinement starts on the side of the minimum
+// the slope descends to and takes cubic steps (slope_refinement.hpp); the
+// other criteria's is Brent's search (parabolic and golden-section steps).
+// For the V-curve the grid minimum is taken over the geometric mid-points
+// of the grid and refined on its continuous speed.
 //
 // Series run over the worker pool in contiguous ranges, each with its own
 // workspace, one series at a time or a block of series in SIMD lanes
@@ -31,11 +33,11 @@
 namespace tarnwold {
 
 // The default grid for weight 1, in the model's units: log-uniform from the
-// lam that halves a wave of period 2 to the one for period 2T, at most half a
-// decade apart, times unit_spacing^(2d). Nothing when an end of the grid
-// leaves the positive finite doubles (a large d, or positions in units far
-// from 1 that are not scaled).
-std::optional<std::vector<double>> default_lambda_grid(const SelectionModel& model);
+// lam that halves a wave of period 2 to the one for period 2T, at most
+// `decades` apart (default_grid_decades), times unit_spacing^(2d). Nothing
+// when an end of the grid leaves the positive finite doubles (a large d, or
+// positions in units far from 1 that are not scaled).
+std::optional<std::vector<double>> default_lambda_grid(const SelectionModel& model, double decades);
 
 struct SelectionOptions {
     Criterion criterion;

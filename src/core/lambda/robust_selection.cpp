@@ -31,6 +31,10 @@ constexpr double least_freedom = 1e-12;
 // the V-curve: no less accurate than half a decade apart, and the four
 // points fewer save a fifth of a pass).
 constexpr double window[] = {1e-2, 1e-1, 1.0, 10.0, 100.0};
+// For a criterion whose slope comes with each value (REML) a decade each
+// way: the slopes at the three points tell in which decade the minimum
+// lies, and one moved further leaves the window.
+constexpr double slope_window[] = {1e-1, 1.0, 10.0};
 
 // Whether a choice in the window must be made again on the whole grid: its
 // minimum lies on an edge of the window, or the criterion looked flat in it.
@@ -61,7 +65,11 @@ public:
           whole_(options.selection),
           windowed_(options.selection) {
         whole_.parallel = windowed_.parallel = false;
-        windowed_.grid.assign(std::begin(window), std::end(window));
+        if (has_slope(options.selection.criterion)) {
+            windowed_.grid.assign(std::begin(slope_window), std::end(slope_window));
+        } else {
+            windowed_.grid.assign(std::begin(window), std::end(window));
+        }
         const std::size_t values = checked_product(capacity, n_);
         for (std::vector<double>* v : {&values_, &weights_, &z_, &hat_, &robust_}) {
             v->resize(values);

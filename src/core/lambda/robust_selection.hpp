@@ -12,7 +12,8 @@
 // each standardised residual to a robust weight; the total weight is base
 // times robust. Then lam is chosen again on the total weights and the
 // series fitted at it. The choices after the first search five lams a decade
-// apart from lam / 100 to lam * 100 around the last lam (the weights
+// apart from lam / 100 to lam * 100 around the last lam (REML, whose slopes
+// bracket the minimum, three from lam / 10 to lam * 10; the weights
 // move the minimum little, and a window of the same points for every series
 // keeps the lanes full), and the whole grid where that choice lands on an
 // edge of its window or finds the criterion flat, or where the last choice

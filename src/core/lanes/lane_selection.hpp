@@ -28,13 +28,14 @@ struct LaneEvaluation {
     const double* difference;  // the n - d rows of D, d + 1 coefficients each
     double ridge;
     double eps;
-    bool log_det;       // form the product of the pivots
-    bool inverse;       // form the band of Sigma, EDF and the leave-one-out sum
-    bool speed;         // form the V-curve's rates
-    bool fit_only;      // the fit alone: none of the sums below, none of the flags above
-    const double* lam;  // width
-    const double* w;    // n * width working weights
-    const double* y;    // n * width working values
+    bool log_det;        // form the product of the pivots
+    bool inverse;        // form the band of Sigma, EDF and tr(Sigma)
+    bool leave_one_out;  // with `inverse`, the leave-one-out sum too
+    bool speed;          // form the V-curve's rates
+    bool fit_only;       // the fit alone: none of the sums below, none of the flags above
+    const double* lam;   // width
+    const double* w;     // n * width working weights
+    const double* y;     // n * width working values
     // Workspace and results, written.
     double* factor;       // n * (d + 1) * width: L(i + t, i) for t >= 1, L(i, i) at t = 0
     double* reciprocal;   // n * width: 1 / L(i, i)
@@ -52,6 +53,7 @@ struct LaneEvaluation {
     double* norm;
     double* roughness;
     double* edf;
+    double* trace;
     double* loo;
     double* psi_rate;
     double* phi_rate;

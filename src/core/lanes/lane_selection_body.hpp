@@ -227,13 +227,13 @@ void evaluate_lanes(const LaneEvaluation& task) {
         }
     };
     // The sums over the points, each in ascending order: RSS and ||z||^2
-    // and, with the band of Sigma, EDF, the leave-one-out error and the
-    // leverages.
-    V edf[B], loo[B];
+    // and, with the band of Sigma, EDF, tr(Sigma), the leverages and, when
+    // asked, the leave-one-out error.
+    V edf[B], trace[B], loo[B];
     for (std::size_t b = 0; b < B; ++b) {
-        edf[b] = loo[b] = zero;
+        edf[b] = trace[b] = loo[b] = zero;
     }
-    const auto sums = [&](auto invert) {
+    const auto sums = [&](auto invert, auto leave_one_out) {
         pass(z, task.differences, nullptr, roughness, [&](std::size_t t, std::size_t b) {
             const V w = value(task.w, t, b);
             const V fit = value(z, t, b);
@@ -242,25 +242,34 @@ void evaluate_lanes(const LaneEvaluation& task) {
             rss[b] = rss[b] + (observed ? w * (r * r) : zero);
             norm[b] = norm[b] + fit * fit;
             if constexpr (decltype(invert)::value) {
-                const V h = w * value(sigma, t * rows, b);
+                const V diagonal = value(sigma, t * rows, b);
+                const V h = w * diagonal;
                 const V counted = observed ? h : zero;
                 edf[b] = edf[b] + counted;
+                trace[b] = trace[b] + diagonal;
                 if (task.leverage != nullptr) {
                     O::store(lane(task.leverage, t, b), counted);
                 }
-                const V residual = r / (one - h);
-                loo[b] = loo[b] + (observed ? w * (residual * residual) : zero);
+                if constexpr (decltype(leave_one_out)::value) {
+                    const V residual = r / (one - h);
+                    loo[b] = loo[b] + (observed ? w * (residual * residual) : zero);
+                }
             }
         });
     };
     if (task.inverse) {
-        sums(std::true_type{});
+        if (task.leave_one_out) {
+            sums(std::true_type{}, std::true_type{});
+        } else {
+            sums(std::true_type{}, std::false_type{});
+        }
         for (std::size_t b = 0; b < B; ++b) {
             O::store(task.edf + b * VW, edf[b]);
+            O::store(task.trace + b * VW, trace[b]);
             O::store(task.loo + b * VW, loo[b]);
         }
     } else {
-        sums(std::false_type{});
+        sums(std::false_type{}, std::false_type{});
     }
 
     if (task.speed) {
