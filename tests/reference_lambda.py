@@ -281,7 +281,8 @@ def robust(x, y, w_base, name, d=2, normalize="mean", iterations=4, weighting="t
     explicit inverses and every choice on the whole grid: (z, weights, lam,
     status, passes). A pass chooses lam on the total weights and fits; the
     next weights are those of the leverage-adjusted residuals of every
-    observed point over their MAD (or Huber) scale."""
+    observed point over their MAD (or Huber) scale, after the first pass
+    reweighted twice more from fits at the first lam."""
     import reference_robust
 
     D = difference_matrix(x, d, normalize, eps)
@@ -302,10 +303,19 @@ def robust(x, y, w_base, name, d=2, normalize="mean", iterations=4, weighting="t
         e = evaluate(D, w, ys, lam, ridge)
         if passes == iterations:
             return e["z"], w, lam, status, passes
-        r = np.where(observed, (ys - e["z"]) / np.sqrt(np.maximum(1 - e["hat"], 1e-12)), np.nan)
-        s = estimate(list(r), list(observed), np.float64(eps))
-        following = np.array([reference_robust.robust_weight(weighting, tuning, np.float64(v / s)) if o else 0.0
-                              for v, o in zip(r, observed)])  # fmt: skip
+        def reweighted(e):
+            r = np.where(observed, (ys - e["z"]) / np.sqrt(np.maximum(1 - e["hat"], 1e-12)), np.nan)
+            s = estimate(list(r), list(observed), np.float64(eps))
+            return np.array([reference_robust.robust_weight(weighting, tuning, np.float64(v / s)) if o else 0.0
+                             for v, o in zip(r, observed)])  # fmt: skip
+
+        following = reweighted(e)
         if (base * following > 0).sum() <= d + 1 or np.all(np.abs(following - robust_weights) <= tol):
             return e["z"], w, lam, status, passes
         w, robust_weights = base * following, following
+        # After the first choice, two more rounds of fit and reweighting at its lam.
+        for _ in range(2 if passes == 1 else 0):
+            following = reweighted(evaluate(D, w, ys, lam, ridge))
+            if (base * following > 0).sum() <= d + 1:
+                break
+            w, robust_weights = base * following, following

@@ -32,6 +32,13 @@ constexpr double least_freedom = 1e-12;
 // points fewer save a fifth of a pass).
 constexpr double window[] = {1e-2, 1e-1, 1.0, 10.0, 100.0};
 
+// The fits at the first lam, each with the weights of the one before, that
+// follow the first reweighting (see reweigh_at_first_lam). Measured at T = 73
+// on series with a fifth of their points pulled down: one refit brings the
+// error of four passes about 6 % lower, two about 10 %; on heavy-tailed
+// symmetric noise neither changes it.
+constexpr std::size_t refits_at_first_lam = 2;
+
 // Whether a choice in the window must be made again on the whole grid: its
 // minimum lies on an edge of the window, or the criterion looked flat in it.
 bool leaves_window(LambdaStatus status) {
@@ -124,6 +131,9 @@ public:
                     going.push_back(active[g]);
                 }
             }
+            if (pass == 0) {
+                reweigh_at_first_lam(lo, going);
+            }
             active = std::move(going);
         }
     }
@@ -207,11 +217,73 @@ private:
         if (status == LambdaStatus::TooFew || status == LambdaStatus::Empty) {
             return false;
         }
+        const std::size_t positive = next_weights(s, z_.data() + g * n_, hat_.data() + g * n_);
+        bool moved = false;
+        const double* robust = robust_.data() + k * n_;
+        for (std::size_t t = 0; t < n_; ++t) {
+            moved = moved || !(std::fabs(next_[t] - robust[t]) <= options_.tol);
+        }
+        if (positive <= model_.order + 1 || !moved) {
+            return false;
+        }
+        take_next(lo, k);
+        // A choice at an end of the whole grid is made there again.
+        const bool inside = status == LambdaStatus::Ok;
+        centre_[k] = inside ? lam_[g] : not_a_number;
+        return true;
+    }
+
+    // The first choice is made on weights that still trust every point:
+    // on a heavily contaminated series it is stiff, so its fit leaves
+    // moderate outliers close to the curve, and the weights of that fit
+    // clear only the worst of them. The series of the chunk that go on
+    // (chunk indices `going`, already reweighted once) are therefore fitted
+    // again at their first lam and reweighted from that fit, refits_at_first_lam
+    // times, before the second choice: a fit costs a small part of a choice
+    // and each saves about a pass of the loop on such series. A reweighting
+    // here that would leave too few points is not applied, and ends these
+    // rounds for its series.
+    void reweigh_at_first_lam(std::size_t lo, std::vector<std::size_t> going) {
+        for (std::size_t round = 0; round < refits_at_first_lam && !going.empty(); ++round) {
+            const std::size_t m = going.size();
+            for (std::size_t i = 0; i < m; ++i) {
+                const std::size_t s = lo + going[i];
+                std::copy_n(batch_.row(s), n_, values_.data() + i * n_);
+                std::copy_n(out_.weights + s * n_, n_, weights_.data() + i * n_);
+                at_[i] = out_.lam[s];
+            }
+            evaluate_lambdas(model_, gathered(0, m), at_.data(), true, options_.selection.gamma, false,
+                             options_.selection.kernel,
+                             {.z = z_.data(),
+                              .edf = nullptr,
+                              .rss = nullptr,
+                              .roughness = nullptr,
+                              .gcv = nullptr,
+                              .loocv = nullptr,
+                              .reml = nullptr,
+                              .hat = hat_.data(),
+                              .se = nullptr,
+                              .sigma2 = nullptr,
+                              .output = nullptr});
+            std::vector<std::size_t> kept;
+            for (std::size_t i = 0; i < m; ++i) {
+                const std::size_t s = lo + going[i];
+                if (next_weights(s, z_.data() + i * n_, hat_.data() + i * n_) > model_.order + 1) {
+                    take_next(lo, going[i]);
+                    kept.push_back(going[i]);
+                }
+            }
+            going = std::move(kept);
+        }
+    }
+
+    // The robust weights of series s from a fit z with leverages h, into
+    // next_ (base_ and y_ left holding its base weights and values); the
+    // number of points they leave with positive total weight.
+    std::size_t next_weights(std::size_t s, const double* z, const double* h) {
         SeriesTotals base_totals;
         read_points(batch_.row(s), batch_.base_row(s), nullptr, 0, n_, base_.data(), y_.data(), 1,
                     base_totals);
-        const double* z = z_.data() + g * n_;
-        const double* h = hat_.data() + g * n_;
         for (std::size_t t = 0; t < n_; ++t) {
             mask_[t] = base_[t] > 0 ? 1 : 0;
             r_[t] =
@@ -221,26 +293,22 @@ private:
                                  ? huber_scale(r_.data(), mask_.data(), n_, model_.eps, scratch_.data())
                                  : mad_scale(r_.data(), mask_.data(), n_, model_.eps, scratch_.data());
         std::size_t positive = 0;
-        bool moved = false;
-        const double* robust = robust_.data() + k * n_;
         for (std::size_t t = 0; t < n_; ++t) {
             next_[t] =
                 mask_[t] != 0 ? robust_weight(options_.weighting, options_.tuning, r_[t] / scale) : 0.0;
             positive += base_[t] * next_[t] > 0 ? 1 : 0;
-            moved = moved || !(std::fabs(next_[t] - robust[t]) <= options_.tol);
         }
-        if (positive <= model_.order + 1 || !moved) {
-            return false;
-        }
+        return positive;
+    }
+
+    // next_ becomes the robust weights of chunk series k, and base_ times
+    // them its total weights.
+    void take_next(std::size_t lo, std::size_t k) {
         std::copy(next_.begin(), next_.end(), robust_.begin() + static_cast<std::ptrdiff_t>(k * n_));
-        double* weights = out_.weights + s * n_;
+        double* weights = out_.weights + (lo + k) * n_;
         for (std::size_t t = 0; t < n_; ++t) {
             weights[t] = base_[t] * next_[t];
         }
-        // A choice at an end of the whole grid is made there again.
-        const bool inside = status == LambdaStatus::Ok;
-        centre_[k] = inside ? lam_[g] : not_a_number;
-        return true;
     }
 
     const SelectionModel& model_;
