@@ -282,7 +282,7 @@ def robust(x, y, w_base, name, d=2, normalize="mean", iterations=4, weighting="t
     status, passes). A pass chooses lam on the total weights and fits; the
     next weights are those of the leverage-adjusted residuals of every
     observed point over their MAD (or Huber) scale, the first ones from a
-    fit at a tenth of the first choice, and before the last choice
+    fit at 0.3 times the first choice, and before the last choice
     reweighted once more from a fit at the same lam."""
     import reference_robust
 
@@ -312,10 +312,10 @@ def robust(x, y, w_base, name, d=2, normalize="mean", iterations=4, weighting="t
         if passes == iterations:
             return e["z"], w, lam, status, passes
 
-        # The first reweighting from a fit at a tenth of the first choice;
+        # The first reweighting from a fit at 0.3 times the first choice;
         # before the last choice, one more from a fit at the same lam with the
         # new weights.
-        at = lam * 0.1 if passes == 1 else lam
+        at = lam * 0.3 if passes == 1 else lam
         following = reweighted(evaluate(D, w, ys, at, ridge) if passes == 1 else e)
         if (base * following > 0).sum() <= d + 1 or np.all(np.abs(following - robust_weights) <= tol):
             return e["z"], w, lam, status, passes

@@ -132,7 +132,7 @@ def robust(
     select_lambda refines (the whole default grid where the minimum lands on
     that window's edge, or the last choice lay at an end of the grid), and
     the series fitted at it. Two reweightings differ: the first is made
-    from a fit at a tenth of the first choice, which, made while every
+    from a fit at 0.3 times the first choice, which, made while every
     point counts, is too stiff on a contaminated series (its fit would cut
     through narrow peaks and weigh them out); and the one before the last
     choice is followed by one more, from a fit at the same lam with the new

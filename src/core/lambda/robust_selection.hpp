@@ -12,7 +12,7 @@
 // each standardised residual to a robust weight; the total weight is base
 // times robust. Then lam is chosen again on the total weights and the
 // series fitted at it. Two reweightings differ: the first is made from a
-// fit at a tenth of the first choice (that choice, made on weights that
+// fit at 0.3 times the first choice (that choice, made on weights that
 // trust every point, is too stiff on a contaminated series), and the one
 // before the last choice is followed by one more, from a fit at the same
 // lam with the new weights. The choices after the first search five lams a decade
