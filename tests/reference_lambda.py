@@ -286,7 +286,9 @@ def robust(x, y, w_base, name, d=2, normalize="mean", iterations=4, weighting="t
     explicit inverses and every choice on the whole grid: (z, weights, lam,
     status, passes). A pass chooses lam on the total weights and fits; the
     next weights are those of the leverage-adjusted residuals of every
-    observed point over their MAD (or Huber) scale."""
+    observed point over their MAD (or Huber) scale, the first ones from a
+    fit at 0.3 times the first choice, and before the last choice
+    reweighted once more from a fit at the same lam."""
     import reference_robust
 
     D = difference_matrix(x, d, normalize, eps)
@@ -297,6 +299,13 @@ def robust(x, y, w_base, name, d=2, normalize="mean", iterations=4, weighting="t
     weighting = reference_robust.parse_weighting(weighting)
     tuning = reference_robust.default_tuning(weighting, np.float64) if tuning is None else tuning
     estimate = reference_robust.huber_scale if scale == "huber" else reference_robust.mad_scale
+
+    def reweighted(e):
+        r = np.where(observed, (ys - e["z"]) / np.sqrt(np.maximum(1 - e["hat"], 1e-12)), np.nan)
+        s = estimate(list(r), list(observed), np.float64(eps))
+        return np.array([reference_robust.robust_weight(weighting, tuning, np.float64(v / s)) if o else 0.0
+                         for v, o in zip(r, observed)])  # fmt: skip
+
     w, robust_weights, passes = base, observed.astype(float), 0
     while True:
         grid = default_grid(x, d, normalize, name) * w[w > 0].mean()
@@ -307,10 +316,16 @@ def robust(x, y, w_base, name, d=2, normalize="mean", iterations=4, weighting="t
         e = evaluate(D, w, ys, lam, ridge)
         if passes == iterations:
             return e["z"], w, lam, status, passes
-        r = np.where(observed, (ys - e["z"]) / np.sqrt(np.maximum(1 - e["hat"], 1e-12)), np.nan)
-        s = estimate(list(r), list(observed), np.float64(eps))
-        following = np.array([reference_robust.robust_weight(weighting, tuning, np.float64(v / s)) if o else 0.0
-                              for v, o in zip(r, observed)])  # fmt: skip
+
+        # The first reweighting from a fit at 0.3 times the first choice;
+        # before the last choice, one more from a fit at the same lam with the
+        # new weights.
+        at = lam * 0.3 if passes == 1 else lam
+        following = reweighted(evaluate(D, w, ys, at, ridge) if passes == 1 else e)
         if (base * following > 0).sum() <= d + 1 or np.all(np.abs(following - robust_weights) <= tol):
             return e["z"], w, lam, status, passes
         w, robust_weights = base * following, following
+        if passes + 1 == iterations:
+            following = reweighted(evaluate(D, w, ys, at, ridge))
+            if (base * following > 0).sum() > d + 1:
+                w, robust_weights = base * following, following

@@ -35,6 +35,8 @@ REFERENCE_CASES = [
     ("gcv", 40, 2, 0.1, 7, True, False, "mean", "hampel", "mad", 3, 0.0),
     ("reml", 40, 2, 0.0, 8, False, False, "mean", "bisquare", "mad", 12, 0.02),
     ("reml", 40, 2, 0.1, 9, True, True, "mean", "tukey", "mad", 1, 0.0),
+    ("reml", 50, 2, 0.1, 10, True, False, "mean", "tukey", "mad", 2, 0.0),
+    ("loocv", 44, 2, 0.0, 11, False, True, "mean", "tukey", "huber", 5, 0.0),
 ]
 
 

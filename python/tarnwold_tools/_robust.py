@@ -29,8 +29,8 @@ class RobustFit:
     edf: (S,) float64, the effective degrees of freedom of z.
     status: (S,) int8, LAMBDA_OK .. LAMBDA_EMPTY of the last choice; None for
         a given lam.
-    iterations: (S,) int64, the passes taken (fits; 0 for a series without
-        observations).
+    iterations: (S,) int64, the passes taken (choices of lam, each with its
+        fit; 0 for a series without observations).
     sigma2: (S,) float64, the noise variance of the last fit with the weights
         as precisions: Q / (m - d) after "reml" and for a given lam,
         RSS / (m - edf) otherwise.
@@ -112,7 +112,14 @@ def robust(
     lam / 10 to 10 lam, for "reml", whose slopes bracket it), refined as
     select_lambda refines (the whole default grid where the minimum lands on
     that window's edge, or the last choice lay at an end of the grid), and
-    the series fitted at it.
+    the series fitted at it. Two reweightings differ: the first is made
+    from a fit at 0.3 times the first choice, which, made while every
+    point counts, is too stiff on a contaminated series (its fit would cut
+    through narrow peaks and weigh them out); and the one before the last
+    choice is followed by one more, from a fit at the same lam with the new
+    weights (one-sided outliers leave the fit a little at every
+    reweighting, and a fit costs a small part of a choice; a reweighting
+    there that would leave d + 1 or fewer points is not applied).
     After `iterations` passes, or once no robust weight moved by more than
     tol, z is the last fit and weights its weights. A reweighting that would
     leave d + 1 or fewer points with positive weight is not applied: the

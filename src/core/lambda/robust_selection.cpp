@@ -36,6 +36,19 @@ constexpr double window[] = {1e-2, 1e-1, 1.0, 10.0, 100.0};
 // lies, and one moved further leaves the window.
 constexpr double slope_window[] = {1e-1, 1.0, 10.0};
 
+// The first reweighting is made from a fit at this factor times the first
+// choice. That choice is made on weights that trust every point, and on a
+// contaminated series it is too stiff (at T = 73 with a fifth of the points
+// pulled down, a median ten times the lam best against the truth; on spectra
+// with cosmic rays, a thousand times): its fit cuts through narrow features,
+// which the reweighting would then weigh out as outliers and the later
+// choices, made without them, would never bring back. A smaller factor keeps
+// narrow bands better but leaves more of the clouds' pull in the first
+// weights; at 0.3 both kinds of series, with each criterion, came out at
+// least as accurate as from the choice itself (measured with the extra
+// reweighting before the last choice).
+constexpr double first_fit_factor = 0.3;
+
 // Whether a choice in the window must be made again on the whole grid: its
 // minimum lies on an edge of the window, or the criterion looked flat in it.
 bool leaves_window(LambdaStatus status) {
@@ -126,11 +139,27 @@ public:
             if (pass + 1 == options_.iterations) {
                 break;
             }
-            std::vector<std::size_t> going;
+            // The lam of the fits the weights are taken from.
+            const double factor = pass == 0 ? first_fit_factor : 1.0;
+            if (pass == 0) {
+                std::vector<Refit> below;
+                for (std::size_t g = 0; g < m; ++g) {
+                    if (choosable(g)) {
+                        below.push_back({values_.data() + g * n_, weights_.data() + g * n_, lam_[g] * factor,
+                                         z_.data() + g * n_, hat_.data() + g * n_});
+                    }
+                }
+                fit(below);
+            }
+            std::vector<std::size_t> going, rows;
             for (std::size_t g = 0; g < m; ++g) {
                 if (reweigh(lo, active[g], g)) {
                     going.push_back(active[g]);
+                    rows.push_back(g);
                 }
+            }
+            if (pass + 2 == options_.iterations) {
+                reweigh_again(lo, going, rows, factor);
             }
             active = std::move(going);
         }
@@ -211,15 +240,106 @@ private:
     // false when the series stops.
     bool reweigh(std::size_t lo, std::size_t k, std::size_t g) {
         const std::size_t s = lo + k;
-        const auto status = static_cast<LambdaStatus>(status_[g]);
-        if (status == LambdaStatus::TooFew || status == LambdaStatus::Empty) {
+        if (!choosable(g)) {
             return false;
         }
+        const auto status = static_cast<LambdaStatus>(status_[g]);
+        const std::size_t positive = next_weights(s, z_.data() + g * n_, hat_.data() + g * n_);
+        bool moved = false;
+        const double* robust = robust_.data() + k * n_;
+        for (std::size_t t = 0; t < n_; ++t) {
+            moved = moved || !(std::fabs(next_[t] - robust[t]) <= options_.tol);
+        }
+        if (positive <= model_.order + 1 || !moved) {
+            return false;
+        }
+        take_next(lo, k);
+        // A choice at an end of the whole grid is made there again.
+        const bool inside = status == LambdaStatus::Ok;
+        centre_[k] = inside ? lam_[g] : not_a_number;
+        return true;
+    }
+
+    // Whether gathered series g has a choice to fit at and reweight from.
+    bool choosable(std::size_t g) const {
+        const auto status = static_cast<LambdaStatus>(status_[g]);
+        return status != LambdaStatus::TooFew && status != LambdaStatus::Empty;
+    }
+
+    // One fit of a series at a given lam, with its leverages.
+    struct Refit {
+        const double* values;
+        const double* weights;
+        double lam;
+        double* z;
+        double* hat;
+    };
+
+    // The fits, together through the selection lanes.
+    void fit(const std::vector<Refit>& fits) const {
+        const std::size_t count = fits.size();
+        if (count == 0) {
+            return;
+        }
+        std::vector<double> values(checked_product(count, n_)), weights(values.size()), z(values.size()),
+            hat(values.size()), lams(count);
+        for (std::size_t i = 0; i < count; ++i) {
+            std::copy_n(fits[i].values, n_, values.data() + i * n_);
+            std::copy_n(fits[i].weights, n_, weights.data() + i * n_);
+            lams[i] = fits[i].lam;
+        }
+        evaluate_lambdas(model_, {values.data(), weights.data(), count, n_, nullptr}, lams.data(), true,
+                         options_.selection.gamma, false, options_.selection.kernel,
+                         {.z = z.data(),
+                          .edf = nullptr,
+                          .rss = nullptr,
+                          .roughness = nullptr,
+                          .gcv = nullptr,
+                          .loocv = nullptr,
+                          .reml = nullptr,
+                          .hat = hat.data(),
+                          .se = nullptr,
+                          .sigma2 = nullptr,
+                          .output = nullptr});
+        for (std::size_t i = 0; i < count; ++i) {
+            std::copy_n(z.data() + i * n_, n_, fits[i].z);
+            std::copy_n(hat.data() + i * n_, n_, fits[i].hat);
+        }
+    }
+
+    // Before the last choice, the series of the chunk that go on (chunk
+    // indices `going`, gathered at `rows`, just reweighted) are fitted again
+    // with their new weights at the lam the reweighting's fit was made at
+    // (factor times their last choice), and reweighted from that fit: the
+    // last choice is then made on weights one reweighting further on, for
+    // the price of a fit rather than of a pass. One-sided outliers (clouds)
+    // leave the fit a little at every reweighting, and at T = 73 with a
+    // fifth of the points pulled down the error of four passes is about 7 %
+    // lower for it. A reweighting here that would leave too few points is
+    // not applied.
+    void reweigh_again(std::size_t lo, const std::vector<std::size_t>& going,
+                       const std::vector<std::size_t>& rows, double factor) {
+        std::vector<Refit> fits;
+        for (std::size_t i = 0; i < going.size(); ++i) {
+            const std::size_t s = lo + going[i];
+            fits.push_back({batch_.row(s), out_.weights + s * n_, lam_[rows[i]] * factor,
+                            z_.data() + rows[i] * n_, hat_.data() + rows[i] * n_});
+        }
+        fit(fits);
+        for (std::size_t i = 0; i < going.size(); ++i) {
+            if (next_weights(lo + going[i], fits[i].z, fits[i].hat) > model_.order + 1) {
+                take_next(lo, going[i]);
+            }
+        }
+    }
+
+    // The robust weights of series s from a fit z with leverages h, into
+    // next_ (base_ and y_ left holding its base weights and values); the
+    // number of points they leave with positive total weight.
+    std::size_t next_weights(std::size_t s, const double* z, const double* h) {
         SeriesTotals base_totals;
         read_points(batch_.row(s), batch_.base_row(s), nullptr, 0, n_, base_.data(), y_.data(), 1,
                     base_totals);
-        const double* z = z_.data() + g * n_;
-        const double* h = hat_.data() + g * n_;
         for (std::size_t t = 0; t < n_; ++t) {
             mask_[t] = base_[t] > 0 ? 1 : 0;
             r_[t] =
@@ -229,26 +349,22 @@ private:
                                  ? huber_scale(r_.data(), mask_.data(), n_, model_.eps, scratch_.data())
                                  : mad_scale(r_.data(), mask_.data(), n_, model_.eps, scratch_.data());
         std::size_t positive = 0;
-        bool moved = false;
-        const double* robust = robust_.data() + k * n_;
         for (std::size_t t = 0; t < n_; ++t) {
             next_[t] =
                 mask_[t] != 0 ? robust_weight(options_.weighting, options_.tuning, r_[t] / scale) : 0.0;
             positive += base_[t] * next_[t] > 0 ? 1 : 0;
-            moved = moved || !(std::fabs(next_[t] - robust[t]) <= options_.tol);
         }
-        if (positive <= model_.order + 1 || !moved) {
-            return false;
-        }
+        return positive;
+    }
+
+    // next_ becomes the robust weights of chunk series k, and base_ times
+    // them its total weights.
+    void take_next(std::size_t lo, std::size_t k) {
         std::copy(next_.begin(), next_.end(), robust_.begin() + static_cast<std::ptrdiff_t>(k * n_));
-        double* weights = out_.weights + s * n_;
+        double* weights = out_.weights + (lo + k) * n_;
         for (std::size_t t = 0; t < n_; ++t) {
             weights[t] = base_[t] * next_[t];
         }
-        // A choice at an end of the whole grid is made there again.
-        const bool inside = status == LambdaStatus::Ok;
-        centre_[k] = inside ? lam_[g] : not_a_number;
-        return true;
     }
 
     const SelectionModel& model_;

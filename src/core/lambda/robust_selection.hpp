@@ -11,9 +11,13 @@
 // floored at eps, and the weighting of the module's robust smoother maps
 // each standardised residual to a robust weight; the total weight is base
 // times robust. Then lam is chosen again on the total weights and the
-// series fitted at it. The choices after the first search five lams a decade
-// apart from lam / 100 to lam * 100 around the last lam (REML, whose slopes
-// bracket the minimum, three from lam / 10 to lam * 10; the weights
+// series fitted at it. Two reweightings differ: the first is made from a
+// fit at 0.3 times the first choice (that choice, made on weights that
+// trust every point, is too stiff on a contaminated series), and the one
+// before the last choice is followed by one more, from a fit at the same
+// lam with the new weights. The choices after the first search five lams a
+// decade apart from lam / 100 to lam * 100 around the last lam (REML, whose
+// slopes bracket the minimum, three from lam / 10 to lam * 10; the weights
 // move the minimum little, and a window of the same points for every series
 // keeps the lanes full), and the whole grid where that choice lands on an
 // edge of its window or finds the criterion flat, or where the last choice
