@@ -238,6 +238,19 @@ def cases():
             out.append((f"evaluate-{tag}-d{d}-S{S}", _fields(
                 tarnwold_tools.evaluate_lambda, x, y, rng.uniform(0.0, 100.0, S), w, d=d, return_hat=True,
                 return_se=True)))
+            # Neighbours in a block of lanes solved with different default
+            # ridges: every third series misses an end of x.
+            ends = y.copy()
+            ends[::3, -1] = np.nan
+            out.append((f"select-ridges-{tag}-d{d}-S{S}", _fields(
+                tarnwold_tools.select_lambda, x, ends, w, d=d, return_se=True, x_out=x[::2] + 0.05)))
+            out.append((f"evaluate-ridges-{tag}-d{d}-S{S}", _fields(
+                tarnwold_tools.evaluate_lambda, x, ends, rng.uniform(0.0, 100.0, S), w, d=d, return_hat=True,
+                return_se=True)))
+            out.append((f"envelope-ridges-{tag}-d{d}-S{S}", _fields(
+                tarnwold_tools.envelope, x, ends, w, d=d, lam="gcv", parallel=S % 2 == 1)))
+            out.append((f"envelope-given-ridges-{tag}-d{d}-S{S}", _fields(
+                tarnwold_tools.envelope, x, ends, w, d=d, lam=rng.uniform(0.5, 50.0, S))))
             # Runs of equal lams smoothed together, split across ranges.
             out.append((f"robust-given-{tag}-d{d}-S{S}", _fields(
                 tarnwold_tools.robust, x, y, w, d=d, lam=rng.choice([0.5, 5.0, 50.0], S), iterations=3,

@@ -3,6 +3,7 @@
 statuses exactly, the selected lam at the reference optimum; the degenerate
 series; results independent of the pool and of the other series."""
 
+import dataclasses
 import math
 import types
 import typing
@@ -630,6 +631,51 @@ def test_results_do_not_depend_on_the_pool_or_the_batch():
             if getattr(one, field) is not None:
                 np.testing.assert_array_equal(getattr(pooled, field)[6], getattr(one, field)[0])
         assert np.all(np.isnan(pooled.z[3])) and pooled.iterations[3] == 0 and np.isnan(pooled.lam[3])
+
+
+# (function, keyword arguments, lams given per series): one batch holds
+# series of both default ridges interleaved, more than a block of lanes of
+# them, and one without observations.
+INTERLEAVED_RIDGE_CASES = [
+    (tt.select_lambda, dict(return_se=True, return_scores=True), False),
+    (tt.select_lambda, dict(criterion="gcv", x_out=np.linspace(-3.0, 50.0, 31), return_se=True), False),
+    (tt.select_lambda, dict(criterion="vcurve", x_out=np.linspace(0.0, 40.0, 17), derivative=1), False),
+    (tt.select_lambda, dict(criterion="loocv", parallel=False), False),
+    (tt.evaluate_lambda, dict(return_se=True, return_hat=True), True),
+    (tt.evaluate_lambda, dict(lam=7.0, x_out=np.linspace(-3.0, 50.0, 31), return_se=True), False),
+    (tt.evaluate_lambda, dict(x_out=np.linspace(0.0, 40.0, 17), derivative=2), True),
+    (tt.envelope, dict(), False),
+    (tt.envelope, dict(lam="reml", p=0.1, x_out=np.linspace(-3.0, 50.0, 31)), False),
+    (tt.envelope, dict(p=0.2), True),
+    (tt.envelope, dict(lam=3.0, x_out=np.linspace(0.0, 40.0, 17), derivative=1), False),
+]
+
+
+@pytest.mark.parametrize("function,kwargs,per_series", INTERLEAVED_RIDGE_CASES)
+def test_each_series_keeps_its_own_ridge_and_row(function, kwargs, per_series):
+    # Every row equals the same call with that series' ridge given, and the
+    # series alone: a series solved with its neighbour's ridge, or written
+    # to another's row, differs.
+    x, y, w = make_series(40, 2, 0.1, 71, irregular=True, weights=True, series=23)
+    y[::3, 0] = np.nan
+    y[1::7, -1] = np.nan
+    y[5] = np.nan
+    S = y.shape[0]
+    if per_series:
+        kwargs = dict(kwargs, lam=np.geomspace(0.5, 500.0, S))
+    ridges = [ref.default_ridge(2, ref.working_inputs(y[s], w[s])[0]) for s in range(S)]
+    assert 0.0 in ridges and 1e-10 in ridges
+    got = function(x, y, w_base_st=w, **kwargs)
+    given = {ridge: function(x, y, w_base_st=w, ridge=ridge, **kwargs) for ridge in set(ridges)}
+    for s in range(S):
+        one = dict(kwargs, lam=kwargs["lam"][s : s + 1]) if per_series else kwargs
+        alone = function(x, y[s : s + 1], w_base_st=w[s : s + 1], **one)
+        for field in dataclasses.fields(got):
+            value = getattr(got, field.name)
+            if value is None or field.name == "grid":
+                continue
+            np.testing.assert_array_equal(value[s], getattr(given[ridges[s]], field.name)[s], err_msg=field.name)
+            np.testing.assert_array_equal(value[s], getattr(alone, field.name)[0], err_msg=field.name)
 
 
 def test_float32_input_is_selected_in_float64():

@@ -47,7 +47,7 @@ PyObject* envelope(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
         }
         std::optional<OnUnion> on_union;
         if (a.given(12)) on_union.emplace(a[12], in, d, eps, normalize);
-        const GroupModels models(in, d, ridge, eps, normalize, on_union);
+        Models models(in, d, ridge, eps, normalize, on_union);
         const std::size_t S = in.series, T = in.positions.length;
         const std::size_t points = on_union ? on_union->out.length : T;
         const std::uint64_t derivative = derivative_of(a[13], points);
@@ -59,41 +59,33 @@ PyObject* envelope(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
         const std::optional<ResultArray> status =
             criterion ? std::optional<ResultArray>(std::in_place, "status", 'b', S, std::nullopt)
                       : std::nullopt;
-        const std::vector<SeriesRows> results{rows_of<double>(z, points),
-                                              rows_of<double>(weights, T),
-                                              rows_of<std::int64_t>(taken, 1),
-                                              rows_of<double>(lam, 1),
-                                              {status ? status->data<std::int8_t>() : nullptr, 1}};
         const EnvelopeOptions options{p, iterations, tol, parallel, active_kernel()};
-        const auto solve = [&](const RidgeGroup& group, const SeriesBatch& batch,
-                               const std::vector<void*>& o) {
-            const std::size_t g = models.index(group);
-            auto* const fit = static_cast<double*>(o[0]);
-            auto* const final_weights = static_cast<double*>(o[1]);
-            auto* const lams = static_cast<double*>(o[3]);
+        const auto solve = [&](const SeriesBatch& batch) {
+            double* const lams = lam.data<double>();
             // With x_out the fit on x is only a step: it is formed again on
             // the union.
-            std::vector<double> fit_on_x(on_union ? batch.count * T : 0);
-            const EnvelopeOutputs out{on_union ? fit_on_x.data() : fit, final_weights,
-                                      static_cast<std::int64_t*>(o[2])};
+            std::vector<double> fit_on_x(on_union ? S * T : 0);
+            const EnvelopeOutputs out{on_union ? fit_on_x.data() : z.data<double>(), weights.data<double>(),
+                                      taken.data<std::int64_t>()};
             std::vector<double> fitted;
+            bool per_series = S != 1;
             if (criterion) {
                 const SelectionOptions selection{*criterion, lam_grid, true,           true,
                                                  1.0,        parallel, active_kernel()};
-                fitted.resize(batch.count);
-                envelope_selected(models.on_x[g], batch, selection, options, out, lams,
-                                  static_cast<std::int8_t*>(o[4]), fitted.data());
+                fitted.resize(S);
+                envelope_selected(models.on_x, batch, selection, options, out, lams,
+                                  status->data<std::int8_t>(), fitted.data());
             } else {
-                fitted = given->of(group);
-                envelope_at(models.on_x[g], batch, fitted.data(),
-                            fitted.size() == batch.count && batch.count != 1, options, out);
-                for (std::size_t s = 0; s < batch.count; ++s) {
+                fitted.assign(given->data(), given->data() + given->count);
+                per_series = given->per_series(S);
+                envelope_at(models.on_x, batch, fitted.data(), per_series, options, out);
+                for (std::size_t s = 0; s < S; ++s) {
                     lams[s] = observation_count(batch, s) > 0 ? fitted[fitted.size() == 1 ? 0 : s]
                                                               : std::numeric_limits<double>::quiet_NaN();
                 }
             }
             if (!on_union) return;
-            const EvaluationOutputs at_out{fit,
+            const EvaluationOutputs at_out{z.data<double>(),
                                            nullptr,
                                            nullptr,
                                            nullptr,
@@ -104,12 +96,13 @@ PyObject* envelope(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
                                            nullptr,
                                            nullptr,
                                            &on_union->grid.output};
-            evaluate_lambdas(models.on_union[g],
-                             {batch.values, final_weights, batch.count, T, on_union->grid.source.data()},
-                             fitted.data(), fitted.size() == batch.count && batch.count != 1, 1.0, parallel,
+            SeriesBatch rows = batch;
+            rows.base_weights = weights.data<double>();
+            rows.source = on_union->grid.source.data();
+            evaluate_lambdas(*models.on_union, rows, fitted.data(), per_series, 1.0, parallel,
                              active_kernel(), at_out);
         };
-        solve_then_differentiate(models, in, results, solve, on_union, z.data<double>(), derivative);
+        solve_then_differentiate(models, in, solve, on_union, z.data<double>(), derivative, parallel);
         Results results_by_name;
         for (const ResultArray* array : {&z, &weights, &taken, &lam}) results_by_name.add(*array);
         results_by_name.add("status", status);

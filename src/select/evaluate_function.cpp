@@ -38,7 +38,7 @@ PyObject* evaluate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
         const GivenLams lams(a[2], in.series);
         std::optional<OnUnion> on_union;
         if (a.given(12)) on_union.emplace(a[12], in, d, eps, normalize);
-        const GroupModels models(in, d, ridge, eps, normalize, on_union);
+        Models models(in, d, ridge, eps, normalize, on_union);
         const std::size_t S = in.series, T = in.positions.length;
         const std::size_t points = on_union ? on_union->out.length : T;
         const std::uint64_t derivative = derivative_of(a[13], points);
@@ -54,38 +54,27 @@ PyObject* evaluate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
         const std::optional<ResultArray> se = result_if(return_se, "se", S, points);
         const std::optional<Buffer> sigma2 = optional_buffer(none_if_absent(a[14]), 'd', false, "sigma2");
         if (sigma2) sigma2->require_shape(S, std::nullopt);
-        std::vector<double> noise(sigma2 ? S : 0);
-        if (sigma2) std::copy_n(sigma2->data<double>(), S, noise.begin());
-        const std::vector<SeriesRows> results{
-            rows_of<double>(z, points),    rows_of<double>(edf, 1), rows_of<double>(rss, 1),
-            rows_of<double>(roughness, 1), rows_of<double>(gcv, 1), rows_of<double>(loocv, 1),
-            rows_of<double>(reml, 1),      rows_of(hat, T),         rows_of(se, points)};
-        const auto solve = [&](const RidgeGroup& group, const SeriesBatch& batch,
-                               const std::vector<void*>& o) {
-            const std::size_t g = models.index(group);
-            const std::vector<double> noise_of_group = rows_of_group(group, noise);
+        const auto solve = [&](const SeriesBatch& batch) {
             // With x_out: the values on x, the fit (and se) on the union, in
             // one evaluation.
-            const EvaluationOutputs out{static_cast<double*>(o[0]),
-                                        static_cast<double*>(o[1]),
-                                        static_cast<double*>(o[2]),
-                                        static_cast<double*>(o[3]),
-                                        static_cast<double*>(o[4]),
-                                        static_cast<double*>(o[5]),
-                                        static_cast<double*>(o[6]),
-                                        static_cast<double*>(o[7]),
-                                        static_cast<double*>(o[8]),
-                                        noise_of_group.empty() ? nullptr : noise_of_group.data(),
+            const EvaluationOutputs out{z.data<double>(),
+                                        edf.data<double>(),
+                                        rss.data<double>(),
+                                        roughness.data<double>(),
+                                        gcv.data<double>(),
+                                        loocv.data<double>(),
+                                        reml.data<double>(),
+                                        data_or_null<double>(hat),
+                                        data_or_null<double>(se),
+                                        data_or_null<double>(sigma2),
                                         on_union ? &on_union->grid.output : nullptr,
-                                        on_union ? &models.on_x[g] : nullptr};
+                                        on_union ? &models.on_x : nullptr};
             SeriesBatch rows = batch;
             if (on_union) rows.source = on_union->grid.source.data();
-            const std::vector<double> at = lams.of(group);
-            evaluate_lambdas(on_union ? models.on_union[g] : models.on_x[g], rows, at.data(),
-                             at.size() == batch.count && batch.count != 1, gamma, parallel, active_kernel(),
-                             out);
+            evaluate_lambdas(on_union ? *models.on_union : models.on_x, rows, lams.data(), lams.per_series(S),
+                             gamma, parallel, active_kernel(), out);
         };
-        solve_then_differentiate(models, in, results, solve, on_union, z.data<double>(), derivative);
+        solve_then_differentiate(models, in, solve, on_union, z.data<double>(), derivative, parallel);
         Results results_by_name;
         for (const ResultArray* array : {&z, &edf, &rss, &roughness, &gcv, &loocv, &reml})
             results_by_name.add(*array);

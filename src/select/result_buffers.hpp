@@ -128,12 +128,4 @@ inline std::optional<ResultArray> result_if(bool wanted, const char* name, std::
     return std::optional<ResultArray>(std::in_place, name, 'd', rows, cols);
 }
 
-template <typename T>
-SeriesRows rows_of(const ResultArray& array, std::size_t width) {
-    return {array.data<T>(), width * sizeof(T)};
-}
-inline SeriesRows rows_of(const std::optional<ResultArray>& array, std::size_t width) {
-    return {data_or_null<double>(array), width * sizeof(double)};
-}
-
 }  // namespace tarnwold::py::selection

@@ -41,7 +41,7 @@ PyObject* select(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
         require_order(in.positions, d);
         std::optional<OnUnion> on_union;
         if (a.given(14)) on_union.emplace(a[14], in, d, eps, normalize);
-        const GroupModels models(in, d, ridge, eps, normalize, on_union);
+        Models models(in, d, ridge, eps, normalize, on_union);
         const std::size_t S = in.series, T = in.positions.length;
         const std::size_t points = on_union ? on_union->out.length : T;
         const std::uint64_t derivative = derivative_of(a[15], points);
@@ -69,39 +69,27 @@ PyObject* select(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
         std::copy(lam_grid.begin(), lam_grid.end(), grid.data<double>());
         const SelectionOptions options{criterion, lam_grid, !a.given(5),    refine,
                                        gamma,     parallel, active_kernel()};
-        const std::vector<SeriesRows> results{rows_of<double>(lam, 1),
-                                              rows_of<double>(score, 1),
-                                              rows_of<double>(edf, 1),
-                                              rows_of<double>(sigma2, 1),
-                                              rows_of<std::int64_t>(observed, 1),
-                                              rows_of<std::int8_t>(status, 1),
-                                              rows_of<double>(grid_scale, 1),
-                                              rows_of<double>(z, points),
-                                              rows_of(se, points),
-                                              rows_of(scores, candidates)};
-        const auto solve = [&](const RidgeGroup& group, const SeriesBatch& batch,
-                               const std::vector<void*>& o) {
-            const std::size_t g = models.index(group);
+        const auto solve = [&](const SeriesBatch& batch) {
             // With x_out the fit on x is only a step: it is formed again on
             // the union, and se there.
-            std::vector<double> fit_on_x(on_union ? batch.count * T : 0);
-            const SelectionOutputs out{static_cast<double*>(o[0]),
-                                       static_cast<double*>(o[1]),
-                                       static_cast<double*>(o[2]),
-                                       static_cast<double*>(o[3]),
-                                       static_cast<std::int64_t*>(o[4]),
-                                       static_cast<std::int8_t*>(o[5]),
-                                       static_cast<double*>(o[6]),
-                                       on_union ? fit_on_x.data() : static_cast<double*>(o[7]),
-                                       on_union ? nullptr : static_cast<double*>(o[8]),
-                                       static_cast<double*>(o[9])};
-            select_lambdas(models.on_x[g], batch, options, out);
+            std::vector<double> fit_on_x(on_union ? S * T : 0);
+            const SelectionOutputs out{lam.data<double>(),
+                                       score.data<double>(),
+                                       edf.data<double>(),
+                                       sigma2.data<double>(),
+                                       observed.data<std::int64_t>(),
+                                       status.data<std::int8_t>(),
+                                       grid_scale.data<double>(),
+                                       on_union ? fit_on_x.data() : z.data<double>(),
+                                       on_union ? nullptr : data_or_null<double>(se),
+                                       data_or_null<double>(scores)};
+            select_lambdas(models.on_x, batch, options, out);
             if (!on_union) return;
-            std::vector<double> fitted(batch.count);
-            for (std::size_t s = 0; s < batch.count; ++s) {
+            std::vector<double> fitted(S);
+            for (std::size_t s = 0; s < S; ++s) {
                 fitted[s] = fitted_lam(out.status[s], out.lam[s], lam_grid, out.grid_scale[s]);
             }
-            const EvaluationOutputs at_out{static_cast<double*>(o[7]),
+            const EvaluationOutputs at_out{z.data<double>(),
                                            nullptr,
                                            nullptr,
                                            nullptr,
@@ -109,15 +97,15 @@ PyObject* select(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
                                            nullptr,
                                            nullptr,
                                            nullptr,
-                                           static_cast<double*>(o[8]),
+                                           data_or_null<double>(se),
                                            out.sigma2,
                                            &on_union->grid.output};
             SeriesBatch rows = batch;
             rows.source = on_union->grid.source.data();
-            evaluate_lambdas(models.on_union[g], rows, fitted.data(), batch.count != 1, gamma, parallel,
-                             active_kernel(), at_out);
+            evaluate_lambdas(*models.on_union, rows, fitted.data(), S != 1, gamma, parallel, active_kernel(),
+                             at_out);
         };
-        solve_then_differentiate(models, in, results, solve, on_union, z.data<double>(), derivative);
+        solve_then_differentiate(models, in, solve, on_union, z.data<double>(), derivative, parallel);
         Results results_by_name;
         for (const ResultArray* array :
              {&lam, &score, &edf, &sigma2, &observed, &status, &grid_scale, &grid, &z}) {

@@ -1,11 +1,12 @@
 // What the selection module's functions take: the grid and the series,
-// models, lam grids and given lams, the output grid and the ridge groups,
+// models and ridges, lam grids and given lams, the output grid,
 // each checked.
 #pragma once
 
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -81,7 +82,7 @@ struct Inputs {
         if (w) w->require_shape(series, positions.length);
     }
     SeriesBatch batch() const {
-        return {y.data<double>(), data_or_null<double>(w), series, positions.length, nullptr};
+        return {y.data<double>(), data_or_null<double>(w), series, positions.length, nullptr, nullptr};
     }
 };
 
@@ -165,43 +166,43 @@ struct OnUnion {
     }
 };
 
-// The models of x (and of the union with x_out) for each ridge group, made
-// before the interpreter lock is released.
-struct GroupModels {
-    std::vector<RidgeGroup> groups;
-    std::vector<SelectionModel> on_x, on_union;
+// The models of x (and of the union with x_out), made before the
+// interpreter lock is released, and each series' ridge: the one given, in
+// the models, or without one each series' default, carried by the series.
+struct Models {
+    std::optional<double> ridge;
+    std::uint64_t order;
+    SelectionModel on_x;
+    std::optional<SelectionModel> on_union;
+    std::vector<double> ridges;  // per series without a given ridge, once found
 
-    GroupModels(const Inputs& in, Py_ssize_t d, std::optional<double> ridge, double eps, Normalize normalize,
-                const std::optional<OnUnion>& union_grid)
-        : groups(ridge_groups(in.batch(), static_cast<std::uint64_t>(d), ridge)) {
-        for (const RidgeGroup& group : groups) {
-            on_x.push_back(model_of(in.positions, d, group.ridge, eps, normalize));
-            if (union_grid) on_union.push_back(union_grid->model(in, d, group.ridge, eps, normalize));
-        }
+    Models(const Inputs& in, Py_ssize_t d, std::optional<double> given, double eps, Normalize normalize,
+           const std::optional<OnUnion>& union_grid)
+        : ridge(given),
+          order(static_cast<std::uint64_t>(d)),
+          on_x(model_of(in.positions, d, given.value_or(0.0), eps, normalize)) {
+        if (union_grid) on_union = union_grid->model(in, d, given.value_or(0.0), eps, normalize);
     }
-    std::size_t index(const RidgeGroup& group) const {
-        return static_cast<std::size_t>(&group - groups.data());
+    // The series with their ridges.
+    SeriesBatch batch(const Inputs& in) const {
+        SeriesBatch series = in.batch();
+        series.ridges = ridge ? nullptr : ridges.data();
+        return series;
     }
 };
 
-// The values of a group's series, of one value per series (none: none).
-inline std::vector<double> rows_of_group(const RidgeGroup& group, const std::vector<double>& per_series) {
-    if (group.rows.empty() || per_series.empty()) return per_series;
-    std::vector<double> gathered;
-    for (const std::size_t s : group.rows) gathered.push_back(per_series[s]);
-    return gathered;
-}
-
-// Solves every ridge group's series without the interpreter lock and then,
-// with a derivative asked for, turns each row of the fit z into it along the
-// positions it is returned at (x_out when given, x otherwise).
-inline void solve_then_differentiate(const GroupModels& models, const Inputs& in,
-                                     const std::vector<SeriesRows>& results, const GroupSolve& solve,
+// Without the interpreter lock: finds each series' default ridge (no ridge
+// given), solves the series and then, with a derivative asked for, turns
+// each row of the fit z into it along the positions it is returned at (x_out
+// when given, x otherwise).
+inline void solve_then_differentiate(Models& models, const Inputs& in,
+                                     const std::function<void(const SeriesBatch&)>& solve,
                                      const std::optional<OnUnion>& on_union, double* z,
-                                     std::uint64_t derivative) {
+                                     std::uint64_t derivative, bool parallel) {
     const Positions& at = on_union ? on_union->out : in.positions;
     without_interpreter_lock([&] {
-        solve_in_groups(models.groups, in.batch(), results, solve);
+        if (!models.ridge) models.ridges = default_ridges(in.batch(), models.order, parallel);
+        solve(models.batch(in));
         if (derivative > 0) differentiate_rows(z, in.series, at.x.data<double>(), at.length, derivative);
     });
 }
@@ -220,11 +221,9 @@ struct GivenLams {
             if (!(value >= 0) || !std::isfinite(value)) fail(PyExc_ValueError, "lam must be finite and >= 0");
         }
     }
-    // The lams of a group's series: a single one for all, or one each.
-    std::vector<double> of(const RidgeGroup& group) const {
-        const double* all = lams.data<double>();
-        return count == 1 ? std::vector<double>(all, all + 1) : rows_of_group(group, {all, all + count});
-    }
+    const double* data() const { return lams.data<double>(); }
+    // One lam per series rather than a single one for all.
+    bool per_series(std::size_t series) const { return count == series && series != 1; }
 };
 
 }  // namespace tarnwold::py::selection

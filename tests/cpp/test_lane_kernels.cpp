@@ -671,7 +671,14 @@ void test_selection_batches() {
         const SelectionModel model = make_selection_model(x.data(), T, d, ridge, eps, normalize);
         const std::vector<double> grid = *default_lambda_grid(model, 0.5);
         const bool parallel = c % 2 == 1;
-        const SeriesBatch batch{y.data(), c % 4 == 0 ? nullptr : w.data(), S, T, nullptr};
+        // Every other case gives each series its own ridge, neighbours in a
+        // block of lanes differing, the model's ridge among them.
+        std::vector<double> ridges(S);
+        for (std::size_t s = 0; s < S; ++s) {
+            ridges[s] = s % 3 == 0 ? ridge : s % 3 == 1 ? 0.0 : 1e-6;
+        }
+        const SeriesBatch batch{y.data(), c % 4 == 0 ? nullptr : w.data(),     S, T,
+                                nullptr,  c % 2 == 0 ? ridges.data() : nullptr};
         // Every criterion on the half-decade grid and on its own default
         // grid where that is another.
         for (const Criterion criterion : all_criteria) {
@@ -790,7 +797,8 @@ void test_selection_batches() {
                                         nullptr,
                                         &spread.output,
                                         mode == 2 ? &model : nullptr};
-            evaluate_lambdas(union_model, {y.data(), batch.base_weights, S, T, spread.source.data()},
+            evaluate_lambdas(union_model,
+                             {y.data(), batch.base_weights, S, T, spread.source.data(), batch.ridges},
                              lams.data(), true, 1.0, parallel, kernel, out);
             return v;
         };
@@ -863,7 +871,7 @@ void test_reml_slope() {
         }
         const SelectionModel model = make_selection_model(x.data(), T, d, ridge, 1e-10, "mean");
         SeriesWorkspace ws(model);
-        ws.read(model, {y.data(), nullptr, 1, T, nullptr}, 0);
+        ws.read(model, {y.data(), nullptr, 1, T, nullptr, nullptr}, 0);
         const double h = 1e-4;
         const double above = evaluate_series(model, ws, lam * std::exp(h), 1.0, false).reml;
         const double below = evaluate_series(model, ws, lam * std::exp(-h), 1.0, false).reml;

@@ -12,15 +12,13 @@
 // loses the polynomial to rounding without a ridge. The other series keep
 // fallback_ridge, whose solution is then the smallest one that fits them.
 //
-// Series are solved in one group per ridge, their rows gathered; a series'
-// results depend on nothing but its own data, so they are the same bits in
-// any group.
+// Each series carries its ridge (SeriesBatch::ridges), so series of both
+// ridges are solved in one pass over the batch; a series' results depend on
+// nothing but its own data and ridge.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
-#include <optional>
 #include <vector>
 
 #include "lambda/lambda_evaluation.hpp"
@@ -32,30 +30,9 @@ inline constexpr double fallback_ridge = 1e-10;
 // The observations of series s: finite values of positive base weight.
 std::size_t observation_count(const SeriesBatch& batch, std::size_t s);
 
-// The series of a batch solved with one ridge; `rows` empty: all of them.
-struct RidgeGroup {
-    std::vector<std::size_t> rows;
-    double ridge;
-};
-
-// One group with `ridge` when given; otherwise ridge 0 for the series with at
-// least d observations (finite value, positive base weight), the first and
-// last position among them, and fallback_ridge for the others, in one group
-// when all series share their ridge.
-std::vector<RidgeGroup> ridge_groups(const SeriesBatch& batch, std::uint64_t d, std::optional<double> ridge);
-
-// A result with one row of row_bytes per series of the batch, or null.
-struct SeriesRows {
-    void* data;
-    std::size_t row_bytes;
-};
-
-// Calls solve(group, rows, outputs) once per group: with the batch and the
-// outputs themselves for a group of all series, otherwise with the group's
-// rows gathered and outputs in scratch, then scattered into place.
-// `outputs` holds the results' row pointers in the order of `results`.
-using GroupSolve = std::function<void(const RidgeGroup&, const SeriesBatch&, const std::vector<void*>&)>;
-void solve_in_groups(const std::vector<RidgeGroup>& groups, const SeriesBatch& batch,
-                     const std::vector<SeriesRows>& results, const GroupSolve& solve);
+// Ridge 0 for each series with at least d observations (finite value,
+// positive base weight), the first and last position among them, and
+// fallback_ridge for the others; found over the worker pool.
+std::vector<double> default_ridges(const SeriesBatch& batch, std::uint64_t d, bool parallel);
 
 }  // namespace tarnwold

@@ -153,6 +153,7 @@ public:
         reciprocal_.resize(values);
         factor_.resize(checked_product(values, model.order + 1));
         lam_.resize(width);
+        ridges_.resize(width);
         totals_.resize(width);
         taken_.resize(width);
         fresh_.resize(width);
@@ -229,6 +230,7 @@ private:
                            y_.data() + l, above_.data() + l);
             }
             lam_[l] = in.per_series ? in.lams[s] : in.lams[0];
+            ridges_[l] = in.batch.ridge(model_, s);
             taken_[l] = taken_before(in.start, s, in.out);
             fresh_[l] = 1;
             series_[l] = s;
@@ -306,7 +308,7 @@ private:
         task.d = model_.order;
         task.penalty = model_.penalty.data();
         task.difference = model_.difference.values.data();
-        task.ridge = model_.ridge;
+        task.ridge = ridges_.data();
         task.eps = model_.eps;
         task.lam = lam_.data();
         task.w = w_.data();
@@ -325,7 +327,7 @@ public:
     const std::size_t width;
 
 private:
-    std::vector<double> w_, y_, base_, z_, reciprocal_, factor_, lam_;
+    std::vector<double> w_, y_, base_, z_, reciprocal_, factor_, lam_, ridges_;
     std::vector<double> above_;
     std::vector<SeriesTotals> totals_;
     std::vector<std::uint64_t> taken_;
@@ -398,7 +400,8 @@ void envelope_selected(const SelectionModel& model, const SeriesBatch& batch,
         }
     }
     envelope_at(model, batch, at.data(), true, options, out);
-    select_lambdas(model, {batch.values, out.weights, S, n, nullptr}, selection, outputs(lam, status, out.z));
+    select_lambdas(model, {batch.values, out.weights, S, n, nullptr, batch.ridges}, selection,
+                   outputs(lam, status, out.z));
     iteration_lams();
     std::copy(out.iterations, out.iterations + S, before.begin());
     envelope_at(model, batch, at.data(), true, options, out, out.weights);
@@ -413,13 +416,16 @@ void envelope_selected(const SelectionModel& model, const SeriesBatch& batch,
     }
     const std::size_t M = moved.size();
     std::vector<double> values(checked_product(M, n)), weights(values.size()), z(values.size()), lams(M);
+    std::vector<double> ridges(batch.ridges != nullptr ? M : 0);
     std::vector<std::int8_t> statuses(M);
     for (std::size_t k = 0; k < M; ++k) {
         std::copy_n(batch.row(moved[k]), n, values.begin() + k * n);
         std::copy_n(out.weights + moved[k] * n, n, weights.begin() + k * n);
+        if (!ridges.empty()) ridges[k] = batch.ridges[moved[k]];
     }
-    select_lambdas(model, {values.data(), weights.data(), M, n, nullptr}, selection,
-                   outputs(lams.data(), statuses.data(), z.data()));
+    select_lambdas(model,
+                   {values.data(), weights.data(), M, n, nullptr, ridges.empty() ? nullptr : ridges.data()},
+                   selection, outputs(lams.data(), statuses.data(), z.data()));
     for (std::size_t k = 0; k < M; ++k) {
         lam[moved[k]] = lams[k];
         status[moved[k]] = statuses[k];

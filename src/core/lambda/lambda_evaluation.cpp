@@ -265,7 +265,7 @@ void finish_penalty(SelectionModel& model) {
                              : factored_log_pdet(model.difference, model.order);
 }
 
-SeriesWorkspace::SeriesWorkspace(const SelectionModel& model) {
+SeriesWorkspace::SeriesWorkspace(const SelectionModel& model) : ridge(model.ridge) {
     const std::size_t n = model.length;
     const std::size_t band = checked_product(n, model.order + 1);
     w.resize(n);
@@ -282,6 +282,7 @@ SeriesWorkspace::SeriesWorkspace(const SelectionModel& model) {
 
 void SeriesWorkspace::read(const SelectionModel& model, const SeriesBatch& batch, std::size_t s) {
     static_cast<SeriesTotals&>(*this) = SeriesTotals{};
+    ridge = batch.ridge(model, s);
     read_points(batch.row(s), batch.base_row(s), batch.source, 0, model.length, w.data(), y.data(), 1, *this);
 }
 
@@ -326,14 +327,15 @@ double log_of(const PivotProduct& pivots) {
     return 2 * (std::log(pivots.product) + static_cast<double>(pivots.exponent) * 0.6931471805599453);
 }
 
-Evaluation finish_evaluation(const SelectionModel& model, const SeriesTotals& series, double lam,
-                             double gamma, const EvaluationSums& sums, bool inverse, bool log_det) {
+Evaluation finish_evaluation(const SelectionModel& model, const SeriesTotals& series, double ridge,
+                             double lam, double gamma, const EvaluationSums& sums, bool inverse,
+                             bool log_det) {
     const std::size_t n = model.length;
     const std::size_t k = model.order;
     Evaluation e;
     e.rss = sums.rss;
     e.roughness = sums.roughness;
-    e.objective = (e.rss + lam * e.roughness) + model.ridge * sums.norm;
+    e.objective = (e.rss + lam * e.roughness) + ridge * sums.norm;
     e.log_det = log_det ? log_of(sums.pivots) : 0;
     const double m = static_cast<double>(series.observed);
     const double dof = m - static_cast<double>(k);
@@ -349,7 +351,7 @@ Evaluation finish_evaluation(const SelectionModel& model, const SeriesTotals& se
     e.edf = sums.edf;
     if (dof > 0 && log_det) {
         e.reml_slope = (dof * (lam * e.roughness) / e.objective + (static_cast<double>(k) - sums.edf)) -
-                       model.ridge * sums.trace;
+                       ridge * sums.trace;
     }
     const double denominator = m - gamma * sums.edf;
     e.gcv =
@@ -370,7 +372,7 @@ Evaluation evaluate_series(const SelectionModel& model, SeriesWorkspace& ws, dou
     const double* band = model.penalty.data();
     const auto element = [&](std::size_t i, std::size_t t) {
         if (t == 0) {
-            return (lam * band[i] + ws.w[i]) + model.ridge;
+            return (lam * band[i] + ws.w[i]) + ws.ridge;
         }
         return lam * band[t * n + i + t];
     };
@@ -409,7 +411,7 @@ Evaluation evaluate_series(const SelectionModel& model, SeriesWorkspace& ws, dou
             sums.trace = sums.trace + ws.sigma[t * (k + 1)];
         }
     }
-    return finish_evaluation(model, ws, lam, gamma, sums, inverse, log_det);
+    return finish_evaluation(model, ws, ws.ridge, lam, gamma, sums, inverse, log_det);
 }
 
 double vcurve_speed(const SelectionModel& model, SeriesWorkspace& ws, double lam, const Evaluation& at) {

@@ -53,17 +53,24 @@ void finish_penalty(SelectionModel& model);
 // weights of the same shape, or null for weight 1. Without source the rows
 // hold the model's T points; with it, point t of the model takes value
 // source[t] of its row, and a point with source[t] < 0 is missing (an output
-// position that carries no observation).
+// position that carries no observation). Ridges: one per series, or null for
+// the model's. A series' ridge travels with it rather than with the model, so
+// that series of different ridges are solved side by side, in one pass over
+// the batch and in the same block of lanes, without being gathered apart.
 struct SeriesBatch {
     const double* values;
     const double* base_weights;
     std::size_t count;
     std::size_t row_length;
     const std::int64_t* source;
+    const double* ridges;
 
     const double* row(std::size_t s) const { return values + s * row_length; }
     const double* base_row(std::size_t s) const {
         return base_weights != nullptr ? base_weights + s * row_length : nullptr;
+    }
+    double ridge(const SelectionModel& model, std::size_t s) const {
+        return ridges != nullptr ? ridges[s] : model.ridge;
     }
 };
 
@@ -76,6 +83,7 @@ struct SeriesTotals {
 
 // The working inputs and buffers of one series.
 struct SeriesWorkspace : SeriesTotals {
+    double ridge;                    // the series' ridge: the model's until read() takes the batch's
     std::vector<double> w, y;        // working weights and values
     std::vector<double> factor;      // L(i+t, i) at i * (d + 1) + t
     std::vector<double> reciprocal;  // 1 / L(i, i)
@@ -84,7 +92,7 @@ struct SeriesWorkspace : SeriesTotals {
     std::vector<double> basis;  // d columns of T, for the null-space test
 
     explicit SeriesWorkspace(const SelectionModel& model);
-    // Takes the working inputs (working_input.hpp's rule) of series s.
+    // Takes the working inputs (working_input.hpp's rule) and the ridge of series s.
     void read(const SelectionModel& model, const SeriesBatch& batch, std::size_t s);
 };
 
@@ -140,10 +148,11 @@ struct EvaluationSums {
     double edf = 0, trace = 0, loo = 0;
 };
 
-// The criteria from the sums, the same formulas for one series at a time
-// and for series in lanes.
-Evaluation finish_evaluation(const SelectionModel& model, const SeriesTotals& series, double lam,
-                             double gamma, const EvaluationSums& sums, bool inverse, bool log_det);
+// The criteria from the sums of a series solved with `ridge`, the same
+// formulas for one series at a time and for series in lanes.
+Evaluation finish_evaluation(const SelectionModel& model, const SeriesTotals& series, double ridge,
+                             double lam, double gamma, const EvaluationSums& sums, bool inverse,
+                             bool log_det);
 
 // The V-curve's speed from the rates (y - z)^T W u and (D z)^T (D u),
 // u = Sigma P z.

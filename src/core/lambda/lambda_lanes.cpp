@@ -37,8 +37,8 @@ public:
         }
         factor_.resize(band);
         sigma_.resize(band);
-        for (std::vector<double>* v :
-             {&lam, &product_, &rss_, &norm_, &roughness_, &edf_, &trace_, &loo_, &psi_rate_, &phi_rate_}) {
+        for (std::vector<double>* v : {&lam, &ridges_, &product_, &rss_, &norm_, &roughness_, &edf_, &trace_,
+                                       &loo_, &psi_rate_, &phi_rate_}) {
             v->resize(width);
         }
         exponent_.resize(width);
@@ -68,6 +68,7 @@ public:
         for (std::size_t l = 0; l < width; ++l) {
             const std::size_t s = first + (l < lanes ? l : lanes - 1);
             rows_[l] = row(batch.row(s));
+            ridges_[l] = batch.ridge(model_, s);
             bases_[l] = batch.base_weights != nullptr ? row(batch.base_row(s)) : nullptr;
         }
         constexpr auto step = static_cast<std::ptrdiff_t>(sizeof(double));
@@ -107,6 +108,7 @@ public:
             throw InternalFault("lane selection: blocks of different widths");
         }
         totals = rows.totals;
+        ridges_ = rows.ridges_;
         spread(rows.w_.data(), rows.y_.data(), source);
     }
 
@@ -127,7 +129,7 @@ public:
                                   model_.order,
                                   model_.penalty.data(),
                                   model_.difference.values.data(),
-                                  model_.ridge,
+                                  ridges_.data(),
                                   model_.eps,
                                   needs.log_det,
                                   needs.inverse,
@@ -171,7 +173,7 @@ public:
         sums.edf = edf_[l];
         sums.trace = trace_[l];
         sums.loo = leave_one_out_ ? loo_[l] : std::numeric_limits<double>::quiet_NaN();
-        return finish_evaluation(model_, totals[l], lam[l], gamma, sums, inverse_, log_det_);
+        return finish_evaluation(model_, totals[l], ridges_[l], lam[l], gamma, sums, inverse_, log_det_);
     }
     double speed(std::size_t l, const Evaluation& at) const {
         return speed_of(lam[l], psi_rate_[l], phi_rate_[l], at);
@@ -283,6 +285,7 @@ private:
     std::vector<unsigned char> unsettled_;
     std::vector<const std::byte*> rows_, bases_;
     std::vector<double*> targets_;
+    std::vector<double> ridges_;  // each lane's series' ridge
     std::vector<double> product_, rss_, norm_, roughness_, edf_, trace_, loo_, psi_rate_, phi_rate_;
     std::vector<std::int64_t> exponent_;
     std::vector<double> observed_, unusual_, weight_sum_;

@@ -74,8 +74,9 @@ void smooth_at_one_lam(const MergedGrid<double>& grid, const SelectionModel& mod
 
 void robust_at_lams(const SelectionModel& model, const double* x, const SeriesBatch& batch,
                     const double* lams, const RobustAtLamsOptions& options, const RobustAtLamsOutputs& out) {
-    if (batch.source != nullptr || batch.row_length != model.length) {
-        throw InternalFault("robust at given lams: a source map, or rows other than the model's points");
+    if (batch.source != nullptr || batch.ridges != nullptr || batch.row_length != model.length) {
+        throw InternalFault(
+            "robust at given lams: a source map, a ridge per series, or rows other than the model's points");
     }
     const std::size_t S = batch.count, n = batch.row_length;
     const MergedGrid<double> grid = solve_grid<double>(x, n, 0.0);
@@ -98,8 +99,8 @@ void robust_at_lams(const SelectionModel& model, const double* x, const SeriesBa
     std::vector<double> fit(checked_product(S, n)), rss(S), roughness(S), gcv(S), loocv(S), reml(S);
     const EvaluationOutputs on_x{fit.data(),  out.edf, rss.data(), roughness.data(), gcv.data(), loocv.data(),
                                  reml.data(), nullptr, nullptr,    nullptr,          nullptr};
-    evaluate_lambdas(model, {batch.values, out.weights, S, n, nullptr}, lams, S != 1, 1.0, options.parallel,
-                     options.kernel, on_x);
+    evaluate_lambdas(model, {batch.values, out.weights, S, n, nullptr, nullptr}, lams, S != 1, 1.0,
+                     options.parallel, options.kernel, on_x);
     for (std::size_t s = 0; s < S; ++s) {
         const double* weights = out.weights + s * n;
         const auto observed =

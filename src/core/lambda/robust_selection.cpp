@@ -181,7 +181,7 @@ private:
     }
 
     SeriesBatch gathered(std::size_t g, std::size_t count) const {
-        return {values_.data() + g * n_, weights_.data() + g * n_, count, n_, nullptr};
+        return {values_.data() + g * n_, weights_.data() + g * n_, count, n_, nullptr, nullptr};
     }
 
     // The series whose choice left its window, chosen again on the whole
@@ -206,7 +206,7 @@ private:
             std::copy_n(values_.data() + again[i] * n_, n_, values.data() + i * n_);
             std::copy_n(weights_.data() + again[i] * n_, n_, weights.data() + i * n_);
         }
-        select_lambdas(model_, {values.data(), weights.data(), count, n_, nullptr}, whole_,
+        select_lambdas(model_, {values.data(), weights.data(), count, n_, nullptr, nullptr}, whole_,
                        {lam.data(), score.data(), edf.data(), sigma2.data(), observed.data(), status.data(),
                         scale.data(), z.data(), nullptr, nullptr, hat.data()});
         for (std::size_t i = 0; i < count; ++i) {
@@ -288,8 +288,8 @@ private:
             std::copy_n(fits[i].weights, n_, weights.data() + i * n_);
             lams[i] = fits[i].lam;
         }
-        evaluate_lambdas(model_, {values.data(), weights.data(), count, n_, nullptr}, lams.data(), true,
-                         options_.selection.gamma, false, options_.selection.kernel,
+        evaluate_lambdas(model_, {values.data(), weights.data(), count, n_, nullptr, nullptr}, lams.data(),
+                         true, options_.selection.gamma, false, options_.selection.kernel,
                          {.z = z.data(),
                           .edf = nullptr,
                           .rss = nullptr,
@@ -389,8 +389,10 @@ private:
 
 void robust_selected(const SelectionModel& model, const SeriesBatch& batch,
                      const RobustSelectionOptions& options, const RobustSelectionOutputs& out) {
-    if (options.iterations == 0 || options.selection.grid.size() < 3 || batch.source != nullptr) {
-        throw InternalFault("robust selection: no pass, a grid of fewer than 3 points, or a source map");
+    if (options.iterations == 0 || options.selection.grid.size() < 3 || batch.source != nullptr ||
+        batch.ridges != nullptr) {
+        throw InternalFault(
+            "robust selection: no pass, a grid of fewer than 3 points, a source map or a ridge per series");
     }
     // Ranges of whole chunks, so that every chunk but the last fills its
     // blocks of lanes.

@@ -26,7 +26,7 @@ struct LaneEvaluation {
     std::size_t d;
     const double* penalty;     // the penalty band: P(i + t, i) at [t * n + i + t]
     const double* difference;  // the n - d rows of D, d + 1 coefficients each
-    double ridge;
+    const double* ridge;       // width: each lane's series' ridge
     double eps;
     bool log_det;        // form the product of the pivots
     bool inverse;        // form the band of Sigma, EDF and tr(Sigma)

@@ -85,7 +85,6 @@ void evaluate_lanes(const LaneEvaluation& task) {
     const std::size_t d = FixedD != 0 ? FixedD : task.d;
     const std::size_t rows = d + 1;
     const V floor = O::broadcast(task.eps);
-    const V ridge = O::broadcast(task.ridge);
     const V zero{};
     const V one = O::broadcast(1.0);
     // Element i of a lane-interleaved vector, or element index of a band,
@@ -100,11 +99,12 @@ void evaluate_lanes(const LaneEvaluation& task) {
     double* const F = task.factor;
     double* const z = task.z;
 
-    V lam[B], product[B], rss[B], norm[B], roughness[B];
+    V lam[B], ridge[B], product[B], rss[B], norm[B], roughness[B];
     M exponent[B], irregular[B];
 #pragma GCC unroll 4
     for (std::size_t b = 0; b < B; ++b) {
         lam[b] = O::load(task.lam + b * VW);
+        ridge[b] = O::load(task.ridge + b * VW);
         product[b] = one;
         exponent[b] = irregular[b] = M{};
         rss[b] = norm[b] = roughness[b] = zero;
@@ -118,7 +118,7 @@ void evaluate_lanes(const LaneEvaluation& task) {
 #pragma GCC unroll 4
             for (std::size_t b = 0; b < B; ++b) {
                 const V w = value(task.w, i, b);
-                V c = (lam[b] * band_diagonal + w) + ridge;
+                V c = (lam[b] * band_diagonal + w) + ridge[b];
                 for (std::size_t m = 1; m <= reach_back; ++m) {
                     const V l = value(F, (i - m) * rows + m, b);
                     c = c - l * l;
