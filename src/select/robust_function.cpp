@@ -133,10 +133,10 @@ PyObject* robust(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
                                                data_or_null<double>(se),
                                                sigma2.data<double>(),
                                                &on_union->grid.output};
-                evaluate_lambdas(
-                    *union_model,
-                    {in.y.data<double>(), weights.data<double>(), S, T, on_union->grid.source.data()},
-                    fitted.data(), S != 1, 1.0, parallel, active_kernel(), at_out);
+                evaluate_lambdas(*union_model,
+                                 {in.y.data<double>(), weights.data<double>(), S, T,
+                                  on_union->grid.source.data(), nullptr},
+                                 fitted.data(), S != 1, 1.0, parallel, active_kernel(), at_out);
             }
             if (derivative > 0) {
                 const double* at =
