@@ -1,10 +1,10 @@
 """Benchmark of tarnwold against a per-series SciPy loop and the Whittaker
 smoothers on PyPI, on identical seeded data.
 
-    python3 benchmarks/run.py            # full grid, about 15 minutes on idle cores
+    python3 benchmarks/run.py            # full grid, about 20 minutes on idle cores
     python3 benchmarks/run.py --quick    # smoke test, about a minute
     python3 benchmarks/run.py --selection   # the choice of lam only, a few minutes
-    python3 benchmarks/run.py --scaling     # S=1e4..1e6, one and two threads, about 10 minutes
+    python3 benchmarks/run.py --scaling     # S=1e4..1e6, one and two threads, about 40 minutes
 
 Every measurement runs in a fresh process (measure.py), so the peak memory
 of one call is not hidden by an earlier one and the worker pool has the size
@@ -177,7 +177,6 @@ class Runner:
               f"{report.case_label(record)} {method_label(record)}: {report.cell(record)}",
               flush=True)
         return record
-
 
     def ratio(self, a, b):
         """Per-round ratios of side a's rate to side b's (sides as targets.side
