@@ -2,7 +2,7 @@
 smoothers on PyPI, on identical seeded data.
 
     python3 benchmarks/run.py            # full grid, about 20 minutes on idle cores
-    python3 benchmarks/run.py --quick    # smoke test, about a minute
+    python3 benchmarks/run.py --quick    # smoke test, about two minutes
     python3 benchmarks/run.py --selection   # the choice of lam only, a few minutes
     python3 benchmarks/run.py --scaling     # S=1e4..1e6, one and two threads, about 40 minutes
 
