@@ -1,6 +1,7 @@
 """One measurement in a fresh process: peak memory of the first call, then
 series per second. Run by run.py as `python measure.py '<json job>'`; prints
-one JSON object.
+one JSON object. A ratio job times two methods alternately in this one
+process (alternating.py) and returns the per-round ratios of their rates.
 
 Peak memory is resident memory, since tarnwold allocates in C++ where
 tracemalloc sees nothing. Linux resets the high-water mark on writing 5 to
@@ -19,6 +20,7 @@ import time
 
 import numpy as np
 
+import alternating
 import data
 import methods
 
@@ -141,6 +143,38 @@ def measure_loop(job, y):
     return result
 
 
+def ratio_side(side, rows):
+    """A call of one side of a ratio job on its first n rows of the batch;
+    a loop side is warmed up here."""
+    method, T, d, n = side["method"], side["T"], side["d"], side["n"]
+    y = rows[:n]
+    if not methods.timed_by_batch(method):
+        loop = methods.scipy_loop(T, y, d, methods.dtype_of(method))
+        loop(min(n, 4))
+        return lambda: loop(n)
+    # A process has one pool, of the size it started with: the one-thread
+    # side of a thread ratio runs on the calling thread (parallel=False).
+    return methods.batch_runner(method, T, y, d, side["mode"] not in ("seq", "1thr cold"))
+
+
+def measure_ratio(job):
+    """The per-round ratios of side a's series rate to side b's, the sides
+    timed alternately; a cold job empties the caches before every call."""
+    a, b = job["sides"]
+    rows = {}
+    for side in (a, b):
+        key = (side["T"], side["missing"], methods.dtype_of(side["method"]))
+        rows[key] = max(rows.get(key, 0), side["n"])
+    rows = {key: data.series(n, key[0], key[1], key[2]) for key, n in rows.items()}
+    calls = [ratio_side(side, rows[(side["T"], side["missing"], methods.dtype_of(side["method"]))])
+             for side in (a, b)]
+    evict = cache_evictor() if job.get("cold") else None
+    for call in calls:
+        call()
+    ratios = alternating.ratio_rounds(*calls, rounds=job["rounds"], calls=job["calls"], before=evict)
+    return {"ratios": [r * a["n"] / b["n"] for r in ratios]}
+
+
 def copy_bandwidth(threads, megabytes=512, repeats=5):
     """GB/s of a STREAM-like copy between two arrays far larger than the
     caches (bytes read plus bytes written), split over `threads` threads:
@@ -196,6 +230,9 @@ def main():
     job = json.loads(sys.argv[1])
     if job["method"] == "environment":
         print(json.dumps(environment()))
+        return
+    if job["method"] == "ratio":
+        print(json.dumps(measure_ratio(job)))
         return
     y = data.series(job["n_max"], job["T"], job["missing"], methods.dtype_of(job["method"]))
     try:

@@ -107,7 +107,9 @@ def markdown(records, checks, meta, png_name):
               f"{meta['max_batch_values']:.0e} values, loops on a subset that runs about "
               f"half the timing budget, at most {meta['max_loop_series']} series and "
               f"{meta['max_loop_values']:.0e} values); "
-              "n/a = not supported or not installed.", "", "## Targets", ""]
+              "n/a = not supported or not installed. A target's ratio is the median of 7 rounds "
+              "timing its two sides alternately in one process (best of 3 calls each), "
+              "with the range of the rounds.", "", "## Targets", ""]
     lines += [f"- **{v}** {title}: {figure}" for title, figure, v in checks]
 
     lines += ["", "## S = 10⁴, T = 365, d = 2", ""]

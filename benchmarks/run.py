@@ -1,14 +1,17 @@
 """Benchmark of tarnwold against a per-series SciPy loop and the Whittaker
 smoothers on PyPI, on identical seeded data.
 
-    python3 benchmarks/run.py            # full grid, about 15 minutes on idle cores
-    python3 benchmarks/run.py --quick    # smoke test, about a minute
+    python3 benchmarks/run.py            # full grid, about 20 minutes on idle cores
+    python3 benchmarks/run.py --quick    # smoke test, about two minutes
     python3 benchmarks/run.py --selection   # the choice of lam only, a few minutes
-    python3 benchmarks/run.py --scaling     # S=1e4..1e6, one and two threads, about 10 minutes
+    python3 benchmarks/run.py --scaling     # S=1e4..1e6, one and two threads, about 40 minutes
 
 Every measurement runs in a fresh process (measure.py), so the peak memory
 of one call is not hidden by an earlier one and the worker pool has the size
-asked for. Writes results/[NAME-]results.md, -throughput.png and -raw.json
+asked for. Every ratio a target is judged on comes from a ratio job: the
+two sides timed alternately in one fresh process, 7 rounds of the best of 3
+calls each, reported as the median of the rounds' ratios and their range
+(alternating.py). Writes results/[NAME-]results.md, -throughput.png and -raw.json
 and prints the ratios to the SciPy loop and a PASS/FAIL line per target.
 """
 
@@ -22,6 +25,7 @@ import sys
 import time
 from pathlib import Path
 
+import alternating
 import methods
 import report
 import targets
@@ -39,6 +43,9 @@ MAX_BATCH_VALUES = 50_000_000
 # The per-series loops are timed on at most this many series and values.
 MAX_LOOP_SERIES = 20_000
 MAX_LOOP_VALUES = 5_000_000
+# Rounds of a ratio job, and the calls of each side per round (the best counts).
+RATIO_ROUNDS = 7
+RATIO_CALLS = 3
 
 FULL = dict(S=(1, 100, 10_000, 100_000), T=(46, 365, 5000), d=(1, 2, 3), missing=(0.05, 0.40),
             budget=0.3)
@@ -171,6 +178,36 @@ class Runner:
               flush=True)
         return record
 
+    def ratio(self, a, b):
+        """Per-round ratios of side a's rate to side b's (sides as targets.side
+        makes them), both timed in one process on the series their rates were."""
+        sides = []
+        for S, T, d, missing, method, mode in (a, b):
+            r = next(r for r in self.records if (r["S"], r["T"], r["d"], r["missing"], r["method"],
+                                                 r["mode"]) == (S, T, d, missing, method, mode))
+            sides.append(dict(T=T, d=d, missing=missing, method=method, mode=mode, n=r["n"]))
+        job = dict(method="ratio", sides=sides, rounds=RATIO_ROUNDS, calls=RATIO_CALLS,
+                   cold=a[5] in COLD_MODES)
+        result = run_worker(job)
+        self.count += 1
+        label = f"{method_label(dict(method=a[4], mode=a[5]))} / {method_label(dict(method=b[4], mode=b[5]))}"
+        figure = alternating.spread(result["ratios"]) if "ratios" in result else result.get("error")
+        print(f"[{self.count:4d} {time.monotonic() - self.start:6.0f}s] "
+              f"S={a[0]}/{b[0]} T={a[1]} d={a[2]} {a[3]:.0%} missing {label}: {figure}", flush=True)
+        return result.get("ratios")
+
+
+def measured_ratios(runner):
+    """Runs a ratio job for every pair a target asks for whose two sides were
+    measured (a --quick run lacks some)."""
+    wanted = targets.Results(runner.records)
+    targets.check_all(wanted)
+    ratios = {}
+    for a, b in wanted.wanted:
+        if wanted.get(*a) and wanted.get(*b):
+            ratios[(a, b)] = runner.ratio(a, b)
+    return {pair: r for pair, r in ratios.items() if r}
+
 
 def method_label(record):
     return record["method"] + (f" {record['mode']}" if record["mode"] else "")
@@ -243,13 +280,15 @@ def main():
             for method in [*methods.SELECTION, *methods.ROBUST_VARIANTS]:
                 case_records.append(runner.measure(case, method, "par"))
         print_ratios(case_records)
+    ratios = measured_ratios(runner)
     meta = dict(environment=env_info, quick=args.quick, budget=grid["budget"],
                 load_before=load_before, load_after=os.getloadavg(),
                 others_mean=statistics.fmean(r["others"] for r in runner.records if "others" in r),
                 seconds=time.monotonic() - runner.start, commit=commit,
                 max_batch_values=MAX_BATCH_VALUES, max_loop_series=MAX_LOOP_SERIES,
                 max_loop_values=MAX_LOOP_VALUES)
-    checks = targets.check_all(targets.Results(runner.records), env_info.get("copy_gbs"))
+    checks = targets.check_all(targets.Results(runner.records, ratios), env_info.get("copy_gbs"))
+    meta["ratios"] = [dict(a=a, b=b, ratios=r) for (a, b), r in ratios.items()]
     paths = report.write_all(args.out, name, runner.records, checks, meta)
     print()
     for title, figure, verdict in checks:

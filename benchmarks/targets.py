@@ -2,10 +2,17 @@
 
 Each check returns (title, figure, verdict) with verdict "PASS", "FAIL" or
 "N/A" when the run did not measure what the check needs (a --quick run, or
-a method that failed).
+a method that failed). A ratio target is judged on the median of the
+per-round ratios of a ratio job (the two sides timed alternately in one
+process, alternating.py), never on rates measured apart: asking Results for
+a ratio it does not hold records the pair, which is how run.py learns which
+ratio jobs to run.
 """
 
+import statistics
+
 import methods
+from alternating import spread
 
 FOCUS = dict(T=365, d=2, missing=0.05)
 # Series counts of the scaling and thread targets, all out of cache, at the
@@ -14,14 +21,32 @@ SCALING_S = (10_000, 100_000, 1_000_000)
 SCALING_T = (46, 365)
 
 
-class Results:
-    """Lookup of series per second and memory by case and method."""
+def side(S, method, mode=None, **case):
+    """One side of a ratio: (S, T, d, missing, method, mode), at the focus case
+    unless case says otherwise."""
+    case = {**FOCUS, **case}
+    return (S, case["T"], case["d"], case["missing"], method, mode)
 
-    def __init__(self, records):
+
+class Results:
+    """Lookup of series per second and memory by case and method, and of the
+    per-round ratios by their pair of sides."""
+
+    def __init__(self, records, ratios=None):
         self._by_key = {}
         for r in records:
             key = (r["S"], r["T"], r["d"], r["missing"], r["method"], r["mode"])
             self._by_key[key] = r
+        self._ratios = ratios or {}
+        self.wanted = []
+
+    def ratio(self, a, b):
+        """Per-round ratios of side a's rate to side b's, None (and the pair
+        noted in wanted) when no ratio job measured them."""
+        ratios = self._ratios.get((a, b))
+        if ratios is None and (a, b) not in self.wanted:
+            self.wanted.append((a, b))
+        return ratios
 
     def get(self, S, T, d, missing, method, mode=None):
         r = self._by_key.get((S, T, d, missing, method, mode))
@@ -39,22 +64,31 @@ def _verdict(ok):
     return "N/A" if ok is None else ("PASS" if ok else "FAIL")
 
 
+def _median(ratios):
+    return statistics.median(ratios)
+
+
+def _inverse_spread(ratios):
+    """'1/x (range 1/hi-1/lo)' of per-round shares below one."""
+    return (f"1/{1 / _median(ratios):.1f} (range 1/{1 / max(ratios):.1f}-"
+            f"1/{1 / min(ratios):.1f})")
+
+
 def ratio_to_scipy(res, precision, factor):
-    fast = res.rate(10_000, f"solve_{precision}", "par")
-    loop = res.rate(10_000, f"scipy_{precision}")
+    ratios = res.ratio(side(10_000, f"solve_{precision}", "par"), side(10_000, f"scipy_{precision}"))
     title = f"whittaker_solve_{precision} >= {factor}x its {precision} SciPy loop (S=1e4, T=365, d=2, 5 %)"
-    if fast is None or loop is None:
+    if ratios is None:
         return title, "not measured", "N/A"
-    return title, f"{fast / loop:.1f}x", _verdict(fast / loop >= factor)
+    return title, spread(ratios, 1), _verdict(_median(ratios) >= factor)
 
 
 def float_lanes(res, factor=2.2):
     """A float vector holds twice the series of a double one."""
     title = f"whittaker_solve_f32 >= {factor}x whittaker_solve_f64 (S=1e4, T=365, d=2, 5 %)"
-    f32, f64 = res.rate(10_000, "solve_f32", "par"), res.rate(10_000, "solve_f64", "par")
-    if f32 is None or f64 is None:
+    ratios = res.ratio(side(10_000, "solve_f32", "par"), side(10_000, "solve_f64", "par"))
+    if ratios is None:
         return title, "not measured", "N/A"
-    return title, f"{f32 / f64:.2f}x", _verdict(f32 / f64 >= factor)
+    return title, spread(ratios), _verdict(_median(ratios) >= factor)
 
 
 # The robust smoother's least share of the single-pass rate, by series length.
@@ -63,54 +97,57 @@ ROBUST_SHARES = {365: 0.25, 46: 0.2}
 
 def robust_vs_single(res, precision, T=365):
     share = ROBUST_SHARES[T]
-    single = res.rate(10_000, f"solve_{precision}", "par", T=T)
-    robust = res.rate(10_000, f"robust_{precision}", "par", T=T)
+    ratios = res.ratio(side(10_000, f"robust_{precision}", "par", T=T),
+                       side(10_000, f"solve_{precision}", "par", T=T))
     title = f"robust_whittaker_irls_{precision}, 3 iterations, T={T}: >= {share} of the single-pass rate"
-    if single is None or robust is None:
+    if ratios is None:
         return title, "not measured", "N/A"
-    return title, f"{robust / single:.3f} of single pass", _verdict(robust / single >= share)
+    return title, f"{spread(ratios, 3, '')} of single pass", _verdict(_median(ratios) >= share)
 
 
 def variant_share(res, variant, share=0.8):
     base = methods.ROBUST_VARIANTS[variant][0]
     title = f"{methods.LABELS[variant]} (S=1e4, T=365): >= {share} of Tukey/MAD"
-    rate, tukey = res.rate(10_000, variant, "par"), res.rate(10_000, base, "par")
-    if rate is None or tukey is None:
+    ratios = res.ratio(side(10_000, variant, "par"), side(10_000, base, "par"))
+    if ratios is None:
         return title, "not measured", "N/A"
-    return title, f"{rate / tukey:.2f} of Tukey/MAD", _verdict(rate / tukey >= share)
+    return title, f"{spread(ratios, 2, '')} of Tukey/MAD", _verdict(_median(ratios) >= share)
 
 
 def two_threads(res, method, T=365, bandwidth=None):
     """bandwidth: the copy bandwidth in GB/s with one and two threads, shown
     beside the figure, since two threads cannot beat one where both runs
-    are bound by memory."""
+    are bound by memory. The one-thread side is the same call on the
+    calling thread (parallel=False), timed alternately with the pool."""
     title = f"{method}, T={T}: two threads >= 1.8x one thread for S >= 1e4 (out of cache)"
-    case = {**FOCUS, "T": T}
-    pairs = [(S, res.get(S, method=method, mode="cold", **case),
-              res.get(S, method=method, mode="1thr cold", **case)) for S in SCALING_S]
-    pairs = [(S, two["rate"], one["rate"], two.get("others", 0.0))
-             for S, two, one in pairs if two and one]
+    pairs = [(S, res.ratio(side(S, method, "cold", T=T), side(S, method, "1thr cold", T=T)))
+             for S in SCALING_S]
+    pairs = [(S, ratios) for S, ratios in pairs if ratios]
     if not pairs:
         return title, "not measured", "N/A"
-    figure = ", ".join(f"S={S:.0e}: {two / one:.2f}x" for S, two, one, _ in pairs)
-    busy = max(others for *_, others in pairs)
+    figure = ", ".join(f"S={S:.0e}: {spread(ratios)}" for S, ratios in pairs)
+    busy = max(res.get(S, method=method, mode="cold", **{**FOCUS, "T": T}).get("others", 0.0)
+               for S, _ in pairs)
     if busy >= 0.1:
-        figure += f" (other processes kept up to {busy:.1f} cores busy meanwhile)"
+        figure += f" (other processes kept up to {busy:.1f} cores busy while the rates were taken)"
     if bandwidth:
         figure += f"; memory copy {bandwidth['1']} GB/s one thread, {bandwidth['2']} GB/s two"
-    return title, figure, _verdict(all(two / one >= 1.8 for _, two, one, _ in pairs))
+    return title, figure, _verdict(all(_median(ratios) >= 1.8 for _, ratios in pairs))
 
 
 def linear_scaling(res, method, T=365):
+    """Each larger batch's rate against the smallest one's, timed alternately."""
     title = f"{method}, T={T}: series/s within 20 % of linear from S=1e4 to 1e6 (out of cache)"
-    rates = [(S, res.rate(S, method, "cold", T=T)) for S in SCALING_S]
-    rates = [(S, r) for S, r in rates if r]
-    if len(rates) < 2:
+    smallest = side(SCALING_S[0], method, "cold", T=T)
+    pairs = [(S, res.ratio(side(S, method, "cold", T=T), smallest)) for S in SCALING_S[1:]]
+    pairs = [(S, ratios) for S, ratios in pairs if ratios]
+    if not pairs:
         return title, "not measured", "N/A"
-    lo, hi = min(r for _, r in rates), max(r for _, r in rates)
-    span = f"S={rates[0][0]:.0e}..{rates[-1][0]:.0e}"
-    note = "" if len(rates) == len(SCALING_S) else " (partial range)"
-    return title, f"slowest/fastest = {lo / hi:.2f} over {span}{note}", _verdict(lo / hi >= 0.8)
+    medians = [1.0] + [_median(ratios) for _, ratios in pairs]
+    lo_hi = min(medians) / max(medians)
+    figure = ", ".join(f"S={S:.0e}: {spread(ratios)} the rate at S={SCALING_S[0]:.0e}" for S, ratios in pairs)
+    note = "" if len(pairs) == len(SCALING_S) - 1 else " (partial range)"
+    return title, f"slowest/fastest = {lo_hi:.2f}{note}; {figure}", _verdict(lo_hi >= 0.8)
 
 
 # Per-worker scratch of a few series, the band and the pool's thread stacks
@@ -145,14 +182,16 @@ OUTPUT_GRID_SHARES = dict(evaluate_daily=1 / 4, evaluate_triple=1 / 4)
 
 def selection_share(res, method, share, plain="solve_f64"):
     title = f"{method} (S=1e4, T=365, d=2, 5 %, default grid) >= 1/{1 / share:g} of {methods.LABELS[plain]}"
-    solve = res.rate(10_000, plain, "par")
+    ratios = res.ratio(side(10_000, method, "par"), side(10_000, plain, "par"))
     rate = res.rate(10_000, method, "par")
-    if solve is None or rate is None:
+    if ratios is None or rate is None:
         return title, "not measured", "N/A"
-    figure = f"1/{solve / rate:.1f} ({rate:,.0f} series/s)"
-    if plain != "solve_f64" and res.rate(10_000, "solve_f64", "par") is not None:
-        figure += f"; 1/{res.rate(10_000, 'solve_f64', 'par') / rate:.1f} of {methods.LABELS['solve_f64']}"
-    return title, figure, _verdict(rate / solve >= share)
+    figure = f"{_inverse_spread(ratios)} ({rate:,.0f} series/s)"
+    if plain != "solve_f64":
+        against_solve = res.ratio(side(10_000, method, "par"), side(10_000, "solve_f64", "par"))
+        if against_solve is not None:
+            figure += f"; {_inverse_spread(against_solve)} of {methods.LABELS['solve_f64']}"
+    return title, figure, _verdict(_median(ratios) >= share)
 
 
 def check_all(res, bandwidth=None):

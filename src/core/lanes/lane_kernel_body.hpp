@@ -252,13 +252,15 @@ void set_lane(typename Ops::V& v, std::size_t l, typename Ops::T x) {
     }
 }
 
-// One stage of the tile transpose and then the finer ones: vectors i and
-// i + H trade their halves of H lanes so that, after the stage with H = 1,
-// lane l of vector j holds what lane j of vector l held.
-template <class Ops, std::size_t H, std::size_t... J>
+// One stage of the tile transpose and then the finer ones, on the first
+// Count vectors of a tile: vectors i and i + H trade their halves of H lanes
+// so that, after the stage with H = 1, lane l of vector j holds what lane j
+// of vector l held. A stage pairs vectors within runs of 2H, so the stages
+// below H = Count/2 never reach beyond the first Count vectors.
+template <class Ops, std::size_t H, std::size_t Count, std::size_t... J>
 [[gnu::always_inline]] inline void transpose_stage(typename Ops::V* v, std::index_sequence<J...> lanes) {
     constexpr std::size_t N = sizeof...(J);
-    for (std::size_t i = 0; i < N; ++i) {
+    for (std::size_t i = 0; i < Count; ++i) {
         if ((i & H) == 0) {
             const typename Ops::V a = v[i];
             const typename Ops::V b = v[i + H];
@@ -267,7 +269,7 @@ template <class Ops, std::size_t H, std::size_t... J>
         }
     }
     if constexpr (H > 1) {
-        transpose_stage<Ops, H / 2>(v, lanes);
+        transpose_stage<Ops, H / 2, Count>(v, lanes);
     }
 }
 
@@ -277,15 +279,41 @@ template <class Ops, std::size_t H, std::size_t... J>
 template <class Ops>
 [[gnu::always_inline]] inline void transpose_tile(typename Ops::V* v) {
     if constexpr (Ops::width > 1) {
-        transpose_stage<Ops, Ops::width / 2>(v, std::make_index_sequence<Ops::width>());
+        transpose_stage<Ops, Ops::width / 2, Ops::width>(v, std::make_index_sequence<Ops::width>());
     }
 }
 
+// The half-width vectors at low and high joined into one vector.
+template <class Ops, std::size_t... J>
+typename Ops::V load_joined(const std::byte* low, const std::byte* high, std::index_sequence<J...>) {
+    typedef typename Ops::T Half __attribute__((vector_size(sizeof(typename Ops::V) / 2)));
+    Half a;
+    Half b;
+    __builtin_memcpy(&a, low, sizeof(a));
+    __builtin_memcpy(&b, high, sizeof(b));
+    return __builtin_shufflevector(a, b, J...);
+}
+
+// Half a tile transposed: positions [H * half, H * half + H) of the width
+// rows from byte `offset` (H = width / 2) as H vectors of lanes, v[j] the
+// lanes of position H * half + j. The coarsest stage of the whole tile's
+// transpose only joins the first halves of rows l and l + H, or their
+// second halves: loaded joined, the tile falls into two halves that the
+// finer stages transpose apart. Half a tile keeps half the registers live:
+// a whole float tile of 16 vectors with its shuffles' temporaries does not
+// fit in 32 registers, and its spills bound the read.
 template <class Ops>
-typename Ops::V load_bytes(const std::byte* p) {
-    typename Ops::V v;
-    __builtin_memcpy(&v, p, sizeof(v));
-    return v;
+[[gnu::always_inline]] inline void load_half_tile(const std::byte* const* rows, std::ptrdiff_t offset,
+                                                  std::size_t half, typename Ops::V* v) {
+    constexpr std::size_t H = Ops::width / 2;
+    const std::ptrdiff_t at = offset + static_cast<std::ptrdiff_t>(half * H * sizeof(typename Ops::T));
+    const auto lanes = std::make_index_sequence<Ops::width>();
+    for (std::size_t l = 0; l < H; ++l) {
+        v[l] = load_joined<Ops>(rows[l] + at, rows[l + H] + at, lanes);
+    }
+    if constexpr (H > 1) {
+        transpose_stage<Ops, H / 2, H>(v, lanes);
+    }
 }
 
 // One vector of a block's inputs: the weight, and the observation's working
@@ -324,25 +352,30 @@ void read_rows(const LaneRead<typename Ops::T>& read) {
     constexpr auto size = static_cast<std::ptrdiff_t>(sizeof(T));
     const V one = O::broadcast(T(1));
     std::size_t t = 0;
-    // Rows stored densely: whole tiles are loaded row-wise and transposed.
-    if (VW > 1 && read.step == size && (read.bases == nullptr || read.base_step == size)) {
-        for (; t + VW <= read.n; t += VW) {
-            const std::ptrdiff_t offset = static_cast<std::ptrdiff_t>(t) * size;
-            for (std::size_t b = 0; b < Blocks; ++b) {
-                V values[VW];
-                V bases[VW];
-                for (std::size_t l = 0; l < VW; ++l) {
-                    values[l] = load_bytes<Ops>(read.rows[b * VW + l] + offset);
-                }
-                transpose_tile<Ops>(values);
-                for (std::size_t l = 0; l < VW; ++l) {
-                    bases[l] = read.bases != nullptr ? load_bytes<Ops>(read.bases[b * VW + l] + offset) : one;
-                }
-                if (read.bases != nullptr) {
-                    transpose_tile<Ops>(bases);
-                }
-                for (std::size_t j = 0; j < VW; ++j) {
-                    store_read<Ops, Robust>(read, (t + j) * W + b * VW, values[j], bases[j]);
+    // Rows stored densely: whole tiles are loaded row-wise and transposed,
+    // half a tile at a time.
+    if constexpr (VW > 1) {
+        constexpr std::size_t H = VW / 2;
+        if (read.step == size && (read.bases == nullptr || read.base_step == size)) {
+            for (; t + VW <= read.n; t += VW) {
+                const std::ptrdiff_t offset = static_cast<std::ptrdiff_t>(t) * size;
+                for (std::size_t b = 0; b < Blocks; ++b) {
+                    for (std::size_t half = 0; half < 2; ++half) {
+                        V values[H];
+                        V bases[H];
+                        load_half_tile<Ops>(read.rows + b * VW, offset, half, values);
+                        if (read.bases != nullptr) {
+                            load_half_tile<Ops>(read.bases + b * VW, offset, half, bases);
+                        } else {
+                            for (std::size_t j = 0; j < H; ++j) {
+                                bases[j] = one;
+                            }
+                        }
+                        for (std::size_t j = 0; j < H; ++j) {
+                            store_read<Ops, Robust>(read, (t + half * H + j) * W + b * VW, values[j],
+                                                    bases[j]);
+                        }
+                    }
                 }
             }
         }
