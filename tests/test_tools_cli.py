@@ -351,35 +351,50 @@ def test_csv_files_as_people_have_them(tmp_path, capsys, flags, sep, decimal, te
     np.testing.assert_allclose(out[["a", "b", "c"]].to_numpy().T, want, rtol=1e-15 if repeated else 0, atol=0)
 
 
-# (days of each id, as indices into DAYS; rows shuffled; flags): long tables
-# of one reading per row, one series per id and value column.
+# (days of each id, as indices into DAYS; rows shuffled; flags; the time
+# column's kind): long tables of one reading per row, one series per id and
+# value column.
 LONG_CASES = [
-    ([range(T)] * 3, False, ["--lam", "5"]),
+    ([range(T)] * 3, False, ["--lam", "5"], "dates"),
     # Each id on days of its own: smoothed in calls of its own.
-    ([range(T), range(0, T, 2), range(5, T - 3)], False, ["--lam", "5"]),
-    ([range(T), [*range(10), 4, 4, *range(10, 30)], range(0, T, 3)], True, ["--lam", "5", "--chunk-size", "1"]),
-    ([range(T), range(0, T, 2), range(0, T, 2)], True, ["--lam", "reml", "--diagnostics", "{tmp}/diag.csv"]),
-    ([range(T), [*range(T), 7, 30]], False, ["--method", "robust", "--lam", "gcv"]),
+    ([range(T), range(0, T, 2), range(5, T - 3)], False, ["--lam", "5"], "dates"),
+    ([range(T), [*range(10), 4, 4, *range(10, 30)], range(0, T, 3)], True, ["--lam", "5", "--chunk-size", "1"], "dates"),
+    ([range(T), range(0, T, 2), range(0, T, 2)], True, ["--lam", "reml", "--diagnostics", "{tmp}/diag.csv"], "dates"),
+    ([range(T), [*range(T), 7, 30]], False, ["--method", "robust", "--lam", "gcv"], "dates"),
+    # On an output grid: one row per id and output position, each id as if smoothed alone.
+    ([range(3, T), range(0, T - 5), range(3, T)], True, ["--lam", "5", "--every", "1D"], "dates"),
+    ([range(T), range(0, T, 2), range(4, 25)], False, ["--lam", "5", "--x-out", "{tmp}/grid.txt"], "numbers"),
+    ([range(T), range(7, T, 3)], False, ["--lam", "reml", "--every", "3D", "--columns", "level",
+                                         "--diagnostics", "{tmp}/diag.csv"], "dates"),  # fmt: skip
+    ([range(2, T), range(0, T, 2)], True, ["--lam", "5", "--every", "2D", "--derivative", "1"], "dates"),
+    ([range(T), [*range(8), *range(22, T)]], False, ["--lam", "5", "--every", "1D", "--max-gap", "12"], "dates"),
+    ([range(T), range(6, T - 6)], False, ["--method", "robust", "--lam", "20", "--x-out", "{tmp}/grid.txt"], "dates"),
 ]
+# The --x-out files of the cases above, by the kind of the time column.
+LONG_GRIDS = {"numbers": "-3\n0.5\n4.25\n17\n60\n250\n",
+              "dates": "2022-12-30\n2023-01-09\n2023-02-01T12:00\n2023-03-03\n2023-06-01\n"}  # fmt: skip
 
 
-@pytest.mark.parametrize(("days", "shuffled", "flags"), LONG_CASES)
-def test_long_tables_one_series_per_id(tmp_path, capsys, days, shuffled, flags):
+@pytest.mark.parametrize(("days", "shuffled", "flags", "kind"), LONG_CASES)
+def test_long_tables_one_series_per_id(tmp_path, capsys, days, shuffled, flags, kind):
     pd = pytest.importorskip("pandas")
     rng = np.random.default_rng(3)
     ids = [f"W{k}" for k in range(len(days))]
-    frame = pd.concat([pd.DataFrame({"date": DATES[list(taken)].astype(str), "well": name,
+    times = DATES.astype(str) if kind == "dates" else DAYS
+    frame = pd.concat([pd.DataFrame({"date": times[list(taken)], "well": name,
                                      "level": rng.normal(0, 1, len(taken)) + np.sin(DAYS[list(taken)] / 9),
                                      "temp": rng.normal(10, 1, len(taken))}) for name, taken in zip(ids, days)])
     frame = frame.sample(frac=1, random_state=1) if shuffled else frame.sort_values("date", kind="stable")
     frame.to_csv(tmp_path / "long.csv", index=False)
+    (tmp_path / "grid.txt").write_text(LONG_GRIDS[kind])
     argv = [tmp_path / "long.csv", "--time-column", "date", "--id-column", "well", *flags]
     status, err = run([str(arg).format(tmp=tmp_path) for arg in argv], capsys)
     assert status == 0, err
     out = pd.read_csv(tmp_path / "long.smoothed.csv", **exact_floats(pd))
-    # The input's rows in their order, the smoothed values in place.
-    assert list(out.columns) == list(frame.columns) and list(out["date"]) == list(frame["date"])
-    assert list(out["well"]) == list(frame["well"])
+    if "--every" in flags or "--x-out" in flags:
+        assert ("left out on the new grid: temp" in err) == ("--columns" in flags)
+        check_long_table_alone(tmp_path, capsys, frame, out, flags)
+        return
     lam = flags[flags.index("--lam") + 1]
     lams = []
     for name in ids:
@@ -404,6 +419,47 @@ def test_long_tables_one_series_per_id(tmp_path, capsys, days, shuffled, flags):
         labels = [f"{column}[{name}]" for name in ids for column in ("level", "temp")]
         assert sorted(table["series"]) == sorted(labels)
         np.testing.assert_array_equal(table.set_index("series").loc[labels, "lam"], lams)
+
+
+def check_long_table_alone(tmp_path, capsys, frame, out, flags):
+    """A long table on an output grid: one row per id (in order of first
+    appearance) and output position, every id on the same positions, its
+    rows those of its readings smoothed alone as a table of its own on that
+    grid (its own first date the origin of its positions)."""
+    pd = pytest.importorskip("pandas")
+    smoothed = ["level"] if "--columns" in flags else ["level", "temp"]
+    assert list(out.columns) == ["date", "well", *smoothed]
+    ids = list(dict.fromkeys(frame["well"]))
+    points = len(out) // len(ids)
+    assert list(out["well"]) == list(np.repeat(ids, points))
+    grid = out["date"][:points]
+    for name in ids:
+        assert list(out["date"][out["well"] == name]) == list(grid)
+    if "--every" in flags:
+        stamps = pd.to_datetime(frame["date"]).to_numpy()
+        every = pd.date_range(stamps.min(), stamps.max(), freq=flags[flags.index("--every") + 1]).values
+        np.testing.assert_array_equal(pd.to_datetime(grid).values, every)
+    # Outside some id's readings the fit is left empty.
+    assert "--extrapolate" not in flags and out[smoothed].isna().any().all()
+    alone = tmp_path / "alone"
+    alone.mkdir()
+    (alone / "grid.txt").write_text("\n".join(str(value) for value in grid))
+    grid_flags = ("--every", "--x-out")
+    kept = [flag for index, flag in enumerate(flags) if flag not in grid_flags and flags[index - 1] not in grid_flags]
+    for name in ids:
+        frame[frame["well"] == name].drop(columns="well").to_csv(alone / f"{name}.csv", index=False)
+        argv = [alone / f"{name}.csv", "--time-column", "date", "--x-out", alone / "grid.txt", *kept, "--force"]
+        status, err = run([str(arg).format(tmp=alone) for arg in argv], capsys)
+        assert status == 0, err
+        wide = pd.read_csv(alone / f"{name}.smoothed.csv", **exact_floats(pd))
+        mine = out[out["well"] == name]
+        assert list(wide["date"]) == list(mine["date"])
+        np.testing.assert_array_equal(mine[smoothed].to_numpy(), wide[smoothed].to_numpy())
+        if "--diagnostics" in flags:
+            table = pd.read_csv(tmp_path / "diag.csv", **exact_floats(pd)).set_index("series")
+            single = pd.read_csv(alone / "diag.csv", **exact_floats(pd)).set_index("series")
+            for column in smoothed:
+                assert table.loc[f"{column}[{name}]"].to_dict() == single.loc[column].to_dict()
 
 
 @pytest.mark.parametrize(
@@ -1086,7 +1142,7 @@ ERRORS = [
     (["{data}", "--time-column", "date", "--id-column", "nobody"], "unknown column 'nobody'"),
     (["{data}", "--time-column", "date", "--id-column", "note", "--columns", "s1", "note"], "the id column cannot also be a series"),
     (["{data}", "--series", "rows", "--id-column", "note"], "--id-column applies to --series columns"),
-    (["{data}", "--time-column", "date", "--id-column", "note", "--every", "1D", "--lam", "3"], "--every and --x-out do not apply with --id-column"),
+    (["{data}", "--time-column", "date", "--id-column", "note", "--x-out", "{text}", "--lam", "3"], "--x-out: line 1 of {text} is no date"),
     # Zarr stores.
     (["{tmp}/none.zarr"], "cannot read {tmp}/none.zarr: no such Zarr store"),
     (["{sub}", "--format", "zarr", "-o", "{tmp}/s.zarr"], "cannot read {sub}: "),

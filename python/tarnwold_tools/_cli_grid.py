@@ -9,15 +9,16 @@ from ._cli_common import UsageError, first_line, require
 
 
 def output_grid(every, x_out_file, loaded):
-    """(values, positions) of the output grid, or None without one. The
-    values are of the kind of the input's positions (datetime64 for dates,
-    float64 for numbers); the positions are in the units of loaded.x (days
-    since the first observation for dates)."""
+    """The values of the output grid, or None without one: of the kind of
+    the input's positions (datetime64 for dates, float64 for numbers). The
+    series of a long table's parts share one grid, over the span of all of
+    them; grid_positions puts it in each part's units."""
     if every is None and x_out_file is None:
         return None
     if loaded.grid_refusal is not None:
         raise UsageError(loaded.grid_refusal)
-    first = loaded.x_values[0]
+    spans = [part.x_values for part in loaded.parts or [loaded]]
+    first, last = min(span[0] for span in spans), max(span[-1] for span in spans)
     dated = loaded.x_values.dtype.kind == "M"
     if every is not None:
         if not dated:
@@ -26,7 +27,7 @@ def output_grid(every, x_out_file, loaded):
         try:
             # A step of zero divides by zero in pandas, one of nanoseconds
             # over years asks for more memory than there is.
-            values = pd.date_range(first, loaded.x_values[-1], freq=every).values
+            values = pd.date_range(first, last, freq=every).values
         except (ValueError, TypeError) as error:
             raise UsageError(f"--every {every}: {first_line(error)}") from None
         except ZeroDivisionError:
@@ -40,10 +41,16 @@ def output_grid(every, x_out_file, loaded):
         if loaded.x_values.dtype.kind == "m":
             raise UsageError("--x-out: the positions are time spans; give positions as numbers or dates")
         values = _read_positions(x_out_file, dated)
-    if dated:
-        return values, (values - first) / np.timedelta64(1, "D")
-    # Numbers are positions as they are (see checked_positions).
-    return values, values
+    return values
+
+
+def grid_positions(values, x_values):
+    """The output grid's `values` as positions in the units of series read
+    at `x_values`: days since their first date for dates (as positions()
+    measures them), numbers as they are."""
+    if x_values.dtype.kind == "M":
+        return (values - x_values[0]) / np.timedelta64(1, "D")
+    return values
 
 
 def _kind(values):

@@ -2,7 +2,8 @@
 (date, well, level). Each id's rows form one series per value column; ids
 observed at the same positions are smoothed in one call, the others in
 calls of their own, so that a series' fit never depends on the days other
-ids were read. The output keeps the input's rows, in their order."""
+ids were read. The output keeps the input's rows, in their order, or on an
+output grid holds one row per id and output position."""
 
 import numpy as np
 
@@ -27,7 +28,7 @@ def series_by_id(frame, by_name, time_column, id_key, chosen, reading, writer):
     if (codes < 0).any():
         raise UsageError(f"the id column {str(id_key)!r} has missing values (row {int(np.argmax(codes < 0)) + 1} of the data)")
     what = f"time column {time_column!r}"
-    values, _ = time_values(frame[time_key], reading.dates, what)
+    values, zone = time_values(frame[time_key], reading.dates, what)
     y_rows = values_of(frame, chosen)
     # The rows of each id, in the input's order.
     by_code = np.argsort(codes, kind="stable")
@@ -58,15 +59,39 @@ def series_by_id(frame, by_name, time_column, id_key, chosen, reading, writer):
 
     def write(z_parts, path, progress, grid=None):
         if grid is not None:
-            raise RuntimeError("a long table has no output grid")
+            writer(on_grid(z_parts, grid), path, progress, chosen)
+            return
         smoothed = np.full(y_rows.shape, np.nan)
+        for code, z in fits_by_id(z_parts):
+            smoothed[rows[code]] = orders[code].spread(z).T
+        writer(with_values(frame, chosen, smoothed), path, progress, chosen)
+
+    def fits_by_id(z_parts):
+        """(code, fit) of every id, its fit (value columns, positions) taken
+        from the z_st of its part."""
         for (_, codes_in_part), z_st in zip(parts, z_parts):
             z_st = z_st.reshape(len(chosen), len(codes_in_part), -1)
             for index, code in enumerate(codes_in_part):
-                smoothed[rows[code]] = orders[code].spread(z_st[:, index]).T
-        writer(with_values(frame, chosen, smoothed), path, progress, chosen)
+                yield code, z_st[:, index]
+
+    def on_grid(z_parts, grid):
+        """One row per id (in order of first appearance) and output position
+        (increasing): the time, the id and the smoothed columns."""
+        import pandas as pd
+
+        left_out = [str(column) for column in frame.columns if column not in (time_key, id_key) and column not in chosen]
+        if left_out:
+            note(f"columns not smoothed are left out on the new grid: {', '.join(left_out)}")
+        smoothed = np.empty((len(ids), len(grid), len(chosen)))
+        for code, z in fits_by_id(z_parts):
+            smoothed[code] = z.T
+        # The grid is in UTC without a zone, as the positions were read; a
+        # zoned time column is written back in its own zone.
+        times = pd.Index(grid) if zone is None else pd.DatetimeIndex(grid).tz_localize("UTC").tz_convert(zone)
+        rows_out = pd.DataFrame({time_key: times.take(np.tile(np.arange(len(grid)), len(ids))),
+                                 id_key: ids.take(np.repeat(np.arange(len(ids)), len(grid)))})  # fmt: skip
+        return with_values(rows_out, chosen, smoothed.reshape(-1, len(chosen)), frame.dtypes)
 
     loaded = parts[0][0]
-    refusal = "--every and --x-out do not apply with --id-column: the output keeps the input's rows"
-    return Loaded(loaded.x, loaded.x_values, time_column, loaded.y_st, loaded.labels, write, grid_refusal=refusal,
-                  w_st=loaded.w_st, parts=[part for part, _ in parts])  # fmt: skip
+    return Loaded(loaded.x, loaded.x_values, time_column, loaded.y_st, loaded.labels, write, w_st=loaded.w_st,
+                  parts=[part for part, _ in parts])  # fmt: skip

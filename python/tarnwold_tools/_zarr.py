@@ -19,7 +19,7 @@ from ._smoothing import result_dtype
 class ZarrCube:
     """A Zarr store's series, not read yet, and how to smooth them into
     another store. Reads like the Loaded of the other formats where the
-    output grid is concerned (x_values, grid_refusal)."""
+    output grid is concerned (x_values, grid_refusal, parts)."""
 
     x: np.ndarray  # float64 positions (days for times)
     x_values: np.ndarray  # the positions as read
@@ -28,6 +28,7 @@ class ZarrCube:
     # a block of series (S, T) in float64; path is the new store.
     write: Callable
     grid_refusal: str | None = None
+    parts: None = None  # every series shares the positions x
 
 
 def open_zarr_cube(path, dim, variables, derivative=0):

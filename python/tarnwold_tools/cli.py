@@ -14,7 +14,7 @@ import numpy as np
 
 from ._atomic import directory_replaced_on_success, is_stream, replaced_on_success
 from ._cli_common import UsageError, first_line
-from ._cli_grid import output_grid
+from ._cli_grid import grid_positions, output_grid
 from ._progress import Progress
 from ._dispatch import run_block
 from ._request import gap_in_units, make_request
@@ -59,7 +59,8 @@ positions), or one per id in long tables of one reading per row
 columns (ids, years, flags) only when named with --columns. Rows out of
 order are smoothed in the order of their positions, and the readings of a
 series at the same position are averaged, each reading counting once in
-the weight; the output keeps the input's rows in their order. CSV files are
+the weight; the output keeps the input's rows in their order (on another
+grid see --every below). CSV files are
 written in the input's dialect: its separator (found in the header line
 unless --sep is given) and its decimal mark (--decimal ,). Times with
 different UTC offsets (local times across a switch to summer time) are
@@ -100,10 +101,12 @@ chosen per series on the asymmetric weights.
 
 --every FREQ (a pandas frequency such as 1D or 10D, for dates) or --x-out
 FILE writes the fit on another grid: tables get one row (--series columns)
-or one column (--series rows) per output position, NetCDF files the
-dimension with the output positions as its coordinate. Columns and
-variables along the positions that are not smoothed have no values there
-and are left out (with a note); everything else is kept."""
+or one column (--series rows) per output position, long tables one row per
+id and output position (every id on the same positions, --every spanning
+all ids' readings), NetCDF files the dimension with the output positions as
+its coordinate. Columns and variables along the positions that are not
+smoothed have no values there and are left out (with a note); everything
+else is kept."""
 
 # The names of the selection's statuses, in the order of their values.
 _STATUS_NAMES = ("ok", "at_lower", "at_upper", "flat", "too_few", "empty")
@@ -189,7 +192,7 @@ def _parser():
     data.add_argument("--series", choices=("columns", "rows"), help="tables: one series per column (default) or per row")
     data.add_argument("--time-column", metavar="NAME", help="tables: column of positions, numbers or dates, or 'none' for row numbers (default: row numbers, unless a column holds dates); NetCDF, Zarr: dimension to smooth along")
     data.add_argument("--columns", nargs="+", metavar="NAME", help="tables: the columns to smooth (default: every floating-point one)")
-    data.add_argument("--id-column", metavar="NAME", help="tables: a long table of one reading per row, one series per value of this column (with --time-column); the output keeps its rows")
+    data.add_argument("--id-column", metavar="NAME", help="tables: a long table of one reading per row, one series per value of this column (with --time-column); the output keeps its rows, or with --every or --x-out has one row per id and output position")
     data.add_argument("--sep", type=_separator, metavar="CHAR", help="CSV: the field separator, for example ';' or '\\t' (default: the one of , ; tab | that the header line holds most)")
     data.add_argument("--decimal", choices=(".", ","), default=".", metavar="MARK", help="CSV: the decimal mark of the numbers, '.' or ',', read and written (default '.')")
     data.add_argument("--digits", type=_integer(1), metavar="N", help="CSV: write the smoothed values with N significant digits (default: the shortest text that reads back exactly)")
@@ -331,9 +334,9 @@ def _run(args):
     if fmt == "zarr":
         return _run_on_zarr(source, output, args, request, progress)
     loaded = _load(source, fmt, args, progress)
-    grid, positions = output_grid(args.every, args.x_out, loaded) or (None, None)
-    request = _request_on(request, args, positions, loaded.x_values)
-    z_st, diagnostics = _smooth_in_chunks(loaded, args, request, progress)
+    grid = output_grid(args.every, args.x_out, loaded)
+    request = _request_on(request, args, loaded.x_values)
+    z_st, diagnostics = _smooth_in_chunks(loaded, args, request, grid, progress)
     _write(output, lambda path: loaded.write(z_st, path, progress, grid), hdf5=fmt == "netcdf")
     parts = loaded.parts or [loaded]
     series = sum(part.y_st.shape[0] for part in parts)
@@ -353,14 +356,20 @@ def _run(args):
     return 0
 
 
-def _request_on(request, args, positions, x_values):
-    """The request with what the input's positions decide: the output
-    grid and --max-gap in their units."""
+def _request_on(request, args, x_values):
+    """The request with --max-gap in the units of the input's positions."""
     try:
         max_gap = gap_in_units(_gap(args.max_gap), x_values.dtype.kind in "mM")
     except (TypeError, ValueError) as error:
         raise UsageError(f"--max-gap {args.max_gap}: {first_line(error)}") from None
-    return dataclasses.replace(request, x_out=positions, max_gap=max_gap)
+    return dataclasses.replace(request, max_gap=max_gap)
+
+
+def _on_grid(request, grid, x_values):
+    """The request for series read at `x_values`, with the output grid (if
+    any) in their units: the parts of a long table measure dates from their
+    own first one."""
+    return request if grid is None else dataclasses.replace(request, x_out=grid_positions(grid, x_values))
 
 
 def _run_on_zarr(source, output, args, request, progress):
@@ -373,8 +382,8 @@ def _run_on_zarr(source, output, args, request, progress):
             raise UsageError(f"{flag} does not apply to Zarr stores, which are smoothed as they are written")
     _refuse_table_flags(args, "Zarr stores")
     cube = open_zarr_cube(source, args.time_column, args.variable, args.derivative or 0)
-    grid, positions = output_grid(args.every, args.x_out, cube) or (None, None)
-    request = _request_on(request, args, positions, cube.x_values)
+    grid = output_grid(args.every, args.x_out, cube)
+    request = _on_grid(_request_on(request, args, cube.x_values), grid, cube.x_values)
 
     def smoothed(y_st):
         """The fit of a chunk of the store's series, --chunk-size at a time."""
@@ -604,8 +613,9 @@ def _given(value, default):
     return None if value == default else value
 
 
-def _smooth_in_chunks(loaded, args, request, progress):
-    """Smooths the series `args.chunk_size` at a time, reporting progress; the
+def _smooth_in_chunks(loaded, args, request, grid, progress):
+    """Smooths the series `args.chunk_size` at a time, reporting progress,
+    onto the output grid's values `grid` (None: at their own positions); the
     results equal those of one call (see smooth_block for the one exception).
     Returns z_st (with loaded.parts, the list of each part's) and, with
     --diagnostics, the per-series diagnostics in the order of loaded.labels
@@ -616,7 +626,7 @@ def _smooth_in_chunks(loaded, args, request, progress):
     series = sum(part.y_st.shape[0] for part in parts)
     with progress.stage("smoothing", series, "series") as bar:
         try:
-            done = [_smooth_part(part, args, request, bar) for part in parts]
+            done = [_smooth_part(part, args, _on_grid(request, grid, part.x_values), bar) for part in parts]
         except (ValueError, TypeError, OverflowError) as error:
             raise UsageError(f"cannot smooth: {first_line(error)}") from None
     z_st = [z for z, _ in done] if loaded.parts else done[0][0]
