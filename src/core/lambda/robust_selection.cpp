@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <type_traits>
 #include <vector>
 
 #include "base/fault.hpp"
@@ -64,6 +65,27 @@ bool leaves_window(LambdaStatus status) {
             break;
     }
     throw InternalFault("robust selection: a windowed choice without a grid minimum");
+}
+
+// body(weighting) with the weighting as a constant, so that a loop over
+// points calling robust_weight holds no switch.
+template <typename Body>
+auto with_weighting(Weighting weighting, Body body) {
+    switch (weighting) {
+        case Weighting::Tukey:
+            return body(std::integral_constant<Weighting, Weighting::Tukey>{});
+        case Weighting::Huber:
+            return body(std::integral_constant<Weighting, Weighting::Huber>{});
+        case Weighting::Cauchy:
+            return body(std::integral_constant<Weighting, Weighting::Cauchy>{});
+        case Weighting::Welsch:
+            return body(std::integral_constant<Weighting, Weighting::Welsch>{});
+        case Weighting::Fair:
+            return body(std::integral_constant<Weighting, Weighting::Fair>{});
+        case Weighting::Hampel:
+            return body(std::integral_constant<Weighting, Weighting::Hampel>{});
+    }
+    unknown_weighting();
 }
 
 class RobustChunk {
@@ -348,21 +370,24 @@ private:
     std::size_t next_weights(std::size_t k, const double* z, const double* h) {
         const double* base = base_.data() + k * n_;
         const double* y = y_.data() + k * n_;
+        std::uint8_t* mask = mask_.data();
+        double* r = r_.data();
         for (std::size_t t = 0; t < n_; ++t) {
-            mask_[t] = base[t] > 0 ? 1 : 0;
-            r_[t] =
-                mask_[t] != 0 ? (y[t] - z[t]) / std::sqrt(std::max(1 - h[t], least_freedom)) : not_a_number;
+            mask[t] = base[t] > 0 ? 1 : 0;
+            r[t] = base[t] > 0 ? (y[t] - z[t]) / std::sqrt(std::max(1 - h[t], least_freedom)) : not_a_number;
         }
         const double scale = options_.scale == ScaleEstimator::Huber
-                                 ? huber_scale(r_.data(), mask_.data(), n_, model_.eps, scratch_.data())
-                                 : mad_scale(r_.data(), mask_.data(), n_, model_.eps, scratch_.data());
-        std::size_t positive = 0;
-        for (std::size_t t = 0; t < n_; ++t) {
-            next_[t] =
-                mask_[t] != 0 ? robust_weight(options_.weighting, options_.tuning, r_[t] / scale) : 0.0;
-            positive += base[t] * next_[t] > 0 ? 1 : 0;
-        }
-        return positive;
+                                 ? huber_scale(r, mask, n_, model_.eps, scratch_.data())
+                                 : mad_scale(r, mask, n_, model_.eps, scratch_.data());
+        return with_weighting(options_.weighting, [&](auto weighting) {
+            double* next = next_.data();
+            std::size_t positive = 0;
+            for (std::size_t t = 0; t < n_; ++t) {
+                next[t] = base[t] > 0 ? robust_weight(weighting.value, options_.tuning, r[t] / scale) : 0.0;
+                positive += base[t] * next[t] > 0 ? 1 : 0;
+            }
+            return positive;
+        });
     }
 
     // next_ becomes the robust weights of chunk series k, and its base
