@@ -105,24 +105,12 @@ public:
         } else {
             windowed_.grid.assign(std::begin(window), std::end(window));
         }
-        // Gathered rows: the active series, and after them as many again for
-        // the series whose windowed choice is made again on the whole grid.
-        const std::size_t rows = checked_product(capacity, 2);
         const std::size_t values = checked_product(capacity, n_);
-        for (std::vector<double>* v : {&values_, &weights_, &z_, &hat_}) {
-            v->resize(checked_product(rows, n_));
-        }
-        for (std::vector<double>* v :
-             {&robust_, &base_, &y_, &fit_values_, &fit_weights_, &fit_z_, &fit_hat_}) {
+        for (std::vector<double>* v : {&robust_, &base_, &y_}) {
             v->resize(values);
         }
-        for (std::vector<double>* v : {&lam_, &score_, &edf_, &sigma2_, &grid_scale_, &at_}) {
-            v->resize(rows);
-        }
-        fit_lams_.resize(capacity);
+        gathered_rows(capacity);
         centre_.assign(capacity, not_a_number);
-        observed_.resize(rows);
-        status_.resize(rows);
         for (std::vector<double>* v : {&r_, &next_, &scratch_}) {
             v->resize(n_);
         }
@@ -228,13 +216,32 @@ private:
         again_.clear();
         for (std::size_t g = 0; g < w; ++g) {
             if (leaves_window(static_cast<LambdaStatus>(status_[g]))) {
-                const std::size_t to = m + again_.size();
-                std::copy_n(values_.data() + g * n_, n_, values_.data() + to * n_);
-                std::copy_n(weights_.data() + g * n_, n_, weights_.data() + to * n_);
                 again_.push_back(g);
             }
         }
+        gathered_rows(m + again_.size());
+        for (std::size_t i = 0; i < again_.size(); ++i) {
+            const std::size_t g = again_[i];
+            std::copy_n(values_.data() + g * n_, n_, values_.data() + (m + i) * n_);
+            std::copy_n(weights_.data() + g * n_, n_, weights_.data() + (m + i) * n_);
+        }
         return again_.size();
+    }
+
+    // Room for at least `rows` gathered rows; the buffers only grow, so
+    // that a chunk's later passes allocate nothing.
+    void gathered_rows(std::size_t rows) {
+        if (lam_.size() >= rows) {
+            return;
+        }
+        for (std::vector<double>* v : {&values_, &weights_, &z_, &hat_}) {
+            v->resize(checked_product(rows, n_));
+        }
+        for (std::vector<double>* v : {&lam_, &score_, &edf_, &sigma2_, &grid_scale_, &at_}) {
+            v->resize(rows);
+        }
+        observed_.resize(rows);
+        status_.resize(rows);
     }
 
     // The whole grid's choices of the series gathered again at m onwards
@@ -307,12 +314,18 @@ private:
         double* hat;
     };
 
-    // The fits, together through the selection lanes (at most one per
-    // chunk series).
+    // The fits, together through the selection lanes, in buffers that only
+    // grow.
     void fit(const std::vector<Refit>& fits) {
         const std::size_t count = fits.size();
         if (count == 0) {
             return;
+        }
+        if (fit_lams_.size() < count) {
+            for (std::vector<double>* v : {&fit_values_, &fit_weights_, &fit_z_, &fit_hat_}) {
+                v->resize(checked_product(count, n_));
+            }
+            fit_lams_.resize(count);
         }
         for (std::size_t i = 0; i < count; ++i) {
             std::copy_n(fits[i].values, n_, fit_values_.data() + i * n_);
