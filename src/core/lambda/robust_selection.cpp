@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <type_traits>
 #include <vector>
 
 #include "base/fault.hpp"
@@ -66,6 +67,27 @@ bool leaves_window(LambdaStatus status) {
     throw InternalFault("robust selection: a windowed choice without a grid minimum");
 }
 
+// body(weighting) with the weighting as a constant, so that a loop over
+// points calling robust_weight holds no switch.
+template <typename Body>
+auto with_weighting(Weighting weighting, Body body) {
+    switch (weighting) {
+        case Weighting::Tukey:
+            return body(std::integral_constant<Weighting, Weighting::Tukey>{});
+        case Weighting::Huber:
+            return body(std::integral_constant<Weighting, Weighting::Huber>{});
+        case Weighting::Cauchy:
+            return body(std::integral_constant<Weighting, Weighting::Cauchy>{});
+        case Weighting::Welsch:
+            return body(std::integral_constant<Weighting, Weighting::Welsch>{});
+        case Weighting::Fair:
+            return body(std::integral_constant<Weighting, Weighting::Fair>{});
+        case Weighting::Hampel:
+            return body(std::integral_constant<Weighting, Weighting::Hampel>{});
+    }
+    unknown_weighting();
+}
+
 class RobustChunk {
 public:
     RobustChunk(const SelectionModel& model, const SeriesBatch& batch, const RobustSelectionOptions& options,
@@ -84,16 +106,12 @@ public:
             windowed_.grid.assign(std::begin(window), std::end(window));
         }
         const std::size_t values = checked_product(capacity, n_);
-        for (std::vector<double>* v : {&values_, &weights_, &z_, &hat_, &robust_}) {
+        for (std::vector<double>* v : {&robust_, &base_, &y_}) {
             v->resize(values);
         }
-        for (std::vector<double>* v : {&lam_, &score_, &edf_, &sigma2_, &grid_scale_, &at_}) {
-            v->resize(capacity);
-        }
+        gathered_rows(capacity);
         centre_.assign(capacity, not_a_number);
-        observed_.resize(capacity);
-        status_.resize(capacity);
-        for (std::vector<double>* v : {&base_, &y_, &r_, &next_, &scratch_}) {
+        for (std::vector<double>* v : {&r_, &next_, &scratch_}) {
             v->resize(n_);
         }
         mask_.resize(n_);
@@ -104,12 +122,16 @@ public:
         std::vector<std::size_t> active(count);
         for (std::size_t k = 0; k < count; ++k) {
             const std::size_t s = lo + k;
+            // The base weights and values, read once: every reweighting
+            // of the series starts from them.
             SeriesTotals totals;
-            read_points(batch_.row(s), batch_.base_row(s), nullptr, 0, n_, out_.weights + s * n_, y_.data(),
-                        1, totals);
+            double* base = base_.data() + k * n_;
+            read_points(batch_.row(s), batch_.base_row(s), nullptr, 0, n_, base, y_.data() + k * n_, 1,
+                        totals);
+            std::copy_n(base, n_, out_.weights + s * n_);
             double* robust = robust_.data() + k * n_;
             for (std::size_t t = 0; t < n_; ++t) {
-                robust[t] = out_.weights[s * n_ + t] > 0 ? 1.0 : 0.0;
+                robust[t] = base[t] > 0 ? 1.0 : 0.0;
             }
             out_.passes[s] = 0;
             centre_[k] = not_a_number;
@@ -127,14 +149,16 @@ public:
                 std::copy_n(out_.weights + s * n_, n_, weights_.data() + g * n_);
                 at_[g] = centre_[active[g]];
             }
+            std::size_t again = 0;
             if (w > 0) {
                 windowed_.grid_scales = at_.data();
                 select_lambdas(model_, gathered(0, w), windowed_, outputs_at(0));
-                select_again(w);
+                again = gather_again(w, m);
             }
-            if (w < m) {
-                select_lambdas(model_, gathered(w, m - w), whole_, outputs_at(w));
+            if (m - w + again > 0) {
+                select_lambdas(model_, gathered(w, m - w + again), whole_, outputs_at(w));
             }
+            take_again(m, again);
             record(lo, active);
             if (pass + 1 == options_.iterations) {
                 break;
@@ -184,41 +208,57 @@ private:
         return {values_.data() + g * n_, weights_.data() + g * n_, count, n_, nullptr, nullptr};
     }
 
-    // The series whose choice left its window, chosen again on the whole
-    // grid, together.
-    void select_again(std::size_t m) {
-        std::vector<std::size_t> again;
-        for (std::size_t g = 0; g < m; ++g) {
+    // The series whose windowed choice (gathered at 0 .. w - 1) left its
+    // window are chosen again on the whole grid, together with the series
+    // without a window (at w .. m - 1), in one selection: their rows are
+    // gathered again after those, at m onwards. Returns how many.
+    std::size_t gather_again(std::size_t w, std::size_t m) {
+        again_.clear();
+        for (std::size_t g = 0; g < w; ++g) {
             if (leaves_window(static_cast<LambdaStatus>(status_[g]))) {
-                again.push_back(g);
+                again_.push_back(g);
             }
         }
-        const std::size_t count = again.size();
-        if (count == 0) {
+        gathered_rows(m + again_.size());
+        for (std::size_t i = 0; i < again_.size(); ++i) {
+            const std::size_t g = again_[i];
+            std::copy_n(values_.data() + g * n_, n_, values_.data() + (m + i) * n_);
+            std::copy_n(weights_.data() + g * n_, n_, weights_.data() + (m + i) * n_);
+        }
+        return again_.size();
+    }
+
+    // Room for at least `rows` gathered rows; the buffers only grow, so
+    // that a chunk's later passes allocate nothing.
+    void gathered_rows(std::size_t rows) {
+        if (lam_.size() >= rows) {
             return;
         }
-        std::vector<double> values(checked_product(count, n_)), weights(values.size()), z(values.size()),
-            hat(values.size());
-        std::vector<double> lam(count), score(count), edf(count), sigma2(count), scale(count);
-        std::vector<std::int64_t> observed(count);
-        std::vector<std::int8_t> status(count);
-        for (std::size_t i = 0; i < count; ++i) {
-            std::copy_n(values_.data() + again[i] * n_, n_, values.data() + i * n_);
-            std::copy_n(weights_.data() + again[i] * n_, n_, weights.data() + i * n_);
+        for (std::vector<double>* v : {&values_, &weights_, &z_, &hat_}) {
+            v->resize(checked_product(rows, n_));
         }
-        select_lambdas(model_, {values.data(), weights.data(), count, n_, nullptr, nullptr}, whole_,
-                       {lam.data(), score.data(), edf.data(), sigma2.data(), observed.data(), status.data(),
-                        scale.data(), z.data(), nullptr, nullptr, hat.data()});
-        for (std::size_t i = 0; i < count; ++i) {
-            const std::size_t g = again[i];
-            lam_[g] = lam[i];
-            score_[g] = score[i];
-            edf_[g] = edf[i];
-            sigma2_[g] = sigma2[i];
-            status_[g] = status[i];
-            grid_scale_[g] = scale[i];
-            std::copy_n(z.data() + i * n_, n_, z_.data() + g * n_);
-            std::copy_n(hat.data() + i * n_, n_, hat_.data() + g * n_);
+        for (std::vector<double>* v : {&lam_, &score_, &edf_, &sigma2_, &grid_scale_, &at_}) {
+            v->resize(rows);
+        }
+        observed_.resize(rows);
+        status_.resize(rows);
+    }
+
+    // The whole grid's choices of the series gathered again at m onwards
+    // become those of their rows.
+    void take_again(std::size_t m, std::size_t again) {
+        for (std::size_t i = 0; i < again; ++i) {
+            const std::size_t g = again_[i];
+            const std::size_t from = m + i;
+            lam_[g] = lam_[from];
+            score_[g] = score_[from];
+            edf_[g] = edf_[from];
+            sigma2_[g] = sigma2_[from];
+            observed_[g] = observed_[from];
+            status_[g] = status_[from];
+            grid_scale_[g] = grid_scale_[from];
+            std::copy_n(z_.data() + from * n_, n_, z_.data() + g * n_);
+            std::copy_n(hat_.data() + from * n_, n_, hat_.data() + g * n_);
         }
     }
 
@@ -239,12 +279,11 @@ private:
     // The next weights of chunk series k (gathered at g) from its last fit;
     // false when the series stops.
     bool reweigh(std::size_t lo, std::size_t k, std::size_t g) {
-        const std::size_t s = lo + k;
         if (!choosable(g)) {
             return false;
         }
         const auto status = static_cast<LambdaStatus>(status_[g]);
-        const std::size_t positive = next_weights(s, z_.data() + g * n_, hat_.data() + g * n_);
+        const std::size_t positive = next_weights(k, z_.data() + g * n_, hat_.data() + g * n_);
         bool moved = false;
         const double* robust = robust_.data() + k * n_;
         for (std::size_t t = 0; t < n_; ++t) {
@@ -275,35 +314,40 @@ private:
         double* hat;
     };
 
-    // The fits, together through the selection lanes.
-    void fit(const std::vector<Refit>& fits) const {
+    // The fits, together through the selection lanes, in buffers that only
+    // grow.
+    void fit(const std::vector<Refit>& fits) {
         const std::size_t count = fits.size();
         if (count == 0) {
             return;
         }
-        std::vector<double> values(checked_product(count, n_)), weights(values.size()), z(values.size()),
-            hat(values.size()), lams(count);
-        for (std::size_t i = 0; i < count; ++i) {
-            std::copy_n(fits[i].values, n_, values.data() + i * n_);
-            std::copy_n(fits[i].weights, n_, weights.data() + i * n_);
-            lams[i] = fits[i].lam;
+        if (fit_lams_.size() < count) {
+            for (std::vector<double>* v : {&fit_values_, &fit_weights_, &fit_z_, &fit_hat_}) {
+                v->resize(checked_product(count, n_));
+            }
+            fit_lams_.resize(count);
         }
-        evaluate_lambdas(model_, {values.data(), weights.data(), count, n_, nullptr, nullptr}, lams.data(),
-                         true, options_.selection.gamma, false, options_.selection.kernel,
-                         {.z = z.data(),
+        for (std::size_t i = 0; i < count; ++i) {
+            std::copy_n(fits[i].values, n_, fit_values_.data() + i * n_);
+            std::copy_n(fits[i].weights, n_, fit_weights_.data() + i * n_);
+            fit_lams_[i] = fits[i].lam;
+        }
+        evaluate_lambdas(model_, {fit_values_.data(), fit_weights_.data(), count, n_, nullptr, nullptr},
+                         fit_lams_.data(), true, options_.selection.gamma, false, options_.selection.kernel,
+                         {.z = fit_z_.data(),
                           .edf = nullptr,
                           .rss = nullptr,
                           .roughness = nullptr,
                           .gcv = nullptr,
                           .loocv = nullptr,
                           .reml = nullptr,
-                          .hat = hat.data(),
+                          .hat = fit_hat_.data(),
                           .se = nullptr,
                           .sigma2 = nullptr,
                           .output = nullptr});
         for (std::size_t i = 0; i < count; ++i) {
-            std::copy_n(z.data() + i * n_, n_, fits[i].z);
-            std::copy_n(hat.data() + i * n_, n_, fits[i].hat);
+            std::copy_n(fit_z_.data() + i * n_, n_, fits[i].z);
+            std::copy_n(fit_hat_.data() + i * n_, n_, fits[i].hat);
         }
     }
 
@@ -327,43 +371,46 @@ private:
         }
         fit(fits);
         for (std::size_t i = 0; i < going.size(); ++i) {
-            if (next_weights(lo + going[i], fits[i].z, fits[i].hat) > model_.order + 1) {
+            if (next_weights(going[i], fits[i].z, fits[i].hat) > model_.order + 1) {
                 take_next(lo, going[i]);
             }
         }
     }
 
-    // The robust weights of series s from a fit z with leverages h, into
-    // next_ (base_ and y_ left holding its base weights and values); the
-    // number of points they leave with positive total weight.
-    std::size_t next_weights(std::size_t s, const double* z, const double* h) {
-        SeriesTotals base_totals;
-        read_points(batch_.row(s), batch_.base_row(s), nullptr, 0, n_, base_.data(), y_.data(), 1,
-                    base_totals);
+    // The robust weights of chunk series k from a fit z with leverages h,
+    // into next_; the number of points they leave with positive total
+    // weight.
+    std::size_t next_weights(std::size_t k, const double* z, const double* h) {
+        const double* base = base_.data() + k * n_;
+        const double* y = y_.data() + k * n_;
+        std::uint8_t* mask = mask_.data();
+        double* r = r_.data();
         for (std::size_t t = 0; t < n_; ++t) {
-            mask_[t] = base_[t] > 0 ? 1 : 0;
-            r_[t] =
-                mask_[t] != 0 ? (y_[t] - z[t]) / std::sqrt(std::max(1 - h[t], least_freedom)) : not_a_number;
+            mask[t] = base[t] > 0 ? 1 : 0;
+            r[t] = base[t] > 0 ? (y[t] - z[t]) / std::sqrt(std::max(1 - h[t], least_freedom)) : not_a_number;
         }
         const double scale = options_.scale == ScaleEstimator::Huber
-                                 ? huber_scale(r_.data(), mask_.data(), n_, model_.eps, scratch_.data())
-                                 : mad_scale(r_.data(), mask_.data(), n_, model_.eps, scratch_.data());
-        std::size_t positive = 0;
-        for (std::size_t t = 0; t < n_; ++t) {
-            next_[t] =
-                mask_[t] != 0 ? robust_weight(options_.weighting, options_.tuning, r_[t] / scale) : 0.0;
-            positive += base_[t] * next_[t] > 0 ? 1 : 0;
-        }
-        return positive;
+                                 ? huber_scale(r, mask, n_, model_.eps, scratch_.data())
+                                 : mad_scale(r, mask, n_, model_.eps, scratch_.data());
+        return with_weighting(options_.weighting, [&](auto weighting) {
+            double* next = next_.data();
+            std::size_t positive = 0;
+            for (std::size_t t = 0; t < n_; ++t) {
+                next[t] = base[t] > 0 ? robust_weight(weighting.value, options_.tuning, r[t] / scale) : 0.0;
+                positive += base[t] * next[t] > 0 ? 1 : 0;
+            }
+            return positive;
+        });
     }
 
-    // next_ becomes the robust weights of chunk series k, and base_ times
-    // them its total weights.
+    // next_ becomes the robust weights of chunk series k, and its base
+    // weights times them its total weights.
     void take_next(std::size_t lo, std::size_t k) {
         std::copy(next_.begin(), next_.end(), robust_.begin() + static_cast<std::ptrdiff_t>(k * n_));
+        const double* base = base_.data() + k * n_;
         double* weights = out_.weights + (lo + k) * n_;
         for (std::size_t t = 0; t < n_; ++t) {
-            weights[t] = base_[t] * next_[t];
+            weights[t] = base[t] * next_[t];
         }
     }
 
@@ -373,15 +420,20 @@ private:
     const RobustSelectionOutputs& out_;
     const std::size_t n_;
     SelectionOptions whole_, windowed_;
-    // Gathered, one row per active series: values, total weights, fits,
-    // leverages; per chunk series: robust weights.
-    std::vector<double> values_, weights_, z_, hat_, robust_;
+    // Gathered, one row per active series (and one per series chosen again
+    // on the whole grid): values, total weights, fits, leverages; per chunk
+    // series: robust weights, base weights and values as read.
+    std::vector<double> values_, weights_, z_, hat_, robust_, base_, y_;
+    // The rows of the fits outside a choice, and their lams.
+    std::vector<double> fit_values_, fit_weights_, fit_z_, fit_hat_, fit_lams_;
+    // The gathered rows chosen again on the whole grid.
+    std::vector<std::size_t> again_;
     // Gathered: the selection's results and the windows' centres; per chunk
     // series: the lam its next window is centred on.
     std::vector<double> lam_, score_, edf_, sigma2_, grid_scale_, at_, centre_;
     std::vector<std::int64_t> observed_;
     std::vector<std::int8_t> status_;
-    std::vector<double> base_, y_, r_, next_, scratch_;
+    std::vector<double> r_, next_, scratch_;
     std::vector<std::uint8_t> mask_;
 };
 
