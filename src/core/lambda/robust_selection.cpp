@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "base/fault.hpp"
@@ -68,24 +69,19 @@ bool leaves_window(LambdaStatus status) {
 }
 
 // body(weighting) with the weighting as a constant, so that a loop over
-// points calling robust_weight holds no switch.
+// points calling robust_weight holds no switch; one instance per weighting
+// of all_weightings.
 template <typename Body>
 auto with_weighting(Weighting weighting, Body body) {
-    switch (weighting) {
-        case Weighting::Tukey:
-            return body(std::integral_constant<Weighting, Weighting::Tukey>{});
-        case Weighting::Huber:
-            return body(std::integral_constant<Weighting, Weighting::Huber>{});
-        case Weighting::Cauchy:
-            return body(std::integral_constant<Weighting, Weighting::Cauchy>{});
-        case Weighting::Welsch:
-            return body(std::integral_constant<Weighting, Weighting::Welsch>{});
-        case Weighting::Fair:
-            return body(std::integral_constant<Weighting, Weighting::Fair>{});
-        case Weighting::Hampel:
-            return body(std::integral_constant<Weighting, Weighting::Hampel>{});
-    }
-    unknown_weighting();
+    using Result = decltype(body(std::integral_constant<Weighting, all_weightings[0]>{}));
+    Result result{};
+    const auto run_listed = [&]<std::size_t... I>(std::index_sequence<I...>) {
+        return ((weighting == all_weightings[I] &&
+                 (result = body(std::integral_constant<Weighting, all_weightings[I]>{}), true)) ||
+                ...);
+    };
+    if (!run_listed(std::make_index_sequence<all_weightings.size()>{})) unknown_weighting();
+    return result;
 }
 
 class RobustChunk {
@@ -389,7 +385,7 @@ private:
             mask[t] = base[t] > 0 ? 1 : 0;
             r[t] = base[t] > 0 ? (y[t] - z[t]) / std::sqrt(std::max(1 - h[t], least_freedom)) : not_a_number;
         }
-        const double scale = options_.scale == ScaleEstimator::Huber
+        const double scale = is_huber_scale(options_.scale)
                                  ? huber_scale(r, mask, n_, model_.eps, scratch_.data())
                                  : mad_scale(r, mask, n_, model_.eps, scratch_.data());
         return with_weighting(options_.weighting, [&](auto weighting) {
