@@ -9,7 +9,7 @@ readonly CHROOT_PACKAGES=python3-dev,python3-numpy,python3-pytest,python3-pip,g+
 # What the "test" extra adds (hypothesis, the tools' xarray and cli extras):
 # the offline install in the chroot finds them only as Debian packages.
 readonly -a CHROOT_TEST_PACKAGES=(python3-hypothesis python3-xarray python3-dask python3-distributed
-  python3-pandas python3-pyarrow python3-netcdf4 python3-matplotlib python3-tqdm)
+  python3-pandas python3-pyarrow python3-netcdf4 python3-matplotlib python3-tqdm python3-zarr)
 readonly MIRROR=http://deb.debian.org/debian
 # Paths inside the chroot.
 readonly CHROOT_SRC=/srv/tarnwold
