@@ -155,7 +155,11 @@ chroot_pytest() {
   mount_chroot
   # Debian's python is externally managed: install into a venv that sees the
   # system's numpy, pytest and scikit-build-core, with no package index, so
-  # the chroot needs no network.
+  # the chroot needs no network. The requirements are Debian's packages
+  # (CHROOT_TEST_PACKAGES), installed by chroot_setup; pip does not resolve
+  # them (--no-deps), since Debian's metadata can name a distribution Debian
+  # packages under another name (its zarr asks for google-crc32c and comes
+  # with crc32c).
   in_chroot "python3 -m venv --clear --without-pip --system-site-packages $CHROOT_VENV
     export PATH=$CHROOT_VENV/bin:\$PATH
     python3 --version
@@ -165,5 +169,5 @@ chroot_pytest() {
       exit 1
     fi
     cd $CHROOT_SRC
-    TARNWOLD_PIP_ARGS='--no-build-isolation --no-index $WERROR_PIP_ARGS' $TEST_COMMAND"
+    TARNWOLD_PIP_ARGS='--no-build-isolation --no-index --no-deps $WERROR_PIP_ARGS' $TEST_COMMAND"
 }
