@@ -25,12 +25,7 @@ def load_netcdf(path, dim, variables, progress, derivative=0):
     except Exception as error:
         raise UsageError(f"cannot read {path}: {_reason(error)}") from None
 
-    dim = chosen_dimension(dataset, dim)
-    variables = chosen_variables(dataset, dim, variables)
-
-    x_values = dataset[dim].values
-    x = checked_positions(x_values, f"coordinate {dim!r}")
-    step = rate_step(dataset, dim)
+    dim, variables, x_values, x, step = cube_axis(dataset, dim, variables)
     # Each variable, with the smoothing dimension last, is a block of series.
     moved = [dataset[name].transpose(..., dim) for name in variables]
     blocks = [var.values.reshape(-1, x.size).astype(np.float64) for var in moved]
@@ -66,6 +61,17 @@ def load_netcdf(path, dim, variables, progress, derivative=0):
             bar.update(1)
 
     return Loaded(x, x_values, str(dim), np.concatenate(blocks), labels, write)
+
+
+def cube_axis(dataset, dim, variables):
+    """What a cube (NetCDF or Zarr) is smoothed along: the dimension and the
+    variables chosen, the positions as read and as checked floats, and the
+    step a rate is per (see rate_step)."""
+    dim = chosen_dimension(dataset, dim)
+    variables = chosen_variables(dataset, dim, variables)
+    x_values = dataset[dim].values
+    x = checked_positions(x_values, f"coordinate {dim!r}")
+    return dim, variables, x_values, x, rate_step(dataset, dim)
 
 
 def chosen_dimension(dataset, dim):

@@ -10,8 +10,8 @@ from collections.abc import Callable
 
 import numpy as np
 
-from ._cli_common import UsageError, checked_positions, first_line, note, require
-from ._netcdf import PACKING, chosen_dimension, chosen_variables, on_grid, rate_attrs, rate_step
+from ._cli_common import UsageError, first_line, note, require
+from ._netcdf import PACKING, cube_axis, on_grid, rate_attrs
 from ._smoothing import result_dtype
 
 
@@ -43,11 +43,7 @@ def open_zarr_cube(path, dim, variables, derivative=0):
         zarr_format = _zarr_format(path)
     except Exception as error:
         raise UsageError(f"cannot read {path}: {first_line(error)}") from None
-    dim = chosen_dimension(dataset, dim)
-    variables = chosen_variables(dataset, dim, variables)
-    x_values = dataset[dim].values
-    x = checked_positions(x_values, f"coordinate {dim!r}")
-    step = rate_step(dataset, dim)
+    dim, variables, x_values, x, step = cube_axis(dataset, dim, variables)
     series = sum(math.prod(dataset[name].shape) // x.size for name in variables)
 
     def write(smoothed, out_path, progress, grid=None):
@@ -65,7 +61,7 @@ def open_zarr_cube(path, dim, variables, derivative=0):
                 # Consolidated metadata, which readers look for first, and the
                 # input's own data types are no news to the user.
                 warnings.filterwarnings("ignore", message="Consolidated metadata")
-                warnings.filterwarnings("ignore", message=".*does not have a Zarr V3 specification")
+                warnings.filterwarnings("ignore", message=".*does not have a Zarr V3 spec")
                 out.to_zarr(out_path, mode="w", zarr_format=zarr_format)
 
     return ZarrCube(x, x_values, series, write)
