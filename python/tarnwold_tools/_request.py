@@ -9,13 +9,14 @@ import math
 
 import numpy as np
 
+from ._ridge import FALLBACK_RIDGE
 from ._smoothing import CRITERIA
 
 # The lam of the module's smoothers when none is given.
 MODULE_LAM = 10.0
 # The defaults the module's robust smoother has and tarnwold_tools.robust
 # has not: a robust fit at a given lam is the same whichever of them runs.
-MODULE_ROBUST_DEFAULTS = {"iterations": 1, "ridge": 1e-10}
+MODULE_ROBUST_DEFAULTS = {"iterations": 1, "ridge": FALLBACK_RIDGE}
 
 
 @dataclasses.dataclass(frozen=True)
